@@ -1,0 +1,3 @@
+namespace tvr::server {
+const char *version() { return "1.0.0"; }
+} // namespace tvr::server

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "net/httpresponse.h"
+
+#include <QObject>
+#include <QUrl>
+#include <functional>
+
+class QHttpMultiPart;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QNetworkRequest;
+
+// The one gateway to the storage service. Builds URLs from TVR_SERVER, stamps the session
+// headers, and hands every reply to its callback as one HttpResponse on the GUI thread.
+class HttpClient final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HttpClient)
+
+public:
+    using ProgressFn = std::function<void(qint64 received, qint64 total)>;
+
+    static HttpClient *instance();
+
+    void get(const QString &path, HttpCallback callback);
+    void post(const QString &path, const QJsonValue &body, HttpCallback callback);
+    void put(const QString &path, const QJsonValue &body, HttpCallback callback);
+    void del(const QString &path, HttpCallback callback);
+    void send(const QByteArray &verb, const QString &path, const QJsonValue &body, HttpCallback callback);
+    // Takes ownership of multipart.
+    void postMultipart(const QString &path, QHttpMultiPart *multipart, HttpCallback callback);
+    // Streams the body into localPath (appending when range is given). The caller owns the
+    // returned reply; null when the file cannot be opened (done is then called with the error).
+    QNetworkReply *download(const QString &path, const QString &localPath, ProgressFn progress, HttpCallback done,
+                            const QByteArray &range = {});
+
+    QUrl buildUrl(const QString &path) const;
+    QString baseUrl() const;
+    void applyHeaders(QNetworkRequest &request) const;
+    QNetworkAccessManager *network();
+
+    // Counts the reply's upload progress into bytesUp and answers callback when it finishes,
+    // exactly like the client's own JSON requests. Used by transfers that build requests themselves.
+    void handleReply(QNetworkReply *reply, HttpCallback callback);
+
+    // Transfer time-out of JSON requests; 20 s in the product, shorter in tests.
+    int jsonTimeoutMs() const { return m_jsonTimeoutMs; }
+    void setJsonTimeoutMs(int ms) { m_jsonTimeoutMs = ms; }
+
+    // Byte counters for the status bar's meter, which takes and resets them once a second.
+    qint64 bytesUp = 0;
+    qint64 bytesDown = 0;
+
+    static constexpr int DefaultJsonTimeoutMs = 20000;
+    static constexpr auto DefaultBaseUrl = "https://api.tolvar.cn";
+
+signals:
+    void profileIncomplete();
+
+private:
+    HttpClient() = default;
+
+    QNetworkAccessManager *m_network = nullptr;
+    int m_jsonTimeoutMs = DefaultJsonTimeoutMs;
+};
