@@ -1,8 +1,105 @@
-// Placeholder until the reference server lands: prints the listening line and exits.
-#include <cstdio>
+// tolvar-server --listen HOST:PORT --data DIR [--demo] [--dev]
+#include "serverconfig.h"
+#include "tolvarserver.h"
 
-int main()
+#include <QByteArray>
+#include <QString>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <thread>
+
+using tvr::server::ServerConfig;
+using tvr::server::TolvarServer;
+
+static void usage()
 {
-    std::puts("tolvar-server: not built yet");
-    return 1;
+    std::fprintf(stderr, "usage: tolvar-server --listen HOST:PORT --data DIR [--demo] [--dev]\n"
+                         "  --listen HOST:PORT  address to serve on; port 0 picks a free port\n"
+                         "  --data DIR          folder for the database and the stored files\n"
+                         "  --demo              create the demo account (user demo, phone 13800138000) once\n"
+                         "  --dev               development mode: SMS codes are returned and printed,\n"
+                         "                      /api/dev/* is available, TVR_SERVER_CHUNK_SIZE is honoured\n");
+}
+
+static bool parseListen(const QString &text, ServerConfig &config)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        return false;
+    bool ok = false;
+    const int port = text.mid(colon + 1).toInt(&ok);
+    if (!ok || port < 0 || port > 65535)
+        return false;
+    config.host = text.left(colon);
+    config.port = port;
+    return true;
+}
+
+int main(int argc, char **argv)
+{
+    ServerConfig config;
+    bool listenGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (arg == QLatin1String("--listen") && i + 1 < argc) {
+            listenGiven = parseListen(QString::fromLocal8Bit(argv[++i]), config);
+            if (!listenGiven) {
+                usage();
+                return 2;
+            }
+        } else if (arg == QLatin1String("--data") && i + 1 < argc) {
+            config.dataDir = QString::fromLocal8Bit(argv[++i]);
+        } else if (arg == QLatin1String("--demo")) {
+            config.demo = true;
+        } else if (arg == QLatin1String("--dev")) {
+            config.dev = true;
+        } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            usage();
+            return 0;
+        } else {
+            usage();
+            return 2;
+        }
+    }
+    if (!listenGiven || config.dataDir.isEmpty()) {
+        usage();
+        return 2;
+    }
+    if (config.dev) {
+        // Lets tests use small chunks so that a many-chunk upload stays a few KiB.
+        const QByteArray chunk = qgetenv("TVR_SERVER_CHUNK_SIZE");
+        if (!chunk.isEmpty() && chunk.toLongLong() > 0)
+            config.chunkSize = chunk.toLongLong();
+    }
+
+    // SIGINT/SIGTERM are taken by one thread with sigwait, so they never interrupt a handler.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    TolvarServer server(config);
+    QString error;
+    if (!server.start(&error)) {
+        std::fprintf(stderr, "tolvar-server: %s\n", error.toLocal8Bit().constData());
+        return 1;
+    }
+    std::printf("listening on http://%s:%d\n", config.host.toUtf8().constData(), server.port());
+    std::fflush(stdout);
+
+    std::thread signalWaiter([&server, stopSignals] {
+        int signal = 0;
+        sigwait(&stopSignals, &signal);
+        server.stop();
+    });
+    const bool served = server.run();
+    // Wake the signal thread if the server stopped for another reason.
+    pthread_kill(signalWaiter.native_handle(), SIGTERM);
+    signalWaiter.join();
+    return served ? 0 : 1;
 }

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "auth.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <optional>
+
+namespace tvr::server {
+
+struct ServerContext;
+
+// Accounts and sessions. A session token is 256 random bits sent to the client once; the
+// database keeps only its SHA-256.
+class AccountStore final
+{
+public:
+    static constexpr qint64 SessionIdleSecs = 30LL * 24 * 3600;
+
+    static std::optional<AuthUser> resolveSession(ServerContext &ctx, qint64 userId, const QString &token);
+    static QString createSession(ServerContext &ctx, qint64 userId, const QString &machineCode);
+    static void revokeSession(ServerContext &ctx, qint64 userId, const QString &token);
+
+    static std::optional<qint64> userIdByName(ServerContext &ctx, const QString &username);
+    static std::optional<qint64> userIdByPhone(ServerContext &ctx, const QString &phone);
+    // Creates an account; 0 when the user name or phone is taken or the insert fails.
+    static qint64 createUser(ServerContext &ctx, const QString &username, const QString &phone, const QString &name);
+
+    // The login answer: id, username, name, phone, company_name, avatar_url, loginToken,
+    // storage_used, storage_limit.
+    static QJsonObject loginPayload(ServerContext &ctx, qint64 userId, const QString &token);
+    // The profile answer: the login answer without the token, plus base_quota and created_at.
+    static QJsonObject profile(ServerContext &ctx, qint64 userId);
+
+    // The demo account (created on first call); its id, or 0 on failure.
+    static qint64 ensureDemoAccount(ServerContext &ctx);
+
+    // Login passwords: PBKDF2-HMAC-SHA256 with a random salt ("pbkdf2-sha256$iter$salt$hash").
+    static QString hashPassword(const QString &password);
+    static bool verifyPassword(ServerContext &ctx, qint64 userId, const QString &password);
+
+    // 2 to 32 characters after trimming, no control characters and no "/".
+    static bool validUsername(const QString &username);
+    // A mainland mobile number: 1 followed by ten digits.
+    static bool validPhone(const QString &phone);
+
+    static QString randomHex(int bytes);
+    static QString sha256Hex(const QByteArray &data);
+};
+
+} // namespace tvr::server

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+#include <optional>
+
+namespace httplib {
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace tvr::server {
+
+// The JSON envelope of every API answer:
+//   success: 200 {"success":true,"data":DATA}        (DATA {} when there is nothing to return)
+//   failure: 4xx/5xx {"success":false,"message":TEXT} (plus "code" when a machine-readable
+//            reason helps the client, e.g. "PROFILE_INCOMPLETE")
+void ok(httplib::Response &res, const QJsonValue &data = QJsonObject());
+// Success with extra top-level members beside "success" and "data" (e.g. "debugCode").
+void okWith(httplib::Response &res, const QJsonValue &data, const QJsonObject &extra);
+void fail(httplib::Response &res, int status, const QString &message, const QString &code = QString());
+
+// The request body as a JSON object. An empty body counts as {}; anything that is not a JSON
+// object answers 400 and returns nothing.
+std::optional<QJsonObject> jsonBody(const httplib::Request &req, httplib::Response &res);
+
+// A member as text: strings as they are, integral numbers in decimal, else empty.
+QString jsonString(const QJsonObject &object, const QString &key);
+// An id sent as a number or as decimal text; nothing for anything else (null, empty, junk).
+std::optional<qint64> jsonId(const QJsonValue &value);
+std::optional<qint64> parseId(const QString &text);
+
+// Common error texts, so that every area words them the same way.
+namespace Msg {
+inline const QString BadRequest = QStringLiteral("请求格式错误");
+inline const QString NotSignedIn = QStringLiteral("请先登录");
+inline const QString SessionExpired = QStringLiteral("登录已失效，请重新登录");
+inline const QString NotFound = QStringLiteral("文件不存在");
+inline const QString Internal = QStringLiteral("服务器内部错误，请稍后重试");
+inline const QString QuotaExceeded = QStringLiteral("存储空间不足");
+} // namespace Msg
+
+} // namespace tvr::server

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QtGlobal>
+
+namespace tvr::server {
+
+struct ServerContext;
+
+// Storage figures of an account, in bytes. Used counts every personal file, the trash
+// included (trashed files still occupy space until they are purged).
+class Quota final
+{
+public:
+    static qint64 used(ServerContext &ctx, qint64 userId);
+    // The base quota of the account plus capacity bought and not yet expired.
+    static qint64 limit(ServerContext &ctx, qint64 userId);
+    // True when `extra` more bytes fit.
+    static bool fits(ServerContext &ctx, qint64 userId, qint64 extra);
+};
+
+} // namespace tvr::server

@@ -1,0 +1,10 @@
+#include "areas.h"
+
+namespace tvr::server {
+
+Area downloadArea()
+{
+    return Area{"download", {}};
+}
+
+} // namespace tvr::server

@@ -1,0 +1,148 @@
+// The personal file tree: listing, search, folders, rename, move, delete into the trash.
+#include "areas.h"
+#include "auth.h"
+#include "envelope.h"
+#include "filetree.h"
+#include "servercontext.h"
+
+#include <httplib.h>
+
+namespace tvr::server {
+
+namespace {
+
+// The folder named by a request value: empty means the root (0); junk means no folder.
+std::optional<qint64> folderParam(const QString &text)
+{
+    if (text.trimmed().isEmpty() || text == QLatin1String("null") || text == QLatin1String("0"))
+        return qint64(0);
+    return parseId(text);
+}
+
+std::optional<qint64> folderValue(const QJsonValue &value)
+{
+    if (value.isUndefined() || value.isNull())
+        return qint64(0);
+    if (value.isString())
+        return folderParam(value.toString());
+    if (value.isDouble() && value.toDouble() == 0)
+        return qint64(0);
+    return jsonId(value);
+}
+
+void answer(httplib::Response &res, const FileResult &result, const QJsonValue &data = QJsonObject())
+{
+    if (result.ok())
+        ok(res, data);
+    else
+        fail(res, result.status, result.message);
+}
+
+std::optional<qint64> pathId(const httplib::Request &req, httplib::Response &res)
+{
+    const auto id = parseId(QString::fromStdString(req.matches[1]));
+    if (!id)
+        fail(res, 404, Msg::NotFound);
+    return id;
+}
+
+void registerFileRoutes(httplib::Server &server, ServerContext &ctx)
+{
+    server.Get("/api/files",
+               withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+                   const auto parent = folderParam(QString::fromStdString(req.get_param_value("parent_id")));
+                   QString category = QString::fromStdString(req.get_param_value("category")).trimmed();
+                   if (category == QLatin1String("all"))
+                       category.clear();
+                   static const QStringList known = {QStringLiteral("image"), QStringLiteral("video"),
+                                                     QStringLiteral("document"), QStringLiteral("audio"),
+                                                     QStringLiteral("other")};
+                   if (!category.isEmpty() && !known.contains(category))
+                       return fail(res, 400, QStringLiteral("未知的文件分类"));
+                   const FileSpace space = FileSpace::personal(user.id);
+                   if (!parent || (*parent != 0 && !FileTree::findLive(ctx, space, *parent)))
+                       return fail(res, 404, QStringLiteral("文件夹不存在"));
+                   ok(res, FileTree::list(ctx, space, *parent, category));
+               }));
+
+    server.Get("/api/files/search",
+               withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+                   const QString keyword = QString::fromStdString(req.get_param_value("keyword"));
+                   ok(res, FileTree::search(ctx, FileSpace::personal(user.id), keyword));
+               }));
+
+    server.Get("/api/folders",
+               withUser(ctx, [&ctx](const httplib::Request &, httplib::Response &res, const AuthUser &user) {
+                   ok(res, FileTree::folders(ctx, FileSpace::personal(user.id)));
+               }));
+
+    server.Post("/api/folders",
+                withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+                    const auto body = jsonBody(req, res);
+                    if (!body)
+                        return;
+                    const auto parent = folderValue(body->value(QStringLiteral("parent_id")));
+                    if (!parent)
+                        return fail(res, 404, QStringLiteral("目标文件夹不存在"));
+                    const FileSpace space = FileSpace::personal(user.id);
+                    const FileResult result =
+                        FileTree::createFolder(ctx, space, *parent, jsonString(*body, QStringLiteral("name")));
+                    const auto created = result.ok() ? FileTree::find(ctx, space, result.id) : std::nullopt;
+                    answer(res, result, created ? QJsonValue(created->toJson()) : QJsonValue(QJsonObject()));
+                }));
+
+    server.Put("/api/files/([^/]+)",
+               withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+                   const auto id = pathId(req, res);
+                   const auto body = id ? jsonBody(req, res) : std::nullopt;
+                   if (!body)
+                       return;
+                   answer(res, FileTree::rename(ctx, FileSpace::personal(user.id), *id,
+                                                jsonString(*body, QStringLiteral("name"))));
+               }));
+
+    server.Put("/api/files/([^/]+)/move",
+               withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+                   const auto id = pathId(req, res);
+                   const auto body = id ? jsonBody(req, res) : std::nullopt;
+                   if (!body)
+                       return;
+                   const auto target = folderValue(body->value(QStringLiteral("parent_id")));
+                   if (!target)
+                       return fail(res, 404, QStringLiteral("目标文件夹不存在"));
+                   answer(res, FileTree::move(ctx, FileSpace::personal(user.id), *id, *target));
+               }));
+
+    server.Delete("/api/files/([^/]+)",
+                  withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+                      const auto id = pathId(req, res);
+                      if (!id)
+                          return;
+                      answer(res, FileTree::moveToTrash(ctx, FileSpace::personal(user.id), *id));
+                  }));
+}
+
+} // namespace
+
+Area fileArea()
+{
+    Area area{"files", {}};
+    area.migrations = {
+        {1, "CREATE TABLE files(id INTEGER PRIMARY KEY AUTOINCREMENT, "
+            "  owner_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE, "
+            "  team_id INTEGER, parent_id INTEGER, name TEXT NOT NULL, "
+            "  type TEXT NOT NULL CHECK(type IN ('file', 'folder')), mime_type TEXT NOT NULL DEFAULT '', "
+            "  category TEXT NOT NULL DEFAULT '', size INTEGER NOT NULL DEFAULT 0, blob_hash TEXT, "
+            "  md5 TEXT NOT NULL DEFAULT '', created_at TEXT NOT NULL, updated_at TEXT NOT NULL, "
+            "  trashed_at TEXT, trash_root INTEGER, trash_parent_name TEXT);"
+            "CREATE INDEX files_owner_parent ON files(owner_id, parent_id);"
+            "CREATE INDEX files_team_parent ON files(team_id, parent_id);"
+            "CREATE INDEX files_parent ON files(parent_id);"
+            "CREATE INDEX files_trash ON files(trash_root);"
+            "CREATE INDEX files_blob ON files(blob_hash);"},
+    };
+    area.registerRoutes = registerFileRoutes;
+    return area;
+}
+
+} // namespace tvr::server

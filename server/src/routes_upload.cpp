@@ -1,0 +1,10 @@
+#include "areas.h"
+
+namespace tvr::server {
+
+Area uploadArea()
+{
+    return Area{"upload", {}};
+}
+
+} // namespace tvr::server

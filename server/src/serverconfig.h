@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+namespace tvr::server {
+
+// What the command line (and, in development mode, the environment) decides.
+struct ServerConfig
+{
+    QString host = QStringLiteral("127.0.0.1");
+    int port = 0;
+    QString dataDir;
+    bool dev = false;  // reveal SMS codes, enable /api/dev/*, honour TVR_SERVER_CHUNK_SIZE
+    bool demo = false; // seed the demo account once
+
+    static constexpr qint64 DefaultChunkSize = 8 * 1024 * 1024;
+    static constexpr qint64 DefaultBaseQuota = 10LL * 1024 * 1024 * 1024;
+
+    qint64 chunkSize = DefaultChunkSize;
+    qint64 baseQuota = DefaultBaseQuota;
+};
+
+} // namespace tvr::server
