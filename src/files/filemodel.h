@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+
+// The file records of one folder or search result, as five columns for FileTable. Records stay
+// exactly as the server sent them; the model only orders them and derives display values.
+class FileModel final : public QAbstractTableModel
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(FileModel)
+
+public:
+    enum Column { CheckColumn, NameColumn, SizeColumn, TimeColumn, ActionColumn, ColumnCount };
+    static constexpr int IconSize = 24;
+    // Drag payload: the ids of the dragged records as UTF-8, joined by ",".
+    static constexpr auto FileIdsMimeType = "application/x-tvr-fileids";
+
+    explicit FileModel(QObject *parent = nullptr);
+
+    // Replaces all rows by the objects of array (other elements are skipped) in one reset,
+    // sorted when a sort column is set.
+    void setRows(const QJsonArray &array);
+    // Column -1 keeps the server order. Folders come first in both directions.
+    void setSort(int column, bool ascending);
+    int sortColumn() const { return m_sortColumn; }
+    bool sortAscending() const { return m_sortAscending; }
+
+    // A copy of the record, or an empty object when row is out of range.
+    QJsonObject rowAt(int row) const;
+    // The first row whose "id" reads as id, or -1.
+    int rowOfId(const QString &id) const;
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex &index) const override;
+    // Header clicks of a sorting view land here.
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
+    // Rows can be dragged as their ids; drops are handled by FileTable, never by the model.
+    QStringList mimeTypes() const override;
+    QMimeData *mimeData(const QModelIndexList &indexes) const override;
+    Qt::DropActions supportedDragActions() const override;
+    bool canDropMimeData(const QMimeData *data, Qt::DropAction action, int row, int column,
+                         const QModelIndex &parent) const override;
+    bool dropMimeData(const QMimeData *data, Qt::DropAction action, int row, int column,
+                      const QModelIndex &parent) override;
+
+private:
+    void sortRows();
+
+    QList<QJsonObject> m_rows;
+    int m_sortColumn = -1;
+    bool m_sortAscending = true;
+};
