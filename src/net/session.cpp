@@ -1,0 +1,72 @@
+#include "net/session.h"
+
+#include "net/httpresponse.h"
+#include "net/machinecode.h"
+
+namespace {
+// Storage figures arrive as JSON numbers; a numeric string is accepted too rather than read as 0.
+qint64 jsonNumber(const QJsonObject &object, const QString &key)
+{
+    const QJsonValue value = object.value(key);
+    if (value.isString())
+        return static_cast<qint64>(value.toString().toDouble());
+    return static_cast<qint64>(value.toDouble());
+}
+} // namespace
+
+Session *Session::instance()
+{
+    static Session session;
+    return &session;
+}
+
+bool Session::applyLogin(const QJsonObject &data)
+{
+    const QString id = jsonText(data, QStringLiteral("id"));
+    if (id.isEmpty())
+        return false;
+
+    userId = id;
+    username = jsonText(data, QStringLiteral("username"));
+    name = jsonText(data, QStringLiteral("name"));
+    phone = jsonText(data, QStringLiteral("phone"));
+    token = jsonText(data, QStringLiteral("loginToken"));
+    avatarUrl = jsonText(data, QStringLiteral("avatar_url"));
+    emit changed();
+
+    storageUsed = jsonNumber(data, QStringLiteral("storage_used"));
+    storageLimit = jsonNumber(data, QStringLiteral("storage_limit"));
+    emit capacityChanged();
+    return true;
+}
+
+void Session::setCompanyName(const QString &value)
+{
+    if (companyName == value)
+        return;
+    companyName = value;
+    emit changed();
+}
+
+void Session::clear()
+{
+    userId.clear();
+    username.clear();
+    name.clear();
+    phone.clear();
+    companyName.clear();
+    token.clear();
+    avatarUrl.clear();
+    vaultToken.clear();
+    storageUsed = 0;
+    storageLimit = 0;
+    emit changed();
+    emit capacityChanged();
+}
+
+QString Session::ensureMachineCode()
+{
+    if (machineCode.isEmpty())
+        machineCode = computeMachineCode();
+    return machineCode;
+}
