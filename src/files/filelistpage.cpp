@@ -1,0 +1,253 @@
+#include "files/filelistpage.h"
+
+#include "files/fileapi.h"
+#include "files/filemodel.h"
+#include "files/filerecord.h"
+#include "files/filetable.h"
+#include "net/httpresponse.h"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QItemSelectionModel>
+#include <QJsonArray>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+const QString RootCrumb = QStringLiteral("全部文件");
+const QString CrumbSeparator = QStringLiteral("›");
+const QString SelectAllText = QStringLiteral("全选");
+const QString SelectNoneText = QStringLiteral("取消全选");
+const QString IdKey = QStringLiteral("id");
+const QString NameKey = QStringLiteral("name");
+
+constexpr char CardStyle[] = "QFrame#Card{background:#ffffff;border:none;border-radius:10px;}";
+constexpr char EmptyStyle[] = "color:#8c8c8c;font-size:14px;background:transparent;padding:60px 0;";
+
+QPushButton *toolbarButton(const QString &text, const char *objectName, QWidget *parent)
+{
+    auto *button = new QPushButton(text, parent);
+    if (objectName)
+        button->setObjectName(QString::fromLatin1(objectName));
+    button->setCursor(Qt::PointingHandCursor);
+    return button;
+}
+
+} // namespace
+
+FileListPage::FileListPage(const QString &category, const QString &teamId, QWidget *parent)
+    : QWidget(parent)
+    , m_category(category)
+    , m_teamId(teamId)
+{
+    setObjectName(QStringLiteral("SubPage"));
+    setAttribute(Qt::WA_StyledBackground);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(16, 12, 16, 12);
+    layout->setSpacing(10);
+    buildToolbar();
+
+    auto *crumbRow = new QHBoxLayout;
+    crumbRow->setContentsMargins(0, 0, 0, 0);
+    m_crumbBar = new QWidget(this);
+    m_crumbBar->setObjectName(QStringLiteral("CrumbBar"));
+    auto *crumbLayout = new QHBoxLayout(m_crumbBar);
+    crumbLayout->setContentsMargins(0, 0, 0, 0);
+    crumbLayout->setSpacing(4);
+    crumbRow->addWidget(m_crumbBar, 1);
+    m_statusLabel = new QLabel(this);
+    m_statusLabel->setObjectName(QStringLiteral("Muted"));
+    crumbRow->addWidget(m_statusLabel);
+    layout->addLayout(crumbRow);
+
+    auto *card = new QFrame(this);
+    card->setObjectName(QStringLiteral("Card"));
+    card->setStyleSheet(QString::fromLatin1(CardStyle));
+    auto *cardLayout = new QVBoxLayout(card);
+    cardLayout->setContentsMargins(2, 2, 2, 2);
+    cardLayout->setSpacing(0);
+
+    m_model = new FileModel(this);
+    m_table = new FileTable(card);
+    m_table->setFileModel(m_model);
+    cardLayout->addWidget(m_table, 1);
+
+    m_emptyLabel = new QLabel(QStringLiteral("暂无数据"), card);
+    m_emptyLabel->setObjectName(QStringLiteral("EmptyHint"));
+    m_emptyLabel->setAlignment(Qt::AlignCenter);
+    m_emptyLabel->setStyleSheet(QString::fromLatin1(EmptyStyle));
+    m_emptyLabel->hide();
+    cardLayout->addWidget(m_emptyLabel, 1);
+    layout->addWidget(card, 1);
+
+    connect(m_table, &FileTable::doubleClicked, this, &FileListPage::openRow);
+
+    updateBreadcrumb();
+}
+
+FileListPage::~FileListPage() = default;
+
+void FileListPage::buildToolbar()
+{
+    auto *row = new QHBoxLayout;
+    row->setSpacing(8);
+    const char *gold = "GoldBtn";
+    m_uploadButton = toolbarButton(QStringLiteral("上传文件"), gold, this);
+    m_newFolderButton = toolbarButton(QStringLiteral("新建文件夹"), gold, this);
+    m_downloadButton = toolbarButton(QStringLiteral("下载"), gold, this);
+    m_packDownloadButton = toolbarButton(QStringLiteral("打包下载"), gold, this);
+    m_deleteButton = toolbarButton(QStringLiteral("删除"), gold, this);
+    m_selectAllButton = toolbarButton(SelectAllText, gold, this);
+    for (QPushButton *button :
+         {m_uploadButton, m_newFolderButton, m_downloadButton, m_packDownloadButton, m_deleteButton, m_selectAllButton})
+        row->addWidget(button);
+    row->addStretch();
+
+    // The team spaces page has no sidebar entry; personal pages lead to it from here.
+    m_teamButton = toolbarButton(QStringLiteral("团队空间"), nullptr, this);
+    m_teamButton->setObjectName(QStringLiteral("TeamSpaceBtn"));
+    m_teamButton->setVisible(!isTeamMode());
+    row->addWidget(m_teamButton);
+    m_refreshButton = toolbarButton(QStringLiteral("刷新"), nullptr, this);
+    row->addWidget(m_refreshButton);
+    static_cast<QVBoxLayout *>(layout())->addLayout(row);
+
+    connect(m_selectAllButton, &QPushButton::clicked, this, &FileListPage::toggleSelectAll);
+    connect(m_teamButton, &QPushButton::clicked, this, &FileListPage::openTeamRequested);
+    connect(m_refreshButton, &QPushButton::clicked, this, &FileListPage::reload);
+}
+
+QString FileListPage::currentFolderId() const
+{
+    return m_crumbIds.isEmpty() ? QString() : m_crumbIds.last();
+}
+
+void FileListPage::reload()
+{
+    m_model->setRows(QJsonArray());
+    m_statusLabel->setText(QStringLiteral("加载中…"));
+
+    // Only the latest request may fill the table: an older answer arriving last would show one
+    // folder's entries under another folder's breadcrumb.
+    const quint64 serial = ++m_listingSerial;
+    QPointer<FileListPage> self(this);
+    HttpCallback onReply = [self, serial](const HttpResponse &response) {
+        if (!self || self->m_listingSerial != serial)
+            return;
+        self->applyListing(response);
+    };
+
+    const QString parentId = currentFolderId();
+    if (m_searchKeyword.isEmpty()) {
+        if (isTeamMode())
+            Api::listTeamFiles(m_teamId, parentId, std::move(onReply));
+        else
+            Api::listFiles(parentId, m_category, std::move(onReply));
+    } else {
+        if (isTeamMode())
+            Api::searchTeamFiles(m_teamId, m_searchKeyword, std::move(onReply));
+        else
+            Api::searchFiles(m_searchKeyword, std::move(onReply));
+    }
+    updateBreadcrumb();
+}
+
+void FileListPage::applyListing(const HttpResponse &response)
+{
+    QJsonObject data;
+    QString error;
+    if (!response.unwrap(data, error)) {
+        m_statusLabel->setText(error);
+        return;
+    }
+    m_model->setRows(response.dataArray());
+    const int count = m_model->rowCount();
+    m_statusLabel->setText(QStringLiteral("共 %1 项").arg(count));
+    m_emptyLabel->setVisible(count == 0);
+    m_table->setVisible(count > 0);
+}
+
+void FileListPage::updateBreadcrumb()
+{
+    QLayout *layout = m_crumbBar->layout();
+    while (QLayoutItem *item = layout->takeAt(0)) {
+        if (QWidget *widget = item->widget())
+            widget->deleteLater();
+        delete item;
+    }
+
+    const QStringList labels = QStringList{RootCrumb} + m_crumbNames;
+    for (int level = 0; level < labels.size(); ++level) {
+        if (level > 0)
+            layout->addWidget(new QLabel(CrumbSeparator, m_crumbBar));
+        auto *button = new QPushButton(labels.at(level), m_crumbBar);
+        button->setObjectName(QStringLiteral("Link"));
+        button->setCursor(Qt::PointingHandCursor);
+        connect(button, &QPushButton::clicked, this, [this, level] { navigateToCrumb(level); });
+        layout->addWidget(button);
+    }
+    static_cast<QHBoxLayout *>(layout)->addStretch();
+    emit breadcrumbChanged(labels.join(QStringLiteral(" / ")));
+}
+
+void FileListPage::navigateToCrumb(int level)
+{
+    while (m_crumbIds.size() > level)
+        m_crumbIds.removeLast();
+    while (m_crumbNames.size() > level)
+        m_crumbNames.removeLast();
+    m_searchKeyword.clear();
+    reload();
+}
+
+void FileListPage::openRow(int row)
+{
+    if (isFolderRecord(m_model->rowAt(row)))
+        enterFolder(row);
+}
+
+void FileListPage::enterFolder(int row)
+{
+    const QJsonObject record = m_model->rowAt(row);
+    if (!isFolderRecord(record))
+        return;
+    m_crumbIds.append(jsonText(record, IdKey));
+    m_crumbNames.append(jsonText(record, NameKey));
+    m_searchKeyword.clear();
+    reload();
+}
+
+int FileListPage::lastRow() const
+{
+    return m_table->lastRow();
+}
+
+QList<int> FileListPage::selectedRows() const
+{
+    return m_table->selectedRows();
+}
+
+void FileListPage::toggleSelectAll()
+{
+    const int count = m_model->rowCount();
+    QItemSelectionModel *selection = m_table->selectionModel();
+    if (count == 0 || !selection)
+        return;
+    if (selection->selectedRows(0).size() < count) {
+        m_table->selectAll();
+        m_selectAllButton->setText(SelectNoneText);
+    } else {
+        selection->clearSelection();
+        m_selectAllButton->setText(SelectAllText);
+    }
+}
+
+void FileListPage::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    reload();
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+class FileModel;
+class FileTable;
+class QLabel;
+class QPushButton;
+struct HttpResponse;
+
+// The file browser: one folder (or one search result) of the personal space, filtered by a
+// category, or of a team's space. Moves between folders by double clicks and the breadcrumb.
+class FileListPage final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(FileListPage)
+
+public:
+    // An empty teamId shows the personal space filtered by category ("all", "image", ...); any
+    // other value shows that team's space.
+    FileListPage(const QString &category, const QString &teamId, QWidget *parent = nullptr);
+    ~FileListPage() override;
+
+    QString category() const { return m_category; }
+    QString teamId() const { return m_teamId; }
+    bool isTeamMode() const { return !m_teamId.isEmpty(); }
+
+    // A non-empty keyword shows results from the whole space instead of the folder; the owner
+    // sets it (already trimmed) and then calls reload().
+    QString searchKeyword() const { return m_searchKeyword; }
+    void setSearchKeyword(const QString &keyword) { m_searchKeyword = keyword; }
+    QStringList crumbIds() const { return m_crumbIds; }
+    QStringList crumbNames() const { return m_crumbNames; }
+    // The folder shown, empty at the root.
+    QString currentFolderId() const;
+
+    // Empties the table and requests the current view; only the answer to the latest request is shown.
+    void reload();
+    // A folder row opens the folder; other rows are opened as files.
+    void openRow(int row);
+    void enterFolder(int row);
+    // Breadcrumb level 0 is the root, level n the n-th folder opened below it.
+    void navigateToCrumb(int level);
+    // Selected rows ascending; with no selection, the row of the record last clicked while it is still listed.
+    QList<int> selectedRows() const;
+    int lastRow() const;
+    void toggleSelectAll();
+
+    FileModel *model() const { return m_model; }
+    FileTable *table() const { return m_table; }
+    QLabel *statusLabel() const { return m_statusLabel; }
+
+signals:
+    // The breadcrumb as one line, e.g. "全部文件 / A / B", after every reload.
+    void breadcrumbChanged(const QString &text);
+    void openTeamRequested();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void buildToolbar();
+    void applyListing(const HttpResponse &response);
+    void updateBreadcrumb();
+
+    QString m_category;
+    QString m_teamId;
+    QString m_searchKeyword;
+    QStringList m_crumbIds;
+    QStringList m_crumbNames;
+    quint64 m_listingSerial = 0;
+
+    FileModel *m_model = nullptr;
+    FileTable *m_table = nullptr;
+    QWidget *m_crumbBar = nullptr;
+    QLabel *m_statusLabel = nullptr;
+    QLabel *m_emptyLabel = nullptr;
+
+    // Toolbar.
+    QPushButton *m_uploadButton = nullptr;
+    QPushButton *m_newFolderButton = nullptr;
+    QPushButton *m_downloadButton = nullptr;
+    QPushButton *m_packDownloadButton = nullptr;
+    QPushButton *m_deleteButton = nullptr;
+    QPushButton *m_selectAllButton = nullptr;
+    QPushButton *m_teamButton = nullptr;
+    QPushButton *m_refreshButton = nullptr;
+};
