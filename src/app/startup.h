@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QApplication;
+class QCoreApplication;
+
+// The start-up steps that run before the first window, each callable on its own so it can be tested.
+namespace Theme {
+
+// Also addresses the per-user settings store that keeps the device code.
+inline constexpr char kApplicationName[] = "tolvar-storage-qt";
+inline constexpr char kOrganisationName[] = "Tolvarsoft";
+
+// Sets the identity and keeps the process alive when the last window closes (the main window hides to the
+// tray; the process ends through logout).
+void setIdentity(QApplication &app);
+
+// Plug-in directories to offer, in order: the fixed one of the build machine, then the framework's own
+// plug-in directory when it is not empty.
+QStringList pluginCandidates(const QString &fixedDir, const QString &frameworkDir);
+// Adds every candidate that exists and is not yet in the library paths (case-sensitive); returns those added.
+QStringList addPluginPaths(const QStringList &candidates);
+// pluginCandidates() for this build and this framework installation.
+QStringList defaultPluginCandidates();
+
+// Chinese translation files to try, in order: the embedded ones, then the framework's translations directory.
+QStringList translationCandidates(const QString &frameworkTranslationsDir);
+// Loads the first candidate that loads into one translator parented to app and installs it; returns the
+// file that loaded, or an empty string (and installs nothing) when none does.
+QString installTranslation(QCoreApplication &app, const QStringList &candidates);
+QString installTranslation(QCoreApplication &app);
+
+// The global style sheet and the light dialog filter.
+void installTheme(QApplication &app);
+
+// Everything above, in start-up order.
+void startUp(QApplication &app);
+
+} // namespace Theme
