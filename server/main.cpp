@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +41,8 @@ static bool parseListen(const QString &text, ServerConfig &config)
 
 int main(int argc, char **argv)
 {
+    // Archive entry names are converted through the C library's locale: make it UTF-8.
+    std::setlocale(LC_CTYPE, "C.UTF-8");
     ServerConfig config;
     bool listenGiven = false;
     for (int i = 1; i < argc; ++i) {

@@ -14,6 +14,7 @@ Area fileArea();
 Area trashArea();
 Area uploadArea();
 Area downloadArea();
+Area archiveArea();
 Area devArea();
 
 // Every area of the server in dependency order (tables an area refers to come first).

@@ -1,6 +1,7 @@
 // The personal file tree: listing, search, folders, rename, move, delete into the trash.
 #include "areas.h"
 #include "auth.h"
+#include "demofiles.h"
 #include "envelope.h"
 #include "filetree.h"
 #include "servercontext.h"
@@ -142,6 +143,7 @@ Area fileArea()
             "CREATE INDEX files_blob ON files(blob_hash);"},
     };
     area.registerRoutes = registerFileRoutes;
+    area.seedDemo = DemoFiles::seed;
     return area;
 }
 

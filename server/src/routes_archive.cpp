@@ -1,0 +1,58 @@
+// Extracting a stored archive into a folder of the personal space.
+#include "archiveextractor.h"
+#include "areas.h"
+#include "auth.h"
+#include "envelope.h"
+#include "filetree.h"
+#include "servercontext.h"
+
+#include <httplib.h>
+
+namespace tvr::server {
+
+namespace {
+
+void extract(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+{
+    const auto body = jsonBody(req, res);
+    if (!body)
+        return;
+    const FileSpace space = FileSpace::personal(user.id);
+    const auto fileId = jsonId(body->value(QStringLiteral("fileId")));
+    const auto archive = fileId ? FileTree::findLive(ctx, space, *fileId) : std::nullopt;
+    if (!archive || archive->isFolder)
+        return fail(res, 404, QStringLiteral("压缩包不存在"));
+    if (!ArchiveExtractor::isArchive(*archive))
+        return fail(res, 400, QStringLiteral("只能解压 zip 或 rar 压缩包"));
+    const QJsonValue targetValue = body->value(QStringLiteral("targetId"));
+    qint64 target = 0;
+    if (!(targetValue.isUndefined() || targetValue.isNull() ||
+          (targetValue.isString() && targetValue.toString().trimmed().isEmpty()))) {
+        const auto id = jsonId(targetValue);
+        const auto folder = id ? FileTree::findLive(ctx, space, *id) : std::nullopt;
+        if (!folder || !folder->isFolder)
+            return fail(res, 404, QStringLiteral("目标文件夹不存在"));
+        target = *id;
+    }
+    const FileResult result = ArchiveExtractor::extract(ctx, space, *archive, target);
+    if (!result.ok())
+        return fail(res, result.status, result.message);
+    ok(res);
+}
+
+void registerArchiveRoutes(httplib::Server &server, ServerContext &ctx)
+{
+    server.Post("/api/files/extract", withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res,
+                                                           const AuthUser &user) { extract(ctx, req, res, user); }));
+}
+
+} // namespace
+
+Area archiveArea()
+{
+    Area area{"archive", {}};
+    area.registerRoutes = registerArchiveRoutes;
+    return area;
+}
+
+} // namespace tvr::server

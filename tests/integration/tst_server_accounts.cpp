@@ -1,0 +1,302 @@
+// Accounts, sessions and the profile of the reference server, over real HTTP on loopback.
+#include "referenceserver.h"
+
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QtTest>
+
+using Creds = ReferenceServer::Credentials;
+
+class TestServerAccounts final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void registersAndSignsInWithSmsCodes();
+    void refusesWrongAndStaleCodes();
+    void sendSmsChecksScenarioAndInterval();
+    void codesStayHiddenWithoutDevMode();
+    void everyApiNeedsALiveSession();
+    void logoutRevokesTheToken();
+    void profileEditsAreValidated();
+    void avatarIsCheckedByContentAndSize();
+    void demoAccountIsSeeded();
+
+private:
+    std::unique_ptr<ReferenceServer> m_server;
+};
+
+void TestServerAccounts::initTestCase()
+{
+    ReferenceServer::Options options;
+    options.demo = true;
+    m_server = std::make_unique<ReferenceServer>(options);
+    QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+    QVERIFY(QRegularExpression(QStringLiteral("^http://127\\.0\\.0\\.1:\\d+$")).match(m_server->baseUrl()).hasMatch());
+}
+
+void TestServerAccounts::registersAndSignsInWithSmsCodes()
+{
+    auto &s = *m_server;
+    auto check = s.get(QStringLiteral("/api/check-username?username=alice"));
+    QVERIFY(check.success());
+    QCOMPARE(check.dataObject().value("exists").toBool(), false);
+
+    auto sms = s.postJson("/api/send-sms", {{"phone", "13900000001"}, {"scenario", "register"}});
+    QVERIFY2(sms.success(), qPrintable(sms.message()));
+    const QString code = sms.json().value("debugCode").toString();
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d{6}$")).match(code).hasMatch());
+    QVERIFY(s.output().contains(code.toUtf8())); // printed on the console in dev mode
+
+    auto login = s.postJson("/api/login/code", {{"username", "alice"}, {"phone", "13900000001"}, {"code", code}});
+    QVERIFY2(login.success(), qPrintable(login.message()));
+    const QJsonObject payload = login.dataObject();
+    QVERIFY(payload.value("id").toDouble() > 0);
+    QCOMPARE(payload.value("username").toString(), QStringLiteral("alice"));
+    QCOMPARE(payload.value("phone").toString(), QStringLiteral("13900000001"));
+    QVERIFY(
+        QRegularExpression(QStringLiteral("^[0-9a-f]{64}$")).match(payload.value("loginToken").toString()).hasMatch());
+    QCOMPARE(qint64(payload.value("storage_limit").toDouble()), 10LL * 1024 * 1024 * 1024);
+    QCOMPARE(qint64(payload.value("storage_used").toDouble()), 0);
+
+    // The same code cannot be used twice.
+    auto again = s.postJson("/api/login/code", {{"username", "alice"}, {"phone", "13900000001"}, {"code", code}});
+    QVERIFY(!again.success());
+    QCOMPARE(again.status, 400);
+
+    // Now the name exists and belongs to that phone only.
+    QCOMPARE(s.get("/api/check-username?username=alice").dataObject().value("exists").toBool(), true);
+    QVERIFY(s.postJson("/api/verify-identity", {{"username", "alice"}, {"phone", "13900000001"}}).success());
+    auto mismatch = s.postJson("/api/verify-identity", {{"username", "alice"}, {"phone", "13900000009"}});
+    QCOMPARE(mismatch.status, 400);
+    QCOMPARE(mismatch.message(), QStringLiteral("用户名与手机号不匹配"));
+
+    // Signing in again gives a second, independent session.
+    s.advanceClock(61, {});
+    const Creds second = s.signIn("alice", "13900000001");
+    QVERIFY(second.isValid());
+    QCOMPARE(second.userId, QString::number(qint64(payload.value("id").toDouble())));
+    QVERIFY(second.token != payload.value("loginToken").toString());
+    Creds first{second.userId, payload.value("loginToken").toString(), {}};
+    QVERIFY(s.get("/api/profile", first).success());
+    QVERIFY(s.get("/api/profile", second).success());
+
+    // Another user name cannot take over alice's phone.
+    s.advanceClock(61, {});
+    auto sms2 = s.postJson("/api/send-sms", {{"phone", "13900000001"}, {"scenario", "login"}});
+    QVERIFY(sms2.success());
+    auto hijack = s.postJson(
+        "/api/login/code",
+        {{"username", "mallory"}, {"phone", "13900000001"}, {"code", sms2.json().value("debugCode").toString()}});
+    QVERIFY(!hijack.success());
+    QCOMPARE(s.get("/api/check-username?username=mallory").dataObject().value("exists").toBool(), false);
+}
+
+void TestServerAccounts::refusesWrongAndStaleCodes()
+{
+    auto &s = *m_server;
+    auto sms = s.postJson("/api/send-sms", {{"phone", "13900000002"}, {"scenario", "register"}});
+    QVERIFY(sms.success());
+    const QString code = sms.json().value("debugCode").toString();
+    const QString wrong = code == "000000" ? "111111" : "000000";
+    auto bad = s.postJson("/api/login/code", {{"username", "bob"}, {"phone", "13900000002"}, {"code", wrong}});
+    QCOMPARE(bad.status, 400);
+    QCOMPARE(bad.message(), QStringLiteral("验证码错误"));
+    QCOMPARE(s.get("/api/check-username?username=bob").dataObject().value("exists").toBool(), false);
+
+    // After five wrong tries even the right code is refused.
+    for (int i = 0; i < 4; ++i)
+        s.postJson("/api/login/code", {{"username", "bob"}, {"phone", "13900000002"}, {"code", wrong}});
+    auto locked = s.postJson("/api/login/code", {{"username", "bob"}, {"phone", "13900000002"}, {"code", code}});
+    QVERIFY(!locked.success());
+    QCOMPARE(locked.message(), QStringLiteral("验证码错误次数过多，请重新获取"));
+
+    // A code older than five minutes is refused.
+    QVERIFY(s.advanceClock(61, {}));
+    auto fresh = s.postJson("/api/send-sms", {{"phone", "13900000002"}, {"scenario", "register"}});
+    QVERIFY(fresh.success());
+    QVERIFY(s.advanceClock(301, {}));
+    auto stale = s.postJson(
+        "/api/login/code",
+        {{"username", "bob"}, {"phone", "13900000002"}, {"code", fresh.json().value("debugCode").toString()}});
+    QVERIFY(!stale.success());
+    QCOMPARE(stale.message(), QStringLiteral("验证码已过期，请重新获取"));
+
+    // Bad user names are refused at registration.
+    auto sms3 = s.postJson("/api/send-sms", {{"phone", "13900000002"}, {"scenario", "register"}});
+    QVERIFY(sms3.success());
+    auto shortName =
+        s.postJson("/api/login/code",
+                   {{"username", "b"}, {"phone", "13900000002"}, {"code", sms3.json().value("debugCode").toString()}});
+    QCOMPARE(shortName.status, 400);
+}
+
+void TestServerAccounts::sendSmsChecksScenarioAndInterval()
+{
+    auto &s = *m_server;
+    auto badPhone = s.postJson("/api/send-sms", {{"phone", "2390000000"}, {"scenario", "register"}});
+    QCOMPARE(badPhone.status, 400);
+    QCOMPARE(badPhone.message(), QStringLiteral("请输入正确的 11 位手机号"));
+    auto unknownLogin = s.postJson("/api/send-sms", {{"phone", "13900000003"}, {"scenario", "login"}});
+    QCOMPARE(unknownLogin.status, 400);
+    auto registeredAgain = s.postJson("/api/send-sms", {{"phone", "13800138000"}, {"scenario", "register"}});
+    QCOMPARE(registeredAgain.status, 409);
+    auto strange = s.postJson("/api/send-sms", {{"phone", "13900000003"}, {"scenario", "reset"}});
+    QCOMPARE(strange.status, 400);
+
+    QVERIFY(s.postJson("/api/send-sms", {{"phone", "13900000003"}, {"scenario", "register"}}).success());
+    auto tooSoon = s.postJson("/api/send-sms", {{"phone", "13900000003"}, {"scenario", "register"}});
+    QCOMPARE(tooSoon.status, 429);
+    QVERIFY(tooSoon.json().value("debugCode").isUndefined());
+    QVERIFY(s.advanceClock(60, {}));
+    QVERIFY(s.postJson("/api/send-sms", {{"phone", "13900000003"}, {"scenario", "register"}}).success());
+}
+
+void TestServerAccounts::codesStayHiddenWithoutDevMode()
+{
+    ReferenceServer::Options options;
+    options.dev = false;
+    ReferenceServer plain(options);
+    QVERIFY2(plain.start(), qPrintable(plain.errorString()));
+    auto sms = plain.postJson("/api/send-sms", {{"phone", "13900000004"}, {"scenario", "register"}});
+    QVERIFY(sms.success());
+    QVERIFY(!sms.json().contains("debugCode"));
+    QVERIFY(!QString::fromUtf8(plain.output()).contains(QRegularExpression(QStringLiteral("\\d{6}"))));
+    QCOMPARE(plain.postJson("/api/dev/clock", {{"advanceSeconds", 10}}).status, 404);
+}
+
+void TestServerAccounts::everyApiNeedsALiveSession()
+{
+    auto &s = *m_server;
+    const Creds user = s.signIn("carol", "13900000005");
+    QVERIFY(user.isValid());
+    const Creds forged{user.userId, QString(64, QLatin1Char('a')), {}};
+    const Creds otherUser{QStringLiteral("1"), user.token, {}}; // a real token with someone else's id
+
+    const QList<std::pair<QByteArray, QString>> endpoints = {
+        {"GET", "/api/profile"},
+        {"PUT", "/api/profile"},
+        {"GET", "/api/files?"},
+        {"GET", "/api/files/search?keyword=a"},
+        {"GET", "/api/folders"},
+        {"POST", "/api/folders"},
+        {"PUT", "/api/files/1"},
+        {"PUT", "/api/files/1/move"},
+        {"DELETE", "/api/files/1"},
+        {"GET", "/api/files/trash"},
+        {"PUT", "/api/files/1/restore"},
+        {"DELETE", "/api/files/1/permanent"},
+        {"POST", "/api/files/restore/batch"},
+        {"POST", "/api/files/permanent/batch"},
+        {"POST", "/api/upload/init"},
+        {"POST", "/api/upload/merge"},
+        {"GET", "/api/files/1/download"},
+        {"POST", "/api/files/pack-download"},
+        {"POST", "/api/files/extract"},
+        {"POST", "/api/logout"},
+    };
+    for (const auto &[verb, path] : endpoints) {
+        for (const Creds &as : {Creds(), forged, otherUser}) {
+            const auto reply = s.request(verb, path, as, "{}", "application/json");
+            QVERIFY2(
+                reply.status == 401,
+                qPrintable(QStringLiteral("%1 %2 gave %3").arg(QString::fromLatin1(verb), path).arg(reply.status)));
+            QCOMPARE(reply.json().value("success").toBool(true), false);
+            QVERIFY(!reply.message().isEmpty());
+        }
+    }
+    // Streamed bodies are refused before they are read.
+    const auto chunk =
+        s.request("PUT", "/api/upload/chunk/abc/0", {}, QByteArray(4096, 'x'), "application/octet-stream");
+    QCOMPARE(chunk.status, 401);
+    const auto upload = s.multipart("/api/files/upload", {{"files", "a.txt", "text/plain", "hello"}});
+    QCOMPARE(upload.status, 401);
+    QVERIFY(s.get("/api/profile", user).success());
+}
+
+void TestServerAccounts::logoutRevokesTheToken()
+{
+    auto &s = *m_server;
+    const Creds user = s.signIn("dave", "13900000006");
+    QVERIFY(user.isValid());
+    QVERIFY(s.get("/api/profile", user).success());
+    QVERIFY(s.request("POST", "/api/logout", user).success());
+    const auto after = s.get("/api/profile", user);
+    QCOMPARE(after.status, 401);
+    QCOMPARE(after.message(), QStringLiteral("登录已失效，请重新登录"));
+}
+
+void TestServerAccounts::profileEditsAreValidated()
+{
+    auto &s = *m_server;
+    const Creds user = s.signIn("erin", "13900000007");
+    QVERIFY(user.isValid());
+    auto saved = s.putJson("/api/profile", {{"name", "王小二"}, {"phone", ""}, {"companyName", "  示例公司 "}}, user);
+    QVERIFY2(saved.success(), qPrintable(saved.message()));
+    auto profile = s.get("/api/profile", user).dataObject();
+    QCOMPARE(profile.value("name").toString(), QStringLiteral("王小二"));
+    QCOMPARE(profile.value("phone").toString(), QString());
+    QCOMPARE(profile.value("company_name").toString(), QStringLiteral("示例公司"));
+    QCOMPARE(profile.value("username").toString(), QStringLiteral("erin"));
+    QVERIFY(profile.contains("storage_used") && profile.contains("storage_limit"));
+
+    QCOMPARE(s.putJson("/api/profile", {{"name", ""}, {"phone", ""}, {"companyName", ""}}, user).status, 400);
+    QCOMPARE(s.putJson("/api/profile", {{"name", "x"}, {"phone", "12345"}, {"companyName", ""}}, user).message(),
+             QStringLiteral("手机号格式不正确"));
+    QCOMPARE(s.putJson("/api/profile", {{"name", "x"}, {"phone", ""}, {"companyName", ""}, {"username", "e"}}, user)
+                 .message(),
+             QStringLiteral("用户名长度需在 2-32 个字符"));
+    QCOMPARE(s.putJson("/api/profile",
+                       {{"name", "x"}, {"phone", ""}, {"companyName", ""}, {"username", QString(33, 'e')}}, user)
+                 .status,
+             400);
+    auto taken =
+        s.putJson("/api/profile", {{"name", "x"}, {"phone", ""}, {"companyName", ""}, {"username", "DEMO"}}, user);
+    QCOMPARE(taken.status, 409);
+    auto phoneTaken = s.putJson("/api/profile", {{"name", "x"}, {"phone", "13800138000"}, {"companyName", ""}}, user);
+    QCOMPARE(phoneTaken.status, 409);
+    // Nothing of the refused edits stuck.
+    QCOMPARE(s.get("/api/profile", user).dataObject().value("name").toString(), QStringLiteral("王小二"));
+
+    auto renamed = s.putJson(
+        "/api/profile", {{"name", "x"}, {"phone", "13900000007"}, {"companyName", ""}, {"username", "erin2"}}, user);
+    QVERIFY(renamed.success());
+    QCOMPARE(s.get("/api/check-username?username=erin2").dataObject().value("exists").toBool(), true);
+    QCOMPARE(s.get("/api/check-username?username=erin").dataObject().value("exists").toBool(), false);
+}
+
+void TestServerAccounts::avatarIsCheckedByContentAndSize()
+{
+    auto &s = *m_server;
+    const Creds user = s.signIn("frank", "13900000008");
+    QVERIFY(user.isValid());
+    const QByteArray png = QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(100, '\0');
+    auto ok = s.multipart("/api/profile/avatar", {{"avatar", "me.jpg", "image/jpeg", png}}, user);
+    QVERIFY2(ok.success(), qPrintable(ok.message()));
+    const QString url = ok.dataObject().value("avatar_url").toString();
+    QVERIFY(url.startsWith("data:image/png;base64,")); // by content, not by the declared type
+    QCOMPARE(QByteArray::fromBase64(url.section(',', 1).toLatin1()), png);
+    QCOMPARE(s.get("/api/profile", user).dataObject().value("avatar_url").toString(), url);
+
+    auto text = s.multipart("/api/profile/avatar", {{"avatar", "me.png", "image/png", "not an image"}}, user);
+    QCOMPARE(text.status, 415);
+    auto missing = s.multipart("/api/profile/avatar", {{"picture", "me.png", "image/png", png}}, user);
+    QCOMPARE(missing.status, 400);
+    const QByteArray big = QByteArray("\xff\xd8\xff\xe0", 4) + QByteArray(2 * 1024 * 1024, 'j');
+    auto tooBig = s.multipart("/api/profile/avatar", {{"avatar", "big.jpg", "image/jpeg", big}}, user);
+    QCOMPARE(tooBig.status, 413);
+    QCOMPARE(s.get("/api/profile", user).dataObject().value("avatar_url").toString(), url);
+}
+
+void TestServerAccounts::demoAccountIsSeeded()
+{
+    auto &s = *m_server;
+    const Creds demo = s.signIn("demo", "13800138000");
+    QVERIFY(demo.isValid());
+    QCOMPARE(demo.login.value("name").toString(), QStringLiteral("演示用户"));
+    QCOMPARE(demo.login.value("company_name").toString(), QStringLiteral("托尔瓦科技"));
+}
+
+QTEST_GUILESS_MAIN(TestServerAccounts)
+#include "tst_server_accounts.moc"
