@@ -9,6 +9,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -145,6 +146,12 @@ ScriptedReply ScriptedReply::dropped()
 ScriptedReply &ScriptedReply::withHeader(const QByteArray &name, const QByteArray &value)
 {
     headers.emplaceBack(name, value);
+    return *this;
+}
+
+ScriptedReply &ScriptedReply::heldUntilReleased()
+{
+    held = true;
     return *this;
 }
 
@@ -329,12 +336,24 @@ private:
         }
         if (m_reply.hang)
             return;
+        if (m_reply.held) {
+            m_server->m_held.append(QPointer<QObject>(this));
+            return;
+        }
+        release();
+    }
+
+public:
+    // Answers the current request (after its scripted delay).
+    void release()
+    {
         if (m_reply.delayMs > 0)
             QTimer::singleShot(m_reply.delayMs, this, &ScriptedConnection::respond);
         else
             respond();
     }
 
+private:
     void respond()
     {
         const bool closeAfter = m_reply.omitLength || m_reply.cutAfterBytes >= 0 ||
@@ -414,6 +433,23 @@ ScriptedServer::~ScriptedServer() = default;
 bool ScriptedServer::listen()
 {
     return m_server->listen(QHostAddress::LocalHost, 0);
+}
+
+int ScriptedServer::heldCount() const
+{
+    return int(
+        std::count_if(m_held.cbegin(), m_held.cend(), [](const QPointer<QObject> &held) { return !held.isNull(); }));
+}
+
+void ScriptedServer::releaseHeld(int count)
+{
+    while (!m_held.isEmpty() && count != 0) {
+        const QPointer<QObject> next = m_held.takeFirst();
+        if (auto *connection = qobject_cast<ScriptedConnection *>(next.data())) {
+            connection->release();
+            --count;
+        }
+    }
 }
 
 quint16 ScriptedServer::port() const

@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <functional>
 #include <utility>
@@ -41,6 +42,7 @@ struct ScriptedReply
     bool omitLength = false;   // no Content-Length: the body ends when the connection closes
     bool hang = false;         // never answer, keep the connection open
     bool drop = false;         // close the connection without any answer
+    bool held = false;         // wait for ScriptedServer::releaseHeld() before answering
     int trickleBytes = 0;      // send the body in pieces of this size...
     int trickleIntervalMs = 0; // ...this far apart
 
@@ -58,6 +60,7 @@ struct ScriptedReply
     ScriptedReply &cutAfter(qint64 bodyBytes);
     ScriptedReply &withoutLength();
     ScriptedReply &trickle(int bytes, int intervalMs);
+    ScriptedReply &heldUntilReleased();
 };
 
 // Answers like a file server that honours "Range: bytes=N-" and "bytes=N-M": 200 without a range,
@@ -99,6 +102,9 @@ public:
     int requestCount() const { return int(m_requests.size()); }
     void clearRequests() { m_requests.clear(); }
     int connectionCount() const { return m_connections; }
+    // Replies scripted as held wait here, oldest first, until released (count < 0: all).
+    int heldCount() const;
+    void releaseHeld(int count = -1);
     // Waits until at least count requests have arrived in total.
     bool waitForRequests(int count, int timeoutMs = 5000);
     // The elapsed clock the receivedMs stamps use.
@@ -124,6 +130,7 @@ private:
     QTcpServer *m_server = nullptr;
     QList<Route> m_routes;
     QList<RecordedRequest> m_requests;
+    QList<QPointer<QObject>> m_held; // ScriptedConnections waiting to answer
     QElapsedTimer m_clock;
     int m_connections = 0;
 };

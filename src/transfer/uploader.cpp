@@ -1,0 +1,211 @@
+#include "transfer/uploader.h"
+
+#include "net/httpresponse.h"
+#include "transfer/filehasher.h"
+#include "transfer/transferapi.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QPointer>
+#include <QSet>
+#include <QTimer>
+#include <algorithm>
+
+namespace {
+constexpr int HashPercentSpan = 8;        // hashing fills 0..8
+constexpr double ChunkPercentSpan = 0.87; // chunks fill 8..95
+constexpr int MergePercent = 95;
+
+// Numbers of the init answer may arrive as JSON numbers or numeric strings.
+qint64 jsonWholeNumber(const QJsonValue &value, qint64 fallback)
+{
+    if (value.isDouble())
+        return static_cast<qint64>(value.toDouble());
+    bool ok = false;
+    const qint64 parsed = value.toString().toLongLong(&ok);
+    return ok ? parsed : fallback;
+}
+} // namespace
+
+Uploader::Uploader(QObject *parent)
+    : QObject(parent)
+{}
+
+Uploader::~Uploader() = default;
+
+void Uploader::start(const QString &path, const QString &parentId)
+{
+    m_path = path;
+    m_parentId = parentId;
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::ReadOnly)) {
+        fail(QStringLiteral("无法打开文件：%1").arg(QFileInfo(path).fileName()), false);
+        return;
+    }
+    m_fileSize = m_file.size();
+    m_phase = Phase::Preparing;
+
+    m_hasher = new FileHasher(this);
+    connect(m_hasher, &FileHasher::progress, this, [this](qint64 hashed, qint64 total) {
+        const int percent = total <= 0 ? HashPercentSpan : int(double(hashed) / double(total) * HashPercentSpan);
+        emit sigProgress(percent, QStringLiteral("计算校验值"));
+    });
+    connect(m_hasher, &FileHasher::finished, this, &Uploader::onHashed);
+    connect(m_hasher, &FileHasher::failed, this, [this](const QString &err) { fail(err, false); });
+    m_hasher->start(path, m_fileSize);
+}
+
+void Uploader::onHashed(const QString &md5Hex)
+{
+    m_md5Hex = md5Hex;
+    doInit();
+}
+
+void Uploader::doInit()
+{
+    emit sigProgress(HashPercentSpan, QStringLiteral("检查秒传"));
+    QPointer<Uploader> self(this);
+    Api::initUpload(QFileInfo(m_path).fileName(), m_fileSize, m_md5Hex, m_parentId,
+                    [self](const HttpResponse &response) {
+                        if (self)
+                            self->onInit(response);
+                    });
+}
+
+void Uploader::onInit(const HttpResponse &response)
+{
+    QJsonObject data;
+    QString err;
+    if (!response.unwrap(data, err)) {
+        fail(err, false);
+        return;
+    }
+    if (data.value(QStringLiteral("instant")).toBool()) {
+        m_phase = Phase::Finished;
+        emit sigProgress(100, QStringLiteral("秒传完成"));
+        emit sigDone(data.value(QStringLiteral("file")).toObject());
+        return;
+    }
+
+    m_uploadId = jsonText(data, QStringLiteral("uploadId"));
+    m_chunkSize = jsonWholeNumber(data.value(QStringLiteral("chunkSize")), DefaultChunkSize);
+    if (m_chunkSize <= 0)
+        m_chunkSize = DefaultChunkSize;
+    const qint64 chunks = (m_fileSize + m_chunkSize - 1) / m_chunkSize;
+    m_totalChunks = int(std::max<qint64>(chunks, 1));
+
+    QSet<int> held;
+    for (const QJsonValue &value : data.value(QStringLiteral("uploadedChunks")).toArray())
+        held.insert(int(jsonWholeNumber(value, -1)));
+    m_pending.clear();
+    for (int index = 0; index < m_totalChunks; ++index) {
+        if (!held.contains(index))
+            m_pending.append(index);
+    }
+    m_doneChunks = m_totalChunks - int(m_pending.size());
+    m_nextIndex = 0;
+    m_phase = Phase::Uploading;
+
+    if (m_pending.isEmpty()) {
+        doMerge();
+        return;
+    }
+    const int first = std::min<int>(int(m_pending.size()), MaxParallelChunks);
+    for (int i = 0; i < first; ++i)
+        startNextChunk();
+}
+
+void Uploader::startNextChunk()
+{
+    const int index = m_pending.at(m_nextIndex++);
+    uploadChunkWithRetry(index, 1);
+}
+
+void Uploader::uploadChunkWithRetry(int index, int attempt)
+{
+    if (m_phase != Phase::Uploading)
+        return;
+    const qint64 offset = qint64(index) * m_chunkSize;
+    const qint64 length = std::min(m_chunkSize, m_fileSize - offset);
+    QByteArray bytes;
+    if (m_file.seek(offset))
+        bytes = m_file.read(length);
+    ++m_inFlight;
+
+    QPointer<Uploader> self(this);
+    if (bytes.size() != length) {
+        // A file that shrank or cannot be read fails this attempt like a failed request would.
+        HttpResponse unreadable;
+        unreadable.error = QStringLiteral("无法读取文件：%1").arg(QFileInfo(m_path).fileName());
+        QTimer::singleShot(0, this, [this, index, attempt, unreadable] { onChunkReply(index, attempt, unreadable); });
+        return;
+    }
+    QTimer::singleShot(0, this, [this, self, index, attempt, bytes] {
+        Api::uploadChunk(m_uploadId, index, bytes, [self, index, attempt](const HttpResponse &response) {
+            if (self)
+                self->onChunkReply(index, attempt, response);
+        });
+    });
+}
+
+void Uploader::onChunkReply(int index, int attempt, const HttpResponse &response)
+{
+    --m_inFlight;
+    if (m_phase != Phase::Uploading)
+        return; // the job already ended; late replies change nothing
+
+    QJsonObject data;
+    QString err;
+    if (response.unwrap(data, err)) {
+        ++m_doneChunks;
+        const int percent =
+            HashPercentSpan + int(double(m_doneChunks) / std::max(m_totalChunks, 1) * ChunkPercentSpan * 100);
+        emit sigProgress(percent, QStringLiteral("上传中 %1/%2").arg(m_doneChunks).arg(m_totalChunks));
+        if (m_nextIndex < m_pending.size())
+            startNextChunk();
+        else if (m_inFlight == 0 && m_doneChunks == m_totalChunks)
+            doMerge(); // a chunk waiting for its retry holds no slot but must still arrive first
+        return;
+    }
+
+    if (attempt < MaxAttempts) {
+        // The slot is free while waiting; the chunk is read again for the next attempt.
+        QTimer::singleShot(attempt * m_retryDelayMs, this,
+                           [this, index, attempt] { uploadChunkWithRetry(index, attempt + 1); });
+        return;
+    }
+    fail(err.isEmpty() ? QStringLiteral("分片 %1 上传失败").arg(index) : err, true);
+}
+
+void Uploader::doMerge()
+{
+    if (m_phase != Phase::Uploading)
+        return;
+    m_phase = Phase::Merging;
+    emit sigProgress(MergePercent, QStringLiteral("合并文件"));
+    QPointer<Uploader> self(this);
+    Api::mergeUpload(m_uploadId, [self](const HttpResponse &response) {
+        if (!self)
+            return;
+        QJsonObject data;
+        QString err;
+        if (!response.unwrap(data, err)) {
+            self->fail(err, false);
+            return;
+        }
+        self->m_phase = Phase::Finished;
+        self->m_file.close();
+        emit self->sigProgress(100, QStringLiteral("上传完成"));
+        emit self->sigDone(data);
+        self->deleteLater();
+    });
+}
+
+void Uploader::fail(const QString &err, bool deleteSelf)
+{
+    m_phase = Phase::Finished;
+    m_file.close();
+    emit sigFailed(err);
+    if (deleteSelf)
+        deleteLater();
+}

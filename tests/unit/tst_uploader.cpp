@@ -1,0 +1,406 @@
+// Uploader against the scripted server: hashing, instant upload, held chunks, parallelism,
+// chunk sizes, retries, the final failure and late replies, merge.
+#include "eventwait.h"
+#include "net/session.h"
+#include "scriptedserver.h"
+#include "transfer/transferapi.h"
+#include "transfer/uploader.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonArray>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+const QString Init = QStringLiteral("/api/upload/init");
+const QString Merge = QStringLiteral("/api/upload/merge");
+const QString Chunks = QStringLiteral("/api/upload/chunk/*");
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(size);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = char(generator.generate() & 0xff);
+    return bytes;
+}
+
+// Records what one Uploader reports.
+struct Watch
+{
+    explicit Watch(Uploader *uploader)
+        : job(uploader)
+    {
+        QObject::connect(uploader, &Uploader::sigProgress, &context, [this](int percent, const QString &phase) {
+            progress.append({percent, phase});
+        });
+        QObject::connect(uploader, &Uploader::sigDone, &context, [this](const QJsonObject &record) {
+            done = record;
+            ++doneCount;
+        });
+        QObject::connect(uploader, &Uploader::sigFailed, &context, [this](const QString &err) { errors << err; });
+    }
+    bool finished() const { return doneCount > 0 || !errors.isEmpty(); }
+    QStringList phases() const
+    {
+        QStringList texts;
+        for (const auto &[percent, phase] : progress)
+            texts << QStringLiteral("%1 %2").arg(percent).arg(phase);
+        return texts;
+    }
+
+    QObject context;
+    QPointer<Uploader> job;
+    QList<std::pair<int, QString>> progress;
+    QJsonObject done;
+    int doneCount = 0;
+    QStringList errors;
+};
+
+ScriptedReply initAnswer(const QString &uploadId, const QJsonValue &chunkSize, const QJsonArray &held)
+{
+    QJsonObject data{{"instant", false}, {"uploadId", uploadId}, {"uploadedChunks", held}};
+    if (!chunkSize.isUndefined())
+        data.insert("chunkSize", chunkSize);
+    return ScriptedReply::success(data);
+}
+
+int chunkIndex(const RecordedRequest &request)
+{
+    return request.path().split('/').constLast().toInt();
+}
+} // namespace
+
+class TestUploader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void thresholdIsEightMebibytes();
+    void instantUploadSendsNoChunk();
+    void heldChunksAreSkippedAndThreeGoAtOnce();
+    void neverMoreThanThreeChunksInFlight();
+    void allChunksHeldMergesAtOnce();
+    void chunkSizeFallsBackWhenMissingOrZero_data();
+    void chunkSizeFallsBackWhenMissingOrZero();
+    void chunkFailingTwiceIsRetriedAfterGrowingWaits();
+    void thirdFailureEndsTheJobWithoutMerge();
+    void initAndMergeFailuresReportTheServerText();
+    void unreadableFileFailsAtStart();
+    void chunkRequestCarriesIdAndHeaders();
+
+private:
+    Uploader *newUploader();
+    QString writeFile(const QString &name, const QByteArray &content);
+
+    QTemporaryDir m_dir;
+    QTemporaryDir m_settingsDir;
+    ScriptedServer m_server;
+};
+
+void TestUploader::initTestCase()
+{
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+    QVERIFY(m_server.listen());
+    qputenv("TVR_SERVER", m_server.baseUrl().toUtf8());
+}
+
+void TestUploader::init()
+{
+    m_server.releaseHeld();
+    m_server.clearRoutes();
+    m_server.clearRequests();
+    m_server.on("POST", Merge, ScriptedReply::success(QJsonObject{{"id", "f-new"}, {"name", "merged"}}));
+}
+
+Uploader *TestUploader::newUploader()
+{
+    auto *uploader = new Uploader(this);
+    uploader->setRetryDelayMs(40);
+    return uploader;
+}
+
+QString TestUploader::writeFile(const QString &name, const QByteArray &content)
+{
+    const QString path = m_dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return {};
+    return path;
+}
+
+void TestUploader::thresholdIsEightMebibytes()
+{
+    QVERIFY(Uploader::usesChunkedUpload(8388608));
+    QVERIFY(!Uploader::usesChunkedUpload(8388607));
+    QVERIFY(!Uploader::usesChunkedUpload(0));
+}
+
+void TestUploader::instantUploadSendsNoChunk()
+{
+    // 20 MiB: three hashing slices of 8, 8 and 4 MiB.
+    const QByteArray content = randomBytes(20 * 1024 * 1024);
+    const QString path = writeFile(QStringLiteral("季度报告.bin"), content);
+    const QJsonObject record{{"id", 41}, {"name", "季度报告.bin"}};
+    m_server.on("POST", Init, ScriptedReply::success(QJsonObject{{"instant", true}, {"file", record}}));
+
+    Uploader *uploader = newUploader();
+    Watch watch(uploader);
+    uploader->start(path, QStringLiteral("folder-9"));
+    QVERIFY(waitUntil([&] { return watch.finished(); }));
+
+    QCOMPARE(watch.errors, QStringList());
+    QCOMPARE(watch.done, record);
+    QCOMPARE(watch.phases(),
+             (QStringList{"3 计算校验值", "6 计算校验值", "8 计算校验值", "8 检查秒传", "100 秒传完成"}));
+    QCOMPARE(m_server.requestCount(), 1);
+    const QJsonObject body = m_server.requests().constFirst().json();
+    QCOMPARE(body.value("name").toString(), QStringLiteral("季度报告.bin"));
+    QCOMPARE(body.value("size").toInteger(), qint64(content.size()));
+    QCOMPARE(body.value("md5").toString(),
+             QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex()));
+    QCOMPARE(body.value("parent_id").toString(), QStringLiteral("folder-9"));
+
+    // At the root the parent is null, not an empty text.
+    Uploader *rootUploader = newUploader();
+    Watch rootWatch(rootUploader);
+    rootUploader->start(path, QString());
+    QVERIFY(waitUntil([&] { return rootWatch.finished(); }));
+    const QJsonObject rootBody = m_server.requests().constLast().json();
+    QVERIFY(rootBody.contains("parent_id"));
+    QVERIFY(rootBody.value("parent_id").isNull());
+}
+
+void TestUploader::heldChunksAreSkippedAndThreeGoAtOnce()
+{
+    const QByteArray content = randomBytes(4500); // chunks of 1000: 5 chunks, the last one 500 bytes
+    const QString path = writeFile(QStringLiteral("five.bin"), content);
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-5"), 1000, QJsonArray{0, 1}));
+    m_server.on("PUT", Chunks, ScriptedReply::success().heldUntilReleased());
+
+    Uploader *uploader = newUploader();
+    Watch watch(uploader);
+    uploader->start(path, QString());
+    QVERIFY(waitUntil([&] { return m_server.heldCount() == 3; }));
+    QList<int> sent;
+    for (const RecordedRequest &request : m_server.requests("PUT", Chunks))
+        sent << chunkIndex(request);
+    std::sort(sent.begin(), sent.end());
+    QCOMPARE(sent, (QList<int>{2, 3, 4}));
+    for (const RecordedRequest &request : m_server.requests("PUT", Chunks)) {
+        const int index = chunkIndex(request);
+        QCOMPARE(request.body, content.mid(index * 1000, 1000));
+    }
+    QVERIFY(!watch.phases().join(',').contains(QStringLiteral("上传中")));
+
+    m_server.releaseHeld();
+    QVERIFY(waitUntil([&] { return watch.finished(); }));
+    QCOMPARE(watch.errors, QStringList());
+    const QStringList phases = watch.phases();
+    const qsizetype first = phases.indexOf(QStringLiteral("60 上传中 3/5"));
+    QVERIFY2(first > 0, qPrintable(phases.join(',')));
+    QCOMPARE(phases.mid(first),
+             (QStringList{"60 上传中 3/5", "77 上传中 4/5", "95 上传中 5/5", "95 合并文件", "100 上传完成"}));
+    QCOMPARE(watch.done.value("id").toString(), QStringLiteral("f-new"));
+    QCOMPARE(m_server.requests("POST", Merge).size(), 1);
+    QCOMPARE(m_server.requests("POST", Merge).constFirst().json(), (QJsonObject{{"uploadId", "up-5"}}));
+    QTRY_VERIFY(watch.job.isNull()); // deletes itself after success
+}
+
+void TestUploader::neverMoreThanThreeChunksInFlight()
+{
+    const QString path = writeFile(QStringLiteral("seven.bin"), randomBytes(7000));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-7"), 1000, QJsonArray{}));
+    m_server.on("PUT", Chunks, ScriptedReply::success().heldUntilReleased());
+    int mostHeld = 0;
+    QObject scope; // ends the connection with this test
+    connect(&m_server, &ScriptedServer::requestReceived, &scope,
+            [&] { mostHeld = std::max(mostHeld, m_server.heldCount() + 1); });
+
+    Uploader *uploader = newUploader();
+    Watch watch(uploader);
+    uploader->start(path, QString());
+    // Answer one chunk at a time; each answer lets exactly one more chunk go.
+    for (int expected : {3, 3, 3, 3, 3, 2, 1}) {
+        QVERIFY(waitUntil([&] { return m_server.heldCount() == expected; }));
+        m_server.releaseHeld(1);
+    }
+    QVERIFY(waitUntil([&] { return watch.finished(); }));
+    QCOMPARE(watch.errors, QStringList());
+    QCOMPARE(mostHeld, 3);
+    QCOMPARE(m_server.requests("PUT", Chunks).size(), 7);
+    QCOMPARE(m_server.requests().constLast().path(), Merge.toUtf8());
+}
+
+void TestUploader::allChunksHeldMergesAtOnce()
+{
+    const QString path = writeFile(QStringLiteral("held.bin"), randomBytes(3000));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-h"), 1000, QJsonArray{2, 0, 1}));
+    Uploader *uploader = newUploader();
+    Watch watch(uploader);
+    uploader->start(path, QString());
+    QVERIFY(waitUntil([&] { return watch.finished(); }));
+    QCOMPARE(watch.doneCount, 1);
+    QCOMPARE(m_server.requests("PUT", Chunks).size(), 0);
+    QCOMPARE(m_server.requestCount(), 2);
+    QCOMPARE(m_server.requests().at(1).path(), Merge.toUtf8());
+    QVERIFY(watch.phases().endsWith(QStringLiteral("100 上传完成")));
+    QVERIFY(watch.phases().contains(QStringLiteral("95 合并文件")));
+}
+
+void TestUploader::chunkSizeFallsBackWhenMissingOrZero_data()
+{
+    QTest::addColumn<QJsonValue>("chunkSize");
+    QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined);
+    QTest::newRow("zero") << QJsonValue(0);
+    QTest::newRow("negative") << QJsonValue(-4);
+    QTest::newRow("null") << QJsonValue(QJsonValue::Null);
+}
+
+void TestUploader::chunkSizeFallsBackWhenMissingOrZero()
+{
+    QFETCH(QJsonValue, chunkSize);
+    const QByteArray content = randomBytes(8388608 + 100);
+    const QString path = writeFile(QStringLiteral("big.bin"), content);
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-d"), chunkSize, QJsonArray{}));
+    m_server.on("PUT", Chunks, ScriptedReply::success());
+
+    Uploader *uploader = newUploader();
+    Watch watch(uploader);
+    uploader->start(path, QString());
+    QVERIFY(waitUntil([&] { return watch.finished(); }, 20000));
+    QCOMPARE(watch.errors, QStringList());
+    QList<RecordedRequest> chunks = m_server.requests("PUT", Chunks);
+    QCOMPARE(chunks.size(), 2);
+    std::sort(chunks.begin(), chunks.end(),
+              [](const RecordedRequest &a, const RecordedRequest &b) { return chunkIndex(a) < chunkIndex(b); });
+    QCOMPARE(chunks.at(0).body.size(), 8388608);
+    QVERIFY(chunks.at(0).body == content.left(8388608));
+    QCOMPARE(chunks.at(1).body, content.mid(8388608));
+}
+
+void TestUploader::chunkFailingTwiceIsRetriedAfterGrowingWaits()
+{
+    const QByteArray content = randomBytes(2000);
+    const QString path = writeFile(QStringLiteral("retry.bin"), content);
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-r"), 1000, QJsonArray{}));
+    m_server.on("PUT", Chunks, ScriptedReply::success());
+    m_server.onSequence("PUT", QStringLiteral("/api/upload/chunk/up-r/0"),
+                        {ScriptedReply::json(QJsonObject{{"error", "忙"}}, 503), ScriptedReply::text(500, "内部错误"),
+                         ScriptedReply::success()});
+
+    Uploader *uploader = newUploader(); // waits of 40 and 80 ms
+    Watch watch(uploader);
+    uploader->start(path, QString());
+    QVERIFY(waitUntil([&] { return watch.finished(); }));
+    QCOMPARE(watch.errors, QStringList());
+    QCOMPARE(watch.doneCount, 1);
+
+    const QList<RecordedRequest> attempts = m_server.requests("PUT", QStringLiteral("/api/upload/chunk/up-r/0"));
+    QCOMPARE(attempts.size(), 3);
+    for (const RecordedRequest &attempt : attempts)
+        QCOMPARE(attempt.body, content.left(1000));
+    QVERIFY(attempts.at(1).receivedMs - attempts.at(0).receivedMs >= 40);
+    QVERIFY(attempts.at(2).receivedMs - attempts.at(1).receivedMs >= 80);
+    QCOMPARE(m_server.requests("PUT", QStringLiteral("/api/upload/chunk/up-r/1")).size(), 1);
+    QCOMPARE(m_server.requests("POST", Merge).size(), 1);
+}
+
+void TestUploader::thirdFailureEndsTheJobWithoutMerge()
+{
+    const QString path = writeFile(QStringLiteral("fail.bin"), randomBytes(3000));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-f"), 1000, QJsonArray{}));
+    // Chunks 1 and 2 stay unanswered until the job has failed.
+    m_server.on("PUT", Chunks, ScriptedReply::success().heldUntilReleased());
+    m_server.on("PUT", QStringLiteral("/api/upload/chunk/up-f/0"),
+                ScriptedReply::json(QJsonObject{{"error", "存储空间不足"}}, 507));
+
+    Uploader *uploader = newUploader();
+    Watch watch(uploader);
+    uploader->start(path, QString());
+    QVERIFY(waitUntil([&] { return watch.finished(); }));
+    QCOMPARE(watch.errors, QStringList{QStringLiteral("存储空间不足")});
+    QCOMPARE(m_server.requests("PUT", QStringLiteral("/api/upload/chunk/up-f/0")).size(), 3);
+    QTRY_VERIFY(watch.job.isNull()); // the job is gone...
+
+    // ...and the chunks still in flight answer into nothing.
+    const int progressBefore = int(watch.progress.size());
+    QCOMPARE(m_server.heldCount(), 2);
+    m_server.releaseHeld();
+    QVERIFY(waitUntil([&] { return m_server.heldCount() == 0; }));
+    QTest::qWait(50);
+    QCOMPARE(watch.progress.size(), progressBefore);
+    QCOMPARE(watch.errors.size(), 1);
+    QCOMPARE(m_server.requests("POST", Merge).size(), 0);
+}
+
+void TestUploader::initAndMergeFailuresReportTheServerText()
+{
+    const QString path = writeFile(QStringLiteral("small.bin"), randomBytes(1500));
+    m_server.on("POST", Init, ScriptedReply::json(QJsonObject{{"success", false}, {"message", "容量不足"}}));
+    Uploader *uploader = newUploader();
+    Watch watch(uploader);
+    uploader->start(path, QString());
+    QVERIFY(waitUntil([&] { return watch.finished(); }));
+    QCOMPARE(watch.errors, QStringList{QStringLiteral("容量不足")});
+    QVERIFY(!watch.job.isNull()); // stays a child of its page
+
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-m"), 1000, QJsonArray{}));
+    m_server.on("PUT", Chunks, ScriptedReply::success());
+    m_server.on("POST", Merge, ScriptedReply::json(QJsonObject{{"error", "校验失败"}}, 409));
+    Uploader *merging = newUploader();
+    Watch mergeWatch(merging);
+    merging->start(path, QString());
+    QVERIFY(waitUntil([&] { return mergeWatch.finished(); }));
+    QCOMPARE(mergeWatch.errors, QStringList{QStringLiteral("校验失败")});
+    QCOMPARE(mergeWatch.doneCount, 0);
+}
+
+void TestUploader::unreadableFileFailsAtStart()
+{
+    for (const QString &path : {m_dir.filePath(QStringLiteral("missing.bin")), m_dir.path()}) {
+        Uploader *uploader = newUploader();
+        Watch watch(uploader);
+        uploader->start(path, QString());
+        QVERIFY(waitUntil([&] { return watch.finished(); }));
+        QCOMPARE(watch.errors.size(), 1);
+        QVERIFY(watch.errors.constFirst().startsWith(QStringLiteral("无法打开文件：")));
+        QVERIFY(watch.errors.constFirst().endsWith(QFileInfo(path).fileName()));
+    }
+    QCOMPARE(m_server.requestCount(), 0);
+}
+
+void TestUploader::chunkRequestCarriesIdAndHeaders()
+{
+    QCOMPARE(Api::uploadChunkPath(QStringLiteral("a b/c?d"), 12), QStringLiteral("/api/upload/chunk/a%20b%2Fc%3Fd/12"));
+    const QString path = writeFile(QStringLiteral("one.bin"), randomBytes(10));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("id/with space"), 1000, QJsonArray{}));
+    m_server.on("PUT", Chunks, ScriptedReply::success());
+    Session::instance()->token = QStringLiteral("tok");
+    Uploader *uploader = newUploader();
+    Watch watch(uploader);
+    uploader->start(path, QString());
+    QVERIFY(waitUntil([&] { return watch.finished(); }));
+    Session::instance()->token.clear();
+
+    const QList<RecordedRequest> chunks = m_server.requests("PUT", Chunks);
+    QCOMPARE(chunks.size(), 1);
+    QCOMPARE(chunks.constFirst().target, QByteArray("/api/upload/chunk/id%2Fwith%20space/0"));
+    QCOMPARE(chunks.constFirst().header("Content-Type"), QByteArray("application/octet-stream"));
+    QCOMPARE(chunks.constFirst().header("X-TVR-Client"), QByteArray("1"));
+    QCOMPARE(chunks.constFirst().header("X-Auth-Token"), QByteArray("tok"));
+    QCOMPARE(m_server.requests("POST", Merge).constFirst().json().value("uploadId").toString(),
+             QStringLiteral("id/with space"));
+}
+
+QTEST_GUILESS_MAIN(TestUploader)
+#include "tst_uploader.moc"
