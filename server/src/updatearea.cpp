@@ -1,0 +1,186 @@
+#include "updatearea.h"
+
+#include "rangeheader.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <httplib.h>
+#include <memory>
+
+namespace tvr::server {
+
+namespace {
+
+constexpr char ManifestName[] = "latest.yml";
+constexpr qint64 ReadSlice = 256 * 1024;
+// Larger than the 4 MiB above which the client fetches in four ranged segments, so the demo
+// release exercises that path; not a multiple of four, so the last segment is the longer one.
+constexpr qint64 DemoInstallerBytes = 6 * 1024 * 1024 + 1234;
+
+bool plainName(const QString &name)
+{
+    static const QRegularExpression allowed(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._-]{0,127}$"));
+    return allowed.match(name).hasMatch() && !name.contains(QLatin1String(".."));
+}
+
+void jsonError(httplib::Response &response, int status, const QString &message)
+{
+    const QJsonObject body{
+        {QStringLiteral("success"), false}, {QStringLiteral("message"), message}, {QStringLiteral("error"), message}};
+    response.status = status;
+    response.set_content(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(),
+                         "application/json; charset=utf-8");
+}
+
+// Deterministic filler for the demo installer: the same bytes on every machine, not compressible.
+QByteArray demoBytes(qint64 size)
+{
+    QByteArray bytes("Tolvar demo installer ");
+    bytes.append(UpdateArea::DemoVersion);
+    bytes.append("\n");
+    quint64 state = 0x9E3779B97F4A7C15ull;
+    bytes.reserve(size);
+    while (bytes.size() < size) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        bytes.append(char(state & 0xFF));
+    }
+    bytes.truncate(size);
+    return bytes;
+}
+
+} // namespace
+
+UpdateArea::UpdateArea(const QString &root)
+    : m_root(QDir(root).absolutePath())
+{}
+
+void UpdateArea::registerRoutes(httplib::Server &server) const
+{
+    server.Get(R"(/downloads/([^/]+)/([^/]+))",
+               [this](const httplib::Request &request, httplib::Response &response) { handle(request, response); });
+}
+
+std::optional<QString> UpdateArea::resolve(const QString &channel, const QString &fileName) const
+{
+    if (!plainName(channel) || !plainName(fileName))
+        return std::nullopt;
+    const QString rootCanonical = QFileInfo(m_root).canonicalFilePath();
+    if (rootCanonical.isEmpty())
+        return std::nullopt;
+    const QFileInfo info(QDir(m_root).filePath(channel + QLatin1Char('/') + fileName));
+    const QString canonical = info.canonicalFilePath();
+    // Links that lead out of the area are refused like any other escape.
+    if (canonical.isEmpty() || !canonical.startsWith(rootCanonical + QLatin1Char('/')) ||
+        !QFileInfo(canonical).isFile())
+        return std::nullopt;
+    return canonical;
+}
+
+void UpdateArea::handle(const httplib::Request &request, httplib::Response &response) const
+{
+    const QString channel = QString::fromStdString(request.matches[1].str());
+    const QString fileName = QString::fromStdString(request.matches[2].str());
+    const auto path = resolve(channel, fileName);
+    if (!path) {
+        jsonError(response, 404, QStringLiteral("文件不存在"));
+        return;
+    }
+    if (fileName == QLatin1String(ManifestName)) {
+        // A client must always see the current release.
+        response.set_header("Cache-Control", "no-cache");
+        serveFile(request, response, *path, "text/yaml; charset=utf-8");
+    } else {
+        serveFile(request, response, *path, "application/octet-stream");
+    }
+}
+
+void UpdateArea::serveFile(const httplib::Request &request, httplib::Response &response, const QString &path,
+                           const char *contentType)
+{
+    auto file = std::make_shared<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly)) {
+        jsonError(response, 404, QStringLiteral("文件不存在"));
+        return;
+    }
+    const qint64 total = file->size();
+    // cpp-httplib would apply the parsed ranges itself and answers 206 even for a start past
+    // the end; the range is decided here, so its own copy is dropped.
+    const RangeHeader range = RangeHeader::parse(QByteArray::fromStdString(request.get_header_value("Range")), total);
+    const_cast<httplib::Request &>(request).ranges.clear();
+    response.set_header("Accept-Ranges", "bytes");
+
+    if (range.kind == RangeHeader::Kind::Unsatisfiable) {
+        response.status = 416;
+        response.set_header("Content-Range", range.contentRange(total).toStdString());
+        return;
+    }
+    qint64 first = 0;
+    qint64 length = total;
+    if (range.kind == RangeHeader::Kind::Partial) {
+        first = range.first;
+        length = range.length();
+        response.status = 206;
+        response.set_header("Content-Range", range.contentRange(total).toStdString());
+    } else {
+        response.status = 200;
+    }
+    if (length == 0) {
+        response.set_content(std::string(), contentType);
+        return;
+    }
+    response.set_content_provider(size_t(length), contentType,
+                                  [file, first](size_t offset, size_t wanted, httplib::DataSink &sink) {
+                                      if (!file->seek(first + qint64(offset)))
+                                          return false;
+                                      const QByteArray bytes = file->read(qMin<qint64>(qint64(wanted), ReadSlice));
+                                      if (bytes.isEmpty())
+                                          return false;
+                                      return sink.write(bytes.constData(), size_t(bytes.size()));
+                                  });
+}
+
+bool UpdateArea::publishDemo(const QString &root)
+{
+    QDir channelDir(QDir(root).filePath(QLatin1String(DemoChannel)));
+    if (channelDir.exists(QLatin1String(ManifestName)))
+        return true;
+    if (!channelDir.mkpath(QStringLiteral(".")))
+        return false;
+
+    const QString installerName = QStringLiteral("TolvarStorage-Setup-%1.exe").arg(QLatin1String(DemoVersion));
+    const QByteArray installer = demoBytes(DemoInstallerBytes);
+    QSaveFile installerFile(channelDir.filePath(installerName));
+    if (!installerFile.open(QIODevice::WriteOnly) || installerFile.write(installer) != installer.size() ||
+        !installerFile.commit())
+        return false;
+
+    const QByteArray sha512 = QCryptographicHash::hash(installer, QCryptographicHash::Sha512).toBase64();
+    const QByteArray name = installerName.toUtf8();
+    // Top-level "version", "path" and "sha512" are what clients read; the nested "files" list
+    // repeats them in the common layout of such manifests. Values are left unquoted because
+    // clients take them verbatim.
+    QByteArray manifest;
+    manifest += "version: " + QByteArray(DemoVersion) + "\n";
+    manifest += "files:\n";
+    manifest += "  - url: " + name + "\n";
+    manifest += "    sha512: " + sha512 + "\n";
+    manifest += "    size: " + QByteArray::number(installer.size()) + "\n";
+    manifest += "path: " + name + "\n";
+    manifest += "sha512: " + sha512 + "\n";
+    manifest += "releaseDate: " + QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + "\n";
+
+    QSaveFile manifestFile(channelDir.filePath(QLatin1String(ManifestName)));
+    return manifestFile.open(QIODevice::WriteOnly) && manifestFile.write(manifest) == manifest.size() &&
+           manifestFile.commit();
+}
+
+} // namespace tvr::server

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace tvr::server {
+
+// The public download area for client updates: DIR/<channel>/latest.yml and the installers
+// beside it, served under "/downloads/<channel>/<file>" without sign-in, with byte ranges so
+// a client can fetch an installer in parallel segments and resume.
+class UpdateArea final
+{
+public:
+    static constexpr char DemoChannel[] = "storageclient-win11";
+    static constexpr char DemoVersion[] = "2.2.0";
+
+    explicit UpdateArea(const QString &root);
+
+    void registerRoutes(httplib::Server &server) const;
+    // The file for a channel and a file name from a request path, or nothing when either name
+    // is not a plain name or the file is not a regular file inside the area.
+    std::optional<QString> resolve(const QString &channel, const QString &fileName) const;
+
+    // Publishes a demo release for the demo channel (a generated installer and its manifest)
+    // unless that channel already has a manifest. Returns false when it cannot be written.
+    static bool publishDemo(const QString &root);
+
+    // Answers a GET or HEAD for a file on disk: 200, or 206/416 for a Range header.
+    static void serveFile(const httplib::Request &request, httplib::Response &response, const QString &path,
+                          const char *contentType);
+
+private:
+    void handle(const httplib::Request &request, httplib::Response &response) const;
+
+    QString m_root;
+};
+
+} // namespace tvr::server
