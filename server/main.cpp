@@ -4,13 +4,16 @@
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <signal.h>
 #include <thread>
+#include <unistd.h>
 
 using tvr::server::ServerConfig;
 using tvr::server::TolvarServer;
@@ -95,14 +98,20 @@ int main(int argc, char **argv)
     std::printf("listening on http://%s:%d\n", config.host.toUtf8().constData(), server.port());
     std::fflush(stdout);
 
-    std::thread signalWaiter([&server, stopSignals] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        server.stop();
+    // The main thread waits for SIGINT/SIGTERM while another one serves. If serving ends on its
+    // own (it failed), it raises SIGTERM so that the same shutdown path runs.
+    std::atomic<bool> failed = false;
+    std::thread serving([&server, &failed] {
+        if (!server.run()) {
+            failed = true;
+            kill(getpid(), SIGTERM);
+        }
     });
-    const bool served = server.run();
-    // Wake the signal thread if the server stopped for another reason.
-    pthread_kill(signalWaiter.native_handle(), SIGTERM);
-    signalWaiter.join();
-    return served ? 0 : 1;
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    server.shutdown();
+    std::fflush(stdout);
+    // Idle keep-alive connections would hold the serving thread for their timeout; nothing is
+    // in progress any more and the database is closed, so end here.
+    std::_Exit(failed ? 1 : 0);
 }

@@ -94,3 +94,21 @@ std::optional<qint64> jsonId(const QJsonValue &value)
 }
 
 } // namespace tvr::server
+
+namespace tvr::server {
+
+std::optional<qint64> folderId(const QJsonValue &value)
+{
+    if (value.isUndefined() || value.isNull())
+        return qint64(0);
+    if (value.isString()) {
+        const QString text = value.toString().trimmed();
+        if (text.isEmpty() || text == QLatin1String("null") || text == QLatin1String("0"))
+            return qint64(0);
+    }
+    if (value.isDouble() && value.toDouble() == 0)
+        return qint64(0);
+    return jsonId(value);
+}
+
+} // namespace tvr::server

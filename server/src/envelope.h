@@ -30,6 +30,9 @@ QString jsonString(const QJsonObject &object, const QString &key);
 // An id sent as a number or as decimal text; nothing for anything else (null, empty, junk).
 std::optional<qint64> jsonId(const QJsonValue &value);
 std::optional<qint64> parseId(const QString &text);
+// A folder named by a request value, where missing, null, empty, "null" or 0 mean the root
+// (returned as 0); nothing for anything else that is not an id.
+std::optional<qint64> folderId(const QJsonValue &value);
 
 // Common error texts, so that every area words them the same way.
 namespace Msg {

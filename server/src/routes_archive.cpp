@@ -24,17 +24,11 @@ void extract(ServerContext &ctx, const httplib::Request &req, httplib::Response 
         return fail(res, 404, QStringLiteral("压缩包不存在"));
     if (!ArchiveExtractor::isArchive(*archive))
         return fail(res, 400, QStringLiteral("只能解压 zip 或 rar 压缩包"));
-    const QJsonValue targetValue = body->value(QStringLiteral("targetId"));
-    qint64 target = 0;
-    if (!(targetValue.isUndefined() || targetValue.isNull() ||
-          (targetValue.isString() && targetValue.toString().trimmed().isEmpty()))) {
-        const auto id = jsonId(targetValue);
-        const auto folder = id ? FileTree::findLive(ctx, space, *id) : std::nullopt;
-        if (!folder || !folder->isFolder)
-            return fail(res, 404, QStringLiteral("目标文件夹不存在"));
-        target = *id;
-    }
-    const FileResult result = ArchiveExtractor::extract(ctx, space, *archive, target);
+    const auto target = folderId(body->value(QStringLiteral("targetId")));
+    const auto folder = target && *target != 0 ? FileTree::findLive(ctx, space, *target) : std::nullopt;
+    if (!target || (*target != 0 && (!folder || !folder->isFolder)))
+        return fail(res, 404, QStringLiteral("目标文件夹不存在"));
+    const FileResult result = ArchiveExtractor::extract(ctx, space, *archive, *target);
     if (!result.ok())
         return fail(res, result.status, result.message);
     ok(res);

@@ -12,25 +12,6 @@ namespace tvr::server {
 
 namespace {
 
-// The folder named by a request value: empty means the root (0); junk means no folder.
-std::optional<qint64> folderParam(const QString &text)
-{
-    if (text.trimmed().isEmpty() || text == QLatin1String("null") || text == QLatin1String("0"))
-        return qint64(0);
-    return parseId(text);
-}
-
-std::optional<qint64> folderValue(const QJsonValue &value)
-{
-    if (value.isUndefined() || value.isNull())
-        return qint64(0);
-    if (value.isString())
-        return folderParam(value.toString());
-    if (value.isDouble() && value.toDouble() == 0)
-        return qint64(0);
-    return jsonId(value);
-}
-
 void answer(httplib::Response &res, const FileResult &result, const QJsonValue &data = QJsonObject())
 {
     if (result.ok())
@@ -51,7 +32,7 @@ void registerFileRoutes(httplib::Server &server, ServerContext &ctx)
 {
     server.Get("/api/files",
                withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
-                   const auto parent = folderParam(QString::fromStdString(req.get_param_value("parent_id")));
+                   const auto parent = folderId(QJsonValue(QString::fromStdString(req.get_param_value("parent_id"))));
                    QString category = QString::fromStdString(req.get_param_value("category")).trimmed();
                    if (category == QLatin1String("all"))
                        category.clear();
@@ -82,7 +63,7 @@ void registerFileRoutes(httplib::Server &server, ServerContext &ctx)
                     const auto body = jsonBody(req, res);
                     if (!body)
                         return;
-                    const auto parent = folderValue(body->value(QStringLiteral("parent_id")));
+                    const auto parent = folderId(body->value(QStringLiteral("parent_id")));
                     if (!parent)
                         return fail(res, 404, QStringLiteral("目标文件夹不存在"));
                     const FileSpace space = FileSpace::personal(user.id);
@@ -108,7 +89,7 @@ void registerFileRoutes(httplib::Server &server, ServerContext &ctx)
                    const auto body = id ? jsonBody(req, res) : std::nullopt;
                    if (!body)
                        return;
-                   const auto target = folderValue(body->value(QStringLiteral("parent_id")));
+                   const auto target = folderId(body->value(QStringLiteral("parent_id")));
                    if (!target)
                        return fail(res, 404, QStringLiteral("目标文件夹不存在"));
                    answer(res, FileTree::move(ctx, FileSpace::personal(user.id), *id, *target));

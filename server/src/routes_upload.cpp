@@ -26,15 +26,6 @@ namespace {
 
 const QString SessionGone = QStringLiteral("上传任务不存在或已过期，请重新上传");
 
-std::optional<qint64> folderValue(const QJsonValue &value)
-{
-    if (value.isUndefined() || value.isNull() || (value.isString() && value.toString().trimmed().isEmpty()))
-        return qint64(0);
-    if (value.isDouble() && value.toDouble() == 0)
-        return qint64(0);
-    return jsonId(value);
-}
-
 void initUpload(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
 {
     const auto body = jsonBody(req, res);
@@ -43,7 +34,7 @@ void initUpload(ServerContext &ctx, const httplib::Request &req, httplib::Respon
     const QString name = jsonString(*body, QStringLiteral("name")).trimmed();
     const QJsonValue sizeValue = body->value(QStringLiteral("size"));
     const QString md5 = jsonString(*body, QStringLiteral("md5")).trimmed().toLower();
-    const auto parent = folderValue(body->value(QStringLiteral("parent_id")));
+    const auto parent = folderId(body->value(QStringLiteral("parent_id")));
     static const QRegularExpression md5Rule(QStringLiteral("^[0-9a-f]{32}$"));
     bool sizeOk = sizeValue.isDouble();
     const qint64 size = sizeOk ? qint64(sizeValue.toDouble()) : sizeValue.toString().toLongLong(&sizeOk);
@@ -210,7 +201,7 @@ void uploadFiles(ServerContext &ctx, const httplib::Request &req, httplib::Respo
     if (!upload.read(reader, qMax<qint64>(room, 0), &error))
         return fail(res, upload.exceededLimit() ? 507 : 400, error);
     res.headers.erase("Connection");
-    const auto parent = folderValue(QJsonValue(upload.field(QStringLiteral("parent_id"))));
+    const auto parent = folderId(QJsonValue(upload.field(QStringLiteral("parent_id"))));
     if (!parent)
         return fail(res, 404, QStringLiteral("目标文件夹不存在"));
     QJsonArray created;

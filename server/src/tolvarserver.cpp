@@ -70,9 +70,27 @@ void TolvarServer::configureHttp()
     http.set_write_timeout(60);
     http.set_tcp_nodelay(true);
 
+    // Requests in progress are counted from routing to the end of their answer (both run on
+    // the connection's thread), so that a shutdown can wait for them and not for idle
+    // keep-alive connections.
+    static thread_local bool counted = false;
+    http.set_logger([this](const httplib::Request &, const httplib::Response &) {
+        if (!counted)
+            return;
+        counted = false;
+        std::lock_guard lock(m_busyMutex);
+        if (--m_busy == 0)
+            m_idle.notify_all();
+    });
+
     // JSON bodies are read into memory by the library, so bound them before they are read;
     // uploads (multipart or raw chunks) are streamed by their handlers instead.
-    http.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
+    http.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
+        if (!counted) {
+            counted = true;
+            std::lock_guard lock(m_busyMutex);
+            ++m_busy;
+        }
         const std::string type = req.get_header_value("Content-Type");
         const bool streamed =
             type.rfind("multipart/form-data", 0) == 0 || type.rfind("application/octet-stream", 0) == 0;
@@ -137,6 +155,18 @@ void TolvarServer::stop()
     m_upkeepWake.notify_all();
     if (m_http)
         m_http->stop();
+}
+
+void TolvarServer::shutdown()
+{
+    stop();
+    if (m_upkeep.joinable())
+        m_upkeep.join();
+    {
+        std::unique_lock lock(m_busyMutex);
+        m_idle.wait_for(lock, std::chrono::seconds(DrainSecs), [this] { return m_busy <= 0; });
+    }
+    m_ctx->db.close();
 }
 
 void TolvarServer::upkeepLoop()

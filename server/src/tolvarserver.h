@@ -32,12 +32,17 @@ public:
     // Serves until stop() is called (from any thread).
     bool run();
     void stop();
+    // Stops accepting, waits (at most DrainSecs) until no request is being handled, stops the
+    // upkeep and closes the database. Idle keep-alive connections are not waited for, so the
+    // caller may end the process right after this returns.
+    void shutdown();
 
     ServerContext &context() { return *m_ctx; }
 
     static constexpr int UpkeepIntervalSecs = 3600;
     static constexpr size_t JsonBodyLimit = 4 * 1024 * 1024;
     static constexpr int WorkerThreads = 32;
+    static constexpr int DrainSecs = 30;
 
 private:
     void configureHttp();
@@ -50,6 +55,9 @@ private:
     std::mutex m_upkeepMutex;
     std::condition_variable m_upkeepWake;
     bool m_stopping = false;
+    std::mutex m_busyMutex;
+    std::condition_variable m_idle;
+    int m_busy = 0; // requests between routing and the end of their answer
 };
 
 } // namespace tvr::server

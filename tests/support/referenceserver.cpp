@@ -86,7 +86,7 @@ int ReferenceServer::stop()
     if (!m_process || m_process->state() == QProcess::NotRunning)
         return m_process ? m_process->exitCode() : 0;
     m_process->terminate();
-    if (!m_process->waitForFinished(5000)) {
+    if (!m_process->waitForFinished(15000)) {
         m_process->kill();
         m_process->waitForFinished(2000);
         return -1;

@@ -68,7 +68,7 @@ public:
 
     // Starts the server and waits (at most 20 s) for "listening on http://HOST:PORT".
     bool start();
-    // Stops the server (SIGTERM, then kill after 5 s); returns its exit code, -1 if it crashed.
+    // Stops the server (SIGTERM, then kill after 15 s); returns its exit code, -1 if it crashed.
     int stop();
     bool isRunning() const;
 
