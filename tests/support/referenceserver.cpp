@@ -99,6 +99,11 @@ bool ReferenceServer::isRunning() const
     return m_process && m_process->state() == QProcess::Running;
 }
 
+qint64 ReferenceServer::processId() const
+{
+    return isRunning() ? m_process->processId() : 0;
+}
+
 QByteArray ReferenceServer::output() const
 {
     if (m_process)

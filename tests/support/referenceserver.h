@@ -71,6 +71,7 @@ public:
     // Stops the server (SIGTERM, then kill after 15 s); returns its exit code, -1 if it crashed.
     int stop();
     bool isRunning() const;
+    qint64 processId() const; // 0 when not running
 
     QString baseUrl() const { return m_baseUrl; }
     QString dataDir() const { return m_dataDir; }
