@@ -1,4 +1,4 @@
-// tolvar-server --listen HOST:PORT --data DIR [--demo] [--dev]
+// tolvar-server --listen HOST:PORT --data DIR [--demo] [--dev] [--downloads DIR] [--auto-pay SECONDS]
 #include "serverconfig.h"
 #include "tolvarserver.h"
 
@@ -20,12 +20,15 @@ using tvr::server::TolvarServer;
 
 static void usage()
 {
-    std::fprintf(stderr, "usage: tolvar-server --listen HOST:PORT --data DIR [--demo] [--dev]\n"
+    std::fprintf(stderr, "usage: tolvar-server --listen HOST:PORT --data DIR [--demo] [--dev] [--downloads DIR]\n"
+                         "                     [--auto-pay SECONDS]\n"
                          "  --listen HOST:PORT  address to serve on; port 0 picks a free port\n"
                          "  --data DIR          folder for the database and the stored files\n"
                          "  --demo              create the demo account (user demo, phone 13800138000) once\n"
                          "  --dev               development mode: SMS codes are returned and printed,\n"
-                         "                      /api/dev/* is available, TVR_SERVER_CHUNK_SIZE is honoured\n");
+                         "                      /api/dev/* is available, TVR_SERVER_CHUNK_SIZE is honoured\n"
+                         "  --downloads DIR     update area served under /downloads/ (default: DATA/downloads)\n"
+                         "  --auto-pay SECONDS  with --dev: every payment order is paid after this delay\n");
 }
 
 static bool parseListen(const QString &text, ServerConfig &config)
@@ -62,6 +65,15 @@ int main(int argc, char **argv)
             config.demo = true;
         } else if (arg == QLatin1String("--dev")) {
             config.dev = true;
+        } else if (arg == QLatin1String("--downloads") && i + 1 < argc) {
+            config.downloadsDir = QString::fromLocal8Bit(argv[++i]);
+        } else if (arg == QLatin1String("--auto-pay") && i + 1 < argc) {
+            bool ok = false;
+            config.autoPaySecs = QString::fromLocal8Bit(argv[++i]).toLongLong(&ok);
+            if (!ok || config.autoPaySecs < 0) {
+                usage();
+                return 2;
+            }
         } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             usage();
             return 0;
@@ -72,6 +84,10 @@ int main(int argc, char **argv)
     }
     if (!listenGiven || config.dataDir.isEmpty()) {
         usage();
+        return 2;
+    }
+    if (config.autoPaySecs >= 0 && !config.dev) {
+        std::fprintf(stderr, "tolvar-server: --auto-pay needs --dev (it pays orders without a payment)\n");
         return 2;
     }
     if (config.dev) {

@@ -1,5 +1,6 @@
 #include "accountstore.h"
 
+#include "notifications.h"
 #include "quota.h"
 #include "servercontext.h"
 #include "transaction.h"
@@ -88,6 +89,7 @@ qint64 AccountStore::createUser(ServerContext &ctx, const QString &username, con
                 "VALUES(?1, ?2, ?3, ?4, ?5, ?5)",
                 {username, phone, name, ctx.config.baseQuota, now});
     const qint64 id = ctx.db.lastInsertId();
+    Notifications::welcome(ctx, id);
     return tx.commit() ? id : 0;
 }
 

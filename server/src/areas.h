@@ -16,6 +16,12 @@ Area uploadArea();
 Area downloadArea();
 Area archiveArea();
 Area devArea();
+Area teamArea();
+Area vaultArea();
+Area notificationArea();
+Area capacityArea();
+Area paymentArea();
+Area updateArea();
 
 // Every area of the server in dependency order (tables an area refers to come first).
 const std::vector<Area> &allAreas();

@@ -341,7 +341,7 @@ FileResult FileTree::addFileFromBlob(ServerContext &ctx, const FileSpace &space,
     Transaction tx(ctx.db);
     if (!isLiveFolder(ctx, space, parentId))
         return FileResult::error(404, QStringLiteral("目标文件夹不存在"));
-    if (space.teamId == 0 && !Quota::fits(ctx, space.userId, size))
+    if (!Quota::fits(ctx, Quota::holder(ctx, space), size))
         return FileResult::error(507, QStringLiteral("存储空间不足"));
     const qint64 id = insertEntry(ctx, space, parentId, name, false, declaredMime, size, hash, md5);
     if (id <= 0 || !tx.commit())
@@ -357,7 +357,7 @@ FileResult FileTree::addFile(ServerContext &ctx, const FileSpace &space, qint64 
     Transaction tx(ctx.db);
     if (!isLiveFolder(ctx, space, parentId))
         return FileResult::error(404, QStringLiteral("目标文件夹不存在"));
-    if (space.teamId == 0 && !Quota::fits(ctx, space.userId, content.size()))
+    if (!Quota::fits(ctx, Quota::holder(ctx, space), content.size()))
         return FileResult::error(507, QStringLiteral("存储空间不足"));
     if (!ctx.blobs.adopt(content))
         return FileResult::error(500, QStringLiteral("保存文件失败"));

@@ -5,6 +5,7 @@
 #include "filedownload.h"
 #include "filetree.h"
 #include "servercontext.h"
+#include "teamstore.h"
 #include "zipstreamer.h"
 
 #include <QJsonArray>
@@ -34,12 +35,13 @@ void packDownload(ServerContext &ctx, const httplib::Request &req, httplib::Resp
     const QJsonValue ids = body->value(QStringLiteral("ids"));
     if (!ids.isArray() || ids.toArray().isEmpty())
         return fail(res, 400, QStringLiteral("请先选择要下载的文件"));
-    // Every id must be a live entry of this user; otherwise nothing is packed.
+    // Every id must be a live entry of this user or of one of the user's teams (team pages pack
+    // through this endpoint too); otherwise nothing is packed.
     std::vector<FileEntry> selection;
     QSet<qint64> seen;
     for (const QJsonValue &value : ids.toArray()) {
         const auto id = jsonId(value);
-        const auto entry = id ? FileTree::findLive(ctx, FileSpace::personal(user.id), *id) : std::nullopt;
+        const auto entry = id ? TeamStore::findReadable(ctx, user.id, *id) : std::nullopt;
         if (!entry)
             return fail(res, 404, Msg::NotFound);
         if (!seen.contains(entry->id)) {

@@ -13,6 +13,8 @@ struct ServerConfig
     QString dataDir;
     bool dev = false;  // reveal SMS codes, enable /api/dev/*, honour TVR_SERVER_CHUNK_SIZE
     bool demo = false; // seed the demo account once
+    QString downloadsDir;   // the update area; empty: "downloads" in the data folder
+    qint64 autoPaySecs = -1; // dev only: pay every order this many seconds after it is created
 
     static constexpr qint64 DefaultChunkSize = 8 * 1024 * 1024;
     static constexpr qint64 DefaultBaseQuota = 10LL * 1024 * 1024 * 1024;

@@ -63,10 +63,18 @@ UpdateArea::UpdateArea(const QString &root)
     : m_root(QDir(root).absolutePath())
 {}
 
+QString UpdateArea::rootFor(const QString &configured, const QString &dataDir)
+{
+    return configured.isEmpty() ? QDir(dataDir).filePath(QStringLiteral("downloads")) : configured;
+}
+
 void UpdateArea::registerRoutes(httplib::Server &server) const
 {
+    // The handler keeps its own copy: the area is only a folder name.
     server.Get(R"(/downloads/([^/]+)/([^/]+))",
-               [this](const httplib::Request &request, httplib::Response &response) { handle(request, response); });
+               [area = *this](const httplib::Request &request, httplib::Response &response) {
+                   area.handle(request, response);
+               });
 }
 
 std::optional<QString> UpdateArea::resolve(const QString &channel, const QString &fileName) const

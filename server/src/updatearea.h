@@ -22,6 +22,9 @@ public:
 
     explicit UpdateArea(const QString &root);
 
+    // The area's folder: the configured one, else "downloads" in the data folder.
+    static QString rootFor(const QString &configured, const QString &dataDir);
+
     void registerRoutes(httplib::Server &server) const;
     // The file for a channel and a file name from a request path, or nothing when either name
     // is not a plain name or the file is not a regular file inside the area.

@@ -45,6 +45,7 @@ bool ReferenceServer::start()
         args << QStringLiteral("--dev");
     if (m_options.demo)
         args << QStringLiteral("--demo");
+    args << m_options.extraArgs;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     if (m_options.chunkSize > 0)
         env.insert(QStringLiteral("TVR_SERVER_CHUNK_SIZE"), QString::number(m_options.chunkSize));

@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
 #include <utility>
@@ -20,10 +21,11 @@ class ReferenceServer final
 public:
     struct Options
     {
-        bool dev = true;      // --dev: SMS codes come back as debugCode; /api/dev/* exists
-        bool demo = false;    // --demo: the demo account and its files
-        qint64 chunkSize = 0; // TVR_SERVER_CHUNK_SIZE when > 0 (needs dev)
-        QString dataDir;      // reuse a folder (e.g. to restart on the same data); else a fresh one
+        bool dev = true;       // --dev: SMS codes come back as debugCode; /api/dev/* exists
+        bool demo = false;     // --demo: the demo account and its files
+        qint64 chunkSize = 0;  // TVR_SERVER_CHUNK_SIZE when > 0 (needs dev)
+        QString dataDir;       // reuse a folder (e.g. to restart on the same data); else a fresh one
+        QStringList extraArgs; // further command-line options (e.g. "--auto-pay", "0")
     };
 
     // Who a request is sent as; empty fields mean "no such header".

@@ -1,0 +1,96 @@
+#include "demoextras.h"
+
+#include "accountstore.h"
+#include "capacityplans.h"
+#include "capacitystore.h"
+#include "demofiles.h"
+#include "filetree.h"
+#include "notifications.h"
+#include "servercontext.h"
+#include "teamstore.h"
+#include "transaction.h"
+#include "updatearea.h"
+
+namespace tvr::server {
+
+namespace {
+
+constexpr qint64 DaySecs = 24 * 3600;
+
+bool addFile(ServerContext &ctx, const FileSpace &space, qint64 parent, const QString &name, const QByteArray &content)
+{
+    auto writer = ctx.blobs.createWriter();
+    return writer && writer->write(content.constData(), size_t(content.size())) && writer->finish() &&
+           FileTree::addFile(ctx, space, parent, name, QString(), *writer).ok();
+}
+
+bool addPurchase(ServerContext &ctx, qint64 userId, const QString &planId, qint64 paidSecsAgo, const QString &orderNo)
+{
+    const auto plan = CapacityPlans::find(planId);
+    return plan && CapacityStore::addRecord(ctx, userId, orderNo, *plan,
+                                            Clock::format(ctx.clock.now().addSecs(-paidSecsAgo))) > 0;
+}
+
+} // namespace
+
+bool DemoExtras::seedTeams(ServerContext &ctx, qint64 demoUserId)
+{
+    qint64 colleague = AccountStore::userIdByName(ctx, QLatin1String(ColleagueUsername)).value_or(0);
+    if (colleague <= 0)
+        colleague = AccountStore::createUser(ctx, QLatin1String(ColleagueUsername), QLatin1String(ColleaguePhone),
+                                             QStringLiteral("李雷"));
+    if (colleague <= 0)
+        return false;
+
+    Transaction tx(ctx.db);
+    const qint64 product = TeamStore::create(ctx, demoUserId, QStringLiteral("产品研发部"));
+    if (product <= 0 || !TeamStore::addMember(ctx, product, colleague))
+        return false;
+    const FileSpace mine = FileSpace::team(product, demoUserId);
+    const FileSpace theirs = FileSpace::team(product, colleague);
+    const qint64 designs = FileTree::createFolder(ctx, mine, 0, QStringLiteral("设计稿")).id;
+    const qint64 minutes = FileTree::createFolder(ctx, mine, 0, QStringLiteral("会议纪要")).id;
+    bool ok = designs > 0 && minutes > 0;
+    ok = ok && addFile(ctx, mine, 0, QStringLiteral("产品路线图.pdf"),
+                       DemoFiles::pdf({"Tolvar Enterprise Storage", "Roadmap 2025", "", "Q1: team spaces", "Q2: vault",
+                                       "Q3: desktop sync"}));
+    ok = ok && addFile(ctx, theirs, designs, QStringLiteral("首页线框图.png"), DemoFiles::png(640, 360, 200));
+    ok = ok &&
+         addFile(ctx, theirs, minutes, QStringLiteral("周会纪要.txt"),
+                 QStringLiteral("周会纪要\n\n1. 团队空间上线\n2. 保险箱加密方案评审\n3. 下周发布 2.2.0\n").toUtf8());
+
+    const qint64 market = TeamStore::create(ctx, colleague, QStringLiteral("市场合作组"));
+    ok = ok && market > 0 && TeamStore::addMember(ctx, market, demoUserId);
+    ok = ok && addFile(ctx, FileSpace::team(market, colleague), 0, QStringLiteral("合作伙伴名单.csv"),
+                       QStringLiteral("伙伴,城市,联系人\n星河科技,上海,王经理\n远航物流,深圳,陈经理\n").toUtf8());
+    if (!ok)
+        return false;
+    Notifications::notify(ctx, demoUserId, QLatin1String(Notifications::TeamInvite), QStringLiteral("团队邀请"),
+                          QStringLiteral("李雷 邀请您加入了团队「市场合作组」，现在可以在团队空间中共享文件。"));
+    return tx.commit();
+}
+
+bool DemoExtras::seedNotifications(ServerContext &ctx, qint64 demoUserId)
+{
+    // Accounts made before notifications existed have no greeting yet; the key keeps it single.
+    Notifications::welcome(ctx, demoUserId);
+    return true;
+}
+
+bool DemoExtras::seedCapacity(ServerContext &ctx, qint64 demoUserId)
+{
+    Transaction tx(ctx.db);
+    const QString stamp = ctx.clock.now().toString(QStringLiteral("yyyyMMddHHmmss"));
+    bool ok = addPurchase(ctx, demoUserId, QStringLiteral("cap-100g-month"), (CapacityPlans::MonthDays - 5) * DaySecs,
+                          QStringLiteral("TVRDEMO%1A").arg(stamp));
+    ok = ok && addPurchase(ctx, demoUserId, QStringLiteral("cap-500g-month"), (CapacityPlans::MonthDays + 40) * DaySecs,
+                           QStringLiteral("TVRDEMO%1B").arg(stamp));
+    return ok && tx.commit();
+}
+
+bool DemoExtras::seedUpdates(ServerContext &ctx, qint64)
+{
+    return UpdateArea::publishDemo(UpdateArea::rootFor(ctx.config.downloadsDir, ctx.config.dataDir));
+}
+
+} // namespace tvr::server

@@ -1,0 +1,60 @@
+// Capacity: the plan catalogue, the purchase records and the expiry alert.
+#include "areas.h"
+#include "auth.h"
+#include "capacityplans.h"
+#include "capacitystore.h"
+#include "demoextras.h"
+#include "envelope.h"
+#include "payments.h"
+#include "servercontext.h"
+
+#include <httplib.h>
+
+namespace tvr::server {
+
+namespace {
+
+void registerCapacityRoutes(httplib::Server &server, ServerContext &ctx)
+{
+    // Public: the catalogue is no secret, and clients use it as their connection probe.
+    server.Get("/api/plans", [](const httplib::Request &, httplib::Response &res) {
+        ok(res, QJsonObject{{QStringLiteral("plans"), CapacityPlans::toJson()},
+                            {QStringLiteral("month_days"), CapacityPlans::MonthDays},
+                            {QStringLiteral("year_days"), CapacityPlans::YearDays}});
+    });
+
+    server.Get("/api/payment/capacity-records",
+               withUser(ctx, [&ctx](const httplib::Request &, httplib::Response &res, const AuthUser &user) {
+                   Payments::settleDue(ctx);
+                   ok(res, QJsonObject{{QStringLiteral("records"), CapacityStore::records(ctx, user.id)}});
+               }));
+
+    server.Get("/api/capacity-expiry-alert",
+               withUser(ctx, [&ctx](const httplib::Request &, httplib::Response &res, const AuthUser &user) {
+                   Payments::settleDue(ctx);
+                   ok(res, CapacityStore::expiryAlert(ctx, user.id));
+               }));
+}
+
+} // namespace
+
+Area capacityArea()
+{
+    Area area{"capacity", {}};
+    area.migrations = {
+        {1, "CREATE TABLE capacity_records(id INTEGER PRIMARY KEY AUTOINCREMENT, "
+            "  user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE, "
+            "  order_no TEXT NOT NULL UNIQUE, plan_id TEXT NOT NULL, plan_name TEXT NOT NULL, "
+            "  capacity_gb INTEGER NOT NULL, amount_fen INTEGER NOT NULL, duration_days INTEGER NOT NULL, "
+            "  start_at TEXT NOT NULL, expire_at TEXT NOT NULL, "
+            "  status TEXT NOT NULL DEFAULT 'active' CHECK(status IN ('active', 'refunded')), "
+            "  created_at TEXT NOT NULL);"
+            "CREATE INDEX capacity_records_user ON capacity_records(user_id, expire_at);"},
+    };
+    area.registerRoutes = registerCapacityRoutes;
+    area.maintain = CapacityStore::notifyExpiring;
+    area.seedDemo = DemoExtras::seedCapacity;
+    return area;
+}
+
+} // namespace tvr::server

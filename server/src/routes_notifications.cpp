@@ -1,0 +1,89 @@
+// Notifications: each user's list, unread count, marking read and deleting.
+#include "areas.h"
+#include "auth.h"
+#include "demoextras.h"
+#include "envelope.h"
+#include "notifications.h"
+#include "servercontext.h"
+
+#include <QJsonArray>
+#include <httplib.h>
+
+namespace tvr::server {
+
+namespace {
+
+void registerNotificationRoutes(httplib::Server &server, ServerContext &ctx)
+{
+    server.Get("/api/notifications",
+               withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+                   int limit = Notifications::DefaultListLimit;
+                   if (req.has_param("limit")) {
+                       bool valid = false;
+                       limit = QString::fromStdString(req.get_param_value("limit")).toInt(&valid);
+                       if (!valid || limit <= 0)
+                           return fail(res, 400, QStringLiteral("limit 参数无效"));
+                   }
+                   ok(res, Notifications::list(ctx, user.id, limit));
+               }));
+
+    server.Get("/api/notifications/unread-count",
+               withUser(ctx, [&ctx](const httplib::Request &, httplib::Response &res, const AuthUser &user) {
+                   ok(res, QJsonObject{{QStringLiteral("count"), Notifications::unreadCount(ctx, user.id)}});
+               }));
+
+    server.Post("/api/notifications/read",
+                withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+                    const auto body = jsonBody(req, res);
+                    if (!body)
+                        return;
+                    QList<qint64> ids;
+                    if (body->contains(QStringLiteral("ids"))) {
+                        const QJsonValue value = body->value(QStringLiteral("ids"));
+                        if (!value.isArray())
+                            return fail(res, 400, Msg::BadRequest);
+                        const QJsonArray array = value.toArray();
+                        // An explicit empty list names nothing; only a missing "ids" means all.
+                        if (array.isEmpty())
+                            return ok(res);
+                        for (const QJsonValue &element : array) {
+                            if (const auto id = jsonId(element))
+                                ids.append(*id);
+                        }
+                        if (ids.isEmpty())
+                            return ok(res);
+                    }
+                    if (!Notifications::markRead(ctx, user.id, ids))
+                        return fail(res, 500, Msg::Internal);
+                    ok(res, QJsonObject{{QStringLiteral("unread"), Notifications::unreadCount(ctx, user.id)}});
+                }));
+
+    server.Delete("/api/notifications/([^/]+)",
+                  withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+                      const auto id = parseId(QString::fromStdString(req.matches[1]));
+                      if (!id || !Notifications::remove(ctx, user.id, *id))
+                          return fail(res, 404, QStringLiteral("消息不存在"));
+                      ok(res);
+                  }));
+}
+
+} // namespace
+
+Area notificationArea()
+{
+    Area area{"notifications", {}};
+    area.migrations = {
+        {1, "CREATE TABLE notifications(id INTEGER PRIMARY KEY AUTOINCREMENT, "
+            "  user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE, "
+            "  type TEXT NOT NULL, title TEXT NOT NULL, content TEXT NOT NULL, "
+            "  is_read INTEGER NOT NULL DEFAULT 0, created_at TEXT NOT NULL, dedupe_key TEXT);"
+            "CREATE INDEX notifications_user ON notifications(user_id, id);"
+            "CREATE UNIQUE INDEX notifications_dedupe ON notifications(user_id, dedupe_key) "
+            "  WHERE dedupe_key IS NOT NULL;"},
+    };
+    area.registerRoutes = registerNotificationRoutes;
+    area.seedDemo = DemoExtras::seedNotifications;
+    return area;
+}
+
+} // namespace tvr::server

@@ -1,0 +1,30 @@
+// The update area: published client releases under "/downloads/<channel>/", without sign-in.
+#include "areas.h"
+#include "demoextras.h"
+#include "servercontext.h"
+#include "updatearea.h"
+
+#include <QDir>
+
+namespace tvr::server {
+
+namespace {
+
+void registerUpdateRoutes(httplib::Server &server, ServerContext &ctx)
+{
+    const QString root = UpdateArea::rootFor(ctx.config.downloadsDir, ctx.config.dataDir);
+    QDir().mkpath(root);
+    UpdateArea(root).registerRoutes(server);
+}
+
+} // namespace
+
+Area updateArea()
+{
+    Area area{"updates", {}};
+    area.registerRoutes = registerUpdateRoutes;
+    area.seedDemo = DemoExtras::seedUpdates;
+    return area;
+}
+
+} // namespace tvr::server
