@@ -1,0 +1,197 @@
+#include "app/statusbar.h"
+
+#include "app/supportcontacts.h"
+#include "net/httpclient.h"
+
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPointer>
+#include <QTimer>
+
+namespace {
+
+constexpr char StatusBarStyle[] = "QFrame#StatusBar{background:#f2f3f5;border-top:1px solid #e0e2e6;}"
+                                  "QLabel{background:transparent;color:#333;font-size:13px;border:none;}"
+                                  "QLabel a{color:#1a56b0;text-decoration:none;}";
+
+const QString ConnectionPrefix = QStringLiteral("服务器连接状态：");
+const QString ConnectionChecking = QStringLiteral("<span style='color:#8a93a6;'>检测中…</span>");
+const QString ConnectionUp = QStringLiteral("<span style='color:#2f9e5f;'>● 已连接</span>");
+const QString ConnectionDown = QStringLiteral("<span style='color:#e85440;'>● 连接中断</span>");
+
+const QColor MeterGreen(47, 158, 95);
+const QColor MeterRed(232, 84, 64);
+const QColor MeterIdle(207, 214, 224);
+constexpr int MeterBars = 6;
+
+} // namespace
+
+StatusBar::StatusBar(QWidget *parent)
+    : QFrame(parent)
+    , m_openUrl([](const QUrl &url) { return QDesktopServices::openUrl(url); })
+{
+    setObjectName(QStringLiteral("StatusBar"));
+    setFixedHeight(28);
+    setStyleSheet(QString::fromLatin1(StatusBarStyle));
+
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(14, 0, 14, 0);
+    layout->setSpacing(12);
+
+    m_connectionLabel = new QLabel(this);
+    m_connectionLabel->setObjectName(QStringLiteral("ConnectionLabel"));
+    m_connectionLabel->setTextFormat(Qt::RichText);
+    m_connectionLabel->setText(ConnectionPrefix + ConnectionChecking);
+    layout->addWidget(m_connectionLabel);
+
+    m_meterLabel = new QLabel(this);
+    m_meterLabel->setObjectName(QStringLiteral("MeterLabel"));
+    m_meterLabel->setToolTip(QStringLiteral("实时网速（上传/下载的当前速率，速率越高点亮越多）"));
+    showMeter(0, false);
+    layout->addWidget(m_meterLabel, 0, Qt::AlignVCenter);
+
+    layout->addStretch();
+    using namespace SupportContacts;
+    layout->addWidget(addSupportLink(QStringLiteral("QQ"), QStringLiteral("qq"), QString::fromLatin1(QqNumber)));
+    layout->addWidget(addSupportLink(QStringLiteral("微信"), QStringLiteral("wechat"), QString::fromLatin1(WechatId)));
+    layout->addWidget(addSupportLink(QStringLiteral("电话"), QStringLiteral("tel"), QString::fromLatin1(Telephone)));
+    layout->addWidget(addSupportLink(QStringLiteral("手机"), QStringLiteral("mobile"), QString::fromLatin1(Mobile)));
+    layout->addWidget(addSupportLink(QStringLiteral("官网"), QStringLiteral("site"), QString::fromLatin1(Website)));
+    layout->addStretch();
+
+    auto *version = new QLabel(QStringLiteral("版本：V") + QString::fromLatin1(Version), this);
+    version->setObjectName(QStringLiteral("VersionLabel"));
+    layout->addWidget(version);
+
+    m_clockLabel = new QLabel(this);
+    m_clockLabel->setObjectName(QStringLiteral("ClockLabel"));
+    layout->addWidget(m_clockLabel);
+
+    m_clockTimer = new QTimer(this);
+    m_clockTimer->setInterval(ClockIntervalMs);
+    connect(m_clockTimer, &QTimer::timeout, this, &StatusBar::clockTick);
+    m_clockTimer->start();
+    clockTick();
+
+    m_connectionTimer = new QTimer(this);
+    m_connectionTimer->setInterval(ConnectionIntervalMs);
+    connect(m_connectionTimer, &QTimer::timeout, this, &StatusBar::checkConnection);
+    m_connectionTimer->start();
+    QTimer::singleShot(FirstProbeDelayMs, this, &StatusBar::checkConnection);
+}
+
+QLabel *StatusBar::addSupportLink(const QString &label, const QString &key, const QString &value)
+{
+    auto *link = new QLabel(this);
+    link->setObjectName(QStringLiteral("SupportLink_") + key);
+    link->setTextFormat(Qt::RichText);
+    link->setCursor(Qt::PointingHandCursor);
+    link->setOpenExternalLinks(false);
+    link->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    link->setText(QStringLiteral("%1：<a href=\"%2\">%3</a>").arg(label.toHtmlEscaped(), key, value.toHtmlEscaped()));
+    connect(link, &QLabel::linkActivated, this, &StatusBar::openSupportLink);
+    return link;
+}
+
+void StatusBar::setUrlOpener(std::function<bool(const QUrl &)> opener)
+{
+    m_openUrl = std::move(opener);
+}
+
+void StatusBar::openSupportLink(const QString &key)
+{
+    using namespace SupportContacts;
+    if (key == QLatin1String("qq")) {
+        m_openUrl(QUrl(QStringLiteral("tencent://message/?uin=%1&Site=&Menu=yes").arg(QLatin1String(QqNumber))));
+    } else if (key == QLatin1String("wechat")) {
+        QGuiApplication::clipboard()->setText(QString::fromLatin1(WechatId));
+        m_openUrl(QUrl(QStringLiteral("weixin://")));
+    } else if (key == QLatin1String("tel")) {
+        QGuiApplication::clipboard()->setText(QString::fromLatin1(Telephone));
+    } else if (key == QLatin1String("mobile")) {
+        QGuiApplication::clipboard()->setText(QString::fromLatin1(Mobile));
+    } else if (key == QLatin1String("site")) {
+        m_openUrl(QUrl(QString::fromLatin1(Website)));
+    }
+}
+
+void StatusBar::checkConnection()
+{
+    const quint64 serial = ++m_probeSerial;
+    QPointer<StatusBar> self(this);
+    HttpClient::instance()->get(QStringLiteral("/api/plans"), [self, serial](const HttpResponse &response) {
+        if (!self || serial < self->m_shownProbeSerial)
+            return;
+        self->m_shownProbeSerial = serial;
+        self->m_connected = response.status >= 100;
+        self->m_connectionLabel->setText(ConnectionPrefix + (self->m_connected ? ConnectionUp : ConnectionDown));
+        if (self->m_connected)
+            self->showMeter(meterLevel(qMax(self->m_downRate, self->m_upRate)), true);
+        else
+            self->showMeter(0, true);
+    });
+}
+
+void StatusBar::meterTick()
+{
+    HttpClient *client = HttpClient::instance();
+    m_downRate = client->bytesDown;
+    m_upRate = client->bytesUp;
+    client->bytesDown = 0;
+    client->bytesUp = 0;
+    if (m_connected)
+        showMeter(meterLevel(qMax(m_downRate, m_upRate)), true);
+}
+
+void StatusBar::clockTick()
+{
+    m_clockLabel->setText(clockText(QDateTime::currentDateTime()));
+}
+
+void StatusBar::showMeter(int level, bool active)
+{
+    m_meterLabel->setPixmap(meterPixmap(level, active));
+}
+
+int meterLevel(qint64 bytesPerSecond)
+{
+    if (bytesPerSecond <= 0)
+        return 0;
+    if (bytesPerSecond < 1024)
+        return 1;
+    if (bytesPerSecond < 512 * 1024)
+        return 2;
+    if (bytesPerSecond < 2 * 1024 * 1024)
+        return 3;
+    if (bytesPerSecond < 8 * 1024 * 1024)
+        return 4;
+    if (bytesPerSecond < 25 * 1024 * 1024)
+        return 5;
+    return 6;
+}
+
+QPixmap meterPixmap(int level, bool active)
+{
+    QPixmap pixmap(34, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    for (int i = 0; i < MeterBars; ++i) {
+        const QColor colour = i < level ? (active ? MeterGreen : MeterRed) : MeterIdle;
+        painter.fillRect(QRect(6 * i, 12 - 2 * i, 4, 4 + 2 * i), colour);
+    }
+    return pixmap;
+}
+
+QString clockText(const QDateTime &time)
+{
+    static const QString weekdays[] = {QStringLiteral("星期一"), QStringLiteral("星期二"), QStringLiteral("星期三"),
+                                       QStringLiteral("星期四"), QStringLiteral("星期五"), QStringLiteral("星期六"),
+                                       QStringLiteral("星期日")};
+    const int day = time.date().dayOfWeek();
+    const QString weekday = day >= 1 && day <= 7 ? weekdays[day - 1] : QString();
+    return time.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + weekday;
+}
