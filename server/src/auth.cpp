@@ -40,8 +40,7 @@ httplib::Server::HandlerWithContentReader withUser(ServerContext &ctx, UserReade
         const auto user = authenticate(ctx, req);
         if (!user) {
             refuse(req, res);
-            // The refused body was never read: the connection cannot carry another request.
-            res.set_header("Connection", "close");
+            skipBody(req, res, reader);
             return;
         }
         handler(req, res, reader, *user);

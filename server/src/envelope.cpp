@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <cmath>
+#include <cstdlib>
 #include <httplib.h>
 #include <memory>
 
@@ -56,6 +57,22 @@ std::optional<QJsonObject> jsonBody(const httplib::Request &req, httplib::Respon
         return std::nullopt;
     }
     return doc.object();
+}
+
+void skipBody(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader)
+{
+    const bool known = req.has_header("Content-Length");
+    const qint64 length = known ? std::strtoll(req.get_header_value("Content-Length").c_str(), nullptr, 10) : -1;
+    if (!known || length < 0 || length > DrainLimit) {
+        res.set_header("Connection", "close");
+        return;
+    }
+    const auto drop = [](const char *, size_t) { return true; };
+    const bool read = req.is_multipart_form_data()
+                          ? reader([](const httplib::MultipartFormData &) { return true; }, drop)
+                          : reader(drop);
+    if (!read)
+        res.set_header("Connection", "close");
 }
 
 QString jsonString(const QJsonObject &object, const QString &key)

@@ -6,6 +6,7 @@
 #include <optional>
 
 namespace httplib {
+class ContentReader;
 struct Request;
 struct Response;
 } // namespace httplib
@@ -24,6 +25,13 @@ void fail(httplib::Response &res, int status, const QString &message, const QStr
 // The request body as a JSON object. An empty body counts as {}; anything that is not a JSON
 // object answers 400 and returns nothing.
 std::optional<QJsonObject> jsonBody(const httplib::Request &req, httplib::Response &res);
+
+// For streamed handlers that answer without reading the body: reads and drops a body of up to
+// DrainLimit bytes so the connection can carry the next request and the client sees the
+// answer (closing on an unread body can reset the connection before the answer is read);
+// a larger or unknown body gets "Connection: close" instead.
+void skipBody(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader);
+inline constexpr qint64 DrainLimit = 16 * 1024 * 1024;
 
 // A member as text: strings as they are, integral numbers in decimal, else empty.
 QString jsonString(const QJsonObject &object, const QString &key);

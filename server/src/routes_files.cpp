@@ -42,7 +42,8 @@ void registerFileRoutes(httplib::Server &server, ServerContext &ctx)
                    if (!category.isEmpty() && !known.contains(category))
                        return fail(res, 400, QStringLiteral("未知的文件分类"));
                    const FileSpace space = FileSpace::personal(user.id);
-                   if (!parent || (*parent != 0 && !FileTree::findLive(ctx, space, *parent)))
+                   const auto folder = parent && *parent != 0 ? FileTree::findLive(ctx, space, *parent) : std::nullopt;
+                   if (!parent || (*parent != 0 && !(folder && folder->isFolder)))
                        return fail(res, 404, QStringLiteral("文件夹不存在"));
                    ok(res, FileTree::list(ctx, space, *parent, category));
                }));

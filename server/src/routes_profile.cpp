@@ -72,8 +72,10 @@ QString imageType(const QByteArray &data)
 void uploadAvatar(ServerContext &ctx, const httplib::Request &req, httplib::Response &res,
                   const httplib::ContentReader &reader, const AuthUser &user)
 {
-    if (!req.is_multipart_form_data())
+    if (!req.is_multipart_form_data()) {
+        skipBody(req, res, reader);
         return fail(res, 400, QStringLiteral("请以表单方式上传头像"));
+    }
     QByteArray image;
     bool inAvatar = false;
     bool found = false;

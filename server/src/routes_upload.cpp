@@ -88,25 +88,27 @@ bool writeAll(int fd, const char *data, size_t length)
 void putChunk(ServerContext &ctx, const httplib::Request &req, httplib::Response &res,
               const httplib::ContentReader &reader, const AuthUser &user)
 {
-    res.set_header("Connection", "close"); // until the body has been read in full
     const QString uploadId = QString::fromStdString(req.matches[1]);
     bool indexOk = false;
     const int index = QString::fromStdString(req.matches[2]).toInt(&indexOk);
     const auto session = UploadSessions::find(ctx, uploadId, user.id);
-    if (!session)
-        return fail(res, 404, SessionGone);
-    const qint64 expected = indexOk ? session->chunkLength(index) : -1;
-    if (expected < 0)
-        return fail(res, 400, QStringLiteral("分片序号无效"));
-    if (req.has_header("Content-Length") &&
-        std::strtoll(req.get_header_value("Content-Length").c_str(), nullptr, 10) != expected)
-        return fail(res, 400, QStringLiteral("分片大小不正确"));
+    const qint64 expected = session && indexOk ? session->chunkLength(index) : -1;
+    const bool lengthWrong = req.has_header("Content-Length") &&
+                             std::strtoll(req.get_header_value("Content-Length").c_str(), nullptr, 10) != expected;
+    if (!session || expected < 0 || lengthWrong) {
+        skipBody(req, res, reader);
+        if (!session)
+            return fail(res, 404, SessionGone);
+        return fail(res, 400, expected < 0 ? QStringLiteral("分片序号无效") : QStringLiteral("分片大小不正确"));
+    }
 
     const QString dir = UploadSessions::directory(ctx, uploadId);
     QByteArray tempPath = (dir + QStringLiteral("/.chunk-XXXXXX")).toUtf8();
     const int fd = ::mkstemp(tempPath.data());
-    if (fd < 0)
+    if (fd < 0) {
+        skipBody(req, res, reader);
         return fail(res, 404, SessionGone); // the session was removed meanwhile
+    }
     qint64 received = 0;
     bool writeFailed = false;
     const bool complete = reader([&](const char *data, size_t length) {
@@ -125,11 +127,12 @@ void putChunk(ServerContext &ctx, const httplib::Request &req, httplib::Response
     if (!complete || writeFailed || !synced || received != expected ||
         ::rename(tempPath.constData(), target.toUtf8().constData()) != 0) {
         ::unlink(tempPath.constData());
+        if (!complete)
+            res.set_header("Connection", "close"); // reading stopped part-way
         if (writeFailed || !synced)
             return fail(res, 500, QStringLiteral("服务器存储失败，请稍后重试"));
         return fail(res, 400, QStringLiteral("分片大小不正确"));
     }
-    res.headers.erase("Connection");
     UploadSessions::touch(ctx, uploadId);
     ok(res, QJsonObject{{QStringLiteral("index"), index}, {QStringLiteral("received"), received}});
 }
@@ -192,15 +195,17 @@ void mergeUpload(ServerContext &ctx, const httplib::Request &req, httplib::Respo
 void uploadFiles(ServerContext &ctx, const httplib::Request &req, httplib::Response &res,
                  const httplib::ContentReader &reader, const AuthUser &user)
 {
-    res.set_header("Connection", "close"); // until the body has been read in full
-    if (!req.is_multipart_form_data())
+    if (!req.is_multipart_form_data()) {
+        skipBody(req, res, reader);
         return fail(res, 400, QStringLiteral("请以表单方式上传文件"));
+    }
     const qint64 room = Quota::limit(ctx, user.id) - Quota::used(ctx, user.id);
     MultipartUpload upload(ctx);
     QString error;
-    if (!upload.read(reader, qMax<qint64>(room, 0), &error))
+    if (!upload.read(reader, qMax<qint64>(room, 0), &error)) {
+        res.set_header("Connection", "close"); // reading stopped part-way
         return fail(res, upload.exceededLimit() ? 507 : 400, error);
-    res.headers.erase("Connection");
+    }
     const auto parent = folderId(QJsonValue(upload.field(QStringLiteral("parent_id"))));
     if (!parent)
         return fail(res, 404, QStringLiteral("目标文件夹不存在"));

@@ -59,15 +59,12 @@ std::optional<UploadSession> UploadSessions::openOrResume(ServerContext &ctx, qi
     Transaction tx(ctx.db);
     const auto rows = ctx.db.query("SELECT " SESSION_COLS "FROM upload_sessions WHERE user_id = ?1 AND "
                                    "COALESCE(team_id, 0) = ?2 AND md5 = ?3 AND size = ?4 AND chunk_size = ?5 "
-                                   "ORDER BY updated_at DESC LIMIT 1",
-                                   {userId, teamId, md5, size, chunkSize});
+                                   "AND COALESCE(parent_id, 0) = ?6 AND name = ?7 ORDER BY updated_at DESC LIMIT 1",
+                                   {userId, teamId, md5, size, chunkSize, parentId, name});
     UploadSession session;
     if (!rows.empty()) {
         session = fromRow(rows.front());
-        ctx.db.exec("UPDATE upload_sessions SET name = ?2, parent_id = ?3, updated_at = ?4 WHERE id = ?1",
-                    {session.id, name, parent, now});
-        session.name = name;
-        session.parentId = parentId;
+        ctx.db.exec("UPDATE upload_sessions SET updated_at = ?2 WHERE id = ?1", {session.id, now});
     } else {
         session.id = AccountStore::randomHex(16);
         session.userId = userId;

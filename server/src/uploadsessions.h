@@ -32,8 +32,8 @@ public:
 
     static QString directory(ServerContext &ctx, const QString &uploadId);
     static std::optional<UploadSession> find(ServerContext &ctx, const QString &uploadId, qint64 userId);
-    // The open session for this content (same user, space, MD5, size and chunk size), renamed
-    // and re-targeted to the latest request; or a new one.
+    // The open session for this upload (same user, space, folder, name, MD5, size and chunk
+    // size), or a new one. Two uploads of one content into different places stay apart.
     static std::optional<UploadSession> openOrResume(ServerContext &ctx, qint64 userId, qint64 teamId, qint64 parentId,
                                                      const QString &name, qint64 size, const QString &md5);
     // Indices of the chunks held completely.

@@ -122,6 +122,8 @@ void TestServerFiles::listsFoldersFirstAndFiltersCategories()
              (QStringList{"inner", "clip.mp4"}));
     QCOMPARE(m_server->get("/api/files?category=nonsense&", c).status, 400);
     QCOMPARE(m_server->get("/api/files?parent_id=999999&", c).status, 404);
+    const qint64 note = idOf(m_server->get("/api/files/search?keyword=z-note", c).dataArray().first());
+    QCOMPARE(m_server->get(QStringLiteral("/api/files?parent_id=%1&").arg(note), c).status, 404);
 
     const auto folders = m_server->get("/api/folders", c).dataArray();
     QCOMPARE(folders.size(), 2);

@@ -144,6 +144,9 @@ void TestServerTransfers::interruptedChunkedUploadResumesAndMerges()
     const QJsonObject resumed = init(m_user, "big.bin", content);
     QCOMPARE(resumed.value("uploadId").toString(), uploadId);
     QCOMPARE(resumed.value("uploadedChunks").toArray(), (QJsonArray{0, 3}));
+    // The same content going elsewhere is another upload.
+    const qint64 elsewhere = idOf(m_server->postJson("/api/folders", {{"name", "elsewhere"}}, m_user).data());
+    QVERIFY(init(m_user, "big.bin", content, elsewhere).value("uploadId").toString() != uploadId);
 
     for (int i : {1, 2, 4})
         QVERIFY(putChunk(m_user, uploadId, i, content.mid(i * Chunk, Chunk)).success());
@@ -158,7 +161,7 @@ void TestServerTransfers::interruptedChunkedUploadResumesAndMerges()
 
     // The session is gone after the merge.
     QCOMPARE(m_server->postJson("/api/upload/merge", {{"uploadId", uploadId}}, m_user).status, 404);
-    QVERIFY(QDir(m_server->dataDir() + "/uploads").entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
+    QCOMPARE(QDir(m_server->dataDir() + "/uploads").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
 }
 
 void TestServerTransfers::mergeRefusesMissingChunksAndWrongContent()
