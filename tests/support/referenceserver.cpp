@@ -108,7 +108,7 @@ qint64 ReferenceServer::processId() const
 QByteArray ReferenceServer::output() const
 {
     if (m_process)
-        const_cast<ReferenceServer *>(this)->m_output += m_process->readAllStandardOutput();
+        m_output += m_process->readAllStandardOutput();
     return m_output;
 }
 

@@ -106,5 +106,5 @@ private:
     QString m_dataDir;
     QString m_baseUrl;
     QString m_error;
-    QByteArray m_output;
+    mutable QByteArray m_output; // grows as output() collects what the server printed
 };
