@@ -23,6 +23,8 @@ const QString ConnectionChecking = QStringLiteral("<span style='color:#8a93a6;'>
 const QString ConnectionUp = QStringLiteral("<span style='color:#2f9e5f;'>● 已连接</span>");
 const QString ConnectionDown = QStringLiteral("<span style='color:#e85440;'>● 连接中断</span>");
 
+constexpr char LinkStyle[] = "color:#1a56b0;text-decoration:none;";
+
 const QColor MeterGreen(47, 158, 95);
 const QColor MeterRed(232, 84, 64);
 const QColor MeterIdle(207, 214, 224);
@@ -92,7 +94,9 @@ QLabel *StatusBar::addSupportLink(const QString &label, const QString &key, cons
     link->setCursor(Qt::PointingHandCursor);
     link->setOpenExternalLinks(false);
     link->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
-    link->setText(QStringLiteral("%1：<a href=\"%2\">%3</a>").arg(label.toHtmlEscaped(), key, value.toHtmlEscaped()));
+    // Style sheets do not reach into rich text, so the link colour is given on the anchor itself.
+    link->setText(QStringLiteral("%1：<a href=\"%2\" style=\"%3\">%4</a>")
+                      .arg(label.toHtmlEscaped(), key, QLatin1String(LinkStyle), value.toHtmlEscaped()));
     connect(link, &QLabel::linkActivated, this, &StatusBar::openSupportLink);
     return link;
 }

@@ -320,7 +320,8 @@ void TestStatusBar::supportLinksShowAndUseTheSameValues()
     for (const Case &c : cases) {
         auto *link = m_bar->findChild<QLabel *>(QStringLiteral("SupportLink_") + c.key);
         QVERIFY2(link, c.key);
-        QCOMPARE(link->text(), QStringLiteral("%1：<a href=\"%2\">%3</a>").arg(c.label, c.key, c.value));
+        QCOMPARE(link->text(), QStringLiteral("%1：<a href=\"%2\" style=\"color:#1a56b0;text-decoration:none;\">%3</a>")
+                                   .arg(c.label, c.key, c.value));
         QCOMPARE(link->cursor().shape(), Qt::PointingHandCursor);
         QGuiApplication::clipboard()->setText(QStringLiteral("untouched"));
         opened.clear();
