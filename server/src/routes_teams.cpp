@@ -290,12 +290,15 @@ void downloadFile(ServerContext &ctx, const httplib::Request &req, httplib::Resp
 void uploadFiles(ServerContext &ctx, const httplib::Request &req, httplib::Response &res,
                  const httplib::ContentReader &reader, const AuthUser &user)
 {
-    res.set_header("Connection", "close"); // until the body has been read in full
     const auto team = teamOf(ctx, req, res, user);
-    if (!team)
+    if (!team || !req.is_multipart_form_data()) {
+        // The refusal is read by the client only when its body is taken off the connection.
+        skipBody(req, res, reader);
+        if (team)
+            fail(res, 400, QStringLiteral("请以表单方式上传文件"));
         return;
-    if (!req.is_multipart_form_data())
-        return fail(res, 400, QStringLiteral("请以表单方式上传文件"));
+    }
+    res.set_header("Connection", "close"); // until the body has been read in full
     // Team files count against the owner's quota.
     const qint64 holder = TeamStore::ownerOf(ctx, team->teamId);
     const qint64 room = Quota::limit(ctx, holder) - Quota::used(ctx, holder);

@@ -182,20 +182,22 @@ void VaultRoutes::list(const httplib::Request &req, httplib::Response &res, cons
 void VaultRoutes::upload(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader,
                          const AuthUser &user)
 {
+    // Refusals drop the body unread (or close the connection for a large one), so that the
+    // client still reads the answer.
     if (!req.is_multipart_form_data()) {
-        res.set_header("Connection", "close");
+        skipBody(req, res, reader);
         return fail(res, 400, QStringLiteral("请以表单上传文件"));
     }
     auto key = unlockedKey(req, res, user);
     if (!key) {
-        res.set_header("Connection", "close");
+        skipBody(req, res, reader);
         return;
     }
     // A first check on the declared body size, before anything is read or written.
     const qint64 declared = qint64(std::strtoll(req.get_header_value("Content-Length").c_str(), nullptr, 10));
     if (declared > 0 && !Quota::fits(m_ctx, user.id, declared - 64 * 1024)) {
-        res.set_header("Connection", "close");
-        return fail(res, 413, Msg::QuotaExceeded);
+        skipBody(req, res, reader);
+        return fail(res, 507, Msg::QuotaExceeded);
     }
 
     std::unique_ptr<VaultEncryptor> encryptor;
@@ -230,7 +232,7 @@ void VaultRoutes::upload(const httplib::Request &req, httplib::Response &res, co
         return fail(res, 400, QStringLiteral("缺少文件"));
     const qint64 size = encryptor->plainBytes();
     if (!Quota::fits(m_ctx, user.id, size))
-        return fail(res, 413, Msg::QuotaExceeded); // the unfinished file is discarded with the encryptor
+        return fail(res, 507, Msg::QuotaExceeded); // the unfinished file is discarded with the encryptor
     if (!encryptor->finish())
         return fail(res, 500, QStringLiteral("保存失败，请稍后重试"));
     const auto file = VaultStore::addFile(m_ctx, user.id, name, size, storedName);
