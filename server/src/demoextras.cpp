@@ -39,6 +39,9 @@ bool DemoExtras::seedTeams(ServerContext &ctx, qint64 demoUserId)
     if (colleague <= 0)
         colleague = AccountStore::createUser(ctx, QLatin1String(ColleagueUsername), QLatin1String(ColleaguePhone),
                                              QStringLiteral("李雷"));
+    // Someone may already have registered that number in this data folder.
+    if (colleague <= 0)
+        colleague = AccountStore::createUser(ctx, QLatin1String(ColleagueUsername), QString(), QStringLiteral("李雷"));
     if (colleague <= 0)
         return false;
 
