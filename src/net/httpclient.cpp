@@ -15,6 +15,10 @@ namespace {
 constexpr int ErrorBodyChars = 200;
 // Error bodies of downloads are kept in memory only to find the server's text; cap them.
 constexpr qsizetype ErrorBodyCap = 64 * 1024;
+// The reply holds at most this much unread: the network pauses instead of memory growing when the
+// disk or the GUI thread falls behind.
+constexpr qint64 DownloadReadBufferBytes = 2 * 1024 * 1024;
+constexpr qsizetype DownloadCopyBytes = 256 * 1024;
 
 HttpClient *s_client = nullptr;
 
@@ -58,6 +62,7 @@ struct DownloadState
     bool writeFailed = false;
     bool bodyStarted = false;
     QByteArray errorBody;
+    QByteArray buffer = QByteArray(DownloadCopyBytes, Qt::Uninitialized);
 };
 } // namespace
 
@@ -134,7 +139,8 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
 {
     // Opened before anything is sent, so a file that cannot be written never leaves a request running.
     auto file = std::make_unique<QFile>(localPath);
-    const QIODevice::OpenMode mode = QIODevice::WriteOnly | (range.isEmpty() ? QIODevice::Truncate : QIODevice::Append);
+    const QIODevice::OpenMode mode =
+        QIODevice::WriteOnly | QIODevice::Unbuffered | (range.isEmpty() ? QIODevice::Truncate : QIODevice::Append);
     if (!file->open(mode)) {
         if (done) {
             HttpResponse response;
@@ -152,6 +158,7 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
         request.setRawHeader(QByteArrayLiteral("Range"), range);
 
     QNetworkReply *reply = network()->get(request);
+    reply->setReadBufferSize(DownloadReadBufferBytes);
     QFile *sink = file.release();
     sink->setParent(reply);
     auto state = std::make_shared<DownloadState>();
@@ -164,21 +171,23 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
             state->errorBody.append(chunk.left(ErrorBodyCap - state->errorBody.size()));
             return;
         }
-        const QByteArray chunk = reply->readAll();
-        if (chunk.isEmpty())
-            return;
-        bytesDown += chunk.size();
-        if (!state->bodyStarted) {
+        if (!state->bodyStarted && reply->bytesAvailable() > 0) {
             state->bodyStarted = true;
             // A server that ignores Range answers 200 with the whole body: it replaces the old bytes.
             if (ranged && status != 206 && !sink->resize(0))
                 state->writeFailed = true;
         }
-        if (state->writeFailed)
-            return;
-        if (sink->write(chunk) != chunk.size()) {
-            state->writeFailed = true;
-            reply->abort();
+        // Moved through one small buffer: no allocation per arrival, bounded time per write.
+        qint64 got = 0;
+        while ((got = reply->read(state->buffer.data(), state->buffer.size())) > 0) {
+            bytesDown += got;
+            if (state->writeFailed)
+                continue;
+            if (sink->write(state->buffer.constData(), got) != got) {
+                state->writeFailed = true;
+                reply->abort();
+                return;
+            }
         }
     };
 

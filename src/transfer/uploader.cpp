@@ -1,6 +1,7 @@
 #include "transfer/uploader.h"
 
 #include "net/httpresponse.h"
+#include "transfer/chunkreader.h"
 #include "transfer/filehasher.h"
 #include "transfer/transferapi.h"
 
@@ -37,12 +38,13 @@ void Uploader::start(const QString &path, const QString &parentId)
 {
     m_path = path;
     m_parentId = parentId;
-    m_file.setFileName(path);
-    if (!m_file.open(QIODevice::ReadOnly)) {
+    m_reader = new ChunkReader(this);
+    if (!m_reader->open(path)) {
         fail(QStringLiteral("无法打开文件：%1").arg(QFileInfo(path).fileName()), false);
         return;
     }
-    m_fileSize = m_file.size();
+    m_fileSize = QFileInfo(path).size();
+    connect(m_reader, &ChunkReader::sliceRead, this, &Uploader::onSliceRead);
     m_phase = Phase::Preparing;
 
     m_hasher = new FileHasher(this);
@@ -126,25 +128,31 @@ void Uploader::uploadChunkWithRetry(int index, int attempt)
     if (m_phase != Phase::Uploading)
         return;
     const qint64 offset = qint64(index) * m_chunkSize;
-    const qint64 length = std::min(m_chunkSize, m_fileSize - offset);
-    QByteArray bytes;
-    if (m_file.seek(offset))
-        bytes = m_file.read(length);
     ++m_inFlight;
+    m_attempts.insert(index, attempt);
+    // Read on the worker; the request goes out from a later event-loop turn, when the bytes are here.
+    m_reader->read(index, offset, std::min(m_chunkSize, m_fileSize - offset));
+}
 
-    QPointer<Uploader> self(this);
-    if (bytes.size() != length) {
+void Uploader::onSliceRead(int index, const QByteArray &bytes)
+{
+    const int attempt = m_attempts.value(index, MaxAttempts);
+    const qint64 offset = qint64(index) * m_chunkSize;
+    if (bytes.size() != std::min(m_chunkSize, m_fileSize - offset)) {
         // A file that shrank or cannot be read fails this attempt like a failed request would.
         HttpResponse unreadable;
         unreadable.error = QStringLiteral("无法读取文件：%1").arg(QFileInfo(m_path).fileName());
-        QTimer::singleShot(0, this, [this, index, attempt, unreadable] { onChunkReply(index, attempt, unreadable); });
+        onChunkReply(index, attempt, unreadable);
         return;
     }
-    QTimer::singleShot(0, this, [this, self, index, attempt, bytes] {
-        Api::uploadChunk(m_uploadId, index, bytes, [self, index, attempt](const HttpResponse &response) {
-            if (self)
-                self->onChunkReply(index, attempt, response);
-        });
+    if (m_phase != Phase::Uploading) {
+        --m_inFlight;
+        return;
+    }
+    QPointer<Uploader> self(this);
+    Api::uploadChunk(m_uploadId, index, bytes, [self, index, attempt](const HttpResponse &response) {
+        if (self)
+            self->onChunkReply(index, attempt, response);
     });
 }
 
@@ -194,7 +202,6 @@ void Uploader::doMerge()
             return;
         }
         self->m_phase = Phase::Finished;
-        self->m_file.close();
         emit self->sigProgress(100, QStringLiteral("上传完成"));
         emit self->sigDone(data);
         self->deleteLater();
@@ -204,7 +211,6 @@ void Uploader::doMerge()
 void Uploader::fail(const QString &err, bool deleteSelf)
 {
     m_phase = Phase::Finished;
-    m_file.close();
     emit sigFailed(err);
     if (deleteSelf)
         deleteLater();

@@ -1,15 +1,16 @@
 #pragma once
 
-#include <QFile>
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
 
+class ChunkReader;
 class FileHasher;
 struct HttpResponse;
 
-// One resumable upload of a large file: MD5 (on a worker), the instant-upload check, the missing
+// One resumable upload of a large file: MD5 and chunk reads on workers, the instant-upload check, the missing
 // chunks three at a time with up to three attempts each, then the merge. Connect the signals
 // before start(); the job deletes itself after success and after a chunk's final failure.
 class Uploader final : public QObject
@@ -47,6 +48,7 @@ private:
     void doInit();
     void onInit(const HttpResponse &response);
     void uploadChunkWithRetry(int index, int attempt);
+    void onSliceRead(int index, const QByteArray &bytes);
     void onChunkReply(int index, int attempt, const HttpResponse &response);
     void startNextChunk();
     void doMerge();
@@ -55,7 +57,7 @@ private:
 
     QString m_path;
     QString m_parentId;
-    QFile m_file;
+    ChunkReader *m_reader = nullptr; // the file, open for the whole job, read on a worker
     qint64 m_fileSize = 0;
     FileHasher *m_hasher = nullptr;
     QString m_md5Hex;
@@ -63,6 +65,7 @@ private:
     qint64 m_chunkSize = DefaultChunkSize;
     int m_totalChunks = 0;
     QList<int> m_pending;
+    QHash<int, int> m_attempts; // chunk index -> attempt being read or sent
     int m_nextIndex = 0;
     int m_inFlight = 0;
     int m_doneChunks = 0;
