@@ -1,0 +1,346 @@
+// Transfer speed against the reference server on loopback, side by side with the command-line
+// tools: Uploader vs md5sum + curl -T, Downloader vs curl -o, FileHasher vs md5sum; plus the
+// worst GUI event-loop stall (lateness of a 10 ms timer) and the peak resident memory of this
+// process during each transfer.
+//
+// Size: TVR_BENCH_MB (default 1024). The file is random bytes in a temporary folder.
+#include "net/httpclient.h"
+#include "net/session.h"
+#include "referenceserver.h"
+#include "transfer/downloader.h"
+#include "transfer/filehasher.h"
+#include "transfer/uploader.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <functional>
+#include <sys/resource.h>
+
+namespace {
+constexpr int TickMs = 10;
+
+qint64 procStatusKb(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field)).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Resets the kernel's peak-RSS mark of this process (Linux 4.0+), so each phase gets its own peak.
+void resetPeakRss()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
+// CPU time (user + system) of this process, or of its reaped children, in ms.
+qint64 cpuMs(int who)
+{
+    rusage usage{};
+    getrusage(who, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
+struct Probe
+{
+    qint64 wallMs = 0;
+    qint64 cpuMs = 0;
+    qint64 worstStallMs = 0;
+    qint64 peakRssKb = 0;
+};
+
+// Runs start() and the event loop until finish() is called; meanwhile a 10 ms timer measures how
+// late the loop serves it.
+Probe measure(const std::function<void(std::function<void()> finish)> &start)
+{
+    Probe probe;
+    QEventLoop loop;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(TickMs);
+    QElapsedTimer sinceTick;
+    QObject::connect(&ticker, &QTimer::timeout, &loop,
+                     [&] { probe.worstStallMs = std::max(probe.worstStallMs, sinceTick.restart() - TickMs); });
+    resetPeakRss();
+    const qint64 cpuBefore = cpuMs(RUSAGE_SELF);
+    QElapsedTimer wall;
+    wall.start();
+    sinceTick.start();
+    ticker.start();
+    bool finished = false;
+    start([&] {
+        finished = true;
+        loop.quit();
+    });
+    if (!finished)
+        loop.exec();
+    probe.wallMs = wall.elapsed();
+    probe.cpuMs = cpuMs(RUSAGE_SELF) - cpuBefore;
+    probe.peakRssKb = procStatusKb("VmHWM:");
+    return probe;
+}
+
+qint64 g_lastToolCpuMs = 0;
+
+qint64 runTool(const QString &program, const QStringList &args, QByteArray *output = nullptr)
+{
+    const qint64 cpuBefore = cpuMs(RUSAGE_CHILDREN);
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QElapsedTimer wall;
+    wall.start();
+    process.start(program, args);
+    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        std::fprintf(stderr, "%s failed: %s\n", qPrintable(program), qPrintable(process.errorString()));
+        return -1;
+    }
+    const qint64 elapsed = wall.elapsed();
+    g_lastToolCpuMs = cpuMs(RUSAGE_CHILDREN) - cpuBefore;
+    if (output)
+        *output = process.readAllStandardOutput();
+    return elapsed;
+}
+
+// Flushes dirty pages so that no contender pays for the write-back of the one before it.
+void settle()
+{
+    runTool(QStringLiteral("sync"), {});
+}
+
+bool writeRandomFile(const QString &path, qint64 size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QRandomGenerator generator(20240611);
+    QByteArray block(8 * 1024 * 1024, Qt::Uninitialized);
+    for (qint64 written = 0; written < size;) {
+        generator.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
+        const qint64 n = std::min<qint64>(block.size(), size - written);
+        if (file.write(block.constData(), n) != n)
+            return false;
+        written += n;
+    }
+    return true;
+}
+
+double mibPerSecond(qint64 bytes, qint64 ms)
+{
+    return ms > 0 ? double(bytes) / (1024.0 * 1024.0) / (double(ms) / 1000.0) : 0.0;
+}
+
+void printProbe(const char *what, const Probe &probe, qint64 bytes)
+{
+    std::printf("%-34s %8lld ms  %8.1f MiB/s  cpu %6lld ms  worst stall %4lld ms  peak RSS %6.1f MiB\n", what,
+                static_cast<long long>(probe.wallMs), mibPerSecond(bytes, probe.wallMs),
+                static_cast<long long>(probe.cpuMs), static_cast<long long>(probe.worstStallMs),
+                double(probe.peakRssKb) / 1024.0);
+}
+
+void printTool(const char *what, qint64 ms, qint64 cpu, qint64 bytes)
+{
+    std::printf("%-34s %8lld ms  %8.1f MiB/s  cpu %6lld ms\n", what, static_cast<long long>(ms),
+                mibPerSecond(bytes, ms), static_cast<long long>(cpu));
+}
+
+QStringList authHeaders(const ReferenceServer::Credentials &as)
+{
+    return {QStringLiteral("-H"), QStringLiteral("X-TVR-Client: 1"),
+            QStringLiteral("-H"), QStringLiteral("X-User-Id: ") + as.userId,
+            QStringLiteral("-H"), QStringLiteral("X-Auth-Token: ") + as.token};
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir settings;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
+
+    const qint64 megabytes =
+        qEnvironmentVariableIsSet("TVR_BENCH_MB") ? qEnvironmentVariableIntValue("TVR_BENCH_MB") : 1024;
+    const qint64 size = megabytes * 1024 * 1024;
+    QTemporaryDir work;
+    const QString source = work.filePath(QStringLiteral("bench-source.bin"));
+    std::printf("preparing %lld MiB of random bytes in %s\n", static_cast<long long>(megabytes),
+                qPrintable(work.path()));
+    if (!writeRandomFile(source, size)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(source));
+        return 1;
+    }
+    runTool(QStringLiteral("cat"), {source}); // warm the page cache for every contender alike
+
+    // Server A: the product's chunk size, for the Uploader and both downloads.
+    ReferenceServer serverA;
+    // Server B: one chunk as large as the file, so curl -T sends the same bytes in one request.
+    ReferenceServer::Options bOptions;
+    bOptions.chunkSize = size;
+    ReferenceServer serverB(bOptions);
+    if (!serverA.start() || !serverB.start()) {
+        std::fprintf(stderr, "reference server: %s%s\n", qPrintable(serverA.errorString()),
+                     qPrintable(serverB.errorString()));
+        return 1;
+    }
+    const ReferenceServer::Credentials userA =
+        serverA.signIn(QStringLiteral("benchclient"), QStringLiteral("13900000001"));
+    const ReferenceServer::Credentials userB =
+        serverB.signIn(QStringLiteral("benchcurl"), QStringLiteral("13900000002"));
+    if (!userA.isValid() || !userB.isValid()) {
+        std::fprintf(stderr, "sign-in failed\n");
+        return 1;
+    }
+    qputenv("TVR_SERVER", serverA.baseUrl().toUtf8());
+    Session::instance()->applyLogin(userA.login);
+
+    std::printf("\n%-34s %11s  %13s\n", "", "wall", "throughput");
+
+    // 1. Hashing alone.
+    QString ourMd5;
+    settle();
+    const Probe hashing = measure([&](std::function<void()> finish) {
+        auto *hasher = new FileHasher(&app);
+        QObject::connect(hasher, &FileHasher::finished, &app, [&, hasher, finish](const QString &md5) {
+            ourMd5 = md5;
+            hasher->deleteLater();
+            finish();
+        });
+        hasher->start(source, size);
+    });
+    QByteArray md5Output;
+    settle();
+    const qint64 md5sumMs = runTool(QStringLiteral("md5sum"), {source}, &md5Output);
+    const qint64 md5sumCpu = g_lastToolCpuMs;
+    const QString toolMd5 = QString::fromLatin1(md5Output.left(32));
+    printProbe("FileHasher (MD5)", hashing, size);
+    printTool("md5sum", md5sumMs, md5sumCpu, size);
+    if (ourMd5 != toolMd5)
+        std::printf("!! digests differ: %s vs %s\n", qPrintable(ourMd5), qPrintable(toolMd5));
+
+    // 2. Upload: Uploader (hash, init, chunks, merge) vs md5sum + curl -T of the same bytes.
+    QString fileId;
+    QString uploadError;
+    QElapsedTimer uploadClock;
+    qint64 untilMergeMs = 0;
+    settle();
+    const Probe upload = measure([&](std::function<void()> finish) {
+        auto *uploader = new Uploader(&app);
+        uploadClock.start();
+        QObject::connect(uploader, &Uploader::sigProgress, &app, [&](int, const QString &phase) {
+            if (phase == QStringLiteral("合并文件"))
+                untilMergeMs = uploadClock.elapsed();
+        });
+        QObject::connect(uploader, &Uploader::sigDone, &app, [&, finish](const QJsonObject &record) {
+            fileId = jsonText(record, QStringLiteral("id"));
+            finish();
+        });
+        QObject::connect(uploader, &Uploader::sigFailed, &app, [&, finish](const QString &err) {
+            uploadError = err;
+            finish();
+        });
+        uploader->start(source, QString());
+    });
+    if (!uploadError.isEmpty()) {
+        std::fprintf(stderr, "upload failed: %s\n", qPrintable(uploadError));
+        return 1;
+    }
+
+    const ReferenceServer::Reply init = serverB.postJson(
+        QStringLiteral("/api/upload/init"),
+        QJsonObject{{"name", "curl.bin"}, {"size", size}, {"md5", toolMd5}, {"parent_id", QJsonValue::Null}}, userB);
+    const QString curlUploadId = jsonText(init.dataObject(), QStringLiteral("uploadId"));
+    settle();
+    const qint64 curlPutMs = runTool(
+        QStringLiteral("curl"),
+        QStringList{QStringLiteral("-sS"), QStringLiteral("-f"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                    QStringLiteral("-T"), source, QStringLiteral("-H"), QStringLiteral("Expect:"), QStringLiteral("-H"),
+                    QStringLiteral("Content-Type: application/octet-stream")}
+            << authHeaders(userB)
+            << serverB.baseUrl() + QStringLiteral("/api/upload/chunk/") + curlUploadId + QStringLiteral("/0"));
+    const qint64 curlPutCpu = g_lastToolCpuMs;
+    QElapsedTimer mergeTimer;
+    mergeTimer.start();
+    const bool curlMerged =
+        serverB.postJson(QStringLiteral("/api/upload/merge"), QJsonObject{{"uploadId", curlUploadId}}, userB).success();
+    const qint64 curlMergeMs = mergeTimer.elapsed();
+
+    printProbe("Uploader (hash+chunks+merge)", upload, size);
+    std::printf("%-34s %8lld ms  %8.1f MiB/s\n", "  of which hash + chunks (to merge)",
+                static_cast<long long>(untilMergeMs), mibPerSecond(size, untilMergeMs));
+    printTool("curl -T (one PUT)", curlPutMs, curlPutCpu, size);
+    printTool("md5sum + curl -T", md5sumMs + curlPutMs, md5sumCpu + curlPutCpu, size);
+    std::printf("%-34s %8lld ms  (%s)\n", "server merge after curl -T", static_cast<long long>(curlMergeMs),
+                curlMerged ? "ok" : "failed");
+
+    // 3. Download: Downloader vs curl -o of the same file.
+    const QString downloads = work.filePath(QStringLiteral("downloads"));
+    QDir().mkpath(downloads);
+    QString downloadError;
+    QString savedPath;
+    settle();
+    const Probe download = measure([&](std::function<void()> finish) {
+        auto *downloader = new Downloader(&app);
+        QObject::connect(downloader, &Downloader::sigDone, &app, [&, finish](const QString &path) {
+            savedPath = path;
+            finish();
+        });
+        QObject::connect(downloader, &Downloader::sigFailed, &app, [&, finish](const QString &err) {
+            downloadError = err;
+            finish();
+        });
+        downloader->start(QStringLiteral("/api/files/%1/download").arg(fileId), downloads, QStringLiteral("ours.bin"),
+                          false);
+    });
+    if (!downloadError.isEmpty()) {
+        std::fprintf(stderr, "download failed: %s\n", qPrintable(downloadError));
+        return 1;
+    }
+    const QString curlTarget = work.filePath(QStringLiteral("downloads/curl.bin"));
+    settle();
+    const qint64 curlGetMs =
+        runTool(QStringLiteral("curl"),
+                QStringList{QStringLiteral("-sS"), QStringLiteral("-f"), QStringLiteral("-o"), curlTarget}
+                    << authHeaders(userA) << serverA.baseUrl() + QStringLiteral("/api/files/%1/download").arg(fileId));
+    printProbe("Downloader", download, size);
+    printTool("curl -o", curlGetMs, g_lastToolCpuMs, size);
+
+    QByteArray savedMd5;
+    runTool(QStringLiteral("md5sum"), {savedPath}, &savedMd5);
+    const bool intact = savedMd5.left(32) == md5Output.left(32) && QFileInfo(savedPath).size() == size;
+
+    std::printf("\nratios (target)\n");
+    std::printf("upload to merge / (md5sum + curl -T) %5.2f  (<= 1.20)\n",
+                double(untilMergeMs) / double(std::max<qint64>(1, md5sumMs + curlPutMs)));
+    std::printf("upload wall / (md5sum + curl -T)     %5.2f\n",
+                double(upload.wallMs) / double(std::max<qint64>(1, md5sumMs + curlPutMs)));
+    std::printf("  same, merges on both sides         %5.2f\n",
+                double(upload.wallMs) / double(std::max<qint64>(1, md5sumMs + curlPutMs + curlMergeMs)));
+    std::printf("download throughput / curl's         %5.2f  (>= 0.90)\n",
+                double(curlGetMs) / double(std::max<qint64>(1, download.wallMs)));
+    std::printf("hashing throughput / md5sum's        %5.2f  (>= 0.90)\n",
+                double(md5sumMs) / double(std::max<qint64>(1, hashing.wallMs)));
+    std::printf("worst stall: hash %lld, upload %lld, download %lld ms  (<= 50)\n",
+                static_cast<long long>(hashing.worstStallMs), static_cast<long long>(upload.worstStallMs),
+                static_cast<long long>(download.worstStallMs));
+    std::printf("peak RSS: hash %.1f, upload %.1f, download %.1f MiB  (<= 100)\n", double(hashing.peakRssKb) / 1024.0,
+                double(upload.peakRssKb) / 1024.0, double(download.peakRssKb) / 1024.0);
+    std::printf("downloaded file intact: %s\n", intact ? "yes" : "NO");
+    return intact ? 0 : 1;
+}
