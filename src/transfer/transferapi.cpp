@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHttpMultiPart>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QMimeDatabase>
 #include <QNetworkAccessManager>
@@ -16,6 +17,8 @@ namespace {
 // A chunk transfer that moves no byte for this long is given up (and retried by the uploader).
 // The time-out restarts with every byte sent, so slow links are not cut off.
 constexpr int ChunkIdleTimeoutMs = 60000;
+// The merge answers only after the server has read the whole file (about 8 s per GiB on a busy machine).
+constexpr int MergeIdleTimeoutMs = 10 * 60 * 1000;
 
 QString encoded(const QString &id)
 {
@@ -69,8 +72,16 @@ void uploadChunk(const QString &uploadId, int index, const QByteArray &bytes, Ht
 
 void mergeUpload(const QString &uploadId, HttpCallback callback)
 {
-    HttpClient::instance()->post(QStringLiteral("/api/upload/merge"),
-                                 QJsonObject{{QStringLiteral("uploadId"), uploadId}}, std::move(callback));
+    // Sent like any JSON request, but the server checks the whole file's MD5 before it answers,
+    // which for large files takes longer than the usual 20 s of silence.
+    HttpClient *client = HttpClient::instance();
+    QNetworkRequest request(client->buildUrl(QStringLiteral("/api/upload/merge")));
+    client->applyHeaders(request);
+    request.setTransferTimeout(MergeIdleTimeoutMs);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    const QByteArray body =
+        QJsonDocument(QJsonObject{{QStringLiteral("uploadId"), uploadId}}).toJson(QJsonDocument::Compact);
+    client->handleReply(client->network()->post(request, body), std::move(callback));
 }
 
 QHttpMultiPart *buildUploadForm(const QStringList &paths, const QString &parentId)

@@ -1,6 +1,7 @@
 // Uploader against the scripted server: hashing, instant upload, held chunks, parallelism,
 // chunk sizes, retries, the final failure and late replies, merge.
 #include "eventwait.h"
+#include "net/httpclient.h"
 #include "net/session.h"
 #include "scriptedserver.h"
 #include "transfer/transferapi.h"
@@ -94,6 +95,7 @@ private slots:
     void chunkFailingTwiceIsRetriedAfterGrowingWaits();
     void thirdFailureEndsTheJobWithoutMerge();
     void initAndMergeFailuresReportTheServerText();
+    void slowMergeOutlastsTheJsonTimeout();
     void unreadableFileFailsAtStart();
     void chunkRequestCarriesIdAndHeaders();
 
@@ -363,6 +365,23 @@ void TestUploader::initAndMergeFailuresReportTheServerText()
     QVERIFY(waitUntil([&] { return mergeWatch.finished(); }));
     QCOMPARE(mergeWatch.errors, QStringList{QStringLiteral("校验失败")});
     QCOMPARE(mergeWatch.doneCount, 0);
+}
+
+void TestUploader::slowMergeOutlastsTheJsonTimeout()
+{
+    // The server answers the merge only after checking the whole file; that silence is not a time-out.
+    HttpClient::instance()->setJsonTimeoutMs(300);
+    const QString path = writeFile(QStringLiteral("slow.bin"), randomBytes(1000));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-s"), 1000, QJsonArray{0}));
+    m_server.on("POST", Merge, ScriptedReply::success(QJsonObject{{"id", "f-slow"}}).withDelay(900));
+    Uploader *uploader = newUploader();
+    Watch watch(uploader);
+    uploader->start(path, QString());
+    const bool finished = waitUntil([&] { return watch.finished(); });
+    HttpClient::instance()->setJsonTimeoutMs(HttpClient::DefaultJsonTimeoutMs);
+    QVERIFY(finished);
+    QCOMPARE(watch.errors, QStringList());
+    QCOMPARE(watch.done.value("id").toString(), QStringLiteral("f-slow"));
 }
 
 void TestUploader::unreadableFileFailsAtStart()
