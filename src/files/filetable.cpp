@@ -1,5 +1,6 @@
 #include "files/filetable.h"
 
+#include "files/actioncolumndelegate.h"
 #include "files/checkcolumndelegate.h"
 #include "files/filemodel.h"
 #include "files/filerecord.h"
@@ -65,6 +66,7 @@ FileTable::FileTable(QWidget *parent)
     setMinimumHeight(MinimumTableHeight);
     setStyleSheet(TableStyle);
     setItemDelegateForColumn(FileModel::CheckColumn, new CheckColumnDelegate(this));
+    setItemDelegateForColumn(FileModel::ActionColumn, new ActionColumnDelegate(this));
 
     connect(this, &QAbstractItemView::clicked, this, &FileTable::rememberClick);
 }
