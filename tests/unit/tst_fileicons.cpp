@@ -1,5 +1,6 @@
 #include "files/fileicons.h"
 
+#include <QSet>
 #include <QTest>
 
 class TestFileIcons : public QObject
@@ -10,6 +11,7 @@ private slots:
     void iconNameFollowsRuleOrder_data();
     void iconNameFollowsRuleOrder();
     void decodesOncePerIconAndSize();
+    void everyIconExistsAtListSizes();
 };
 
 void TestFileIcons::iconNameFollowsRuleOrder_data()
@@ -95,6 +97,8 @@ void TestFileIcons::decodesOncePerIconAndSize()
     const int before = fileIconDecodeCount();
     const QPixmap first = fileIcon("a.pdf", false, "", 24);
     QCOMPARE(fileIconDecodeCount(), before + 1);
+    QVERIFY(!first.isNull());
+    QCOMPARE(first.size(), QSize(24, 24));
 
     // Another name that maps to the same picture at the same size is a cache hit.
     const QPixmap second = fileIcon("other.PDF", false, "application/pdf", 24);
@@ -106,11 +110,31 @@ void TestFileIcons::decodesOncePerIconAndSize()
     fileIcon("b.pdf", false, "", 20);
     QCOMPARE(fileIconDecodeCount(), before + 2);
 
-    // Missing pictures are cached too, so they are not looked up on every repaint.
-    const QPixmap missing = fileIcon("x.definitely-unknown", false, "", 24);
-    fileIcon("y.definitely-unknown", false, "", 24);
+    // Every unknown kind shares the generic picture's one decode.
+    fileIcon("x.definitely-unknown", false, "", 24);
+    fileIcon("y.other-unknown", false, "application/x-thing", 24);
     QCOMPARE(fileIconDecodeCount(), before + 3);
-    Q_UNUSED(missing);
+}
+
+void TestFileIcons::everyIconExistsAtListSizes()
+{
+    // One name per picture of the set, each reached through the rules.
+    const QStringList names = {"a.apk", "a.boke", "a.js",  "a.cut", "a.dat", "a.doc", "a.dxf", "a.exe",
+                               "a.bin", "a.jpg",  "a.hlw", "a.klw", "a.md",  "a.mdl", "a.mot", "a.mp3",
+                               "a.mp4", "a.mtl",  "a.nsp", "a.ntp", "a.pat", "a.pdf", "a.plt", "a.ppt",
+                               "a.sdt", "a.slw",  "a.txt", "a.xls", "a.zip"};
+    QSet<QString> icons;
+    for (int size : {20, 24}) {
+        for (int i = -1; i < names.size(); ++i) {
+            const bool folder = i < 0;
+            const QString name = folder ? QStringLiteral("folder") : names.at(i);
+            const QPixmap picture = fileIcon(name, folder, "", size);
+            QVERIFY2(!picture.isNull(), qPrintable(fileIconName(name, folder, "")));
+            QCOMPARE(picture.size(), QSize(size, size));
+            icons.insert(fileIconName(name, folder, ""));
+        }
+    }
+    QCOMPARE(icons.size(), 30);
 }
 
 QTEST_MAIN(TestFileIcons)
