@@ -1,0 +1,238 @@
+// Lists 1,000, 10,000 and 100,000 records through the real request path (a scripted loopback
+// reply in the server's shape) into FileModel + FileTable, and prints how long the table takes
+// from the reply to being shown, how scrolling and sorting cost, and the resident memory.
+// Also writes a screenshot of a small listing to /tmp/bench_filelist_table.png.
+
+#include "files/fileapi.h"
+#include "files/filemodel.h"
+#include "files/filetable.h"
+#include "net/httpclient.h"
+#include "net/session.h"
+#include "scriptedserver.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHBoxLayout>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QScrollBar>
+#include <QTimer>
+#include <QToolButton>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+const char *const Extensions[] = {"pdf", "docx", "xlsx", "pptx", "zip", "jpg", "mp4", "mp3", "txt", "json", "bin"};
+
+QJsonArray generatedRecords(int count)
+{
+    QJsonArray rows;
+    for (int i = 0; i < count; ++i) {
+        const bool folder = i % 25 == 0;
+        QJsonObject record{{"id", 100000 + i},
+                           {"name", folder ? QStringLiteral("项目资料 %1").arg(i)
+                                           : QStringLiteral("季度报告-%1.%2").arg(i).arg(Extensions[i % 11])},
+                           {"type", folder ? "folder" : "file"},
+                           {"mime_type", folder ? "" : "application/octet-stream"},
+                           {"size", qint64(i) * 7919 % 50000000},
+                           {"parent_id", QJsonValue::Null},
+                           {"updated_at", QStringLiteral("2024-%1-%2T%3:15:00.000Z")
+                                              .arg(1 + i % 12, 2, 10, QLatin1Char('0'))
+                                              .arg(1 + i % 28, 2, 10, QLatin1Char('0'))
+                                              .arg(i % 24, 2, 10, QLatin1Char('0'))}};
+        rows.append(record);
+    }
+    return rows;
+}
+
+QByteArray envelope(const QJsonArray &rows)
+{
+    return QJsonDocument(QJsonObject{{"success", true}, {"data", rows}}).toJson(QJsonDocument::Compact);
+}
+
+long residentKiB(const char *field = "VmRSS:")
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+// The row buttons a file page puts into the action column.
+QWidget *rowButtons(const FileModel *model, int row, QWidget *parent)
+{
+    auto *box = new QWidget(parent);
+    auto *layout = new QHBoxLayout(box);
+    layout->setContentsMargins(6, 2, 6, 2);
+    layout->setSpacing(2);
+    layout->addStretch();
+    const bool folder = model->rowAt(row).value("type").toString() == QLatin1String("folder");
+    const QList<std::pair<QString, QString>> buttons = {
+        {folder ? QString() : QStringLiteral("\u2B07"), QStringLiteral("下载")},
+        {QStringLiteral("\u270E"), QStringLiteral("重命名")},
+        {QStringLiteral("\U0001F5D1"), QStringLiteral("删除")}};
+    for (const auto &[text, tip] : buttons) {
+        if (text.isEmpty())
+            continue;
+        auto *button = new QToolButton(box);
+        button->setObjectName(tip == QStringLiteral("删除") ? "RowIconDanger" : "RowIconBtn");
+        button->setText(text);
+        button->setToolTip(tip);
+        button->setCursor(Qt::PointingHandCursor);
+        layout->addWidget(button);
+    }
+    layout->addStretch();
+    return box;
+}
+
+struct Listing
+{
+    std::unique_ptr<QWidget> window;
+    FileModel *model = nullptr;
+    FileTable *table = nullptr;
+};
+
+Listing makeListing()
+{
+    Listing listing;
+    listing.window = std::make_unique<QWidget>();
+    auto *layout = new QHBoxLayout(listing.window.get());
+    listing.table = new FileTable(listing.window.get());
+    listing.model = new FileModel(listing.table);
+    listing.table->setFileModel(listing.model);
+    FileModel *model = listing.model;
+    listing.table->setRowWidgetFactory([model](int row, QWidget *parent) { return rowButtons(model, row, parent); });
+    layout->addWidget(listing.table);
+    listing.window->resize(1100, 720);
+    listing.window->show();
+    QCoreApplication::processEvents();
+    return listing;
+}
+
+// Lets delayed layouts run, then paints the window once, as the first frame would.
+void showNow(QWidget *window)
+{
+    QCoreApplication::processEvents();
+    (void)window->grab();
+}
+
+void runSize(ScriptedServer &server, int count)
+{
+    const QJsonArray rows = generatedRecords(count);
+    const QByteArray body = envelope(rows);
+    server.clearRoutes();
+    server.on("GET", "/api/files", ScriptedReply::json(QJsonDocument::fromJson(body).object()));
+
+    QElapsedTimer parseClock;
+    parseClock.start();
+    const QJsonDocument parsed = QJsonDocument::fromJson(body);
+    const qint64 parseMs = parseClock.elapsed();
+    Q_UNUSED(parsed);
+
+    const long rssBefore = residentKiB();
+    Listing listing = makeListing();
+
+    QElapsedTimer clock;
+    qint64 replyAt = -1;
+    qint64 shownAt = -1;
+    bool done = false;
+    FileModel *model = listing.model;
+    QWidget *window = listing.window.get();
+    clock.start();
+    Api::listFiles("", "all", [&](const HttpResponse &response) {
+        replyAt = clock.elapsed();
+        model->setRows(response.dataArray());
+        showNow(window);
+        shownAt = clock.elapsed();
+        done = true;
+    });
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+
+    // Scrolling: page by page through the first 40 pages, each painted.
+    QScrollBar *bar = listing.table->verticalScrollBar();
+    QElapsedTimer scrollClock;
+    scrollClock.start();
+    constexpr int Steps = 40;
+    for (int i = 0; i < Steps; ++i) {
+        bar->setValue(bar->value() + bar->pageStep());
+        showNow(window);
+    }
+    const double scrollStepMs = double(scrollClock.elapsed()) / Steps;
+    QElapsedTimer jumpClock;
+    jumpClock.start();
+    bar->setValue(bar->maximum());
+    showNow(window);
+    const qint64 jumpMs = jumpClock.elapsed();
+
+    QElapsedTimer sortClock;
+    sortClock.start();
+    model->setSort(FileModel::NameColumn, true);
+    showNow(window);
+    const qint64 sortNameMs = sortClock.elapsed();
+    sortClock.restart();
+    model->setSort(FileModel::SizeColumn, false);
+    showNow(window);
+    const qint64 sortSizeMs = sortClock.elapsed();
+
+    const long rssAfter = residentKiB();
+    std::printf("%7d records: body %6.1f MB, JSON parse %5lld ms, request->reply %5lld ms, "
+                "reply->table shown %5lld ms | scroll step %5.1f ms, jump to end %4lld ms | "
+                "sort by name %5lld ms, by size %4lld ms | row widgets %d | RSS %ld MB (+%ld MB)\n",
+                count, body.size() / 1048576.0, static_cast<long long>(parseMs), static_cast<long long>(replyAt),
+                static_cast<long long>(shownAt - replyAt), scrollStepMs, static_cast<long long>(jumpMs),
+                static_cast<long long>(sortNameMs), static_cast<long long>(sortSizeMs),
+                int(listing.table->rowsWithWidgets().size()), rssAfter / 1024, (rssAfter - rssBefore) / 1024);
+    std::fflush(stdout);
+}
+
+void writeScreenshot()
+{
+    Listing listing = makeListing();
+    listing.window->resize(900, 420);
+    listing.model->setRows(QJsonDocument::fromJson(R"([
+        {"id": 1, "name": "项目资料", "type": "folder", "updated_at": "2024-05-01T02:10:00Z"},
+        {"id": 2, "name": "设计稿", "type": "folder", "updated_at": "2024-04-28T09:00:00Z"},
+        {"id": 3, "name": "2024年第一季度财务报告.pdf", "mime_type": "application/pdf", "size": 2457600,
+         "updated_at": "2024-05-02T08:30:00Z"},
+        {"id": 4, "name": "客户名单.xlsx", "size": 48213, "updated_at": "2024-05-03 01:05:00"},
+        {"id": 5, "name": "产品演示.mp4", "mime_type": "video/mp4", "size": 734003200,
+         "updated_at": "2024-05-04T12:00:00Z"},
+        {"id": 6, "name": "安装包.zip", "size": 1023, "updated_at": "2024-05-05T00:00:00Z"}
+    ])")
+                               .array());
+    listing.table->selectRow(3);
+    showNow(listing.window.get());
+    const QString path = QStringLiteral("/tmp/bench_filelist_table.png");
+    listing.window->grab().save(path);
+    std::printf("screenshot: %s\n", qPrintable(path));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication app(argc, argv);
+    ScriptedServer server;
+    if (!server.listen()) {
+        std::fprintf(stderr, "cannot listen on loopback\n");
+        return 1;
+    }
+    qputenv("TVR_SERVER", server.baseUrl().toUtf8());
+    Session::instance()->machineCode = QStringLiteral("MJ-BENC-H000-0000-0000");
+    HttpClient::instance()->setJsonTimeoutMs(120000);
+
+    writeScreenshot();
+    std::printf("baseline RSS %ld MB\n", residentKiB() / 1024);
+    for (int count : {1000, 10000, 100000})
+        runSize(server, count);
+    std::printf("peak RSS %ld MB\n", residentKiB("VmHWM:") / 1024);
+    return 0;
+}
