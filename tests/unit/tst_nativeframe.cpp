@@ -1,4 +1,7 @@
+#include "app/mainwindow.h"
 #include "app/nativeframe.h"
+#include "scriptedserver.h"
+#include "ui/capbutton.h"
 
 #include <QTest>
 
@@ -13,6 +16,7 @@ private slots:
     void regionsOfANormalWindow();
     void maximisedWindowHasNoResizeEdges();
     void resizeEdgesFollowTheRegion();
+    void mainWindowCaptionButtonsStayClickable();
 };
 
 void TestNativeFrame::regionsOfANormalWindow_data()
@@ -70,6 +74,55 @@ void TestNativeFrame::resizeEdgesFollowTheRegion()
     QCOMPARE(NativeFrame::resizeEdges(Region::Client), Qt::Edges());
     QCOMPARE(NativeFrame::cursorFor(Region::TopRight), Qt::SizeBDiagCursor);
     QCOMPARE(NativeFrame::cursorFor(Region::Bottom), Qt::SizeVerCursor);
+}
+
+void TestNativeFrame::mainWindowCaptionButtonsStayClickable()
+{
+    ScriptedServer server;
+    QVERIFY(server.listen());
+    qputenv("TVR_SERVER", server.baseUrl().toUtf8());
+    server.on(QByteArray(), QStringLiteral("/api/*"), ScriptedReply::success());
+
+    MainWindow window;
+#ifndef Q_OS_WIN
+    QVERIFY(window.windowFlags().testFlag(Qt::FramelessWindowHint));
+#endif
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.size(), QSize(1180, 760));
+    auto *frame = window.findChild<NativeFrame *>();
+    QVERIFY(frame);
+
+    QList<CapButton *> buttons = window.findChildren<CapButton *>();
+    QCOMPARE(buttons.size(), 3);
+    std::sort(buttons.begin(), buttons.end(), [](CapButton *a, CapButton *b) { return a->kind() < b->kind(); });
+    QCOMPARE(buttons.at(0)->toolTip(), QStringLiteral("最小化"));
+    QCOMPARE(buttons.at(1)->toolTip(), QStringLiteral("最大化/还原"));
+    QCOMPARE(buttons.at(2)->toolTip(), QStringLiteral("最小化到托盘"));
+
+    const QPoint overMinimise = buttons.at(0)->mapTo(&window, buttons.at(0)->rect().center());
+    QCOMPARE(frame->regionAt(overMinimise), Region::Client);
+    QCOMPARE(frame->regionAt(QPoint(100, 20)), Region::Caption);
+    QCOMPARE(frame->regionAt(QPoint(3, 20)), Region::Left);
+    QCOMPARE(frame->regionAt(QPoint(0, 0)), Region::TopLeft);
+    QCOMPARE(frame->regionAt(QPoint(600, 300)), Region::Client);
+
+    // The maximise button toggles; maximised, no edge resizes.
+    QTest::mouseClick(buttons.at(1), Qt::LeftButton);
+    QTRY_VERIFY(window.isMaximized());
+    QCOMPARE(frame->regionAt(QPoint(3, 20)), Region::Caption);
+    QTest::mouseClick(buttons.at(1), Qt::LeftButton);
+    QTRY_VERIFY(!window.isMaximized());
+
+    // A double click on the caption band maximises and restores like the system caption.
+    auto *titleBar = window.findChild<QWidget *>(QStringLiteral("MailTitleBar"));
+    QTest::mouseDClick(titleBar, Qt::LeftButton, {}, QPoint(300, 20));
+    QTRY_VERIFY(window.isMaximized());
+    QTest::mouseDClick(titleBar, Qt::LeftButton, {}, QPoint(300, 20));
+    QTRY_VERIFY(!window.isMaximized());
+
+    QTest::mouseClick(buttons.at(0), Qt::LeftButton);
+    QTRY_VERIFY(window.isMinimized());
 }
 
 QTEST_MAIN(TestNativeFrame)

@@ -1,0 +1,420 @@
+#include "app/mainwindow.h"
+
+#include "app/capacitybanner.h"
+#include "app/nativeframe.h"
+#include "app/statusbar.h"
+#include "files/filelistpage.h"
+#include "net/session.h"
+#include "ui/capbutton.h"
+
+#include <QAction>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStackedWidget>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindow>
+
+namespace {
+
+const QString LogoLarge = QStringLiteral(":/resources/logo-velno.png");
+const QString LogoMark = QStringLiteral(":/resources/logo-mark.png");
+
+constexpr int TitleBarHeight = 40;
+constexpr int SidebarWidth = 210;
+constexpr int HeaderHeight = 64;
+constexpr int SearchBoxWidth = 320;
+constexpr int BellSlotSize = 36;
+
+struct FileCategory
+{
+    const char *key;
+    const char *label;
+};
+
+// Sidebar order of the six personal file pages, which is also their stack order.
+constexpr FileCategory FileCategories[] = {
+    {"all", "全部文件"},  {"image", "图片"}, {"video", "视频"},
+    {"document", "文档"}, {"audio", "音频"}, {"other", "其他"},
+};
+
+struct NavEntry
+{
+    const char *label;
+    int page;
+};
+
+constexpr NavEntry NavEntries[] = {
+    {"全部文件", 0}, {"图片", 1},   {"视频", 2},   {"文档", 3},     {"音频", 4},
+    {"其他", 5},     {"保险箱", 7}, {"回收站", 8}, {"个人中心", 9},
+};
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+{
+    setWindowTitle(titleText());
+    resize(1180, 760);
+#ifndef Q_OS_WIN
+    // Elsewhere the toolkit's frameless window stands in for the stripped system caption.
+    setWindowFlag(Qt::FramelessWindowHint);
+    m_frame = new NativeFrame(this);
+#endif
+
+    auto *central = new QWidget(this);
+    central->setObjectName(QStringLiteral("MailCentral"));
+    central->setAttribute(Qt::WA_StyledBackground);
+    central->setStyleSheet(QStringLiteral("#MailCentral{background:#1A2A4A;}"));
+    auto *rows = new QVBoxLayout(central);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(0);
+    rows->addWidget(buildTitleBar());
+
+    auto *body = new QWidget(central);
+    auto *columns = new QHBoxLayout(body);
+    columns->setContentsMargins(0, 0, 0, 0);
+    columns->setSpacing(0);
+    columns->addWidget(buildSidebar());
+    columns->addWidget(buildRightColumn(), 1);
+    rows->addWidget(body, 1);
+
+    m_statusBar = new StatusBar(central);
+    // Its contacts and clock are wider than the window's default width; they must not widen the window.
+    m_statusBar->setSizePolicy(QSizePolicy::Ignored, m_statusBar->sizePolicy().verticalPolicy());
+    rows->addWidget(m_statusBar);
+    setCentralWidget(central);
+
+    buildTray();
+
+    Session *session = Session::instance();
+    connect(session, &Session::changed, this, &MainWindow::refreshUserInfo);
+    connect(session, &Session::capacityChanged, this, &MainWindow::showQuota);
+
+    m_speedTimer = new QTimer(this);
+    m_speedTimer->setInterval(SpeedTickMs);
+    connect(m_speedTimer, &QTimer::timeout, m_statusBar, &StatusBar::meterTick);
+    m_speedTimer->start();
+
+    refreshCapacity();
+    refreshUserInfo();
+    loadExpiryBanner();
+    refreshCompanyName();
+
+    m_searchTimer = new QTimer(this);
+    m_searchTimer->setObjectName(QStringLiteral("SearchDebounce"));
+    m_searchTimer->setSingleShot(true);
+    m_searchTimer->setInterval(SearchDebounceMs);
+    connect(m_searchTimer, &QTimer::timeout, this, &MainWindow::applySearch);
+    connect(m_searchBox, &QLineEdit::textChanged, m_searchTimer, qOverload<>(&QTimer::start));
+    connect(m_searchBox, &QLineEdit::returnPressed, this, [this] {
+        m_searchTimer->stop();
+        applySearch();
+    });
+
+    switchTo(AllFilesPage);
+}
+
+MainWindow::~MainWindow() = default;
+
+QWidget *MainWindow::buildTitleBar()
+{
+    m_titleBar = new QWidget(this);
+    m_titleBar->setObjectName(QStringLiteral("MailTitleBar"));
+    m_titleBar->setAttribute(Qt::WA_StyledBackground);
+    m_titleBar->setFixedHeight(TitleBarHeight);
+    m_titleBar->setStyleSheet(QStringLiteral("#MailTitleBar{background:qlineargradient(x1:0,y1:0,x2:0,y2:1,stop:0 "
+                                             "#22304f,stop:1 #1A2A4A);border-bottom:2px solid #C9A84C;}"));
+    auto *layout = new QHBoxLayout(m_titleBar);
+    layout->setContentsMargins(14, 0, 0, 0);
+    layout->setSpacing(0);
+
+    auto *mark = new QLabel(m_titleBar);
+    mark->setFixedSize(18, 18);
+    mark->setStyleSheet(QStringLiteral("background:transparent;"));
+    mark->setPixmap(QPixmap(LogoMark));
+    mark->setScaledContents(true);
+    layout->addWidget(mark);
+    layout->addSpacing(10);
+
+    m_titleLabel = new QLabel(titleText(), m_titleBar);
+    m_titleLabel->setObjectName(QStringLiteral("MailTitleText"));
+    m_titleLabel->setStyleSheet(
+        QStringLiteral("color:#ffffff;font-size:13px;font-weight:700;letter-spacing:1px;background:transparent;"));
+    layout->addWidget(m_titleLabel);
+    layout->addStretch();
+
+    const char *tips[] = {"最小化", "最大化/还原", "最小化到托盘"};
+    for (int kind = CapButton::Minimise; kind <= CapButton::Close; ++kind) {
+        auto *button = new CapButton(kind, m_titleBar);
+        button->setToolTip(QString::fromUtf8(tips[kind]));
+        layout->addWidget(button);
+        switch (kind) {
+        case CapButton::Minimise:
+            connect(button, &QPushButton::clicked, this, &QWidget::showMinimized);
+            break;
+        case CapButton::Maximise:
+            connect(button, &QPushButton::clicked, this, &MainWindow::toggleMaximized);
+            break;
+        default:
+            connect(button, &QPushButton::clicked, this, &QWidget::close);
+            break;
+        }
+    }
+    m_titleBar->installEventFilter(this);
+    return m_titleBar;
+}
+
+QWidget *MainWindow::buildSidebar()
+{
+    auto *side = new QFrame(this);
+    side->setObjectName(QStringLiteral("MailSide"));
+    side->setFixedWidth(SidebarWidth);
+    auto *column = new QVBoxLayout(side);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    auto *brand = new QHBoxLayout;
+    brand->setContentsMargins(18, 16, 14, 8);
+    brand->setSpacing(10);
+    auto *logo = new QLabel(side);
+    logo->setFixedSize(40, 40);
+    logo->setStyleSheet(QStringLiteral("background:transparent;"));
+    const QPixmap logoPixmap(LogoLarge);
+    if (!logoPixmap.isNull())
+        logo->setPixmap(logoPixmap.scaled(40, 40, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    brand->addWidget(logo);
+    auto *names = new QVBoxLayout;
+    names->setSpacing(0);
+    auto *title = new QLabel(QStringLiteral("托尔瓦企业存储"), side);
+    title->setObjectName(QStringLiteral("SideLogoT1"));
+    auto *subtitle = new QLabel(QStringLiteral("企业级存储管理系统"), side);
+    subtitle->setObjectName(QStringLiteral("SideLogoT2"));
+    names->addWidget(title);
+    names->addWidget(subtitle);
+    brand->addLayout(names);
+    brand->addStretch();
+    column->addLayout(brand);
+
+    auto *scroll = new QScrollArea(side);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setStyleSheet(QStringLiteral("QScrollArea{background:transparent;border:none;}"));
+    auto *navContent = new QWidget(scroll);
+    navContent->setStyleSheet(QStringLiteral("background:transparent;"));
+    auto *nav = new QVBoxLayout(navContent);
+    nav->setContentsMargins(10, 6, 10, 6);
+    nav->setSpacing(2);
+    for (const NavEntry &entry : NavEntries) {
+        auto *button = new QPushButton(QString::fromUtf8(entry.label), navContent);
+        button->setObjectName(QStringLiteral("SideFootItem"));
+        button->setCheckable(true);
+        button->setCursor(Qt::PointingHandCursor);
+        button->setProperty("stk", entry.page);
+        const int page = entry.page;
+        connect(button, &QPushButton::clicked, this, [this, page] { switchTo(page); });
+        nav->addWidget(button);
+        m_navButtons.append(button);
+    }
+    nav->addStretch();
+    scroll->setWidget(navContent);
+    column->addWidget(scroll, 1);
+
+    auto *footer = new QVBoxLayout;
+    footer->setContentsMargins(10, 8, 10, 8);
+    footer->setSpacing(4);
+    m_quotaLabel = new QLabel(QStringLiteral("容量加载中…"), side);
+    m_quotaLabel->setObjectName(QStringLiteral("UserQuota"));
+    m_quotaBar = new QProgressBar(side);
+    m_quotaBar->setObjectName(QStringLiteral("QuotaBar"));
+    m_quotaBar->setRange(0, 100);
+    m_quotaBar->setValue(0);
+    m_quotaBar->setTextVisible(false);
+    footer->addWidget(m_quotaLabel);
+    footer->addWidget(m_quotaBar);
+    auto *logoutRow = new QHBoxLayout;
+    logoutRow->setContentsMargins(0, 6, 0, 10);
+    auto *logout = new QPushButton(QStringLiteral("退出登录"), side);
+    logout->setObjectName(QStringLiteral("LogoutBtn"));
+    logout->setCursor(Qt::PointingHandCursor);
+    connect(logout, &QPushButton::clicked, this, &MainWindow::doLogout);
+    logoutRow->addWidget(logout);
+    footer->addLayout(logoutRow);
+    column->addLayout(footer);
+    return side;
+}
+
+QWidget *MainWindow::buildHeader()
+{
+    auto *header = new QFrame(this);
+    header->setObjectName(QStringLiteral("MailHeader"));
+    header->setFixedHeight(HeaderHeight);
+    auto *row = new QHBoxLayout(header);
+    row->setContentsMargins(20, 0, 20, 0);
+    row->setSpacing(10);
+
+    m_searchBox = new QLineEdit(header);
+    m_searchBox->setObjectName(QStringLiteral("SearchBox"));
+    m_searchBox->setPlaceholderText(QStringLiteral("搜索您的文件"));
+    m_searchBox->setFixedWidth(SearchBoxWidth);
+    m_searchBox->setClearButtonEnabled(true);
+    row->addWidget(m_searchBox);
+    row->addStretch();
+
+    // Keeps the notification bell's place in the header until the bell is placed into it.
+    m_bellSlot = new QWidget(header);
+    m_bellSlot->setObjectName(QStringLiteral("BellSlot"));
+    m_bellSlot->setFixedSize(BellSlotSize, BellSlotSize);
+    auto *bellLayout = new QHBoxLayout(m_bellSlot);
+    bellLayout->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(m_bellSlot);
+
+    m_avatarLabel = new QLabel(header);
+    m_avatarLabel->setObjectName(QStringLiteral("HeaderAvatar"));
+    m_avatarLabel->setAlignment(Qt::AlignCenter);
+    row->addWidget(m_avatarLabel);
+    m_nameLabel = new QLabel(header);
+    m_nameLabel->setObjectName(QStringLiteral("HeaderName"));
+    row->addWidget(m_nameLabel);
+    return header;
+}
+
+QWidget *MainWindow::buildRightColumn()
+{
+    auto *right = new QWidget(this);
+    right->setObjectName(QStringLiteral("MailRight"));
+    right->setAttribute(Qt::WA_StyledBackground);
+    right->setStyleSheet(QStringLiteral("#MailRight{background:#ffffff;}"));
+    auto *column = new QVBoxLayout(right);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(buildHeader());
+
+    m_banner = new CapacityBanner(right);
+    connect(m_banner, &CapacityBanner::openProfileRequested, this, [this] { switchTo(ProfilePage); });
+    connect(m_banner, &CapacityBanner::renewRequested, this, [this] { switchTo(ProfilePage); });
+    column->addWidget(m_banner);
+
+    m_stack = new QStackedWidget(right);
+    m_stack->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    column->addWidget(m_stack, 1);
+    buildPages();
+    return right;
+}
+
+void MainWindow::buildPages()
+{
+    for (const FileCategory &category : FileCategories) {
+        auto *page = new FileListPage(QString::fromLatin1(category.key), QString(), nullptr);
+        connect(page, &FileListPage::openTeamRequested, this, [this] { switchTo(TeamSpacesPage); });
+        m_filePages.append(page);
+        m_stack->addWidget(page);
+    }
+    // The team spaces, vault, trash and personal centre pages take these slots when they exist.
+    for (int index = TeamSpacesPage; index < PageCount; ++index) {
+        auto *placeholder = new QWidget;
+        placeholder->setObjectName(QStringLiteral("SubPage"));
+        placeholder->setAttribute(Qt::WA_StyledBackground);
+        m_stack->addWidget(placeholder);
+    }
+}
+
+void MainWindow::buildTray()
+{
+    m_trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+    m_tray = new QSystemTrayIcon(QIcon(LogoLarge), this);
+    m_tray->setToolTip(titleText());
+    auto *menu = new QMenu(this);
+    menu->addAction(QStringLiteral("打开主界面"), this, &MainWindow::restoreFromTray);
+    menu->addSeparator();
+    menu->addAction(QStringLiteral("退出登录"), this, &MainWindow::doLogout);
+    m_tray->setContextMenu(menu);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+            restoreFromTray();
+    });
+    m_tray->show();
+}
+
+void MainWindow::restoreFromTray()
+{
+    if (isMinimized())
+        showNormal();
+    show();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::toggleMaximized()
+{
+    if (isMaximized())
+        showNormal();
+    else
+        showMaximized();
+}
+
+void MainWindow::switchTo(int index)
+{
+    if (index < 0 || index >= m_stack->count())
+        index = AllFilesPage;
+    m_stack->setCurrentIndex(index);
+    for (QPushButton *button : std::as_const(m_navButtons))
+        button->setChecked(button->property("stk").toInt() == index);
+    m_searchBox->setVisible(index <= OtherFilesPage);
+}
+
+int MainWindow::currentIndex() const
+{
+    return m_stack->currentIndex();
+}
+
+FileListPage *MainWindow::filePage(int index) const
+{
+    return m_filePages.value(index, nullptr);
+}
+
+void MainWindow::applySearch()
+{
+    FileListPage *page = filePage(m_stack->currentIndex());
+    if (!page)
+        return;
+    page->setSearchKeyword(m_searchBox->text().trimmed());
+    page->reload();
+}
+
+void MainWindow::checkConnection()
+{
+    m_statusBar->checkConnection();
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_titleBar) {
+        if (event->type() == QEvent::MouseButtonPress) {
+            if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+                if (QWindow *window = windowHandle())
+                    window->startSystemMove();
+                return true;
+            }
+        } else if (event->type() == QEvent::MouseButtonDblClick) {
+            // Where the system caption does not exist, a double click on the band maximises.
+            if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+                toggleMaximized();
+                return true;
+            }
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+}

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <QList>
+#include <QMainWindow>
+
+class CapacityBanner;
+class FileListPage;
+class NativeFrame;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QStackedWidget;
+class QSystemTrayIcon;
+class QTimer;
+class StatusBar;
+
+// The one window a signed-in user works in: painted title bar, sidebar with the categories and
+// spaces, header with search and the user, the page stack and the status bar. Closing hides it to
+// the system tray; only logout ends the program.
+class MainWindow final : public QMainWindow
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(MainWindow)
+
+public:
+    // Stack indexes of the pages.
+    enum Page {
+        AllFilesPage = 0,
+        OtherFilesPage = 5,
+        TeamSpacesPage = 6,
+        VaultPage = 7,
+        TrashPage = 8,
+        ProfilePage = 9,
+        PageCount = 10
+    };
+    static constexpr int SearchDebounceMs = 350;
+    static constexpr int SpeedTickMs = 1000;
+
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Shows the page at index (0 when out of range), checks its sidebar entry and shows the
+    // search box only on the file pages.
+    void switchTo(int index);
+    int currentIndex() const;
+    // Header name and avatar, window title, title bar label and tray tooltip from the session.
+    void refreshUserInfo();
+    // Asks the server for fresh storage figures and shows the current ones at once.
+    void refreshCapacity();
+    // Quota label and bar from the session, without a request.
+    void showQuota();
+    void loadExpiryBanner();
+    void refreshCompanyName();
+    void checkConnection();
+    void doLogout();
+    // Gives the current file page the search box text and reloads it; nothing on other pages.
+    void applySearch();
+    // "托尔瓦企业存储[ - company] - username".
+    static QString titleText();
+
+    FileListPage *filePage(int index) const;
+    QStackedWidget *pageStack() const { return m_stack; }
+    StatusBar *statusBarFrame() const { return m_statusBar; }
+    CapacityBanner *banner() const { return m_banner; }
+
+    // Without a tray area the window minimises on close instead of hiding, so it can always be found again.
+    bool trayAreaAvailable() const { return m_trayAvailable; }
+    void setTrayAreaAvailable(bool available) { m_trayAvailable = available; }
+
+signals:
+    void logoutRequested();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    bool nativeEvent(const QByteArray &eventType, void *message, qintptr *result) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    QWidget *buildTitleBar();
+    QWidget *buildSidebar();
+    QWidget *buildRightColumn();
+    QWidget *buildHeader();
+    void buildPages();
+    void buildTray();
+    void restoreFromTray();
+    void toggleMaximized();
+
+    // Native frame.
+    void applyFrameAttributes();
+    void stripCaption();
+
+    QWidget *m_titleBar = nullptr;
+    QLabel *m_titleLabel = nullptr;
+    QStackedWidget *m_stack = nullptr;
+    QList<QPushButton *> m_navButtons;
+    QList<FileListPage *> m_filePages;
+    QLineEdit *m_searchBox = nullptr;
+    QTimer *m_searchTimer = nullptr;
+    QTimer *m_speedTimer = nullptr;
+    QLabel *m_avatarLabel = nullptr;
+    QLabel *m_nameLabel = nullptr;
+    QLabel *m_quotaLabel = nullptr;
+    QProgressBar *m_quotaBar = nullptr;
+    QWidget *m_bellSlot = nullptr;
+    CapacityBanner *m_banner = nullptr;
+    StatusBar *m_statusBar = nullptr;
+    QSystemTrayIcon *m_tray = nullptr;
+    NativeFrame *m_frame = nullptr;
+    bool m_trayAvailable = false;
+    bool m_quitting = false;
+    bool m_trayNoticeShown = false;
+    bool m_hidden = false;
+    bool m_frameAttributesApplied = false;
+};
