@@ -1,6 +1,7 @@
 // The signed-in main window against the reference server's demo account, rendered offscreen:
-// all files, a search result, an empty folder and the expiry banner. The pictures go to
-// $TVR_SCREENSHOT_DIR (docs/screenshots when refreshing the README's), else to a temporary folder.
+// all files (with the demo account's expiry notice), a search result, an empty folder and the red
+// expiry banner. The pictures go to $TVR_SCREENSHOT_DIR (docs/screenshots when refreshing the
+// README's), else to a temporary folder.
 #include "app/capacitybanner.h"
 #include "app/mainwindow.h"
 #include "app/statusbar.h"
@@ -94,6 +95,7 @@ void TestMainWindowShots::browsesTheDemoAccount()
     QVERIFY(waitForCount(all));
     QVERIFY2(all->model()->rowCount() > 3, "the demo account should have files");
     QTRY_VERIFY(window.statusBarFrame()->isConnected());
+    QTRY_VERIFY(window.banner()->isVisible());
     QTRY_VERIFY(!window.findChild<QLabel *>(QStringLiteral("UserQuota"))->text().contains(QStringLiteral("加载中")));
     save(&window, QStringLiteral("main-all-files.png"));
 
@@ -127,14 +129,13 @@ void TestMainWindowShots::browsesTheDemoAccount()
     QCOMPARE(all->statusLabel()->text(), QStringLiteral("共 0 项"));
     save(&window, QStringLiteral("main-empty-folder.png"));
 
-    // The expiry banner over the listing of the root.
+    // The demo account's extra capacity runs out soon: the server's alert shows the orange banner.
     all->navigateToCrumb(0);
     QVERIFY(waitForCount(all));
-    const QJsonObject alert{
-        {"expiredOver", false},
-        {"expiring", QJsonArray{QJsonObject{{"capacity_gb", 100}, {"expire_at", "2026-01-31T00:00:00Z"}, {"days", 5}},
-                                QJsonObject{{"capacity_gb", 50}}}}};
-    window.banner()->showAlert(alert);
+    QTRY_VERIFY(window.banner()->isVisible());
+    QCOMPARE(window.banner()->tone(), CapacityBanner::Tone::Orange);
+    // The red one, for an account already over its base quota after the expiry.
+    window.banner()->showAlert(QJsonObject{{"expiredOver", true}, {"overBytes", 1610612736.0}});
     QVERIFY(window.banner()->isVisible());
     save(&window, QStringLiteral("main-expiry-banner.png"));
 }
