@@ -85,6 +85,7 @@ FileListPage::FileListPage(const QString &category, const QString &teamId, QWidg
     layout->addWidget(card, 1);
 
     connect(m_table, &FileTable::doubleClicked, this, &FileListPage::openRow);
+    wireCommands();
 
     updateBreadcrumb();
 }
@@ -206,8 +207,11 @@ void FileListPage::navigateToCrumb(int level)
 
 void FileListPage::openRow(int row)
 {
-    if (isFolderRecord(m_model->rowAt(row)))
+    const QJsonObject record = m_model->rowAt(row);
+    if (isFolderRecord(record))
         enterFolder(row);
+    else if (!record.isEmpty())
+        openFile(record);
 }
 
 void FileListPage::enterFolder(int row)

@@ -1,14 +1,20 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
+#include <functional>
 
 class FileModel;
 class FileTable;
+class QDateTime;
 class QLabel;
+class QMenu;
+class QPoint;
 class QPushButton;
+class QUrl;
 struct HttpResponse;
 
 // The file browser: one folder (or one search result) of the personal space, filtered by a
@@ -49,6 +55,40 @@ public:
     int lastRow() const;
     void toggleSelectAll();
 
+    // Commands on the entries. Each takes ids and names from the model before any dialog opens.
+    // Files of 8 MiB and more each get a chunked Uploader (personal space); the rest, and every
+    // team upload, go into one multipart request for the current folder.
+    void uploadPaths(const QStringList &paths);
+    void chooseAndUpload();
+    void newFolder();
+    void renameRow(int row);
+    void moveSelected(const QList<int> &rows);
+    void extractArchive(const QJsonObject &archive);
+    void deleteSelected();
+    void selectRow(int row);
+    // The context menu for the selected rows (owned by the page); null when none is selected.
+    QMenu *buildMenu();
+    void buildAndExecMenu(const QPoint &globalPos);
+    // A "zip" or "rar" media type or name ending, case-sensitive.
+    static bool isArchiveRecord(const QJsonObject &record);
+
+    // Getting files out: into the download folder, opened with the default application, or packed.
+    QString downloadUrl(const QString &id) const;
+    void downloadRecord(const QJsonObject &record);
+    void startDownload(const QString &path, const QString &fileName);
+    void openFile(const QJsonObject &record);
+    void downloadSelected();
+    void downloadButtonClicked();
+    void packDownloadButtonClicked();
+    // The Downloads folder (or home), created when missing.
+    static QString downloadDir();
+    static QString packFileName(const QDateTime &when);
+    // Hands local files and folders to the desktop; tests replace it (an empty one restores the desktop).
+    using UrlOpener = std::function<bool(const QUrl &url)>;
+    static void setUrlOpener(UrlOpener opener);
+    // An empty dir restores the user's Downloads folder.
+    static void setDownloadDirForTests(const QString &dir);
+
     FileModel *model() const { return m_model; }
     FileTable *table() const { return m_table; }
     QLabel *statusLabel() const { return m_statusLabel; }
@@ -63,6 +103,10 @@ protected:
 
 private:
     void buildToolbar();
+    // Connects the table and the command buttons of the toolbar (filelistpage_commands.cpp).
+    void wireCommands();
+    QWidget *createRowActions(int row, QWidget *parent);
+    static void openUrl(const QUrl &url);
     void applyListing(const HttpResponse &response);
     void updateBreadcrumb();
 

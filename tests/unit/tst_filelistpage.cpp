@@ -15,7 +15,9 @@
 #include <QNetworkAccessManager>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 namespace {
 
@@ -81,7 +83,7 @@ private slots:
     void teamPagesUseTeamUrls();
     void emptyFolderShowsTheEmptyState();
     void failedListingShowsTheErrorText();
-    void doubleClickOnAFileDoesNotNavigate();
+    void doubleClickOnAFileOpensItInsteadOfNavigating();
     void selectAllTogglesAndKeepsItsText();
     void lastClickFallbackNamesOnlyTheClickedRecord();
     void teamSpaceButtonAsksForTheTeamPage();
@@ -295,7 +297,7 @@ void TestFileListPage::failedListingShowsTheErrorText()
     QVERIFY(page.table()->isVisible()); // visibility stays as it was
 }
 
-void TestFileListPage::doubleClickOnAFileDoesNotNavigate()
+void TestFileListPage::doubleClickOnAFileOpensItInsteadOfNavigating()
 {
     m_rowsByTarget.insert("/api/files?", {folder("5", "A"), file("11", "a.pdf")});
     FileListPage page(QStringLiteral("all"), QString());
@@ -303,11 +305,22 @@ void TestFileListPage::doubleClickOnAFileDoesNotNavigate()
     page.show();
     QTRY_COMPARE(page.statusLabel()->text(), countText(2));
 
+    // A file is opened instead (into a throwaway download folder, never handed to the desktop).
+    QTemporaryDir downloads;
+    FileListPage::setDownloadDirForTests(downloads.path());
+    QList<QUrl> opened;
+    FileListPage::setUrlOpener([&opened](const QUrl &url) {
+        opened.append(url);
+        return true;
+    });
     FileTable *table = page.table();
     const QRect fileCell = table->visualRect(page.model()->index(1, FileModel::NameColumn));
     QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, fileCell.center());
-    QCOMPARE(page.statusLabel()->text(), countText(2));
+    QCOMPARE(page.statusLabel()->text(), QStringLiteral("正在打开 a.pdf …"));
     QVERIFY(page.crumbIds().isEmpty());
+    QTRY_COMPARE(opened, QList<QUrl>{QUrl::fromLocalFile(downloads.filePath(QStringLiteral("a.pdf")))});
+    FileListPage::setUrlOpener({});
+    FileListPage::setDownloadDirForTests({});
 
     const QRect folderCell = table->visualRect(page.model()->index(0, FileModel::NameColumn));
     QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, folderCell.center());

@@ -1,0 +1,179 @@
+// Getting files out of the file list page: single downloads, opening with the default
+// application, and pack-download of several entries.
+#include "files/filelistpage.h"
+#include "files/filemodel.h"
+#include "files/formatting.h"
+#include "net/httpresponse.h"
+#include "transfer/downloader.h"
+#include "transfer/packdownload.h"
+#include "ui/cdlg.h"
+
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPointer>
+#include <QStandardPaths>
+#include <QUrl>
+
+namespace {
+const QString IdKey = QStringLiteral("id");
+const QString NameKey = QStringLiteral("name");
+const QString NothingSelectedText = QStringLiteral("请先选择要下载的文件");
+
+QString &testDownloadDir()
+{
+    static QString dir;
+    return dir;
+}
+
+FileListPage::UrlOpener &urlOpener()
+{
+    static FileListPage::UrlOpener opener;
+    return opener;
+}
+
+QString encoded(const QString &id)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(id));
+}
+} // namespace
+
+QString FileListPage::downloadDir()
+{
+    QString dir = testDownloadDir();
+    if (dir.isEmpty())
+        dir = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (dir.isEmpty())
+        dir = QDir::homePath();
+    QDir().mkpath(dir);
+    return dir;
+}
+
+void FileListPage::setDownloadDirForTests(const QString &dir)
+{
+    testDownloadDir() = dir;
+}
+
+void FileListPage::setUrlOpener(UrlOpener opener)
+{
+    urlOpener() = std::move(opener);
+}
+
+void FileListPage::openUrl(const QUrl &url)
+{
+    if (urlOpener())
+        urlOpener()(url);
+    else
+        QDesktopServices::openUrl(url);
+}
+
+QString FileListPage::packFileName(const QDateTime &when)
+{
+    return QStringLiteral("打包下载_%1.zip").arg(when.toString(QStringLiteral("yyyyMMdd_HHmmss")));
+}
+
+QString FileListPage::downloadUrl(const QString &id) const
+{
+    if (isTeamMode())
+        return QStringLiteral("/api/teams/") + encoded(m_teamId) + QStringLiteral("/files/") + encoded(id) +
+               QStringLiteral("/download");
+    return QStringLiteral("/api/files/") + encoded(id) + QStringLiteral("/download");
+}
+
+void FileListPage::downloadRecord(const QJsonObject &record)
+{
+    startDownload(downloadUrl(jsonText(record, IdKey)), jsonText(record, NameKey));
+}
+
+void FileListPage::startDownload(const QString &path, const QString &fileName)
+{
+    auto *job = new Downloader(this);
+    m_statusLabel->setText(QStringLiteral("开始下载 %1 …").arg(fileName));
+    connect(
+        job, &Downloader::sigProgress, this, [this, fileName](qlonglong done, qlonglong total, qlonglong speed, int) {
+            const QString totalText = total > 0 ? formatSize(total) : QStringLiteral("…");
+            m_statusLabel->setText(
+                QStringLiteral("下载 %1：%2 / %3  %4").arg(fileName, formatSize(done), totalText, formatSpeed(speed)));
+        });
+    connect(job, &Downloader::sigDone, this, [this, fileName](const QString &absPath) {
+        m_statusLabel->setText(QStringLiteral("已下载：%1").arg(fileName));
+        openUrl(QUrl::fromLocalFile(QFileInfo(absPath).absolutePath()));
+    });
+    connect(job, &Downloader::sigFailed, this,
+            [this](const QString &err) { m_statusLabel->setText(QStringLiteral("下载失败：%1").arg(err)); });
+    // The downloader makes the server's name safe before joining it to the folder.
+    job->start(path, downloadDir(), fileName, true);
+}
+
+void FileListPage::openFile(const QJsonObject &record)
+{
+    const QString name = jsonText(record, NameKey);
+    auto *job = new Downloader(this);
+    m_statusLabel->setText(QStringLiteral("正在打开 %1 …").arg(name));
+    connect(job, &Downloader::sigDone, this, [](const QString &absPath) { openUrl(QUrl::fromLocalFile(absPath)); });
+    connect(job, &Downloader::sigFailed, this,
+            [this](const QString &err) { m_statusLabel->setText(QStringLiteral("打开失败：%1").arg(err)); });
+    job->start(downloadUrl(jsonText(record, IdKey)), downloadDir(), name, true);
+}
+
+void FileListPage::downloadButtonClicked()
+{
+    const QList<int> rows = selectedRows();
+    if (rows.isEmpty())
+        Cdlg::info(this, QStringLiteral("下载"), NothingSelectedText);
+    else if (rows.size() == 1)
+        downloadRecord(m_model->rowAt(rows.first()));
+    else
+        Cdlg::info(this, QStringLiteral("下载"), QStringLiteral("多项请使用「打包下载」"));
+}
+
+void FileListPage::packDownloadButtonClicked()
+{
+    const QList<int> rows = selectedRows();
+    if (rows.isEmpty())
+        Cdlg::info(this, QStringLiteral("打包下载"), NothingSelectedText);
+    else if (rows.size() == 1)
+        downloadRecord(m_model->rowAt(rows.first()));
+    else
+        downloadSelected();
+}
+
+void FileListPage::downloadSelected()
+{
+    const QList<int> rows = selectedRows();
+    if (rows.isEmpty())
+        return;
+    if (rows.size() == 1) {
+        downloadRecord(m_model->rowAt(rows.first()));
+        return;
+    }
+    QStringList ids;
+    for (int row : rows)
+        ids.append(jsonText(m_model->rowAt(row), IdKey));
+
+    const QString fileName = packFileName(QDateTime::currentDateTime());
+    const QString savePath = QDir(downloadDir()).absoluteFilePath(fileName);
+    QPointer<FileListPage> self(this);
+    Api::packDownload(ids, savePath, nullptr, [self, fileName, savePath](const HttpResponse &response) {
+        if (!self)
+            return;
+        if (response.ok) {
+            self->m_statusLabel->setText(QStringLiteral("已打包下载：") + fileName);
+            openUrl(QUrl::fromLocalFile(QFileInfo(savePath).absolutePath()));
+            return;
+        }
+        // The server's message first, then its error, then the transport's text.
+        QString text;
+        if (response.json.isObject()) {
+            const QJsonObject object = response.json.toObject();
+            text = jsonText(object, QStringLiteral("message"));
+            if (text.isEmpty())
+                text = jsonText(object, QStringLiteral("error"));
+        }
+        if (text.isEmpty())
+            text = response.error;
+        self->m_statusLabel->setText(QStringLiteral("打包失败：%1").arg(text));
+    });
+}

@@ -1,0 +1,154 @@
+#include "transfer/packdownload.h"
+
+#include "net/httpclient.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <memory>
+
+namespace {
+// The unread part of the reply is bounded: the network pauses when the disk falls behind.
+constexpr qint64 ReadBufferBytes = 2 * 1024 * 1024;
+// An error body is kept only to find the server's text.
+constexpr qsizetype ErrorBodyCap = 64 * 1024;
+// The server may think a while before the first byte of a large archive; only a silent link
+// this long is given up.
+constexpr int IdleTimeoutMs = 120000;
+
+struct PackState
+{
+    QFile sink;
+    bool opened = false;
+    bool writeFailed = false;
+    QByteArray errorBody;
+};
+
+int statusOf(const QNetworkReply *reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    return status.isValid() ? status.toInt() : 0;
+}
+
+bool isSuccess(int status)
+{
+    return status >= 200 && status < 300;
+}
+
+QString writeFailedText(const QString &savePath)
+{
+    return QStringLiteral("无法写入：%1").arg(savePath);
+}
+} // namespace
+
+namespace Api {
+
+void packDownload(const QStringList &ids, const QString &savePath, PackProgressFn progress, HttpCallback done)
+{
+    HttpClient *client = HttpClient::instance();
+    QJsonArray idArray;
+    for (const QString &id : ids)
+        idArray.append(id);
+    const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("ids"), idArray}}).toJson(QJsonDocument::Compact);
+
+    QNetworkRequest request(client->buildUrl(QStringLiteral("/api/files/pack-download")));
+    client->applyHeaders(request);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    request.setTransferTimeout(IdleTimeoutMs);
+    QNetworkReply *reply = client->network()->post(request, body);
+    reply->setReadBufferSize(ReadBufferBytes);
+
+    auto state = std::make_shared<PackState>();
+    state->sink.setFileName(savePath + QStringLiteral(".part"));
+
+    const auto drain = [client, reply, state] {
+        if (!isSuccess(statusOf(reply))) {
+            const QByteArray chunk = reply->readAll();
+            state->errorBody.append(chunk.left(ErrorBodyCap - state->errorBody.size()));
+            return;
+        }
+        if (state->writeFailed)
+            return;
+        while (reply->bytesAvailable() > 0) {
+            const QByteArray chunk = reply->read(256 * 1024);
+            client->bytesDown += chunk.size();
+            // Opened on the first byte: an empty success writes nothing.
+            if (!state->opened) {
+                state->opened = state->sink.open(QIODevice::WriteOnly | QIODevice::Truncate);
+                if (!state->opened) {
+                    state->writeFailed = true;
+                    reply->abort();
+                    return;
+                }
+            }
+            if (state->sink.write(chunk) != chunk.size()) {
+                state->writeFailed = true;
+                reply->abort();
+                return;
+            }
+        }
+    };
+    QObject::connect(reply, &QNetworkReply::readyRead, client, drain);
+    if (progress) {
+        QObject::connect(reply, &QNetworkReply::downloadProgress, client,
+                         [reply, progress](qint64 received, qint64 total) {
+                             if (isSuccess(statusOf(reply)))
+                                 progress(received, total);
+                         });
+    }
+    QObject::connect(reply, &QNetworkReply::finished, client, [reply, state, drain, savePath, done] {
+        if (reply->isOpen())
+            drain();
+        reply->deleteLater();
+
+        HttpResponse response;
+        response.status = statusOf(reply);
+        response.raw = savePath.toUtf8();
+        response.ok = isSuccess(response.status) && reply->error() == QNetworkReply::NoError && !state->writeFailed;
+
+        if (state->opened) {
+            if (!state->sink.flush())
+                state->writeFailed = response.ok = false;
+            state->sink.close();
+        }
+        if (response.ok && state->opened) {
+            // The finished archive replaces an older one of the same name only now.
+            QFile::remove(savePath);
+            if (!QFile::rename(state->sink.fileName(), savePath)) {
+                state->writeFailed = true;
+                response.ok = false;
+            }
+        }
+        if (!response.ok) {
+            if (state->opened || QFile::exists(state->sink.fileName()))
+                QFile::remove(state->sink.fileName());
+            if (state->writeFailed) {
+                response.error = writeFailedText(savePath);
+            } else {
+                const QJsonDocument document = QJsonDocument::fromJson(state->errorBody);
+                if (document.isObject()) {
+                    response.isJson = true;
+                    response.json = document.object();
+                    const QJsonObject object = document.object();
+                    response.error = object.value(QStringLiteral("error")).toString();
+                    if (response.error.isEmpty())
+                        response.error = object.value(QStringLiteral("message")).toString();
+                }
+                if (response.error.isEmpty() && reply->error() == QNetworkReply::OperationCanceledError)
+                    response.error = QStringLiteral("请求超时"); // the idle time-out; own aborts are write failures
+                else if (response.error.isEmpty() && reply->error() != QNetworkReply::NoError)
+                    response.error = reply->errorString();
+                if (response.error.isEmpty())
+                    response.error = QStringLiteral("请求失败(%1)").arg(response.status);
+            }
+        }
+        if (done)
+            done(response);
+    });
+}
+
+} // namespace Api
