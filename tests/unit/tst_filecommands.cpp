@@ -1,6 +1,7 @@
 // The file list page's commands against a scripted server: the context menu's entries, rename
 // with its extension rules, delete confirmations, the folder picker, the upload dispatch,
 // single downloads, opening and pack-download.
+#include "app/theme.h"
 #include "files/filelistpage.h"
 #include "files/filemodel.h"
 #include "files/filetable.h"
@@ -100,6 +101,7 @@ private slots:
     void openingHandsTheFileToTheDesktop();
     void packDownloadStreamsTheArchiveUnderItsTimestampName();
     void packDownloadFailuresLeaveNoArchive();
+    void rendersThePageMenuAndPicker();
 
 private:
     // A page listing rows at the root, shown and filled.
@@ -689,6 +691,41 @@ void TestFileCommands::packDownloadFailuresLeaveNoArchive()
     const QString text = packAndWait();
     QVERIFY2(text.startsWith(QStringLiteral("打包失败：无法写入：") + notADir + "/sub/打包下载_"), qPrintable(text));
     QVERIFY(m_opened.isEmpty());
+}
+
+// Offscreen pictures of the row buttons, the context menu and the folder picker, for a look by eye
+// (TVR_SCREENSHOT_DIR, else a folder in the temporary directory).
+void TestFileCommands::rendersThePageMenuAndPicker()
+{
+    qApp->setStyleSheet(Theme::globalStyleSheet());
+    const QString configured = qEnvironmentVariable("TVR_SCREENSHOT_DIR");
+    const QDir out(configured.isEmpty() ? QDir::temp().filePath(QStringLiteral("tvr-screenshots")) : configured);
+    QVERIFY(out.mkpath(QStringLiteral(".")));
+
+    m_server->on("GET", QStringLiteral("/api/folders"),
+                 ScriptedReply::success(QJsonArray{QJsonObject{{"id", "1"}, {"name", "项目资料"}},
+                                                   QJsonObject{{"id", "2"}, {"parent_id", "1"}, {"name", "2024 年度"}},
+                                                   QJsonObject{{"id", "3"}, {"name", "合同"}}}));
+    auto page =
+        makePage({folder("1", "项目资料"), file("2", "季度报告.pdf"), file("3", "素材.zip", "application/zip")});
+    page->resize(1000, 420);
+    page->selectRow(2);
+    QTRY_COMPARE(page->table()->rowsWithWidgets().size(), 3);
+    QVERIFY(page->grab().save(out.filePath(QStringLiteral("files-row-buttons.png"))));
+
+    std::unique_ptr<QMenu> menu(page->buildMenu());
+    menu->adjustSize();
+    QVERIFY(menu->grab().save(out.filePath(QStringLiteral("files-context-menu.png"))));
+
+    page->moveSelected({2});
+    auto *picker = page->findChild<FolderPickerDialog *>();
+    QVERIFY(picker);
+    QSignalSpy loaded(picker, &FolderPickerDialog::foldersLoaded);
+    QVERIFY(loaded.wait(5000));
+    QCOMPARE(picker->size(), QSize(440, 480));
+    QVERIFY(picker->grab().save(out.filePath(QStringLiteral("files-folder-picker.png"))));
+    picker->reject();
+    qApp->setStyleSheet(QString());
 }
 
 QTEST_MAIN(TestFileCommands)
