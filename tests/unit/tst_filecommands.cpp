@@ -9,6 +9,7 @@
 #include "modalanswer.h"
 #include "net/httpclient.h"
 #include "scriptedserver.h"
+#include "transfer/uploader.h"
 
 #include <QAction>
 #include <QApplication>
@@ -27,6 +28,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
+#include <algorithm>
 
 namespace {
 
@@ -98,6 +100,7 @@ private slots:
     void folderDroppedFromTheDesktopSendsNoFilePart();
     void downloadButtonsDependOnTheSelection();
     void downloadsStayInsideTheDownloadFolder();
+    void progressShowsAnEllipsisWithoutALength();
     void openingHandsTheFileToTheDesktop();
     void packDownloadStreamsTheArchiveUnderItsTimestampName();
     void packDownloadFailuresLeaveNoArchive();
@@ -361,6 +364,8 @@ void TestFileCommands::deleteAsksAndSendsOneRequestPerRow()
     QList<QByteArray> targets;
     for (const RecordedRequest &request : m_server->requests("DELETE", QStringLiteral("/api/files/*")))
         targets.append(request.target);
+    // Sent in row order, but over parallel connections: arrival order is not defined.
+    std::sort(targets.begin(), targets.end());
     QCOMPARE(targets, (QList<QByteArray>{"/api/files/1", "/api/files/2", "/api/files/3"}));
     QTRY_COMPARE(countOf("GET", "/api/files") - listingsBefore, 3);
 }
@@ -478,9 +483,13 @@ void TestFileCommands::moveAndExtractSendTheChosenFolder()
     acceptPicker(QStringLiteral("T"));
     QTRY_COMPARE(countOf("PUT", "/api/files/"), 2);
     const QList<RecordedRequest> moves = m_server->requests("PUT", QStringLiteral("/api/files/*"));
-    QCOMPARE(moves.at(0).target, QByteArray("/api/files/1/move"));
-    QCOMPARE(moves.at(1).target, QByteArray("/api/files/3/move"));
-    QCOMPARE(moves.at(0).json().value("parent_id").toString(), QStringLiteral("T"));
+    QList<QByteArray> moved;
+    for (const RecordedRequest &move : moves) {
+        moved.append(move.target);
+        QCOMPARE(move.json().value("parent_id").toString(), QStringLiteral("T"));
+    }
+    std::sort(moved.begin(), moved.end());
+    QCOMPARE(moved, (QList<QByteArray>{"/api/files/1/move", "/api/files/3/move"}));
 
     page->extractArchive(page->model()->rowAt(1));
     acceptPicker(QString());
@@ -503,10 +512,15 @@ void TestFileCommands::personalDropSplitsAtEightMebibytes()
 
     auto page = makePage({folder("5", "A")});
     page->enterFolder(0);
+    QTRY_COMPARE(page->statusLabel()->text(), QStringLiteral("共 1 项"));
+    const int listingsBefore = countOf("GET", "/api/files");
     emit page->table()->filesDropped({below, exact, small});
-
-    QTRY_COMPARE(countOf("POST", "/api/upload/init"), 1);
-    QTRY_COMPARE(page->statusLabel()->text(), QStringLiteral("上传失败：空间不足"));
+    const QList<Uploader *> jobs = page->findChildren<Uploader *>();
+    QCOMPARE(jobs.size(), 1);
+    QSignalSpy failed(jobs.first(), &Uploader::sigFailed);
+    QVERIFY(failed.wait(10000));
+    QCOMPARE(failed.first().first().toString(), QStringLiteral("空间不足"));
+    QCOMPARE(countOf("POST", "/api/upload/init"), 1);
     const QJsonObject init = m_server->requests("POST", "/api/upload/init").first().json();
     QCOMPARE(init.value("name").toString(), QStringLiteral("exact.bin"));
     QCOMPARE(init.value("size").toInteger(), 8388608);
@@ -518,6 +532,13 @@ void TestFileCommands::personalDropSplitsAtEightMebibytes()
     QVERIFY(form.contains("filename=\"s.txt\""));
     QVERIFY(!form.contains("exact.bin"));
     QVERIFY(form.contains("name=\"parent_id\""));
+
+    // The multipart success reloads; a chunked job's failure is named in the status line.
+    QTRY_COMPARE(countOf("GET", "/api/files") - listingsBefore, 1);
+    QTRY_COMPARE(page->statusLabel()->text(), QStringLiteral("共 1 项"));
+    emit page->table()->filesDropped({exact});
+    QTRY_COMPARE(page->statusLabel()->text(), QStringLiteral("上传失败：空间不足"));
+    QCOMPARE(countOf("POST", "/api/files/upload"), 1);
 }
 
 void TestFileCommands::teamDropSendsEveryFileInOneRequest()
@@ -607,6 +628,31 @@ void TestFileCommands::downloadsStayInsideTheDownloadFolder()
                  ScriptedReply::json(QJsonObject{{"error", "文件不存在"}}, 404));
     page->downloadRecord(file("404", "gone.txt"));
     QTRY_COMPARE(page->statusLabel()->text(), QStringLiteral("下载失败：文件不存在"));
+}
+
+void TestFileCommands::progressShowsAnEllipsisWithoutALength()
+{
+    m_server->on(
+        "GET", QStringLiteral("/api/files/1/download"),
+        ScriptedReply::text(200, QByteArray(40000, 'x'), "application/octet-stream").withoutLength().trickle(4000, 30));
+    auto page = makePage({file("1", "stream.log")});
+    page->downloadRecord(page->model()->rowAt(0));
+    QCOMPARE(page->statusLabel()->text(), QStringLiteral("开始下载 stream.log …"));
+    QStringList seen;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            const QString text = page->statusLabel()->text();
+            if (seen.isEmpty() || seen.last() != text)
+                seen.append(text);
+            return text.startsWith(QStringLiteral("已下载："));
+        },
+        10000));
+    const auto progress = std::find_if(seen.cbegin(), seen.cend(), [](const QString &text) {
+        return text.startsWith(QStringLiteral("下载 stream.log："));
+    });
+    QVERIFY2(progress != seen.cend(), qPrintable(seen.join('|')));
+    QVERIFY2(progress->contains(QStringLiteral(" / …  ")), qPrintable(*progress));
+    QCOMPARE(seen.last(), QStringLiteral("已下载：stream.log"));
 }
 
 void TestFileCommands::openingHandsTheFileToTheDesktop()
