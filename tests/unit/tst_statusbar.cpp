@@ -329,7 +329,7 @@ void TestStatusBar::supportLinksShowAndUseTheSameValues()
 
         const QString key = QString::fromLatin1(c.key);
         if (key == "qq") {
-            QCOMPARE(opened, QList<QUrl>{QUrl(QStringLiteral("tencent://message/?uin=2852177406&Site=&Menu=yes"))});
+            QCOMPARE(opened, QList<QUrl>{QUrl(QStringLiteral("tencent://message/?uin=80086520&Site=&Menu=yes"))});
             QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("untouched"));
         } else if (key == "wechat") {
             QCOMPARE(QGuiApplication::clipboard()->text(), c.value);
