@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/httpresponse.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -15,7 +17,6 @@ class QMenu;
 class QPoint;
 class QPushButton;
 class QUrl;
-struct HttpResponse;
 
 // The file browser: one folder (or one search result) of the personal space, filtered by a
 // category, or of a team's space. Moves between folders by double clicks and the breadcrumb.
@@ -107,6 +108,8 @@ private:
     void wireCommands();
     QWidget *createRowActions(int row, QWidget *parent);
     static void openUrl(const QUrl &url);
+    // A reply handler that reloads on success and shows the server's text otherwise; safe after the page is gone.
+    HttpCallback reloadOrShowError();
     void applyListing(const HttpResponse &response);
     void updateBreadcrumb();
 

@@ -133,16 +133,7 @@ void FileListPage::uploadPaths(const QStringList &paths)
     }
     if (small.isEmpty())
         return;
-    Api::uploadFiles(small, parentId, [self](const HttpResponse &response) {
-        if (!self)
-            return;
-        QJsonObject data;
-        QString error;
-        if (response.unwrap(data, error))
-            self->reload();
-        else
-            self->m_statusLabel->setText(error);
-    });
+    Api::uploadFiles(small, parentId, reloadOrShowError());
 }
 
 void FileListPage::newFolder()
@@ -219,17 +210,7 @@ void FileListPage::extractArchive(const QJsonObject &archive)
     connect(picker, &QDialog::accepted, this, [this, guard, id] {
         if (!guard)
             return;
-        QPointer<FileListPage> self(this);
-        Api::extractArchive(id, guard->selectedId(), [self](const HttpResponse &response) {
-            if (!self)
-                return;
-            QJsonObject data;
-            QString error;
-            if (response.unwrap(data, error))
-                self->reload();
-            else
-                self->m_statusLabel->setText(error);
-        });
+        Api::extractArchive(id, guard->selectedId(), reloadOrShowError());
     });
     picker->open();
 }
@@ -356,4 +337,18 @@ QWidget *FileListPage::createRowActions(int row, QWidget *parent)
     layout->addWidget(remove);
     layout->addStretch();
     return box;
+}
+
+HttpCallback FileListPage::reloadOrShowError()
+{
+    return [self = QPointer<FileListPage>(this)](const HttpResponse &response) {
+        if (!self)
+            return;
+        QJsonObject data;
+        QString error;
+        if (response.unwrap(data, error))
+            self->reload();
+        else
+            self->m_statusLabel->setText(error);
+    };
 }
