@@ -2,6 +2,8 @@
 // the real theme, and checks that the pictures show the product's colours. With TVR_SCREENSHOT_DIR
 // set, the pictures are written there (docs/screenshots/ keeps the committed ones):
 //   TVR_SCREENSHOT_DIR=docs/screenshots QT_QPA_PLATFORM=offscreen build/tests/tst_accountscreenshots
+#include "screenshots.h"
+
 #include "account/authwindow.h"
 #include "account/legaldialog.h"
 #include "app/capacitybanner.h"
@@ -22,29 +24,8 @@
 
 namespace {
 
-const QColor Desktop(0xdf, 0xe4, 0xec);
 const QColor Navy(0x1a, 0x2a, 0x4a);
 const QColor Gold(0xc9, 0xa8, 0x4c);
-
-// Translucent windows are painted over a plain desktop colour so their rounded corners show.
-QImage onDesktop(QWidget *window)
-{
-    const QPixmap shot = window->grab();
-    QImage image(shot.size(), QImage::Format_ARGB32_Premultiplied);
-    image.fill(Desktop);
-    QPainter painter(&image);
-    painter.drawPixmap(0, 0, shot);
-    return image;
-}
-
-void save(const QImage &image, const QString &name)
-{
-    const QString dir = qEnvironmentVariable("TVR_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        return;
-    QDir().mkpath(dir);
-    QVERIFY(image.save(QDir(dir).filePath(name)));
-}
 
 int colourDistance(const QColor &a, const QColor &b)
 {
@@ -102,8 +83,8 @@ void TestAccountScreenshots::signInWindow()
     AuthWindow window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    const QImage shot = onDesktop(&window);
-    save(shot, QStringLiteral("signin.png"));
+    const QImage shot = Screenshots::onDesktop(&window);
+    QVERIFY(Screenshots::save(shot, QStringLiteral("signin.png")));
 
     QCOMPARE(shot.width(), 400);
     // Gold-to-navy strip at the top, white card, gold submit button.
@@ -114,7 +95,7 @@ void TestAccountScreenshots::signInWindow()
     const QPoint submitCentre = submit->mapTo(&window, submit->rect().center());
     QVERIFY(colourDistance(shot.pixelColor(submitCentre.x() - 60, submitCentre.y()), QColor(0xd2, 0xae, 0x3d)) < 60);
     // Rounded corners: the desktop shows through at the card's very corner.
-    QCOMPARE(shot.pixelColor(0, shot.height() - 1), Desktop);
+    QCOMPARE(shot.pixelColor(0, shot.height() - 1), Screenshots::Desktop);
     // The brand title is centred on the card.
     auto *title = window.findChild<QLabel *>("BrandTitle");
     const QRect titleRect(title->mapTo(&window, QPoint(0, 0)), title->size());
@@ -137,8 +118,8 @@ void TestAccountScreenshots::signInWindowWithErrorAndHint()
     window.findChild<QLabel *>("FormSub")->setText(QStringLiteral("验证码错误或已过期"));
     window.adjustSize();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    const QImage shot = onDesktop(&window);
-    save(shot, QStringLiteral("signin-filled.png"));
+    const QImage shot = Screenshots::onDesktop(&window);
+    QVERIFY(Screenshots::save(shot, QStringLiteral("signin-filled.png")));
     QVERIFY(!shot.isNull());
 }
 
@@ -151,12 +132,12 @@ void TestAccountScreenshots::legalDocument()
     QTimer::singleShot(0, this, [&] {
         QWidget *modal = QApplication::activeModalWidget();
         QVERIFY(modal);
-        shot = onDesktop(modal);
+        shot = Screenshots::onDesktop(modal);
         modal->close();
     });
     showLegalDialog(&parent, LegalDocument::PrivacyPolicy);
     QCOMPARE(shot.size(), QSize(424, 507));
-    save(shot, QStringLiteral("legal-privacy.png"));
+    QVERIFY(Screenshots::save(shot, QStringLiteral("legal-privacy.png")));
     QVERIFY(colourDistance(shot.pixelColor(30, 1), Gold) < 40);
     QVERIFY(contains(shot, QColor(0xf7, 0xf9, 0xfc), 2)); // the body panel
 }
@@ -185,7 +166,7 @@ void TestAccountScreenshots::statusBarAndBanners()
     page.show();
     QVERIFY(QTest::qWaitForWindowExposed(&page));
     const QImage shot = page.grab().toImage();
-    save(shot, QStringLiteral("statusbar-banners.png"));
+    QVERIFY(Screenshots::save(shot, QStringLiteral("statusbar-banners.png")));
 
     QVERIFY(contains(shot, QColor(0xff, 0xf2, 0xf0), 2)); // red banner background
     QVERIFY(contains(shot, QColor(0xff, 0xf7, 0xe6), 2)); // orange banner background

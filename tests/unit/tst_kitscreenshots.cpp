@@ -1,6 +1,8 @@
 // Renders the dialog kit, the theme and the artwork offscreen, so they can be looked at.
 // With TVR_SCREENSHOT_DIR set, the pictures are written there (docs/screenshots/ keeps the committed ones):
 //   TVR_SCREENSHOT_DIR=docs/screenshots QT_QPA_PLATFORM=offscreen build/tests/tst_kitscreenshots
+#include "screenshots.h"
+
 #include "app/startup.h"
 #include "modalanswer.h"
 #include "ui/capbutton.h"
@@ -25,28 +27,6 @@
 #include <QTest>
 
 namespace {
-
-const QColor kDesktop(0xdf, 0xe4, 0xec);
-
-// A top-level card dialog is translucent: put it on a plain desktop colour so its shadow shows.
-QImage onDesktop(QWidget *window)
-{
-    const QPixmap shot = window->grab();
-    QImage image(shot.size(), QImage::Format_ARGB32_Premultiplied);
-    image.fill(kDesktop);
-    QPainter p(&image);
-    p.drawPixmap(0, 0, shot);
-    return image;
-}
-
-void save(const QImage &image, const QString &name)
-{
-    const QString dir = qEnvironmentVariable("TVR_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        return;
-    QDir().mkpath(dir);
-    QVERIFY(image.save(QDir(dir).filePath(name)));
-}
 
 // True when some pixel is close to colour: the picture really shows the kit's own colours.
 bool contains(const QImage &image, const QColor &colour, int tolerance = 12)
@@ -102,26 +82,26 @@ void TstKitScreenshots::infoCard()
 {
     QImage shot;
     answerModal([&](QDialog *dialog) {
-        shot = onDesktop(dialog);
+        shot = Screenshots::onDesktop(dialog);
         dialog->accept();
     });
     Cdlg::info(nullptr, QStringLiteral("上传失败"), QStringLiteral("存储空间不足，请清理回收站或扩容后再试。"));
     QVERIFY(contains(shot, QColor(0x1a, 0x2a, 0x4a))); // navy band
-    save(shot, QStringLiteral("cdlg-info.png"));
+    QVERIFY(Screenshots::save(shot, QStringLiteral("cdlg-info.png")));
 }
 
 void TstKitScreenshots::confirmCard()
 {
     QImage shot;
     answerModal([&](QDialog *dialog) {
-        shot = onDesktop(dialog);
+        shot = Screenshots::onDesktop(dialog);
         dialog->reject();
     });
     Cdlg::confirm(nullptr, QStringLiteral("确认彻底删除"),
                   QStringLiteral("确定彻底删除「2024 年度财务报告.pdf」吗？此操作不可恢复。"),
                   QStringLiteral("彻底删除"));
     QVERIFY(contains(shot, QColor(0xdd, 0xe3, 0xec), 6)); // cancel button border
-    save(shot, QStringLiteral("cdlg-confirm.png"));
+    QVERIFY(Screenshots::save(shot, QStringLiteral("cdlg-confirm.png")));
 }
 
 void TstKitScreenshots::getTextCard()
@@ -132,13 +112,13 @@ void TstKitScreenshots::getTextCard()
         input->setText(QStringLiteral("产品研发中心"));
         input->setFocus();
         input->deselect();
-        shot = onDesktop(dialog);
+        shot = Screenshots::onDesktop(dialog);
         dialog->reject();
     });
     Cdlg::getText(nullptr, QStringLiteral("创建团队"), QStringLiteral("团队名称（1-50 字）："), QString(),
                   QStringLiteral("创建"));
     QVERIFY(!shot.isNull());
-    save(shot, QStringLiteral("cdlg-gettext.png"));
+    QVERIFY(Screenshots::save(shot, QStringLiteral("cdlg-gettext.png")));
 }
 
 void TstKitScreenshots::progressCard()
@@ -150,9 +130,9 @@ void TstKitScreenshots::progressCard()
     card.messageLabel()->setText(QStringLiteral("正在下载安装包：42.0 MB / 100 MB，2.4MB/s"));
     card.show();
     QVERIFY(QTest::qWaitForWindowExposed(&card));
-    const QImage shot = onDesktop(&card);
+    const QImage shot = Screenshots::onDesktop(&card);
     QVERIFY(contains(shot, QColor(0xc9, 0xa8, 0x4c), 30)); // gold chunk
-    save(shot, QStringLiteral("cdlg-progress.png"));
+    QVERIFY(Screenshots::save(shot, QStringLiteral("cdlg-progress.png")));
 }
 
 void TstKitScreenshots::fileIconSheet()
@@ -179,7 +159,7 @@ void TstKitScreenshots::fileIconSheet()
         p.drawText(QRect(x + 108, y, cellW - 108, 48), Qt::AlignLeft | Qt::AlignVCenter, name);
     }
     p.end();
-    save(sheet, QStringLiteral("file-icons.png"));
+    QVERIFY(Screenshots::save(sheet, QStringLiteral("file-icons.png")));
 }
 
 void TstKitScreenshots::themeSampler()
@@ -284,7 +264,7 @@ void TstKitScreenshots::themeSampler()
     QVERIFY(contains(shot, QColor(0x16, 0x77, 0xff), 0)); // Primary
     QVERIFY(contains(shot, QColor(0xc9, 0xa8, 0x4c), 0)); // GoldBtn
     QVERIFY(contains(shot, QColor(196, 43, 28), 0));      // hovered close
-    save(shot, QStringLiteral("theme-widgets.png"));
+    QVERIFY(Screenshots::save(shot, QStringLiteral("theme-widgets.png")));
 }
 
 void TstKitScreenshots::lightMessageBox()
@@ -297,7 +277,7 @@ void TstKitScreenshots::lightMessageBox()
     QMessageBox::question(nullptr, QStringLiteral("打开文件"), QStringLiteral("下载已完成，是否立即打开？"),
                           QMessageBox::Yes | QMessageBox::No);
     QCOMPARE(shot.pixelColor(3, 3), QColor(0xf5, 0xf7, 0xfa));
-    save(shot, QStringLiteral("light-messagebox.png"));
+    QVERIFY(Screenshots::save(shot, QStringLiteral("light-messagebox.png")));
 }
 
 QTEST_MAIN(TstKitScreenshots)
