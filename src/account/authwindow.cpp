@@ -241,14 +241,8 @@ void AuthWindow::onSendCode()
 {
     const QString username = m_username->text().trimmed();
     const QString phone = m_phone->text().trimmed();
-    if (username.isEmpty()) {
-        setError(ErrUsername);
+    if (!checkIdentityFields(username, phone))
         return;
-    }
-    if (!isValidPhone(phone)) {
-        setError(ErrPhone);
-        return;
-    }
     setError(QString());
 
     // Every answer may arrive after the window was handed over and deleted.
@@ -313,14 +307,8 @@ void AuthWindow::onSubmit()
     const QString username = m_username->text().trimmed();
     const QString phone = m_phone->text().trimmed();
     const QString code = m_code->text().trimmed();
-    if (username.isEmpty()) {
-        setError(ErrUsername);
+    if (!checkIdentityFields(username, phone))
         return;
-    }
-    if (!isValidPhone(phone)) {
-        setError(ErrPhone);
-        return;
-    }
     if (code.isEmpty()) {
         setError(ErrCode);
         return;
@@ -417,4 +405,17 @@ void AuthWindow::relayout()
     layout()->invalidate();
     layout()->activate();
     adjustSize();
+}
+
+bool AuthWindow::checkIdentityFields(const QString &username, const QString &phone)
+{
+    if (username.isEmpty()) {
+        setError(ErrUsername);
+        return false;
+    }
+    if (!isValidPhone(phone)) {
+        setError(ErrPhone);
+        return false;
+    }
+    return true;
 }

@@ -44,6 +44,8 @@ private:
     void countdownTick();
     void updateSmsHint();
     void setError(const QString &text);
+    // Shows the first complaint about the user name or phone; true when both are usable.
+    bool checkIdentityFields(const QString &username, const QString &phone);
     void relayout();
 
     QFrame *m_dragBar = nullptr;
