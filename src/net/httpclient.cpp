@@ -266,6 +266,41 @@ QNetworkAccessManager *HttpClient::network()
     return m_network;
 }
 
+HttpResponse HttpClient::makeResponse(int status, const QByteArray &raw, const QString &transportError)
+{
+    HttpResponse response;
+    response.raw = raw;
+    response.status = status;
+    const bool transportFailed = !transportError.isEmpty();
+
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(response.raw, &parseError);
+    if (parseError.error == QJsonParseError::NoError && !document.isNull()) {
+        response.isJson = true;
+        response.json = document.isObject() ? QJsonValue(document.object()) : QJsonValue(document.array());
+    }
+
+    // A 2xx whose transfer broke off carries a truncated body: that is a failure, not a success.
+    response.ok = isSuccessStatus(response.status) && !transportFailed;
+    if (!response.ok) {
+        if (isSuccessStatus(response.status))
+            response.error = transportError;
+        if (response.error.isEmpty())
+            response.error = serverErrorText(response.json);
+        if (response.error.isEmpty() && !response.raw.trimmed().isEmpty())
+            response.error = QString::fromUtf8(response.raw).left(ErrorBodyChars);
+        if (response.error.isEmpty())
+            response.error = transportError;
+        if (response.error.isEmpty())
+            response.error = QStringLiteral("请求失败(%1)").arg(response.status);
+    }
+
+    if (response.status == 403 && response.json.isObject() &&
+        response.json.toObject().value(QStringLiteral("code")).toString() == QLatin1String("PROFILE_INCOMPLETE"))
+        emit profileIncomplete();
+    return response;
+}
+
 void HttpClient::handleReply(QNetworkReply *reply, HttpCallback callback)
 {
     auto lastSent = std::make_shared<qint64>(0);
@@ -277,38 +312,15 @@ void HttpClient::handleReply(QNetworkReply *reply, HttpCallback callback)
     });
 
     connect(reply, &QNetworkReply::finished, this, [this, reply, callback = std::move(callback)] {
-        HttpResponse response;
-        response.raw = reply->isOpen() ? reply->readAll() : QByteArray(); // an aborted reply is closed
-        bytesDown += response.raw.size();
-        response.status = statusOf(reply);
-        const bool networkFailed = reply->error() != QNetworkReply::NoError;
-
-        QJsonParseError parseError;
-        const QJsonDocument document = QJsonDocument::fromJson(response.raw, &parseError);
-        if (parseError.error == QJsonParseError::NoError && !document.isNull()) {
-            response.isJson = true;
-            response.json = document.isObject() ? QJsonValue(document.object()) : QJsonValue(document.array());
+        const QByteArray raw = reply->isOpen() ? reply->readAll() : QByteArray(); // an aborted reply is closed
+        bytesDown += raw.size();
+        QString transportError;
+        if (reply->error() != QNetworkReply::NoError) {
+            transportError = networkErrorText(reply);
+            if (transportError.isEmpty())
+                transportError = QStringLiteral("网络错误");
         }
-
-        // A 2xx whose transfer broke off carries a truncated body: that is a failure, not a success.
-        response.ok = isSuccessStatus(response.status) && !networkFailed;
-        if (!response.ok) {
-            if (isSuccessStatus(response.status))
-                response.error = networkErrorText(reply);
-            if (response.error.isEmpty())
-                response.error = serverErrorText(response.json);
-            if (response.error.isEmpty() && !response.raw.trimmed().isEmpty())
-                response.error = QString::fromUtf8(response.raw).left(ErrorBodyChars);
-            if (response.error.isEmpty() && networkFailed)
-                response.error = networkErrorText(reply);
-            if (response.error.isEmpty())
-                response.error = QStringLiteral("请求失败(%1)").arg(response.status);
-        }
-
-        if (response.status == 403 && response.json.isObject() &&
-            response.json.toObject().value(QStringLiteral("code")).toString() == QLatin1String("PROFILE_INCOMPLETE"))
-            emit profileIncomplete();
-
+        const HttpResponse response = makeResponse(statusOf(reply), raw, transportError);
         reply->deleteLater();
         if (callback)
             callback(response);

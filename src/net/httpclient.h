@@ -43,6 +43,10 @@ public:
     // Counts the reply's upload progress into bytesUp and answers callback when it finishes,
     // exactly like the client's own JSON requests. Used by transfers that build requests themselves.
     void handleReply(QNetworkReply *reply, HttpCallback callback);
+    // What every callback receives for an answer: the body parsed as JSON, ok for a 2xx without a
+    // transport error, the failure text chosen (transport text for a cut-off 2xx, else the
+    // service's text, the body, the transport text, the status), PROFILE_INCOMPLETE announced.
+    HttpResponse makeResponse(int status, const QByteArray &raw, const QString &transportError);
 
     // Transfer time-out of JSON requests; 20 s in the product, shorter in tests.
     int jsonTimeoutMs() const { return m_jsonTimeoutMs; }

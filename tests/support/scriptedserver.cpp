@@ -143,6 +143,14 @@ ScriptedReply ScriptedReply::dropped()
     return reply;
 }
 
+ScriptedReply ScriptedReply::raw(const QByteArray &bytes, bool closeAfter)
+{
+    ScriptedReply reply;
+    reply.verbatim = bytes;
+    reply.closeAfterVerbatim = closeAfter;
+    return reply;
+}
+
 ScriptedReply &ScriptedReply::withHeader(const QByteArray &name, const QByteArray &value)
 {
     headers.emplaceBack(name, value);
@@ -233,7 +241,7 @@ public:
     }
 
 private:
-    enum class State { Headers, FixedBody, ChunkedBody, Answering };
+    enum class State { Headers, FixedBody, ChunkedBody, SkipBody, Answering };
 
     void onReadyRead()
     {
@@ -246,7 +254,14 @@ private:
         while (m_state != State::Answering) {
             if (m_state == State::Headers && !parseHeaders())
                 return;
-            if (m_state == State::FixedBody) {
+            if (m_state == State::SkipBody) {
+                const qint64 skip = std::min<qint64>(m_remaining, m_buffer.size());
+                m_buffer.remove(0, skip);
+                m_remaining -= skip;
+                if (m_remaining > 0)
+                    return;
+                m_state = State::Headers;
+            } else if (m_state == State::FixedBody) {
                 if (m_buffer.size() < m_remaining)
                     return;
                 m_request.body = m_buffer.left(m_remaining);
@@ -288,6 +303,10 @@ private:
         } else {
             m_remaining = m_request.header("Content-Length").toLongLong();
             m_state = State::FixedBody;
+        }
+        if (m_server->m_answerBeforeBody && m_state == State::FixedBody) {
+            m_skipAfterAnswer = true;
+            dispatch();
         }
         return true;
     }
@@ -356,6 +375,11 @@ public:
 private:
     void respond()
     {
+        if (!m_reply.verbatim.isEmpty()) {
+            m_socket->write(m_reply.verbatim);
+            finishAnswer(m_reply.closeAfterVerbatim);
+            return;
+        }
         const bool closeAfter = m_reply.omitLength || m_reply.cutAfterBytes >= 0 ||
                                 m_request.header("Connection").compare("close", Qt::CaseInsensitive) == 0;
         QByteArray head =
@@ -399,7 +423,8 @@ private:
             m_socket->disconnectFromHost(); // sends what is buffered, then closes
             return;
         }
-        m_state = State::Headers;
+        m_state = m_skipAfterAnswer ? State::SkipBody : State::Headers;
+        m_skipAfterAnswer = false;
         parse(); // a request may already be waiting on this connection
     }
 
@@ -413,6 +438,7 @@ private:
     ScriptedReply m_reply;
     QByteArray m_pending;
     bool m_closeAfter = false;
+    bool m_skipAfterAnswer = false; // answered before the body: m_remaining body bytes still to drop
 };
 
 // ---- ScriptedServer ----

@@ -45,6 +45,8 @@ struct ScriptedReply
     bool held = false;         // wait for ScriptedServer::releaseHeld() before answering
     int trickleBytes = 0;      // send the body in pieces of this size...
     int trickleIntervalMs = 0; // ...this far apart
+    QByteArray verbatim;       // when set, written as the whole answer instead of status, headers and body
+    bool closeAfterVerbatim = false;
 
     static ScriptedReply json(const QJsonValue &body, int status = 200);
     // {"success": true, "data": data}
@@ -54,6 +56,9 @@ struct ScriptedReply
     static ScriptedReply empty(int status);
     static ScriptedReply hanging();
     static ScriptedReply dropped();
+    // Exactly these bytes on the wire (interim answers, chunked bodies, malformed answers); close
+    // the connection afterwards when the answer's end is the close.
+    static ScriptedReply raw(const QByteArray &bytes, bool closeAfter = false);
 
     ScriptedReply &withHeader(const QByteArray &name, const QByteArray &value);
     ScriptedReply &withDelay(int ms);
@@ -96,6 +101,9 @@ public:
     // GET of path serves content with Range support.
     void serveContent(const QString &path, const QByteArray &content);
     void clearRoutes();
+    // Answers each request as soon as its headers are in, like a server refusing an upload, then
+    // reads and discards its Content-Length body before the next request on the connection.
+    void setAnswerBeforeBody(bool early) { m_answerBeforeBody = early; }
 
     QList<RecordedRequest> requests() const { return m_requests; }
     QList<RecordedRequest> requests(const QByteArray &method, const QString &path) const;
@@ -133,4 +141,5 @@ private:
     QList<QPointer<QObject>> m_held; // ScriptedConnections waiting to answer
     QElapsedTimer m_clock;
     int m_connections = 0;
+    bool m_answerBeforeBody = false;
 };

@@ -1,0 +1,478 @@
+#include "net/httpconnection.h"
+
+#include "net/httpclient.h"
+
+#include <QNetworkRequest>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUrl>
+#if QT_CONFIG(ssl)
+#include <QSslSocket>
+#endif
+
+namespace {
+bool isHeaderManagedHere(const QByteArray &name)
+{
+    static const QByteArray managed[] = {"host", "content-length", "connection", "transfer-encoding", "expect"};
+    const QByteArray lower = name.toLower();
+    for (const QByteArray &own : managed) {
+        if (lower == own)
+            return true;
+    }
+    return false;
+}
+
+// End of the header block (index just past the empty line), or -1 while it is incomplete.
+// Bare LF line ends are accepted as well.
+qsizetype headEnd(const QByteArray &in)
+{
+    const qsizetype crlf = in.indexOf("\r\n\r\n");
+    const qsizetype lf = in.indexOf("\n\n");
+    if (crlf >= 0 && (lf < 0 || crlf < lf))
+        return crlf + 4;
+    return lf >= 0 ? lf + 2 : -1;
+}
+
+QByteArray stripCr(QByteArray line)
+{
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return line;
+}
+} // namespace
+
+HttpConnection::HttpConnection(QObject *parent)
+    : QObject(parent)
+    , m_idle(new QTimer(this))
+{
+    m_idle->setSingleShot(true);
+    connect(m_idle, &QTimer::timeout, this, &HttpConnection::onTimeout);
+}
+
+HttpConnection::~HttpConnection()
+{
+    m_callback = nullptr;
+    dropSocket();
+}
+
+void HttpConnection::setIdleTimeoutMs(int ms)
+{
+    m_idleTimeoutMs = ms;
+    if (m_idle->isActive())
+        m_idle->start(m_idleTimeoutMs);
+}
+
+void HttpConnection::send(const QByteArray &verb, const QNetworkRequest &request, const QByteArray &body,
+                          HttpCallback callback)
+{
+    if (m_busy) {
+        HttpResponse refused;
+        refused.error = QStringLiteral("连接正忙");
+        if (callback)
+            callback(refused);
+        return;
+    }
+    const QUrl url = request.url();
+    m_scheme = url.scheme().toLower();
+    m_host = url.host(QUrl::FullyEncoded);
+    const bool tls = m_scheme == QLatin1String("https");
+    m_port = quint16(url.port(tls ? 443 : 80));
+    if ((m_scheme != QLatin1String("http") && !tls) || m_host.isEmpty()) {
+        HttpResponse invalid;
+        invalid.error = QStringLiteral("无效的地址：%1").arg(url.toDisplayString());
+        if (callback)
+            callback(invalid);
+        return;
+    }
+
+    QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
+    if (target.isEmpty())
+        target = "/";
+    if (url.hasQuery())
+        target += '?' + url.query(QUrl::FullyEncoded).toLatin1();
+    QByteArray host = m_host.contains(QLatin1Char(':')) ? '[' + m_host.toLatin1() + ']' : m_host.toLatin1();
+    if (url.port() != -1)
+        host += ':' + QByteArray::number(url.port());
+
+    m_head = verb + ' ' + target + " HTTP/1.1\r\nHost: " + host + "\r\n";
+    for (const QByteArray &name : request.rawHeaderList()) {
+        if (!isHeaderManagedHere(name))
+            m_head += name + ": " + request.rawHeader(name) + "\r\n";
+    }
+    m_head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
+    m_body = body;
+    m_callback = std::move(callback);
+    m_busy = true;
+    m_resent = false;
+
+    const QString endpoint = m_scheme + QLatin1String("://") + m_host + QLatin1Char(':') + QString::number(m_port);
+    if (m_socket && (endpoint != m_endpoint || m_socket->state() != QAbstractSocket::ConnectedState))
+        dropSocket();
+    m_endpoint = endpoint;
+    if (m_socket) {
+        m_reused = true;
+        writeRequest();
+    } else {
+        m_reused = false;
+        openSocket();
+    }
+}
+
+void HttpConnection::openSocket()
+{
+    m_idle->start(m_idleTimeoutMs);
+#if QT_CONFIG(ssl)
+    if (m_scheme == QLatin1String("https")) {
+        auto *socket = new QSslSocket(this);
+        m_socket = socket;
+        connect(socket, &QSslSocket::encrypted, this, &HttpConnection::writeRequest);
+        connect(socket, &QAbstractSocket::errorOccurred, this, &HttpConnection::onSocketError);
+        connect(socket, &QSslSocket::sslErrors, this, [this] {
+            // Certificates are never waived: the handshake fails with this text.
+            fail(QStringLiteral("安全连接失败：服务器证书无效"));
+        });
+        connect(socket, &QIODevice::readyRead, this, &HttpConnection::onReadyRead);
+        connect(socket, &QIODevice::bytesWritten, this, &HttpConnection::onBytesWritten);
+        socket->connectToHostEncrypted(m_host, m_port);
+        return;
+    }
+#else
+    if (m_scheme == QLatin1String("https")) {
+        fail(QStringLiteral("此系统不支持安全连接"));
+        return;
+    }
+#endif
+    auto *socket = new QTcpSocket(this);
+    m_socket = socket;
+    connect(socket, &QAbstractSocket::connected, this, &HttpConnection::writeRequest);
+    connect(socket, &QAbstractSocket::errorOccurred, this, &HttpConnection::onSocketError);
+    connect(socket, &QIODevice::readyRead, this, &HttpConnection::onReadyRead);
+    connect(socket, &QIODevice::bytesWritten, this, &HttpConnection::onBytesWritten);
+    socket->connectToHost(m_host, m_port);
+}
+
+void HttpConnection::writeRequest()
+{
+    if (!m_busy || !m_socket)
+        return;
+    m_state = ReadState::StatusLine;
+    m_in.clear();
+    m_anyAnswerByte = false;
+    m_status = 0;
+    m_keepAlive = true;
+    m_remaining = 0;
+    m_answerBody.clear();
+    m_written = false;
+    m_toWrite = m_head.size() + m_body.size();
+    m_idle->start(m_idleTimeoutMs);
+    // Both go into the socket's buffer whole (the body shared, not copied); the socket hands the
+    // kernel as much as it takes per turn of the event loop.
+    m_socket->write(m_head);
+    m_socket->write(m_body);
+}
+
+void HttpConnection::onBytesWritten(qint64 bytes)
+{
+    if (!m_busy)
+        return;
+    HttpClient::instance()->bytesUp += bytes;
+    m_toWrite -= bytes;
+    if (m_toWrite <= 0)
+        m_written = true; // the body is kept all the same: a stale connection may need it sent again
+    if (m_state != ReadState::Done)
+        m_idle->start(m_idleTimeoutMs);
+}
+
+void HttpConnection::onReadyRead()
+{
+    if (!m_socket)
+        return;
+    const QByteArray bytes = m_socket->readAll();
+    if (!m_busy || bytes.isEmpty())
+        return; // nothing is expected between requests; a stray byte makes the connection unusable
+    m_anyAnswerByte = true;
+    m_in.append(bytes);
+    HttpClient::instance()->bytesDown += bytes.size();
+    m_idle->start(m_idleTimeoutMs);
+    if (!parse())
+        return;
+    if (m_state == ReadState::Done)
+        complete();
+}
+
+bool HttpConnection::parse()
+{
+    while (true) {
+        switch (m_state) {
+        case ReadState::StatusLine:
+        case ReadState::Headers: {
+            const qsizetype end = headEnd(m_in);
+            if (end < 0) {
+                if (m_in.size() > MaxHeaderBytes) {
+                    fail(QStringLiteral("服务器的应答无法识别"));
+                    return false;
+                }
+                return true;
+            }
+            const QByteArray head = m_in.left(end);
+            m_in.remove(0, end);
+            if (!parseHead(head)) {
+                fail(QStringLiteral("服务器的应答无法识别"));
+                return false;
+            }
+            break;
+        }
+        case ReadState::FixedBody: {
+            const qint64 take = std::min<qint64>(m_remaining, m_in.size());
+            m_answerBody.append(m_in.constData(), take);
+            m_in.remove(0, take);
+            m_remaining -= take;
+            if (m_remaining > 0)
+                return true;
+            m_state = ReadState::Done;
+            break;
+        }
+        case ReadState::ChunkSize: {
+            const qsizetype lineEnd = m_in.indexOf('\n');
+            if (lineEnd < 0) {
+                if (m_in.size() > MaxHeaderBytes) {
+                    fail(QStringLiteral("服务器的应答无法识别"));
+                    return false;
+                }
+                return true;
+            }
+            const QByteArray line = stripCr(m_in.left(lineEnd)).split(';').value(0).trimmed();
+            m_in.remove(0, lineEnd + 1);
+            bool ok = false;
+            const qint64 size = line.toLongLong(&ok, 16);
+            if (!ok || size < 0 || size > MaxBodyBytes - m_answerBody.size()) {
+                fail(QStringLiteral("服务器的应答无法识别"));
+                return false;
+            }
+            m_remaining = size;
+            m_state = size == 0 ? ReadState::Trailers : ReadState::ChunkData;
+            break;
+        }
+        case ReadState::ChunkData: {
+            const qint64 take = std::min<qint64>(m_remaining, m_in.size());
+            m_answerBody.append(m_in.constData(), take);
+            m_in.remove(0, take);
+            m_remaining -= take;
+            if (m_remaining > 0)
+                return true;
+            m_state = ReadState::ChunkEnd;
+            break;
+        }
+        case ReadState::ChunkEnd: {
+            const qsizetype lineEnd = m_in.indexOf('\n');
+            if (lineEnd < 0)
+                return true;
+            if (!stripCr(m_in.left(lineEnd)).isEmpty()) {
+                fail(QStringLiteral("服务器的应答无法识别"));
+                return false;
+            }
+            m_in.remove(0, lineEnd + 1);
+            m_state = ReadState::ChunkSize;
+            break;
+        }
+        case ReadState::Trailers: {
+            const qsizetype lineEnd = m_in.indexOf('\n');
+            if (lineEnd < 0) {
+                if (m_in.size() > MaxHeaderBytes) {
+                    fail(QStringLiteral("服务器的应答无法识别"));
+                    return false;
+                }
+                return true;
+            }
+            const bool last = stripCr(m_in.left(lineEnd)).isEmpty();
+            m_in.remove(0, lineEnd + 1);
+            if (last)
+                m_state = ReadState::Done;
+            break;
+        }
+        case ReadState::UntilClose:
+            if (m_answerBody.size() + m_in.size() > MaxBodyBytes) {
+                fail(QStringLiteral("服务器的应答过大"));
+                return false;
+            }
+            m_answerBody.append(m_in);
+            m_in.clear();
+            return true;
+        case ReadState::Done:
+            return true;
+        }
+    }
+}
+
+bool HttpConnection::parseHead(const QByteArray &head)
+{
+    const QList<QByteArray> lines = head.split('\n');
+    const QList<QByteArray> statusLine = stripCr(lines.value(0)).split(' ');
+    const QByteArray version = statusLine.value(0);
+    if (!version.startsWith("HTTP/1.") || statusLine.size() < 2)
+        return false;
+    bool ok = false;
+    const int status = statusLine.at(1).toInt(&ok);
+    if (!ok || status < 100 || status > 999)
+        return false;
+
+    bool keepAlive = version != "HTTP/1.0";
+    bool chunked = false;
+    qint64 length = -1;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = stripCr(lines.at(i));
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (name == "content-length") {
+            bool valid = false;
+            const qint64 parsed = value.toLongLong(&valid);
+            if (!valid || parsed < 0 || (length >= 0 && parsed != length))
+                return false; // differing lengths: the body's end is unknowable
+            length = parsed;
+        } else if (name == "transfer-encoding") {
+            chunked = value.toLower().endsWith("chunked");
+        } else if (name == "connection") {
+            const QByteArray tokens = value.toLower();
+            if (tokens.contains("close"))
+                keepAlive = false;
+            else if (tokens.contains("keep-alive"))
+                keepAlive = true;
+        }
+    }
+
+    if (status < 200) { // an interim answer; the real one follows
+        m_state = ReadState::StatusLine;
+        return status != 101;
+    }
+    if (length > MaxBodyBytes)
+        return false;
+    m_status = status;
+    m_keepAlive = keepAlive;
+    if (status == 204 || status == 304) {
+        m_state = ReadState::Done;
+    } else if (chunked) {
+        m_state = ReadState::ChunkSize;
+    } else if (length >= 0) {
+        m_remaining = length;
+        m_state = ReadState::FixedBody;
+    } else {
+        m_keepAlive = false;
+        m_state = ReadState::UntilClose;
+    }
+    return true;
+}
+
+void HttpConnection::complete()
+{
+    m_idle->stop();
+    // A server may answer before it has read the whole body (a refusal, say); what is left of the
+    // body would then be read as the next request, so such a connection is not used again.
+    if (!m_keepAlive || !m_written || !m_in.isEmpty())
+        dropSocket();
+    answer(HttpClient::instance()->makeResponse(m_status, m_answerBody, QString()));
+}
+
+void HttpConnection::onSocketError(QAbstractSocket::SocketError error)
+{
+    auto *socket = qobject_cast<QAbstractSocket *>(sender());
+    if (socket != m_socket)
+        return;
+    if (!m_busy) {
+        dropSocket(); // a kept-alive connection closed while idle: the next request opens a new one
+        return;
+    }
+    if (error == QAbstractSocket::RemoteHostClosedError) {
+        // Bytes may still be buffered behind the close.
+        const QByteArray rest = socket->readAll();
+        if (!rest.isEmpty()) {
+            m_anyAnswerByte = true;
+            m_in.append(rest);
+            if (!parse())
+                return;
+        }
+        if (m_state == ReadState::UntilClose || m_state == ReadState::Done) {
+            m_keepAlive = false;
+            complete();
+            return;
+        }
+    }
+    if (m_reused && !m_anyAnswerByte && !m_resent) {
+        // The server had closed the kept-alive connection before this request reached it.
+        m_resent = true;
+        dropSocket();
+        openSocket();
+        return;
+    }
+    fail(socketErrorText(error));
+}
+
+void HttpConnection::onTimeout()
+{
+    if (m_busy)
+        fail(QStringLiteral("请求超时"));
+}
+
+void HttpConnection::fail(const QString &text)
+{
+    m_idle->stop();
+    dropSocket();
+    // A status that arrived stays known (a cut-off 200 is still a failure, see makeResponse).
+    answer(HttpClient::instance()->makeResponse(m_status, m_answerBody, text));
+}
+
+void HttpConnection::answer(const HttpResponse &response)
+{
+    m_busy = false;
+    m_state = ReadState::Done;
+    m_body.clear();
+    m_in.clear();
+    m_answerBody.clear();
+    // Taken out first: the callback may start the next request on this connection.
+    HttpCallback callback = std::move(m_callback);
+    m_callback = nullptr;
+    if (callback)
+        callback(response);
+}
+
+void HttpConnection::dropSocket()
+{
+    if (!m_socket)
+        return;
+    QAbstractSocket *socket = m_socket;
+    m_socket = nullptr;
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater(); // may be inside one of its own signals
+}
+
+QString HttpConnection::socketErrorText(QAbstractSocket::SocketError error) const
+{
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return QStringLiteral("无法连接服务器");
+    case QAbstractSocket::HostNotFoundError:
+        return QStringLiteral("找不到服务器：%1").arg(m_host);
+    case QAbstractSocket::RemoteHostClosedError:
+        return QStringLiteral("服务器断开了连接");
+    case QAbstractSocket::SocketTimeoutError:
+        return QStringLiteral("请求超时");
+    case QAbstractSocket::NetworkError:
+        return QStringLiteral("网络连接中断");
+    case QAbstractSocket::ProxyConnectionRefusedError:
+    case QAbstractSocket::ProxyConnectionClosedError:
+    case QAbstractSocket::ProxyConnectionTimeoutError:
+    case QAbstractSocket::ProxyNotFoundError:
+    case QAbstractSocket::ProxyProtocolError:
+    case QAbstractSocket::ProxyAuthenticationRequiredError:
+        return QStringLiteral("代理服务器连接失败");
+    case QAbstractSocket::SslHandshakeFailedError:
+    case QAbstractSocket::SslInternalError:
+    case QAbstractSocket::SslInvalidUserDataError:
+        return QStringLiteral("安全连接失败");
+    default:
+        return QStringLiteral("网络错误：%1").arg(m_socket ? m_socket->errorString() : QString());
+    }
+}

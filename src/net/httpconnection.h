@@ -1,0 +1,93 @@
+#pragma once
+
+#include "net/httpresponse.h"
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class QNetworkRequest;
+class QTimer;
+
+// One keep-alive HTTP/1.1 connection that sends large request bodies held in memory.
+//
+// The access manager hands a request body to its socket 16 KiB per event-loop turn, which holds
+// chunk uploads to a fraction of what loopback or a LAN carries. This writes the whole body to the
+// socket at once and lets the kernel take it in large pieces. The answer is read and turned into
+// the same HttpResponse as every other request (HttpClient::makeResponse), and bytes sent count
+// into HttpClient::bytesUp.
+//
+// One request at a time. A kept-alive connection that the server closed meanwhile is reopened and
+// the request sent once more, before any answer byte only (so the verb should be idempotent).
+class HttpConnection final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HttpConnection)
+
+public:
+    static constexpr int DefaultIdleTimeoutMs = 60000;
+    // A hostile or broken server cannot make the client buffer without bound.
+    static constexpr qsizetype MaxHeaderBytes = 64 * 1024;
+    static constexpr qsizetype MaxBodyBytes = 8 * 1024 * 1024;
+
+    explicit HttpConnection(QObject *parent = nullptr);
+    // Drops the connection; a callback still waiting is never called.
+    ~HttpConnection() override;
+
+    // Sends verb with body to request's URL with its raw headers (Host, Content-Length and
+    // Connection are set here). callback runs once, on this object's thread; it may send again.
+    // Calling send while busy answers callback at once with a failure.
+    void send(const QByteArray &verb, const QNetworkRequest &request, const QByteArray &body, HttpCallback callback);
+    bool isBusy() const { return m_busy; }
+
+    // A request fails with "请求超时" when no byte moves for this long (connecting included).
+    void setIdleTimeoutMs(int ms);
+    int idleTimeoutMs() const { return m_idleTimeoutMs; }
+
+private:
+    enum class ReadState { StatusLine, Headers, FixedBody, ChunkSize, ChunkData, ChunkEnd, Trailers, UntilClose, Done };
+
+    void openSocket();
+    void writeRequest();
+    void onReadyRead();
+    void onBytesWritten(qint64 bytes);
+    void onSocketError(QAbstractSocket::SocketError error);
+    void onTimeout();
+    // Consumes m_in; false when the answer cannot be read (the connection is then failed).
+    bool parse();
+    bool parseHead(const QByteArray &head);
+    void complete();
+    void fail(const QString &text);
+    void answer(const HttpResponse &response);
+    void dropSocket();
+    QString socketErrorText(QAbstractSocket::SocketError error) const;
+
+    int m_idleTimeoutMs = DefaultIdleTimeoutMs;
+    QTimer *m_idle = nullptr;
+    QPointer<QAbstractSocket> m_socket;
+    QString m_endpoint; // scheme://host:port of m_socket
+
+    // The request in flight.
+    bool m_busy = false;
+    bool m_reused = false;  // sent on a connection that had answered before
+    bool m_resent = false;  // already sent once more after a stale connection
+    bool m_written = false; // every byte of the request has left
+    QString m_scheme;
+    QString m_host;
+    quint16 m_port = 0;
+    QByteArray m_head;
+    QByteArray m_body;
+    qint64 m_toWrite = 0;
+    HttpCallback m_callback;
+
+    // The answer being read.
+    ReadState m_state = ReadState::StatusLine;
+    QByteArray m_in;
+    bool m_anyAnswerByte = false;
+    int m_status = 0;
+    bool m_keepAlive = true;
+    qint64 m_remaining = 0;
+    QByteArray m_answerBody;
+};
