@@ -1,6 +1,7 @@
 #include "transfer/transferapi.h"
 
 #include "net/httpclient.h"
+#include "net/httpconnection.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -60,14 +61,15 @@ QString uploadChunkPath(const QString &uploadId, int index)
     return QStringLiteral("/api/upload/chunk/") + encoded(uploadId) + QLatin1Char('/') + QString::number(index);
 }
 
-void uploadChunk(const QString &uploadId, int index, const QByteArray &bytes, HttpCallback callback)
+void uploadChunk(HttpConnection *connection, const QString &uploadId, int index, const QByteArray &bytes,
+                 HttpCallback callback)
 {
     HttpClient *client = HttpClient::instance();
     QNetworkRequest request(client->buildUrl(uploadChunkPath(uploadId, index)));
     client->applyHeaders(request);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/octet-stream"));
-    request.setTransferTimeout(ChunkIdleTimeoutMs);
-    client->handleReply(client->network()->put(request, bytes), std::move(callback));
+    connection->setIdleTimeoutMs(ChunkIdleTimeoutMs);
+    connection->send(QByteArrayLiteral("PUT"), request, bytes, std::move(callback));
 }
 
 void mergeUpload(const QString &uploadId, HttpCallback callback)

@@ -1,5 +1,6 @@
 #include "transfer/uploader.h"
 
+#include "net/httpconnection.h"
 #include "net/httpresponse.h"
 #include "transfer/chunkreader.h"
 #include "transfer/filehasher.h"
@@ -150,10 +151,21 @@ void Uploader::onSliceRead(int index, const QByteArray &bytes)
         return;
     }
     QPointer<Uploader> self(this);
-    Api::uploadChunk(m_uploadId, index, bytes, [self, index, attempt](const HttpResponse &response) {
+    Api::uploadChunk(idleConnection(), m_uploadId, index, bytes, [self, index, attempt](const HttpResponse &response) {
         if (self)
             self->onChunkReply(index, attempt, response);
     });
+}
+
+HttpConnection *Uploader::idleConnection()
+{
+    for (HttpConnection *connection : std::as_const(m_connections)) {
+        if (!connection->isBusy())
+            return connection;
+    }
+    auto *connection = new HttpConnection(this);
+    m_connections.append(connection);
+    return connection;
 }
 
 void Uploader::onChunkReply(int index, int attempt, const HttpResponse &response)

@@ -7,6 +7,7 @@
 #include <QString>
 
 class ChunkReader;
+class HttpConnection;
 class FileHasher;
 struct HttpResponse;
 
@@ -51,6 +52,8 @@ private:
     void onSliceRead(int index, const QByteArray &bytes);
     void onChunkReply(int index, int attempt, const HttpResponse &response);
     void startNextChunk();
+    // A connection with no request in flight; at most MaxParallelChunks are ever opened.
+    HttpConnection *idleConnection();
     void doMerge();
     // Ends the job with err; deleteSelf for the failures after which nothing of the job is kept.
     void fail(const QString &err, bool deleteSelf);
@@ -64,6 +67,7 @@ private:
     QString m_uploadId;
     qint64 m_chunkSize = DefaultChunkSize;
     int m_totalChunks = 0;
+    QList<HttpConnection *> m_connections; // kept alive for the whole job
     QList<int> m_pending;
     QHash<int, int> m_attempts; // chunk index -> attempt being read or sent
     int m_nextIndex = 0;

@@ -334,15 +334,11 @@ void TestUploader::thirdFailureEndsTheJobWithoutMerge()
     QCOMPARE(m_server.requests("PUT", QStringLiteral("/api/upload/chunk/up-f/0")).size(), 3);
     QTRY_VERIFY(watch.job.isNull()); // the job is gone...
 
-    // ...and the chunks still in flight answer into nothing.
+    // ...and with it the connections of the chunks still in flight: nothing can answer into it.
+    QTRY_COMPARE(m_server.heldCount(), 0);
     const int progressBefore = int(watch.progress.size());
-    QCOMPARE(m_server.heldCount(), 2);
-    // The client counts every finished reply's body, job or no job: that tells when both were handled.
-    HttpClient *client = HttpClient::instance();
-    client->bytesDown = 0;
     m_server.releaseHeld();
-    const qint64 twoReplies = 2 * ScriptedReply::success().body.size();
-    QVERIFY(waitUntil([&] { return client->bytesDown >= twoReplies; }));
+    QCoreApplication::processEvents();
     QCOMPARE(watch.progress.size(), progressBefore);
     QCOMPARE(watch.errors.size(), 1);
     QCOMPARE(m_server.requests("POST", Merge).size(), 0);
