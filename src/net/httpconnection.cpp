@@ -39,6 +39,19 @@ QByteArray stripCr(QByteArray line)
         line.chop(1);
     return line;
 }
+
+enum class Line { Incomplete, TooLong, Taken };
+
+// Moves the next line of in, without its line end, into line.
+Line takeLine(QByteArray &in, QByteArray &line)
+{
+    const qsizetype end = in.indexOf('\n');
+    if (end < 0)
+        return in.size() > HttpConnection::MaxHeaderBytes ? Line::TooLong : Line::Incomplete;
+    line = stripCr(in.left(end));
+    in.remove(0, end + 1);
+    return Line::Taken;
+}
 } // namespace
 
 HttpConnection::HttpConnection(QObject *parent)
@@ -188,8 +201,12 @@ void HttpConnection::onReadyRead()
     if (!m_socket)
         return;
     const QByteArray bytes = m_socket->readAll();
-    if (!m_busy || bytes.isEmpty())
-        return; // nothing is expected between requests; a stray byte makes the connection unusable
+    if (bytes.isEmpty())
+        return;
+    if (!m_busy) {
+        dropSocket(); // nothing is expected between requests; a stray byte makes the connection unusable
+        return;
+    }
     m_anyAnswerByte = true;
     m_in.append(bytes);
     HttpClient::instance()->bytesDown += bytes.size();
@@ -204,55 +221,17 @@ bool HttpConnection::parse()
 {
     while (true) {
         switch (m_state) {
-        case ReadState::StatusLine:
-        case ReadState::Headers: {
+        case ReadState::StatusLine: {
             const qsizetype end = headEnd(m_in);
-            if (end < 0) {
-                if (m_in.size() > MaxHeaderBytes) {
-                    fail(QStringLiteral("服务器的应答无法识别"));
-                    return false;
-                }
-                return true;
-            }
+            if (end < 0)
+                return m_in.size() <= MaxHeaderBytes || unreadable();
             const QByteArray head = m_in.left(end);
             m_in.remove(0, end);
-            if (!parseHead(head)) {
-                fail(QStringLiteral("服务器的应答无法识别"));
-                return false;
-            }
+            if (!parseHead(head))
+                return unreadable();
             break;
         }
-        case ReadState::FixedBody: {
-            const qint64 take = std::min<qint64>(m_remaining, m_in.size());
-            m_answerBody.append(m_in.constData(), take);
-            m_in.remove(0, take);
-            m_remaining -= take;
-            if (m_remaining > 0)
-                return true;
-            m_state = ReadState::Done;
-            break;
-        }
-        case ReadState::ChunkSize: {
-            const qsizetype lineEnd = m_in.indexOf('\n');
-            if (lineEnd < 0) {
-                if (m_in.size() > MaxHeaderBytes) {
-                    fail(QStringLiteral("服务器的应答无法识别"));
-                    return false;
-                }
-                return true;
-            }
-            const QByteArray line = stripCr(m_in.left(lineEnd)).split(';').value(0).trimmed();
-            m_in.remove(0, lineEnd + 1);
-            bool ok = false;
-            const qint64 size = line.toLongLong(&ok, 16);
-            if (!ok || size < 0 || size > MaxBodyBytes - m_answerBody.size()) {
-                fail(QStringLiteral("服务器的应答无法识别"));
-                return false;
-            }
-            m_remaining = size;
-            m_state = size == 0 ? ReadState::Trailers : ReadState::ChunkData;
-            break;
-        }
+        case ReadState::FixedBody:
         case ReadState::ChunkData: {
             const qint64 take = std::min<qint64>(m_remaining, m_in.size());
             m_answerBody.append(m_in.constData(), take);
@@ -260,34 +239,35 @@ bool HttpConnection::parse()
             m_remaining -= take;
             if (m_remaining > 0)
                 return true;
-            m_state = ReadState::ChunkEnd;
+            m_state = m_state == ReadState::FixedBody ? ReadState::Done : ReadState::ChunkEnd;
             break;
         }
-        case ReadState::ChunkEnd: {
-            const qsizetype lineEnd = m_in.indexOf('\n');
-            if (lineEnd < 0)
-                return true;
-            if (!stripCr(m_in.left(lineEnd)).isEmpty()) {
-                fail(QStringLiteral("服务器的应答无法识别"));
-                return false;
-            }
-            m_in.remove(0, lineEnd + 1);
-            m_state = ReadState::ChunkSize;
+        case ReadState::ChunkSize: {
+            QByteArray line;
+            const Line taken = takeLine(m_in, line);
+            if (taken != Line::Taken)
+                return taken == Line::Incomplete || unreadable();
+            bool ok = false;
+            const qint64 size = line.split(';').value(0).trimmed().toLongLong(&ok, 16);
+            if (!ok || size < 0 || size > MaxBodyBytes - m_answerBody.size())
+                return unreadable();
+            m_remaining = size;
+            m_state = size == 0 ? ReadState::Trailers : ReadState::ChunkData;
             break;
         }
+        case ReadState::ChunkEnd:
         case ReadState::Trailers: {
-            const qsizetype lineEnd = m_in.indexOf('\n');
-            if (lineEnd < 0) {
-                if (m_in.size() > MaxHeaderBytes) {
-                    fail(QStringLiteral("服务器的应答无法识别"));
-                    return false;
-                }
-                return true;
+            QByteArray line;
+            const Line taken = takeLine(m_in, line);
+            if (taken != Line::Taken)
+                return taken == Line::Incomplete || unreadable();
+            if (m_state == ReadState::ChunkEnd) {
+                if (!line.isEmpty())
+                    return unreadable(); // chunk data longer than its size said
+                m_state = ReadState::ChunkSize;
+            } else if (line.isEmpty()) {
+                m_state = ReadState::Done; // trailers end with an empty line
             }
-            const bool last = stripCr(m_in.left(lineEnd)).isEmpty();
-            m_in.remove(0, lineEnd + 1);
-            if (last)
-                m_state = ReadState::Done;
             break;
         }
         case ReadState::UntilClose:
@@ -363,6 +343,12 @@ bool HttpConnection::parseHead(const QByteArray &head)
         m_state = ReadState::UntilClose;
     }
     return true;
+}
+
+bool HttpConnection::unreadable()
+{
+    fail(QStringLiteral("服务器的应答无法识别"));
+    return false;
 }
 
 void HttpConnection::complete()

@@ -47,7 +47,7 @@ public:
     int idleTimeoutMs() const { return m_idleTimeoutMs; }
 
 private:
-    enum class ReadState { StatusLine, Headers, FixedBody, ChunkSize, ChunkData, ChunkEnd, Trailers, UntilClose, Done };
+    enum class ReadState { StatusLine, FixedBody, ChunkSize, ChunkData, ChunkEnd, Trailers, UntilClose, Done };
 
     void openSocket();
     void writeRequest();
@@ -58,6 +58,8 @@ private:
     // Consumes m_in; false when the answer cannot be read (the connection is then failed).
     bool parse();
     bool parseHead(const QByteArray &head);
+    // Fails the request with the text for an answer that is not HTTP; returns false for parse().
+    bool unreadable();
     void complete();
     void fail(const QString &text);
     void answer(const HttpResponse &response);

@@ -265,6 +265,9 @@ void TestHttpConnection::brokenAnswersAreFailures_data()
         << unreadable;
     QTest::newRow("bad chunk size")
         << ScriptedReply::raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n") << 200 << unreadable;
+    QTest::newRow("chunk longer than its size")
+        << ScriptedReply::raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n0\r\n\r\n") << 200
+        << unreadable;
     QTest::newRow("declared body too large")
         << ScriptedReply::raw("HTTP/1.1 200 OK\r\nContent-Length: " +
                               QByteArray::number(HttpConnection::MaxBodyBytes + 1) + "\r\n\r\n")
