@@ -479,9 +479,13 @@ void TestFileCommands::moveAndExtractSendTheChosenFolder()
         QTRY_VERIFY(page->findChild<FolderPickerDialog *>() == nullptr); // deleted on close
     };
 
+    const int listingsBefore = countOf("GET", "/api/files");
     page->moveSelected({0, 2});
     acceptPicker(QStringLiteral("T"));
     QTRY_COMPARE(countOf("PUT", "/api/files/"), 2);
+    // Each move reloads the listing; the rows are only there again once the last reload answered.
+    QTRY_COMPARE(countOf("GET", "/api/files"), listingsBefore + 2);
+    QTRY_COMPARE(page->statusLabel()->text(), QStringLiteral("共 3 项"));
     const QList<RecordedRequest> moves = m_server->requests("PUT", QStringLiteral("/api/files/*"));
     QList<QByteArray> moved;
     for (const RecordedRequest &move : moves) {
