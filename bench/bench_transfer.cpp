@@ -353,6 +353,7 @@ int main(int argc, char *argv[])
     const QString chunkedId = jsonText(chunkedInit.dataObject(), QStringLiteral("uploadId"));
     const qint64 chunkSize = chunkedInit.dataObject().value(QStringLiteral("chunkSize")).toInteger();
     QStringList chunkedArgs{QStringLiteral("-sS"),
+                            QStringLiteral("--no-progress-meter"), // -Z draws its meter even with -s
                             QStringLiteral("-f"),
                             QStringLiteral("-Z"),
                             QStringLiteral("--parallel-max"),
@@ -399,7 +400,8 @@ int main(int argc, char *argv[])
     Probe download;
     ToolRun curlGet;
     for (int round = 0; round < rounds && downloadError.isEmpty(); ++round) {
-        QFile::remove(savedPath);
+        if (!savedPath.isEmpty())
+            QFile::remove(savedPath);
         settle();
         download =
             keepBest(download, measure([&](std::function<void()> finish) {
