@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <memory>
 #include <openssl/evp.h>
 
@@ -20,8 +21,9 @@ public:
 
     bool isOpen() const { return m_fd >= 0; }
     bool write(const char *data, size_t length);
-    // Adds the bytes of an existing file (used to join upload chunks).
-    bool appendFile(const QString &path);
+    // Adds the bytes of existing files, in order (used to join upload chunks). The MD5 runs on a
+    // second thread over its own reads of the files, beside the SHA-256 and the copy.
+    bool appendFiles(const QStringList &paths);
     bool finish();
 
     qint64 size() const { return m_size; }
@@ -32,6 +34,8 @@ public:
     void release() { m_tempPath.clear(); }
 
 private:
+    bool writeBytes(const char *data, size_t length);
+
     QString m_tempPath;
     int m_fd = -1;
     qint64 m_size = 0;

@@ -172,11 +172,10 @@ void mergeUpload(ServerContext &ctx, const httplib::Request &req, httplib::Respo
     if (!writer)
         return fail(res, 500, Msg::Internal);
     const QString dir = UploadSessions::directory(ctx, uploadId);
-    for (int i = 0; i < session->totalChunks; ++i) {
-        if (!writer->appendFile(dir + QLatin1Char('/') + QString::number(i)))
-            return fail(res, 500, QStringLiteral("服务器存储失败，请稍后重试"));
-    }
-    if (!writer->finish())
+    QStringList chunkPaths;
+    for (int i = 0; i < session->totalChunks; ++i)
+        chunkPaths.append(dir + QLatin1Char('/') + QString::number(i));
+    if (!writer->appendFiles(chunkPaths) || !writer->finish())
         return fail(res, 500, QStringLiteral("服务器存储失败，请稍后重试"));
     if (writer->size() != session->size || writer->md5Hex() != session->md5) {
         // The chunks do not make up the announced file: drop them, so a new attempt starts clean.
