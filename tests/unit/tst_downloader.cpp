@@ -2,12 +2,12 @@
 // 416 both ways, a server that ignores Range, replacing and locked targets, unsafe names.
 #include "eventwait.h"
 #include "scriptedserver.h"
+#include "testsettings.h"
 #include "transfer/downloader.h"
 
 #include <QDir>
 #include <QFile>
 #include <QPointer>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -100,8 +100,7 @@ private:
 
 void TestDownloader::initTestCase()
 {
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+    useSettingsFolder(m_settingsDir.path());
     QVERIFY(m_server.listen());
     qputenv("TVR_SERVER", m_server.baseUrl().toUtf8());
 }

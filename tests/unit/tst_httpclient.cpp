@@ -4,6 +4,7 @@
 #include "net/httpclient.h"
 #include "net/session.h"
 #include "scriptedserver.h"
+#include "testsettings.h"
 
 #include <QFile>
 #include <QHttpMultiPart>
@@ -11,7 +12,6 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -98,8 +98,7 @@ private:
 void TestHttpClient::initTestCase()
 {
     QVERIFY(m_settingsDir.isValid());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+    useSettingsFolder(m_settingsDir.path());
     QVERIFY(m_server.listen());
 }
 

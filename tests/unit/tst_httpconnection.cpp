@@ -6,12 +6,12 @@
 #include "net/httpconnection.h"
 #include "net/session.h"
 #include "scriptedserver.h"
+#include "testsettings.h"
 
 #include <QJsonDocument>
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QRandomGenerator>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QTcpServer>
@@ -82,8 +82,7 @@ private:
 void TestHttpConnection::initTestCase()
 {
     QVERIFY(m_settingsDir.isValid());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+    useSettingsFolder(m_settingsDir.path());
     QVERIFY(m_server.listen());
 }
 

@@ -1,5 +1,6 @@
 // Device code: derived once, stored in the isolated settings store, reused, always well formed.
 #include "net/machinecode.h"
+#include "testsettings.h"
 
 #include <QCryptographicHash>
 #include <QRegularExpression>
@@ -52,8 +53,7 @@ private:
 void TestMachineCode::initTestCase()
 {
     QVERIFY(m_settingsDir.isValid());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+    useSettingsFolder(m_settingsDir.path());
     MachineCode::setFingerprintProvider([this] {
         ++m_queries;
         return m_fingerprint;

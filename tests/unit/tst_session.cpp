@@ -1,9 +1,9 @@
 // Session: filling from the login payload, the logout reset and their signals.
 #include "net/machinecode.h"
 #include "net/session.h"
+#include "testsettings.h"
 
 #include <QJsonDocument>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -50,8 +50,7 @@ private:
 void TestSession::initTestCase()
 {
     QVERIFY(m_settingsDir.isValid());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+    useSettingsFolder(m_settingsDir.path());
 }
 
 void TestSession::init()

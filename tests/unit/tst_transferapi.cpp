@@ -1,6 +1,7 @@
 // The multipart upload requests as the server receives them, and safeFileName.
 #include "eventwait.h"
 #include "scriptedserver.h"
+#include "testsettings.h"
 #include "transfer/safefilename.h"
 #include "transfer/transferapi.h"
 
@@ -8,7 +9,6 @@
 #include <QFile>
 #include <QMimeDatabase>
 #include <QRegularExpression>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -92,8 +92,7 @@ private:
 
 void TestTransferApi::initTestCase()
 {
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+    useSettingsFolder(m_settingsDir.path());
     QVERIFY(m_server.listen());
     qputenv("TVR_SERVER", m_server.baseUrl().toUtf8());
 }

@@ -4,6 +4,7 @@
 #include "net/httpclient.h"
 #include "net/session.h"
 #include "scriptedserver.h"
+#include "testsettings.h"
 #include "transfer/transferapi.h"
 #include "transfer/uploader.h"
 
@@ -12,7 +13,6 @@
 #include <QJsonArray>
 #include <QPointer>
 #include <QRandomGenerator>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -110,8 +110,7 @@ private:
 
 void TestUploader::initTestCase()
 {
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+    useSettingsFolder(m_settingsDir.path());
     QVERIFY(m_server.listen());
     qputenv("TVR_SERVER", m_server.baseUrl().toUtf8());
 }
