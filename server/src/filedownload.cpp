@@ -71,7 +71,12 @@ void FileDownload::serve(const httplib::Request &req, httplib::Response &res, co
         delete p;
     });
     const qint64 total = info.st_size;
-    const ByteRange range = pickRange(req.ranges, total);
+    ByteRange range = pickRange(req.ranges, total);
+    // A part is served only of the version the client already holds part of: an If-Range that is
+    // not the current ETag (a date included, which is never exact enough) asks for the whole file.
+    const std::string ifRange = req.get_header_value("If-Range");
+    if (!ifRange.empty() && ifRange != ("\"" + etag + "\"").toStdString())
+        range = ByteRange();
 
     // The library would apply the Range header itself and gets ranges past the end wrong
     // (206 with a bogus length). The request object belongs to the connection loop and is not

@@ -107,7 +107,8 @@ private:
     // Connects the table and the command buttons of the toolbar (filelistpage_commands.cpp).
     void wireCommands();
     QWidget *createRowActions(int row, QWidget *parent);
-    static void openUrl(const QUrl &url);
+    // False when the desktop has no application for it.
+    static bool openUrl(const QUrl &url);
     // A reply handler that reloads on success and shows the server's text otherwise; safe after the page is gone.
     HttpCallback reloadOrShowError();
     void applyListing(const HttpResponse &response);

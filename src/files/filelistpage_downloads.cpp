@@ -5,6 +5,7 @@
 #include "files/formatting.h"
 #include "net/httpresponse.h"
 #include "transfer/downloader.h"
+#include "transfer/downloadregistry.h"
 #include "transfer/packdownload.h"
 #include "ui/cdlg.h"
 
@@ -15,6 +16,7 @@
 #include <QLabel>
 #include <QPointer>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -61,12 +63,11 @@ void FileListPage::setUrlOpener(UrlOpener opener)
     urlOpener() = std::move(opener);
 }
 
-void FileListPage::openUrl(const QUrl &url)
+bool FileListPage::openUrl(const QUrl &url)
 {
     if (urlOpener())
-        urlOpener()(url);
-    else
-        QDesktopServices::openUrl(url);
+        return urlOpener()(url);
+    return QDesktopServices::openUrl(url);
 }
 
 QString FileListPage::packFileName(const QDateTime &when)
@@ -89,6 +90,12 @@ void FileListPage::downloadRecord(const QJsonObject &record)
 
 void FileListPage::startDownload(const QString &path, const QString &fileName)
 {
+    // One job per target: a second click while the first still runs would share its side file.
+    const QString dir = downloadDir();
+    if (DownloadRegistry::isBusy(Downloader::targetPath(dir, fileName))) {
+        m_statusLabel->setText(DownloadRegistry::busyText(fileName));
+        return;
+    }
     auto *job = new Downloader(this);
     m_statusLabel->setText(QStringLiteral("开始下载 %1 …").arg(fileName));
     connect(
@@ -104,18 +111,36 @@ void FileListPage::startDownload(const QString &path, const QString &fileName)
     connect(job, &Downloader::sigFailed, this,
             [this](const QString &err) { m_statusLabel->setText(QStringLiteral("下载失败：%1").arg(err)); });
     // The downloader makes the server's name safe before joining it to the folder.
-    job->start(path, downloadDir(), fileName, true);
+    job->start(path, dir, fileName, true);
 }
 
 void FileListPage::openFile(const QJsonObject &record)
 {
     const QString name = jsonText(record, NameKey);
+    const QString dir = downloadDir();
+    if (DownloadRegistry::isBusy(Downloader::targetPath(dir, name))) {
+        m_statusLabel->setText(DownloadRegistry::busyText(name));
+        return;
+    }
     auto *job = new Downloader(this);
     m_statusLabel->setText(QStringLiteral("正在打开 %1 …").arg(name));
-    connect(job, &Downloader::sigDone, this, [](const QString &absPath) { openUrl(QUrl::fromLocalFile(absPath)); });
+    connect(job, &Downloader::sigDone, this, [this, name](const QString &absPath) {
+        if (openUrl(QUrl::fromLocalFile(absPath)))
+            return;
+        // No application takes this kind of file: say so, and offer its folder. Asked from the
+        // event loop, not from inside the download's last signal.
+        m_statusLabel->setText(QStringLiteral("没有可以打开「%1」的应用程序，文件已保存到下载文件夹").arg(name));
+        QTimer::singleShot(0, this, [this, name, absPath] {
+            const QString message =
+                QStringLiteral("系统中没有可以打开「%1」的应用程序。\n文件已保存在：%2\n是否打开所在文件夹？")
+                    .arg(name, QDir::toNativeSeparators(absPath));
+            if (Cdlg::confirm(this, QStringLiteral("打开"), message, QStringLiteral("打开文件夹")))
+                openUrl(QUrl::fromLocalFile(QFileInfo(absPath).absolutePath()));
+        });
+    });
     connect(job, &Downloader::sigFailed, this,
             [this](const QString &err) { m_statusLabel->setText(QStringLiteral("打开失败：%1").arg(err)); });
-    job->start(downloadUrl(jsonText(record, IdKey)), downloadDir(), name, true);
+    job->start(downloadUrl(jsonText(record, IdKey)), dir, name, true);
 }
 
 void FileListPage::downloadButtonClicked()
@@ -153,8 +178,10 @@ void FileListPage::downloadSelected()
     for (int row : rows)
         ids.append(jsonText(m_model->rowAt(row), IdKey));
 
-    const QString fileName = packFileName(QDateTime::currentDateTime());
-    const QString savePath = QDir(downloadDir()).absoluteFilePath(fileName);
+    // Two archives asked for within the same second must not share a name (nor its side file).
+    const QString dir = downloadDir();
+    const QString fileName = DownloadRegistry::freeName(dir, packFileName(QDateTime::currentDateTime()));
+    const QString savePath = QDir(dir).absoluteFilePath(fileName);
     QPointer<FileListPage> self(this);
     Api::packDownload(ids, savePath, nullptr, [self, fileName, savePath](const HttpResponse &response) {
         if (!self)

@@ -1,14 +1,14 @@
 #pragma once
 
+#include "net/httpresponse.h"
+
 #include <QJsonObject>
 #include <QString>
 
 // Reading rules for the file records the server sends. Records are kept as the QJsonObject
 // that arrived; these helpers are the only way members are interpreted.
 
-// A numeric member: a JSON number truncated toward zero, a base-10 numeric string (any other
-// string gives 0), anything else (missing, null, bool, ...) gives fallback.
-qint64 jsonInt64(const QJsonObject &object, const QString &key, qint64 fallback = 0);
+// Numeric members are read with jsonInt64 (net/httpresponse.h), shared with the transfers.
 
 // True exactly when "type" reads as the text "folder" (case-sensitive).
 bool isFolderRecord(const QJsonObject &record);

@@ -60,7 +60,8 @@ QString networkErrorText(const QNetworkReply *reply)
 struct DownloadState
 {
     bool writeFailed = false;
-    bool bodyStarted = false;
+    bool headersSeen = false;
+    QString refusal; // why the body was refused; empty when it was accepted
     QByteArray errorBody;
     QByteArray buffer = QByteArray(DownloadCopyBytes, Qt::Uninitialized);
 };
@@ -137,11 +138,19 @@ void HttpClient::postMultipart(const QString &path, QHttpMultiPart *multipart, H
 QNetworkReply *HttpClient::download(const QString &path, const QString &localPath, ProgressFn progress,
                                     HttpCallback done, const QByteArray &range)
 {
+    DownloadOptions options;
+    options.range = range;
+    return download(path, localPath, std::move(progress), std::move(done), options);
+}
+
+QNetworkReply *HttpClient::download(const QString &path, const QString &localPath, ProgressFn progress,
+                                    HttpCallback done, const DownloadOptions &options)
+{
+    const bool ranged = !options.range.isEmpty();
     // Opened before anything is sent, so a file that cannot be written never leaves a request running.
+    // Its old content is dropped only when a whole body arrives: a failed request leaves it as it was.
     auto file = std::make_unique<QFile>(localPath);
-    const QIODevice::OpenMode mode =
-        QIODevice::WriteOnly | QIODevice::Unbuffered | (range.isEmpty() ? QIODevice::Truncate : QIODevice::Append);
-    if (!file->open(mode)) {
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered | QIODevice::Append)) {
         if (done) {
             HttpResponse response;
             response.raw = localPath.toUtf8();
@@ -154,8 +163,11 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
     QNetworkRequest request(buildUrl(path));
     applyHeaders(request);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    if (!range.isEmpty())
-        request.setRawHeader(QByteArrayLiteral("Range"), range);
+    if (ranged) {
+        request.setRawHeader(QByteArrayLiteral("Range"), options.range);
+        if (!options.ifRange.isEmpty())
+            request.setRawHeader(QByteArrayLiteral("If-Range"), options.ifRange);
+    }
 
     QNetworkReply *reply = network()->get(request);
     reply->setReadBufferSize(DownloadReadBufferBytes);
@@ -163,7 +175,25 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
     sink->setParent(reply);
     auto state = std::make_shared<DownloadState>();
 
-    const auto drain = [this, reply, sink, state, ranged = !range.isEmpty()] {
+    // Runs once, when the status and headers are known and before the first body byte is written
+    // (or at the end of an empty body). False when the body is refused.
+    const auto acceptHeaders = [reply, sink, state, ranged, check = options.checkHeaders] {
+        if (state->headersSeen)
+            return state->refusal.isEmpty();
+        const int status = statusOf(reply);
+        if (!isSuccessStatus(status))
+            return true; // an error answer: its body is kept away from the file anyway
+        state->headersSeen = true;
+        // Anything but a part of a ranged request is the whole body (a server that ignores Range
+        // answers 200): it replaces the old bytes, also when it is empty.
+        if (!(ranged && status == 206) && !sink->resize(0))
+            state->writeFailed = true;
+        if (check)
+            state->refusal = check(*reply);
+        return state->refusal.isEmpty();
+    };
+
+    const auto drain = [this, reply, sink, state, acceptHeaders] {
         const int status = statusOf(reply);
         if (!isSuccessStatus(status)) {
             // An error page is not file content: keep it away from the (side) file.
@@ -171,11 +201,9 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
             state->errorBody.append(chunk.left(ErrorBodyCap - state->errorBody.size()));
             return;
         }
-        if (!state->bodyStarted && reply->bytesAvailable() > 0) {
-            state->bodyStarted = true;
-            // A server that ignores Range answers 200 with the whole body: it replaces the old bytes.
-            if (ranged && status != 206 && !sink->resize(0))
-                state->writeFailed = true;
+        if (!acceptHeaders()) {
+            reply->abort();
+            return;
         }
         // Moved through one small buffer: no allocation per arrival, bounded time per write.
         qint64 got = 0;
@@ -193,14 +221,17 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
 
     connect(reply, &QNetworkReply::readyRead, this, drain);
     if (progress) {
-        connect(reply, &QNetworkReply::downloadProgress, this, [reply, progress](qint64 received, qint64 total) {
-            if (isSuccessStatus(statusOf(reply)))
-                progress(received, total);
-        });
+        connect(reply, &QNetworkReply::downloadProgress, this,
+                [reply, progress, acceptHeaders](qint64 received, qint64 total) {
+                    if (isSuccessStatus(statusOf(reply)) && acceptHeaders())
+                        progress(received, total);
+                });
     }
-    connect(reply, &QNetworkReply::finished, this, [reply, sink, state, drain, localPath, done] {
-        if (reply->isOpen())
+    connect(reply, &QNetworkReply::finished, this, [reply, sink, state, drain, acceptHeaders, localPath, done] {
+        if (reply->isOpen() && state->refusal.isEmpty())
             drain();
+        if (reply->error() == QNetworkReply::NoError)
+            acceptHeaders(); // an empty body still replaces the side file, or is refused
         if (!sink->flush())
             state->writeFailed = true;
         sink->close();
@@ -209,10 +240,12 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
         HttpResponse response;
         response.status = statusOf(reply);
         response.raw = localPath.toUtf8();
-        response.ok =
-            isSuccessStatus(response.status) && reply->error() == QNetworkReply::NoError && !state->writeFailed;
+        response.ok = isSuccessStatus(response.status) && reply->error() == QNetworkReply::NoError &&
+                      !state->writeFailed && state->refusal.isEmpty();
         if (!response.ok) {
-            if (state->writeFailed) {
+            if (!state->refusal.isEmpty()) {
+                response.error = state->refusal;
+            } else if (state->writeFailed) {
                 response.error = QStringLiteral("无法写入文件：%1").arg(localPath);
             } else {
                 const QJsonDocument document = QJsonDocument::fromJson(state->errorBody);

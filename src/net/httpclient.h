@@ -30,10 +30,23 @@ public:
     void send(const QByteArray &verb, const QString &path, const QJsonValue &body, HttpCallback callback);
     // Takes ownership of multipart.
     void postMultipart(const QString &path, QHttpMultiPart *multipart, HttpCallback callback);
-    // Streams the body into localPath (appending when range is given). The caller owns the
-    // returned reply; null when the file cannot be opened (done is then called with the error).
+    // Optional parts of a download.
+    struct DownloadOptions
+    {
+        QByteArray range;   // "Range" value; the body is then appended to the local file
+        QByteArray ifRange; // "If-Range" value, sent only together with a range
+        // Sees the status and headers of a 2xx answer before any byte of its body is written; a
+        // non-empty answer refuses the body: nothing is written and done gets ok false with that text.
+        std::function<QString(const QNetworkReply &reply)> checkHeaders;
+    };
+
+    // Streams the body into localPath (appending when range is given; a 2xx answer to a range
+    // that is not 206 replaces the file's content, also when its body is empty). The caller owns
+    // the returned reply; null when the file cannot be opened (done is then called with the error).
     QNetworkReply *download(const QString &path, const QString &localPath, ProgressFn progress, HttpCallback done,
                             const QByteArray &range = {});
+    QNetworkReply *download(const QString &path, const QString &localPath, ProgressFn progress, HttpCallback done,
+                            const DownloadOptions &options);
 
     QUrl buildUrl(const QString &path) const;
     QString baseUrl() const;

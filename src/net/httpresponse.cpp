@@ -1,6 +1,7 @@
 #include "net/httpresponse.h"
 
 #include <QJsonDocument>
+#include <QVariant>
 #include <cmath>
 #include <limits>
 
@@ -69,4 +70,39 @@ QString jsonText(const QJsonObject &object, const QString &key)
     if (std::isfinite(number) && std::trunc(number) == number && number >= -Int64Limit && number < Int64Limit)
         return QString::number(value.toInteger(static_cast<qint64>(number))); // exact past 2^53
     return QString::number(number, 'g', 6);
+}
+
+qint64 clampedInt64(double number)
+{
+    if (std::isnan(number))
+        return 0;
+    const double whole = std::trunc(number);
+    // 2^63 is exactly representable; anything at or past it does not fit a qint64.
+    if (whole >= 9223372036854775808.0)
+        return std::numeric_limits<qint64>::max();
+    if (whole <= -9223372036854775808.0)
+        return std::numeric_limits<qint64>::min();
+    return static_cast<qint64>(whole);
+}
+
+qint64 jsonInt64(const QJsonValue &value, qint64 fallback)
+{
+    if (value.isDouble()) {
+        // Integers beyond 2^53 arrive exact; keep them exact.
+        const QVariant variant = value.toVariant();
+        if (variant.typeId() == QMetaType::LongLong)
+            return variant.toLongLong();
+        return clampedInt64(value.toDouble());
+    }
+    if (value.isString()) {
+        bool ok = false;
+        const qint64 parsed = value.toString().toLongLong(&ok, 10);
+        return ok ? parsed : 0;
+    }
+    return fallback;
+}
+
+qint64 jsonInt64(const QJsonObject &object, const QString &key, qint64 fallback)
+{
+    return jsonInt64(object.value(key), fallback);
 }

@@ -28,3 +28,11 @@ using HttpCallback = std::function<void(const HttpResponse &)>;
 // A JSON member as text: strings unchanged, integral numbers in decimal, other numbers with
 // 6 significant digits, anything else empty. Ids arrive as strings or numbers alike.
 QString jsonText(const QJsonObject &object, const QString &key);
+
+// A number chosen by the server as a signed 64-bit integer: a JSON number truncated toward zero
+// and clamped to the range (NaN gives 0), a base-10 integer string (any other string gives 0),
+// anything else (missing, null, bool, ...) gives fallback. Never an out-of-range conversion.
+qint64 jsonInt64(const QJsonValue &value, qint64 fallback = 0);
+qint64 jsonInt64(const QJsonObject &object, const QString &key, qint64 fallback = 0);
+// A double truncated toward zero and clamped to the signed 64-bit range; NaN gives 0.
+qint64 clampedInt64(double number);

@@ -9,8 +9,8 @@ qint64 jsonNumber(const QJsonObject &object, const QString &key)
 {
     const QJsonValue value = object.value(key);
     if (value.isString())
-        return static_cast<qint64>(value.toString().toDouble());
-    return static_cast<qint64>(value.toDouble());
+        return clampedInt64(value.toString().toDouble());
+    return jsonInt64(value, 0);
 }
 } // namespace
 

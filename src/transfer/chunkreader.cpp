@@ -15,6 +15,15 @@ ChunkReader::~ChunkReader()
     // m_file is destroyed after the thread has stopped, so no read runs on a closed file.
 }
 
+void ChunkReader::close()
+{
+    if (!m_file)
+        return;
+    m_thread->quit();
+    m_thread->wait();
+    m_file.reset(); // the worker has stopped: nothing reads it any more
+}
+
 bool ChunkReader::open(const QString &path)
 {
     if (m_file)

@@ -22,6 +22,10 @@ public:
 
     // Opens path for reading (on the calling thread, so failure is known at once).
     bool open(const QString &path);
+    // Finishes the slice being read, drops the queued ones and closes the file; later reads are ignored.
+    void close();
+    // True while the file is open.
+    bool isOpen() const { return m_file != nullptr; }
     // Queues a read of length bytes at offset; answered by sliceRead with the same tag. A slice
     // shorter than length means the file could not be read there.
     void read(int tag, qint64 offset, qint64 length);

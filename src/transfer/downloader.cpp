@@ -1,52 +1,151 @@
 #include "transfer/downloader.h"
 
 #include "net/httpclient.h"
+#include "transfer/downloadregistry.h"
 #include "transfer/safefilename.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSaveFile>
+#include <QTimer>
+#include <limits>
 
 namespace {
 const QString SaveFailedText = QStringLiteral("下载已完成，但保存失败：目标文件被占用（常见于杀毒软件正在扫描 .exe）。"
                                               "请稍后重试或关闭占用程序。");
+const QString WrongPositionText = QStringLiteral("服务器返回的数据位置与请求不符，未写入");
+const QString ChangedText = QStringLiteral("服务器上的文件已变化，未完成的部分不能继续");
+const QString SourceKey = QStringLiteral("source");
+const QString EtagKey = QStringLiteral("etag");
+const QString SizeKey = QStringLiteral("size");
+// The note beside a side file is a few hundred bytes; anything bigger is not ours.
+constexpr qint64 MaxMetaBytes = 64 * 1024;
 
-// TOTAL of "bytes */TOTAL" (or of "bytes A-B/TOTAL"); -1 when the header states none.
-qint64 contentRangeTotal(const QByteArray &header)
+struct ContentRange
 {
-    static const QRegularExpression pattern(QStringLiteral("^\\s*bytes\\s+(?:\\*|\\d+-\\d+)/(\\d+)\\s*$"),
+    bool valid = false;
+    qint64 first = -1;
+    qint64 total = -1; // -1 for "*"
+};
+
+// "bytes A-B/TOTAL", "bytes A-B/*" or "bytes */TOTAL".
+ContentRange parseContentRange(const QByteArray &header)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\s*bytes\\s+(?:(\\d+)-(\\d+)|\\*)/(\\d+|\\*)\\s*$"),
                                             QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(header));
-    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+    ContentRange range;
+    if (!match.hasMatch())
+        return range;
+    bool ok = true;
+    if (match.hasCaptured(1)) {
+        range.first = match.captured(1).toLongLong(&ok);
+        if (!ok || match.captured(2).toLongLong(&ok) < range.first || !ok)
+            return range;
+    }
+    if (match.captured(3) != QLatin1String("*")) {
+        range.total = match.captured(3).toLongLong(&ok);
+        if (!ok)
+            return range;
+    }
+    range.valid = true;
+    return range;
+}
+
+// Where the file comes from, without any query (which could carry a credential).
+QString sourceOf(const QString &path)
+{
+    const qsizetype query = path.indexOf(QLatin1Char('?'));
+    return query < 0 ? path : path.left(query);
+}
+
+// If-Range takes only a strong validator.
+bool isStrongEtag(const QByteArray &etag)
+{
+    return etag.size() >= 2 && etag.startsWith('"') && etag.endsWith('"');
+}
+
+int statusOf(const QNetworkReply &reply)
+{
+    return reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 } // namespace
 
 Downloader::Downloader(QObject *parent)
     : QObject(parent)
-{}
+    , m_stallTimer(new QTimer(this))
+{
+    m_stallTimer->setSingleShot(true);
+    connect(m_stallTimer, &QTimer::timeout, this, &Downloader::onStalled);
+}
 
-Downloader::~Downloader() = default;
+Downloader::~Downloader()
+{
+    releaseTarget();
+}
+
+QString Downloader::targetPath(const QString &dir, const QString &fileName)
+{
+    return QDir(dir).absoluteFilePath(safeFileName(fileName));
+}
+
+QString Downloader::metaPathFor(const QString &partPath)
+{
+    return partPath + QStringLiteral(".meta");
+}
 
 void Downloader::start(const QString &path, const QString &dir, const QString &fileName, bool resume)
 {
     m_path = path;
-    m_absPath = QDir(dir).absoluteFilePath(safeFileName(fileName));
+    m_absPath = targetPath(dir, fileName);
     m_partPath = m_absPath + QStringLiteral(".part");
+    m_metaPath = metaPathFor(m_partPath);
+    if (!DownloadRegistry::claim(m_absPath)) {
+        // Another job writes this file: leave its side file and its note alone.
+        emit sigFailed(DownloadRegistry::busyText(QFileInfo(m_absPath).fileName()));
+        return;
+    }
+    m_claimed = true;
     m_total = 0;
     m_startMs = QDateTime::currentMSecsSinceEpoch();
+    m_baseOffset = 0;
+    m_origin = Origin();
+
     const QFileInfo part(m_partPath);
-    m_baseOffset = resume && part.exists() ? part.size() : 0;
+    if (resume && part.exists() && part.size() > 0) {
+        Origin origin;
+        // Only a side file known to hold the start of this very file is continued; any other is
+        // started over (the request without a range truncates it).
+        if (readOrigin(origin) && origin.source == sourceOf(path) && (origin.size < 0 || part.size() <= origin.size)) {
+            m_origin = origin;
+            m_baseOffset = part.size();
+        }
+    }
+    // A side file that is not continued stays untouched (with its note) until a whole body arrives.
     request();
 }
 
 void Downloader::request()
 {
     m_ranged = m_baseOffset > 0;
-    const QByteArray range = m_ranged ? "bytes=" + QByteArray::number(m_baseOffset) + '-' : QByteArray();
+    m_refusal.clear();
+    HttpClient::DownloadOptions options;
+    if (m_ranged) {
+        options.range = "bytes=" + QByteArray::number(m_baseOffset) + '-';
+        if (isStrongEtag(m_origin.etag))
+            options.ifRange = m_origin.etag;
+    }
     QPointer<Downloader> self(this);
+    options.checkHeaders = [self](const QNetworkReply &reply) {
+        return self ? self->checkHeaders(reply) : QStringLiteral("下载已取消");
+    };
+    m_stallTimer->start(m_stallTimeoutMs);
     QNetworkReply *reply = HttpClient::instance()->download(
         m_path, m_partPath,
         [self](qint64 received, qint64 total) {
@@ -57,19 +156,55 @@ void Downloader::request()
             if (self)
                 self->onDone(response);
         },
-        range);
+        options);
     if (reply)
         reply->setParent(this); // a job destroyed with its page takes its transfer along
     m_reply = reply;
 }
 
+void Downloader::restartFromZero()
+{
+    m_restarted = true;
+    QFile::remove(m_partPath);
+    QFile::remove(m_metaPath);
+    m_baseOffset = 0;
+    m_total = 0;
+    m_origin = Origin();
+    request();
+}
+
+QString Downloader::checkHeaders(const QNetworkReply &reply)
+{
+    m_stallTimer->start(m_stallTimeoutMs);
+    const QByteArray etag = reply.rawHeader("ETag");
+    if (statusOf(reply) == 206) {
+        const ContentRange range = parseContentRange(reply.rawHeader("Content-Range"));
+        if (!range.valid || range.first != m_baseOffset) {
+            m_refusal = WrongPositionText;
+            return m_refusal;
+        }
+        if (m_ranged) {
+            const bool otherEtag = !m_origin.etag.isEmpty() && !etag.isEmpty() && etag != m_origin.etag;
+            const bool otherSize = m_origin.size >= 0 && range.total >= 0 && range.total != m_origin.size;
+            if (otherEtag || otherSize) {
+                m_refusal = ChangedText;
+                return m_refusal;
+            }
+            return {};
+        }
+        writeOrigin({sourceOf(m_path), etag, range.total});
+        return {};
+    }
+    // A whole body: it replaces whatever the side file held, so the note describes it from now on.
+    m_baseOffset = 0;
+    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
+    writeOrigin({sourceOf(m_path), etag, length.isValid() ? length.toLongLong() : -1});
+    return {};
+}
+
 void Downloader::onProgress(qint64 received, qint64 replyTotal)
 {
-    // A server that ignores Range sends the whole file, which replaces the side file.
-    if (m_ranged && m_baseOffset > 0 && m_reply &&
-        m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200)
-        m_baseOffset = 0;
-
+    m_stallTimer->start(m_stallTimeoutMs);
     const qint64 done = m_baseOffset + received;
     // At the end of a reply without a length the access manager reports the received count as
     // its total; only a length the server stated counts.
@@ -82,52 +217,73 @@ void Downloader::onProgress(qint64 received, qint64 replyTotal)
     if (elapsed >= 1) {
         speed = done * 1000 / elapsed;
         if (speed > 0 && done < m_total)
-            eta = int((m_total - done) / speed);
+            eta = int(qMin<qint64>((m_total - done) / speed, std::numeric_limits<int>::max()));
     }
     emit sigProgress(done, m_total, speed, eta);
 }
 
+void Downloader::onStalled()
+{
+    if (!m_reply)
+        return;
+    m_stalled = true;
+    m_reply->abort(); // answered through onDone
+}
+
 void Downloader::onDone(const HttpResponse &response)
 {
+    m_stallTimer->stop();
+    const QByteArray contentRange = m_reply ? m_reply->rawHeader("Content-Range") : QByteArray();
+    const QByteArray etag = m_reply ? m_reply->rawHeader("ETag") : QByteArray();
     if (m_reply)
         m_reply->deleteLater();
 
+    if (m_stalled) {
+        const int seconds = (m_stallTimeoutMs + 999) / 1000;
+        fail(QStringLiteral("下载中断：%1 秒未收到数据。已下载的部分已保留，再次下载将从断点继续")
+                 .arg(QString::number(seconds)));
+        return;
+    }
+    if (!m_refusal.isEmpty()) {
+        // The answer did not fit the side file; its body was never written.
+        if (!m_restarted) {
+            restartFromZero();
+            return;
+        }
+        fail(m_refusal);
+        return;
+    }
     if (response.ok) {
         finish();
         return;
     }
     if (response.status == 416 && m_ranged) {
-        if (sideFileIsComplete()) {
+        // Complete only when the server states the total and it is exactly what the side file holds.
+        const ContentRange range = parseContentRange(contentRange);
+        const qint64 sideSize = QFileInfo(m_partPath).size();
+        const bool sameFile = m_origin.etag.isEmpty() || etag.isEmpty() || etag == m_origin.etag;
+        if (range.valid && range.total > 0 && range.total == sideSize && sameFile &&
+            (m_origin.size < 0 || m_origin.size == sideSize)) {
             finish();
             return;
         }
         if (!m_restarted) {
-            // The side file does not match the server's file (larger, or the server changed it):
-            // appending to it could only produce a corrupt file, so start over from zero.
-            m_restarted = true;
-            QFile::remove(m_partPath);
-            m_baseOffset = 0;
-            m_total = 0;
-            request();
+            // Without a stated total the side file cannot be trusted: fetch the file once from zero.
+            restartFromZero();
             return;
         }
     }
-    emit sigFailed(response.error.isEmpty() ? QStringLiteral("下载失败") : response.error);
-}
-
-bool Downloader::sideFileIsComplete() const
-{
-    const qint64 serverTotal = m_reply ? contentRangeTotal(m_reply->rawHeader("Content-Range")) : -1;
-    const qint64 sideSize = QFileInfo(m_partPath).size();
-    return sideSize > 0 && (serverTotal < 0 || serverTotal == sideSize);
+    fail(response.error.isEmpty() ? QStringLiteral("下载失败") : response.error);
 }
 
 void Downloader::finish()
 {
     if (!finalize()) {
-        emit sigFailed(SaveFailedText);
+        fail(SaveFailedText);
         return;
     }
+    QFile::remove(m_metaPath);
+    releaseTarget();
     emit sigDone(m_absPath);
     deleteLater();
 }
@@ -143,4 +299,49 @@ bool Downloader::finalize()
         return true;
     }
     return false;
+}
+
+void Downloader::fail(const QString &err)
+{
+    m_stallTimer->stop();
+    releaseTarget();
+    emit sigFailed(err);
+}
+
+void Downloader::releaseTarget()
+{
+    if (!m_claimed)
+        return;
+    m_claimed = false;
+    DownloadRegistry::release(m_absPath);
+}
+
+bool Downloader::readOrigin(Origin &origin) const
+{
+    QFile file(m_metaPath);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxMetaBytes)
+        return false;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    if (!document.isObject())
+        return false;
+    const QJsonObject object = document.object();
+    origin.source = object.value(SourceKey).toString();
+    origin.etag = object.value(EtagKey).toString().toLatin1();
+    const QJsonValue size = object.value(SizeKey);
+    origin.size = size.isDouble() && size.toDouble() >= 0 && size.toDouble() < 9.0e18 ? qint64(size.toDouble()) : -1;
+    // A note that names neither an ETag nor a size cannot tell this file from another one.
+    return !origin.source.isEmpty() && (!origin.etag.isEmpty() || origin.size >= 0);
+}
+
+void Downloader::writeOrigin(const Origin &origin) const
+{
+    QJsonObject object{{SourceKey, origin.source}, {EtagKey, QString::fromLatin1(origin.etag)}};
+    if (origin.size >= 0)
+        object.insert(SizeKey, double(origin.size));
+    // Written whole or not at all; without a note the side file is simply not continued later.
+    QSaveFile file(m_metaPath);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QJsonDocument(object).toJson(QJsonDocument::Compact));
+        file.commit();
+    }
 }

@@ -1,26 +1,43 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
 class QNetworkReply;
+class QTimer;
 struct HttpResponse;
 
 // One file from a server path into a folder, through a ".part" side file that a later download
-// with resume continues by a ranged request. Connect the signals before start(); the job
-// deletes itself after success and stays (with its side file) after a failure.
+// with resume continues by a ranged request. Beside the side file a small ".part.meta" file notes
+// which remote file it belongs to (server path, ETag, size); a side file is continued only when
+// that note matches, and the server is asked with If-Range to send the whole file when it changed.
+// One target has at most one job in the whole process (see DownloadRegistry): a second start for
+// a target in flight fails at once with DownloadRegistry::busyText and touches nothing.
+// Connect the signals before start(); the job deletes itself after success and stays (with its
+// side file) after a failure.
 class Downloader final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Downloader)
 
 public:
+    // A download that receives no byte for this long fails and keeps its side file.
+    static constexpr int DefaultStallTimeoutMs = 60000;
+
     explicit Downloader(QObject *parent = nullptr);
     ~Downloader() override;
 
     // fileName is made safe (see safeFileName) before it is joined to dir. Call once.
     void start(const QString &path, const QString &dir, const QString &fileName, bool resume);
+    // Shorter in tests; set before start().
+    void setStallTimeoutMs(int ms) { m_stallTimeoutMs = ms; }
+
+    // The final path a download of fileName into dir writes, for asking DownloadRegistry::isBusy first.
+    static QString targetPath(const QString &dir, const QString &fileName);
+    // The note kept beside a side file.
+    static QString metaPathFor(const QString &partPath);
 
     QString absPath() const { return m_absPath; }
     QString partPath() const { return m_partPath; }
@@ -31,21 +48,41 @@ signals:
     void sigFailed(QString err);
 
 private:
+    // What the server announced for the file a side file holds.
+    struct Origin
+    {
+        QString source;   // server path without its query
+        QByteArray etag;  // as sent, quotes included; empty when none was sent
+        qint64 size = -1; // the whole file's length; -1 when not stated
+    };
+
     void request();
+    void restartFromZero();
+    QString checkHeaders(const QNetworkReply &reply);
     void onProgress(qint64 received, qint64 replyTotal);
     void onDone(const HttpResponse &response);
-    // 416 to a ranged request: true when the side file already is the whole file.
-    bool sideFileIsComplete() const;
+    void onStalled();
     void finish();
     bool finalize();
+    void fail(const QString &err);
+    void releaseTarget();
+    bool readOrigin(Origin &origin) const;
+    void writeOrigin(const Origin &origin) const;
 
     QString m_path;
     QString m_absPath;
     QString m_partPath;
+    QString m_metaPath;
+    Origin m_origin; // of the side file being continued
     qint64 m_baseOffset = 0;
     qint64 m_total = 0;
     qint64 m_startMs = 0;
     bool m_ranged = false;
     bool m_restarted = false;
+    bool m_claimed = false;
+    bool m_stalled = false;
+    QString m_refusal; // why the last answer's body was refused
+    int m_stallTimeoutMs = DefaultStallTimeoutMs;
+    QTimer *m_stallTimer = nullptr;
     QPointer<QNetworkReply> m_reply;
 };

@@ -1,14 +1,17 @@
 #include "transfer/packdownload.h"
 
 #include "net/httpclient.h"
+#include "transfer/downloadregistry.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <memory>
 
 namespace {
@@ -50,6 +53,17 @@ namespace Api {
 void packDownload(const QStringList &ids, const QString &savePath, PackProgressFn progress, HttpCallback done)
 {
     HttpClient *client = HttpClient::instance();
+    if (!DownloadRegistry::claim(savePath)) {
+        // Another job writes this archive or its side file: refuse rather than share the file.
+        QTimer::singleShot(0, client, [savePath, done] {
+            HttpResponse response;
+            response.raw = savePath.toUtf8();
+            response.error = DownloadRegistry::busyText(QFileInfo(savePath).fileName());
+            if (done)
+                done(response);
+        });
+        return;
+    }
     QJsonArray idArray;
     for (const QString &id : ids)
         idArray.append(id);
@@ -146,6 +160,8 @@ void packDownload(const QStringList &ids, const QString &savePath, PackProgressF
                     response.error = QStringLiteral("请求失败(%1)").arg(response.status);
             }
         }
+        // Given back before done runs, so its handler may write the same name again.
+        DownloadRegistry::release(savePath);
         if (done)
             done(response);
     });

@@ -17,6 +17,9 @@ using PackProgressFn = std::function<void(qint64 done, qint64 total)>;
 // (UTF-8); on failure its json holds the server's error object when there was one, and error the
 // text to show ("无法写入：<savePath>" when the archive cannot be written). A success with an empty
 // body writes no file. progress (optional) reports received and total bytes (total -1 when unknown).
+// savePath is claimed in DownloadRegistry for the whole request: while another job writes it (or
+// its side file) nothing is sent and done gets a failure with DownloadRegistry::busyText; pick a
+// name with DownloadRegistry::freeName first.
 void packDownload(const QStringList &ids, const QString &savePath, PackProgressFn progress, HttpCallback done);
 
 } // namespace Api

@@ -12,20 +12,28 @@
 #include <QSet>
 #include <QTimer>
 #include <algorithm>
+#include <limits>
 
 namespace {
 constexpr int HashPercentSpan = 8;        // hashing fills 0..8
 constexpr double ChunkPercentSpan = 0.87; // chunks fill 8..95
 constexpr int MergePercent = 95;
 
-// Numbers of the init answer may arrive as JSON numbers or numeric strings.
-qint64 jsonWholeNumber(const QJsonValue &value, qint64 fallback)
+// Chunk sizes the client accepts from the server: smaller ones would mean millions of requests,
+// larger ones more memory per chunk than a desktop should hold three times.
+constexpr qint64 MinChunkSize = 64 * 1024;
+constexpr qint64 MaxChunkSize = 1024 * 1024 * 1024;
+
+// A chunk index the server reports as held; -1 for anything that is no whole number (a text that
+// is no number must not name chunk 0).
+qint64 heldIndex(const QJsonValue &value)
 {
-    if (value.isDouble())
-        return static_cast<qint64>(value.toDouble());
-    bool ok = false;
-    const qint64 parsed = value.toString().toLongLong(&ok);
-    return ok ? parsed : fallback;
+    if (value.isString()) {
+        bool ok = false;
+        const qint64 index = value.toString().toLongLong(&ok, 10);
+        return ok ? index : -1;
+    }
+    return jsonInt64(value, -1);
 }
 } // namespace
 
@@ -85,21 +93,36 @@ void Uploader::onInit(const HttpResponse &response)
     }
     if (data.value(QStringLiteral("instant")).toBool()) {
         m_phase = Phase::Finished;
+        closeSource();
         emit sigProgress(100, QStringLiteral("秒传完成"));
         emit sigDone(data.value(QStringLiteral("file")).toObject());
         return;
     }
 
     m_uploadId = jsonText(data, QStringLiteral("uploadId"));
-    m_chunkSize = jsonWholeNumber(data.value(QStringLiteral("chunkSize")), DefaultChunkSize);
+    m_chunkSize = jsonInt64(data, QStringLiteral("chunkSize"), DefaultChunkSize);
     if (m_chunkSize <= 0)
         m_chunkSize = DefaultChunkSize;
-    const qint64 chunks = (m_fileSize + m_chunkSize - 1) / m_chunkSize;
-    m_totalChunks = int(std::max<qint64>(chunks, 1));
+    if (m_chunkSize < MinChunkSize || m_chunkSize > MaxChunkSize) {
+        fail(QStringLiteral("服务器给出的分片大小无效（%1 字节），应在 64 KiB 到 1 GiB 之间")
+                 .arg(QString::number(m_chunkSize)),
+             false);
+        return;
+    }
+    const qint64 chunks = std::max<qint64>((m_fileSize + m_chunkSize - 1) / m_chunkSize, 1);
+    if (chunks > std::numeric_limits<int>::max()) {
+        fail(QStringLiteral("文件过大，无法分片上传"), false);
+        return;
+    }
+    m_totalChunks = int(chunks);
 
+    // Indices outside the file's chunks are ignored, never wrapped into valid ones.
     QSet<int> held;
-    for (const QJsonValue &value : data.value(QStringLiteral("uploadedChunks")).toArray())
-        held.insert(int(jsonWholeNumber(value, -1)));
+    for (const QJsonValue &value : data.value(QStringLiteral("uploadedChunks")).toArray()) {
+        const qint64 index = heldIndex(value);
+        if (index >= 0 && index < m_totalChunks)
+            held.insert(int(index));
+    }
     m_pending.clear();
     for (int index = 0; index < m_totalChunks; ++index) {
         if (!held.contains(index))
@@ -180,7 +203,8 @@ void Uploader::onChunkReply(int index, int attempt, const HttpResponse &response
         ++m_doneChunks;
         const int percent =
             HashPercentSpan + int(double(m_doneChunks) / std::max(m_totalChunks, 1) * ChunkPercentSpan * 100);
-        emit sigProgress(percent, QStringLiteral("上传中 %1/%2").arg(m_doneChunks).arg(m_totalChunks));
+        emit sigProgress(
+            percent, QStringLiteral("上传中 %1/%2").arg(QString::number(m_doneChunks), QString::number(m_totalChunks)));
         if (m_nextIndex < m_pending.size())
             startNextChunk();
         else if (m_inFlight == 0 && m_doneChunks == m_totalChunks)
@@ -194,7 +218,7 @@ void Uploader::onChunkReply(int index, int attempt, const HttpResponse &response
                            [this, index, attempt] { uploadChunkWithRetry(index, attempt + 1); });
         return;
     }
-    fail(err.isEmpty() ? QStringLiteral("分片 %1 上传失败").arg(index) : err, true);
+    fail(err.isEmpty() ? QStringLiteral("分片 %1 上传失败").arg(QString::number(index)) : err, true);
 }
 
 void Uploader::doMerge()
@@ -214,6 +238,7 @@ void Uploader::doMerge()
             return;
         }
         self->m_phase = Phase::Finished;
+        self->closeSource();
         emit self->sigProgress(100, QStringLiteral("上传完成"));
         emit self->sigDone(data);
         self->deleteLater();
@@ -223,7 +248,20 @@ void Uploader::doMerge()
 void Uploader::fail(const QString &err, bool deleteSelf)
 {
     m_phase = Phase::Finished;
+    closeSource();
     emit sigFailed(err);
     if (deleteSelf)
         deleteLater();
+}
+
+void Uploader::closeSource()
+{
+    // A job that ended may stay with its page for a long time; it must not keep the user's file
+    // open (Windows would refuse to rename or delete it meanwhile).
+    if (m_reader)
+        m_reader->close();
+    if (m_hasher) {
+        m_hasher->deleteLater(); // may be the sender of the signal being handled
+        m_hasher = nullptr;
+    }
 }

@@ -57,10 +57,12 @@ private:
     void doMerge();
     // Ends the job with err; deleteSelf for the failures after which nothing of the job is kept.
     void fail(const QString &err, bool deleteSelf);
+    // Every end of the job lets go of the local file.
+    void closeSource();
 
     QString m_path;
     QString m_parentId;
-    ChunkReader *m_reader = nullptr; // the file, open for the whole job, read on a worker
+    ChunkReader *m_reader = nullptr; // the file, open until the job ends, read on a worker
     qint64 m_fileSize = 0;
     FileHasher *m_hasher = nullptr;
     QString m_md5Hex;

@@ -1,12 +1,15 @@
-// Downloader against the scripted server: the side file, resume by Range, progress figures,
-// 416 both ways, a server that ignores Range, replacing and locked targets, unsafe names.
+// Downloader against the scripted server: the side file and the note of its origin, resume by
+// Range and If-Range, progress figures, 416 both ways, answers that do not fit the side file, a
+// server that ignores Range, stalls, one job per target, replacing and locked targets, unsafe names.
 #include "eventwait.h"
 #include "scriptedserver.h"
 #include "testsettings.h"
 #include "transfer/downloader.h"
+#include "transfer/downloadregistry.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -62,6 +65,23 @@ bool writeAll(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
+
+// The note a download keeps beside its side file, as the downloader itself writes it.
+bool writeNote(const QString &partPath, const QString &source, qint64 size, const QByteArray &etag = {})
+{
+    QJsonObject note{{"source", source}, {"etag", QString::fromLatin1(etag)}};
+    if (size >= 0)
+        note.insert("size", double(size));
+    return writeAll(Downloader::metaPathFor(partPath), QJsonDocument(note).toJson());
+}
+
+// rangedContent with an ETag on every answer.
+ScriptedServer::Handler taggedContent(const QByteArray &content, const QByteArray &etag)
+{
+    return [content, etag](const RecordedRequest &request) {
+        return rangedContent(content, request).withHeader("ETag", etag);
+    };
+}
 } // namespace
 
 class TestDownloader : public QObject
@@ -74,11 +94,20 @@ private slots:
 
     void downloadsThroughTheSideFile();
     void resumesFromPartFileWithRangeHeader();
+    void sideFileOfAnotherRemoteFileIsNotContinued_data();
+    void sideFileOfAnotherRemoteFileIsNotContinued();
+    void changedFileOnTheServerStartsOver();
+    void partAtTheWrongOffsetIsNeverWritten();
+    void emptyWholeAnswerReplacesTheSideFile();
+    void stalledDownloadFailsAndKeepsTheSideFile();
+    void secondJobForTheSameTargetIsRefused();
+    void freeNamesSkipFilesSideFilesAndRunningJobs();
     void resumeFalseOverwritesTheSideFile();
     void unknownLengthKeepsTotalZeroAndEtaUnknown();
     void rangeIgnoredByServerReplacesTheSideFile();
     void notSatisfiableWithCompleteSideFileFinishes_data();
     void notSatisfiableWithCompleteSideFileFinishes();
+    void notSatisfiableWithoutTotalStartsOverOnce();
     void notSatisfiableWithLargerSideFileStartsOver();
     void notSatisfiableWithoutSideFileFails();
     void httpErrorKeepsTheSideFile();
@@ -89,7 +118,10 @@ private slots:
     void unwritableFolderFails();
 
 private:
-    Watch *run(const QString &fileName, bool resume);
+    Watch *run(const QString &fileName, bool resume, const QString &path = FilePath);
+    // A side file of the first bytes of content, left by a download cut off after them.
+    bool interruptedDownload(const QString &fileName, const QByteArray &content, qint64 bytes,
+                             const QByteArray &etag = {}, const QString &path = FilePath);
 
     QTemporaryDir m_settingsDir;
     QTemporaryDir m_root;
@@ -115,15 +147,30 @@ void TestDownloader::init()
     QVERIFY(QDir().mkpath(m_dir));
 }
 
-Watch *TestDownloader::run(const QString &fileName, bool resume)
+Watch *TestDownloader::run(const QString &fileName, bool resume, const QString &path)
 {
     auto *downloader = new Downloader(this);
     auto watch = std::make_shared<Watch>(downloader);
     m_watches.append(watch);
-    downloader->start(FilePath, m_dir, fileName, resume);
+    downloader->start(path, m_dir, fileName, resume);
     if (!waitUntil([&] { return watch->finished(); }))
         watch->errors << QStringLiteral("timed out");
     return watch.get();
+}
+
+bool TestDownloader::interruptedDownload(const QString &fileName, const QByteArray &content, qint64 bytes,
+                                         const QByteArray &etag, const QString &path)
+{
+    ScriptedReply cut = ScriptedReply::text(200, content, "application/octet-stream").cutAfter(bytes);
+    if (!etag.isEmpty())
+        cut.withHeader("ETag", etag);
+    m_server.on("GET", path, cut);
+    Watch *watch = run(fileName, true, path);
+    const QString part = QDir(m_dir).absoluteFilePath(fileName) + ".part";
+    const bool ok = watch->errors.size() == 1 && readAll(part) == content.left(bytes);
+    m_server.clearRoutes();
+    m_server.clearRequests();
+    return ok;
 }
 
 void TestDownloader::downloadsThroughTheSideFile()
@@ -149,7 +196,9 @@ void TestDownloader::resumesFromPartFileWithRangeHeader()
     const QByteArray body = content(5000);
     m_server.serveContent(FilePath, body);
     const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("a.bin"));
-    QVERIFY(writeAll(target + ".part", body.left(1000)));
+    QVERIFY(interruptedDownload(QStringLiteral("a.bin"), body, 1000));
+    QVERIFY(QFile::exists(Downloader::metaPathFor(target + ".part")));
+    m_server.serveContent(FilePath, body);
 
     Watch *watch = run(QStringLiteral("a.bin"), true);
     QCOMPARE(watch->errors, QStringList());
@@ -162,6 +211,183 @@ void TestDownloader::resumesFromPartFileWithRangeHeader()
         QVERIFY(step.speed >= 0);
     }
     QCOMPARE(watch->progress.constLast().done, 5000);
+    QVERIFY(!QFile::exists(Downloader::metaPathFor(target + ".part"))); // nothing left beside the file
+}
+
+void TestDownloader::sideFileOfAnotherRemoteFileIsNotContinued_data()
+{
+    QTest::addColumn<QString>("otherPath");
+    QTest::addColumn<bool>("withNote");
+    QTest::newRow("other file, same name") << QStringLiteral("/api/teams/t9/files/7/download") << true;
+    QTest::newRow("side file without a note") << FilePath << false;
+}
+
+void TestDownloader::sideFileOfAnotherRemoteFileIsNotContinued()
+{
+    QFETCH(QString, otherPath);
+    QFETCH(bool, withNote);
+    // Another file of the same name (another folder or team) left its first bytes behind.
+    const QByteArray foreign(5000, 'F');
+    QVERIFY(interruptedDownload(QStringLiteral("报告.pdf"), foreign, 2000, {}, otherPath));
+    const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("报告.pdf"));
+    if (!withNote)
+        QVERIFY(QFile::remove(Downloader::metaPathFor(target + ".part")));
+
+    const QByteArray body = content(5000);
+    m_server.serveContent(FilePath, body);
+    Watch *watch = run(QStringLiteral("报告.pdf"), true);
+    QCOMPARE(watch->errors, QStringList());
+    QVERIFY(!m_server.requests().constFirst().hasHeader("Range"));
+    QCOMPARE(readAll(target), body); // no foreign byte spliced in
+}
+
+void TestDownloader::changedFileOnTheServerStartsOver()
+{
+    // The side file holds the start of version 1; the server now has version 2 under the same path.
+    const QByteArray first = content(5000);
+    QVERIFY(interruptedDownload(QStringLiteral("plan.xlsx"), first, 1500, "\"v1\""));
+    const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("plan.xlsx"));
+
+    // A server that ignores If-Range sends the part of version 2 anyway; its ETag gives it away.
+    const QByteArray second = QByteArray(5000, 'N');
+    m_server.on("GET", FilePath, taggedContent(second, "\"v2\""));
+    Watch *watch = run(QStringLiteral("plan.xlsx"), true);
+    QCOMPARE(watch->errors, QStringList());
+    QCOMPARE(readAll(target), second);
+    const QList<RecordedRequest> requests = m_server.requests();
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests.at(0).header("Range"), QByteArray("bytes=1500-"));
+    QCOMPARE(requests.at(0).header("If-Range"), QByteArray("\"v1\""));
+    QVERIFY(!requests.at(1).hasHeader("Range"));
+
+    // Without an ETag, a different total size gives it away.
+    m_server.clearRequests();
+    QVERIFY(interruptedDownload(QStringLiteral("log.txt"), first, 1500));
+    const QByteArray longer = content(7000);
+    m_server.serveContent(FilePath, longer);
+    Watch *sized = run(QStringLiteral("log.txt"), true);
+    QCOMPARE(sized->errors, QStringList());
+    QCOMPARE(readAll(QDir(m_dir).absoluteFilePath(QStringLiteral("log.txt"))), longer);
+}
+
+void TestDownloader::partAtTheWrongOffsetIsNeverWritten()
+{
+    const QByteArray body = content(5000);
+    QVERIFY(interruptedDownload(QStringLiteral("w.bin"), body, 1000));
+    const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("w.bin"));
+    // Asked for bytes=1000-, the server sends bytes from 0 as if they were the rest.
+    m_server.on("GET", FilePath, [body](const RecordedRequest &request) {
+        if (!request.hasHeader("Range"))
+            return rangedContent(body, request);
+        ScriptedReply wrong = ScriptedReply::text(206, body.mid(0, 4000), "application/octet-stream");
+        return wrong.withHeader("Content-Range", "bytes 0-3999/5000");
+    });
+    Watch *watch = run(QStringLiteral("w.bin"), true);
+    QCOMPARE(watch->errors, QStringList());
+    QCOMPARE(readAll(target), body);
+    QCOMPARE(m_server.requestCount(), 2);
+
+    // When even the fresh start is answered out of place, the job fails and writes nothing wrong.
+    m_server.clearRequests();
+    QVERIFY(interruptedDownload(QStringLiteral("x.bin"), body, 1000));
+    m_server.on("GET", FilePath, [body](const RecordedRequest &) {
+        ScriptedReply wrong = ScriptedReply::text(206, body.mid(2000), "application/octet-stream");
+        return wrong.withHeader("Content-Range", "bytes 2000-4999/5000");
+    });
+    Watch *failing = run(QStringLiteral("x.bin"), true);
+    QCOMPARE(failing->errors.size(), 1);
+    QVERIFY2(failing->errors.constFirst().contains(QStringLiteral("位置")), qPrintable(failing->errors.constFirst()));
+    QVERIFY(!QFile::exists(QDir(m_dir).absoluteFilePath(QStringLiteral("x.bin"))));
+    const QByteArray left = readAll(QDir(m_dir).absoluteFilePath(QStringLiteral("x.bin.part")));
+    QVERIFY(body.startsWith(left)); // whatever is kept is a true start of the file
+}
+
+void TestDownloader::emptyWholeAnswerReplacesTheSideFile()
+{
+    QVERIFY(interruptedDownload(QStringLiteral("e.txt"), content(5000), 1000));
+    // The file is empty now; the server ignores the range and says so with an empty 200.
+    m_server.on("GET", FilePath, ScriptedReply::text(200, QByteArray(), "application/octet-stream"));
+    Watch *watch = run(QStringLiteral("e.txt"), true);
+    QCOMPARE(watch->errors, QStringList());
+    QCOMPARE(m_server.requests().constFirst().header("Range"), QByteArray("bytes=1000-"));
+    QCOMPARE(readAll(watch->donePath), QByteArray());
+}
+
+void TestDownloader::stalledDownloadFailsAndKeepsTheSideFile()
+{
+    const QByteArray body = content(5000);
+    // Headers and 1000 bytes, then silence on an open connection.
+    m_server.on("GET", FilePath,
+                ScriptedReply::raw("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                                   "Content-Length: 5000\r\n\r\n" +
+                                   body.left(1000)));
+    auto *downloader = new Downloader(this);
+    downloader->setStallTimeoutMs(300);
+    Watch watch(downloader);
+    downloader->start(FilePath, m_dir, QStringLiteral("s.bin"), true);
+    QVERIFY(waitUntil([&] { return watch.finished(); }));
+    QCOMPARE(watch.errors.size(), 1);
+    QVERIFY2(watch.errors.constFirst().contains(QStringLiteral("未收到数据")), qPrintable(watch.errors.constFirst()));
+    const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("s.bin"));
+    QCOMPARE(readAll(target + ".part"), body.left(1000));
+    QVERIFY(!DownloadRegistry::isBusy(target)); // a failed job gives its target back
+
+    // The next download continues where the stalled one stopped.
+    m_server.serveContent(FilePath, body);
+    m_server.clearRequests();
+    Watch *resumed = run(QStringLiteral("s.bin"), true);
+    QCOMPARE(resumed->errors, QStringList());
+    QCOMPARE(m_server.requests().constFirst().header("Range"), QByteArray("bytes=1000-"));
+    QCOMPARE(readAll(target), body);
+}
+
+void TestDownloader::secondJobForTheSameTargetIsRefused()
+{
+    const QByteArray body = content(5000);
+    m_server.on("GET", FilePath,
+                [body](const RecordedRequest &request) { return rangedContent(body, request).heldUntilReleased(); });
+    auto *first = new Downloader(this);
+    Watch firstWatch(first);
+    first->start(FilePath, m_dir, QStringLiteral("twice.pdf"), true);
+    QVERIFY(m_server.waitForRequests(1));
+    const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("twice.pdf"));
+    QVERIFY(DownloadRegistry::isBusy(target));
+    QVERIFY(DownloadRegistry::isBusy(target + ".part"));
+    QCOMPARE(Downloader::targetPath(m_dir, QStringLiteral("twice.pdf")), target);
+
+    // A double click, or open and then download: the second job touches nothing and says why.
+    for (bool resume : {true, false}) {
+        auto *second = new Downloader(this);
+        Watch secondWatch(second);
+        second->start(FilePath, m_dir, QStringLiteral("twice.pdf"), resume);
+        QCOMPARE(secondWatch.errors, QStringList{DownloadRegistry::busyText(QStringLiteral("twice.pdf"))});
+    }
+    QCOMPARE(m_server.requestCount(), 1);
+
+    m_server.releaseHeld();
+    QVERIFY(waitUntil([&] { return firstWatch.finished(); }));
+    QCOMPARE(firstWatch.errors, QStringList());
+    QCOMPARE(readAll(target), body);
+    QVERIFY(!DownloadRegistry::isBusy(target));
+}
+
+void TestDownloader::freeNamesSkipFilesSideFilesAndRunningJobs()
+{
+    const QString name = QStringLiteral("打包下载_20240501_140309.zip");
+    QCOMPARE(DownloadRegistry::freeName(m_dir, name), name);
+    QVERIFY(writeAll(QDir(m_dir).absoluteFilePath(name), "done"));
+    QCOMPARE(DownloadRegistry::freeName(m_dir, name), QStringLiteral("打包下载_20240501_140309 (2).zip"));
+    QVERIFY(writeAll(QDir(m_dir).absoluteFilePath(QStringLiteral("打包下载_20240501_140309 (2).zip.part")), "half"));
+    QCOMPARE(DownloadRegistry::freeName(m_dir, name), QStringLiteral("打包下载_20240501_140309 (3).zip"));
+    const QString running = QDir(m_dir).absoluteFilePath(QStringLiteral("打包下载_20240501_140309 (3).zip"));
+    QVERIFY(DownloadRegistry::claim(running));
+    QVERIFY(!DownloadRegistry::claim(running)); // one writer only
+    QCOMPARE(DownloadRegistry::freeName(m_dir, name), QStringLiteral("打包下载_20240501_140309 (4).zip"));
+    DownloadRegistry::release(running);
+    QCOMPARE(DownloadRegistry::freeName(m_dir, name), QStringLiteral("打包下载_20240501_140309 (3).zip"));
+    QCOMPARE(DownloadRegistry::freeName(m_dir, QStringLiteral("README")), QStringLiteral("README"));
+    QVERIFY(writeAll(QDir(m_dir).absoluteFilePath(QStringLiteral("README")), "x"));
+    QCOMPARE(DownloadRegistry::freeName(m_dir, QStringLiteral("README")), QStringLiteral("README (2)"));
 }
 
 void TestDownloader::resumeFalseOverwritesTheSideFile()
@@ -198,7 +424,8 @@ void TestDownloader::rangeIgnoredByServerReplacesTheSideFile()
     const QByteArray body = content(5000);
     m_server.on("GET", FilePath, ScriptedReply::text(200, body, "application/octet-stream"));
     const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("r.bin"));
-    QVERIFY(writeAll(target + ".part", QByteArray(1000, 'X')));
+    QVERIFY(interruptedDownload(QStringLiteral("r.bin"), QByteArray(5000, 'X'), 1000));
+    m_server.on("GET", FilePath, ScriptedReply::text(200, body, "application/octet-stream"));
 
     Watch *watch = run(QStringLiteral("r.bin"), true);
     QCOMPARE(watch->errors, QStringList());
@@ -211,20 +438,24 @@ void TestDownloader::rangeIgnoredByServerReplacesTheSideFile()
 void TestDownloader::notSatisfiableWithCompleteSideFileFinishes_data()
 {
     QTest::addColumn<QByteArray>("contentRange");
-    QTest::newRow("total matches") << QByteArray("bytes */5000");
-    QTest::newRow("no total stated") << QByteArray();
+    QTest::addColumn<QByteArray>("etag");
+    QTest::newRow("total matches") << QByteArray("bytes */5000") << QByteArray();
+    QTest::newRow("total and ETag match") << QByteArray("bytes */5000") << QByteArray("\"e1\"");
 }
 
 void TestDownloader::notSatisfiableWithCompleteSideFileFinishes()
 {
     QFETCH(QByteArray, contentRange);
+    QFETCH(QByteArray, etag);
     const QByteArray body = content(5000);
     ScriptedReply unsatisfiable = ScriptedReply::json(QJsonObject{{"error", "范围无效"}}, 416);
-    if (!contentRange.isEmpty())
-        unsatisfiable.withHeader("Content-Range", contentRange);
+    unsatisfiable.withHeader("Content-Range", contentRange);
+    if (!etag.isEmpty())
+        unsatisfiable.withHeader("ETag", etag);
     m_server.on("GET", FilePath, unsatisfiable);
     const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("full.bin"));
     QVERIFY(writeAll(target + ".part", body));
+    QVERIFY(writeNote(target + ".part", FilePath, 5000, etag));
 
     Watch *watch = run(QStringLiteral("full.bin"), true);
     QCOMPARE(watch->errors, QStringList());
@@ -233,12 +464,40 @@ void TestDownloader::notSatisfiableWithCompleteSideFileFinishes()
     QCOMPARE(m_server.requestCount(), 1);
 }
 
+void TestDownloader::notSatisfiableWithoutTotalStartsOverOnce()
+{
+    // A 416 that states no total says nothing about the side file: it is dropped, not finalised.
+    const QByteArray body = content(5000);
+    const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("nototal.bin"));
+    QVERIFY(writeAll(target + ".part", QByteArray(5000, 'S')));
+    QVERIFY(writeNote(target + ".part", FilePath, 5000));
+    m_server.on("GET", FilePath, [body](const RecordedRequest &request) {
+        if (request.hasHeader("Range"))
+            return ScriptedReply::json(QJsonObject{{"error", "范围无效"}}, 416);
+        return rangedContent(body, request);
+    });
+    Watch *watch = run(QStringLiteral("nototal.bin"), true);
+    QCOMPARE(watch->errors, QStringList());
+    QCOMPARE(readAll(target), body);
+    QCOMPARE(m_server.requestCount(), 2);
+
+    // Answered 416 again from zero, the job ends failed instead of looping.
+    m_server.on("GET", FilePath, ScriptedReply::json(QJsonObject{{"error", "范围无效"}}, 416));
+    QVERIFY(writeAll(target + ".part", QByteArray(5000, 'S')));
+    QVERIFY(writeNote(target + ".part", FilePath, 5000));
+    m_server.clearRequests();
+    Watch *again = run(QStringLiteral("nototal.bin"), true);
+    QCOMPARE(again->errors, QStringList{QStringLiteral("范围无效")});
+    QCOMPARE(m_server.requestCount(), 2);
+}
+
 void TestDownloader::notSatisfiableWithLargerSideFileStartsOver()
 {
     const QByteArray body = content(5000);
     m_server.serveContent(FilePath, body); // answers bytes=6000- with 416 "bytes */5000"
     const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("stale.bin"));
     QVERIFY(writeAll(target + ".part", QByteArray(6000, 'S')));
+    QVERIFY(writeNote(target + ".part", FilePath, -1, "\"old\""));
 
     Watch *watch = run(QStringLiteral("stale.bin"), true);
     QCOMPARE(watch->errors, QStringList());
@@ -264,6 +523,7 @@ void TestDownloader::httpErrorKeepsTheSideFile()
     m_server.on("GET", FilePath, ScriptedReply::json(QJsonObject{{"error", "文件不存在"}}, 404));
     const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("gone.bin"));
     QVERIFY(writeAll(target + ".part", "partial"));
+    QVERIFY(writeNote(target + ".part", FilePath, 4000));
     Watch *watch = run(QStringLiteral("gone.bin"), true);
     QCOMPARE(watch->errors, QStringList{QStringLiteral("文件不存在")});
     QCOMPARE(readAll(target + ".part"), QByteArray("partial"));

@@ -9,6 +9,7 @@
 #include "transfer/uploader.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QPointer>
@@ -21,6 +22,8 @@ namespace {
 const QString Init = QStringLiteral("/api/upload/init");
 const QString Merge = QStringLiteral("/api/upload/merge");
 const QString Chunks = QStringLiteral("/api/upload/chunk/*");
+// The smallest chunk size the client accepts from a server; small test files still make several chunks.
+constexpr int Chunk = 64 * 1024;
 
 QByteArray randomBytes(qsizetype size)
 {
@@ -71,6 +74,21 @@ ScriptedReply initAnswer(const QString &uploadId, const QJsonValue &chunkSize, c
     return ScriptedReply::success(data);
 }
 
+// How many descriptors of this process are open on path (Linux); -1 where that cannot be seen.
+int openDescriptors(const QString &path)
+{
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    if (!fds.exists())
+        return -1;
+    const QString target = QFileInfo(path).canonicalFilePath();
+    int count = 0;
+    for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
+        if (fd.symLinkTarget() == target)
+            ++count;
+    }
+    return count;
+}
+
 int chunkIndex(const RecordedRequest &request)
 {
     return request.path().split('/').constLast().toInt();
@@ -92,6 +110,11 @@ private slots:
     void allChunksHeldMergesAtOnce();
     void chunkSizeFallsBackWhenMissingOrZero_data();
     void chunkSizeFallsBackWhenMissingOrZero();
+    void chunkSizeOutsideTheBoundsIsRefused_data();
+    void chunkSizeOutsideTheBoundsIsRefused();
+    void heldIndicesOutsideTheFileAreIgnored();
+    void sourceFileIsClosedAtEveryEnd_data();
+    void sourceFileIsClosedAtEveryEnd();
     void chunkFailingTwiceIsRetriedAfterGrowingWaits();
     void thirdFailureEndsTheJobWithoutMerge();
     void initAndMergeFailuresReportTheServerText();
@@ -183,9 +206,9 @@ void TestUploader::instantUploadSendsNoChunk()
 
 void TestUploader::heldChunksAreSkippedAndThreeGoAtOnce()
 {
-    const QByteArray content = randomBytes(4500); // chunks of 1000: 5 chunks, the last one 500 bytes
+    const QByteArray content = randomBytes(4 * Chunk + Chunk / 2); // 5 chunks, the last one half
     const QString path = writeFile(QStringLiteral("five.bin"), content);
-    m_server.on("POST", Init, initAnswer(QStringLiteral("up-5"), 1000, QJsonArray{0, 1}));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-5"), Chunk, QJsonArray{0, 1}));
     m_server.on("PUT", Chunks, ScriptedReply::success().heldUntilReleased());
 
     Uploader *uploader = newUploader();
@@ -199,7 +222,7 @@ void TestUploader::heldChunksAreSkippedAndThreeGoAtOnce()
     QCOMPARE(sent, (QList<int>{2, 3, 4}));
     for (const RecordedRequest &request : m_server.requests("PUT", Chunks)) {
         const int index = chunkIndex(request);
-        QCOMPARE(request.body, content.mid(index * 1000, 1000));
+        QCOMPARE(request.body, content.mid(index * Chunk, Chunk));
     }
     QVERIFY(!watch.phases().join(',').contains(QStringLiteral("上传中")));
 
@@ -219,8 +242,8 @@ void TestUploader::heldChunksAreSkippedAndThreeGoAtOnce()
 
 void TestUploader::neverMoreThanThreeChunksInFlight()
 {
-    const QString path = writeFile(QStringLiteral("seven.bin"), randomBytes(7000));
-    m_server.on("POST", Init, initAnswer(QStringLiteral("up-7"), 1000, QJsonArray{}));
+    const QString path = writeFile(QStringLiteral("seven.bin"), randomBytes(7 * Chunk));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-7"), Chunk, QJsonArray{}));
     m_server.on("PUT", Chunks, ScriptedReply::success().heldUntilReleased());
     int mostHeld = 0;
     QObject scope; // ends the connection with this test
@@ -244,8 +267,8 @@ void TestUploader::neverMoreThanThreeChunksInFlight()
 
 void TestUploader::allChunksHeldMergesAtOnce()
 {
-    const QString path = writeFile(QStringLiteral("held.bin"), randomBytes(3000));
-    m_server.on("POST", Init, initAnswer(QStringLiteral("up-h"), 1000, QJsonArray{2, 0, 1}));
+    const QString path = writeFile(QStringLiteral("held.bin"), randomBytes(3 * Chunk));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-h"), Chunk, QJsonArray{2, 0, 1}));
     Uploader *uploader = newUploader();
     Watch watch(uploader);
     uploader->start(path, QString());
@@ -289,11 +312,96 @@ void TestUploader::chunkSizeFallsBackWhenMissingOrZero()
     QCOMPARE(chunks.at(1).body, content.mid(8388608));
 }
 
+void TestUploader::chunkSizeOutsideTheBoundsIsRefused_data()
+{
+    QTest::addColumn<QJsonValue>("chunkSize");
+    QTest::newRow("one byte") << QJsonValue(1);
+    QTest::newRow("just under 64 KiB") << QJsonValue(Chunk - 1);
+    QTest::newRow("just over 1 GiB") << QJsonValue(1024.0 * 1024 * 1024 + 1);
+    QTest::newRow("beyond 64 bits") << QJsonValue(1e300);
+    QTest::newRow("numeric text") << QJsonValue(QStringLiteral("1"));
+}
+
+void TestUploader::chunkSizeOutsideTheBoundsIsRefused()
+{
+    // A chunk size of 1 byte on a large file would mean millions of requests and an overflowing count.
+    QFETCH(QJsonValue, chunkSize);
+    const QString path = writeFile(QStringLiteral("bounds.bin"), randomBytes(3 * Chunk));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-b"), chunkSize, QJsonArray{}));
+    m_server.on("PUT", Chunks, ScriptedReply::success());
+    Uploader *uploader = newUploader();
+    Watch watch(uploader);
+    uploader->start(path, QString());
+    QVERIFY(waitUntil([&] { return watch.finished(); }));
+    QCOMPARE(watch.errors.size(), 1);
+    QVERIFY2(watch.errors.constFirst().startsWith(QStringLiteral("服务器给出的分片大小无效")),
+             qPrintable(watch.errors.constFirst()));
+    QCOMPARE(m_server.requests("PUT", Chunks).size(), 0);
+    QCOMPARE(m_server.requests("POST", Merge).size(), 0);
+}
+
+void TestUploader::heldIndicesOutsideTheFileAreIgnored()
+{
+    // 2^32 would wrap to chunk 0 in a 32-bit index; none of these names a chunk of the file.
+    const QByteArray content = randomBytes(2 * Chunk);
+    const QString path = writeFile(QStringLiteral("held-odd.bin"), content);
+    m_server.on("POST", Init,
+                initAnswer(QStringLiteral("up-o"), Chunk, QJsonArray{4294967296.0, -1, 1e300, 2, "x", 4294967297.0}));
+    m_server.on("PUT", Chunks, ScriptedReply::success());
+    Uploader *uploader = newUploader();
+    Watch watch(uploader);
+    uploader->start(path, QString());
+    QVERIFY(waitUntil([&] { return watch.finished(); }));
+    QCOMPARE(watch.errors, QStringList());
+    QCOMPARE(m_server.requests("PUT", Chunks).size(), 2);
+}
+
+void TestUploader::sourceFileIsClosedAtEveryEnd_data()
+{
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("instant upload") << QStringLiteral("instant");
+    QTest::newRow("init fails") << QStringLiteral("init");
+    QTest::newRow("chunk size refused") << QStringLiteral("chunk size");
+    QTest::newRow("merge fails") << QStringLiteral("merge");
+    QTest::newRow("success") << QStringLiteral("success");
+}
+
+void TestUploader::sourceFileIsClosedAtEveryEnd()
+{
+    // A job that ended stays with its page; meanwhile the user must be able to rename or delete the file.
+    QFETCH(QString, ending);
+    const QString path = writeFile(QStringLiteral("closed-%1.bin").arg(QTest::currentDataTag()).replace(' ', '-'),
+                                   randomBytes(2 * Chunk));
+    if (openDescriptors(path) < 0)
+        QSKIP("open files of the process cannot be listed here");
+    m_server.on("PUT", Chunks, ScriptedReply::success());
+    if (ending == QLatin1String("instant"))
+        m_server.on("POST", Init, ScriptedReply::success(QJsonObject{{"instant", true}, {"file", QJsonObject{}}}));
+    else if (ending == QLatin1String("init"))
+        m_server.on("POST", Init, ScriptedReply::json(QJsonObject{{"error", "容量不足"}}, 400));
+    else if (ending == QLatin1String("chunk size"))
+        m_server.on("POST", Init, initAnswer(QStringLiteral("up-c"), 16, QJsonArray{}));
+    else
+        m_server.on("POST", Init, initAnswer(QStringLiteral("up-c"), Chunk, QJsonArray{}));
+    if (ending == QLatin1String("merge"))
+        m_server.on("POST", Merge, ScriptedReply::json(QJsonObject{{"error", "校验失败"}}, 409));
+
+    Uploader *uploader = newUploader();
+    Watch watch(uploader);
+    uploader->start(path, QString());
+    QVERIFY(openDescriptors(path) >= 1); // held while the job runs
+    QVERIFY(waitUntil([&] { return watch.finished(); }));
+    QCOMPARE(watch.errors.isEmpty(), ending == QLatin1String("instant") || ending == QLatin1String("success"));
+    QTRY_COMPARE(openDescriptors(path), 0);
+    if (ending != QLatin1String("success"))
+        QVERIFY(!watch.job.isNull()); // closed by the job itself, not by its destruction
+}
+
 void TestUploader::chunkFailingTwiceIsRetriedAfterGrowingWaits()
 {
-    const QByteArray content = randomBytes(2000);
+    const QByteArray content = randomBytes(2 * Chunk);
     const QString path = writeFile(QStringLiteral("retry.bin"), content);
-    m_server.on("POST", Init, initAnswer(QStringLiteral("up-r"), 1000, QJsonArray{}));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-r"), Chunk, QJsonArray{}));
     m_server.on("PUT", Chunks, ScriptedReply::success());
     m_server.onSequence("PUT", QStringLiteral("/api/upload/chunk/up-r/0"),
                         {ScriptedReply::json(QJsonObject{{"error", "忙"}}, 503), ScriptedReply::text(500, "内部错误"),
@@ -309,7 +417,7 @@ void TestUploader::chunkFailingTwiceIsRetriedAfterGrowingWaits()
     const QList<RecordedRequest> attempts = m_server.requests("PUT", QStringLiteral("/api/upload/chunk/up-r/0"));
     QCOMPARE(attempts.size(), 3);
     for (const RecordedRequest &attempt : attempts)
-        QCOMPARE(attempt.body, content.left(1000));
+        QCOMPARE(attempt.body, content.left(Chunk));
     QVERIFY(attempts.at(1).receivedMs - attempts.at(0).receivedMs >= 40);
     QVERIFY(attempts.at(2).receivedMs - attempts.at(1).receivedMs >= 80);
     QCOMPARE(m_server.requests("PUT", QStringLiteral("/api/upload/chunk/up-r/1")).size(), 1);
@@ -318,8 +426,8 @@ void TestUploader::chunkFailingTwiceIsRetriedAfterGrowingWaits()
 
 void TestUploader::thirdFailureEndsTheJobWithoutMerge()
 {
-    const QString path = writeFile(QStringLiteral("fail.bin"), randomBytes(3000));
-    m_server.on("POST", Init, initAnswer(QStringLiteral("up-f"), 1000, QJsonArray{}));
+    const QString path = writeFile(QStringLiteral("fail.bin"), randomBytes(3 * Chunk));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-f"), Chunk, QJsonArray{}));
     // Chunks 1 and 2 stay unanswered until the job has failed.
     m_server.on("PUT", Chunks, ScriptedReply::success().heldUntilReleased());
     m_server.on("PUT", QStringLiteral("/api/upload/chunk/up-f/0"),
@@ -354,7 +462,7 @@ void TestUploader::initAndMergeFailuresReportTheServerText()
     QCOMPARE(watch.errors, QStringList{QStringLiteral("容量不足")});
     QVERIFY(!watch.job.isNull()); // stays a child of its page
 
-    m_server.on("POST", Init, initAnswer(QStringLiteral("up-m"), 1000, QJsonArray{}));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-m"), Chunk, QJsonArray{}));
     m_server.on("PUT", Chunks, ScriptedReply::success());
     m_server.on("POST", Merge, ScriptedReply::json(QJsonObject{{"error", "校验失败"}}, 409));
     Uploader *merging = newUploader();
@@ -370,7 +478,7 @@ void TestUploader::slowMergeOutlastsTheJsonTimeout()
     // The server answers the merge only after checking the whole file; that silence is not a time-out.
     HttpClient::instance()->setJsonTimeoutMs(300);
     const QString path = writeFile(QStringLiteral("slow.bin"), randomBytes(1000));
-    m_server.on("POST", Init, initAnswer(QStringLiteral("up-s"), 1000, QJsonArray{0}));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-s"), Chunk, QJsonArray{0}));
     m_server.on("POST", Merge, ScriptedReply::success(QJsonObject{{"id", "f-slow"}}).withDelay(900));
     Uploader *uploader = newUploader();
     Watch watch(uploader);
@@ -400,7 +508,7 @@ void TestUploader::chunkRequestCarriesIdAndHeaders()
 {
     QCOMPARE(Api::uploadChunkPath(QStringLiteral("a b/c?d"), 12), QStringLiteral("/api/upload/chunk/a%20b%2Fc%3Fd/12"));
     const QString path = writeFile(QStringLiteral("one.bin"), randomBytes(10));
-    m_server.on("POST", Init, initAnswer(QStringLiteral("id/with space"), 1000, QJsonArray{}));
+    m_server.on("POST", Init, initAnswer(QStringLiteral("id/with space"), Chunk, QJsonArray{}));
     m_server.on("PUT", Chunks, ScriptedReply::success());
     Session::instance()->token = QStringLiteral("tok");
     Uploader *uploader = newUploader();
