@@ -151,6 +151,33 @@ void StatusBar::meterTick()
         showMeter(meterLevel(qMax(m_downRate, m_upRate)), true);
 }
 
+QSize StatusBar::minimumSizeHint() const
+{
+    const QSize base = QFrame::minimumSizeHint();
+    // The connection text changes with every probe; keep room for its longest form.
+    QLabel probe;
+    probe.setFont(m_connectionLabel->font());
+    probe.setTextFormat(Qt::RichText);
+    int widest = 0;
+    for (const QString &state : {ConnectionChecking, ConnectionUp, ConnectionDown}) {
+        probe.setText(ConnectionPrefix + state);
+        widest = qMax(widest, probe.sizeHint().width());
+    }
+    const int extra = qMax(0, widest - m_connectionLabel->sizeHint().width());
+    return {base.width() + extra, qMax(base.height(), minimumHeight())};
+}
+
+void StatusBar::restartMeter()
+{
+    HttpClient *client = HttpClient::instance();
+    client->bytesDown = 0;
+    client->bytesUp = 0;
+    m_downRate = 0;
+    m_upRate = 0;
+    if (m_connected)
+        showMeter(0, true);
+}
+
 void StatusBar::clockTick()
 {
     m_clockLabel->setText(clockText(QDateTime::currentDateTime()));
