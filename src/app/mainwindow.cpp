@@ -130,6 +130,7 @@ MainWindow::MainWindow(QWidget *parent)
     });
 
     switchTo(AllFilesPage);
+    // Where the fonts are wider than the default size allows, the floor wins.
     setMinimumSize(minimumWindowSize());
 }
 
