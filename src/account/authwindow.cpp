@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QJsonObject>
 #include <QLabel>
@@ -19,6 +20,7 @@
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -227,6 +229,21 @@ QWidget *AuthWindow::buildFormPage()
     return page;
 }
 
+void AuthWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (m_placed)
+        return;
+    // Opens in the middle of the screen it appears on; later shows keep where the user moved it.
+    m_placed = true;
+    QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    QRect frame = frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
+}
+
 bool AuthWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_dragBar && event->type() == QEvent::MouseButtonPress &&
@@ -304,6 +321,9 @@ void AuthWindow::onCodeSent(const HttpResponse &response)
 
 void AuthWindow::onSubmit()
 {
+    // Return in the code field still arrives while the button is disabled: one sign-in at a time.
+    if (m_signingIn || m_signedIn)
+        return;
     const QString username = m_username->text().trimmed();
     const QString phone = m_phone->text().trimmed();
     const QString code = m_code->text().trimmed();
@@ -318,6 +338,7 @@ void AuthWindow::onSubmit()
         return;
     }
     setError(QString());
+    m_signingIn = true;
     m_submit->setEnabled(false);
     m_submit->setText(SubmitBusyCaption);
 
@@ -330,6 +351,7 @@ void AuthWindow::onSubmit()
 
 void AuthWindow::onLoginAnswered(const HttpResponse &response)
 {
+    m_signingIn = false;
     m_submit->setEnabled(true);
     m_submit->setText(SubmitCaption);
 
@@ -343,6 +365,7 @@ void AuthWindow::onLoginAnswered(const HttpResponse &response)
         setError(ErrNoSession);
         return;
     }
+    m_signedIn = true;
     emit loginOk();
 }
 

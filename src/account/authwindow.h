@@ -23,6 +23,9 @@ public:
 
     bool eventFilter(QObject *watched, QEvent *event) override;
 
+    // True from sending a login request until its answer has been handled.
+    bool isSigningIn() const { return m_signingIn; }
+
     // Tick of the SMS resend countdown; one second in the product, shorter in tests.
     void setCountdownIntervalMs(int ms) { m_countdownIntervalMs = ms; }
 
@@ -30,7 +33,11 @@ public:
     static constexpr int DefaultCountdownIntervalMs = 1000;
 
 signals:
+    // Emitted at most once per window.
     void loginOk();
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 private:
     void buildUi();
@@ -63,4 +70,7 @@ private:
     QPushButton *m_countdownButton = nullptr;
     QString m_restingCaption;
     int m_countdownIntervalMs = DefaultCountdownIntervalMs;
+    bool m_signingIn = false;
+    bool m_signedIn = false;
+    bool m_placed = false;
 };

@@ -1,8 +1,8 @@
 #include "app/capacitybanner.h"
 
-#include "files/filerecord.h"
 #include "files/formatting.h"
 #include "net/httpclient.h"
+#include "net/jsonnumber.h"
 #include "net/session.h"
 
 #include <QFrame>
@@ -24,11 +24,17 @@ constexpr char RedStyle[] = "QFrame#ExpiryBanner{background:#fff2f0;border:1px s
 constexpr char OrangeStyle[] = "QFrame#ExpiryBanner{background:#fff7e6;border:1px solid #ffd591;border-radius:8px;}"
                                "QFrame#ExpiryBanner>QLabel{background:transparent;color:#ad4e00;font-size:13px;}";
 
-// The server's numbers may be missing or non-numeric; those count as nothing stored.
+constexpr qint64 MaxBytes = std::numeric_limits<qint64>::max();
+// Whole gigabytes of one extension and days left: anything beyond these is not a real offer.
+constexpr qint64 MaxCapacityGb = 1000LL * 1000 * 1000;
+constexpr qint64 MaxDays = 100 * 366;
+
+// The server's numbers may be missing or non-numeric; those count as nothing stored. A negative
+// or out-of-range figure is clamped, never converted blindly.
 qint64 numberOrZero(const QJsonObject &object, const QString &key)
 {
     const QJsonValue value = object.value(key);
-    return value.isDouble() ? static_cast<qint64>(value.toDouble()) : 0;
+    return value.isDouble() ? jsonBoundedInt64(value, 0, MaxBytes) : 0;
 }
 
 } // namespace
@@ -134,7 +140,7 @@ void CapacityBanner::showAlert(const QJsonObject &data)
 ExpiryAlert expiryAlertFor(const QJsonObject &data)
 {
     if (data.value(QStringLiteral("expiredOver")).toBool(false)) {
-        const qint64 over = jsonInt64(data, QStringLiteral("overBytes"));
+        const qint64 over = jsonBoundedInt64(data, QStringLiteral("overBytes"), 0, MaxBytes);
         return {QStringLiteral("⚠️ 您的存储扩容已到期，当前超出 "
                                "%1，上传/复制/解压已暂停，请及时续费或清理文件")
                     .arg(formatSize(over)),
@@ -147,9 +153,9 @@ ExpiryAlert expiryAlertFor(const QJsonObject &data)
     const QString more = expiring.size() == 1 ? QString() : QStringLiteral(" 等 %1 笔").arg(expiring.size());
     return {QStringLiteral("⏰ 您的 %1GB 扩容%2将于 %3 到期（剩余 %4 天），到期后容量将回落，请及时续费")
                 // One multi-argument call: a server text holding "%4" must not be substituted again.
-                .arg(QString::number(jsonInt64(first, QStringLiteral("capacity_gb"))), more,
+                .arg(QString::number(jsonBoundedInt64(first, QStringLiteral("capacity_gb"), 0, MaxCapacityGb)), more,
                      jsonText(first, QStringLiteral("expire_at")).left(10),
-                     QString::number(jsonInt64(first, QStringLiteral("days")))),
+                     QString::number(jsonBoundedInt64(first, QStringLiteral("days"), 0, MaxDays))),
             CapacityBanner::Tone::Orange};
 }
 

@@ -3,6 +3,7 @@
 #include "app/capacitybanner.h"
 #include "app/nativeframe.h"
 #include "app/statusbar.h"
+#include "files/filechangenotifier.h"
 #include "files/filelistpage.h"
 #include "net/session.h"
 #include "ui/capbutton.h"
@@ -103,6 +104,15 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_speedTimer, &QTimer::timeout, m_statusBar, &StatusBar::meterTick);
     m_speedTimer->start();
 
+    // Uploads, deletes, restores and purges change the storage used: follow them, once per burst.
+    m_quotaRefreshTimer = new QTimer(this);
+    m_quotaRefreshTimer->setObjectName(QStringLiteral("QuotaRefresh"));
+    m_quotaRefreshTimer->setSingleShot(true);
+    m_quotaRefreshTimer->setInterval(QuotaRefreshDelayMs);
+    connect(m_quotaRefreshTimer, &QTimer::timeout, this, &MainWindow::refreshCapacity);
+    connect(FileChangeNotifier::instance(), &FileChangeNotifier::filesChanged, m_quotaRefreshTimer,
+            qOverload<>(&QTimer::start));
+
     refreshCapacity();
     refreshUserInfo();
     loadExpiryBanner();
@@ -120,6 +130,8 @@ MainWindow::MainWindow(QWidget *parent)
     });
 
     switchTo(AllFilesPage);
+    // Where the fonts are wider than the default size allows, the floor wins.
+    setMinimumSize(minimumWindowSize());
 }
 
 MainWindow::~MainWindow() = default;
@@ -175,6 +187,7 @@ QWidget *MainWindow::buildTitleBar()
 QWidget *MainWindow::buildSidebar()
 {
     auto *side = new QFrame(this);
+    m_sidebar = side;
     side->setObjectName(QStringLiteral("MailSide"));
     side->setFixedWidth(SidebarWidth);
     auto *column = new QVBoxLayout(side);
@@ -204,6 +217,7 @@ QWidget *MainWindow::buildSidebar()
     column->addLayout(brand);
 
     auto *scroll = new QScrollArea(side);
+    m_navScroll = scroll;
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setStyleSheet(QStringLiteral("QScrollArea{background:transparent;border:none;}"));
@@ -254,6 +268,7 @@ QWidget *MainWindow::buildSidebar()
 QWidget *MainWindow::buildHeader()
 {
     auto *header = new QFrame(this);
+    m_header = header;
     header->setObjectName(QStringLiteral("MailHeader"));
     header->setFixedHeight(HeaderHeight);
     auto *row = new QHBoxLayout(header);
@@ -368,6 +383,24 @@ void MainWindow::switchTo(int index)
     for (QPushButton *button : std::as_const(m_navButtons))
         button->setChecked(button->property("stk").toInt() == index);
     m_searchBox->setVisible(index <= OtherFilesPage);
+}
+
+QSize MainWindow::minimumWindowSize() const
+{
+    // The stack and the status bar ignore their contents' widths (so that no page can widen the
+    // window), hence the window's floor is taken from the contents here.
+    ensurePolished();
+    QSize pages;
+    for (int index = 0; index < m_stack->count(); ++index)
+        pages = pages.expandedTo(m_stack->widget(index)->minimumSizeHint());
+    const QSize header = m_header->minimumSizeHint();
+    const int width = qMax(SidebarWidth + qMax(pages.width(), header.width()), m_statusBar->minimumSizeHint().width());
+
+    // Every sidebar entry stays in view: the navigation scrolls only when the window is taller.
+    const int sidebarHeight = m_sidebar->minimumSizeHint().height() - m_navScroll->minimumSizeHint().height() +
+                              m_navScroll->widget()->sizeHint().height();
+    const int bodyHeight = qMax(header.height() + pages.height(), sidebarHeight);
+    return {width, TitleBarHeight + bodyHeight + m_statusBar->minimumSizeHint().height()};
 }
 
 int MainWindow::currentIndex() const

@@ -10,6 +10,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
 class QStackedWidget;
 class QSystemTrayIcon;
 class QTimer;
@@ -36,6 +37,10 @@ public:
     };
     static constexpr int SearchDebounceMs = 350;
     static constexpr int SpeedTickMs = 1000;
+    // Logout waits this long at most for the server to hear it before the program ends.
+    static constexpr int LogoutGraceMs = 2000;
+    // Reports of changed files closer together than this end in one profile request.
+    static constexpr int QuotaRefreshDelayMs = 400;
 
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
@@ -53,6 +58,8 @@ public:
     void loadExpiryBanner();
     void refreshCompanyName();
     void checkConnection();
+    // Ends the session at once (window hidden, session cleared) and emits logoutRequested() when the
+    // server has answered the logout request, or after LogoutGraceMs when it does not.
     void doLogout();
     // Gives the current file page the search box text and reloads it; nothing on other pages.
     void applySearch();
@@ -67,6 +74,9 @@ public:
     // Without a tray area the window minimises on close instead of hiding, so it can always be found again.
     bool trayAreaAvailable() const { return m_trayAvailable; }
     void setTrayAreaAvailable(bool available) { m_trayAvailable = available; }
+
+    // The smallest size at which the toolbar texts, the name column and the status bar show whole.
+    QSize minimumWindowSize() const;
 
 signals:
     void logoutRequested();
@@ -89,12 +99,16 @@ private:
     void buildTray();
     void restoreFromTray();
     void toggleMaximized();
+    void finishLogout();
 
     // Native frame.
     void applyFrameAttributes();
     void stripCaption();
 
     QWidget *m_titleBar = nullptr;
+    QWidget *m_sidebar = nullptr;
+    QScrollArea *m_navScroll = nullptr;
+    QWidget *m_header = nullptr;
     QLabel *m_titleLabel = nullptr;
     QStackedWidget *m_stack = nullptr;
     QList<QPushButton *> m_navButtons;
@@ -102,6 +116,8 @@ private:
     QLineEdit *m_searchBox = nullptr;
     QTimer *m_searchTimer = nullptr;
     QTimer *m_speedTimer = nullptr;
+    QTimer *m_quotaRefreshTimer = nullptr;
+    QTimer *m_logoutTimer = nullptr;
     QLabel *m_avatarLabel = nullptr;
     QLabel *m_nameLabel = nullptr;
     QLabel *m_quotaLabel = nullptr;
@@ -113,6 +129,7 @@ private:
     NativeFrame *m_frame = nullptr;
     bool m_trayAvailable = false;
     bool m_quitting = false;
+    bool m_logoutFinished = false;
     bool m_trayNoticeShown = false;
     bool m_hidden = false;
     bool m_frameAttributesApplied = false;

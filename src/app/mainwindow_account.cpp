@@ -7,8 +7,10 @@
 #include "ui/roundavatar.h"
 
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 namespace {
 constexpr int HeaderAvatarSize = 28;
@@ -71,12 +73,33 @@ void MainWindow::loadExpiryBanner()
 
 void MainWindow::doLogout()
 {
+    if (m_quitting)
+        return;
     m_quitting = true;
-    // Fire and forget: the session ends here even when the server cannot be reached.
-    HttpClient::instance()->post(QStringLiteral("/api/logout"), QJsonValue(), [](const HttpResponse &) {});
+    // The request carries the token (headers are taken now), so the session can end at once; but
+    // the process must live until the server has heard it, or the token stays valid there.
+    QPointer<MainWindow> self(this);
+    HttpClient::instance()->post(QStringLiteral("/api/logout"), QJsonValue(), [self](const HttpResponse &) {
+        if (self)
+            self->finishLogout();
+    });
     Session::instance()->clear();
     if (m_tray)
         m_tray->hide();
-    emit logoutRequested();
     close();
+    // An unreachable or hanging server must not keep the program alive for long.
+    m_logoutTimer = new QTimer(this);
+    m_logoutTimer->setSingleShot(true);
+    connect(m_logoutTimer, &QTimer::timeout, this, &MainWindow::finishLogout);
+    m_logoutTimer->start(LogoutGraceMs);
+}
+
+void MainWindow::finishLogout()
+{
+    if (m_logoutFinished)
+        return;
+    m_logoutFinished = true;
+    if (m_logoutTimer)
+        m_logoutTimer->stop();
+    emit logoutRequested();
 }

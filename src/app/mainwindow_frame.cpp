@@ -106,6 +106,7 @@ void MainWindow::showEvent(QShowEvent *event)
     QMainWindow::showEvent(event);
     if (m_hidden) {
         m_hidden = false;
+        m_statusBar->restartMeter();
         m_speedTimer->start();
         refreshCapacity();
     }

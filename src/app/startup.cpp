@@ -1,6 +1,8 @@
 #include "app/startup.h"
 
+#include "account/authwindow.h"
 #include "app/lightdialogfilter.h"
+#include "app/mainwindow.h"
 #include "app/theme.h"
 
 #include <QApplication>
@@ -97,3 +99,37 @@ void startUp(QApplication &app)
 }
 
 } // namespace Theme
+
+Startup::Startup(QObject *parent)
+    : QObject(parent)
+{
+}
+
+Startup::~Startup()
+{
+    // Deleted later after a sign-in, or still here when the program ends from the sign-in window.
+    delete m_signIn.data();
+}
+
+void Startup::showSignIn()
+{
+    if (m_signIn || m_mainWindow)
+        return;
+    m_signIn = new AuthWindow; // a top-level window, deleted by this object
+    connect(m_signIn, &AuthWindow::loginOk, this, &Startup::handOver);
+    m_signIn->show();
+}
+
+void Startup::handOver()
+{
+    if (m_mainWindow)
+        return;
+    if (m_signIn)
+        m_signIn->hide();
+    m_mainWindow = std::make_unique<MainWindow>();
+    connect(m_mainWindow.get(), &MainWindow::logoutRequested, this, &Startup::quitRequested);
+    m_mainWindow->show();
+    // Later, because the sign-in window is still inside its own signal.
+    if (m_signIn)
+        m_signIn->deleteLater();
+}

@@ -1,10 +1,45 @@
 #pragma once
 
+#include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <memory>
 
+class AuthWindow;
+class MainWindow;
 class QApplication;
 class QCoreApplication;
+
+// The program's course after the start-up steps: the sign-in window first; on loginOk() the main
+// window in its place; on the main window's logoutRequested() (emitted once the server has heard
+// the logout, or given up on) the end. There is no way back to the sign-in window.
+class Startup final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Startup)
+
+public:
+    explicit Startup(QObject *parent = nullptr);
+    // Both windows are gone before the application object is.
+    ~Startup() override;
+
+    // Creates and shows the sign-in window.
+    void showSignIn();
+
+    AuthWindow *signInWindow() const { return m_signIn; }
+    MainWindow *mainWindow() const { return m_mainWindow.get(); }
+
+signals:
+    // The event loop may end: main() connects it to QCoreApplication::quit.
+    void quitRequested();
+
+private:
+    void handOver();
+
+    QPointer<AuthWindow> m_signIn;
+    std::unique_ptr<MainWindow> m_mainWindow;
+};
 
 // The start-up steps that run before the first window, each callable on its own so it can be tested.
 namespace Theme {

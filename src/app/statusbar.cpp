@@ -56,14 +56,26 @@ StatusBar::StatusBar(QWidget *parent)
     showMeter(0, false);
     layout->addWidget(m_meterLabel, 0, Qt::AlignVCenter);
 
-    layout->addStretch();
+    // The contacts sit centred in the room between the meter and the version. One centred group
+    // instead of two stretches: spacers would each take a spacing of their own and make the bar,
+    // and so the window's minimum width, wider for nothing.
+    auto *contacts = new QWidget(this);
+    contacts->setObjectName(QStringLiteral("SupportLinks"));
+    auto *contactsLayout = new QHBoxLayout(contacts);
+    contactsLayout->setContentsMargins(0, 0, 0, 0);
+    contactsLayout->setSpacing(layout->spacing());
     using namespace SupportContacts;
-    layout->addWidget(addSupportLink(QStringLiteral("QQ"), QStringLiteral("qq"), QString::fromLatin1(QqNumber)));
-    layout->addWidget(addSupportLink(QStringLiteral("微信"), QStringLiteral("wechat"), QString::fromLatin1(WechatId)));
-    layout->addWidget(addSupportLink(QStringLiteral("电话"), QStringLiteral("tel"), QString::fromLatin1(Telephone)));
-    layout->addWidget(addSupportLink(QStringLiteral("手机"), QStringLiteral("mobile"), QString::fromLatin1(Mobile)));
-    layout->addWidget(addSupportLink(QStringLiteral("官网"), QStringLiteral("site"), QString::fromLatin1(Website)));
-    layout->addStretch();
+    contactsLayout->addWidget(
+        addSupportLink(QStringLiteral("QQ"), QStringLiteral("qq"), QString::fromLatin1(QqNumber)));
+    contactsLayout->addWidget(
+        addSupportLink(QStringLiteral("微信"), QStringLiteral("wechat"), QString::fromLatin1(WechatId)));
+    contactsLayout->addWidget(
+        addSupportLink(QStringLiteral("电话"), QStringLiteral("tel"), QString::fromLatin1(Telephone)));
+    contactsLayout->addWidget(
+        addSupportLink(QStringLiteral("手机"), QStringLiteral("mobile"), QString::fromLatin1(Mobile)));
+    contactsLayout->addWidget(
+        addSupportLink(QStringLiteral("官网"), QStringLiteral("site"), QString::fromLatin1(Website)));
+    layout->addWidget(contacts, 1, Qt::AlignCenter);
 
     auto *version = new QLabel(QStringLiteral("版本：V") + QString::fromLatin1(Version), this);
     version->setObjectName(QStringLiteral("VersionLabel"));
@@ -149,6 +161,33 @@ void StatusBar::meterTick()
     client->bytesUp = 0;
     if (m_connected)
         showMeter(meterLevel(qMax(m_downRate, m_upRate)), true);
+}
+
+QSize StatusBar::minimumSizeHint() const
+{
+    const QSize base = QFrame::minimumSizeHint();
+    // The connection text changes with every probe; keep room for its longest form.
+    QLabel probe;
+    probe.setFont(m_connectionLabel->font());
+    probe.setTextFormat(Qt::RichText);
+    int widest = 0;
+    for (const QString &state : {ConnectionChecking, ConnectionUp, ConnectionDown}) {
+        probe.setText(ConnectionPrefix + state);
+        widest = qMax(widest, probe.sizeHint().width());
+    }
+    const int extra = qMax(0, widest - m_connectionLabel->sizeHint().width());
+    return {base.width() + extra, qMax(base.height(), minimumHeight())};
+}
+
+void StatusBar::restartMeter()
+{
+    HttpClient *client = HttpClient::instance();
+    client->bytesDown = 0;
+    client->bytesUp = 0;
+    m_downRate = 0;
+    m_upRate = 0;
+    if (m_connected)
+        showMeter(0, true);
 }
 
 void StatusBar::clockTick()

@@ -23,6 +23,9 @@ public:
     void checkConnection();
     // Takes the client's byte counters as this second's rates and redraws the meter.
     void meterTick();
+    // Drops what the client counted while the meter was paused, so the next tick measures one
+    // second of activity from now; the owner calls it when it resumes the ticks.
+    void restartMeter();
     void clockTick();
     // "qq", "wechat", "tel", "mobile" or "site"; other keys do nothing.
     void openSupportLink(const QString &key);
@@ -30,6 +33,9 @@ public:
     bool isConnected() const { return m_connected; }
     qint64 downRate() const { return m_downRate; }
     qint64 upRate() const { return m_upRate; }
+    // Wide enough for every contact, the clock and the longest connection state.
+    QSize minimumSizeHint() const override;
+
     // Replaces the system URL handler (tests).
     void setUrlOpener(std::function<bool(const QUrl &)> opener);
 

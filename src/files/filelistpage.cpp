@@ -207,16 +207,24 @@ void FileListPage::navigateToCrumb(int level)
 
 void FileListPage::openRow(int row)
 {
-    const QJsonObject record = m_model->rowAt(row);
+    openRecord(m_model->rowAt(row));
+}
+
+void FileListPage::openRecord(const QJsonObject &record)
+{
     if (isFolderRecord(record))
-        enterFolder(row);
+        enterFolderRecord(record);
     else if (!record.isEmpty())
         openFile(record);
 }
 
 void FileListPage::enterFolder(int row)
 {
-    const QJsonObject record = m_model->rowAt(row);
+    enterFolderRecord(m_model->rowAt(row));
+}
+
+void FileListPage::enterFolderRecord(const QJsonObject &record)
+{
     if (!isFolderRecord(record))
         return;
     m_crumbIds.append(jsonText(record, IdKey));

@@ -66,10 +66,26 @@ public:
     void moveSelected(const QList<int> &rows);
     void extractArchive(const QJsonObject &archive);
     void deleteSelected();
+    // Makes row the only selected row, whatever modifier keys are held.
     void selectRow(int row);
-    // The context menu for the selected rows (owned by the page); null when none is selected.
+    // The records of selectedRows(), in the same order.
+    QList<QJsonObject> selectedRecords() const;
+
+    // Commands on records taken earlier (by a menu when it was built, by a row button): they act on
+    // exactly these records even when the listing was reloaded or re-sorted in between.
+    void openRecord(const QJsonObject &record);
+    void renameRecord(const QJsonObject &record);
+    void moveRecords(const QList<QJsonObject> &records);
+    void deleteRecords(const QList<QJsonObject> &records);
+    // Packs exactly these records when all of them are still listed; says so otherwise.
+    void packDownloadRecords(const QList<QJsonObject> &records);
+
+    // The context menu for the records selected now (owned by the page); null when none is selected.
     QMenu *buildMenu();
     void buildAndExecMenu(const QPoint &globalPos);
+    // The page's own commands (upload, new folder, refresh), offered where no row is.
+    QMenu *buildPageMenu();
+    void execPageMenu(const QPoint &globalPos);
     // A "zip" or "rar" media type or name ending, case-sensitive.
     static bool isArchiveRecord(const QJsonObject &record);
 
@@ -110,8 +126,10 @@ private:
     // False when the desktop has no application for it.
     static bool openUrl(const QUrl &url);
     // A reply handler that reloads on success and shows the server's text otherwise; safe after the page is gone.
-    HttpCallback reloadOrShowError();
+    // With changesFiles a success is also reported to FileChangeNotifier.
+    HttpCallback reloadOrShowError(bool changesFiles = false);
     void applyListing(const HttpResponse &response);
+    void enterFolderRecord(const QJsonObject &record);
     void updateBreadcrumb();
 
     QString m_category;

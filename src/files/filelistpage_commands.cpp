@@ -1,6 +1,7 @@
 // The commands of the file list page: uploads, new folder, rename, move, extract, delete, the
 // context menu and the row buttons.
 #include "files/fileapi.h"
+#include "files/filechangenotifier.h"
 #include "files/filelistpage.h"
 #include "files/filemodel.h"
 #include "files/filerecord.h"
@@ -16,6 +17,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
 #include <QPointer>
@@ -35,6 +37,32 @@ HttpCallback reloadOf(FileListPage *page)
         if (self)
             self->reload();
     };
+}
+
+// A reply to a command that may change the storage used: the list shows the server's state again,
+// and a confirmed change is reported so the quota follows.
+HttpCallback reloadAfterChange(FileListPage *page)
+{
+    QPointer<FileListPage> self(page);
+    return [self](const HttpResponse &response) {
+        QJsonObject data;
+        QString error;
+        if (response.unwrap(data, error))
+            FileChangeNotifier::notify();
+        if (self)
+            self->reload();
+    };
+}
+
+QStringList idsOf(const QList<QJsonObject> &records)
+{
+    QStringList ids;
+    for (const QJsonObject &record : records) {
+        const QString id = jsonText(record, IdKey);
+        if (!id.isEmpty())
+            ids.append(id);
+    }
+    return ids;
 }
 
 QToolButton *rowButton(const QString &text, const QString &tip, const char *objectName, QWidget *parent)
@@ -69,9 +97,14 @@ void FileListPage::wireCommands()
     connect(m_table, &FileTable::deleteRequested, this, &FileListPage::deleteSelected);
     connect(m_table, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
         const QModelIndex index = m_table->indexAt(pos);
-        if (index.isValid())
-            selectRow(index.row());
-        buildAndExecMenu(m_table->viewport()->mapToGlobal(pos));
+        const QPoint globalPos = m_table->viewport()->mapToGlobal(pos);
+        // Below the rows the user sees no row, so nothing there may act on one.
+        if (!index.isValid()) {
+            execPageMenu(globalPos);
+            return;
+        }
+        selectRow(index.row());
+        buildAndExecMenu(globalPos);
     });
     connect(m_table, &QAbstractItemView::clicked, this, [this](const QModelIndex &index) {
         if (index.column() != FileModel::ActionColumn)
@@ -107,6 +140,7 @@ void FileListPage::uploadPaths(const QStringList &paths)
                 self->m_statusLabel->setText(error);
                 return;
             }
+            FileChangeNotifier::notify();
             self->m_statusLabel->setText(QStringLiteral("上传完成"));
             self->reload();
         });
@@ -126,14 +160,17 @@ void FileListPage::uploadPaths(const QStringList &paths)
         connect(job, &Uploader::sigProgress, this, [this, name](int percent, const QString &phase) {
             m_statusLabel->setText(QStringLiteral("上传 %1：%2% %3").arg(name).arg(percent).arg(phase));
         });
-        connect(job, &Uploader::sigDone, this, &FileListPage::reload);
+        connect(job, &Uploader::sigDone, this, [this] {
+            FileChangeNotifier::notify();
+            reload();
+        });
         connect(job, &Uploader::sigFailed, this,
                 [this](const QString &err) { m_statusLabel->setText(QStringLiteral("上传失败：%1").arg(err)); });
         job->start(path, parentId);
     }
     if (small.isEmpty())
         return;
-    Api::uploadFiles(small, parentId, reloadOrShowError());
+    Api::uploadFiles(small, parentId, reloadOrShowError(true));
 }
 
 void FileListPage::newFolder()
@@ -151,7 +188,11 @@ void FileListPage::newFolder()
 
 void FileListPage::renameRow(int row)
 {
-    const QJsonObject record = m_model->rowAt(row);
+    renameRecord(m_model->rowAt(row));
+}
+
+void FileListPage::renameRecord(const QJsonObject &record)
+{
     if (record.isEmpty())
         return;
     const QString id = jsonText(record, IdKey);
@@ -180,12 +221,18 @@ void FileListPage::renameRow(int row)
 
 void FileListPage::moveSelected(const QList<int> &rows)
 {
-    QStringList ids;
+    QList<QJsonObject> records;
     for (int row : rows) {
         const QJsonObject record = m_model->rowAt(row);
         if (!record.isEmpty())
-            ids.append(jsonText(record, IdKey));
+            records.append(record);
     }
+    moveRecords(records);
+}
+
+void FileListPage::moveRecords(const QList<QJsonObject> &records)
+{
+    const QStringList ids = idsOf(records);
     if (ids.isEmpty())
         return;
     auto *picker = new FolderPickerDialog(this, QStringLiteral("移动到"));
@@ -210,17 +257,19 @@ void FileListPage::extractArchive(const QJsonObject &archive)
     connect(picker, &QDialog::accepted, this, [this, guard, id] {
         if (!guard)
             return;
-        Api::extractArchive(id, guard->selectedId(), reloadOrShowError());
+        Api::extractArchive(id, guard->selectedId(), reloadOrShowError(true));
     });
     picker->open();
 }
 
 void FileListPage::deleteSelected()
 {
-    const QList<int> rows = selectedRows();
-    QStringList ids;
-    for (int row : rows)
-        ids.append(jsonText(m_model->rowAt(row), IdKey));
+    deleteRecords(selectedRecords());
+}
+
+void FileListPage::deleteRecords(const QList<QJsonObject> &records)
+{
+    const QStringList ids = idsOf(records);
     if (ids.isEmpty())
         return;
 
@@ -236,15 +285,51 @@ void FileListPage::deleteSelected()
         return;
     for (const QString &id : ids) {
         if (isTeamMode())
-            Api::deleteTeamFile(m_teamId, id, reloadOf(this));
+            Api::deleteTeamFile(m_teamId, id, reloadAfterChange(this));
         else
-            Api::deleteFile(id, reloadOf(this));
+            Api::deleteFile(id, reloadAfterChange(this));
     }
 }
 
 void FileListPage::selectRow(int row)
 {
-    m_table->selectRow(row);
+    // QTableView::selectRow would read the held modifier keys: Ctrl would toggle the row away and
+    // Shift would select a range, turning "this row" into "these rows".
+    QItemSelectionModel *selection = m_table->selectionModel();
+    const QModelIndex index = m_model->index(row, FileModel::CheckColumn);
+    if (!selection || !index.isValid())
+        return;
+    selection->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+QList<QJsonObject> FileListPage::selectedRecords() const
+{
+    QList<QJsonObject> records;
+    for (int row : selectedRows()) {
+        const QJsonObject record = m_model->rowAt(row);
+        if (!record.isEmpty())
+            records.append(record);
+    }
+    return records;
+}
+
+void FileListPage::packDownloadRecords(const QList<QJsonObject> &records)
+{
+    // The pack request is built from the selection: select exactly these records again, by id,
+    // or refuse when one of them has left the listing meanwhile.
+    QItemSelection wanted;
+    for (const QString &id : idsOf(records)) {
+        const int row = m_model->rowOfId(id);
+        if (row < 0) {
+            m_statusLabel->setText(QStringLiteral("列表已刷新，请重新选择要打包下载的项目"));
+            return;
+        }
+        wanted.select(m_model->index(row, 0), m_model->index(row, m_model->columnCount() - 1));
+    }
+    if (wanted.isEmpty())
+        return;
+    m_table->selectionModel()->select(wanted, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    downloadSelected();
 }
 
 bool FileListPage::isArchiveRecord(const QJsonObject &record)
@@ -257,23 +342,24 @@ bool FileListPage::isArchiveRecord(const QJsonObject &record)
 
 QMenu *FileListPage::buildMenu()
 {
-    const QList<int> rows = selectedRows();
-    if (rows.isEmpty())
+    // Ids and names are taken now: a reload while the menu is open (an upload finishing, another
+    // command's reply) empties the selection and may reorder the rows.
+    const QList<QJsonObject> records = selectedRecords();
+    if (records.isEmpty())
         return nullptr;
-    const int firstRow = rows.first();
-    const QJsonObject first = m_model->rowAt(firstRow);
+    const QJsonObject first = records.first();
     const bool firstIsFile = !isFolderRecord(first);
 
     auto *menu = new QMenu(this);
-    connect(menu->addAction(QStringLiteral("打开")), &QAction::triggered, this,
-            [this, firstRow] { openRow(firstRow); });
+    connect(menu->addAction(QStringLiteral("打开")), &QAction::triggered, this, [this, first] { openRecord(first); });
     if (firstIsFile) {
         connect(menu->addAction(QStringLiteral("下载")), &QAction::triggered, this,
                 [this, first] { downloadRecord(first); });
     }
-    if (rows.size() > 1)
+    if (records.size() > 1) {
         connect(menu->addAction(QStringLiteral("打包下载")), &QAction::triggered, this,
-                &FileListPage::downloadSelected);
+                [this, records] { packDownloadRecords(records); });
+    }
     menu->addSeparator();
     if (!isTeamMode()) {
         if (firstIsFile && isArchiveRecord(first)) {
@@ -281,11 +367,12 @@ QMenu *FileListPage::buildMenu()
                     [this, first] { extractArchive(first); });
         }
         connect(menu->addAction(QStringLiteral("重命名")), &QAction::triggered, this,
-                [this, firstRow] { renameRow(firstRow); });
+                [this, first] { renameRecord(first); });
         connect(menu->addAction(QStringLiteral("移动到…")), &QAction::triggered, this,
-                [this, rows] { moveSelected(rows); });
+                [this, records] { moveRecords(records); });
     }
-    connect(menu->addAction(QStringLiteral("删除")), &QAction::triggered, this, &FileListPage::deleteSelected);
+    connect(menu->addAction(QStringLiteral("删除")), &QAction::triggered, this,
+            [this, records] { deleteRecords(records); });
     return menu;
 }
 
@@ -296,6 +383,23 @@ void FileListPage::buildAndExecMenu(const QPoint &globalPos)
         return;
     QPointer<QMenu> guard(menu);
     menu->exec(globalPos);
+    delete guard.data();
+}
+
+QMenu *FileListPage::buildPageMenu()
+{
+    auto *menu = new QMenu(this);
+    connect(menu->addAction(QStringLiteral("上传文件")), &QAction::triggered, this, &FileListPage::chooseAndUpload);
+    connect(menu->addAction(QStringLiteral("新建文件夹")), &QAction::triggered, this, &FileListPage::newFolder);
+    menu->addSeparator();
+    connect(menu->addAction(QStringLiteral("刷新")), &QAction::triggered, this, &FileListPage::reload);
+    return menu;
+}
+
+void FileListPage::execPageMenu(const QPoint &globalPos)
+{
+    QPointer<QMenu> guard(buildPageMenu());
+    guard->exec(globalPos);
     delete guard.data();
 }
 
@@ -311,7 +415,8 @@ QWidget *FileListPage::createRowActions(int row, QWidget *parent)
     layout->setContentsMargins(6, 2, 6, 2);
     layout->setSpacing(2);
     layout->addStretch();
-    // Rows are looked up by id when clicked: the widget may outlive a re-sort by a moment.
+    // Each button acts on the record of its own row, never on the selection: the widget may
+    // outlive a re-sort by a moment, and the keys held while clicking must not widen the target.
     if (!isFolderRecord(record)) {
         QToolButton *download = rowButton(QStringLiteral("⬇"), QStringLiteral("下载"), "RowIconBtn", box);
         connect(download, &QToolButton::clicked, this, [this, record] { downloadRecord(record); });
@@ -319,34 +424,33 @@ QWidget *FileListPage::createRowActions(int row, QWidget *parent)
     }
     if (!isTeamMode()) {
         QToolButton *rename = rowButton(QStringLiteral("✎"), QStringLiteral("重命名"), "RowIconBtn", box);
-        connect(rename, &QToolButton::clicked, this, [this, id] {
-            const int current = m_model->rowOfId(id);
-            if (current >= 0)
-                renameRow(current);
-        });
+        connect(rename, &QToolButton::clicked, this, [this, record] { renameRecord(record); });
         layout->addWidget(rename);
     }
     QToolButton *remove = rowButton(QStringLiteral("🗑"), QStringLiteral("删除"), "RowIconDanger", box);
-    connect(remove, &QToolButton::clicked, this, [this, id] {
+    connect(remove, &QToolButton::clicked, this, [this, id, record] {
+        // Shows which row is meant; the command itself takes the record, not the selection.
         const int current = m_model->rowOfId(id);
-        if (current < 0)
-            return;
-        selectRow(current);
-        deleteSelected();
+        if (current >= 0)
+            selectRow(current);
+        deleteRecords({record});
     });
     layout->addWidget(remove);
     layout->addStretch();
     return box;
 }
 
-HttpCallback FileListPage::reloadOrShowError()
+HttpCallback FileListPage::reloadOrShowError(bool changesFiles)
 {
-    return [self = QPointer<FileListPage>(this)](const HttpResponse &response) {
-        if (!self)
-            return;
+    return [self = QPointer<FileListPage>(this), changesFiles](const HttpResponse &response) {
         QJsonObject data;
         QString error;
-        if (response.unwrap(data, error))
+        const bool ok = response.unwrap(data, error);
+        if (ok && changesFiles)
+            FileChangeNotifier::notify();
+        if (!self)
+            return;
+        if (ok)
             self->reload();
         else
             self->m_statusLabel->setText(error);

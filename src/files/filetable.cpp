@@ -30,6 +30,8 @@ constexpr int CheckColumnWidth = 36;
 constexpr int SizeColumnWidth = 120;
 constexpr int TimeColumnWidth = 180;
 constexpr int ActionColumnWidth = 96;
+// Below this the stretched name column would shrink to nothing beside the fixed ones.
+constexpr int MinimumNameColumnWidth = 160;
 const QColor DropTargetColor(QStringLiteral("#C9A84C"));
 
 QString fileIdsFormat()
@@ -64,6 +66,8 @@ FileTable::FileTable(QWidget *parent)
     horizontalHeader()->setStretchLastSection(false);
     horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     setMinimumHeight(MinimumTableHeight);
+    setMinimumWidth(CheckColumnWidth + MinimumNameColumnWidth + SizeColumnWidth + TimeColumnWidth + ActionColumnWidth +
+                    2 * frameWidth());
     setStyleSheet(TableStyle);
     setItemDelegateForColumn(FileModel::CheckColumn, new CheckColumnDelegate(this));
     setItemDelegateForColumn(FileModel::ActionColumn, new ActionColumnDelegate(this));

@@ -1,18 +1,8 @@
 #include "net/session.h"
 
 #include "net/httpresponse.h"
+#include "net/jsonnumber.h"
 #include "net/machinecode.h"
-
-namespace {
-// Storage figures arrive as JSON numbers; a numeric string is accepted too rather than read as 0.
-qint64 jsonNumber(const QJsonObject &object, const QString &key)
-{
-    const QJsonValue value = object.value(key);
-    if (value.isString())
-        return clampedInt64(value.toString().toDouble());
-    return jsonInt64(value, 0);
-}
-} // namespace
 
 Session *Session::instance()
 {
@@ -34,8 +24,9 @@ bool Session::applyLogin(const QJsonObject &data)
     avatarUrl = jsonText(data, QStringLiteral("avatar_url"));
     emit changed();
 
-    storageUsed = jsonNumber(data, QStringLiteral("storage_used"));
-    storageLimit = jsonNumber(data, QStringLiteral("storage_limit"));
+    // A numeric string is accepted too rather than read as 0; nothing negative or past 64 bits.
+    storageUsed = jsonByteCount(data, QStringLiteral("storage_used"));
+    storageLimit = jsonByteCount(data, QStringLiteral("storage_limit"));
     emit capacityChanged();
     return true;
 }

@@ -16,6 +16,7 @@
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextBrowser>
@@ -72,6 +73,8 @@ private slots:
     void loginWithoutIdIsRefused();
     void loginFailureRestoresSubmitButton();
     void returnInCodeEditSubmits();
+    void oneSignInAtATime();
+    void opensCentredOnTheScreen();
     void answersAfterWindowIsDeletedDoNothing();
     void legalLinksOpenTheirDocuments();
     void dragBarPressMovesOnlyFromDragBar();
@@ -440,6 +443,57 @@ void TestAuthWindow::returnInCodeEditSubmits()
     QTest::keyClick(edit("CodeEdit"), Qt::Key_Return);
     QVERIFY(loginOk.wait());
     QCOMPARE(Session::instance()->userId, QStringLiteral("u-7"));
+}
+
+void TestAuthWindow::oneSignInAtATime()
+{
+    m_server.on("POST", "/api/login/code", ScriptedReply::success(loginPayload("u-8")).heldUntilReleased());
+    QSignalSpy loginOk(m_window.data(), &AuthWindow::loginOk);
+    fill(QStringLiteral("zs"), QStringLiteral("13812345678"), QStringLiteral("123456"), true);
+
+    // One click, then two Returns while the first request is still unanswered.
+    QTest::mouseClick(button("BigGold"), Qt::LeftButton);
+    QVERIFY(m_window->isSigningIn());
+    QVERIFY(m_server.waitForRequests(1));
+    QTest::keyClick(edit("CodeEdit"), Qt::Key_Return);
+    QTest::keyClick(edit("CodeEdit"), Qt::Key_Return);
+    QTest::mouseClick(button("BigGold"), Qt::LeftButton);
+    QTRY_COMPARE(m_server.heldCount(), 1);
+    m_server.releaseHeld();
+    QVERIFY(loginOk.wait());
+    QVERIFY(!m_window->isSigningIn());
+
+    QCOMPARE(m_server.requests("POST", "/api/login/code").size(), 1);
+    QCOMPARE(loginOk.size(), 1);
+
+    // Signed in, the window starts no second sign-in before start-up takes it away.
+    QTest::keyClick(edit("CodeEdit"), Qt::Key_Return);
+    QVERIFY(!m_window->isSigningIn());
+    QCOMPARE(button("BigGold")->text(), QStringLiteral("登录 / 注册"));
+}
+
+void TestAuthWindow::opensCentredOnTheScreen()
+{
+    delete m_window.data();
+    m_window = new AuthWindow;
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.data()));
+    const QRect available = m_window->screen()->availableGeometry();
+    const QPoint offset = m_window->frameGeometry().center() - available.center();
+    QVERIFY2(offset.manhattanLength() <= 2,
+             qPrintable(QStringLiteral("window %1,%2 %3x%4 on %5x%6")
+                            .arg(m_window->x())
+                            .arg(m_window->y())
+                            .arg(m_window->width())
+                            .arg(m_window->height())
+                            .arg(available.width())
+                            .arg(available.height())));
+
+    // Moved by the user, it stays where it was put when shown again.
+    m_window->hide();
+    m_window->move(available.topLeft() + QPoint(5, 7));
+    m_window->show();
+    QCOMPARE(m_window->pos(), available.topLeft() + QPoint(5, 7));
 }
 
 void TestAuthWindow::answersAfterWindowIsDeletedDoNothing()

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <limits>
 
 namespace {
 
@@ -40,6 +41,7 @@ private slots:
     void clicksAskForProfileOrPurchase();
     void capacityRefreshWritesSessionFigures();
     void failedCapacityRefreshChangesNothing();
+    void serverFiguresAreClampedToTheirRange();
     void companyNameIsSetOnlyWhenDifferent();
     void companyNameIgnoresEnvelopeFlagButNeedsOkJson();
     void quotaTextAndPercent();
@@ -220,6 +222,28 @@ void TestCapacityBanner::capacityRefreshWritesSessionFigures()
     QCOMPARE(Session::instance()->storageLimit, 7);
     QCOMPARE(capacity.size(), 2);
     QCOMPARE(changed.size(), 0);
+}
+
+void TestCapacityBanner::serverFiguresAreClampedToTheirRange()
+{
+    // Figures no 64-bit integer holds, and negative ones, end at the nearest sensible bound.
+    m_server.on("GET", "/api/profile",
+                ScriptedReply::success(QJsonObject{{"storage_used", 1e300}, {"storage_limit", -4096}}));
+    QSignalSpy capacity(Session::instance(), &Session::capacityChanged);
+    m_banner->refreshCapacity();
+    QVERIFY(capacity.wait());
+    QCOMPARE(Session::instance()->storageUsed, std::numeric_limits<qint64>::max());
+    QCOMPARE(Session::instance()->storageLimit, 0);
+
+    const auto text = [](const QJsonValue &gb, const QJsonValue &days) {
+        return expiryAlertFor(QJsonObject{{"expiring", QJsonArray{expiring(gb, "2026-01-31", days)}}}).text;
+    };
+    QCOMPARE(text(1e300, -3),
+             QStringLiteral("⏰ 您的 1000000000GB 扩容将于 2026-01-31 到期（剩余 0 天），到期后容量将回落，请及时续费"));
+    QCOMPARE(text("-50", "1e300"),
+             QStringLiteral("⏰ 您的 0GB 扩容将于 2026-01-31 到期（剩余 36600 天），到期后容量将回落，请及时续费"));
+    QCOMPARE(expiryAlertFor(QJsonObject{{"expiredOver", true}, {"overBytes", -1e300}}).text,
+             RedTemplate.arg(QStringLiteral("0 B")));
 }
 
 void TestCapacityBanner::failedCapacityRefreshChangesNothing()

@@ -86,6 +86,8 @@ private slots:
     void menuEntriesFollowTheSelection();
     void rightClickSelectsTheRowUnderTheMouse();
     void rowButtonsDependOnTypeAndMode();
+    void contextMenuActsOnTheRecordsItWasBuiltFor();
+    void rowDeleteButtonActsOnItsOwnRowWhateverKeysAreHeld();
     void renameKeepsTheExtension_data();
     void renameKeepsTheExtension();
     void f2OnATeamPageRenamesThroughThePersonalEndpoint();
@@ -218,12 +220,30 @@ void TestFileCommands::rightClickSelectsTheRowUnderTheMouse()
         timer->start();
     };
 
-    table->selectAll();
-    // Empty space below the rows keeps the three.
+    // Empty space below the rows offers the page's own commands, nothing that acts on a row the
+    // user cannot see; the selection stays.
+    const QStringList pageCommands{"上传文件", "新建文件夹", "-", "刷新"};
+    const QPoint below(100, table->viewport()->height() - 5);
+    QVERIFY(!table->indexAt(below).isValid());
     captureMenu();
-    emit table->customContextMenuRequested(QPoint(100, table->viewport()->height() - 5));
-    QVERIFY(seen.contains("打包下载"));
+    emit table->customContextMenuRequested(below);
+    QCOMPARE(seen, pageCommands);
+    QVERIFY(page->selectedRows().isEmpty());
+
+    table->selectAll();
+    seen.clear();
+    captureMenu();
+    emit table->customContextMenuRequested(below);
+    QCOMPARE(seen, pageCommands);
     QCOMPARE(page->selectedRows(), (QList<int>{0, 1, 2}));
+
+    // Its 刷新 reloads the page.
+    const int listings = countOf("GET", "/api/files");
+    std::unique_ptr<QMenu> pageMenu(page->buildPageMenu());
+    pageMenu->actions().last()->trigger();
+    QCOMPARE(page->statusLabel()->text(), QStringLiteral("加载中…"));
+    QTRY_COMPARE(page->statusLabel()->text(), QStringLiteral("共 3 项"));
+    QCOMPARE(countOf("GET", "/api/files"), listings + 1);
 
     seen.clear();
     captureMenu();
@@ -263,6 +283,105 @@ void TestFileCommands::rowButtonsDependOnTypeAndMode()
     QVERIFY(asked.contains("确定删除选中的 1 项并移入回收站？"));
     QCOMPARE(page->selectedRows(), QList<int>{1});
     QCOMPARE(countOf("DELETE", "/api/files/"), 0);
+}
+
+void TestFileCommands::contextMenuActsOnTheRecordsItWasBuiltFor()
+{
+    m_server->on("DELETE", QStringLiteral("/api/files/*"), ScriptedReply::success());
+    m_server->on("PUT", QStringLiteral("/api/files/*"), ScriptedReply::success());
+    auto page = makePage({file("1", "a.pdf"), file("2", "b.pdf"), file("3", "c.pdf")});
+    FileTable *table = page->table();
+    const auto centreOf = [&](int row) {
+        return table->visualRect(page->model()->index(row, FileModel::NameColumn)).center();
+    };
+
+    // Right-click c.pdf (after a.pdf was clicked), a reload that reorders the rows arrives while
+    // the menu is open, then an entry is chosen.
+    const auto chooseAfterReload = [&](const QString &entry) {
+        m_rows = QJsonArray{file("1", "a.pdf"), file("2", "b.pdf"), file("3", "c.pdf")};
+        page->reload();
+        QVERIFY(QTest::qWaitFor([&] { return page->statusLabel()->text() == QStringLiteral("共 3 项"); }));
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, centreOf(0));
+        auto *timer = new QTimer(qApp);
+        timer->setInterval(0);
+        QObject::connect(timer, &QTimer::timeout, timer, [&, timer] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            if (!menu)
+                return;
+            timer->stop();
+            timer->deleteLater();
+            m_rows = QJsonArray{file("3", "c.pdf"), file("1", "a.pdf"), file("2", "b.pdf")};
+            page->reload();
+            QVERIFY(QTest::qWaitFor([&] { return page->statusLabel()->text() == QStringLiteral("共 3 项"); }));
+            for (QAction *action : menu->actions()) {
+                if (action->text() == entry)
+                    menu->setActiveAction(action);
+            }
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        timer->start();
+        emit table->customContextMenuRequested(centreOf(2));
+    };
+
+    QStringList asked;
+    answerModal([&asked](QDialog *dialog) {
+        asked = dialogTexts(dialog);
+        okButtonOf(dialog)->click();
+    });
+    chooseAfterReload(QStringLiteral("删除"));
+    QVERIFY(asked.contains("确定删除选中的 1 项并移入回收站？"));
+    QTRY_COMPARE(countOf("DELETE", "/api/files/"), 1);
+    QCOMPARE(m_server->requests("DELETE", QStringLiteral("/api/files/*")).first().target, QByteArray("/api/files/3"));
+
+    QString offered;
+    answerModal([&offered](QDialog *dialog) {
+        auto *input = dialog->findChild<QLineEdit *>();
+        offered = input->text();
+        input->setText("final");
+        okButtonOf(dialog)->click();
+    });
+    chooseAfterReload(QStringLiteral("重命名"));
+    QCOMPARE(offered, QStringLiteral("c"));
+    QTRY_COMPARE(countOf("PUT", "/api/files/"), 1);
+    const RecordedRequest rename = m_server->requests("PUT", QStringLiteral("/api/files/*")).first();
+    QCOMPARE(rename.target, QByteArray("/api/files/3"));
+    QCOMPARE(rename.json().value("name").toString(), QStringLiteral("final.pdf"));
+}
+
+void TestFileCommands::rowDeleteButtonActsOnItsOwnRowWhateverKeysAreHeld()
+{
+    m_server->on("DELETE", QStringLiteral("/api/files/*"), ScriptedReply::success());
+    auto page = makePage({file("1", "a.pdf"), file("2", "b.pdf"), file("3", "c.pdf")});
+    QTRY_COMPARE(page->table()->rowsWithWidgets(), (QList<int>{0, 1, 2}));
+    const auto deleteButtonOf = [&](int row) {
+        QWidget *box = page->table()->indexWidget(page->model()->index(row, FileModel::ActionColumn));
+        return box->findChildren<QToolButton *>().last();
+    };
+
+    for (const Qt::KeyboardModifiers keys : {Qt::KeyboardModifiers(Qt::ControlModifier),
+                                             Qt::KeyboardModifiers(Qt::ShiftModifier),
+                                             Qt::KeyboardModifiers(Qt::ControlModifier | Qt::ShiftModifier)}) {
+        // Rows 0 and 2 chosen, then the 🗑 of row 1 clicked with keys held.
+        page->table()->clearSelection();
+        for (int row : {0, 2})
+            page->table()->selectionModel()->select(page->model()->index(row, 0),
+                                                    QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        m_server->clearRequests();
+        QStringList asked;
+        answerModal([&asked](QDialog *dialog) {
+            asked = dialogTexts(dialog);
+            okButtonOf(dialog)->click();
+        });
+        QTest::mouseClick(deleteButtonOf(1), Qt::LeftButton, keys);
+        QVERIFY2(asked.contains("确定删除选中的 1 项并移入回收站？"), qPrintable(asked.join('|')));
+        QTRY_COMPARE(countOf("DELETE", "/api/files/"), 1);
+        QCOMPARE(m_server->requests("DELETE", QStringLiteral("/api/files/*")).first().target,
+                 QByteArray("/api/files/2"));
+        QTRY_COMPARE(page->statusLabel()->text(), QStringLiteral("共 3 项"));
+        QTRY_COMPARE(page->table()->rowsWithWidgets(), (QList<int>{0, 1, 2}));
+    }
+    // Leave no modifier behind for later tests.
+    QTest::mouseClick(page->statusLabel(), Qt::LeftButton);
 }
 
 void TestFileCommands::renameKeepsTheExtension_data()

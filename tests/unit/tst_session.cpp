@@ -1,5 +1,6 @@
 // Session: filling from the login payload, the logout reset and their signals.
 #include "net/machinecode.h"
+#include "net/jsonnumber.h"
 #include "net/session.h"
 #include "testsettings.h"
 
@@ -7,6 +8,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <limits>
 
 namespace {
 // Records the order in which the session's two signals fire.
@@ -39,6 +41,8 @@ private slots:
     void applyLoginReadsIdsAsText_data();
     void applyLoginReadsIdsAsText();
     void applyLoginWithoutIdChangesNothing();
+    void loginFiguresAreClampedToTheirRange();
+    void boundedReaderClampsEveryForm();
     void setCompanyNameSignalsOnlyOnChange();
     void clearEmptiesAllButTheDeviceCode();
     void ensureMachineCodeFillsTheField();
@@ -159,6 +163,40 @@ void TestSession::ensureMachineCodeFillsTheField()
     // An existing value is kept as it is.
     session->machineCode = QStringLiteral("MJ-AAAA-BBBB-CCCC-DDDD");
     QCOMPARE(session->ensureMachineCode(), QStringLiteral("MJ-AAAA-BBBB-CCCC-DDDD"));
+}
+
+void TestSession::loginFiguresAreClampedToTheirRange()
+{
+    Session *session = Session::instance();
+    QVERIFY(session->applyLogin(parse(R"({"id":"u","storage_used":1e300,"storage_limit":-7})")));
+    QCOMPARE(session->storageUsed, std::numeric_limits<qint64>::max());
+    QCOMPARE(session->storageLimit, 0);
+    QVERIFY(session->applyLogin(parse(R"({"id":"u","storage_used":"-1e300","storage_limit":"1e300"})")));
+    QCOMPARE(session->storageUsed, 0);
+    QCOMPARE(session->storageLimit, std::numeric_limits<qint64>::max());
+    QVERIFY(session->applyLogin(parse(R"({"id":"u","storage_used":"12.9","storage_limit":"lots"})")));
+    QCOMPARE(session->storageUsed, 12);
+    QCOMPARE(session->storageLimit, 0);
+}
+
+void TestSession::boundedReaderClampsEveryForm()
+{
+    const QJsonObject values = parse(R"({"big":9007199254740993,"huge":1e300,"tiny":-1e300,"frac":-7.9,
+        "text":" 42 ","exp":"2.5e3","word":"x","null":null,"flag":true})");
+    constexpr qint64 Max = std::numeric_limits<qint64>::max();
+    QCOMPARE(jsonBoundedInt64(values, "big", 0, Max), Q_INT64_C(9007199254740993)); // exact past 2^53
+    QCOMPARE(jsonBoundedInt64(values, "huge", 0, Max), Max);
+    QCOMPARE(jsonBoundedInt64(values, "huge", 0, 100), 100);
+    QCOMPARE(jsonBoundedInt64(values, "tiny", -5, 5), -5);
+    QCOMPARE(jsonBoundedInt64(values, "frac", -100, 100), -7); // toward zero
+    QCOMPARE(jsonBoundedInt64(values, "text", 0, 100), 42);
+    QCOMPARE(jsonBoundedInt64(values, "exp", 0, Max), 2500);
+    QCOMPARE(jsonBoundedInt64(values, "word", 0, 100, 9), 9);
+    QCOMPARE(jsonBoundedInt64(values, "null", 0, 100, 9), 9);
+    QCOMPARE(jsonBoundedInt64(values, "flag", 0, 100, 9), 9);
+    QCOMPARE(jsonBoundedInt64(values, "missing", 10, 100, 0), 10); // the fallback is clamped too
+    QCOMPARE(jsonBoundedInt64(QJsonValue(qQNaN()), 0, 100, 3), 3);
+    QCOMPARE(jsonByteCount(values, "tiny"), 0);
 }
 
 QTEST_GUILESS_MAIN(TestSession)
