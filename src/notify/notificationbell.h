@@ -11,6 +11,7 @@
 
 class QFrame;
 class QLabel;
+class QScrollArea;
 class QTimer;
 
 // The header's bell: a red badge with the number of unread notifications (polled every 30 s),
@@ -63,6 +64,8 @@ private:
     void markRead(const QStringList &ids, std::function<void()> done);
     void readAllClicked();
     void showList(const QJsonArray &items);
+    // Grows the open popover downwards to show its list, up to the list's maximum height.
+    void fitPopover();
     void setUnreadCount(int count);
 
     QTimer *m_pollTimer = nullptr;
@@ -70,6 +73,7 @@ private:
     int m_unreadCount = 0;
     QPointer<PopWidget> m_popover;
     QPointer<QWidget> m_listBox;
+    QPointer<QScrollArea> m_scroll;
     QPointer<QLabel> m_popTitle;
     QPointer<QPushButton> m_readAllButton;
     // Only the answer to the newest count request is applied.

@@ -120,6 +120,7 @@ void NotificationBell::openPopover()
     scroll->setWidget(listBox);
     column->addWidget(scroll);
     m_listBox = listBox;
+    m_scroll = scroll;
     m_popTitle = title;
     m_readAllButton = readAll;
 
@@ -169,6 +170,19 @@ void NotificationBell::showList(const QJsonArray &items)
         list->addWidget(empty);
     }
     list->addStretch();
+    fitPopover();
+}
+
+void NotificationBell::fitPopover()
+{
+    if (!m_popover || !m_scroll || !m_listBox)
+        return;
+    // Sized while only "加载中…" was in it, the popover would leave the list a sliver; it keeps its
+    // top-right corner under the bell and grows down to the list's natural height.
+    m_listBox->adjustSize();
+    m_scroll->setFixedHeight(qMin(m_listBox->sizeHint().height(), ListMaxHeight));
+    const QRect geometry = m_popover->geometry();
+    m_popover->setGeometry(geometry.x(), geometry.y(), geometry.width(), m_popover->sizeHint().height());
 }
 
 QWidget *NotificationBell::makeItemRow(const QJsonObject &item, QFrame *separator)
