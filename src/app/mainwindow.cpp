@@ -4,9 +4,12 @@
 #include "app/nativeframe.h"
 #include "app/statusbar.h"
 #include "files/filechangenotifier.h"
+#include "app/updateprompt.h"
 #include "files/filelistpage.h"
 #include "net/session.h"
+#include "notify/notificationbell.h"
 #include "ui/capbutton.h"
+#include "update/updatechecker.h"
 
 #include <QAction>
 #include <QHBoxLayout>
@@ -32,7 +35,6 @@ constexpr int TitleBarHeight = 40;
 constexpr int SidebarWidth = 210;
 constexpr int HeaderHeight = 64;
 constexpr int SearchBoxWidth = 320;
-constexpr int BellSlotSize = 36;
 
 struct FileCategory
 {
@@ -129,9 +131,31 @@ MainWindow::MainWindow(QWidget *parent)
         applySearch();
     });
 
+    auto *updateDelay = new QTimer(this);
+    updateDelay->setObjectName(QStringLiteral("UpdateCheckDelay"));
+    updateDelay->setSingleShot(true);
+    connect(updateDelay, &QTimer::timeout, this, &MainWindow::startUpdateCheck);
+    updateDelay->start(UpdateCheckDelayMs);
+    m_updatePrompt = new UpdatePrompt(this);
+    connect(m_bell, &NotificationBell::updateRequested, m_updatePrompt, &UpdatePrompt::run);
+
     switchTo(AllFilesPage);
     // Where the fonts are wider than the default size allows, the floor wins.
     setMinimumSize(minimumWindowSize());
+}
+
+void MainWindow::startUpdateCheck()
+{
+    if (m_updateChecker)
+        return;
+    m_updateChecker =
+        new UpdateChecker(UpdateChecker::platformChannel(), QLatin1String(UpdateChecker::CurrentVersion), this);
+    m_updateChecker->setObjectName(QStringLiteral("StartupUpdateChecker"));
+    connect(m_updateChecker, &UpdateChecker::checked, this, [this](bool hasUpdate, const QString &latestVersion) {
+        if (hasUpdate)
+            m_bell->setUpdateNotice(QStringLiteral("发现新版本 v%1，点击升级").arg(latestVersion));
+    });
+    m_updateChecker->check();
 }
 
 MainWindow::~MainWindow() = default;
@@ -283,13 +307,8 @@ QWidget *MainWindow::buildHeader()
     row->addWidget(m_searchBox);
     row->addStretch();
 
-    // Keeps the notification bell's place in the header until the bell is placed into it.
-    m_bellSlot = new QWidget(header);
-    m_bellSlot->setObjectName(QStringLiteral("BellSlot"));
-    m_bellSlot->setFixedSize(BellSlotSize, BellSlotSize);
-    auto *bellLayout = new QHBoxLayout(m_bellSlot);
-    bellLayout->setContentsMargins(0, 0, 0, 0);
-    row->addWidget(m_bellSlot);
+    m_bell = new NotificationBell(header);
+    row->addWidget(m_bell);
 
     m_avatarLabel = new QLabel(header);
     m_avatarLabel->setObjectName(QStringLiteral("HeaderAvatar"));

@@ -6,6 +6,7 @@
 class CapacityBanner;
 class FileListPage;
 class NativeFrame;
+class NotificationBell;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -15,6 +16,8 @@ class QStackedWidget;
 class QSystemTrayIcon;
 class QTimer;
 class StatusBar;
+class UpdateChecker;
+class UpdatePrompt;
 
 // The one window a signed-in user works in: painted title bar, sidebar with the categories and
 // spaces, header with search and the user, the page stack and the status bar. Closing hides it to
@@ -41,6 +44,7 @@ public:
     static constexpr int LogoutGraceMs = 2000;
     // Reports of changed files closer together than this end in one profile request.
     static constexpr int QuotaRefreshDelayMs = 400;
+    static constexpr int UpdateCheckDelayMs = 6000;
 
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
@@ -70,6 +74,11 @@ public:
     QStackedWidget *pageStack() const { return m_stack; }
     StatusBar *statusBarFrame() const { return m_statusBar; }
     CapacityBanner *banner() const { return m_banner; }
+    NotificationBell *bell() const { return m_bell; }
+    // The start-up check; null until it has begun.
+    UpdateChecker *updateChecker() const { return m_updateChecker; }
+    // The flow behind the bell's update row.
+    UpdatePrompt *updatePrompt() const { return m_updatePrompt; }
 
     // Without a tray area the window minimises on close instead of hiding, so it can always be found again.
     bool trayAreaAvailable() const { return m_trayAvailable; }
@@ -100,6 +109,7 @@ private:
     void restoreFromTray();
     void toggleMaximized();
     void finishLogout();
+    void startUpdateCheck();
 
     // Native frame.
     void applyFrameAttributes();
@@ -122,7 +132,9 @@ private:
     QLabel *m_nameLabel = nullptr;
     QLabel *m_quotaLabel = nullptr;
     QProgressBar *m_quotaBar = nullptr;
-    QWidget *m_bellSlot = nullptr;
+    NotificationBell *m_bell = nullptr;
+    UpdateChecker *m_updateChecker = nullptr;
+    UpdatePrompt *m_updatePrompt = nullptr;
     CapacityBanner *m_banner = nullptr;
     StatusBar *m_statusBar = nullptr;
     QSystemTrayIcon *m_tray = nullptr;

@@ -4,6 +4,7 @@
 
 #include "app/nativeframe.h"
 #include "app/statusbar.h"
+#include "notify/notificationbell.h"
 
 #include <QCloseEvent>
 #include <QPushButton>
@@ -99,6 +100,7 @@ void MainWindow::hideEvent(QHideEvent *event)
         return;
     m_hidden = true;
     m_speedTimer->stop();
+    m_bell->pollTimer()->stop();
 }
 
 void MainWindow::showEvent(QShowEvent *event)
@@ -108,6 +110,8 @@ void MainWindow::showEvent(QShowEvent *event)
         m_hidden = false;
         m_statusBar->restartMeter();
         m_speedTimer->start();
+        m_bell->pollTimer()->start();
+        m_bell->refreshCount();
         refreshCapacity();
     }
     if (m_frame)
