@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QJsonArray>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QNetworkAccessManager>
@@ -36,24 +37,26 @@ QJsonObject member(const QString &userId, const QString &role, const QString &na
     return {{"user_id", userId}, {"role", role}, {"name", name}, {"username", username}, {"phone", phone}};
 }
 
-// The texts of the buttons in the header of the team shown (older headers are hidden, waiting to be deleted).
+// The texts of the buttons in the header of the team shown (older headers are out of the layout, waiting to be deleted).
 QStringList headerButtons(const TeamSpacePage &page)
 {
     QStringList texts;
-    for (QWidget *header : page.detailArea()->findChildren<QWidget *>(QStringLiteral("TeamHeader"))) {
-        if (header->isHidden())
-            continue;
-        for (QPushButton *button : header->findChildren<QPushButton *>())
-            texts.append(button->text());
-    }
+    QLayout *layout = page.detailArea()->layout();
+    QWidget *header = layout && layout->count() > 0 ? layout->itemAt(0)->widget() : nullptr;
+    if (!header || header->objectName() != QLatin1String("TeamHeader"))
+        return texts;
+    for (QPushButton *button : header->findChildren<QPushButton *>())
+        texts.append(button->text());
     return texts;
 }
 
 QList<QWidget *> memberRows(const TeamMembersDialog &dialog)
 {
     QList<QWidget *> rows;
-    for (QWidget *row : dialog.listWidget()->findChildren<QWidget *>(QStringLiteral("MemberRow"))) {
-        if (!row->isHidden())
+    QLayout *layout = dialog.listWidget()->layout();
+    for (int i = 0; i < layout->count(); ++i) {
+        QWidget *row = layout->itemAt(i)->widget();
+        if (row && row->objectName() == QLatin1String("MemberRow"))
             rows.append(row);
     }
     return rows;
@@ -309,14 +312,13 @@ void TestTeamSpaces::searchBoxDrivesTheTeamFilePage()
 
     const QString search = Api::searchTeamFilesPath("7", QStringLiteral("报告"));
     page.searchBox()->setText(QStringLiteral("  报告 "));
-    QTRY_COMPARE(m_server->requests("GET", search.section('?', 0, 0)).size(), 1);
-    QCOMPARE(QString::fromLatin1(m_server->requests("GET", search.section('?', 0, 0)).first().target), search);
+    QTRY_COMPARE(m_server->requests("GET", search).size(), 1);
     QCOMPARE(page.teamFiles()->searchKeyword(), QStringLiteral("报告"));
 
     // Another team keeps searching for what the box holds.
     page.teamList()->setCurrentRow(1);
     const QString otherSearch = Api::searchTeamFilesPath("8", QStringLiteral("报告"));
-    QTRY_COMPARE(m_server->requests("GET", otherSearch.section('?', 0, 0)).size(), 1);
+    QTRY_COMPARE(m_server->requests("GET", otherSearch).size(), 1);
     QCOMPARE(m_server->requests("GET", Api::listTeamFilesPath("8", QString())).size(), 0);
 
     // Clearing the box lists the folder again.
@@ -409,7 +411,7 @@ void TestTeamSpaces::memberSeesNoInvitationNorRemoval()
 {
     serveMembers("4", {member("1", "owner", "张三", "zhang", "13800000000"), member("2", "member", "李四", "li")});
     TeamMembersDialog dialog(nullptr, "4", "市场组", false);
-    dialog.open();
+    dialog.show();
     QTRY_COMPARE(memberRows(dialog).size(), 2);
     QVERIFY(!dialog.inviteEdit());
     QVERIFY(!dialog.findChild<QLineEdit *>());
@@ -426,7 +428,7 @@ void TestTeamSpaces::creatorRowHasTheCrownAndNoRemoval()
                        member("3", "member", "", "")});
     TeamMembersDialog dialog(nullptr, "4", "产品部", true);
     QSignalSpy changed(&dialog, &TeamMembersDialog::membersChanged);
-    dialog.open();
+    dialog.show();
     QTRY_COMPARE(memberRows(dialog).size(), 3);
     const QList<QWidget *> rows = memberRows(dialog);
 
@@ -457,7 +459,7 @@ void TestTeamSpaces::emptyTeamShowsNoMembers()
 {
     serveMembers("4", {});
     TeamMembersDialog dialog(nullptr, "4", "产品部", true);
-    dialog.open();
+    dialog.show();
     QLabel *empty = nullptr;
     QTRY_VERIFY((empty = dialog.listWidget()->findChild<QLabel *>(QStringLiteral("MembersEmpty"))));
     QCOMPARE(empty->text(), QStringLiteral("暂无成员"));
@@ -469,7 +471,7 @@ void TestTeamSpaces::invitationSendsTheTrimmedKeywordOnce()
     serveMembers("4", {member("1", "owner", "张三", "zhang")});
     TeamMembersDialog dialog(nullptr, "4", "产品部", true);
     QSignalSpy changed(&dialog, &TeamMembersDialog::membersChanged);
-    dialog.open();
+    dialog.show();
     QTRY_COMPARE(memberRows(dialog).size(), 1);
     const QString invitePath = QStringLiteral("/api/teams/4/members");
 
@@ -496,7 +498,7 @@ void TestTeamSpaces::failedInvitationIsShown()
                  ScriptedReply::json(QJsonObject{{"success", false}, {"message", "未找到该用户"}}, 404));
     TeamMembersDialog dialog(nullptr, "4", "产品部", true);
     QSignalSpy changed(&dialog, &TeamMembersDialog::membersChanged);
-    dialog.open();
+    dialog.show();
     QTRY_COMPARE(memberRows(dialog).size(), 1);
 
     QString title;
@@ -520,7 +522,7 @@ void TestTeamSpaces::olderMemberListAnswerIsIgnored()
                  ScriptedReply::success(QJsonArray{member("1", "owner", "张三", "zhang"), member("2", "member", "已移除", "gone")})
                      .heldUntilReleased());
     TeamMembersDialog dialog(nullptr, "4", "产品部", true);
-    dialog.open();
+    dialog.show();
     QTRY_COMPARE(m_server->heldCount(), 1);
     serveMembers("4", {member("1", "owner", "张三", "zhang")});
     dialog.load();
