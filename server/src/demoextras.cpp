@@ -94,8 +94,9 @@ bool DemoExtras::seedTrash(ServerContext &ctx, qint64 demoUserId)
             entry.value(QStringLiteral("type")).toString() == QStringLiteral("folder"))
             docs = entry.value(QStringLiteral("id")).toInteger();
     }
-    const FileResult draft = addFileResult(ctx, space, docs, QStringLiteral("旧版报价单.txt"),
-                                           QStringLiteral("报价单（旧版）\n\n标准版 ￥1999/年\n企业版 ￥6999/年\n").toUtf8());
+    const FileResult draft =
+        addFileResult(ctx, space, docs, QStringLiteral("旧版报价单.txt"),
+                      QStringLiteral("报价单（旧版）\n\n标准版 ￥1999/年\n企业版 ￥6999/年\n").toUtf8());
     const qint64 folder = FileTree::createFolder(ctx, space, 0, QStringLiteral("临时素材")).id;
     bool ok = draft.ok() && folder > 0 &&
               addFile(ctx, space, folder, QStringLiteral("草图.png"), DemoFiles::png(200, 120, 270));

@@ -60,8 +60,7 @@ void inviteTeamMember(const QString &teamId, const QString &keyword, HttpCallbac
 
 void removeTeamMember(const QString &teamId, const QString &userId, HttpCallback callback)
 {
-    HttpClient::instance()->del(teamPath(teamId) + QStringLiteral("/members/") + encoded(userId),
-                                std::move(callback));
+    HttpClient::instance()->del(teamPath(teamId) + QStringLiteral("/members/") + encoded(userId), std::move(callback));
 }
 
 } // namespace Api

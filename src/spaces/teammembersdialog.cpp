@@ -21,7 +21,8 @@ constexpr int DialogWidth = 480;
 constexpr int DialogHeight = 520;
 constexpr int AvatarSize = 34;
 
-constexpr char RowStyle[] = "background:#f7f9fc;border:1px solid #eef0f4;border-radius:10px;";
+// Scoped to the row: a bare rule would draw the border around every label inside it as well.
+constexpr char RowStyle[] = "#MemberRow{background:#f7f9fc;border:1px solid #eef0f4;border-radius:10px;}";
 constexpr char AvatarStyle[] = "background:#dfe8ff;color:#1A2A4A;border-radius:17px;font-weight:700;";
 constexpr char NameStyle[] = "font-weight:600;color:#1A2A4A;background:transparent;";
 constexpr char MutedStyle[] = "color:#8a93a6;font-size:12px;background:transparent;";

@@ -88,7 +88,8 @@ TeamSpacePage::TeamSpacePage(QWidget *parent)
 
     m_detailArea = new QWidget(this);
     m_detailArea->setObjectName(QStringLiteral("TeamDetail"));
-    m_detailArea->setStyleSheet(QStringLiteral("background:transparent;"));
+    // Scoped to the area itself: a bare rule would reach every button below and wash out their colours.
+    m_detailArea->setStyleSheet(QStringLiteral("#TeamDetail{background:transparent;}"));
     layout->addWidget(m_detailArea, 1);
 
     connect(m_teamList, &QListWidget::currentRowChanged, this, &TeamSpacePage::showDetail);

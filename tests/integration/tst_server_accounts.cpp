@@ -315,8 +315,9 @@ void TestServerAccounts::demoAccountIsSeeded()
     QVERIFY(s.putJson("/api/files/" + fileId + "/restore", {}, demo).success());
     QCOMPARE(s.get("/api/files/trash", demo).dataArray().size(), 1);
     const QJsonArray found = s.get(QStringLiteral("/api/files/search?keyword=") +
-                                         QString::fromLatin1(QUrl::toPercentEncoding(QStringLiteral("旧版报价单"))),
-                                     demo).dataArray();
+                                       QString::fromLatin1(QUrl::toPercentEncoding(QStringLiteral("旧版报价单"))),
+                                   demo)
+                                 .dataArray();
     QCOMPARE(found.size(), 1);
     QVERIFY(found.first().toObject().value("parent_id").toDouble() > 0); // back in its folder, not at the root
 }

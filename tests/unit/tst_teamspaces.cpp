@@ -37,7 +37,8 @@ QJsonObject member(const QString &userId, const QString &role, const QString &na
     return {{"user_id", userId}, {"role", role}, {"name", name}, {"username", username}, {"phone", phone}};
 }
 
-// The texts of the buttons in the header of the team shown (older headers are out of the layout, waiting to be deleted).
+// The texts of the buttons in the header of the team shown (older headers are out of the layout, waiting to be
+// deleted).
 QStringList headerButtons(const TeamSpacePage &page)
 {
     QStringList texts;
@@ -356,8 +357,9 @@ void TestTeamSpaces::olderTeamListAnswerIsIgnored()
     page.show();
     QVERIFY(waitForTeams(page, 1));
 
-    m_server->on("GET", TeamsPath, ScriptedReply::success(QJsonArray{team("1", "A", "owner"), team("9", "已解散", "owner")})
-                                       .heldUntilReleased());
+    m_server->on(
+        "GET", TeamsPath,
+        ScriptedReply::success(QJsonArray{team("1", "A", "owner"), team("9", "已解散", "owner")}).heldUntilReleased());
     page.reloadTeams();
     QTRY_COMPARE(m_server->heldCount(), 1);
     serveTeams({team("1", "A", "owner"), team("2", "B", "member"), team("3", "C", "member")});
@@ -519,7 +521,8 @@ void TestTeamSpaces::failedInvitationIsShown()
 void TestTeamSpaces::olderMemberListAnswerIsIgnored()
 {
     m_server->on("GET", QStringLiteral("/api/teams/4/members"),
-                 ScriptedReply::success(QJsonArray{member("1", "owner", "张三", "zhang"), member("2", "member", "已移除", "gone")})
+                 ScriptedReply::success(
+                     QJsonArray{member("1", "owner", "张三", "zhang"), member("2", "member", "已移除", "gone")})
                      .heldUntilReleased());
     TeamMembersDialog dialog(nullptr, "4", "产品部", true);
     dialog.show();

@@ -2,11 +2,11 @@
 // folders and deletion times, select-all, which actions ask first and what they send, and list
 // answers that arrive after a newer request or after the page is gone.
 #include "files/formatting.h"
+#include "modalanswer.h"
 #include "net/httpclient.h"
 #include "scriptedserver.h"
 #include "spaces/trashpage.h"
 #include "ui/carddialog.h"
-#include "modalanswer.h"
 
 #include <QApplication>
 #include <QJsonArray>
@@ -259,8 +259,7 @@ void TestTrashPage::batchesConfirmWithTheCountAndSendTheCheckedIds()
     answerModal([](QDialog *dialog) { dialog->accept(); });
     QTest::mouseClick(page.purgeButton(), Qt::LeftButton);
     QTRY_COMPARE(m_server->requests("POST", purgePath).size(), 1);
-    QCOMPARE(m_server->requests("POST", purgePath).first().json().value("ids").toArray(),
-             (QJsonArray{"1", "2", "3"}));
+    QCOMPARE(m_server->requests("POST", purgePath).first().json().value("ids").toArray(), (QJsonArray{"1", "2", "3"}));
 
     // Nothing checked: a notice instead of a request.
     QTRY_COMPARE(page.table()->rowCount(), 3);
@@ -281,7 +280,8 @@ void TestTrashPage::olderListAnswerIsIgnored()
     showAndLoad(page, 0);
 
     // The first reload's answer is held back until the second one has been shown.
-    m_server->on("GET", TrashPath, ScriptedReply::success(QJsonArray{trashed("1", "restored-since.pdf")}).heldUntilReleased());
+    m_server->on("GET", TrashPath,
+                 ScriptedReply::success(QJsonArray{trashed("1", "restored-since.pdf")}).heldUntilReleased());
     page.reload();
     QTRY_COMPARE(m_server->heldCount(), 1);
     serveTrash({trashed("2", "current.pdf")});
