@@ -11,17 +11,26 @@
 #include "transaction.h"
 #include "updatearea.h"
 
+#include <QJsonObject>
+
 namespace tvr::server {
 
 namespace {
 
 constexpr qint64 DaySecs = 24 * 3600;
 
-bool addFile(ServerContext &ctx, const FileSpace &space, qint64 parent, const QString &name, const QByteArray &content)
+FileResult addFileResult(ServerContext &ctx, const FileSpace &space, qint64 parent, const QString &name,
+                         const QByteArray &content)
 {
     auto writer = ctx.blobs.createWriter();
-    return writer && writer->write(content.constData(), size_t(content.size())) && writer->finish() &&
-           FileTree::addFile(ctx, space, parent, name, QString(), *writer).ok();
+    if (!writer || !writer->write(content.constData(), size_t(content.size())) || !writer->finish())
+        return FileResult::error(500, QStringLiteral("写入失败"));
+    return FileTree::addFile(ctx, space, parent, name, QString(), *writer);
+}
+
+bool addFile(ServerContext &ctx, const FileSpace &space, qint64 parent, const QString &name, const QByteArray &content)
+{
+    return addFileResult(ctx, space, parent, name, content).ok();
 }
 
 bool addPurchase(ServerContext &ctx, qint64 userId, const QString &planId, qint64 paidSecsAgo, const QString &orderNo)
@@ -71,6 +80,28 @@ bool DemoExtras::seedTeams(ServerContext &ctx, qint64 demoUserId)
     Notifications::notify(ctx, demoUserId, QLatin1String(Notifications::TeamInvite), QStringLiteral("团队邀请"),
                           QStringLiteral("李雷 邀请您加入了团队「市场合作组」，现在可以在团队空间中共享文件。"));
     return tx.commit();
+}
+
+bool DemoExtras::seedTrash(ServerContext &ctx, qint64 demoUserId)
+{
+    const FileSpace space = FileSpace::personal(demoUserId);
+    Transaction tx(ctx.db);
+    // The file goes back into "工作文档" when restored; the folder to the root.
+    qint64 docs = 0;
+    for (const QJsonValue &value : FileTree::list(ctx, space, 0, QString())) {
+        const QJsonObject entry = value.toObject();
+        if (entry.value(QStringLiteral("name")).toString() == QStringLiteral("工作文档") &&
+            entry.value(QStringLiteral("type")).toString() == QStringLiteral("folder"))
+            docs = entry.value(QStringLiteral("id")).toInteger();
+    }
+    const FileResult draft =
+        addFileResult(ctx, space, docs, QStringLiteral("旧版报价单.txt"),
+                      QStringLiteral("报价单（旧版）\n\n标准版 ￥1999/年\n企业版 ￥6999/年\n").toUtf8());
+    const qint64 folder = FileTree::createFolder(ctx, space, 0, QStringLiteral("临时素材")).id;
+    bool ok = draft.ok() && folder > 0 &&
+              addFile(ctx, space, folder, QStringLiteral("草图.png"), DemoFiles::png(200, 120, 270));
+    ok = ok && FileTree::moveToTrash(ctx, space, draft.id).ok() && FileTree::moveToTrash(ctx, space, folder).ok();
+    return ok && tx.commit();
 }
 
 bool DemoExtras::seedNotifications(ServerContext &ctx, qint64 demoUserId)

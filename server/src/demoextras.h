@@ -13,6 +13,8 @@ class DemoExtras final
 public:
     // A colleague account, a team the demo user owns (with folders and files) and one it joined.
     static bool seedTeams(ServerContext &ctx, qint64 demoUserId);
+    // A file and a folder in the trash, each restorable to where it was deleted from.
+    static bool seedTrash(ServerContext &ctx, qint64 demoUserId);
     // The welcome message (when the account has none yet).
     static bool seedNotifications(ServerContext &ctx, qint64 demoUserId);
     // A 100 GB purchase that expires in 5 days (the expiry banner shows) and a lapsed one.

@@ -1,6 +1,7 @@
 // The personal trash: list, restore, delete for good (one or a batch), and the 7-day purge.
 #include "areas.h"
 #include "auth.h"
+#include "demoextras.h"
 #include "envelope.h"
 #include "filetree.h"
 #include "servercontext.h"
@@ -93,6 +94,7 @@ Area trashArea()
     Area area{"trash", {}};
     area.registerRoutes = registerTrashRoutes;
     area.maintain = purgeTrash;
+    area.seedDemo = DemoExtras::seedTrash;
     return area;
 }
 

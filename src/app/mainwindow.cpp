@@ -8,6 +8,8 @@
 #include "files/filelistpage.h"
 #include "net/session.h"
 #include "notify/notificationbell.h"
+#include "spaces/teamspacepage.h"
+#include "spaces/trashpage.h"
 #include "ui/capbutton.h"
 #include "update/updatechecker.h"
 
@@ -351,13 +353,18 @@ void MainWindow::buildPages()
         m_filePages.append(page);
         m_stack->addWidget(page);
     }
-    // The team spaces, vault, trash and personal centre pages take these slots when they exist.
-    for (int index = TeamSpacesPage; index < PageCount; ++index) {
-        auto *placeholder = new QWidget;
-        placeholder->setObjectName(QStringLiteral("SubPage"));
-        placeholder->setAttribute(Qt::WA_StyledBackground);
-        m_stack->addWidget(placeholder);
-    }
+    m_stack->addWidget(new TeamSpacePage);
+    // The vault and personal centre pages take these slots when they exist.
+    auto placeholder = [] {
+        auto *page = new QWidget;
+        page->setObjectName(QStringLiteral("SubPage"));
+        page->setAttribute(Qt::WA_StyledBackground);
+        return page;
+    };
+    m_stack->addWidget(placeholder());
+    // The enumerator of the same name hides the class inside MainWindow.
+    m_stack->addWidget(new ::TrashPage);
+    m_stack->addWidget(placeholder());
 }
 
 void MainWindow::buildTray()

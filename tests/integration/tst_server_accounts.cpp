@@ -3,6 +3,7 @@
 
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <QUrl>
 #include <QtTest>
 
 using Creds = ReferenceServer::Credentials;
@@ -296,6 +297,29 @@ void TestServerAccounts::demoAccountIsSeeded()
     QVERIFY(demo.isValid());
     QCOMPARE(demo.login.value("name").toString(), QStringLiteral("演示用户"));
     QCOMPARE(demo.login.value("company_name").toString(), QStringLiteral("托尔瓦科技"));
+
+    // The trash is not empty on first look: one file and one folder, each restorable.
+    const QJsonArray trash = s.get("/api/files/trash", demo).dataArray();
+    QCOMPARE(trash.size(), 2);
+    QStringList types;
+    QString fileId;
+    for (const QJsonValue &value : trash) {
+        const QJsonObject item = value.toObject();
+        types.append(item.value("type").toString());
+        QVERIFY(!item.value("trash_time").toString().isEmpty());
+        if (item.value("type").toString() != QLatin1String("folder"))
+            fileId = QString::number(qint64(item.value("id").toDouble()));
+    }
+    types.sort();
+    QCOMPARE(types, (QStringList{"file", "folder"}));
+    QVERIFY(s.putJson("/api/files/" + fileId + "/restore", {}, demo).success());
+    QCOMPARE(s.get("/api/files/trash", demo).dataArray().size(), 1);
+    const QJsonArray found = s.get(QStringLiteral("/api/files/search?keyword=") +
+                                       QString::fromLatin1(QUrl::toPercentEncoding(QStringLiteral("旧版报价单"))),
+                                   demo)
+                                 .dataArray();
+    QCOMPARE(found.size(), 1);
+    QVERIFY(found.first().toObject().value("parent_id").toDouble() > 0); // back in its folder, not at the root
 }
 
 QTEST_GUILESS_MAIN(TestServerAccounts)

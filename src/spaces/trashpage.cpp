@@ -1,0 +1,314 @@
+#include "spaces/trashpage.h"
+
+#include "files/fileicons.h"
+#include "files/filerecord.h"
+#include "files/formatting.h"
+#include "net/httpresponse.h"
+#include "spaces/trashapi.h"
+#include "ui/cdlg.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QJsonArray>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QTableWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace {
+
+const QString IdKey = QStringLiteral("id");
+const QString NameKey = QStringLiteral("name");
+
+constexpr int IconSize = 20;
+constexpr int RowHeight = 46;
+constexpr int CheckWidth = 36;
+constexpr int SizeWidth = 120;
+constexpr int TimeWidth = 180;
+constexpr int ActionWidth = 96;
+
+constexpr char TitleStyle[] = "font-size:18px;font-weight:700;color:#1A2A4A;background:transparent;";
+constexpr char NoteStyle[] = "color:#8a93a6;font-size:12px;background:transparent;";
+constexpr char EmptyStyle[] = "color:#999;padding:40px;background:transparent;";
+constexpr char TableStyle[] =
+    "QTableWidget{border:none;background:#ffffff;gridline-color:transparent;}"
+    "QTableWidget::item{padding:6px 6px 6px 14px;border:none;border-bottom:1px solid #f2f4f8;color:#3a4a63;}"
+    "QHeaderView::section{background:#f3f6fb;color:#33415c;padding:8px;border:none;border-bottom:1px solid "
+    "#e6ecf5;font-weight:600;}";
+
+QPushButton *pageButton(const QString &text, const char *objectName, QWidget *parent)
+{
+    auto *button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(objectName));
+    button->setCursor(Qt::PointingHandCursor);
+    return button;
+}
+
+QToolButton *rowButton(const QString &text, const QString &tip, const char *objectName, QWidget *parent)
+{
+    auto *button = new QToolButton(parent);
+    button->setObjectName(QString::fromLatin1(objectName));
+    button->setText(text);
+    button->setToolTip(tip);
+    button->setCursor(Qt::PointingHandCursor);
+    return button;
+}
+
+QTableWidgetItem *textItem(const QString &text)
+{
+    auto *item = new QTableWidgetItem(text);
+    item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+    item->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    return item;
+}
+
+} // namespace
+
+TrashPage::TrashPage(QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(QStringLiteral("SubPage"));
+    setAttribute(Qt::WA_StyledBackground);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(16, 12, 16, 12);
+    layout->setSpacing(10);
+
+    auto *title = new QLabel(QStringLiteral("回收站"), this);
+    title->setStyleSheet(QString::fromLatin1(TitleStyle));
+    layout->addWidget(title);
+    auto *note = new QLabel(QStringLiteral("回收站文件保留 7 天，到期后自动彻底删除且不可恢复"), this);
+    note->setStyleSheet(QString::fromLatin1(NoteStyle));
+    layout->addWidget(note);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(8);
+    m_selectAllButton = pageButton(QStringLiteral("全选"), "GoldBtn", this);
+    m_restoreButton = pageButton(QStringLiteral("还原选中 (0)"), "Primary", this);
+    m_purgeButton = pageButton(QStringLiteral("彻底删除选中 (0)"), "Danger", this);
+    m_restoreButton->setEnabled(false);
+    m_purgeButton->setEnabled(false);
+    buttons->addWidget(m_selectAllButton);
+    buttons->addWidget(m_restoreButton);
+    buttons->addWidget(m_purgeButton);
+    buttons->addStretch();
+    layout->addLayout(buttons);
+
+    m_table = new QTableWidget(0, ColumnCount, this);
+    m_table->setObjectName(QStringLiteral("TrashTable"));
+    m_table->setHorizontalHeaderLabels({QString(), QStringLiteral("文件名"), QStringLiteral("大小"),
+                                        QStringLiteral("删除时间"), QStringLiteral("操作")});
+    m_table->verticalHeader()->hide();
+    m_table->verticalHeader()->setDefaultSectionSize(RowHeight);
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->setShowGrid(false);
+    m_table->setWordWrap(true);
+    m_table->setTextElideMode(Qt::ElideNone);
+    m_table->setIconSize(QSize(IconSize, IconSize));
+    m_table->setStyleSheet(QString::fromLatin1(TableStyle));
+    QHeaderView *header = m_table->horizontalHeader();
+    header->setStretchLastSection(false);
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setSectionResizeMode(QHeaderView::Fixed);
+    header->setSectionResizeMode(NameColumn, QHeaderView::Stretch);
+    header->resizeSection(CheckColumn, CheckWidth);
+    header->resizeSection(SizeColumn, SizeWidth);
+    header->resizeSection(TimeColumn, TimeWidth);
+    header->resizeSection(ActionColumn, ActionWidth);
+    layout->addWidget(m_table, 1);
+
+    m_emptyLabel = new QLabel(QStringLiteral("回收站为空"), this);
+    m_emptyLabel->setObjectName(QStringLiteral("EmptyHint"));
+    m_emptyLabel->setAlignment(Qt::AlignCenter);
+    m_emptyLabel->setStyleSheet(QString::fromLatin1(EmptyStyle));
+    m_emptyLabel->hide();
+    layout->addWidget(m_emptyLabel, 1);
+
+    connect(m_selectAllButton, &QPushButton::clicked, this, &TrashPage::toggleAll);
+    connect(m_restoreButton, &QPushButton::clicked, this, [this] { doBatch(false); });
+    connect(m_purgeButton, &QPushButton::clicked, this, [this] { doBatch(true); });
+    connect(m_table, &QTableWidget::itemChanged, this, &TrashPage::updateButtons);
+}
+
+TrashPage::~TrashPage() = default;
+
+void TrashPage::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    reload();
+}
+
+void TrashPage::reload()
+{
+    m_table->setRowCount(0);
+    // The counts must not promise checked rows that are gone while the list loads.
+    updateButtons();
+
+    // Only the latest request may fill the table: an older answer arriving last would bring back
+    // rows that were restored or deleted since.
+    const quint64 serial = ++m_listSerial;
+    QPointer<TrashPage> self(this);
+    Api::listTrash([self, serial](const HttpResponse &response) {
+        if (!self || self->m_listSerial != serial)
+            return;
+        QJsonObject data;
+        QString error;
+        if (!response.unwrap(data, error))
+            return; // the table stays empty; the next visit asks again
+        self->applyList(response.dataArray());
+    });
+}
+
+void TrashPage::applyList(const QJsonArray &items)
+{
+    m_table->setVisible(!items.isEmpty());
+    m_emptyLabel->setVisible(items.isEmpty());
+    {
+        // One button update after the rows, not one per cell.
+        const QSignalBlocker blocker(m_table);
+        m_table->setRowCount(int(items.size()));
+        for (int row = 0; row < items.size(); ++row) {
+            const QJsonObject item = items.at(row).toObject();
+            const QString id = jsonText(item, IdKey);
+            const QString name = jsonText(item, NameKey);
+            const bool folder = isFolderRecord(item);
+
+            auto *check = new QTableWidgetItem;
+            check->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+            check->setCheckState(Qt::Unchecked);
+            check->setData(Qt::UserRole, id);
+            m_table->setItem(row, CheckColumn, check);
+
+            auto *nameItem = textItem(name);
+            const QPixmap icon = fileIcon(name, folder, jsonText(item, QStringLiteral("mime_type")), IconSize);
+            if (!icon.isNull())
+                nameItem->setIcon(QIcon(icon));
+            m_table->setItem(row, NameColumn, nameItem);
+
+            m_table->setItem(row, SizeColumn,
+                             textItem(folder ? QString() : formatSize(jsonInt64(item, QStringLiteral("size"), 0))));
+
+            QString when = jsonText(item, QStringLiteral("trash_time"));
+            if (when.isEmpty())
+                when = jsonText(item, QStringLiteral("updated_at"));
+            m_table->setItem(row, TimeColumn, textItem(formatDateTime(when)));
+
+            m_table->setItem(row, ActionColumn, textItem(QString()));
+            m_table->setCellWidget(row, ActionColumn, makeActionCell(id, name));
+        }
+    }
+    updateButtons();
+}
+
+QWidget *TrashPage::makeActionCell(const QString &id, const QString &name)
+{
+    auto *cell = new QWidget(m_table);
+    cell->setStyleSheet(QStringLiteral("background:transparent;"));
+    auto *layout = new QHBoxLayout(cell);
+    layout->setContentsMargins(6, 2, 6, 2);
+    layout->setSpacing(2);
+    layout->addStretch();
+    auto *restore = rowButton(QStringLiteral("↺"), QStringLiteral("还原"), "RowIconBtn", cell);
+    auto *purge = rowButton(QStringLiteral("🗑"), QStringLiteral("彻底删除"), "RowIconDanger", cell);
+    layout->addWidget(restore);
+    layout->addWidget(purge);
+    layout->addStretch();
+
+    QPointer<TrashPage> self(this);
+    auto reloadIfAlive = [self](const HttpResponse &) {
+        if (self)
+            self->reload();
+    };
+    // A restore can be undone by deleting again, so it asks nothing.
+    connect(restore, &QToolButton::clicked, this, [id, reloadIfAlive] { Api::restoreTrashItem(id, reloadIfAlive); });
+    connect(purge, &QToolButton::clicked, this, [self, id, name, reloadIfAlive] {
+        if (!self)
+            return;
+        const bool yes = Cdlg::confirm(self, QStringLiteral("确认彻底删除"),
+                                       QStringLiteral("确定彻底删除「%1」吗？此操作不可恢复。").arg(name),
+                                       QStringLiteral("彻底删除"));
+        // The confirmation runs its own event loop; the page may have gone meanwhile.
+        if (!yes || !self)
+            return;
+        Api::purgeTrashItem(id, reloadIfAlive);
+    });
+    return cell;
+}
+
+void TrashPage::doBatch(bool permanent)
+{
+    const QStringList ids = checkedIds();
+    if (ids.isEmpty()) {
+        Cdlg::info(this, QStringLiteral("提示"), QStringLiteral("请先选择要操作的文件"));
+        return;
+    }
+    QPointer<TrashPage> self(this);
+    const bool yes = permanent
+                         ? Cdlg::confirm(this, QStringLiteral("确认批量彻底删除"),
+                                         QStringLiteral("确定彻底删除选中的 %1 项吗？此操作不可恢复。").arg(ids.size()),
+                                         QStringLiteral("彻底删除"))
+                         : Cdlg::confirm(this, QStringLiteral("确认批量还原"),
+                                         QStringLiteral("确定把选中的 %1 项还原到删除前的原目录吗？").arg(ids.size()),
+                                         QStringLiteral("还原"));
+    if (!yes || !self)
+        return;
+    auto reloadIfAlive = [self](const HttpResponse &) {
+        if (self)
+            self->reload();
+    };
+    if (permanent)
+        Api::purgeTrashItems(ids, reloadIfAlive);
+    else
+        Api::restoreTrashItems(ids, reloadIfAlive);
+}
+
+void TrashPage::toggleAll()
+{
+    const int rows = m_table->rowCount();
+    const bool uncheck = rows > 0 && checkedCount() == rows;
+    {
+        const QSignalBlocker blocker(m_table);
+        for (int row = 0; row < rows; ++row) {
+            if (QTableWidgetItem *item = m_table->item(row, CheckColumn))
+                item->setCheckState(uncheck ? Qt::Unchecked : Qt::Checked);
+        }
+    }
+    updateButtons();
+}
+
+void TrashPage::updateButtons()
+{
+    const int checked = checkedCount();
+    const int rows = m_table->rowCount();
+    m_restoreButton->setText(QStringLiteral("还原选中 (%1)").arg(checked));
+    m_purgeButton->setText(QStringLiteral("彻底删除选中 (%1)").arg(checked));
+    m_restoreButton->setEnabled(checked > 0);
+    m_purgeButton->setEnabled(checked > 0);
+    m_selectAllButton->setText(rows > 0 && checked == rows ? QStringLiteral("取消全选") : QStringLiteral("全选"));
+}
+
+int TrashPage::checkedCount() const
+{
+    int count = 0;
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        const QTableWidgetItem *item = m_table->item(row, CheckColumn);
+        if (item && item->checkState() == Qt::Checked)
+            ++count;
+    }
+    return count;
+}
+
+QStringList TrashPage::checkedIds() const
+{
+    QStringList ids;
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        const QTableWidgetItem *item = m_table->item(row, CheckColumn);
+        if (item && item->checkState() == Qt::Checked)
+            ids.append(item->data(Qt::UserRole).toString());
+    }
+    return ids;
+}
