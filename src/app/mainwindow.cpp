@@ -5,6 +5,7 @@
 #include "app/statusbar.h"
 #include "files/filelistpage.h"
 #include "net/session.h"
+#include "spaces/vaultpage.h"
 #include "ui/capbutton.h"
 
 #include <QAction>
@@ -319,6 +320,10 @@ void MainWindow::buildPages()
     }
     // The team spaces, vault, trash and personal centre pages take these slots when they exist.
     for (int index = TeamSpacesPage; index < PageCount; ++index) {
+        if (index == VaultPage) {
+            m_stack->addWidget(new ::VaultPage);
+            continue;
+        }
         auto *placeholder = new QWidget;
         placeholder->setObjectName(QStringLiteral("SubPage"));
         placeholder->setAttribute(Qt::WA_StyledBackground);
