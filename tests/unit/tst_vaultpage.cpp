@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
@@ -94,6 +95,8 @@ private:
     // A page whose first status answer has been applied.
     std::unique_ptr<VaultPage> openPage(int expectedSubPage);
     int count(const QByteArray &method, const QString &path) const;
+    // Requests the client has created for path and not yet deleted.
+    int requestsInFlight(const QString &path) const;
     bool waitForCount(const QByteArray &method, const QString &path, int n) const;
 
     ScriptedServer *m_server = nullptr;
@@ -139,6 +142,16 @@ std::unique_ptr<VaultPage> TestVaultPage::openPage(int expectedSubPage)
     if (expectedSubPage == VaultPage::FilesPage && !waitForCount("GET", "/api/vault/files", 1))
         return nullptr;
     return page;
+}
+
+int TestVaultPage::requestsInFlight(const QString &path) const
+{
+    int n = 0;
+    for (const QNetworkReply *reply : HttpClient::instance()->network()->findChildren<QNetworkReply *>()) {
+        if (reply->url().path() == path)
+            ++n;
+    }
+    return n;
 }
 
 int TestVaultPage::count(const QByteArray &method, const QString &path) const
@@ -306,11 +319,8 @@ void TestVaultPage::resetWithAnEmptyPasswordSendsNothing()
     });
     QTest::mouseClick(page->findChild<QPushButton *>(QStringLiteral("LinkBtn")), Qt::LeftButton);
     QVERIFY(sawField);
-    // Let anything that might have been sent arrive.
-    m_server->on("GET", "/api/vault/files", ScriptedReply::success(QJsonArray()));
-    const int before = m_server->requestCount();
-    page->loadFiles();
-    QVERIFY(m_server->waitForRequests(before + 1));
+    // A request would be on its way by now: the client creates it before the click returns.
+    QCOMPARE(requestsInFlight(QStringLiteral("/api/vault/reset")), 0);
     QCOMPARE(count("POST", "/api/vault/reset"), 0);
 }
 
