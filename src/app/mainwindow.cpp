@@ -10,6 +10,7 @@
 #include "notify/notificationbell.h"
 #include "spaces/teamspacepage.h"
 #include "spaces/trashpage.h"
+#include "spaces/vaultpage.h"
 #include "ui/capbutton.h"
 #include "update/updatechecker.h"
 
@@ -354,17 +355,14 @@ void MainWindow::buildPages()
         m_stack->addWidget(page);
     }
     m_stack->addWidget(new TeamSpacePage);
-    // The vault and personal centre pages take these slots when they exist.
-    auto placeholder = [] {
-        auto *page = new QWidget;
-        page->setObjectName(QStringLiteral("SubPage"));
-        page->setAttribute(Qt::WA_StyledBackground);
-        return page;
-    };
-    m_stack->addWidget(placeholder());
-    // The enumerator of the same name hides the class inside MainWindow.
+    // The enumerators of the same names hide the classes inside MainWindow.
+    m_stack->addWidget(new ::VaultPage);
     m_stack->addWidget(new ::TrashPage);
-    m_stack->addWidget(placeholder());
+    // The personal centre takes this slot.
+    auto *placeholder = new QWidget;
+    placeholder->setObjectName(QStringLiteral("SubPage"));
+    placeholder->setAttribute(Qt::WA_StyledBackground);
+    m_stack->addWidget(placeholder);
 }
 
 void MainWindow::buildTray()

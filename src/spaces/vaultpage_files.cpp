@@ -1,0 +1,255 @@
+// The unlocked vault: its file list, and uploading, downloading and deleting encrypted files.
+#include "spaces/vaultpage.h"
+
+#include "files/fileicons.h"
+#include "files/filelistpage.h"
+#include "files/filerecord.h"
+#include "files/formatting.h"
+#include "net/httpclient.h"
+#include "net/httpresponse.h"
+#include "transfer/downloader.h"
+#include "ui/cdlg.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QHttpMultiPart>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTableWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <memory>
+
+namespace {
+
+const QString IdKey = QStringLiteral("id");
+const QString NameKey = QStringLiteral("name");
+const QString SizeKey = QStringLiteral("size");
+
+const QString TableStyle = QStringLiteral(
+    "QTableWidget{border:none;background:#ffffff;gridline-color:transparent;}"
+    "QTableWidget::item{padding:6px 6px 6px 14px;border:none;border-bottom:1px solid #f2f4f8;color:#3a4a63;}"
+    "QHeaderView::section{background:#f3f6fb;color:#33415c;padding:8px;border:none;"
+    "border-bottom:1px solid #e6ecf5;font-weight:600;}");
+
+constexpr int RowHeight = 46;
+constexpr int ActionColumnWidth = 160;
+constexpr int IconSize = 20;
+constexpr int UploadMinHeight = 38;
+
+QString countText(int count)
+{
+    return QStringLiteral("共 %1 个加密文件").arg(count);
+}
+
+QString filePath(const QString &id)
+{
+    return QStringLiteral("/api/vault/files/") + QString::fromLatin1(QUrl::toPercentEncoding(id));
+}
+
+// Form-data parameter values stand in double quotes; a quote or a line break in a file name would
+// end the value or the header early, so they are escaped as browsers do.
+QByteArray quotedParameter(const QString &value)
+{
+    QByteArray bytes = value.toUtf8();
+    bytes.replace('"', "%22").replace('\r', "%0D").replace('\n', "%0A");
+    return '"' + bytes + '"';
+}
+
+QPushButton *linkButton(const QString &text, const QString &objectName, const QString &color, QWidget *parent)
+{
+    auto *button = new QPushButton(text, parent);
+    button->setObjectName(objectName);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setStyleSheet(QStringLiteral("QPushButton{background:transparent;border:none;color:%1;} "
+                                         "QPushButton:hover{text-decoration:underline;}")
+                              .arg(color));
+    return button;
+}
+
+} // namespace
+
+QWidget *VaultPage::buildFilesPage()
+{
+    auto *page = new QWidget(this);
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(10);
+
+    auto *row = new QHBoxLayout;
+    m_countLabel = new QLabel(countText(0), page);
+    m_countLabel->setObjectName(QStringLiteral("VaultCount"));
+    m_countLabel->setStyleSheet(QStringLiteral("color:#666;font-size:13px;background:transparent;"));
+    QPushButton *upload = goldButton(QStringLiteral("↑ 加密上传"), page);
+    upload->setObjectName(QStringLiteral("VaultUpload"));
+    upload->setMinimumHeight(UploadMinHeight);
+    row->addWidget(m_countLabel);
+    row->addStretch(1);
+    row->addWidget(upload);
+    layout->addLayout(row);
+
+    m_table = new QTableWidget(0, 3, page);
+    m_table->setObjectName(QStringLiteral("VaultTable"));
+    m_table->setHorizontalHeaderLabels({QStringLiteral("文件名"), QStringLiteral("大小"), QStringLiteral("操作")});
+    m_table->verticalHeader()->hide();
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->setShowGrid(false);
+    m_table->setStyleSheet(TableStyle);
+    m_table->setIconSize(QSize(IconSize, IconSize));
+    QHeaderView *header = m_table->horizontalHeader();
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
+    header->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(2, QHeaderView::Fixed);
+    header->resizeSection(2, ActionColumnWidth);
+    m_table->verticalHeader()->setDefaultSectionSize(RowHeight);
+    layout->addWidget(m_table, 1);
+
+    connect(upload, &QPushButton::clicked, this, &VaultPage::chooseAndUpload);
+    return page;
+}
+
+void VaultPage::loadFiles()
+{
+    const quint64 generation = ++m_listGeneration;
+    m_table->setRowCount(0);
+    QPointer<VaultPage> self(this);
+    HttpClient::instance()->get(QStringLiteral("/api/vault/files"), [self, generation](const HttpResponse &response) {
+        if (self && generation == self->m_listGeneration)
+            self->applyFiles(response);
+    });
+}
+
+void VaultPage::applyFiles(const HttpResponse &response)
+{
+    QJsonObject data;
+    QString error;
+    if (!response.unwrap(data, error)) {
+        // Mostly a lapsed unlock: the person unlocks again. The token is left for the status to judge.
+        m_stack->setCurrentIndex(UnlockPage);
+        return;
+    }
+    const QJsonArray files = response.dataArray();
+    m_table->setRowCount(int(files.size()));
+    for (int row = 0; row < files.size(); ++row) {
+        const QJsonObject file = files.at(row).toObject();
+        const QString id = jsonText(file, IdKey);
+        const QString name = jsonText(file, NameKey);
+
+        auto *nameItem = new QTableWidgetItem(name);
+        const QPixmap icon = fileIcon(name, false, QString(), IconSize);
+        if (!icon.isNull())
+            nameItem->setIcon(QIcon(icon));
+        m_table->setItem(row, 0, nameItem);
+
+        auto *sizeItem = new QTableWidgetItem(formatSize(jsonInt64(file, SizeKey, 0)));
+        sizeItem->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        m_table->setItem(row, 1, sizeItem);
+
+        m_table->setCellWidget(row, 2, makeActionWidget(id, name));
+    }
+    m_countLabel->setText(countText(int(files.size())));
+}
+
+QWidget *VaultPage::makeActionWidget(const QString &id, const QString &name)
+{
+    auto *cell = new QWidget;
+    cell->setStyleSheet(QStringLiteral("background:transparent;"));
+    auto *layout = new QHBoxLayout(cell);
+    layout->setContentsMargins(6, 2, 6, 2);
+    layout->setSpacing(8);
+    QPushButton *download =
+        linkButton(QStringLiteral("下载"), QStringLiteral("LinkBtn"), QStringLiteral("#1677ff"), cell);
+    QPushButton *remove =
+        linkButton(QStringLiteral("删除"), QStringLiteral("LinkDanger"), QStringLiteral("#cf1322"), cell);
+    layout->addWidget(download);
+    layout->addWidget(remove);
+    layout->addStretch(1);
+    connect(download, &QPushButton::clicked, this, [this, id, name] { startVaultDownload(id, name); });
+    connect(remove, &QPushButton::clicked, this, [this, id, name] { deleteFile(id, name); });
+    return cell;
+}
+
+void VaultPage::startVaultDownload(const QString &id, const QString &name)
+{
+    // The same folder, safe naming and ".part" side file as every other download. No resume: a
+    // side file left by an earlier attempt is never continued, it is overwritten.
+    const QString dir = FileListPage::downloadDir();
+    auto *job = new Downloader(this);
+    QPointer<VaultPage> self(this);
+    connect(job, &Downloader::sigDone, this, [self, dir](const QString &) {
+        if (self)
+            Cdlg::info(self, QStringLiteral("完成"),
+                       QStringLiteral("已下载到：\n%1").arg(QDir::toNativeSeparators(dir)));
+    });
+    connect(job, &Downloader::sigFailed, this, [self, job](const QString &error) {
+        if (!self)
+            return;
+        // Never continued later, so a decrypted fragment would only linger in the download folder.
+        QFile::remove(job->partPath());
+        job->deleteLater();
+        Cdlg::info(self, QStringLiteral("下载失败"), error);
+    });
+    job->start(filePath(id) + QStringLiteral("/download"), dir, name, false);
+}
+
+void VaultPage::deleteFile(const QString &id, const QString &name)
+{
+    QPointer<VaultPage> self(this);
+    const bool yes =
+        Cdlg::confirm(this, QStringLiteral("删除"),
+                      QStringLiteral("确定从保险箱删除「%1」？删除后无法恢复。").arg(name), QStringLiteral("删除"));
+    if (!self || !yes)
+        return;
+    HttpClient::instance()->del(filePath(id), [self](const HttpResponse &) {
+        if (self)
+            self->loadFiles();
+    });
+}
+
+void VaultPage::chooseAndUpload()
+{
+    const QString path =
+        QFileDialog::getOpenFileName(this, QStringLiteral("选择要加密保存的文件"), QDir::homePath(), QString());
+    if (!path.isEmpty())
+        uploadFile(path);
+}
+
+void VaultPage::uploadFile(const QString &localPath)
+{
+    QPointer<VaultPage> self(this);
+    const auto done = [self](const HttpResponse &response) {
+        if (!self)
+            return;
+        QJsonObject data;
+        QString error;
+        if (response.unwrap(data, error))
+            self->loadFiles();
+        else
+            Cdlg::info(self, QStringLiteral("上传失败"), error);
+    };
+
+    auto multipart = std::make_unique<QHttpMultiPart>(QHttpMultiPart::FormDataType);
+    auto *file = new QFile(localPath, multipart.get());
+    if (!QFileInfo(localPath).isFile() || !file->open(QIODevice::ReadOnly)) {
+        HttpResponse failed;
+        failed.error = QStringLiteral("无法打开文件");
+        done(failed);
+        return;
+    }
+    QHttpPart part;
+    part.setHeader(QNetworkRequest::ContentDispositionHeader,
+                   "form-data; name=\"file\"; filename=" + quotedParameter(QFileInfo(localPath).fileName()));
+    part.setBodyDevice(file); // streamed from disk, never read whole into memory
+    multipart->append(part);
+    HttpClient::instance()->postMultipart(QStringLiteral("/api/vault/upload"), multipart.release(), done);
+}
