@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "account/profilepage.h"
 #include "app/capacitybanner.h"
 #include "app/nativeframe.h"
 #include "app/statusbar.h"
@@ -299,7 +300,10 @@ QWidget *MainWindow::buildRightColumn()
 
     m_banner = new CapacityBanner(right);
     connect(m_banner, &CapacityBanner::openProfileRequested, this, [this] { switchTo(ProfilePage); });
-    connect(m_banner, &CapacityBanner::renewRequested, this, [this] { switchTo(ProfilePage); });
+    connect(m_banner, &CapacityBanner::renewRequested, this, [this] {
+        switchTo(ProfilePage);
+        m_profilePage->showTile(::ProfilePage::CapacityTile);
+    });
     column->addWidget(m_banner);
 
     m_stack = new QStackedWidget(right);
@@ -318,12 +322,21 @@ void MainWindow::buildPages()
         m_stack->addWidget(page);
     }
     // The team spaces, vault, trash and personal centre pages take these slots when they exist.
-    for (int index = TeamSpacesPage; index < PageCount; ++index) {
+    for (int index = TeamSpacesPage; index < ProfilePage; ++index) {
         auto *placeholder = new QWidget;
         placeholder->setObjectName(QStringLiteral("SubPage"));
         placeholder->setAttribute(Qt::WA_StyledBackground);
         m_stack->addWidget(placeholder);
     }
+
+    m_profilePage = new ::ProfilePage;
+    connect(m_profilePage, &::ProfilePage::reloginRequested, this, &MainWindow::doLogout);
+    connect(m_profilePage, &::ProfilePage::profileSaved, this, [this] {
+        refreshUserInfo();
+        refreshCapacity();
+    });
+    connect(m_profilePage, &::ProfilePage::licenseRenewed, this, &MainWindow::refreshCapacity);
+    m_stack->addWidget(m_profilePage);
 }
 
 void MainWindow::buildTray()

@@ -6,6 +6,7 @@
 class CapacityBanner;
 class FileListPage;
 class NativeFrame;
+class ProfilePage;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -63,6 +64,7 @@ public:
     QStackedWidget *pageStack() const { return m_stack; }
     StatusBar *statusBarFrame() const { return m_statusBar; }
     CapacityBanner *banner() const { return m_banner; }
+    ::ProfilePage *profilePage() const { return m_profilePage; }
 
     // Without a tray area the window minimises on close instead of hiding, so it can always be found again.
     bool trayAreaAvailable() const { return m_trayAvailable; }
@@ -108,6 +110,7 @@ private:
     QProgressBar *m_quotaBar = nullptr;
     QWidget *m_bellSlot = nullptr;
     CapacityBanner *m_banner = nullptr;
+    ::ProfilePage *m_profilePage = nullptr;
     StatusBar *m_statusBar = nullptr;
     QSystemTrayIcon *m_tray = nullptr;
     NativeFrame *m_frame = nullptr;
