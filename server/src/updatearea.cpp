@@ -40,11 +40,18 @@ void jsonError(httplib::Response &response, int status, const QString &message)
 }
 
 // Deterministic filler for the demo installer: the same bytes on every machine, not compressible.
-QByteArray demoBytes(qint64 size)
+// The Linux one is a harmless self-contained program: a shell script that prints its version and
+// exits before the filler that gives it a realistic size.
+QByteArray demoBytes(qint64 size, bool linuxScript)
 {
-    QByteArray bytes("Tolvar demo installer ");
-    bytes.append(UpdateArea::DemoVersion);
-    bytes.append("\n");
+    QByteArray bytes;
+    if (linuxScript) {
+        bytes = "#!/bin/sh\necho 'Tolvar demo installer " + QByteArray(UpdateArea::DemoVersion) + "'\nexit 0\n";
+    } else {
+        bytes = "Tolvar demo installer ";
+        bytes.append(UpdateArea::DemoVersion);
+        bytes.append("\n");
+    }
     quint64 state = 0x9E3779B97F4A7C15ull;
     bytes.reserve(size);
     while (bytes.size() < size) {
@@ -55,6 +62,41 @@ QByteArray demoBytes(qint64 size)
     }
     bytes.truncate(size);
     return bytes;
+}
+
+bool publishDemoChannel(const QString &root, const QString &channel)
+{
+    QDir channelDir(QDir(root).filePath(channel));
+    if (channelDir.exists(QLatin1String(ManifestName)))
+        return true;
+    if (!channelDir.mkpath(QStringLiteral(".")))
+        return false;
+
+    const QString installerName = UpdateArea::demoInstallerName(channel);
+    const QByteArray installer = demoBytes(DemoInstallerBytes, channel == QLatin1String(UpdateArea::DemoLinuxChannel));
+    QSaveFile installerFile(channelDir.filePath(installerName));
+    if (!installerFile.open(QIODevice::WriteOnly) || installerFile.write(installer) != installer.size() ||
+        !installerFile.commit())
+        return false;
+
+    const QByteArray sha512 = QCryptographicHash::hash(installer, QCryptographicHash::Sha512).toBase64();
+    const QByteArray name = installerName.toUtf8();
+    // Top-level "version", "path" and "sha512" are what clients read; the nested "files" list
+    // repeats them in the common layout of such manifests. Values are left unquoted because
+    // clients take them verbatim.
+    QByteArray manifest;
+    manifest += "version: " + QByteArray(UpdateArea::DemoVersion) + "\n";
+    manifest += "files:\n";
+    manifest += "  - url: " + name + "\n";
+    manifest += "    sha512: " + sha512 + "\n";
+    manifest += "    size: " + QByteArray::number(installer.size()) + "\n";
+    manifest += "path: " + name + "\n";
+    manifest += "sha512: " + sha512 + "\n";
+    manifest += "releaseDate: " + QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + "\n";
+
+    QSaveFile manifestFile(channelDir.filePath(QLatin1String(ManifestName)));
+    return manifestFile.open(QIODevice::WriteOnly) && manifestFile.write(manifest) == manifest.size() &&
+           manifestFile.commit();
 }
 
 } // namespace
@@ -156,39 +198,17 @@ void UpdateArea::serveFile(const httplib::Request &request, httplib::Response &r
                                   });
 }
 
+QString UpdateArea::demoInstallerName(const QString &channel)
+{
+    if (channel == QLatin1String(DemoLinuxChannel))
+        return QStringLiteral("TolvarStorage-%1-x86_64.run").arg(QLatin1String(DemoVersion));
+    return QStringLiteral("TolvarStorage-Setup-%1.exe").arg(QLatin1String(DemoVersion));
+}
+
 bool UpdateArea::publishDemo(const QString &root)
 {
-    QDir channelDir(QDir(root).filePath(QLatin1String(DemoChannel)));
-    if (channelDir.exists(QLatin1String(ManifestName)))
-        return true;
-    if (!channelDir.mkpath(QStringLiteral(".")))
-        return false;
-
-    const QString installerName = QStringLiteral("TolvarStorage-Setup-%1.exe").arg(QLatin1String(DemoVersion));
-    const QByteArray installer = demoBytes(DemoInstallerBytes);
-    QSaveFile installerFile(channelDir.filePath(installerName));
-    if (!installerFile.open(QIODevice::WriteOnly) || installerFile.write(installer) != installer.size() ||
-        !installerFile.commit())
-        return false;
-
-    const QByteArray sha512 = QCryptographicHash::hash(installer, QCryptographicHash::Sha512).toBase64();
-    const QByteArray name = installerName.toUtf8();
-    // Top-level "version", "path" and "sha512" are what clients read; the nested "files" list
-    // repeats them in the common layout of such manifests. Values are left unquoted because
-    // clients take them verbatim.
-    QByteArray manifest;
-    manifest += "version: " + QByteArray(DemoVersion) + "\n";
-    manifest += "files:\n";
-    manifest += "  - url: " + name + "\n";
-    manifest += "    sha512: " + sha512 + "\n";
-    manifest += "    size: " + QByteArray::number(installer.size()) + "\n";
-    manifest += "path: " + name + "\n";
-    manifest += "sha512: " + sha512 + "\n";
-    manifest += "releaseDate: " + QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + "\n";
-
-    QSaveFile manifestFile(channelDir.filePath(QLatin1String(ManifestName)));
-    return manifestFile.open(QIODevice::WriteOnly) && manifestFile.write(manifest) == manifest.size() &&
-           manifestFile.commit();
+    return publishDemoChannel(root, QLatin1String(DemoChannel)) &&
+           publishDemoChannel(root, QLatin1String(DemoLinuxChannel));
 }
 
 } // namespace tvr::server

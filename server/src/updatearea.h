@@ -18,6 +18,7 @@ class UpdateArea final
 {
 public:
     static constexpr char DemoChannel[] = "storageclient-win11";
+    static constexpr char DemoLinuxChannel[] = "storageclient-linux";
     static constexpr char DemoVersion[] = "2.2.0";
 
     explicit UpdateArea(const QString &root);
@@ -30,9 +31,11 @@ public:
     // is not a plain name or the file is not a regular file inside the area.
     std::optional<QString> resolve(const QString &channel, const QString &fileName) const;
 
-    // Publishes a demo release for the demo channel (a generated installer and its manifest)
-    // unless that channel already has a manifest. Returns false when it cannot be written.
+    // Publishes a demo release on the Windows and the Linux channel (a generated installer and its
+    // manifest each) unless a channel already has a manifest. Returns false when one cannot be written.
     static bool publishDemo(const QString &root);
+    // The demo installer's file name on a demo channel.
+    static QString demoInstallerName(const QString &channel);
 
     // Answers a GET or HEAD for a file on disk: 200, or 206/416 for a Range header.
     static void serveFile(const httplib::Request &request, httplib::Response &response, const QString &path,

@@ -150,6 +150,17 @@ private slots:
     {
         QTemporaryDir dir;
         QVERIFY(UpdateArea::publishDemo(dir.path()));
+        // The Linux channel carries a release of its own: a script that runs and exits at once.
+        const QString linuxChannel = dir.filePath(QLatin1String(UpdateArea::DemoLinuxChannel));
+        const auto linuxKeys = topLevelKeys(readFile(linuxChannel + QStringLiteral("/latest.yml")));
+        QCOMPARE(linuxKeys.value("version"), QByteArray(UpdateArea::DemoVersion));
+        const QByteArray linuxInstaller =
+            readFile(linuxChannel + QLatin1Char('/') + QString::fromUtf8(linuxKeys.value("path")));
+        QVERIFY(linuxKeys.value("path").endsWith(".run"));
+        QVERIFY(linuxInstaller.startsWith("#!/bin/sh\n"));
+        QCOMPARE(linuxKeys.value("sha512"),
+                 QCryptographicHash::hash(linuxInstaller, QCryptographicHash::Sha512).toBase64());
+
         const QString channel = dir.filePath(QLatin1String(UpdateArea::DemoChannel));
         const QByteArray manifest = readFile(channel + QStringLiteral("/latest.yml"));
         const auto keys = topLevelKeys(manifest);
@@ -157,6 +168,7 @@ private slots:
         const QByteArray path = keys.value("path");
         QVERIFY(!path.isEmpty());
         QVERIFY(!path.contains('/'));
+        QVERIFY(path.endsWith(".exe"));
         const QByteArray installer = readFile(channel + QLatin1Char('/') + QString::fromUtf8(path));
         QVERIFY(installer.size() > 4 * 1024 * 1024); // large enough for a segmented download
         QCOMPARE(keys.value("sha512"), QCryptographicHash::hash(installer, QCryptographicHash::Sha512).toBase64());

@@ -1,0 +1,184 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QCryptographicHash;
+class QFile;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QThread;
+
+// Finds out whether a newer client build is published ("latest.yml" in the server's download
+// area) and fetches its installer: four ranged segments when the server supports ranges and the
+// file is larger than 4 MiB, one stream otherwise, verified against the manifest's SHA-512 before
+// it is offered. The installer lives in a folder only this user can enter.
+class UpdateChecker final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(UpdateChecker)
+
+public:
+    // The build this program is.
+    static constexpr auto CurrentVersion = "2.1.23";
+    static constexpr int SegmentCount = 4;
+    // Above this size (and with a 206 probe) the installer comes in segments.
+    static constexpr qint64 SegmentThreshold = 4194304;
+    static constexpr int MaxSegmentRestarts = 3;
+    static constexpr int TransferTimeoutMs = 20000;
+    static constexpr int SpeedIntervalMs = 500;
+
+    struct Manifest
+    {
+        QString version;
+        QString path;
+        QString sha512; // Base64; empty when the manifest has none
+    };
+
+    struct Range
+    {
+        qint64 start = 0;
+        qint64 end = 0; // inclusive
+        qint64 length() const { return end - start + 1; }
+    };
+
+    UpdateChecker(const QString &channel, const QString &currentVersion, QObject *parent = nullptr);
+    ~UpdateChecker() override;
+
+    // Fetches and evaluates the manifest; ends with exactly one checked or one failed.
+    Q_INVOKABLE void check();
+    // Downloads the installer found by the last successful check; ends with downloaded or failed,
+    // unless canceled. A download already running is dropped silently first.
+    void downloadInstaller();
+    // Stops a running download and removes its files; nothing is emitted afterwards. Harmless when idle.
+    void cancelDownload();
+
+    QString channel() const { return m_channel; }
+    QString currentVersion() const { return m_currentVersion; }
+    QString latestVersion() const { return m_latestVersion; }
+    QString installerUrl() const { return m_installerUrl; }
+    QString expectedDigest() const { return m_expectedDigest; }
+    bool hasUpdate() const { return m_hasUpdate; }
+    // Where the installer is (being) written; empty before the first download.
+    QString localPath() const { return m_localPath; }
+    bool isDownloading() const;
+    // Whether the last download ran in segments (false for one stream).
+    bool usedSegments() const { return m_usedSegments; }
+
+    // The user-private folder that receives installers; tests point it elsewhere.
+    void setInstallerFolder(const QString &folder) { m_installerFolder = folder; }
+    QString installerFolder() const;
+    void setTransferTimeoutMs(int ms) { m_transferTimeoutMs = ms; }
+
+    // "storageclient-linux" on Linux, "storageclient-win11" on Windows.
+    static QString platformChannel();
+    // "<cache location>/updates".
+    static QString defaultInstallerFolder();
+    // Creates folder when needed and makes sure only this user can enter it. False (with a text
+    // for the user) when it cannot be made private.
+    static bool preparePrivateFolder(const QString &folder, QString *errorText = nullptr);
+    static QString manifestUrl(const QString &channel);
+    static QString downloadAreaUrl(const QString &channel);
+    // Top-level "version", "path" and the first non-empty "sha512"; nothing without version or path.
+    static std::optional<Manifest> parseManifest(const QString &text);
+    // Dotted decimal comparison; missing or non-numeric components count as 0.
+    static bool isNewer(const QString &latest, const QString &current);
+    // The four segments of a file of total bytes; the last takes the remainder.
+    static QList<Range> segmentRanges(qint64 total);
+    // "%1 MB/s · 剩余约 %2 秒".
+    static QString speedText(double bytesPerSecond, qint64 remainingBytes);
+
+signals:
+    void checked(bool hasUpdate, QString latestVersion);
+    void progress(int percent);
+    void speedInfo(QString text);
+    void downloaded(QString path);
+    void failed(QString message);
+
+private:
+    struct Segment
+    {
+        QPointer<QNetworkReply> reply;
+        std::unique_ptr<QFile> file;
+        QString path;
+        qint64 received = 0;
+        qint64 length = 0;
+        qint64 start = 0;
+        qint64 end = 0;
+        int retries = 0;
+        bool ok = true;
+        bool validated = false; // the current answer's status and range were checked
+        bool rejected = false;  // the answer was not the requested range
+    };
+
+    QNetworkAccessManager *network();
+    QNetworkReply *getInstaller(const QByteArray &range);
+    void onProbeHeaders();
+    void onProbeFinished();
+    void startSingleStream();
+    void startSegmented(qint64 total);
+    bool startSegment(int index);
+    void onSegmentHeaders(int index);
+    bool validateSegmentAnswer(Segment &segment);
+    void onSegmentData(int index);
+    void onSegmentFinished(int index);
+    void merge();
+    void onMerged(bool ok, const QString &errorText, const QByteArray &digest);
+    void onStreamData();
+    void onStreamFinished();
+    // Digest against the manifest: emits downloaded or deletes the file and emits failed.
+    void finishVerified(const QByteArray &digestBase64);
+    // Ends the download with message: stops every transfer and removes its files.
+    void failDownload(const QString &message);
+    // Stops every transfer without a signal; the generation check ignores their late events.
+    void stopTransfers();
+    void removePartFiles();
+    void reportProgress();
+    void updateSpeed();
+    bool segmentIsCurrent(int index, quint64 generation) const;
+
+    QString m_channel;
+    QString m_currentVersion;
+    QString m_latestVersion;
+    QString m_installerUrl;
+    QString m_expectedDigest;
+    QString m_localPath;
+    QString m_installerFolder;
+    bool m_hasUpdate = false;
+    bool m_usedSegments = false;
+    int m_transferTimeoutMs = TransferTimeoutMs;
+
+    QNetworkAccessManager *m_network = nullptr;
+    QPointer<QNetworkReply> m_probeReply;
+    bool m_probeDecided = false;
+    std::unique_ptr<QCryptographicHash> m_streamHash;
+    QPointer<QNetworkReply> m_streamReply;
+    std::unique_ptr<QFile> m_streamFile;
+    bool m_streamWriteFailed = false;
+    std::vector<std::unique_ptr<Segment>> m_segments;
+    // Segment 0 arrives in order, so its bytes are digested as they come; the merge adds the rest.
+    std::unique_ptr<QCryptographicHash> m_headHash;
+    int m_finishedSegments = 0;
+    bool m_segmentFailed = false;
+    bool m_canceled = false;
+    bool m_active = false;
+    quint64 m_generation = 0; // bumped whenever the transfers of a download are dropped
+
+    std::unique_ptr<QThread> m_mergeThread;
+    std::shared_ptr<std::atomic_bool> m_mergeCancel;
+
+    qint64 m_total = 0;
+    qint64 m_downloaded = 0;
+    int m_lastPercent = -1;
+    QElapsedTimer m_clock;
+    qint64 m_lastTick = 0;
+    qint64 m_lastBytes = 0;
+    double m_speed = 0;
+};
