@@ -42,6 +42,7 @@ public:
     void saveProfile();
     // Asks for an image file and uploads it.
     void pickAvatar();
+    UpdateChecker *updateChecker() const { return m_checker; }
     // Uploads the image at localPath as the new avatar.
     void uploadAvatar(const QString &localPath);
     // Switches sub-page and tile highlight; an index outside the tiles is ignored.
@@ -80,6 +81,7 @@ private:
     void startUpdateDownload();
     void onUpdateFailed(const QString &message);
     void onUpdateDownloaded(const QString &path);
+    void dismissProgressCard();
 
     QStackedWidget *m_content = nullptr;
     QList<pfp::TileCard *> m_tiles;

@@ -3,6 +3,13 @@
 
 #include "account/profilepanels.h"
 #include "app/supportcontacts.h"
+#include "ui/cdlg.h"
+#include "ui/progresscard.h"
+#include "update/installerlauncher.h"
+#include "update/updatechecker.h"
+
+#include <QCoreApplication>
+#include <QProgressBar>
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -119,11 +126,109 @@ QWidget *ProfilePage::buildUpdateSub()
     column->addStretch();
 
     content->addWidget(panel, 1);
+
+    m_checker = new UpdateChecker(UpdateChecker::platformChannel(), AppVersion, this);
+    connect(m_checker, &UpdateChecker::checked, this, &ProfilePage::onUpdateChecked);
+    connect(m_checker, &UpdateChecker::failed, this, &ProfilePage::onUpdateFailed);
+    connect(m_checker, &UpdateChecker::downloaded, this, &ProfilePage::onUpdateDownloaded);
+    connect(m_checker, &UpdateChecker::progress, this, [this](int percent) {
+        if (m_progressCard)
+            m_progressCard->progressBar()->setValue(percent);
+    });
+    connect(m_checker, &UpdateChecker::speedInfo, this, [this](const QString &text) {
+        if (m_progressCard)
+            m_progressCard->messageLabel()->setText(QStringLiteral("正在下载新版本…  %1").arg(text));
+    });
     return sub;
 }
 
-void ProfilePage::checkForUpdate() {}
-void ProfilePage::onUpdateChecked(bool, const QString &) {}
-void ProfilePage::startUpdateDownload() {}
-void ProfilePage::onUpdateFailed(const QString &) {}
-void ProfilePage::onUpdateDownloaded(const QString &) {}
+void ProfilePage::checkForUpdate()
+{
+    if (!m_checker)
+        return;
+    m_checkButton->setEnabled(false);
+    m_checkButton->setText(QStringLiteral("正在检查…"));
+    m_checker->check();
+}
+
+void ProfilePage::onUpdateChecked(bool hasUpdate, const QString &latestVersion)
+{
+    m_checkButton->setEnabled(true);
+    m_checkButton->setText(CheckText);
+    if (!hasUpdate) {
+        Cdlg::info(this, QStringLiteral("检查更新"), QStringLiteral("当前已是最新版本 v%1").arg(AppVersion));
+        return;
+    }
+    QPointer<ProfilePage> self(this);
+    const bool agreed = Cdlg::confirm(
+        this, QStringLiteral("发现新版本"),
+        QStringLiteral(
+            "发现新版本 v%1，是否立即下载？\n（下载完成后将弹出安装向导，按提示手动完成安装）\n\n当前版本：v%2")
+            .arg(latestVersion, AppVersion),
+        QStringLiteral("立即下载"));
+    if (self && agreed)
+        self->startUpdateDownload();
+}
+
+void ProfilePage::startUpdateDownload()
+{
+    // A card reports its cancel only once in its life, so every download gets a fresh one.
+    if (m_progressCard) {
+        m_progressCard->disconnect(this);
+        m_progressCard->hide();
+        m_progressCard->deleteLater();
+    }
+    m_progressCard = new Cdlg::ProgressCard(QStringLiteral("下载更新"), this, QStringLiteral("取消"),
+                                            QStringLiteral("正在准备下载…"));
+    m_progressCard->setObjectName(QStringLiteral("PfUpdateProgress"));
+    m_progressCard->setWindowModality(Qt::ApplicationModal);
+    QPointer<ProfilePage> self(this);
+    QPointer<Cdlg::ProgressCard> card(m_progressCard);
+    connect(m_progressCard, &Cdlg::ProgressCard::canceled, this, [self, card] {
+        if (!self)
+            return;
+        self->m_checker->cancelDownload();
+        if (card)
+            card->hide();
+    });
+    m_progressCard->progressBar()->setValue(0);
+    m_progressCard->show();
+    m_checker->downloadInstaller();
+}
+
+void ProfilePage::dismissProgressCard()
+{
+    if (!m_progressCard)
+        return;
+    // The transfer has ended already; closing the card must not report a cancel.
+    m_progressCard->disconnect(this);
+    if (m_progressCard->isVisible())
+        m_progressCard->close();
+}
+
+void ProfilePage::onUpdateFailed(const QString &message)
+{
+    m_checkButton->setEnabled(true);
+    m_checkButton->setText(CheckText);
+    // A failed download must not leave its progress card standing.
+    dismissProgressCard();
+    Cdlg::info(this, QStringLiteral("软件更新"), message);
+}
+
+void ProfilePage::onUpdateDownloaded(const QString &path)
+{
+    dismissProgressCard();
+    QPointer<ProfilePage> self(this);
+    const bool install = Cdlg::confirm(
+        this, QStringLiteral("更新"),
+        QStringLiteral("新版本下载完成，是否立即安装？\n单击「立即安装」将弹出安装向导，按提示完成更新。"),
+        QStringLiteral("立即安装"));
+    if (!self || !install)
+        return;
+    QString error;
+    if (InstallerLauncher::launch(path, &error)) {
+        QCoreApplication::quit();
+        return;
+    }
+    Cdlg::info(self, QStringLiteral("软件更新"), error);
+}
