@@ -29,7 +29,7 @@ constexpr int MinimumTableHeight = 240;
 const char *const Columns[] = {"购买时间", "套餐", "容量", "到期时间", "金额", "订单号"};
 
 const QString PagerButtonStyle = QStringLiteral(
-    "QPushButton{border:1px solid #e6e9ef;background:#fff;color:#4a5568;border-radius:6px;font-size:15px;}"
+    "QPushButton{border:1px solid #e6e9ef;background:#fff;color:#4a5568;border-radius:6px;font-size:15px;padding:0;}"
     "QPushButton:hover{border-color:#C9A84C;color:#1A2A4A;}QPushButton:disabled{color:#c4cad6;}");
 
 QLabel *styledLabel(const QString &text, const QString &style, QWidget *parent)
@@ -168,7 +168,7 @@ void LicensePage::buildUi()
     copy->setCursor(Qt::PointingHandCursor);
     copy->setFixedWidth(26);
     copy->setToolTip(QStringLiteral("复制机器码"));
-    copy->setStyleSheet(QStringLiteral("QPushButton{border:none;background:transparent;font-size:13px;}"
+    copy->setStyleSheet(QStringLiteral("QPushButton{border:none;background:transparent;font-size:13px;padding:0;}"
                                        "QPushButton:hover{background:#f2f4f8;border-radius:6px;}"));
     connect(copy, &QPushButton::clicked, this,
             [] { QGuiApplication::clipboard()->setText(Session::instance()->ensureMachineCode()); });

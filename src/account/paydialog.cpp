@@ -48,7 +48,7 @@ const QString CardStyle =
                    "QLabel#PayMcLabel{color:#8a93a6;font-size:13px;background:transparent;border:none;}"
                    "QLabel#PayMcVal{font-family:Consolas,Menlo,monospace;color:#1A2A4A;font-weight:600;font-size:13px;"
                    "background:transparent;border:none;}"
-                   "QPushButton#PayCopy{border:none;background:transparent;font-size:13px;}"
+                   "QPushButton#PayCopy{border:none;background:transparent;font-size:13px;padding:0;}"
                    "QPushButton#PayCopy:hover{background:#f2f4f8;border-radius:6px;}") +
     GenButtonRules +
     QStringLiteral(
