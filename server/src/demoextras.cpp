@@ -119,6 +119,23 @@ bool DemoExtras::seedCapacity(ServerContext &ctx, qint64 demoUserId)
                           QStringLiteral("TVRDEMO%1A").arg(stamp));
     ok = ok && addPurchase(ctx, demoUserId, QStringLiteral("cap-500g-month"), (CapacityPlans::MonthDays + 40) * DaySecs,
                            QStringLiteral("TVRDEMO%1B").arg(stamp));
+    // Older purchases that have all lapsed, so the records span two pages without changing today's
+    // capacity, and one refunded order that the client never lists.
+    struct Past
+    {
+        const char *planId;
+        qint64 paidDaysAgo;
+    };
+    constexpr Past History[] = {{"cap-1t-year", 400},  {"cap-100g-year", 500}, {"cap-2t-month", 200},
+                                {"cap-500g-year", 380}, {"cap-100g-month", 150}, {"cap-1t-month", 90}};
+    char suffix = 'C';
+    for (const Past &past : History) {
+        ok = ok && addPurchase(ctx, demoUserId, QLatin1String(past.planId), past.paidDaysAgo * DaySecs,
+                               QStringLiteral("TVRDEMO%1%2").arg(stamp, QChar(QLatin1Char(suffix))));
+        ++suffix;
+    }
+    ok = ok && ctx.db.exec("UPDATE capacity_records SET status = 'refunded' WHERE order_no = ?1",
+                           {QStringLiteral("TVRDEMO%1%2").arg(stamp, QChar(QLatin1Char(char(suffix - 1))))});
     return ok && tx.commit();
 }
 

@@ -1,10 +1,10 @@
 #include "app/mainwindow.h"
 
+#include "account/profilepage.h"
 #include "app/capacitybanner.h"
 #include "app/nativeframe.h"
 #include "app/statusbar.h"
 #include "files/filechangenotifier.h"
-#include "app/updateprompt.h"
 #include "files/filelistpage.h"
 #include "net/session.h"
 #include "notify/notificationbell.h"
@@ -139,8 +139,11 @@ MainWindow::MainWindow(QWidget *parent)
     updateDelay->setSingleShot(true);
     connect(updateDelay, &QTimer::timeout, this, &MainWindow::startUpdateCheck);
     updateDelay->start(UpdateCheckDelayMs);
-    m_updatePrompt = new UpdatePrompt(this);
-    connect(m_bell, &NotificationBell::updateRequested, m_updatePrompt, &UpdatePrompt::run);
+    connect(m_bell, &NotificationBell::updateRequested, this, [this] {
+        switchTo(ProfilePage);
+        m_profilePage->showTile(::ProfilePage::UpdateTile);
+        m_profilePage->checkForUpdate();
+    });
 
     switchTo(AllFilesPage);
     // Where the fonts are wider than the default size allows, the floor wins.
@@ -336,7 +339,10 @@ QWidget *MainWindow::buildRightColumn()
 
     m_banner = new CapacityBanner(right);
     connect(m_banner, &CapacityBanner::openProfileRequested, this, [this] { switchTo(ProfilePage); });
-    connect(m_banner, &CapacityBanner::renewRequested, this, [this] { switchTo(ProfilePage); });
+    connect(m_banner, &CapacityBanner::renewRequested, this, [this] {
+        switchTo(ProfilePage);
+        m_profilePage->showTile(::ProfilePage::CapacityTile);
+    });
     column->addWidget(m_banner);
 
     m_stack = new QStackedWidget(right);
@@ -358,11 +364,15 @@ void MainWindow::buildPages()
     // The enumerators of the same names hide the classes inside MainWindow.
     m_stack->addWidget(new ::VaultPage);
     m_stack->addWidget(new ::TrashPage);
-    // The personal centre takes this slot.
-    auto *placeholder = new QWidget;
-    placeholder->setObjectName(QStringLiteral("SubPage"));
-    placeholder->setAttribute(Qt::WA_StyledBackground);
-    m_stack->addWidget(placeholder);
+
+    m_profilePage = new ::ProfilePage;
+    connect(m_profilePage, &::ProfilePage::reloginRequested, this, &MainWindow::doLogout);
+    connect(m_profilePage, &::ProfilePage::profileSaved, this, [this] {
+        refreshUserInfo();
+        refreshCapacity();
+    });
+    connect(m_profilePage, &::ProfilePage::licenseRenewed, this, &MainWindow::refreshCapacity);
+    m_stack->addWidget(m_profilePage);
 }
 
 void MainWindow::buildTray()

@@ -7,6 +7,7 @@ class CapacityBanner;
 class FileListPage;
 class NativeFrame;
 class NotificationBell;
+class ProfilePage;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -17,7 +18,6 @@ class QSystemTrayIcon;
 class QTimer;
 class StatusBar;
 class UpdateChecker;
-class UpdatePrompt;
 
 // The one window a signed-in user works in: painted title bar, sidebar with the categories and
 // spaces, header with search and the user, the page stack and the status bar. Closing hides it to
@@ -77,8 +77,7 @@ public:
     NotificationBell *bell() const { return m_bell; }
     // The start-up check; null until it has begun.
     UpdateChecker *updateChecker() const { return m_updateChecker; }
-    // The flow behind the bell's update row.
-    UpdatePrompt *updatePrompt() const { return m_updatePrompt; }
+    ::ProfilePage *profilePage() const { return m_profilePage; }
 
     // Without a tray area the window minimises on close instead of hiding, so it can always be found again.
     bool trayAreaAvailable() const { return m_trayAvailable; }
@@ -134,8 +133,8 @@ private:
     QProgressBar *m_quotaBar = nullptr;
     NotificationBell *m_bell = nullptr;
     UpdateChecker *m_updateChecker = nullptr;
-    UpdatePrompt *m_updatePrompt = nullptr;
     CapacityBanner *m_banner = nullptr;
+    ::ProfilePage *m_profilePage = nullptr;
     StatusBar *m_statusBar = nullptr;
     QSystemTrayIcon *m_tray = nullptr;
     NativeFrame *m_frame = nullptr;

@@ -35,7 +35,7 @@ void MainWindow::refreshUserInfo()
     const QPixmap avatar = roundAvatarPixmap(session->avatarUrl, HeaderAvatarSize);
     if (avatar.isNull()) {
         m_avatarLabel->setPixmap(QPixmap());
-        m_avatarLabel->setText(displayName.isEmpty() ? QStringLiteral("我") : displayName.left(1));
+        m_avatarLabel->setText(avatarInitial(displayName));
     } else {
         m_avatarLabel->setPixmap(avatar);
         m_avatarLabel->setText(QString());

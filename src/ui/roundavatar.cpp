@@ -3,6 +3,7 @@
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextBoundaryFinder>
 
 QPixmap roundAvatarPixmap(const QString &url, int size)
 {
@@ -25,4 +26,13 @@ QPixmap roundAvatarPixmap(const QString &url, int size)
     painter.setClipPath(circle);
     painter.drawImage(QPointF((size - scaled.width()) / 2.0, (size - scaled.height()) / 2.0), scaled);
     return result;
+}
+
+QString avatarInitial(const QString &name)
+{
+    if (name.isEmpty())
+        return QStringLiteral("我");
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, name);
+    const qsizetype end = graphemes.toNextBoundary();
+    return name.left(end > 0 ? end : 1);
 }
