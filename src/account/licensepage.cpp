@@ -15,6 +15,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QShowEvent>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -86,10 +87,16 @@ LicensePage::LicensePage(QWidget *parent)
     : QWidget(parent)
 {
     buildUi();
-    load();
 }
 
 LicensePage::~LicensePage() = default;
+
+void LicensePage::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Plans, figures and records are fetched when the page is looked at, not when the window is built.
+    load();
+}
 
 QString LicensePage::purchaseTimeText(const QJsonObject &record)
 {

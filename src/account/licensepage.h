@@ -53,6 +53,9 @@ signals:
     // A purchase was reported paid; emitted right after the reload has started.
     void renewed();
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     void buildUi();
     void applyPlans(const HttpResponse &response);

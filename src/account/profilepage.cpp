@@ -124,7 +124,7 @@ ProfilePage::ProfilePage(QWidget *parent)
 
     showTile(ProfileTile);
     showStorage();
-    reload();
+    // The profile is fetched when the page is shown (showEvent), not when the window is built.
 }
 
 ProfilePage::~ProfilePage() = default;

@@ -111,6 +111,11 @@ Startup::~Startup()
     delete m_signIn.data();
 }
 
+AuthWindow *Startup::signInWindow() const
+{
+    return m_signIn.data();
+}
+
 void Startup::showSignIn()
 {
     if (m_signIn || m_mainWindow)

@@ -27,7 +27,7 @@ public:
     // Creates and shows the sign-in window.
     void showSignIn();
 
-    AuthWindow *signInWindow() const { return m_signIn; }
+    AuthWindow *signInWindow() const;
     MainWindow *mainWindow() const { return m_mainWindow.get(); }
 
 signals:

@@ -57,13 +57,14 @@ StatusBar::StatusBar(QWidget *parent)
     layout->addWidget(m_meterLabel, 0, Qt::AlignVCenter);
 
     // The contacts sit centred in the room between the meter and the version. One centred group
-    // instead of two stretches: spacers would each take a spacing of their own and make the bar,
-    // and so the window's minimum width, wider for nothing.
+    // instead of two stretches: spacers would each take a spacing of their own.
     auto *contacts = new QWidget(this);
     contacts->setObjectName(QStringLiteral("SupportLinks"));
     auto *contactsLayout = new QHBoxLayout(contacts);
     contactsLayout->setContentsMargins(0, 0, 0, 0);
-    contactsLayout->setSpacing(layout->spacing());
+    // Tighter than the bar's own spacing: the bar's width is the floor of the window's, and the
+    // default 1180 px must hold it whole.
+    contactsLayout->setSpacing(8);
     using namespace SupportContacts;
     contactsLayout->addWidget(
         addSupportLink(QStringLiteral("QQ"), QStringLiteral("qq"), QString::fromLatin1(QqNumber)));

@@ -179,8 +179,17 @@ void NotificationBell::fitPopover()
         return;
     // Sized while only "加载中…" was in it, the popover would leave the list a sliver; it keeps its
     // top-right corner under the bell and grows down to the list's natural height.
+    // Rows added to a visible list are shown only on the next event loop pass, and until then the
+    // layout leaves them out of its size; show them now so the size below counts them.
+    for (QWidget *row : m_listBox->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (!row->testAttribute(Qt::WA_WState_ExplicitShowHide))
+            row->show();
+    }
     m_listBox->adjustSize();
     m_scroll->setFixedHeight(qMin(m_listBox->sizeHint().height(), ListMaxHeight));
+    // The popover's layout keeps the card's old size hint until told; asked now, not on the next
+    // layout pass, so the geometry below is the grown one.
+    m_scroll->parentWidget()->updateGeometry();
     const QRect geometry = m_popover->geometry();
     m_popover->setGeometry(geometry.x(), geometry.y(), geometry.width(), m_popover->sizeHint().height());
 }

@@ -185,6 +185,8 @@ void VaultPage::startVaultDownload(const QString &id, const QString &name)
     // side file left by an earlier attempt is never continued, it is overwritten.
     const QString dir = FileListPage::downloadDir();
     auto *job = new Downloader(this);
+    // Never continued later, so a decrypted fragment would only linger in the download folder.
+    job->setDiscardPartOnFailure(true);
     QPointer<VaultPage> self(this);
     connect(job, &Downloader::sigDone, this, [self, dir](const QString &) {
         if (self)
@@ -192,11 +194,9 @@ void VaultPage::startVaultDownload(const QString &id, const QString &name)
                        QStringLiteral("已下载到：\n%1").arg(QDir::toNativeSeparators(dir)));
     });
     connect(job, &Downloader::sigFailed, this, [self, job](const QString &error) {
+        job->deleteLater();
         if (!self)
             return;
-        // Never continued later, so a decrypted fragment would only linger in the download folder.
-        QFile::remove(job->partPath());
-        job->deleteLater();
         Cdlg::info(self, QStringLiteral("下载失败"), error);
     });
     job->start(filePath(id) + QStringLiteral("/download"), dir, name, false);

@@ -304,6 +304,10 @@ bool Downloader::finalize()
 void Downloader::fail(const QString &err)
 {
     m_stallTimer->stop();
+    if (m_discardPartOnFailure && m_claimed) {
+        QFile::remove(m_partPath);
+        QFile::remove(m_metaPath);
+    }
     releaseTarget();
     emit sigFailed(err);
 }

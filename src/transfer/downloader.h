@@ -33,6 +33,9 @@ public:
     void start(const QString &path, const QString &dir, const QString &fileName, bool resume);
     // Shorter in tests; set before start().
     void setStallTimeoutMs(int ms) { m_stallTimeoutMs = ms; }
+    // For downloads that are never continued (decrypted vault files): a failure removes the side
+    // file and its note instead of keeping them. A refused start still touches nothing.
+    void setDiscardPartOnFailure(bool discard) { m_discardPartOnFailure = discard; }
 
     // The final path a download of fileName into dir writes, for asking DownloadRegistry::isBusy first.
     static QString targetPath(const QString &dir, const QString &fileName);
@@ -81,6 +84,7 @@ private:
     bool m_restarted = false;
     bool m_claimed = false;
     bool m_stalled = false;
+    bool m_discardPartOnFailure = false;
     QString m_refusal; // why the last answer's body was refused
     int m_stallTimeoutMs = DefaultStallTimeoutMs;
     QTimer *m_stallTimer = nullptr;

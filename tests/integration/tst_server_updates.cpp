@@ -164,7 +164,7 @@ void TestServerUpdates::demoAccountHasTeamsNotificationsAndAnExpiringPurchase()
         m_server->get("/api/capacity-expiry-alert", demo).dataObject().value("expiring").toArray();
     QCOMPARE(expiring.size(), 1);
     QCOMPARE(expiring.first().toObject().value("days").toInt(), 5);
-    QCOMPARE(m_server->get("/api/payment/capacity-records", demo).dataObject().value("records").toArray().size(), 2);
+    QCOMPARE(m_server->get("/api/payment/capacity-records", demo).dataObject().value("records").toArray().size(), 8);
 }
 
 QTEST_GUILESS_MAIN(TestServerUpdates)
