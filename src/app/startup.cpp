@@ -102,8 +102,7 @@ void startUp(QApplication &app)
 
 Startup::Startup(QObject *parent)
     : QObject(parent)
-{
-}
+{}
 
 Startup::~Startup()
 {
