@@ -1,5 +1,6 @@
 #include "spaces/trashpage.h"
 
+#include "files/filechangenotifier.h"
 #include "files/fileicons.h"
 #include "files/filerecord.h"
 #include "files/formatting.h"
@@ -219,7 +220,10 @@ QWidget *TrashPage::makeActionCell(const QString &id, const QString &name)
     layout->addStretch();
 
     QPointer<TrashPage> self(this);
-    auto reloadIfAlive = [self](const HttpResponse &) {
+    auto reloadIfAlive = [self](const HttpResponse &response) {
+        // Restored and purged files change the storage used.
+        if (response.ok)
+            FileChangeNotifier::notify();
         if (self)
             self->reload();
     };
@@ -256,7 +260,10 @@ void TrashPage::doBatch(bool permanent)
                                          QStringLiteral("还原"));
     if (!yes || !self)
         return;
-    auto reloadIfAlive = [self](const HttpResponse &) {
+    auto reloadIfAlive = [self](const HttpResponse &response) {
+        // Restored and purged files change the storage used.
+        if (response.ok)
+            FileChangeNotifier::notify();
         if (self)
             self->reload();
     };
