@@ -7,6 +7,7 @@
 #include "net/httpresponse.h"
 #include "spaces/trashapi.h"
 #include "ui/cdlg.h"
+#include "ui/rowbutton.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -44,16 +45,6 @@ QPushButton *pageButton(const QString &text, const char *objectName, QWidget *pa
 {
     auto *button = new QPushButton(text, parent);
     button->setObjectName(QString::fromLatin1(objectName));
-    button->setCursor(Qt::PointingHandCursor);
-    return button;
-}
-
-QToolButton *rowButton(const QString &text, const QString &tip, const char *objectName, QWidget *parent)
-{
-    auto *button = new QToolButton(parent);
-    button->setObjectName(QString::fromLatin1(objectName));
-    button->setText(text);
-    button->setToolTip(tip);
     button->setCursor(Qt::PointingHandCursor);
     return button;
 }
@@ -213,8 +204,8 @@ QWidget *TrashPage::makeActionCell(const QString &id, const QString &name)
     layout->setContentsMargins(6, 2, 6, 2);
     layout->setSpacing(2);
     layout->addStretch();
-    auto *restore = rowButton(QStringLiteral("↺"), QStringLiteral("还原"), "RowIconBtn", cell);
-    auto *purge = rowButton(QStringLiteral("🗑"), QStringLiteral("彻底删除"), "RowIconDanger", cell);
+    auto *restore = makeRowButton(QStringLiteral("↺"), QStringLiteral("还原"), "RowIconBtn", cell);
+    auto *purge = makeRowButton(QStringLiteral("🗑"), QStringLiteral("彻底删除"), "RowIconDanger", cell);
     layout->addWidget(restore);
     layout->addWidget(purge);
     layout->addStretch();
