@@ -204,14 +204,20 @@ void TestTrashPage::restoresAndPurgesReportChangedFiles()
     QSignalSpy changed(FileChangeNotifier::instance(), &FileChangeNotifier::filesChanged);
 
     // The sidebar quota follows a restore and a purge; a refused one changed nothing.
+    int listings = trashListings();
     QTest::mouseClick(rowButton(page, 0, "RowIconBtn"), Qt::LeftButton);
     QTRY_COMPARE(changed.size(), 1);
+    // The rows are rebuilt by the reload that follows; act on the new ones.
+    QTRY_COMPARE(trashListings(), listings + 1);
+    QTRY_VERIFY(rowButton(page, 1, "RowIconDanger"));
     answerModal([](QDialog *dialog) { dialog->accept(); });
     QTest::mouseClick(rowButton(page, 1, "RowIconDanger"), Qt::LeftButton);
     QTRY_COMPARE(changed.size(), 2);
+    QTRY_COMPARE(trashListings(), listings + 2);
+    QTRY_VERIFY(rowButton(page, 0, "RowIconBtn"));
 
     m_server->on("", QStringLiteral("/api/files/*"), ScriptedReply::json(QJsonObject{{"error", "失败"}}, 500));
-    const int listings = trashListings();
+    listings = trashListings();
     QTest::mouseClick(rowButton(page, 0, "RowIconBtn"), Qt::LeftButton);
     QTRY_COMPARE(trashListings(), listings + 1);
     QCOMPARE(changed.size(), 2);
