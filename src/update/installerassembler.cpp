@@ -25,8 +25,9 @@ InstallerAssembler::~InstallerAssembler()
     cancel();
 }
 
-void InstallerAssembler::start(Done done)
+void InstallerAssembler::start(const QString &target, Done done)
 {
+    m_target = target;
     m_done = std::move(done);
     m_worker = std::thread([this] { run(); });
 }
@@ -42,6 +43,15 @@ void InstallerAssembler::setWritten(int index, qint64 bytes)
     m_wake.notify_one();
 }
 
+void InstallerAssembler::writersClosed()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_writersClosed = true;
+    }
+    m_wake.notify_one();
+}
+
 void InstallerAssembler::cancel()
 {
     {
@@ -53,13 +63,11 @@ void InstallerAssembler::cancel()
         m_worker.join();
 }
 
-bool InstallerAssembler::finish(const QString &target)
+bool InstallerAssembler::finish()
 {
-    if (m_parts.isEmpty())
-        return false;
     // An installer left by an earlier download is replaced, never appended to or kept instead.
-    QFile::remove(target);
-    if (!QFile::rename(m_parts.first().path, target))
+    QFile::remove(m_target);
+    if (!QFile::rename(m_parts.first().path, m_target))
         return false;
     for (qsizetype i = 1; i < m_parts.size(); ++i)
         QFile::remove(m_parts.at(i).path);
@@ -68,7 +76,13 @@ bool InstallerAssembler::finish(const QString &target)
 
 void InstallerAssembler::run()
 {
-    const InstallerAssembly result = join();
+    InstallerAssembly result = join();
+    if (result.outcome == Outcome::Joined) {
+        if (!waitForWriters())
+            return;
+        if (!finish())
+            result = {Outcome::CannotWrite, {}};
+    }
     bool canceled = false;
     {
         const std::lock_guard lock(m_mutex);
@@ -83,6 +97,13 @@ qint64 InstallerAssembler::waitForBytes(int index, qint64 offset)
     std::unique_lock lock(m_mutex);
     m_wake.wait(lock, [&] { return m_cancel || m_written[size_t(index)] > offset; });
     return m_cancel ? -1 : m_written[size_t(index)];
+}
+
+bool InstallerAssembler::waitForWriters()
+{
+    std::unique_lock lock(m_mutex);
+    m_wake.wait(lock, [&] { return m_cancel || m_writersClosed; });
+    return !m_cancel;
 }
 
 InstallerAssembly InstallerAssembler::join()

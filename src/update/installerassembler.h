@@ -29,9 +29,10 @@ struct InstallerAssembly
 // byte lands, little is left to do, and the window's thread never hashes.
 //
 // The downloading side reports with setWritten() how far each part file has been written (with
-// unbuffered writes, so the bytes are in the file). The worker ends once every part is whole and
-// calls done on its own thread. finish() then, on the caller's side and after every writer has
-// closed its part file, moves the joined file to the target and removes the other parts.
+// unbuffered writes, so the bytes are in the file), and with writersClosed() that it has closed
+// them all. Once every part is whole and the writers are closed, the worker moves the joined file
+// to the target, removes the other parts (unlinking hundreds of MiB takes tens of ms, which the
+// window's thread should not spend) and calls done on its own thread.
 class InstallerAssembler final
 {
 public:
@@ -43,26 +44,31 @@ public:
     InstallerAssembler(const InstallerAssembler &) = delete;
     InstallerAssembler &operator=(const InstallerAssembler &) = delete;
 
-    void start(Done done);
+    void start(const QString &target, Done done);
     // Bytes of part index on disk so far; never decreases.
     void setWritten(int index, qint64 bytes);
+    // No part file is open for writing any more.
+    void writersClosed();
     // Stops the worker and waits for it (it looks at the flag between slices). done is not called
     // after this returns; the part files stay for the caller to remove.
     void cancel();
-    // After done reported Joined: the first part becomes target (replacing any file there) and the
-    // other parts are removed. False when the rename fails.
-    bool finish(const QString &target);
 
 private:
+    // The first part becomes the target (replacing any file there), the others are removed.
+    bool finish();
     void run();
     InstallerAssembly join();
     // Waits until part index has more than offset bytes; returns how many it has, or -1 when canceled.
     qint64 waitForBytes(int index, qint64 offset);
+    // Waits for writersClosed(); false when canceled.
+    bool waitForWriters();
 
     QList<InstallerPart> m_parts;
-    std::mutex m_mutex; // guards m_written and m_cancel
+    std::mutex m_mutex; // guards m_written, m_cancel and m_writersClosed
     std::vector<qint64> m_written;
     bool m_cancel = false;
+    bool m_writersClosed = false;
+    QString m_target;
     std::condition_variable m_wake;
     std::thread m_worker;
     Done m_done;

@@ -604,7 +604,9 @@ void UpdateChecker::onSegmentFinished(int index)
         return;
     }
     ++m_finishedSegments;
-    finishSegmented();
+    // Every part file is closed now; the assembler may move the joined installer into place.
+    if (m_finishedSegments == int(m_segments.size()) && m_assembler)
+        m_assembler->writersClosed();
 }
 
 void UpdateChecker::startAssembler()
@@ -612,13 +614,12 @@ void UpdateChecker::startAssembler()
     QList<InstallerPart> parts;
     for (const auto &segment : m_segments)
         parts.append({segment->path, segment->length});
-    m_assembly.reset();
     m_assembler = std::make_unique<InstallerAssembler>(parts);
     const quint64 generation = m_generation;
     // Joining and digesting hundreds of MiB would stall the window and, done after the last byte,
     // keep the user waiting; a worker does both while the segments arrive. Its result comes back
     // queued and is dropped when the download has ended meanwhile.
-    m_assembler->start([this, generation](const InstallerAssembly &result) {
+    m_assembler->start(m_localPath, [this, generation](const InstallerAssembly &result) {
         QMetaObject::invokeMethod(
             this,
             [this, result, generation] {
@@ -639,26 +640,10 @@ void UpdateChecker::onAssembled(const InstallerAssembly &result)
         failDownload(IncompleteText);
         return;
     }
-    m_assembly = std::make_unique<InstallerAssembly>(result);
-    finishSegmented();
-}
-
-void UpdateChecker::finishSegmented()
-{
-    // Both must have happened: every segment's transfer ended (and closed its part file) and the
-    // assembler joined the whole.
-    if (!m_assembly || m_finishedSegments != int(m_segments.size()))
-        return;
-    const QByteArray digest = m_assembly->digestBase64;
-    m_assembly.reset();
-    const bool moved = m_assembler->finish(m_localPath);
+    // The worker has ended and every transfer with it; the parts are the installer now.
     m_assembler.reset();
-    if (!moved) {
-        failDownload(CannotWriteText);
-        return;
-    }
-    m_segments.clear(); // the first part is the installer now, the others are gone
-    finishVerified(digest);
+    m_segments.clear();
+    finishVerified(result.digestBase64);
 }
 
 void UpdateChecker::finishVerified(const QByteArray &digestBase64)
@@ -719,7 +704,6 @@ void UpdateChecker::stopTransfers()
     }
     // Waits for the worker, which stops within a slice; the part files are the caller's to remove.
     m_assembler.reset();
-    m_assembly.reset();
 }
 
 void UpdateChecker::removePartFiles()

@@ -131,8 +131,6 @@ private:
     void onSegmentFinished(int index);
     void startAssembler();
     void onAssembled(const InstallerAssembly &result);
-    // Ends a segmented download once every transfer ended and the installer is joined and digested.
-    void finishSegmented();
     void onStreamData();
     void onStreamFinished();
     // Digest against the manifest: emits downloaded or deletes the file and emits failed.
@@ -165,9 +163,8 @@ private:
     std::unique_ptr<QFile> m_streamFile;
     bool m_streamWriteFailed = false;
     std::vector<std::unique_ptr<Segment>> m_segments;
-    // Joins and digests the part files while they are written; its result, once it came.
+    // Joins and digests the part files while they are written, then moves the installer into place.
     std::unique_ptr<InstallerAssembler> m_assembler;
-    std::unique_ptr<InstallerAssembly> m_assembly;
     int m_finishedSegments = 0;
     bool m_segmentFailed = false;
     bool m_canceled = false;
