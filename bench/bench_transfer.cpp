@@ -6,7 +6,9 @@
 // Size: TVR_BENCH_MB (default 1024). The file is random bytes in a temporary folder.
 // Hashing and downloads run TVR_BENCH_ROUNDS times (default 2), alternating with their tool, and
 // keep the best time (the machine may be shared); the upload runs once, as a second upload of the
-// same bytes would be an instant upload.
+// same bytes would be an instant upload. Every download starts from the same state (see
+// sameStart), and each round adds curl -o /dev/null, which shows the network's share.
+#include "benchprobe.h"
 #include "net/httpclient.h"
 #include "net/session.h"
 #include "referenceserver.h"
@@ -17,128 +19,14 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <cstdio>
-#include <functional>
-#include <sys/resource.h>
+
+using namespace bench;
 
 namespace {
-constexpr int TickMs = 10;
-
-qint64 procStatusKb(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-// Resets the kernel's peak-RSS mark of this process (Linux 4.0+), so each phase gets its own peak.
-void resetPeakRss()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-}
-
-// CPU time (user + system) of this process, or of its reaped children, in ms.
-qint64 cpuMs(int who)
-{
-    rusage usage{};
-    getrusage(who, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
-}
-
-struct Probe
-{
-    qint64 wallMs = 0;
-    qint64 cpuMs = 0;
-    qint64 worstStallMs = 0;
-    qint64 peakRssKb = 0;
-};
-
-// Runs start() and the event loop until finish() is called; meanwhile a 10 ms timer measures how
-// late the loop serves it.
-Probe measure(const std::function<void(std::function<void()> finish)> &start)
-{
-    Probe probe;
-    QEventLoop loop;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    ticker.setInterval(TickMs);
-    QElapsedTimer sinceTick;
-    QObject::connect(&ticker, &QTimer::timeout, &loop,
-                     [&] { probe.worstStallMs = std::max(probe.worstStallMs, sinceTick.restart() - TickMs); });
-    resetPeakRss();
-    const qint64 cpuBefore = cpuMs(RUSAGE_SELF);
-    QElapsedTimer wall;
-    wall.start();
-    sinceTick.start();
-    ticker.start();
-    bool finished = false;
-    start([&] {
-        finished = true;
-        loop.quit();
-    });
-    if (!finished)
-        loop.exec();
-    probe.wallMs = wall.elapsed();
-    probe.cpuMs = cpuMs(RUSAGE_SELF) - cpuBefore;
-    probe.peakRssKb = procStatusKb("VmHWM:");
-    return probe;
-}
-
-// User and system CPU time of the reaped children, in ms.
-std::pair<qint64, qint64> childCpuSplitMs()
-{
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return {usage.ru_utime.tv_sec * 1000 + usage.ru_utime.tv_usec / 1000,
-            usage.ru_stime.tv_sec * 1000 + usage.ru_stime.tv_usec / 1000};
-}
-
-qint64 g_lastToolCpuMs = 0;
-qint64 g_lastToolSysMs = 0;
-bool g_toolPipes = qEnvironmentVariableIsSet("TVR_BENCH_TOOL_PIPES");
-
-qint64 runTool(const QString &program, const QStringList &args, QByteArray *output = nullptr)
-{
-    const qint64 cpuBefore = cpuMs(RUSAGE_CHILDREN);
-    const qint64 sysBefore = childCpuSplitMs().second;
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    if (!g_toolPipes) {
-        process.setStandardInputFile(QProcess::nullDevice());
-        if (!output)
-            process.setStandardOutputFile(QProcess::nullDevice());
-    }
-    QElapsedTimer wall;
-    wall.start();
-    process.start(program, args);
-    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        std::fprintf(stderr, "%s failed: %s\n", qPrintable(program), qPrintable(process.errorString()));
-        return -1;
-    }
-    const qint64 elapsed = wall.elapsed();
-    g_lastToolCpuMs = cpuMs(RUSAGE_CHILDREN) - cpuBefore;
-    g_lastToolSysMs = childCpuSplitMs().second - sysBefore;
-    if (output)
-        *output = process.readAllStandardOutput();
-    return elapsed;
-}
-
 // Cuts path into files dir/0, dir/1, ... of chunkSize bytes (the last one shorter).
 bool cutChunks(const QString &path, qint64 chunkSize, const QString &dir)
 {
@@ -152,66 +40,6 @@ bool cutChunks(const QString &path, qint64 chunkSize, const QString &dir)
             return false;
     }
     return true;
-}
-
-struct ToolRun
-{
-    qint64 ms = -1;
-    qint64 cpuMs = 0;
-    qint64 sysMs = 0; // the part of cpuMs spent in the kernel
-};
-
-ToolRun timeTool(const QString &program, const QStringList &args, QByteArray *output = nullptr)
-{
-    ToolRun run;
-    run.ms = runTool(program, args, output);
-    run.cpuMs = g_lastToolCpuMs;
-    run.sysMs = g_lastToolSysMs;
-    return run;
-}
-
-// Best time of repeated runs; the worst stall and the highest memory of any run.
-Probe keepBest(const Probe &kept, const Probe &next)
-{
-    if (kept.wallMs == 0)
-        return next;
-    Probe best = next.wallMs < kept.wallMs ? next : kept;
-    best.worstStallMs = std::max(kept.worstStallMs, next.worstStallMs);
-    best.peakRssKb = std::max(kept.peakRssKb, next.peakRssKb);
-    return best;
-}
-
-ToolRun keepBest(const ToolRun &kept, const ToolRun &next)
-{
-    return kept.ms < 0 || (next.ms >= 0 && next.ms < kept.ms) ? next : kept;
-}
-
-// Flushes dirty pages so that no contender pays for the write-back of the one before it.
-void settle()
-{
-    runTool(QStringLiteral("sync"), {});
-}
-
-bool writeRandomFile(const QString &path, qint64 size)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QRandomGenerator generator(20240611);
-    QByteArray block(8 * 1024 * 1024, Qt::Uninitialized);
-    for (qint64 written = 0; written < size;) {
-        generator.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
-        const qint64 n = std::min<qint64>(block.size(), size - written);
-        if (file.write(block.constData(), n) != n)
-            return false;
-        written += n;
-    }
-    return true;
-}
-
-double mibPerSecond(qint64 bytes, qint64 ms)
-{
-    return ms > 0 ? double(bytes) / (1024.0 * 1024.0) / (double(ms) / 1000.0) : 0.0;
 }
 
 void printProbe(const char *what, const Probe &probe, qint64 bytes)
@@ -243,11 +71,9 @@ int main(int argc, char *argv[])
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
 
-    const qint64 megabytes =
-        qEnvironmentVariableIsSet("TVR_BENCH_MB") ? qEnvironmentVariableIntValue("TVR_BENCH_MB") : 1024;
+    const qint64 megabytes = envInt("TVR_BENCH_MB", 1024);
     const qint64 size = megabytes * 1024 * 1024;
-    const int rounds = std::max(
-        1, qEnvironmentVariableIsSet("TVR_BENCH_ROUNDS") ? qEnvironmentVariableIntValue("TVR_BENCH_ROUNDS") : 2);
+    const int rounds = std::max(1, envInt("TVR_BENCH_ROUNDS", 2));
     QTemporaryDir work;
     const QString source = work.filePath(QStringLiteral("bench-source.bin"));
     std::printf("preparing %lld MiB of random bytes in %s\n", static_cast<long long>(megabytes),
@@ -304,7 +130,7 @@ int main(int argc, char *argv[])
                          hasher->start(source, size);
                      }));
         settle();
-        md5sum = keepBest(md5sum, timeTool(QStringLiteral("md5sum"), {source}, &md5Output));
+        md5sum = keepBest(md5sum, runTool(QStringLiteral("md5sum"), {source}, &md5Output));
     }
     const qint64 md5sumMs = md5sum.ms;
     const QString toolMd5 = QString::fromLatin1(md5Output.left(32));
@@ -352,14 +178,15 @@ int main(int argc, char *argv[])
         QJsonObject{{"name", "curl.bin"}, {"size", size}, {"md5", toolMd5}, {"parent_id", QJsonValue::Null}}, userB);
     const QString curlUploadId = jsonText(init.dataObject(), QStringLiteral("uploadId"));
     settle();
-    const qint64 curlPutMs = runTool(
+    const ToolRun curlPut = runTool(
         QStringLiteral("curl"),
         QStringList{QStringLiteral("-sS"), QStringLiteral("-f"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
                     QStringLiteral("-T"), source, QStringLiteral("-H"), QStringLiteral("Expect:"), QStringLiteral("-H"),
                     QStringLiteral("Content-Type: application/octet-stream")}
             << authHeaders(userB)
             << serverB.baseUrl() + QStringLiteral("/api/upload/chunk/") + curlUploadId + QStringLiteral("/0"));
-    const qint64 curlPutCpu = g_lastToolCpuMs;
+    const qint64 curlPutMs = curlPut.ms;
+    const qint64 curlPutCpu = curlPut.cpuMs;
     QElapsedTimer mergeTimer;
     mergeTimer.start();
     const bool curlMerged =
@@ -393,7 +220,7 @@ int main(int argc, char *argv[])
                     << serverC.baseUrl() + QStringLiteral("/api/upload/chunk/%1/%2").arg(chunkedId).arg(index);
     }
     settle();
-    const ToolRun curlChunks = timeTool(QStringLiteral("curl"), chunkedArgs);
+    const ToolRun curlChunks = runTool(QStringLiteral("curl"), chunkedArgs);
     const bool chunksMerged =
         serverC.postJson(QStringLiteral("/api/upload/merge"), QJsonObject{{"uploadId", chunkedId}}, userC).success();
 
@@ -419,21 +246,24 @@ int main(int argc, char *argv[])
     const QString downloadPath = QStringLiteral("/api/files/%1/download").arg(fileId);
     Probe download;
     ToolRun curlGet;
+    ToolRun curlNull; // the same request with the body thrown away: the network's share
     bool intact = true;
     const auto runOurs = [&] {
-        download =
-            keepBest(download, measure([&](std::function<void()> finish) {
-                         auto *downloader = new Downloader(&app);
-                         QObject::connect(downloader, &Downloader::sigDone, &app, [&, finish](const QString &path) {
-                             savedPath = path;
-                             finish();
-                         });
-                         QObject::connect(downloader, &Downloader::sigFailed, &app, [&, finish](const QString &err) {
-                             downloadError = err;
-                             finish();
-                         });
-                         downloader->start(downloadPath, downloads, QStringLiteral("ours.bin"), false);
-                     }));
+        const Probe run = measure([&](std::function<void()> finish) {
+            auto *downloader = new Downloader(&app);
+            QObject::connect(downloader, &Downloader::sigDone, &app, [&, finish](const QString &path) {
+                savedPath = path;
+                finish();
+            });
+            QObject::connect(downloader, &Downloader::sigFailed, &app, [&, finish](const QString &err) {
+                downloadError = err;
+                finish();
+            });
+            downloader->start(downloadPath, downloads, QStringLiteral("ours.bin"), false);
+        });
+        std::printf("  Downloader %6lld ms  cpu %lld ms\n", static_cast<long long>(run.wallMs),
+                    static_cast<long long>(run.cpuMs));
+        download = keepBest(download, run);
         // Checked after every run, before the next one removes the file (not timed).
         QByteArray savedMd5;
         runTool(QStringLiteral("md5sum"), {savedPath}, &savedMd5);
@@ -441,17 +271,31 @@ int main(int argc, char *argv[])
                  QFileInfo(savedPath).size() == size;
     };
     const auto runCurl = [&] {
-        curlGet = keepBest(
-            curlGet, timeTool(QStringLiteral("curl"),
-                              QStringList{QStringLiteral("-sS"), QStringLiteral("-f"), QStringLiteral("-o"), curlTarget}
-                                  << authHeaders(userA) << serverA.baseUrl() + downloadPath));
+        const ToolRun run =
+            runTool(QStringLiteral("curl"),
+                    QStringList{QStringLiteral("-sS"), QStringLiteral("-f"), QStringLiteral("-o"), curlTarget}
+                        << authHeaders(userA) << serverA.baseUrl() + downloadPath);
+        std::printf("  curl -o    %6lld ms  cpu %lld ms (kernel %lld)\n", static_cast<long long>(run.ms),
+                    static_cast<long long>(run.cpuMs), static_cast<long long>(run.sysMs));
+        curlGet = keepBest(curlGet, run);
+    };
+    const auto runCurlNull = [&] {
+        const ToolRun run = runTool(
+            QStringLiteral("curl"),
+            QStringList{QStringLiteral("-sS"), QStringLiteral("-f"), QStringLiteral("-o"), QStringLiteral("/dev/null")}
+                << authHeaders(userA) << serverA.baseUrl() + downloadPath);
+        std::printf("  curl -o /dev/null %6lld ms  cpu %lld ms\n", static_cast<long long>(run.ms),
+                    static_cast<long long>(run.cpuMs));
+        curlNull = keepBest(curlNull, run);
     };
     // Both start from the same state: neither output file on disk, no dirty pages, the served
-    // file in the page cache. The order alternates, so neither always runs on the other's heels.
+    // file in the page cache, just-used memory to write into (see warmPageCache). The order
+    // alternates, so neither always runs on the other's heels.
     const auto sameStart = [&] {
         QFile::remove(work.filePath(QStringLiteral("downloads/ours.bin")));
         QFile::remove(curlTarget);
         settle();
+        warmPageCache(work.path(), size + size / 8);
     };
     for (int round = 0; round < rounds && downloadError.isEmpty(); ++round) {
         sameStart();
@@ -464,6 +308,8 @@ int main(int argc, char *argv[])
             runCurl();
         else
             runOurs();
+        sameStart();
+        runCurlNull();
     }
     if (!downloadError.isEmpty()) {
         std::fprintf(stderr, "download failed: %s\n", qPrintable(downloadError));
@@ -472,8 +318,9 @@ int main(int argc, char *argv[])
     const qint64 curlGetMs = curlGet.ms;
     printProbe("Downloader", download, size);
     printTool("curl -o", curlGet.ms, curlGet.cpuMs, size);
-    std::printf("%-34s %8lld ms  of which in the kernel\n", "  curl -o system cpu",
+    std::printf("%-34s %8lld ms  of which in the kernel (it writes in 8 KiB calls)\n", "  curl -o system cpu",
                 static_cast<long long>(curlGet.sysMs));
+    printTool("curl -o /dev/null (no file)", curlNull.ms, curlNull.cpuMs, size);
 
     std::printf("\nratios (target)\n");
     std::printf("upload to merge / (md5sum + curl -T) %5.2f  (<= 1.20)\n",

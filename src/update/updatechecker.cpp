@@ -2,9 +2,9 @@
 
 #include "net/httpclient.h"
 #include "transfer/safefilename.h"
-#include "update/installermerge.h"
+#include "update/installerassembler.h"
+#include "update/sha512hash.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,7 +13,6 @@
 #include <QNetworkRequest>
 #include <QStandardPaths>
 #include <QStringList>
-#include <QThread>
 #include <QUrl>
 
 #ifdef Q_OS_UNIX
@@ -365,7 +364,7 @@ void UpdateChecker::startSingleStream()
         failDownload(CannotWriteText);
         return;
     }
-    m_streamHash = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha512);
+    m_streamHash = std::make_unique<Sha512Hash>();
     m_clock.start();
     m_lastTick = 0;
     m_lastBytes = 0;
@@ -447,7 +446,6 @@ void UpdateChecker::startSegmented(qint64 total)
     m_lastBytes = 0;
     m_speed = 0;
     removePartFiles();
-    m_headHash = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha512);
 
     const QList<Range> ranges = segmentRanges(total);
     for (int i = 0; i < ranges.size(); ++i) {
@@ -457,7 +455,8 @@ void UpdateChecker::startSegmented(qint64 total)
         segment->length = ranges.at(i).length();
         segment->path = m_localPath + QStringLiteral(".part%1").arg(i);
         segment->file = std::make_unique<QFile>(segment->path);
-        if (!segment->file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        // Unbuffered: what a segment reports as written is in the file for the assembler to read.
+        if (!segment->file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
             segment->file.reset();
             segment->ok = false;
             m_segmentFailed = true;
@@ -469,6 +468,7 @@ void UpdateChecker::startSegmented(qint64 total)
         failDownload(SegmentsBrokenText);
         return;
     }
+    startAssembler();
     for (int i = 0; i < int(m_segments.size()); ++i)
         startSegment(i);
 }
@@ -552,14 +552,14 @@ void UpdateChecker::onSegmentData(int index)
                 failDownload(CannotWriteText);
                 return;
             }
-            if (index == 0)
-                m_headHash->addData(QByteArrayView(buffer.constData(), keep));
             segment.received += keep;
             m_downloaded += keep;
         }
         if (overflow)
             break;
     }
+    if (m_assembler)
+        m_assembler->setWritten(index, segment.received);
     reportProgress();
     updateSpeed();
     if (overflow)
@@ -592,7 +592,7 @@ void UpdateChecker::onSegmentFinished(int index)
     if (segment.received < segment.length) {
         // A restart resumes after the bytes already written instead of starting the share again.
         if (segment.retries < MaxSegmentRestarts && segment.file &&
-            segment.file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+            segment.file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
             ++segment.retries;
             startSegment(index);
             return;
@@ -604,54 +604,46 @@ void UpdateChecker::onSegmentFinished(int index)
         return;
     }
     ++m_finishedSegments;
-    if (m_finishedSegments == int(m_segments.size()))
-        merge();
+    // Every part file is closed now; the assembler may move the joined installer into place.
+    if (m_finishedSegments == int(m_segments.size()) && m_assembler)
+        m_assembler->writersClosed();
 }
 
-void UpdateChecker::merge()
+void UpdateChecker::startAssembler()
 {
     QList<InstallerPart> parts;
     for (const auto &segment : m_segments)
         parts.append({segment->path, segment->length});
-    const QString target = m_localPath;
-    std::shared_ptr<QCryptographicHash> hash(m_headHash.release());
-    m_mergeCancel = std::make_shared<std::atomic_bool>(false);
-    const std::shared_ptr<std::atomic_bool> cancel = m_mergeCancel;
+    m_assembler = std::make_unique<InstallerAssembler>(parts);
     const quint64 generation = m_generation;
-    // Copying and digesting hundreds of MiB would stall the window; a worker does it while the
-    // event loop runs. It touches only these copies; its result comes back queued.
-    m_mergeThread.reset(QThread::create([this, parts, target, hash, cancel, generation] {
-        const InstallerMergeResult result = mergeInstallerParts(parts, target, *hash, *cancel);
+    // Joining and digesting hundreds of MiB would stall the window and, done after the last byte,
+    // keep the user waiting; a worker does both while the segments arrive. Its result comes back
+    // queued and is dropped when the download has ended meanwhile.
+    m_assembler->start(m_localPath, [this, generation](const InstallerAssembly &result) {
         QMetaObject::invokeMethod(
             this,
             [this, result, generation] {
-                if (generation != m_generation)
-                    return;
-                QString errorText;
-                if (result.outcome == InstallerMergeResult::Outcome::CannotWrite)
-                    errorText = CannotWriteText;
-                else if (result.outcome == InstallerMergeResult::Outcome::Incomplete)
-                    errorText = IncompleteText;
-                onMerged(result.outcome == InstallerMergeResult::Outcome::Merged, errorText, result.digestBase64);
+                if (generation == m_generation)
+                    onAssembled(result);
             },
             Qt::QueuedConnection);
-    }));
-    m_mergeThread->start();
+    });
 }
 
-void UpdateChecker::onMerged(bool ok, const QString &errorText, const QByteArray &digest)
+void UpdateChecker::onAssembled(const InstallerAssembly &result)
 {
-    if (m_mergeThread) {
-        m_mergeThread->wait();
-        m_mergeThread.reset();
-    }
-    m_mergeCancel.reset();
-    m_segments.clear(); // the merge removed the part files
-    if (!ok) {
-        failDownload(errorText);
+    if (result.outcome == InstallerAssembly::Outcome::CannotWrite) {
+        failDownload(CannotWriteText);
         return;
     }
-    finishVerified(digest);
+    if (result.outcome != InstallerAssembly::Outcome::Joined) {
+        failDownload(IncompleteText);
+        return;
+    }
+    // The worker has ended and every transfer with it; the parts are the installer now.
+    m_assembler.reset();
+    m_segments.clear();
+    finishVerified(result.digestBase64);
 }
 
 void UpdateChecker::finishVerified(const QByteArray &digestBase64)
@@ -710,14 +702,8 @@ void UpdateChecker::stopTransfers()
         if (segment->file)
             segment->file->close();
     }
-    if (m_mergeThread) {
-        if (m_mergeCancel)
-            *m_mergeCancel = true;
-        m_mergeThread->wait();
-        m_mergeThread.reset();
-    }
-    m_mergeCancel.reset();
-    m_headHash.reset();
+    // Waits for the worker, which stops within a slice; the part files are the caller's to remove.
+    m_assembler.reset();
 }
 
 void UpdateChecker::removePartFiles()

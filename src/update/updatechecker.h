@@ -5,16 +5,16 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <vector>
 
-class QCryptographicHash;
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
-class QThread;
+class InstallerAssembler;
+class Sha512Hash;
+struct InstallerAssembly;
 
 // Finds out whether a newer client build is published ("latest.yml" in the server's download
 // area) and fetches its installer: four ranged segments when the server supports ranges and the
@@ -129,8 +129,8 @@ private:
     bool validateSegmentAnswer(Segment &segment);
     void onSegmentData(int index);
     void onSegmentFinished(int index);
-    void merge();
-    void onMerged(bool ok, const QString &errorText, const QByteArray &digest);
+    void startAssembler();
+    void onAssembled(const InstallerAssembly &result);
     void onStreamData();
     void onStreamFinished();
     // Digest against the manifest: emits downloaded or deletes the file and emits failed.
@@ -158,21 +158,18 @@ private:
     QNetworkAccessManager *m_network = nullptr;
     QPointer<QNetworkReply> m_probeReply;
     bool m_probeDecided = false;
-    std::unique_ptr<QCryptographicHash> m_streamHash;
+    std::unique_ptr<Sha512Hash> m_streamHash;
     QPointer<QNetworkReply> m_streamReply;
     std::unique_ptr<QFile> m_streamFile;
     bool m_streamWriteFailed = false;
     std::vector<std::unique_ptr<Segment>> m_segments;
-    // Segment 0 arrives in order, so its bytes are digested as they come; the merge adds the rest.
-    std::unique_ptr<QCryptographicHash> m_headHash;
+    // Joins and digests the part files while they are written, then moves the installer into place.
+    std::unique_ptr<InstallerAssembler> m_assembler;
     int m_finishedSegments = 0;
     bool m_segmentFailed = false;
     bool m_canceled = false;
     bool m_active = false;
     quint64 m_generation = 0; // bumped whenever the transfers of a download are dropped
-
-    std::unique_ptr<QThread> m_mergeThread;
-    std::shared_ptr<std::atomic_bool> m_mergeCancel;
 
     qint64 m_total = 0;
     qint64 m_downloaded = 0;

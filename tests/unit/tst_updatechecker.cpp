@@ -109,6 +109,7 @@ private slots:
     void cutSegmentResumesAfterItsBytes();
     void thirdRestartFailsAndRemovesParts();
     void segmentNeverWritesPastItsShare();
+    void earlierInstallerIsReplaced();
     void digestMismatchDeletesTheFile_data();
     void digestMismatchDeletesTheFile();
     void errorPageIsNotAnInstaller();
@@ -426,6 +427,25 @@ void TestUpdateChecker::segmentNeverWritesPastItsShare()
     Watch watch(checker);
     QVERIFY(checkAndDownload(checker, watch));
     QCOMPARE(watch.errors, QStringList());
+    QCOMPARE(readAll(watch.donePaths.value(0)), body);
+}
+
+void TestUpdateChecker::earlierInstallerIsReplaced()
+{
+    const QByteArray body = content(8 * MiB);
+    m_server.on("GET", ManifestPath,
+                ScriptedReply::text(200, manifest(QStringLiteral("2.2.0"), InstallerName, sha512(body))));
+    m_server.serveContent(InstallerPath, body);
+    // The file of an earlier download, longer than the new one.
+    QVERIFY(QDir().mkpath(m_folder));
+    QFile earlier(QDir(m_folder).filePath(InstallerName));
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write(content(9 * MiB)) == 9 * MiB);
+    earlier.close();
+    UpdateChecker *checker = makeChecker();
+    Watch watch(checker);
+    QVERIFY(checkAndDownload(checker, watch));
+    QCOMPARE(watch.errors, QStringList());
+    QVERIFY(checker->usedSegments());
     QCOMPARE(readAll(watch.donePaths.value(0)), body);
 }
 
