@@ -1,5 +1,6 @@
 #include "accountstore.h"
 
+#include "names.h"
 #include "notifications.h"
 #include "quota.h"
 #include "servercontext.h"
@@ -63,7 +64,7 @@ void AccountStore::revokeSession(ServerContext &ctx, qint64 userId, const QStrin
 
 std::optional<qint64> AccountStore::userIdByName(ServerContext &ctx, const QString &username)
 {
-    const QVariant id = ctx.db.scalar("SELECT id FROM users WHERE username = ?1", {username});
+    const QVariant id = ctx.db.scalar("SELECT id FROM users WHERE username = ?1", {Names::normalized(username)});
     if (!id.isValid())
         return std::nullopt;
     return id.toLongLong();
@@ -73,10 +74,34 @@ std::optional<qint64> AccountStore::userIdByPhone(ServerContext &ctx, const QStr
 {
     if (phone.isEmpty())
         return std::nullopt;
-    const QVariant id = ctx.db.scalar("SELECT id FROM users WHERE phone = ?1", {phone});
+    const QVariant id = ctx.db.scalar("SELECT id FROM users WHERE phone = ?1 AND phone_verified = 1", {phone});
     if (!id.isValid())
         return std::nullopt;
     return id.toLongLong();
+}
+
+bool AccountStore::hasPhone(ServerContext &ctx, qint64 userId, const QString &phone)
+{
+    return !phone.isEmpty() &&
+           ctx.db.scalar("SELECT 1 FROM users WHERE id = ?1 AND phone = ?2", {userId, phone}).isValid();
+}
+
+bool AccountStore::phoneKnown(ServerContext &ctx, const QString &phone)
+{
+    return !phone.isEmpty() && ctx.db.scalar("SELECT 1 FROM users WHERE phone = ?1 LIMIT 1", {phone}).isValid();
+}
+
+bool AccountStore::provePhone(ServerContext &ctx, qint64 userId, const QString &phone)
+{
+    Transaction tx(ctx.db);
+    const auto owner = userIdByPhone(ctx, phone);
+    if (owner && *owner != userId)
+        return false; // proven elsewhere already: this account's claim stays a claim
+    ctx.db.exec("UPDATE users SET phone = '', phone_verified = 1, updated_at = ?3 "
+                "WHERE phone = ?1 AND id <> ?2 AND phone_verified = 0",
+                {phone, userId, ctx.clock.nowText()});
+    ctx.db.exec("UPDATE users SET phone = ?2, phone_verified = 1 WHERE id = ?1", {userId, phone});
+    return tx.commit();
 }
 
 qint64 AccountStore::createUser(ServerContext &ctx, const QString &username, const QString &phone, const QString &name)
@@ -85,12 +110,36 @@ qint64 AccountStore::createUser(ServerContext &ctx, const QString &username, con
     if (userIdByName(ctx, username) || userIdByPhone(ctx, phone))
         return 0;
     const QString now = ctx.clock.nowText();
-    ctx.db.exec("INSERT INTO users(username, phone, name, base_quota, created_at, updated_at) "
-                "VALUES(?1, ?2, ?3, ?4, ?5, ?5)",
-                {username, phone, name, ctx.config.baseQuota, now});
+    if (!phone.isEmpty())
+        ctx.db.exec("UPDATE users SET phone = '', updated_at = ?2 WHERE phone = ?1 AND phone_verified = 0",
+                    {phone, now});
+    ctx.db.exec("INSERT INTO users(username, phone, phone_verified, name, base_quota, created_at, updated_at) "
+                "VALUES(?1, ?2, 1, ?3, ?4, ?5, ?5)",
+                {Names::normalized(username), phone, Names::normalized(name), ctx.config.baseQuota, now});
     const qint64 id = ctx.db.lastInsertId();
     Notifications::welcome(ctx, id);
     return tx.commit() ? id : 0;
+}
+
+QString AccountStore::maskedPhone(const QString &phone)
+{
+    if (phone.size() >= 8)
+        return phone.left(3) + QStringLiteral("****") + phone.right(4);
+    return phone.isEmpty() ? QString() : QStringLiteral("****");
+}
+
+QString AccountStore::displayName(ServerContext &ctx, qint64 userId)
+{
+    const auto rows = ctx.db.query("SELECT name, username FROM users WHERE id = ?1", {userId});
+    if (rows.empty())
+        return QString();
+    const QString name = rows.front().value(0).toString();
+    return name.isEmpty() ? rows.front().value(1).toString() : name;
+}
+
+bool AccountStore::hasPassword(ServerContext &ctx, qint64 userId)
+{
+    return !ctx.db.scalar("SELECT password_hash FROM users WHERE id = ?1", {userId}).toString().isEmpty();
 }
 
 QJsonObject AccountStore::profile(ServerContext &ctx, qint64 userId)
@@ -174,15 +223,11 @@ bool AccountStore::verifyPassword(ServerContext &ctx, qint64 userId, const QStri
 
 bool AccountStore::validUsername(const QString &username)
 {
-    const QString trimmed = username.trimmed();
-    const qsizetype length = trimmed.toUcs4().size();
-    if (trimmed != username || length < 2 || length > 32)
+    const qsizetype length = username.toUcs4().size();
+    if (username != Names::normalized(username) || length < 2 || length > 32)
         return false;
-    for (const QChar c : trimmed) {
-        if (c.category() == QChar::Other_Control || c == QLatin1Char('/') || c == QLatin1Char('\\'))
-            return false;
-    }
-    return true;
+    return !Names::hasControlCharacters(username) && !Names::hasDeceptiveCharacters(username) &&
+           !username.contains(QLatin1Char('/')) && !username.contains(QLatin1Char('\\'));
 }
 
 bool AccountStore::validPhone(const QString &phone)

@@ -86,9 +86,10 @@ std::optional<QStringList> ArchiveExtractor::safeComponents(const QString &name)
     for (const QString &part : path.split(QLatin1Char('/'))) {
         if (part.isEmpty() || part == QLatin1String("."))
             continue;
-        if (part == QLatin1String("..") || !FileTree::validName(part))
+        const QString clean = FileTree::cleanName(part);
+        if (part == QLatin1String("..") || !FileTree::validName(clean))
             return std::nullopt;
-        out.append(part);
+        out.append(clean);
     }
     return out;
 }
@@ -118,9 +119,10 @@ FileResult ArchiveExtractor::extract(ServerContext &ctx, const FileSpace &space,
             return broken;
     }
 
-    // Second pass: stream each file into a temporary file, within the space left.
-    const qint64 room = space.teamId == 0 ? Quota::limit(ctx, space.userId) - Quota::used(ctx, space.userId)
-                                          : std::numeric_limits<qint64>::max();
+    // Second pass: stream each file into a temporary file, within the room left (held for this
+    // extract, so parallel writes of the account cannot use it twice; a bomb stops there).
+    const qint64 holder = Quota::holder(ctx, space);
+    QuotaReservation room(ctx, holder);
     qint64 written = 0;
     std::vector<Extracted> items;
     {
@@ -153,7 +155,7 @@ FileResult ArchiveExtractor::extract(ServerContext &ctx, const FileSpace &space,
                 if (n < 0)
                     return broken;
                 written += n;
-                if (written > room)
+                if (!room.ensure(written))
                     return FileResult::error(507, QStringLiteral("存储空间不足，无法解压"));
                 if (!writer->write(buffer.data(), size_t(n)))
                     return FileResult::error(500, QStringLiteral("服务器存储失败，请稍后重试"));
@@ -171,6 +173,9 @@ FileResult ArchiveExtractor::extract(ServerContext &ctx, const FileSpace &space,
     // Record everything in one transaction: folders are created on first use, names that
     // clash with what is already there get a suffix.
     Transaction tx(ctx.db);
+    room.release();
+    if (!Quota::fits(ctx, holder, written))
+        return FileResult::error(507, QStringLiteral("存储空间不足，无法解压"));
     const auto target =
         targetFolderId == 0 ? std::optional<FileEntry>(FileEntry{}) : FileTree::findLive(ctx, space, targetFolderId);
     if (!target || (targetFolderId != 0 && !target->isFolder))

@@ -1,11 +1,9 @@
 #pragma once
 
+#include "router.h"
+
 #include <QString>
 #include <vector>
-
-namespace httplib {
-class Server;
-}
 
 namespace tvr::server {
 
@@ -26,7 +24,7 @@ struct Area
 {
     const char *name;
     std::vector<Migration> migrations;
-    void (*registerRoutes)(httplib::Server &server, ServerContext &ctx) = nullptr;
+    void (*registerRoutes)(http::Router &router, ServerContext &ctx) = nullptr;
     // Seeds the demo account's data for this area; runs once per area (remembered in "meta").
     bool (*seedDemo)(ServerContext &ctx, qint64 demoUserId) = nullptr;
     // Periodic upkeep (hourly, at start-up, and after the development clock moves).

@@ -12,9 +12,9 @@ const std::vector<Area> &allAreas()
 {
     // Add a new area here (and declare its descriptor in areas.h).
     static const std::vector<Area> areas = {
-        coreArea(),   accountArea(),  profileArea(), fileArea(), trashArea(),
-        uploadArea(), downloadArea(), archiveArea(), notificationArea(), teamArea(), vaultArea(), capacityArea(),
-        paymentArea(), updateArea(), devArea(),
+        coreArea(),   accountArea(),  profileArea(), fileArea(),         trashArea(),
+        uploadArea(), downloadArea(), archiveArea(), notificationArea(), teamArea(),
+        vaultArea(),  capacityArea(), paymentArea(), updateArea(),       devArea(),
     };
     return areas;
 }
@@ -54,11 +54,11 @@ bool migrateAll(ServerContext &ctx, QString *error)
     return true;
 }
 
-void registerAllRoutes(httplib::Server &server, ServerContext &ctx)
+void registerAllRoutes(http::Router &router, ServerContext &ctx)
 {
     for (const Area &area : allAreas()) {
         if (area.registerRoutes)
-            area.registerRoutes(server, ctx);
+            area.registerRoutes(router, ctx);
     }
 }
 

@@ -6,45 +6,40 @@
 
 namespace tvr::server {
 
-std::optional<AuthUser> authenticate(ServerContext &ctx, const httplib::Request &req)
+std::optional<AuthUser> authenticate(ServerContext &ctx, const http::Request &req)
 {
-    const auto userId = parseId(QString::fromStdString(req.get_header_value("X-User-Id")));
-    const QString token = QString::fromStdString(req.get_header_value("X-Auth-Token"));
+    const auto userId = parseId(QString::fromStdString(req.header("X-User-Id")));
+    const QString token = QString::fromStdString(req.header("X-Auth-Token"));
     if (!userId || token.isEmpty())
         return std::nullopt;
     return AccountStore::resolveSession(ctx, *userId, token);
 }
 
-static void refuse(const httplib::Request &req, httplib::Response &res)
+static void refuse(const http::Request &req, http::Response &res)
 {
-    const bool sentCredentials = !req.get_header_value("X-Auth-Token").empty();
+    const bool sentCredentials = !req.header("X-Auth-Token").empty();
     fail(res, 401, sentCredentials ? Msg::SessionExpired : Msg::NotSignedIn, QStringLiteral("UNAUTHORIZED"));
 }
 
-httplib::Server::Handler withUser(ServerContext &ctx, UserHandler handler)
+http::Handler withUser(ServerContext &ctx, UserHandler handler)
 {
-    return [&ctx, handler = std::move(handler)](const httplib::Request &req, httplib::Response &res) {
+    return [&ctx, handler = std::move(handler)](const http::Request &req, http::Response &res) {
         const auto user = authenticate(ctx, req);
-        if (!user) {
-            refuse(req, res);
-            return;
-        }
+        if (!user)
+            return refuse(req, res);
         handler(req, res, *user);
     };
 }
 
-httplib::Server::HandlerWithContentReader withUser(ServerContext &ctx, UserReaderHandler handler)
+http::StreamHandler withUser(ServerContext &ctx, UserStreamHandler handler)
 {
-    return [&ctx, handler = std::move(handler)](const httplib::Request &req, httplib::Response &res,
-                                                const httplib::ContentReader &reader) {
-        const auto user = authenticate(ctx, req);
-        if (!user) {
-            refuse(req, res);
-            skipBody(req, res, reader);
-            return;
-        }
-        handler(req, res, reader, *user);
-    };
+    return
+        [&ctx, handler = std::move(handler)](const http::Request &req, http::Response &res, http::BodyReader &reader) {
+            const auto user = authenticate(ctx, req);
+            if (!user)
+                return refuse(req, res); // nothing of the body is read
+            handler(req, res, reader, *user);
+        };
 }
 
 } // namespace tvr::server

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "httpmessage.h"
+
 #include <QString>
 #include <functional>
-#include <httplib.h>
 #include <optional>
 
 namespace tvr::server {
@@ -17,15 +18,15 @@ struct AuthUser
 };
 
 // Resolves "X-User-Id" + "X-Auth-Token" to a live session, or nothing.
-std::optional<AuthUser> authenticate(ServerContext &ctx, const httplib::Request &req);
+std::optional<AuthUser> authenticate(ServerContext &ctx, const http::Request &req);
 
-using UserHandler = std::function<void(const httplib::Request &, httplib::Response &, const AuthUser &)>;
-using UserReaderHandler = std::function<void(const httplib::Request &, httplib::Response &,
-                                             const httplib::ContentReader &, const AuthUser &)>;
+using UserHandler = std::function<void(const http::Request &, http::Response &, const AuthUser &)>;
+using UserStreamHandler =
+    std::function<void(const http::Request &, http::Response &, http::BodyReader &, const AuthUser &)>;
 
 // Wrap a handler so that it runs only for a live session; otherwise the request is answered
-// 401 with a JSON error. The reader form checks before any of the body has been read.
-httplib::Server::Handler withUser(ServerContext &ctx, UserHandler handler);
-httplib::Server::HandlerWithContentReader withUser(ServerContext &ctx, UserReaderHandler handler);
+// 401 with a JSON error. The streamed form checks before any of the body has been read.
+http::Handler withUser(ServerContext &ctx, UserHandler handler);
+http::StreamHandler withUser(ServerContext &ctx, UserStreamHandler handler);
 
 } // namespace tvr::server

@@ -76,6 +76,23 @@ bool BlobStore::adopt(BlobWriter &writer)
     return true;
 }
 
+bool BlobStore::adoptLinked(const QString &path, const QString &sha256, qint64 size)
+{
+    if (!isHash(sha256))
+        return false;
+    const QString target = pathFor(sha256);
+    const QFileInfo existing(target);
+    if (existing.exists() && existing.size() == size)
+        return true;
+    const QString dir = QFileInfo(target).absolutePath();
+    QDir().mkpath(dir);
+    QFile::remove(target); // a damaged copy of that content
+    if (::link(path.toUtf8().constData(), target.toUtf8().constData()) != 0)
+        return false;
+    syncDirectory(dir);
+    return true;
+}
+
 bool BlobStore::addRef(Database &db, const QString &sha256, const QString &md5, qint64 size)
 {
     return db.exec("INSERT INTO blobs(hash, md5, size, refs) VALUES(?1, ?2, ?3, 1) "
@@ -99,16 +116,10 @@ bool BlobStore::release(Database &db, Transaction &tx, const QString &sha256)
     return true;
 }
 
-QString BlobStore::findByMd5(Database &db, const QString &md5, qint64 size) const
+bool BlobStore::holds(const QString &sha256, qint64 size) const
 {
-    const auto rows = db.query("SELECT hash FROM blobs WHERE md5 = ?1 AND size = ?2 AND refs > 0", {md5, size});
-    for (const auto &row : rows) {
-        const QString hash = row.value(0).toString();
-        const QFileInfo info(pathFor(hash));
-        if (info.exists() && info.size() == size)
-            return hash;
-    }
-    return {};
+    const QFileInfo info(pathFor(sha256));
+    return isHash(sha256) && info.exists() && info.size() == size;
 }
 
 void BlobStore::sweep(Database &db) const

@@ -24,14 +24,18 @@ public:
     // Moves a finished writer's file into the store, or drops it when that content is already
     // stored. Call inside the Transaction that adds the reference.
     bool adopt(BlobWriter &writer);
+    // Links a finished file (whose SHA-256 and size are known) into the store, leaving the
+    // file itself in place, or does nothing when that content is already stored. Call inside
+    // the Transaction that adds the reference.
+    bool adoptLinked(const QString &path, const QString &sha256, qint64 size);
     QString pathFor(const QString &sha256) const;
 
     // Adds one reference (creating the row on first use).
     bool addRef(Database &db, const QString &sha256, const QString &md5, qint64 size);
     // Drops one reference; the file is removed after the transaction commits when none is left.
     bool release(Database &db, Transaction &tx, const QString &sha256);
-    // The stored content with this MD5 and size, or an empty string.
-    QString findByMd5(Database &db, const QString &md5, qint64 size) const;
+    // True when the content is on disk with that size.
+    bool holds(const QString &sha256, qint64 size) const;
 
     // At start-up: removes leftover temporary files and blob files that no row references
     // (the trace of a crash between writing a file and committing its record).

@@ -2,12 +2,8 @@
 
 #include <QByteArray>
 #include <QFile>
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
-#include <memory>
-#include <thread>
 #include <unistd.h>
 
 namespace tvr::server {
@@ -58,60 +54,6 @@ bool BlobWriter::writeBytes(const char *data, size_t length)
     }
     m_size += qint64(length);
     return true;
-}
-
-namespace {
-constexpr size_t CopyBufferBytes = 1024 * 1024;
-
-// Feeds every byte of the files, in order, to sink; false when a file cannot be read or sink refuses.
-template<typename Sink>
-bool readFiles(const QStringList &paths, const std::atomic_bool &stop, Sink &&sink)
-{
-    std::unique_ptr<char[]> buffer(new char[CopyBufferBytes]);
-    for (const QString &path : paths) {
-        const int in = ::open(path.toUtf8().constData(), O_RDONLY | O_CLOEXEC);
-        if (in < 0)
-            return false;
-        bool ok = true;
-        while (ok && !stop) {
-            const ssize_t n = ::read(in, buffer.get(), CopyBufferBytes);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                ok = n == 0;
-                break;
-            }
-            ok = sink(buffer.get(), size_t(n));
-        }
-        ::close(in);
-        if (!ok || stop)
-            return false;
-    }
-    return true;
-}
-} // namespace
-
-bool BlobWriter::appendFiles(const QStringList &paths)
-{
-    if (m_fd < 0)
-        return false;
-    std::atomic_bool stop = false;
-    bool md5Read = false;
-    // The MD5 context belongs to the helper thread until join(); this thread only touches the
-    // SHA-256 context and the file.
-    std::thread md5Thread([&] {
-        md5Read = readFiles(paths, stop, [this](const char *data, size_t length) {
-            return EVP_DigestUpdate(m_md5Ctx, data, length) == 1;
-        });
-    });
-    const bool copied = readFiles(paths, stop, [this](const char *data, size_t length) {
-        EVP_DigestUpdate(m_shaCtx, data, length);
-        return writeBytes(data, length);
-    });
-    if (!copied)
-        stop = true;
-    md5Thread.join();
-    return copied && md5Read;
 }
 
 static QString hexDigest(EVP_MD_CTX *ctx)

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 #include <memory>
 #include <openssl/evp.h>
 
@@ -21,9 +20,6 @@ public:
 
     bool isOpen() const { return m_fd >= 0; }
     bool write(const char *data, size_t length);
-    // Adds the bytes of existing files, in order (used to join upload chunks). The MD5 runs on a
-    // second thread over its own reads of the files, beside the SHA-256 and the copy.
-    bool appendFiles(const QStringList &paths);
     bool finish();
 
     qint64 size() const { return m_size; }

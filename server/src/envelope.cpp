@@ -3,33 +3,22 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <cmath>
-#include <cstdlib>
-#include <httplib.h>
-#include <memory>
 
 namespace tvr::server {
 
-static void send(httplib::Response &res, int status, const QJsonObject &body)
+static void send(http::Response &res, int status, const QJsonObject &body)
 {
     res.status = status;
-    // Served through a provider with an explicit length rather than as a plain body: the HTTP
-    // library would otherwise cut a plain body to the request's Range header (and even turn an
-    // error into 416), so a download request that fails would answer a mangled envelope.
-    auto json = std::make_shared<QByteArray>(QJsonDocument(body).toJson(QJsonDocument::Compact));
-    res.set_header("Content-Length", std::to_string(json->size()));
-    res.set_content_provider("application/json; charset=utf-8", [json](size_t, httplib::DataSink &sink) {
-        sink.write(json->constData(), size_t(json->size()));
-        sink.done();
-        return true;
-    });
+    const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    res.setContent(json.toStdString(), "application/json; charset=utf-8");
 }
 
-void ok(httplib::Response &res, const QJsonValue &data)
+void ok(http::Response &res, const QJsonValue &data)
 {
     okWith(res, data, {});
 }
 
-void okWith(httplib::Response &res, const QJsonValue &data, const QJsonObject &extra)
+void okWith(http::Response &res, const QJsonValue &data, const QJsonObject &extra)
 {
     QJsonObject body = extra;
     body.insert(QStringLiteral("success"), true);
@@ -37,7 +26,7 @@ void okWith(httplib::Response &res, const QJsonValue &data, const QJsonObject &e
     send(res, 200, body);
 }
 
-void fail(httplib::Response &res, int status, const QString &message, const QString &code)
+void fail(http::Response &res, int status, const QString &message, const QString &code)
 {
     QJsonObject body{{QStringLiteral("success"), false}, {QStringLiteral("message"), message}};
     if (!code.isEmpty())
@@ -45,7 +34,7 @@ void fail(httplib::Response &res, int status, const QString &message, const QStr
     send(res, status, body);
 }
 
-std::optional<QJsonObject> jsonBody(const httplib::Request &req, httplib::Response &res)
+std::optional<QJsonObject> jsonBody(const http::Request &req, http::Response &res)
 {
     const QByteArray raw = QByteArray::fromRawData(req.body.data(), qsizetype(req.body.size())).trimmed();
     if (raw.isEmpty() || raw == "null")
@@ -59,20 +48,18 @@ std::optional<QJsonObject> jsonBody(const httplib::Request &req, httplib::Respon
     return doc.object();
 }
 
-void skipBody(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader)
+void transportError(http::Response &res, int status)
 {
-    const bool known = req.has_header("Content-Length");
-    const qint64 length = known ? std::strtoll(req.get_header_value("Content-Length").c_str(), nullptr, 10) : -1;
-    if (!known || length < 0 || length > DrainLimit) {
-        res.set_header("Connection", "close");
-        return;
+    switch (status) {
+    case 404:
+        return fail(res, 404, QStringLiteral("接口不存在"));
+    case 413:
+        return fail(res, 413, Msg::TooLarge);
+    case 500:
+        return fail(res, 500, Msg::Internal);
+    default:
+        return fail(res, status, QStringLiteral("请求失败(%1)").arg(status));
     }
-    const auto drop = [](const char *, size_t) { return true; };
-    const bool read = req.is_multipart_form_data()
-                          ? reader([](const httplib::MultipartFormData &) { return true; }, drop)
-                          : reader(drop);
-    if (!read)
-        res.set_header("Connection", "close");
 }
 
 QString jsonString(const QJsonObject &object, const QString &key)
@@ -95,6 +82,30 @@ std::optional<qint64> parseId(const QString &text)
     if (!ok || id <= 0)
         return std::nullopt;
     return id;
+}
+
+std::optional<qint64> jsonSize(const QJsonValue &value, qint64 max)
+{
+    if (value.isDouble()) {
+        const double d = value.toDouble();
+        if (!(d >= 0) || std::floor(d) != d || d > double(max))
+            return std::nullopt;
+        return qint64(d);
+    }
+    if (value.isString()) {
+        const QString text = value.toString().trimmed();
+        if (text.isEmpty() || text.size() > 18)
+            return std::nullopt;
+        for (const QChar c : text) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return std::nullopt;
+        }
+        const qint64 size = text.toLongLong();
+        if (size > max)
+            return std::nullopt;
+        return size;
+    }
+    return std::nullopt;
 }
 
 std::optional<qint64> jsonId(const QJsonValue &value)

@@ -2,8 +2,10 @@
 
 #include "blobwriter.h"
 #include "clock.h"
+#include "names.h"
 #include "quota.h"
 #include "servercontext.h"
+#include "teamstore.h"
 #include "transaction.h"
 
 #include <QMimeDatabase>
@@ -203,13 +205,14 @@ std::vector<FileEntry> FileTree::subtree(ServerContext &ctx, const FileEntry &ro
 bool FileTree::validName(const QString &name)
 {
     if (name.trimmed().isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") ||
-        name.size() > MaxNameLength)
+        name.size() > MaxNameLength || Names::hasControlCharacters(name) || Names::hasDeceptiveCharacters(name))
         return false;
-    for (const QChar c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.category() == QChar::Other_Control)
-            return false;
-    }
-    return true;
+    return !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+}
+
+QString FileTree::cleanName(const QString &name)
+{
+    return Names::normalized(name);
 }
 
 QString FileTree::mimeFor(const QString &name, const QString &declared)
@@ -302,7 +305,7 @@ qint64 FileTree::insertEntry(ServerContext &ctx, const FileSpace &space, qint64 
                              const QString &md5)
 {
     const QString now = ctx.clock.nowText();
-    const QString finalName = freeName(ctx, space, parentId, name, isFolder);
+    const QString finalName = freeName(ctx, space, parentId, cleanName(name), isFolder);
     const QString mime = isFolder ? QString() : mimeFor(name, mimeType);
     const bool ok = ctx.db.exec(
         "INSERT INTO files(owner_id, team_id, parent_id, name, type, mime_type, category, size, blob_hash, md5, "
@@ -321,7 +324,7 @@ qint64 FileTree::insertEntry(ServerContext &ctx, const FileSpace &space, qint64 
 
 FileResult FileTree::createFolder(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name)
 {
-    const QString clean = name.trimmed();
+    const QString clean = cleanName(name);
     if (!validName(clean))
         return FileResult::error(400, QStringLiteral("文件夹名称无效"));
     Transaction tx(ctx.db);
@@ -333,9 +336,11 @@ FileResult FileTree::createFolder(ServerContext &ctx, const FileSpace &space, qi
     return FileResult::success(id);
 }
 
-FileResult FileTree::addFileFromBlob(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name,
-                                     const QString &declaredMime, const QString &hash, const QString &md5, qint64 size)
+FileResult FileTree::addFileFromBlob(ServerContext &ctx, const FileSpace &space, qint64 parentId,
+                                     const QString &rawName, const QString &declaredMime, const QString &hash,
+                                     const QString &md5, qint64 size)
 {
+    const QString name = cleanName(rawName);
     if (!validName(name))
         return FileResult::error(400, QStringLiteral("文件名无效"));
     Transaction tx(ctx.db);
@@ -349,9 +354,10 @@ FileResult FileTree::addFileFromBlob(ServerContext &ctx, const FileSpace &space,
     return FileResult::success(id);
 }
 
-FileResult FileTree::addFile(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name,
+FileResult FileTree::addFile(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &rawName,
                              const QString &declaredMime, BlobWriter &content)
 {
+    const QString name = cleanName(rawName);
     if (!validName(name))
         return FileResult::error(400, QStringLiteral("文件名无效"));
     Transaction tx(ctx.db);
@@ -368,9 +374,28 @@ FileResult FileTree::addFile(ServerContext &ctx, const FileSpace &space, qint64 
     return FileResult::success(id);
 }
 
+FileResult FileTree::addLinkedFile(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &rawName,
+                                   const QString &path, const QString &sha256, const QString &md5, qint64 size)
+{
+    const QString name = cleanName(rawName);
+    if (!validName(name))
+        return FileResult::error(400, QStringLiteral("文件名无效"));
+    Transaction tx(ctx.db);
+    if (!isLiveFolder(ctx, space, parentId))
+        return FileResult::error(404, QStringLiteral("目标文件夹不存在"));
+    if (!Quota::fits(ctx, Quota::holder(ctx, space), size))
+        return FileResult::error(507, QStringLiteral("存储空间不足"));
+    if (!ctx.blobs.adoptLinked(path, sha256, size))
+        return FileResult::error(500, QStringLiteral("保存文件失败"));
+    const qint64 id = insertEntry(ctx, space, parentId, name, false, QString(), size, sha256, md5);
+    if (id <= 0 || !tx.commit())
+        return FileResult::error(500, QStringLiteral("保存文件失败"));
+    return FileResult::success(id);
+}
+
 FileResult FileTree::rename(ServerContext &ctx, const FileSpace &space, qint64 id, const QString &name)
 {
-    const QString clean = name.trimmed();
+    const QString clean = cleanName(name);
     if (!validName(clean))
         return FileResult::error(400, QStringLiteral("名称不能为空，且不能包含 / 等特殊字符"));
     Transaction tx(ctx.db);
@@ -484,6 +509,31 @@ FileResult FileTree::removeNow(ServerContext &ctx, const FileSpace &space, qint6
     if (!deleteRows(ctx, tx, rows) || !tx.commit())
         return FileResult::error(500, QStringLiteral("删除失败"));
     return FileResult::success(id);
+}
+
+QString FileTree::readableContent(ServerContext &ctx, qint64 userId, const QString &md5, qint64 size)
+{
+    const auto rows = ctx.db.query("SELECT owner_id, COALESCE(team_id, 0), blob_hash FROM files "
+                                   "WHERE md5 = ?1 AND size = ?2 AND type = 'file' AND blob_hash IS NOT NULL",
+                                   {md5, size});
+    for (const auto &row : rows) {
+        const qint64 teamId = row.value(1).toLongLong();
+        const bool readable =
+            teamId == 0 ? row.value(0).toLongLong() == userId : TeamStore::role(ctx, teamId, userId).has_value();
+        const QString hash = row.value(2).toString();
+        if (readable && ctx.blobs.holds(hash, size))
+            return hash;
+    }
+    return {};
+}
+
+qint64 FileTree::personalBytes(ServerContext &ctx, qint64 userId)
+{
+    return ctx.db
+        .scalar("SELECT COALESCE(SUM(size), 0) FROM files WHERE owner_id = ?1 AND team_id IS NULL "
+                "AND type <> 'folder'",
+                {userId})
+        .toLongLong();
 }
 
 int FileTree::purgeExpiredTrash(ServerContext &ctx)

@@ -45,6 +45,10 @@ public:
     // Stores a finished upload as a new file (the name gets a suffix on a clash).
     static FileResult addFile(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name,
                               const QString &declaredMime, BlobWriter &content);
+    // Stores a finished file that stays where it is (linked into the blob store), e.g. the one
+    // file of a chunked upload, whose digests are already known.
+    static FileResult addLinkedFile(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name,
+                                    const QString &path, const QString &sha256, const QString &md5, qint64 size);
     // A new file for content already stored (instant upload).
     static FileResult addFileFromBlob(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name,
                                       const QString &declaredMime, const QString &hash, const QString &md5,
@@ -59,6 +63,12 @@ public:
     static FileResult deleteForever(ServerContext &ctx, const FileSpace &space, qint64 id);
     // Removes a live entry and its subtree for good, bypassing the trash (team spaces).
     static FileResult removeNow(ServerContext &ctx, const FileSpace &space, qint64 id);
+    // The stored content with this MD5 and size among the files the user can already read (its
+    // own, the trash included, and those of its teams); empty when there is none. Instant
+    // uploads use it, so a digest alone never gives anyone else's bytes.
+    static QString readableContent(ServerContext &ctx, qint64 userId, const QString &md5, qint64 size);
+    // Bytes of the user's personal files, the trash included.
+    static qint64 personalBytes(ServerContext &ctx, qint64 userId);
     // Removes every trash entry deleted more than TrashKeepSecs ago; returns how many.
     static int purgeExpiredTrash(ServerContext &ctx);
 
@@ -71,8 +81,11 @@ public:
     static QString freeName(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name,
                             bool isFolder, qint64 ignoreId = 0);
 
-    // A usable entry name: not empty, not "." or "..", no "/" or "\\" or control characters.
+    // A usable entry name: not empty, not "." or "..", no "/", "\\", control characters or
+    // characters that disguise the name (Names).
     static bool validName(const QString &name);
+    // How a name from a client is stored: trimmed, in NFC.
+    static QString cleanName(const QString &name);
     static QString mimeFor(const QString &name, const QString &declared);
     // "image", "video", "document", "audio" or "other".
     static QString categoryFor(const QString &name, const QString &mimeType);

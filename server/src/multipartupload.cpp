@@ -6,8 +6,6 @@
 #include "servercontext.h"
 #include "transaction.h"
 
-#include <httplib.h>
-
 namespace tvr::server {
 
 MultipartUpload::MultipartUpload(ServerContext &ctx)
@@ -23,14 +21,16 @@ static QString baseName(const std::string &raw)
     return name.trimmed();
 }
 
-bool MultipartUpload::read(const httplib::ContentReader &reader, qint64 maxFileBytes, QString *error)
+bool MultipartUpload::read(const http::Request &request, http::BodyReader &reader, QuotaReservation &room,
+                           QString *error)
 {
     File *current = nullptr;
     QByteArray *field = nullptr;
     bool storageFailed = false;
     qint64 fileBytes = 0;
-    const bool complete = reader(
-        [&](const httplib::MultipartFormData &part) {
+    const bool complete = reader.readMultipart(
+        request,
+        [&](const http::Part &part) {
             current = nullptr;
             field = nullptr;
             if (!part.filename.empty()) {
@@ -40,7 +40,7 @@ bool MultipartUpload::read(const httplib::ContentReader &reader, qint64 maxFileB
                     return false;
                 }
                 m_files.push_back(File{QString::fromStdString(part.name), baseName(part.filename),
-                                       QString::fromStdString(part.content_type), std::move(writer)});
+                                       QString::fromStdString(part.contentType), std::move(writer)});
                 current = &m_files.back();
             } else {
                 field = &m_fields[QString::fromStdString(part.name)];
@@ -50,7 +50,7 @@ bool MultipartUpload::read(const httplib::ContentReader &reader, qint64 maxFileB
         [&](const char *data, size_t length) {
             if (current) {
                 fileBytes += qint64(length);
-                if (fileBytes > maxFileBytes) {
+                if (!room.ensure(fileBytes)) {
                     m_exceeded = true;
                     return false;
                 }
@@ -101,9 +101,10 @@ qint64 MultipartUpload::totalFileBytes() const
 }
 
 FileResult MultipartUpload::storeAll(const FileSpace &space, qint64 parentId, const QString &fieldName,
-                                     QJsonArray *created)
+                                     QuotaReservation &room, QJsonArray *created)
 {
     Transaction tx(m_ctx.db);
+    room.release(); // the files themselves are checked against the quota below
     std::vector<qint64> ids;
     for (File &file : m_files) {
         if (file.fieldName != fieldName)

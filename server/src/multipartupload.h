@@ -2,6 +2,7 @@
 
 #include "fileresult.h"
 #include "filespace.h"
+#include "httpmessage.h"
 
 #include <QByteArray>
 #include <QJsonArray>
@@ -10,13 +11,10 @@
 #include <memory>
 #include <vector>
 
-namespace httplib {
-class ContentReader;
-}
-
 namespace tvr::server {
 
 class BlobWriter;
+class QuotaReservation;
 struct ServerContext;
 
 // A multipart/form-data upload read as a stream: every file part goes straight into its own
@@ -39,17 +37,20 @@ public:
     ~MultipartUpload();
 
     // Reads the whole body; false with a user text when it is malformed or cannot be stored.
-    // Stops early (false) once more than `maxFileBytes` of file content arrived.
-    bool read(const httplib::ContentReader &reader, qint64 maxFileBytes, QString *error);
+    // File content is taken into `room` as it arrives; reading stops (false) at the first byte
+    // that does not fit.
+    bool read(const http::Request &request, http::BodyReader &reader, QuotaReservation &room, QString *error);
     bool exceededLimit() const { return m_exceeded; }
 
     QString field(const QString &name) const;
     std::vector<File> &files() { return m_files; }
     qint64 totalFileBytes() const;
 
-    // Stores every file part named `fieldName` in one transaction: all of them or none.
-    // Returns their records in `created`.
-    FileResult storeAll(const FileSpace &space, qint64 parentId, const QString &fieldName, QJsonArray *created);
+    // Stores every file part named `fieldName` in one transaction: all of them or none, checked
+    // against the quota there (the reservation is released inside it). Returns their records in
+    // `created`.
+    FileResult storeAll(const FileSpace &space, qint64 parentId, const QString &fieldName, QuotaReservation &room,
+                        QJsonArray *created);
 
 private:
     ServerContext &m_ctx;

@@ -1,6 +1,7 @@
 #include "quota.h"
 
 #include "capacitystore.h"
+#include "filetree.h"
 #include "servercontext.h"
 #include "teamstore.h"
 #include "vaultstore.h"
@@ -9,12 +10,8 @@ namespace tvr::server {
 
 qint64 Quota::used(ServerContext &ctx, qint64 userId)
 {
-    return ctx.db
-               .scalar("SELECT COALESCE(SUM(size), 0) FROM files WHERE owner_id = ?1 AND team_id IS NULL "
-                       "AND type <> 'folder'",
-                       {userId})
-               .toLongLong() +
-           TeamStore::ownedTeamsBytes(ctx, userId) + VaultStore::usedBytes(ctx, userId);
+    return FileTree::personalBytes(ctx, userId) + TeamStore::ownedTeamsBytes(ctx, userId) +
+           VaultStore::usedBytes(ctx, userId);
 }
 
 qint64 Quota::limit(ServerContext &ctx, qint64 userId)
@@ -23,14 +20,70 @@ qint64 Quota::limit(ServerContext &ctx, qint64 userId)
            CapacityStore::purchasedBytes(ctx, userId);
 }
 
+qint64 Quota::reserved(ServerContext &ctx, qint64 userId)
+{
+    std::lock_guard lock(ctx.db.mutex());
+    const auto it = ctx.reservations.bytes.find(userId);
+    return it == ctx.reservations.bytes.end() ? 0 : it->second;
+}
+
+qint64 Quota::room(ServerContext &ctx, qint64 userId)
+{
+    std::lock_guard lock(ctx.db.mutex());
+    return qMax<qint64>(0, limit(ctx, userId) - used(ctx, userId) - reserved(ctx, userId));
+}
+
 bool Quota::fits(ServerContext &ctx, qint64 userId, qint64 extra)
 {
-    return used(ctx, userId) + extra <= limit(ctx, userId);
+    // Compared against what is left, never added to what is used: a huge size cannot wrap.
+    return extra >= 0 && extra <= room(ctx, userId);
 }
 
 qint64 Quota::holder(ServerContext &ctx, const FileSpace &space)
 {
     return space.teamId == 0 ? space.userId : TeamStore::ownerOf(ctx, space.teamId);
+}
+
+QuotaReservation::QuotaReservation(ServerContext &ctx, qint64 holderId)
+    : m_ctx(ctx)
+    , m_holder(holderId)
+{}
+
+QuotaReservation::~QuotaReservation()
+{
+    release();
+}
+
+bool QuotaReservation::take(qint64 extra)
+{
+    if (!Quota::fits(m_ctx, m_holder, extra))
+        return false;
+    m_ctx.reservations.bytes[m_holder] += extra;
+    m_bytes += extra;
+    return true;
+}
+
+bool QuotaReservation::ensure(qint64 total)
+{
+    if (total <= m_bytes)
+        return true;
+    std::lock_guard lock(m_ctx.db.mutex());
+    const qint64 generous = qMax(total, m_bytes + GrowStep);
+    return take(generous - m_bytes) || take(total - m_bytes);
+}
+
+void QuotaReservation::release()
+{
+    if (m_bytes == 0)
+        return;
+    std::lock_guard lock(m_ctx.db.mutex());
+    auto it = m_ctx.reservations.bytes.find(m_holder);
+    if (it != m_ctx.reservations.bytes.end()) {
+        it->second -= m_bytes;
+        if (it->second <= 0)
+            m_ctx.reservations.bytes.erase(it);
+    }
+    m_bytes = 0;
 }
 
 } // namespace tvr::server

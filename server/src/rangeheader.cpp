@@ -30,7 +30,8 @@ RangeHeader RangeHeader::parse(const QByteArray &header, qint64 total)
 {
     RangeHeader range;
     const QByteArray value = header.trimmed();
-    if (!value.startsWith("bytes="))
+    // The unit is case-insensitive; any other unit is ignored (the whole content is served).
+    if (!value.toLower().startsWith("bytes="))
         return range;
     const QByteArray spec = value.mid(6).trimmed();
     if (spec.contains(','))

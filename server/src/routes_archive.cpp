@@ -6,13 +6,11 @@
 #include "filetree.h"
 #include "servercontext.h"
 
-#include <httplib.h>
-
 namespace tvr::server {
 
 namespace {
 
-void extract(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void extract(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto body = jsonBody(req, res);
     if (!body)
@@ -34,9 +32,9 @@ void extract(ServerContext &ctx, const httplib::Request &req, httplib::Response 
     ok(res);
 }
 
-void registerArchiveRoutes(httplib::Server &server, ServerContext &ctx)
+void registerArchiveRoutes(http::Router &router, ServerContext &ctx)
 {
-    server.Post("/api/files/extract", withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res,
+    router.post("/api/files/extract", withUser(ctx, [&ctx](const http::Request &req, http::Response &res,
                                                            const AuthUser &user) { extract(ctx, req, res, user); }));
 }
 

@@ -8,29 +8,27 @@
 #include "payments.h"
 #include "servercontext.h"
 
-#include <httplib.h>
-
 namespace tvr::server {
 
 namespace {
 
-void registerCapacityRoutes(httplib::Server &server, ServerContext &ctx)
+void registerCapacityRoutes(http::Router &router, ServerContext &ctx)
 {
     // Public: the catalogue is no secret, and clients use it as their connection probe.
-    server.Get("/api/plans", [](const httplib::Request &, httplib::Response &res) {
+    router.get("/api/plans", [](const http::Request &, http::Response &res) {
         ok(res, QJsonObject{{QStringLiteral("plans"), CapacityPlans::toJson()},
                             {QStringLiteral("month_days"), CapacityPlans::MonthDays},
                             {QStringLiteral("year_days"), CapacityPlans::YearDays}});
     });
 
-    server.Get("/api/payment/capacity-records",
-               withUser(ctx, [&ctx](const httplib::Request &, httplib::Response &res, const AuthUser &user) {
+    router.get("/api/payment/capacity-records",
+               withUser(ctx, [&ctx](const http::Request &, http::Response &res, const AuthUser &user) {
                    Payments::settleDue(ctx);
                    ok(res, QJsonObject{{QStringLiteral("records"), CapacityStore::records(ctx, user.id)}});
                }));
 
-    server.Get("/api/capacity-expiry-alert",
-               withUser(ctx, [&ctx](const httplib::Request &, httplib::Response &res, const AuthUser &user) {
+    router.get("/api/capacity-expiry-alert",
+               withUser(ctx, [&ctx](const http::Request &, http::Response &res, const AuthUser &user) {
                    Payments::settleDue(ctx);
                    ok(res, CapacityStore::expiryAlert(ctx, user.id));
                }));

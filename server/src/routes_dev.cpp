@@ -4,17 +4,15 @@
 #include "envelope.h"
 #include "servercontext.h"
 
-#include <httplib.h>
-
 namespace tvr::server {
 
 namespace {
 
-void registerDevRoutes(httplib::Server &server, ServerContext &ctx)
+void registerDevRoutes(http::Router &router, ServerContext &ctx)
 {
     if (!ctx.config.dev)
         return;
-    server.Post("/api/dev/clock", [&ctx](const httplib::Request &req, httplib::Response &res) {
+    router.post("/api/dev/clock", [&ctx](const http::Request &req, http::Response &res) {
         const auto body = jsonBody(req, res);
         if (!body)
             return;

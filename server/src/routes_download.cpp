@@ -10,13 +10,12 @@
 
 #include <QJsonArray>
 #include <QSet>
-#include <httplib.h>
 
 namespace tvr::server {
 
 namespace {
 
-void download(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void download(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto id = parseId(QString::fromStdString(req.matches[1]));
     const auto entry = id ? FileTree::findLive(ctx, FileSpace::personal(user.id), *id) : std::nullopt;
@@ -27,7 +26,7 @@ void download(ServerContext &ctx, const httplib::Request &req, httplib::Response
     FileDownload::serve(req, res, ctx.blobs.pathFor(entry->blobHash), entry->name, entry->mimeType, entry->blobHash);
 }
 
-void packDownload(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void packDownload(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto body = jsonBody(req, res);
     if (!body)
@@ -49,25 +48,22 @@ void packDownload(ServerContext &ctx, const httplib::Request &req, httplib::Resp
             selection.push_back(*entry);
         }
     }
-    auto items = std::make_shared<std::vector<ZipStreamer::Item>>(ZipStreamer::plan(ctx, selection));
+    auto zip = std::make_shared<ZipStreamer>(ctx.blobs, ZipStreamer::plan(ctx, selection));
     res.status = 200;
-    res.set_header("Content-Disposition", "attachment; filename=\"download.zip\"");
-    res.set_chunked_content_provider("application/zip", [&ctx, items](size_t, httplib::DataSink &sink) {
-        if (!ZipStreamer::write(ctx, *items, sink))
-            return false; // the connection is cut: a truncated archive is never reported whole
-        sink.done();
-        return true;
-    });
+    res.setHeader("Content-Disposition", "attachment; filename=\"download.zip\"");
+    // A stored content that cannot be read cuts the connection: a truncated archive is never
+    // reported whole.
+    res.setProducer(-1, "application/zip", [zip](quint64, char *buffer, size_t max) { return zip->read(buffer, max); });
 }
 
-void registerDownloadRoutes(httplib::Server &server, ServerContext &ctx)
+void registerDownloadRoutes(http::Router &router, ServerContext &ctx)
 {
-    server.Get("/api/files/([^/]+)/download",
-               withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+    router.get("/api/files/([^/]+)/download",
+               withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
                    download(ctx, req, res, user);
                }));
-    server.Post("/api/files/pack-download",
-                withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+    router.post("/api/files/pack-download",
+                withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
                     packDownload(ctx, req, res, user);
                 }));
 }

@@ -6,13 +6,11 @@
 #include "filetree.h"
 #include "servercontext.h"
 
-#include <httplib.h>
-
 namespace tvr::server {
 
 namespace {
 
-void answer(httplib::Response &res, const FileResult &result, const QJsonValue &data = QJsonObject())
+void answer(http::Response &res, const FileResult &result, const QJsonValue &data = QJsonObject())
 {
     if (result.ok())
         ok(res, data);
@@ -20,7 +18,7 @@ void answer(httplib::Response &res, const FileResult &result, const QJsonValue &
         fail(res, result.status, result.message);
 }
 
-std::optional<qint64> pathId(const httplib::Request &req, httplib::Response &res)
+std::optional<qint64> pathId(const http::Request &req, http::Response &res)
 {
     const auto id = parseId(QString::fromStdString(req.matches[1]));
     if (!id)
@@ -28,12 +26,11 @@ std::optional<qint64> pathId(const httplib::Request &req, httplib::Response &res
     return id;
 }
 
-void registerFileRoutes(httplib::Server &server, ServerContext &ctx)
+void registerFileRoutes(http::Router &router, ServerContext &ctx)
 {
-    server.Get("/api/files",
-               withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
-                   const auto parent = folderId(QJsonValue(QString::fromStdString(req.get_param_value("parent_id"))));
-                   QString category = QString::fromStdString(req.get_param_value("category")).trimmed();
+    router.get("/api/files", withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
+                   const auto parent = folderId(QJsonValue(QString::fromStdString(req.param("parent_id"))));
+                   QString category = QString::fromStdString(req.param("category")).trimmed();
                    if (category == QLatin1String("all"))
                        category.clear();
                    static const QStringList known = {QStringLiteral("image"), QStringLiteral("video"),
@@ -48,19 +45,18 @@ void registerFileRoutes(httplib::Server &server, ServerContext &ctx)
                    ok(res, FileTree::list(ctx, space, *parent, category));
                }));
 
-    server.Get("/api/files/search",
-               withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
-                   const QString keyword = QString::fromStdString(req.get_param_value("keyword"));
+    router.get("/api/files/search",
+               withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
+                   const QString keyword = QString::fromStdString(req.param("keyword"));
                    ok(res, FileTree::search(ctx, FileSpace::personal(user.id), keyword));
                }));
 
-    server.Get("/api/folders",
-               withUser(ctx, [&ctx](const httplib::Request &, httplib::Response &res, const AuthUser &user) {
+    router.get("/api/folders", withUser(ctx, [&ctx](const http::Request &, http::Response &res, const AuthUser &user) {
                    ok(res, FileTree::folders(ctx, FileSpace::personal(user.id)));
                }));
 
-    server.Post("/api/folders",
-                withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+    router.post("/api/folders",
+                withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
                     const auto body = jsonBody(req, res);
                     if (!body)
                         return;
@@ -74,8 +70,8 @@ void registerFileRoutes(httplib::Server &server, ServerContext &ctx)
                     answer(res, result, created ? QJsonValue(created->toJson()) : QJsonValue(QJsonObject()));
                 }));
 
-    server.Put("/api/files/([^/]+)",
-               withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+    router.put("/api/files/([^/]+)",
+               withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
                    const auto id = pathId(req, res);
                    const auto body = id ? jsonBody(req, res) : std::nullopt;
                    if (!body)
@@ -84,8 +80,8 @@ void registerFileRoutes(httplib::Server &server, ServerContext &ctx)
                                                 jsonString(*body, QStringLiteral("name"))));
                }));
 
-    server.Put("/api/files/([^/]+)/move",
-               withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+    router.put("/api/files/([^/]+)/move",
+               withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
                    const auto id = pathId(req, res);
                    const auto body = id ? jsonBody(req, res) : std::nullopt;
                    if (!body)
@@ -96,13 +92,13 @@ void registerFileRoutes(httplib::Server &server, ServerContext &ctx)
                    answer(res, FileTree::move(ctx, FileSpace::personal(user.id), *id, *target));
                }));
 
-    server.Delete("/api/files/([^/]+)",
-                  withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
-                      const auto id = pathId(req, res);
-                      if (!id)
-                          return;
-                      answer(res, FileTree::moveToTrash(ctx, FileSpace::personal(user.id), *id));
-                  }));
+    router.del("/api/files/([^/]+)",
+               withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
+                   const auto id = pathId(req, res);
+                   if (!id)
+                       return;
+                   answer(res, FileTree::moveToTrash(ctx, FileSpace::personal(user.id), *id));
+               }));
 }
 
 } // namespace

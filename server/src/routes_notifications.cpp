@@ -7,33 +7,32 @@
 #include "servercontext.h"
 
 #include <QJsonArray>
-#include <httplib.h>
 
 namespace tvr::server {
 
 namespace {
 
-void registerNotificationRoutes(httplib::Server &server, ServerContext &ctx)
+void registerNotificationRoutes(http::Router &router, ServerContext &ctx)
 {
-    server.Get("/api/notifications",
-               withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+    router.get("/api/notifications",
+               withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
                    int limit = Notifications::DefaultListLimit;
-                   if (req.has_param("limit")) {
+                   if (req.hasParam("limit")) {
                        bool valid = false;
-                       limit = QString::fromStdString(req.get_param_value("limit")).toInt(&valid);
+                       limit = QString::fromStdString(req.param("limit")).toInt(&valid);
                        if (!valid || limit <= 0)
                            return fail(res, 400, QStringLiteral("limit 参数无效"));
                    }
                    ok(res, Notifications::list(ctx, user.id, limit));
                }));
 
-    server.Get("/api/notifications/unread-count",
-               withUser(ctx, [&ctx](const httplib::Request &, httplib::Response &res, const AuthUser &user) {
+    router.get("/api/notifications/unread-count",
+               withUser(ctx, [&ctx](const http::Request &, http::Response &res, const AuthUser &user) {
                    ok(res, QJsonObject{{QStringLiteral("count"), Notifications::unreadCount(ctx, user.id)}});
                }));
 
-    server.Post("/api/notifications/read",
-                withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+    router.post("/api/notifications/read",
+                withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
                     const auto body = jsonBody(req, res);
                     if (!body)
                         return;
@@ -58,13 +57,13 @@ void registerNotificationRoutes(httplib::Server &server, ServerContext &ctx)
                     ok(res, QJsonObject{{QStringLiteral("unread"), Notifications::unreadCount(ctx, user.id)}});
                 }));
 
-    server.Delete("/api/notifications/([^/]+)",
-                  withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
-                      const auto id = parseId(QString::fromStdString(req.matches[1]));
-                      if (!id || !Notifications::remove(ctx, user.id, *id))
-                          return fail(res, 404, QStringLiteral("消息不存在"));
-                      ok(res);
-                  }));
+    router.del("/api/notifications/([^/]+)",
+               withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
+                   const auto id = parseId(QString::fromStdString(req.matches[1]));
+                   if (!id || !Notifications::remove(ctx, user.id, *id))
+                       return fail(res, 404, QStringLiteral("消息不存在"));
+                   ok(res);
+               }));
 }
 
 } // namespace

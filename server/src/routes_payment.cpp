@@ -8,7 +8,6 @@
 #include "servercontext.h"
 
 #include <QUrl>
-#include <httplib.h>
 
 namespace tvr::server {
 
@@ -25,16 +24,16 @@ QString yuan(int fen)
 }
 
 // The page a phone opens from the QR code, on this server.
-QString payUrl(const httplib::Request &req, const Payments::Order &order)
+QString payUrl(const http::Request &req, const Payments::Order &order)
 {
-    QString host = QString::fromStdString(req.get_header_value("Host"));
+    QString host = QString::fromStdString(req.header("Host"));
     if (host.isEmpty())
         host = QStringLiteral("127.0.0.1");
     return QStringLiteral("http://%1/pay/%2?t=%3")
         .arg(host, QString::fromLatin1(QUrl::toPercentEncoding(order.orderNo)), order.payToken);
 }
 
-void sendPage(httplib::Response &res, int status, const QString &title, const QString &body)
+void sendPage(http::Response &res, int status, const QString &title, const QString &body)
 {
     const QString html =
         QStringLiteral(
@@ -52,8 +51,8 @@ void sendPage(httplib::Response &res, int status, const QString &title, const QS
             "</style></head><body><div class=\"card\"><h1>%1</h1>%2</div></body></html>")
             .arg(htmlEscape(title), body);
     res.status = status;
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(html.toStdString(), "text/html; charset=utf-8");
+    res.setHeader("Cache-Control", "no-store");
+    res.setContent(html.toStdString(), "text/html; charset=utf-8");
 }
 
 QString orderRows(const Payments::Order &order)
@@ -65,16 +64,16 @@ QString orderRows(const Payments::Order &order)
 }
 
 // The order of a payment page link, when its token matches.
-std::optional<Payments::Order> linkedOrder(ServerContext &ctx, const httplib::Request &req)
+std::optional<Payments::Order> linkedOrder(ServerContext &ctx, const http::Request &req)
 {
     const auto order = Payments::find(ctx, QString::fromStdString(req.matches[1]));
-    const QString token = QString::fromStdString(req.get_param_value("t"));
+    const QString token = QString::fromStdString(req.param("t"));
     if (!order || token.isEmpty() || token != order->payToken)
         return std::nullopt;
     return order;
 }
 
-void showPayPage(ServerContext &ctx, const httplib::Request &req, httplib::Response &res)
+void showPayPage(ServerContext &ctx, const http::Request &req, http::Response &res)
 {
     Payments::settleDue(ctx);
     const auto order = linkedOrder(ctx, req);
@@ -97,7 +96,7 @@ void showPayPage(ServerContext &ctx, const httplib::Request &req, httplib::Respo
     sendPage(res, 200, QStringLiteral("托尔瓦企业存储 · 订单支付"), body);
 }
 
-void confirmPayment(ServerContext &ctx, const httplib::Request &req, httplib::Response &res)
+void confirmPayment(ServerContext &ctx, const http::Request &req, http::Response &res)
 {
     if (!ctx.config.dev)
         return sendPage(res, 403, QStringLiteral("无法支付"), QStringLiteral("<p>本服务器未接入支付渠道。</p>"));
@@ -113,10 +112,10 @@ void confirmPayment(ServerContext &ctx, const httplib::Request &req, httplib::Re
              orderRows(*now) + QStringLiteral("<p>支付成功，容量已到账，请返回客户端查看。</p>"));
 }
 
-void registerPaymentRoutes(httplib::Server &server, ServerContext &ctx)
+void registerPaymentRoutes(http::Router &router, ServerContext &ctx)
 {
-    server.Post("/api/payment/alipay/precreate",
-                withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+    router.post("/api/payment/alipay/precreate",
+                withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
                     const auto body = jsonBody(req, res);
                     if (!body)
                         return;
@@ -138,8 +137,8 @@ void registerPaymentRoutes(httplib::Server &server, ServerContext &ctx)
                     ok(res, data);
                 }));
 
-    server.Get("/api/payment/order/([^/]+)",
-               withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+    router.get("/api/payment/order/([^/]+)",
+               withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
                    Payments::settleDue(ctx);
                    const auto order = Payments::find(ctx, QString::fromStdString(req.matches[1]));
                    if (!order || order->userId != user.id)
@@ -147,10 +146,9 @@ void registerPaymentRoutes(httplib::Server &server, ServerContext &ctx)
                    ok(res, Payments::toJson(*order));
                }));
 
-    server.Get("/pay/([^/]+)",
-               [&ctx](const httplib::Request &req, httplib::Response &res) { showPayPage(ctx, req, res); });
-    server.Post("/pay/([^/]+)",
-                [&ctx](const httplib::Request &req, httplib::Response &res) { confirmPayment(ctx, req, res); });
+    router.get("/pay/([^/]+)", [&ctx](const http::Request &req, http::Response &res) { showPayPage(ctx, req, res); });
+    router.post("/pay/([^/]+)",
+                [&ctx](const http::Request &req, http::Response &res) { confirmPayment(ctx, req, res); });
 }
 
 } // namespace

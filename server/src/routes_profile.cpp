@@ -3,20 +3,20 @@
 #include "areas.h"
 #include "auth.h"
 #include "envelope.h"
+#include "names.h"
 #include "servercontext.h"
 #include "transaction.h"
-
-#include <httplib.h>
 
 namespace tvr::server {
 
 namespace {
 
 constexpr qsizetype AvatarMaxBytes = 2 * 1024 * 1024;
+constexpr qint64 AvatarBodyLimit = 2 * AvatarMaxBytes; // the form around the image included
 constexpr int NameMaxLength = 64;
 constexpr int CompanyMaxLength = 100;
 
-void updateProfile(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void updateProfile(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto body = jsonBody(req, res);
     if (!body)
@@ -26,7 +26,7 @@ void updateProfile(ServerContext &ctx, const httplib::Request &req, httplib::Res
         QString k = QString::fromLatin1(key);
         if (!body->contains(k) && alias)
             k = QString::fromLatin1(alias);
-        return body->contains(k) ? jsonString(*body, k).trimmed()
+        return body->contains(k) ? Names::normalized(jsonString(*body, k))
                                  : current.value(QString::fromLatin1(profileKey)).toString();
     };
     const QString name = member("name", nullptr, "name");
@@ -42,6 +42,9 @@ void updateProfile(ServerContext &ctx, const httplib::Request &req, httplib::Res
         return fail(res, 400, QStringLiteral("手机号格式不正确"));
     if (company.size() > CompanyMaxLength)
         return fail(res, 400, QStringLiteral("公司名称不能超过 %1 个字符").arg(CompanyMaxLength));
+    if (Names::hasDeceptiveCharacters(name) || Names::hasControlCharacters(name) ||
+        Names::hasDeceptiveCharacters(company) || Names::hasControlCharacters(company))
+        return fail(res, 400, QStringLiteral("名称中含有不允许的字符"));
     if (!AccountStore::validUsername(username))
         return fail(res, 400, QStringLiteral("用户名长度需在 2-32 个字符"));
 
@@ -49,12 +52,16 @@ void updateProfile(ServerContext &ctx, const httplib::Request &req, httplib::Res
     const auto nameOwner = AccountStore::userIdByName(ctx, username);
     if (nameOwner && *nameOwner != user.id)
         return fail(res, 409, QStringLiteral("用户名已被占用"));
+    // A number typed in here is only a claim until an SMS code proves it: it is refused when
+    // another account has proven it, and it never keeps that number's owner out (sign-in drops
+    // the claim once someone proves the number).
     const auto phoneOwner = AccountStore::userIdByPhone(ctx, phone);
     if (phoneOwner && *phoneOwner != user.id)
         return fail(res, 409, QStringLiteral("该手机号已被其他账号使用"));
-    ctx.db.exec("UPDATE users SET name = ?2, phone = ?3, company_name = ?4, username = ?5, updated_at = ?6 "
-                "WHERE id = ?1",
-                {user.id, name, phone, company, username, ctx.clock.nowText()});
+    const bool samePhone = AccountStore::hasPhone(ctx, user.id, phone);
+    ctx.db.exec("UPDATE users SET name = ?2, phone = ?3, company_name = ?4, username = ?5, updated_at = ?6, "
+                "phone_verified = CASE WHEN ?7 THEN phone_verified ELSE 0 END WHERE id = ?1",
+                {user.id, name, phone, company, username, ctx.clock.nowText(), samePhone || phone.isEmpty()});
     if (!tx.commit())
         return fail(res, 500, QStringLiteral("保存失败，请稍后重试"));
     ok(res, AccountStore::profile(ctx, user.id));
@@ -69,19 +76,18 @@ QString imageType(const QByteArray &data)
     return QString();
 }
 
-void uploadAvatar(ServerContext &ctx, const httplib::Request &req, httplib::Response &res,
-                  const httplib::ContentReader &reader, const AuthUser &user)
+void uploadAvatar(ServerContext &ctx, const http::Request &req, http::Response &res, http::BodyReader &reader,
+                  const AuthUser &user)
 {
-    if (!req.is_multipart_form_data()) {
-        skipBody(req, res, reader);
+    if (!req.isMultipart())
         return fail(res, 400, QStringLiteral("请以表单方式上传头像"));
-    }
     QByteArray image;
     bool inAvatar = false;
     bool found = false;
     bool tooLarge = false;
-    const bool read = reader(
-        [&](const httplib::MultipartFormData &part) {
+    const bool read = reader.readMultipart(
+        req,
+        [&](const http::Part &part) {
             inAvatar = part.name == "avatar" && !found;
             found = found || inAvatar;
             return true;
@@ -96,10 +102,8 @@ void uploadAvatar(ServerContext &ctx, const httplib::Request &req, httplib::Resp
             image.append(data, qsizetype(length));
             return true;
         });
-    if (tooLarge) {
-        res.set_header("Connection", "close");
+    if (tooLarge)
         return fail(res, 413, QStringLiteral("头像图片不能超过 2MB"));
-    }
     if (!read)
         return fail(res, 400, Msg::BadRequest);
     if (!found || image.isEmpty())
@@ -114,18 +118,17 @@ void uploadAvatar(ServerContext &ctx, const httplib::Request &req, httplib::Resp
     ok(res, QJsonObject{{QStringLiteral("avatar_url"), url}});
 }
 
-void registerProfileRoutes(httplib::Server &server, ServerContext &ctx)
+void registerProfileRoutes(http::Router &router, ServerContext &ctx)
 {
-    server.Get("/api/profile",
-               withUser(ctx, [&ctx](const httplib::Request &, httplib::Response &res, const AuthUser &user) {
+    router.get("/api/profile", withUser(ctx, [&ctx](const http::Request &, http::Response &res, const AuthUser &user) {
                    ok(res, AccountStore::profile(ctx, user.id));
                }));
-    server.Put("/api/profile", withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res,
+    router.put("/api/profile", withUser(ctx, [&ctx](const http::Request &req, http::Response &res,
                                                     const AuthUser &user) { updateProfile(ctx, req, res, user); }));
-    server.Post(
-        "/api/profile/avatar",
-        withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader,
-                             const AuthUser &user) { uploadAvatar(ctx, req, res, reader, user); }));
+    router.postStream("/api/profile/avatar",
+                      withUser(ctx, [&ctx](const http::Request &req, http::Response &res, http::BodyReader &reader,
+                                           const AuthUser &user) { uploadAvatar(ctx, req, res, reader, user); }),
+                      AvatarBodyLimit);
 }
 
 } // namespace

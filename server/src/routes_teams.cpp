@@ -14,13 +14,13 @@
 #include "servercontext.h"
 #include "teamstore.h"
 
-#include <httplib.h>
-
 namespace tvr::server {
 
 namespace {
 
 const QString NoTeam = QStringLiteral("团队不存在或您不是该团队成员");
+// Multipart framing around the files of a form, allowed beyond the room left.
+constexpr qint64 FormOverhead = 64 * 1024;
 
 struct TeamAccess
 {
@@ -30,7 +30,7 @@ struct TeamAccess
 
 // The team named in the path and the caller's place in it; answers 404 for a non-member (who
 // learns nothing about the team) and returns nothing.
-std::optional<TeamAccess> teamOf(ServerContext &ctx, const httplib::Request &req, httplib::Response &res,
+std::optional<TeamAccess> teamOf(ServerContext &ctx, const http::Request &req, http::Response &res,
                                  const AuthUser &user)
 {
     const auto teamId = parseId(QString::fromStdString(req.matches[1]));
@@ -68,32 +68,23 @@ bool liveFolder(ServerContext &ctx, const FileSpace &space, qint64 id)
     return entry && entry->isFolder;
 }
 
-QString displayName(ServerContext &ctx, qint64 userId)
-{
-    const auto rows = ctx.db.query("SELECT name, username FROM users WHERE id = ?1", {userId});
-    if (rows.empty())
-        return QString();
-    const QString name = rows.front().value(0).toString();
-    return name.isEmpty() ? rows.front().value(1).toString() : name;
-}
+using Handler = void (*)(ServerContext &, const http::Request &, http::Response &, const AuthUser &);
 
-using Handler = void (*)(ServerContext &, const httplib::Request &, httplib::Response &, const AuthUser &);
-
-httplib::Server::Handler route(ServerContext &ctx, Handler handler)
+http::Handler route(ServerContext &ctx, Handler handler)
 {
-    return withUser(ctx, [&ctx, handler](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+    return withUser(ctx, [&ctx, handler](const http::Request &req, http::Response &res, const AuthUser &user) {
         handler(ctx, req, res, user);
     });
 }
 
 // ---- teams ----
 
-void listTeams(ServerContext &ctx, const httplib::Request &, httplib::Response &res, const AuthUser &user)
+void listTeams(ServerContext &ctx, const http::Request &, http::Response &res, const AuthUser &user)
 {
     ok(res, TeamStore::list(ctx, user.id));
 }
 
-void createTeam(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void createTeam(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto body = jsonBody(req, res);
     if (!body)
@@ -111,7 +102,7 @@ void createTeam(ServerContext &ctx, const httplib::Request &req, httplib::Respon
                         {QStringLiteral("used_size"), 0}});
 }
 
-void renameTeam(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void renameTeam(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto team = teamOf(ctx, req, res, user);
     if (!team)
@@ -129,7 +120,7 @@ void renameTeam(ServerContext &ctx, const httplib::Request &req, httplib::Respon
     ok(res, QJsonObject{{QStringLiteral("id"), team->teamId}, {QStringLiteral("name"), *name}});
 }
 
-void dissolveTeam(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void dissolveTeam(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto team = teamOf(ctx, req, res, user);
     if (!team)
@@ -147,7 +138,7 @@ void dissolveTeam(ServerContext &ctx, const httplib::Request &req, httplib::Resp
     ok(res);
 }
 
-void leaveTeam(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void leaveTeam(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto team = teamOf(ctx, req, res, user);
     if (!team)
@@ -161,13 +152,13 @@ void leaveTeam(ServerContext &ctx, const httplib::Request &req, httplib::Respons
 
 // ---- members ----
 
-void listMembers(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void listMembers(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     if (const auto team = teamOf(ctx, req, res, user))
-        ok(res, TeamStore::members(ctx, team->teamId));
+        ok(res, TeamStore::members(ctx, team->teamId, user.id));
 }
 
-void inviteMember(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void inviteMember(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto team = teamOf(ctx, req, res, user);
     if (!team)
@@ -189,16 +180,18 @@ void inviteMember(ServerContext &ctx, const httplib::Request &req, httplib::Resp
         return fail(res, 409, QStringLiteral("该用户已是团队成员"));
     if (TeamStore::memberCount(ctx, team->teamId) >= TeamStore::MaxMembers)
         return fail(res, 400, QStringLiteral("团队成员已达上限"));
-    if (!TeamStore::addMember(ctx, team->teamId, *invitee))
+    if (TeamStore::invitationWait(ctx, user.id, *invitee) > 0)
+        return fail(res, 429, QStringLiteral("邀请过于频繁，请稍后再试"));
+    if (!TeamStore::addMember(ctx, team->teamId, *invitee, user.id))
         return fail(res, 500, Msg::Internal);
     const QString teamName = TeamStore::nameOf(ctx, team->teamId);
     Notifications::notify(ctx, *invitee, QLatin1String(Notifications::TeamInvite), QStringLiteral("团队邀请"),
                           QStringLiteral("%1 邀请您加入了团队「%2」，现在可以在团队空间中共享文件。")
-                              .arg(displayName(ctx, user.id), teamName));
+                              .arg(AccountStore::displayName(ctx, user.id), teamName));
     ok(res, QJsonObject{{QStringLiteral("user_id"), *invitee}});
 }
 
-void removeMember(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void removeMember(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto team = teamOf(ctx, req, res, user);
     if (!team)
@@ -220,26 +213,26 @@ void removeMember(ServerContext &ctx, const httplib::Request &req, httplib::Resp
 
 // ---- team files ----
 
-void listFiles(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void listFiles(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto team = teamOf(ctx, req, res, user);
     if (!team)
         return;
     const FileSpace space = FileSpace::team(team->teamId, user.id);
-    const auto parent = folderParam(QString::fromStdString(req.get_param_value("parent_id")));
+    const auto parent = folderParam(QString::fromStdString(req.param("parent_id")));
     if (!parent || !liveFolder(ctx, space, *parent))
         return fail(res, 404, QStringLiteral("文件夹不存在"));
     ok(res, FileTree::list(ctx, space, *parent, QString()));
 }
 
-void searchFiles(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void searchFiles(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     if (const auto team = teamOf(ctx, req, res, user))
-        ok(res, FileTree::search(ctx, FileSpace::team(team->teamId, user.id),
-                                 QString::fromStdString(req.get_param_value("keyword"))));
+        ok(res,
+           FileTree::search(ctx, FileSpace::team(team->teamId, user.id), QString::fromStdString(req.param("keyword"))));
 }
 
-void createFolder(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void createFolder(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto team = teamOf(ctx, req, res, user);
     if (!team)
@@ -258,7 +251,7 @@ void createFolder(ServerContext &ctx, const httplib::Request &req, httplib::Resp
     ok(res, created ? QJsonValue(created->toJson()) : QJsonValue(QJsonObject()));
 }
 
-void deleteFile(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void deleteFile(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto team = teamOf(ctx, req, res, user);
     if (!team)
@@ -273,7 +266,7 @@ void deleteFile(ServerContext &ctx, const httplib::Request &req, httplib::Respon
     ok(res);
 }
 
-void downloadFile(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void downloadFile(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto team = teamOf(ctx, req, res, user);
     if (!team)
@@ -287,59 +280,58 @@ void downloadFile(ServerContext &ctx, const httplib::Request &req, httplib::Resp
     FileDownload::serve(req, res, ctx.blobs.pathFor(entry->blobHash), entry->name, entry->mimeType, entry->blobHash);
 }
 
-void uploadFiles(ServerContext &ctx, const httplib::Request &req, httplib::Response &res,
-                 const httplib::ContentReader &reader, const AuthUser &user)
+void uploadFiles(ServerContext &ctx, const http::Request &req, http::Response &res, http::BodyReader &reader,
+                 const AuthUser &user)
 {
+    // Refusals leave the body unread; the transport disposes of it.
     const auto team = teamOf(ctx, req, res, user);
-    if (!team || !req.is_multipart_form_data()) {
-        // The refusal is read by the client only when its body is taken off the connection.
-        skipBody(req, res, reader);
-        if (team)
-            fail(res, 400, QStringLiteral("请以表单方式上传文件"));
+    if (!team)
         return;
-    }
-    res.set_header("Connection", "close"); // until the body has been read in full
+    if (!req.isMultipart())
+        return fail(res, 400, QStringLiteral("请以表单方式上传文件"));
     // Team files count against the owner's quota.
     const qint64 holder = TeamStore::ownerOf(ctx, team->teamId);
-    const qint64 room = Quota::limit(ctx, holder) - Quota::used(ctx, holder);
+    const auto declared = req.contentLength();
+    if (declared && !Quota::fits(ctx, holder, qMax<qint64>(0, *declared - FormOverhead)))
+        return fail(res, 507, Msg::QuotaExceeded);
+    QuotaReservation room(ctx, holder);
     MultipartUpload upload(ctx);
     QString error;
-    if (!upload.read(reader, qMax<qint64>(room, 0), &error))
+    if (!upload.read(req, reader, room, &error))
         return fail(res, upload.exceededLimit() ? 507 : 400, upload.exceededLimit() ? Msg::QuotaExceeded : error);
-    res.headers.erase("Connection");
     const FileSpace space = FileSpace::team(team->teamId, user.id);
     const auto parent = folderValue(QJsonValue(upload.field(QStringLiteral("parent_id"))));
     if (!parent || !liveFolder(ctx, space, *parent))
         return fail(res, 404, QStringLiteral("目标文件夹不存在"));
     QJsonArray created;
-    const FileResult result = upload.storeAll(space, *parent, QStringLiteral("files"), &created);
+    const FileResult result = upload.storeAll(space, *parent, QStringLiteral("files"), room, &created);
     if (!result.ok())
         return fail(res, result.status, result.message);
     ok(res, created);
 }
 
-void registerTeamRoutes(httplib::Server &server, ServerContext &ctx)
+void registerTeamRoutes(http::Router &router, ServerContext &ctx)
 {
     const std::string team = "/api/teams/([^/]+)";
-    server.Get("/api/teams", route(ctx, listTeams));
-    server.Post("/api/teams", route(ctx, createTeam));
-    server.Put(team, route(ctx, renameTeam));
-    server.Delete(team, route(ctx, dissolveTeam));
-    server.Post(team + "/leave", route(ctx, leaveTeam));
+    router.get("/api/teams", route(ctx, listTeams));
+    router.post("/api/teams", route(ctx, createTeam));
+    router.put(team, route(ctx, renameTeam));
+    router.del(team, route(ctx, dissolveTeam));
+    router.post(team + "/leave", route(ctx, leaveTeam));
 
-    server.Get(team + "/members", route(ctx, listMembers));
-    server.Post(team + "/members", route(ctx, inviteMember));
-    server.Delete(team + "/members/([^/]+)", route(ctx, removeMember));
+    router.get(team + "/members", route(ctx, listMembers));
+    router.post(team + "/members", route(ctx, inviteMember));
+    router.del(team + "/members/([^/]+)", route(ctx, removeMember));
 
-    server.Get(team + "/files", route(ctx, listFiles));
-    server.Get(team + "/files/search", route(ctx, searchFiles));
-    server.Post(team + "/folders", route(ctx, createFolder));
-    server.Delete(team + "/files/([^/]+)", route(ctx, deleteFile));
-    server.Get(team + "/files/([^/]+)/download", route(ctx, downloadFile));
-    server.Post(
-        team + "/files/upload",
-        withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader,
-                             const AuthUser &user) { uploadFiles(ctx, req, res, reader, user); }));
+    router.get(team + "/files", route(ctx, listFiles));
+    router.get(team + "/files/search", route(ctx, searchFiles));
+    router.post(team + "/folders", route(ctx, createFolder));
+    router.del(team + "/files/([^/]+)", route(ctx, deleteFile));
+    router.get(team + "/files/([^/]+)/download", route(ctx, downloadFile));
+    router.postStream(team + "/files/upload",
+                      withUser(ctx, [&ctx](const http::Request &req, http::Response &res, http::BodyReader &reader,
+                                           const AuthUser &user) { uploadFiles(ctx, req, res, reader, user); }),
+                      Quota::MaxFileBytes);
 }
 
 } // namespace
@@ -356,6 +348,12 @@ Area teamArea()
             "  role TEXT NOT NULL CHECK(role IN ('owner', 'member')), joined_at TEXT NOT NULL, "
             "  PRIMARY KEY(team_id, user_id));"
             "CREATE INDEX team_members_user ON team_members(user_id);"},
+        // Every invitation, for the limits per inviter and per invitee.
+        {2, "CREATE TABLE team_invitations(id INTEGER PRIMARY KEY AUTOINCREMENT, team_id INTEGER NOT NULL, "
+            "  inviter_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE, "
+            "  invitee_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE, created_secs INTEGER NOT NULL);"
+            "CREATE INDEX team_invitations_inviter ON team_invitations(inviter_id, created_secs);"
+            "CREATE INDEX team_invitations_invitee ON team_invitations(invitee_id, created_secs);"},
     };
     area.registerRoutes = registerTeamRoutes;
     area.seedDemo = DemoExtras::seedTeams;

@@ -7,7 +7,6 @@
 #include "servercontext.h"
 
 #include <QJsonArray>
-#include <httplib.h>
 
 namespace tvr::server {
 
@@ -15,7 +14,7 @@ namespace {
 
 using Operation = FileResult (*)(ServerContext &, const FileSpace &, qint64);
 
-void single(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user,
+void single(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user,
             Operation operation)
 {
     const auto id = parseId(QString::fromStdString(req.matches[1]));
@@ -30,8 +29,7 @@ void single(ServerContext &ctx, const httplib::Request &req, httplib::Response &
 
 // A batch applies to every id it can; it fails when none of them could be handled, and reports
 // the ids done and failed either way.
-void batch(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user,
-           Operation operation)
+void batch(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user, Operation operation)
 {
     const auto body = jsonBody(req, res);
     if (!body)
@@ -58,26 +56,26 @@ void batch(ServerContext &ctx, const httplib::Request &req, httplib::Response &r
     ok(res, QJsonObject{{QStringLiteral("done"), done}, {QStringLiteral("failed"), failed}});
 }
 
-void registerTrashRoutes(httplib::Server &server, ServerContext &ctx)
+void registerTrashRoutes(http::Router &router, ServerContext &ctx)
 {
-    server.Get("/api/files/trash",
-               withUser(ctx, [&ctx](const httplib::Request &, httplib::Response &res, const AuthUser &user) {
+    router.get("/api/files/trash",
+               withUser(ctx, [&ctx](const http::Request &, http::Response &res, const AuthUser &user) {
                    ok(res, FileTree::trashList(ctx, FileSpace::personal(user.id)));
                }));
-    server.Put("/api/files/([^/]+)/restore",
-               withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+    router.put("/api/files/([^/]+)/restore",
+               withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
                    single(ctx, req, res, user, &FileTree::restore);
                }));
-    server.Delete("/api/files/([^/]+)/permanent",
-                  withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
-                      single(ctx, req, res, user, &FileTree::deleteForever);
-                  }));
-    server.Post("/api/files/restore/batch",
-                withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+    router.del("/api/files/([^/]+)/permanent",
+               withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
+                   single(ctx, req, res, user, &FileTree::deleteForever);
+               }));
+    router.post("/api/files/restore/batch",
+                withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
                     batch(ctx, req, res, user, &FileTree::restore);
                 }));
-    server.Post("/api/files/permanent/batch",
-                withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const AuthUser &user) {
+    router.post("/api/files/permanent/batch",
+                withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
                     batch(ctx, req, res, user, &FileTree::deleteForever);
                 }));
 }

@@ -10,11 +10,11 @@ namespace tvr::server {
 
 namespace {
 
-void registerUpdateRoutes(httplib::Server &server, ServerContext &ctx)
+void registerUpdateRoutes(http::Router &router, ServerContext &ctx)
 {
     const QString root = UpdateArea::rootFor(ctx.config.downloadsDir, ctx.config.dataDir);
     QDir().mkpath(root);
-    UpdateArea(root).registerRoutes(server);
+    UpdateArea(root).registerRoutes(router);
 }
 
 } // namespace

@@ -2,20 +2,18 @@
 // multipart upload of small files. Bodies are streamed to disk, never held in memory.
 #include "areas.h"
 #include "auth.h"
-#include "blobwriter.h"
 #include "envelope.h"
 #include "filetree.h"
 #include "multipartupload.h"
 #include "quota.h"
 #include "servercontext.h"
+#include "uploadprogress.h"
 #include "uploadsessions.h"
 
-#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
-#include <httplib.h>
 #include <mutex>
 #include <set>
 #include <unistd.h>
@@ -25,41 +23,46 @@ namespace tvr::server {
 namespace {
 
 const QString SessionGone = QStringLiteral("上传任务不存在或已过期，请重新上传");
+const QString StorageFailed = QStringLiteral("服务器存储失败，请稍后重试");
+// A second request for a chunk being written waits this long for the first one to end.
+constexpr auto ChunkClaimWait = std::chrono::seconds(30);
+// Multipart framing around the files of a form, allowed beyond the room left.
+constexpr qint64 FormOverhead = 64 * 1024;
 
-void initUpload(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void initUpload(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto body = jsonBody(req, res);
     if (!body)
         return;
-    const QString name = jsonString(*body, QStringLiteral("name")).trimmed();
-    const QJsonValue sizeValue = body->value(QStringLiteral("size"));
+    const QString name = FileTree::cleanName(jsonString(*body, QStringLiteral("name")));
+    const auto size = jsonSize(body->value(QStringLiteral("size")), Quota::MaxFileBytes);
     const QString md5 = jsonString(*body, QStringLiteral("md5")).trimmed().toLower();
     const auto parent = folderId(body->value(QStringLiteral("parent_id")));
     static const QRegularExpression md5Rule(QStringLiteral("^[0-9a-f]{32}$"));
-    bool sizeOk = sizeValue.isDouble();
-    const qint64 size = sizeOk ? qint64(sizeValue.toDouble()) : sizeValue.toString().toLongLong(&sizeOk);
     if (!FileTree::validName(name))
         return fail(res, 400, QStringLiteral("文件名无效"));
-    if (!sizeOk || size < 0)
+    if (!size)
         return fail(res, 400, QStringLiteral("文件大小无效"));
     if (!md5Rule.match(md5).hasMatch())
         return fail(res, 400, QStringLiteral("文件校验值无效"));
     const FileSpace space = FileSpace::personal(user.id);
     if (!parent || (*parent != 0 && !FileTree::findLive(ctx, space, *parent)))
         return fail(res, 404, QStringLiteral("目标文件夹不存在"));
-    if (!Quota::fits(ctx, user.id, size))
+    if (!Quota::fits(ctx, user.id, *size))
         return fail(res, 507, Msg::QuotaExceeded);
 
-    const QString known = ctx.blobs.findByMd5(ctx.db, md5, size);
+    // Only content the caller can already read is reused; anything else is uploaded normally,
+    // so a digest tells nobody whether someone else stores that file.
+    const QString known = FileTree::readableContent(ctx, user.id, md5, *size);
     if (!known.isEmpty()) {
-        const FileResult result = FileTree::addFileFromBlob(ctx, space, *parent, name, QString(), known, md5, size);
+        const FileResult result = FileTree::addFileFromBlob(ctx, space, *parent, name, QString(), known, md5, *size);
         if (!result.ok())
             return fail(res, result.status, result.message);
         const auto entry = FileTree::find(ctx, space, result.id);
         return ok(res, QJsonObject{{QStringLiteral("instant"), true},
                                    {QStringLiteral("file"), entry ? entry->toJson() : QJsonObject()}});
     }
-    const auto session = UploadSessions::openOrResume(ctx, user.id, 0, *parent, name, size, md5);
+    const auto session = UploadSessions::openOrResume(ctx, user.id, 0, *parent, name, *size, md5);
     if (!session)
         return fail(res, 500, Msg::Internal);
     ok(res, QJsonObject{{QStringLiteral("instant"), false},
@@ -69,68 +72,89 @@ void initUpload(ServerContext &ctx, const httplib::Request &req, httplib::Respon
                         {QStringLiteral("uploadedChunks"), UploadSessions::receivedChunks(ctx, *session)}});
 }
 
-bool writeAll(int fd, const char *data, size_t length)
+bool writeAt(int fd, const char *data, size_t length, qint64 offset)
 {
     while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
+        const ssize_t n = ::pwrite(fd, data, length, off_t(offset));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
         data += n;
         length -= size_t(n);
+        offset += n;
     }
     return true;
 }
 
-// A chunk is written to a private temporary file and renamed over "<index>" only when it is
-// complete and flushed: a chunk file is either whole or absent, even after a crash.
-void putChunk(ServerContext &ctx, const httplib::Request &req, httplib::Response &res,
-              const httplib::ContentReader &reader, const AuthUser &user)
+std::shared_ptr<UploadProgress> progressOf(ServerContext &ctx, const UploadSession &session)
+{
+    return ctx.uploads.get(session, UploadSessions::dataPath(ctx, session.id),
+                           UploadSessions::doneChunks(ctx, session.id));
+}
+
+// A chunk is written in place into the session's file and counts only once it is on disk in
+// full and on record; a chunk already complete is never written again (its bytes may be hashed
+// already), a repeated request for it just succeeds.
+void putChunk(ServerContext &ctx, const http::Request &req, http::Response &res, http::BodyReader &reader,
+              const AuthUser &user)
 {
     const QString uploadId = QString::fromStdString(req.matches[1]);
     bool indexOk = false;
     const int index = QString::fromStdString(req.matches[2]).toInt(&indexOk);
     const auto session = UploadSessions::find(ctx, uploadId, user.id);
-    const qint64 expected = session && indexOk ? session->chunkLength(index) : -1;
-    const bool lengthWrong = req.has_header("Content-Length") &&
-                             std::strtoll(req.get_header_value("Content-Length").c_str(), nullptr, 10) != expected;
-    if (!session || expected < 0 || lengthWrong) {
-        skipBody(req, res, reader);
-        if (!session)
-            return fail(res, 404, SessionGone);
-        return fail(res, 400, expected < 0 ? QStringLiteral("分片序号无效") : QStringLiteral("分片大小不正确"));
+    if (!session)
+        return fail(res, 404, SessionGone);
+    const qint64 expected = indexOk ? session->chunkLength(index) : -1;
+    if (expected < 0)
+        return fail(res, 400, QStringLiteral("分片序号无效"));
+    const auto declared = req.contentLength();
+    if (declared && *declared != expected)
+        return fail(res, 400, QStringLiteral("分片大小不正确"));
+    // No chunk is taken for a file that could no longer be stored.
+    if (!Quota::fits(ctx, Quota::holder(ctx, FileSpace{user.id, session->teamId}), session->size))
+        return fail(res, 507, Msg::QuotaExceeded);
+
+    const auto progress = progressOf(ctx, *session);
+    const UploadProgress::Claim claim = progress->claim(index, ChunkClaimWait);
+    if (claim == UploadProgress::Claim::Busy)
+        return fail(res, 409, QStringLiteral("该分片正在上传，请稍后重试"));
+    qint64 received = 0;
+    if (claim == UploadProgress::Claim::AlreadyDone) {
+        const bool read = reader.read([&](const char *, size_t length) {
+            received += qint64(length);
+            return received <= expected;
+        });
+        if (!read || received != expected)
+            return fail(res, 400, QStringLiteral("分片大小不正确"));
+        return ok(res, QJsonObject{{QStringLiteral("index"), index}, {QStringLiteral("received"), received}});
     }
 
-    const QString dir = UploadSessions::directory(ctx, uploadId);
-    QByteArray tempPath = (dir + QStringLiteral("/.chunk-XXXXXX")).toUtf8();
-    const int fd = ::mkstemp(tempPath.data());
+    const int fd =
+        ::open(UploadSessions::dataPath(ctx, uploadId).toUtf8().constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
-        skipBody(req, res, reader);
+        progress->release(index, false);
         return fail(res, 404, SessionGone); // the session was removed meanwhile
     }
-    qint64 received = 0;
+    const qint64 offset = session->chunkOffset(index);
     bool writeFailed = false;
-    const bool complete = reader([&](const char *data, size_t length) {
-        received += qint64(length);
-        if (received > expected)
+    const bool complete = reader.read([&](const char *data, size_t length) {
+        if (received + qint64(length) > expected)
             return false;
-        if (!writeAll(fd, data, length)) {
+        if (!writeAt(fd, data, length, offset + received)) {
             writeFailed = true;
             return false;
         }
+        received += qint64(length);
         return true;
     });
-    const bool synced = ::fsync(fd) == 0;
+    const bool whole = complete && !writeFailed && received == expected;
+    const bool stored = whole && ::fdatasync(fd) == 0 && UploadSessions::recordChunk(ctx, uploadId, index);
     ::close(fd);
-    const QString target = dir + QLatin1Char('/') + QString::number(index);
-    if (!complete || writeFailed || !synced || received != expected ||
-        ::rename(tempPath.constData(), target.toUtf8().constData()) != 0) {
-        ::unlink(tempPath.constData());
-        if (!complete)
-            res.set_header("Connection", "close"); // reading stopped part-way
-        if (writeFailed || !synced)
-            return fail(res, 500, QStringLiteral("服务器存储失败，请稍后重试"));
+    progress->release(index, stored);
+    if (!stored) {
+        if (whole || writeFailed)
+            return fail(res, 500, StorageFailed);
         return fail(res, 400, QStringLiteral("分片大小不正确"));
     }
     UploadSessions::touch(ctx, uploadId);
@@ -141,7 +165,7 @@ void putChunk(ServerContext &ctx, const httplib::Request &req, httplib::Response
 std::mutex mergingMutex;
 std::set<QString> merging;
 
-void mergeUpload(ServerContext &ctx, const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void mergeUpload(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto body = jsonBody(req, res);
     if (!body)
@@ -168,22 +192,21 @@ void mergeUpload(ServerContext &ctx, const httplib::Request &req, httplib::Respo
     const int missing = UploadSessions::firstMissingChunk(ctx, *session);
     if (missing >= 0)
         return fail(res, 400, QStringLiteral("分片不完整，缺少第 %1 片").arg(missing + 1));
-    auto writer = ctx.blobs.createWriter();
-    if (!writer)
-        return fail(res, 500, Msg::Internal);
-    const QString dir = UploadSessions::directory(ctx, uploadId);
-    QStringList chunkPaths;
-    for (int i = 0; i < session->totalChunks; ++i)
-        chunkPaths.append(dir + QLatin1Char('/') + QString::number(i));
-    if (!writer->appendFiles(chunkPaths) || !writer->finish())
-        return fail(res, 500, QStringLiteral("服务器存储失败，请稍后重试"));
-    if (writer->size() != session->size || writer->md5Hex() != session->md5) {
+    // The digests follow the chunks as they arrive; only what came last is left to hash (or, after
+    // a restart, the whole file).
+    const QString path = UploadSessions::dataPath(ctx, uploadId);
+    const auto wait = std::chrono::seconds(60 + session->size / (16 * 1024 * 1024));
+    const auto digests = progressOf(ctx, *session)->digests(wait);
+    if (!digests || QFileInfo(path).size() != session->size)
+        return fail(res, 500, StorageFailed);
+    if (digests->md5 != session->md5) {
         // The chunks do not make up the announced file: drop them, so a new attempt starts clean.
         UploadSessions::remove(ctx, uploadId);
         return fail(res, 400, QStringLiteral("文件校验失败，请重新上传"));
     }
     const FileSpace space{user.id, session->teamId};
-    const FileResult result = FileTree::addFile(ctx, space, session->parentId, session->name, QString(), *writer);
+    const FileResult result = FileTree::addLinkedFile(ctx, space, session->parentId, session->name, path,
+                                                      digests->sha256, digests->md5, session->size);
     if (!result.ok())
         return fail(res, result.status, result.message);
     UploadSessions::remove(ctx, uploadId);
@@ -191,44 +214,44 @@ void mergeUpload(ServerContext &ctx, const httplib::Request &req, httplib::Respo
     ok(res, entry ? entry->toJson() : QJsonObject());
 }
 
-void uploadFiles(ServerContext &ctx, const httplib::Request &req, httplib::Response &res,
-                 const httplib::ContentReader &reader, const AuthUser &user)
+void uploadFiles(ServerContext &ctx, const http::Request &req, http::Response &res, http::BodyReader &reader,
+                 const AuthUser &user)
 {
-    if (!req.is_multipart_form_data()) {
-        skipBody(req, res, reader);
+    if (!req.isMultipart())
         return fail(res, 400, QStringLiteral("请以表单方式上传文件"));
-    }
-    const qint64 room = Quota::limit(ctx, user.id) - Quota::used(ctx, user.id);
+    const auto declared = req.contentLength();
+    if (declared && !Quota::fits(ctx, user.id, qMax<qint64>(0, *declared - FormOverhead)))
+        return fail(res, 507, Msg::QuotaExceeded);
+    QuotaReservation room(ctx, user.id);
     MultipartUpload upload(ctx);
     QString error;
-    if (!upload.read(reader, qMax<qint64>(room, 0), &error)) {
-        res.set_header("Connection", "close"); // reading stopped part-way
+    if (!upload.read(req, reader, room, &error))
         return fail(res, upload.exceededLimit() ? 507 : 400, error);
-    }
     const auto parent = folderId(QJsonValue(upload.field(QStringLiteral("parent_id"))));
     if (!parent)
         return fail(res, 404, QStringLiteral("目标文件夹不存在"));
     QJsonArray created;
-    const FileResult result = upload.storeAll(FileSpace::personal(user.id), *parent, QStringLiteral("files"), &created);
+    const FileResult result =
+        upload.storeAll(FileSpace::personal(user.id), *parent, QStringLiteral("files"), room, &created);
     if (!result.ok())
         return fail(res, result.status, result.message);
     ok(res, created);
 }
 
-void registerUploadRoutes(httplib::Server &server, ServerContext &ctx)
+void registerUploadRoutes(http::Router &router, ServerContext &ctx)
 {
-    server.Post("/api/upload/init", withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res,
+    router.post("/api/upload/init", withUser(ctx, [&ctx](const http::Request &req, http::Response &res,
                                                          const AuthUser &user) { initUpload(ctx, req, res, user); }));
-    server.Put(
-        "/api/upload/chunk/([^/]+)/([^/]+)",
-        withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader,
-                             const AuthUser &user) { putChunk(ctx, req, res, reader, user); }));
-    server.Post("/api/upload/merge", withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res,
+    router.putStream("/api/upload/chunk/([^/]+)/([^/]+)",
+                     withUser(ctx, [&ctx](const http::Request &req, http::Response &res, http::BodyReader &reader,
+                                          const AuthUser &user) { putChunk(ctx, req, res, reader, user); }),
+                     ctx.config.chunkSize + 1); // one byte too many is the handler's to refuse (400)
+    router.post("/api/upload/merge", withUser(ctx, [&ctx](const http::Request &req, http::Response &res,
                                                           const AuthUser &user) { mergeUpload(ctx, req, res, user); }));
-    server.Post("/api/files/upload", withUser(ctx, [&ctx](const httplib::Request &req, httplib::Response &res,
-                                                          const httplib::ContentReader &reader, const AuthUser &user) {
-                    uploadFiles(ctx, req, res, reader, user);
-                }));
+    router.postStream("/api/files/upload",
+                      withUser(ctx, [&ctx](const http::Request &req, http::Response &res, http::BodyReader &reader,
+                                           const AuthUser &user) { uploadFiles(ctx, req, res, reader, user); }),
+                      Quota::MaxFileBytes);
 }
 
 } // namespace
@@ -242,6 +265,9 @@ Area uploadArea()
             "  name TEXT NOT NULL, size INTEGER NOT NULL, md5 TEXT NOT NULL, chunk_size INTEGER NOT NULL, "
             "  total_chunks INTEGER NOT NULL, created_at INTEGER NOT NULL, updated_at INTEGER NOT NULL);"
             "CREATE INDEX upload_sessions_content ON upload_sessions(user_id, md5, size);"},
+        // Chunks are written in place into one file per session; these are the ones held in full.
+        {2, "CREATE TABLE upload_chunks(upload_id TEXT NOT NULL, idx INTEGER NOT NULL, "
+            "  PRIMARY KEY(upload_id, idx));"},
     };
     area.registerRoutes = registerUploadRoutes;
     area.maintain = UploadSessions::expire;

@@ -4,6 +4,9 @@
 #include "areas.h"
 #include "auth.h"
 #include "envelope.h"
+#include "filedownload.h"
+#include "filetree.h"
+#include "names.h"
 #include "quota.h"
 #include "servercontext.h"
 #include "vaultdecryptor.h"
@@ -13,8 +16,7 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QUrl>
-#include <httplib.h>
+#include <cstring>
 #include <memory>
 
 namespace tvr::server {
@@ -24,12 +26,14 @@ namespace {
 constexpr int MinPasswordLength = 6;
 constexpr int MaxPasswordLength = 128;
 constexpr int MaxFileNameLength = 255;
+// Multipart framing around the file, allowed beyond the room left.
+constexpr qint64 FormOverhead = 64 * 1024;
 
 const QString LockedMessage = QStringLiteral("保险箱已锁定，请先解锁");
 
-QString vaultToken(const httplib::Request &req)
+QString vaultToken(const http::Request &req)
 {
-    return QString::fromStdString(req.get_header_value("X-Vault-Token")).trimmed();
+    return QString::fromStdString(req.header("X-Vault-Token")).trimmed();
 }
 
 // The file name to record for an uploaded part: its last path component, without control
@@ -38,21 +42,11 @@ QString cleanFileName(const std::string &sent)
 {
     QString name = QString::fromStdString(sent);
     name.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    name = name.section(QLatin1Char('/'), -1).trimmed();
+    name = Names::normalized(name.section(QLatin1Char('/'), -1));
     name.removeIf([](QChar c) { return c.category() == QChar::Other_Control; });
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         name = QStringLiteral("未命名文件");
     return name.left(MaxFileNameLength);
-}
-
-QString contentDisposition(const QString &name)
-{
-    // An ASCII fallback for old clients, the real name in RFC 5987 form.
-    QString ascii;
-    for (QChar c : name)
-        ascii.append(c.unicode() >= 0x20 && c.unicode() < 0x7f && c != QLatin1Char('"') ? c : QLatin1Char('_'));
-    return QStringLiteral("attachment; filename=\"%1\"; filename*=UTF-8''%2")
-        .arg(ascii, QString::fromLatin1(QUrl::toPercentEncoding(name)));
 }
 
 class VaultRoutes final : public std::enable_shared_from_this<VaultRoutes>
@@ -62,47 +56,46 @@ public:
         : m_ctx(ctx)
     {}
 
-    void registerOn(httplib::Server &server);
+    void registerOn(http::Router &router);
 
 private:
     // The key of the caller's unlocked vault; otherwise answers 403 and returns nothing.
-    std::optional<QByteArray> unlockedKey(const httplib::Request &req, httplib::Response &res, const AuthUser &user);
+    std::optional<QByteArray> unlockedKey(const http::Request &req, http::Response &res, const AuthUser &user);
 
-    void status(const httplib::Request &req, httplib::Response &res, const AuthUser &user);
-    void setup(const httplib::Request &req, httplib::Response &res, const AuthUser &user);
-    void unlock(const httplib::Request &req, httplib::Response &res, const AuthUser &user);
-    void lock(const httplib::Request &req, httplib::Response &res, const AuthUser &user);
-    void list(const httplib::Request &req, httplib::Response &res, const AuthUser &user);
-    void upload(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader,
-                const AuthUser &user);
-    void download(const httplib::Request &req, httplib::Response &res, const AuthUser &user);
-    void remove(const httplib::Request &req, httplib::Response &res, const AuthUser &user);
-    void reset(const httplib::Request &req, httplib::Response &res, const AuthUser &user);
+    void status(const http::Request &req, http::Response &res, const AuthUser &user);
+    void setup(const http::Request &req, http::Response &res, const AuthUser &user);
+    void unlock(const http::Request &req, http::Response &res, const AuthUser &user);
+    void lock(const http::Request &req, http::Response &res, const AuthUser &user);
+    void list(const http::Request &req, http::Response &res, const AuthUser &user);
+    void upload(const http::Request &req, http::Response &res, http::BodyReader &reader, const AuthUser &user);
+    void download(const http::Request &req, http::Response &res, const AuthUser &user);
+    void remove(const http::Request &req, http::Response &res, const AuthUser &user);
+    void reset(const http::Request &req, http::Response &res, const AuthUser &user);
 
     ServerContext &m_ctx;
     VaultSessions m_sessions;
 };
 
-void VaultRoutes::registerOn(httplib::Server &server)
+void VaultRoutes::registerOn(http::Router &router)
 {
     using namespace std::placeholders;
     // Every handler shares ownership: the unlocked vaults live exactly as long as the routes.
     const auto self = shared_from_this();
-    server.Get("/api/vault/status", withUser(m_ctx, std::bind(&VaultRoutes::status, self, _1, _2, _3)));
-    server.Post("/api/vault/setup", withUser(m_ctx, std::bind(&VaultRoutes::setup, self, _1, _2, _3)));
-    server.Post("/api/vault/unlock", withUser(m_ctx, std::bind(&VaultRoutes::unlock, self, _1, _2, _3)));
-    server.Post("/api/vault/lock", withUser(m_ctx, std::bind(&VaultRoutes::lock, self, _1, _2, _3)));
-    server.Post("/api/vault/reset", withUser(m_ctx, std::bind(&VaultRoutes::reset, self, _1, _2, _3)));
-    server.Get("/api/vault/files", withUser(m_ctx, std::bind(&VaultRoutes::list, self, _1, _2, _3)));
-    server.Post("/api/vault/upload",
-                withUser(m_ctx, UserReaderHandler(std::bind(&VaultRoutes::upload, self, _1, _2, _3, _4))));
-    server.Get("/api/vault/files/([^/]+)/download",
+    router.get("/api/vault/status", withUser(m_ctx, std::bind(&VaultRoutes::status, self, _1, _2, _3)));
+    router.post("/api/vault/setup", withUser(m_ctx, std::bind(&VaultRoutes::setup, self, _1, _2, _3)));
+    router.post("/api/vault/unlock", withUser(m_ctx, std::bind(&VaultRoutes::unlock, self, _1, _2, _3)));
+    router.post("/api/vault/lock", withUser(m_ctx, std::bind(&VaultRoutes::lock, self, _1, _2, _3)));
+    router.post("/api/vault/reset", withUser(m_ctx, std::bind(&VaultRoutes::reset, self, _1, _2, _3)));
+    router.get("/api/vault/files", withUser(m_ctx, std::bind(&VaultRoutes::list, self, _1, _2, _3)));
+    router.postStream("/api/vault/upload",
+                      withUser(m_ctx, UserStreamHandler(std::bind(&VaultRoutes::upload, self, _1, _2, _3, _4))),
+                      Quota::MaxFileBytes);
+    router.get("/api/vault/files/([^/]+)/download",
                withUser(m_ctx, std::bind(&VaultRoutes::download, self, _1, _2, _3)));
-    server.Delete("/api/vault/files/([^/]+)", withUser(m_ctx, std::bind(&VaultRoutes::remove, self, _1, _2, _3)));
+    router.del("/api/vault/files/([^/]+)", withUser(m_ctx, std::bind(&VaultRoutes::remove, self, _1, _2, _3)));
 }
 
-std::optional<QByteArray> VaultRoutes::unlockedKey(const httplib::Request &req, httplib::Response &res,
-                                                   const AuthUser &user)
+std::optional<QByteArray> VaultRoutes::unlockedKey(const http::Request &req, http::Response &res, const AuthUser &user)
 {
     auto key = m_sessions.touch(vaultToken(req), user.id, m_ctx.clock.nowSecs());
     if (!key)
@@ -110,7 +103,7 @@ std::optional<QByteArray> VaultRoutes::unlockedKey(const httplib::Request &req, 
     return key;
 }
 
-void VaultRoutes::status(const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void VaultRoutes::status(const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const bool created = VaultStore::record(m_ctx, user.id).has_value();
     const bool unlocked = created && m_sessions.touch(vaultToken(req), user.id, m_ctx.clock.nowSecs()).has_value();
@@ -119,7 +112,7 @@ void VaultRoutes::status(const httplib::Request &req, httplib::Response &res, co
                         {QStringLiteral("idle_timeout"), VaultSessions::IdleSecs}});
 }
 
-void VaultRoutes::setup(const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void VaultRoutes::setup(const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto body = jsonBody(req, res);
     if (!body)
@@ -140,7 +133,7 @@ void VaultRoutes::setup(const httplib::Request &req, httplib::Response &res, con
     ok(res, QJsonObject{{QStringLiteral("created"), true}});
 }
 
-void VaultRoutes::unlock(const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void VaultRoutes::unlock(const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto body = jsonBody(req, res);
     if (!body)
@@ -160,6 +153,7 @@ void VaultRoutes::unlock(const httplib::Request &req, httplib::Response &res, co
         return fail(res, 403, QStringLiteral("保险箱密码错误"));
     }
     m_sessions.clearFailures(user.id);
+    VaultStore::sealClearNames(m_ctx, user.id, *key);
     const QString token = m_sessions.open(user.id, *key, now);
     VaultKey::wipe(*key);
     if (token.isEmpty())
@@ -167,47 +161,49 @@ void VaultRoutes::unlock(const httplib::Request &req, httplib::Response &res, co
     ok(res, QJsonObject{{QStringLiteral("token"), token}, {QStringLiteral("expires_in"), VaultSessions::IdleSecs}});
 }
 
-void VaultRoutes::lock(const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void VaultRoutes::lock(const http::Request &req, http::Response &res, const AuthUser &user)
 {
     m_sessions.close(vaultToken(req), user.id);
     ok(res);
 }
 
-void VaultRoutes::list(const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void VaultRoutes::list(const http::Request &req, http::Response &res, const AuthUser &user)
 {
-    if (unlockedKey(req, res, user))
-        ok(res, VaultStore::list(m_ctx, user.id));
+    auto key = unlockedKey(req, res, user);
+    if (!key)
+        return;
+    ok(res, VaultStore::list(m_ctx, user.id, *key));
+    VaultKey::wipe(*key);
 }
 
-void VaultRoutes::upload(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader,
-                         const AuthUser &user)
+void VaultRoutes::upload(const http::Request &req, http::Response &res, http::BodyReader &reader, const AuthUser &user)
 {
-    // Refusals drop the body unread (or close the connection for a large one), so that the
-    // client still reads the answer.
-    if (!req.is_multipart_form_data()) {
-        skipBody(req, res, reader);
+    // Refusals leave the body unread; the transport disposes of it.
+    if (!req.isMultipart())
         return fail(res, 400, QStringLiteral("请以表单上传文件"));
-    }
     auto key = unlockedKey(req, res, user);
-    if (!key) {
-        skipBody(req, res, reader);
+    if (!key)
         return;
-    }
     // A first check on the declared body size, before anything is read or written.
-    const qint64 declared = qint64(std::strtoll(req.get_header_value("Content-Length").c_str(), nullptr, 10));
-    if (declared > 0 && !Quota::fits(m_ctx, user.id, declared - 64 * 1024)) {
-        skipBody(req, res, reader);
+    const auto declared = req.contentLength();
+    if (declared && !Quota::fits(m_ctx, user.id, qMax<qint64>(0, *declared - FormOverhead))) {
+        VaultKey::wipe(*key);
         return fail(res, 507, Msg::QuotaExceeded);
     }
 
+    // The bytes are taken into a reservation as they arrive, whatever the body's framing: a
+    // chunked body stops at the room left like any other.
+    QuotaReservation room(m_ctx, user.id);
     std::unique_ptr<VaultEncryptor> encryptor;
     QString name;
     const QString storedName = VaultStore::newStoredName();
     const QString path = VaultStore::pathFor(m_ctx, user.id, storedName);
     bool inFile = false;
     bool failed = false;
-    const bool complete = reader(
-        [&](const httplib::MultipartFormData &part) {
+    bool overQuota = false;
+    const bool complete = reader.readMultipart(
+        req,
+        [&](const http::Part &part) {
             // Only the first part named "file" is stored; other parts are read and dropped.
             inFile = part.name == "file" && !encryptor;
             if (inFile) {
@@ -219,62 +215,80 @@ void VaultRoutes::upload(const httplib::Request &req, httplib::Response &res, co
             return !failed;
         },
         [&](const char *data, size_t length) {
-            if (inFile && !encryptor->write(data, qint64(length)))
+            if (!inFile)
+                return true;
+            if (!room.ensure(encryptor->plainBytes() + qint64(length))) {
+                overQuota = true;
+                return false;
+            }
+            if (!encryptor->write(data, qint64(length)))
                 failed = true;
             return !failed;
         });
-    VaultKey::wipe(*key);
-    if (failed || !complete) {
-        res.set_header("Connection", "close"); // the rest of the body was never read
+    struct Wipe
+    {
+        QByteArray &key;
+        ~Wipe() { VaultKey::wipe(key); }
+    } wipeKey{*key};
+    if (overQuota)
+        return fail(res, 507, Msg::QuotaExceeded); // the unfinished file is discarded with the encryptor
+    if (failed)
         return fail(res, 500, QStringLiteral("保存失败，请稍后重试"));
-    }
+    if (!complete)
+        return fail(res, 400, QStringLiteral("上传内容不完整或格式错误"));
     if (!encryptor)
         return fail(res, 400, QStringLiteral("缺少文件"));
+    if (!FileTree::validName(name))
+        return fail(res, 400, QStringLiteral("文件名无效"));
     const qint64 size = encryptor->plainBytes();
-    if (!Quota::fits(m_ctx, user.id, size))
-        return fail(res, 507, Msg::QuotaExceeded); // the unfinished file is discarded with the encryptor
     if (!encryptor->finish())
         return fail(res, 500, QStringLiteral("保存失败，请稍后重试"));
-    const auto file = VaultStore::addFile(m_ctx, user.id, name, size, storedName);
+    int status = 500;
+    const auto file = VaultStore::addFile(m_ctx, user.id, name, size, storedName, *key, room, &status);
     if (!file)
-        return fail(res, 500, Msg::Internal);
+        return fail(res, status, status == 507 ? Msg::QuotaExceeded : Msg::Internal);
     ok(res, QJsonObject{{QStringLiteral("id"), file->id},
                         {QStringLiteral("name"), file->name},
                         {QStringLiteral("size"), file->size},
                         {QStringLiteral("created_at"), file->createdAt}});
 }
 
-void VaultRoutes::download(const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void VaultRoutes::download(const http::Request &req, http::Response &res, const AuthUser &user)
 {
     auto key = unlockedKey(req, res, user);
     if (!key)
         return;
     const auto id = parseId(QString::fromStdString(req.matches[1]));
-    const auto file = id ? VaultStore::find(m_ctx, user.id, *id) : std::nullopt;
-    if (!file)
+    const auto file = id ? VaultStore::find(m_ctx, user.id, *id, *key) : std::nullopt;
+    if (!file) {
+        VaultKey::wipe(*key);
         return fail(res, 404, Msg::NotFound);
+    }
     auto decryptor = std::make_shared<VaultDecryptor>(*key);
     VaultKey::wipe(*key);
     if (!decryptor->open(VaultStore::pathFor(m_ctx, user.id, file->storedName)))
         return fail(res, 500, QStringLiteral("文件已损坏，无法解密"));
     // Whole files only: the content is decrypted block by block from the start.
-    const_cast<httplib::Request &>(req).ranges.clear();
     res.status = 200;
-    res.set_header("Content-Disposition", contentDisposition(file->name).toStdString());
+    res.setHeader("Content-Disposition", FileDownload::contentDisposition(file->name).toStdString());
     const qint64 total = decryptor->plainBytes();
-    if (total == 0)
-        return res.set_content(std::string(), "application/octet-stream");
-    res.set_content_provider(size_t(total), "application/octet-stream",
-                             [decryptor](size_t, size_t, httplib::DataSink &sink) {
-                                 QByteArray block;
-                                 // A block that fails to authenticate ends the transfer short.
-                                 if (!decryptor->readBlock(&block))
-                                     return false;
-                                 return block.isEmpty() || sink.write(block.constData(), size_t(block.size()));
-                             });
+    auto pending = std::make_shared<QByteArray>();
+    auto taken = std::make_shared<qsizetype>(0);
+    res.setProducer(total, "application/octet-stream", [decryptor, pending, taken](quint64, char *buffer, size_t max) {
+        while (*taken == pending->size()) {
+            // A block that fails to authenticate ends the transfer short.
+            if (decryptor->atEnd() || !decryptor->readBlock(pending.get()))
+                return qint64(-1);
+            *taken = 0;
+        }
+        const qsizetype n = qMin(qsizetype(max), pending->size() - *taken);
+        std::memcpy(buffer, pending->constData() + *taken, size_t(n));
+        *taken += n;
+        return qint64(n);
+    });
 }
 
-void VaultRoutes::remove(const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void VaultRoutes::remove(const http::Request &req, http::Response &res, const AuthUser &user)
 {
     if (!unlockedKey(req, res, user))
         return;
@@ -284,7 +298,7 @@ void VaultRoutes::remove(const httplib::Request &req, httplib::Response &res, co
     ok(res);
 }
 
-void VaultRoutes::reset(const httplib::Request &req, httplib::Response &res, const AuthUser &user)
+void VaultRoutes::reset(const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto body = jsonBody(req, res);
     if (!body)
@@ -292,12 +306,19 @@ void VaultRoutes::reset(const httplib::Request &req, httplib::Response &res, con
     const QString password = jsonString(*body, QStringLiteral("password"));
     if (password.isEmpty())
         return fail(res, 400, QStringLiteral("请输入登录密码"));
-    const bool hasPassword =
-        !m_ctx.db.scalar("SELECT password_hash FROM users WHERE id = ?1", {user.id}).toString().isEmpty();
-    if (!hasPassword)
+    if (!AccountStore::hasPassword(m_ctx, user.id))
         return fail(res, 400, QStringLiteral("当前账号未设置登录密码，无法重置保险箱"));
-    if (!AccountStore::verifyPassword(m_ctx, user.id, password))
+    // Guesses of the login password are limited like guesses of the vault password.
+    const qint64 now = m_ctx.clock.nowSecs();
+    const QString guesses = QStringLiteral("vault-reset:%1").arg(user.id);
+    const Throttle::Rule rule{VaultSessions::MaxFailures, VaultSessions::FailureWindowSecs};
+    if (const qint64 wait = m_ctx.throttle.retryAfter(guesses, rule, now); wait > 0)
+        return fail(res, 429, QStringLiteral("密码错误次数过多，请 %1 分钟后再试").arg((wait + 59) / 60));
+    if (!AccountStore::verifyPassword(m_ctx, user.id, password)) {
+        m_ctx.throttle.record(guesses, now);
         return fail(res, 403, QStringLiteral("登录密码错误"));
+    }
+    m_ctx.throttle.clear(guesses);
     if (!VaultStore::record(m_ctx, user.id))
         return fail(res, 404, QStringLiteral("保险箱尚未创建"));
     m_sessions.closeAll(user.id);
@@ -307,11 +328,11 @@ void VaultRoutes::reset(const httplib::Request &req, httplib::Response &res, con
     ok(res);
 }
 
-void registerVaultRoutes(httplib::Server &server, ServerContext &ctx)
+void registerVaultRoutes(http::Router &router, ServerContext &ctx)
 {
     // Files left behind by an upload cut short by a crash.
     VaultStore::sweep(ctx);
-    std::make_shared<VaultRoutes>(ctx)->registerOn(server);
+    std::make_shared<VaultRoutes>(ctx)->registerOn(router);
 }
 
 } // namespace
@@ -327,6 +348,9 @@ Area vaultArea()
             "  name TEXT NOT NULL, size INTEGER NOT NULL, stored_name TEXT NOT NULL UNIQUE, "
             "  created_at TEXT NOT NULL);"
             "CREATE INDEX vault_files_user ON vault_files(user_id);"},
+        // File names are sealed under the vault key; names kept in clear are sealed at the next
+        // unlock.
+        {2, "ALTER TABLE vault_files ADD COLUMN name_sealed TEXT NOT NULL DEFAULT '';"},
     };
     area.registerRoutes = registerVaultRoutes;
     return area;

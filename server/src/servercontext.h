@@ -3,20 +3,28 @@
 #include "blobstore.h"
 #include "clock.h"
 #include "database.h"
+#include "quota.h"
 #include "serverconfig.h"
+#include "throttle.h"
+#include "uploadprogress.h"
 
 #include <QString>
 
 namespace tvr::server {
 
-// Everything a request handler may use: configuration, the database, the clock and the
-// content-addressed blob store. One instance lives as long as the server.
+// Everything a request handler may use: configuration, the database, the clock, the
+// content-addressed blob store, quota reservations, the progress of chunked uploads, throttles
+// and the server's key. One instance lives as long as the server.
 struct ServerContext
 {
     ServerConfig config;
     Database db;
     Clock clock;
     BlobStore blobs;
+    QuotaLedger reservations; // guarded by the database lock
+    UploadProgressRegistry uploads;
+    Throttle throttle;
+    QByteArray secret; // ServerSecret: the key of keyed digests
 
     // A path inside the data directory.
     QString dataPath(const QString &relative) const { return config.dataDir + QLatin1Char('/') + relative; }

@@ -1,6 +1,8 @@
 #include "teamstore.h"
 
+#include "accountstore.h"
 #include "filetree.h"
+#include "names.h"
 #include "servercontext.h"
 #include "transaction.h"
 
@@ -51,7 +53,7 @@ QJsonArray TeamStore::list(ServerContext &ctx, qint64 userId)
     return array;
 }
 
-QJsonArray TeamStore::members(ServerContext &ctx, qint64 teamId)
+QJsonArray TeamStore::members(ServerContext &ctx, qint64 teamId, qint64 viewerId)
 {
     const auto rows = ctx.db.query("SELECT m.user_id, m.role, u.name, u.username, u.phone, m.joined_at "
                                    "FROM team_members m JOIN users u ON u.id = m.user_id WHERE m.team_id = ?1 "
@@ -59,27 +61,27 @@ QJsonArray TeamStore::members(ServerContext &ctx, qint64 teamId)
                                    {teamId});
     QJsonArray array;
     for (const QVariantList &r : rows) {
-        array.append(QJsonObject{{QStringLiteral("user_id"), r.value(0).toLongLong()},
-                                 {QStringLiteral("role"), r.value(1).toString()},
-                                 {QStringLiteral("name"), r.value(2).toString()},
-                                 {QStringLiteral("username"), r.value(3).toString()},
-                                 {QStringLiteral("phone"), r.value(4).toString()},
-                                 {QStringLiteral("joined_at"), r.value(5).toString()}});
+        const qint64 memberId = r.value(0).toLongLong();
+        const QString phone = r.value(4).toString();
+        array.append(
+            QJsonObject{{QStringLiteral("user_id"), memberId},
+                        {QStringLiteral("role"), r.value(1).toString()},
+                        {QStringLiteral("name"), r.value(2).toString()},
+                        {QStringLiteral("username"), r.value(3).toString()},
+                        {QStringLiteral("phone"), memberId == viewerId ? phone : AccountStore::maskedPhone(phone)},
+                        {QStringLiteral("joined_at"), r.value(5).toString()}});
     }
     return array;
 }
 
 std::optional<QString> TeamStore::cleanName(const QString &name)
 {
-    const QString trimmed = name.trimmed();
-    const qsizetype length = trimmed.toUcs4().size();
-    if (length < 1 || length > MaxNameLength)
+    const QString clean = Names::normalized(name);
+    const qsizetype length = clean.toUcs4().size();
+    if (length < 1 || length > MaxNameLength || Names::hasControlCharacters(clean) ||
+        Names::hasDeceptiveCharacters(clean))
         return std::nullopt;
-    for (QChar c : trimmed) {
-        if (c.category() == QChar::Other_Control)
-            return std::nullopt;
-    }
-    return trimmed;
+    return clean;
 }
 
 qint64 TeamStore::create(ServerContext &ctx, qint64 ownerId, const QString &name)
@@ -125,10 +127,37 @@ std::optional<QList<qint64>> TeamStore::dissolve(ServerContext &ctx, qint64 team
     return others;
 }
 
-bool TeamStore::addMember(ServerContext &ctx, qint64 teamId, qint64 userId)
+bool TeamStore::addMember(ServerContext &ctx, qint64 teamId, qint64 userId, qint64 inviterId)
 {
-    return ctx.db.exec("INSERT INTO team_members(team_id, user_id, role, joined_at) VALUES(?1, ?2, 'member', ?3)",
-                       {teamId, userId, ctx.clock.nowText()});
+    Transaction tx(ctx.db);
+    ctx.db.exec("INSERT INTO team_members(team_id, user_id, role, joined_at) VALUES(?1, ?2, 'member', ?3)",
+                {teamId, userId, ctx.clock.nowText()});
+    if (inviterId > 0)
+        ctx.db.exec("INSERT INTO team_invitations(team_id, inviter_id, invitee_id, created_secs) "
+                    "VALUES(?1, ?2, ?3, ?4)",
+                    {teamId, inviterId, userId, ctx.clock.nowSecs()});
+    return tx.commit();
+}
+
+qint64 TeamStore::invitationWait(ServerContext &ctx, qint64 inviterId, qint64 inviteeId)
+{
+    const qint64 now = ctx.clock.nowSecs();
+    // The oldest of the last N invitations within the window decides when the next may go.
+    const auto waitFor = [&](const char *sql, qint64 who, int limit, qint64 window) -> qint64 {
+        const auto rows = ctx.db.query(sql, {who, now - window, limit});
+        if (int(rows.size()) < limit)
+            return 0;
+        return qMax<qint64>(1, rows.back().value(0).toLongLong() + window - now);
+    };
+    const qint64 byInviter =
+        waitFor("SELECT created_secs FROM team_invitations WHERE inviter_id = ?1 AND created_secs > ?2 "
+                "ORDER BY created_secs DESC LIMIT ?3",
+                inviterId, InvitesPerInviterPerHour, 3600);
+    const qint64 byInvitee =
+        waitFor("SELECT created_secs FROM team_invitations WHERE invitee_id = ?1 AND created_secs > ?2 "
+                "ORDER BY created_secs DESC LIMIT ?3",
+                inviteeId, InvitesPerInviteePerDay, 24 * 3600);
+    return qMax(byInviter, byInvitee);
 }
 
 bool TeamStore::removeMember(ServerContext &ctx, qint64 teamId, qint64 userId)

@@ -32,16 +32,25 @@ public:
     // The user's teams, oldest first: id, name, role, member_count, used_size, owner_id,
     // owner_name, created_at.
     static QJsonArray list(ServerContext &ctx, qint64 userId);
-    static QJsonArray members(ServerContext &ctx, qint64 teamId);
+    // The members as `viewerId` sees them: other members' phones masked ("138****8000"), the
+    // viewer's own in full.
+    static QJsonArray members(ServerContext &ctx, qint64 teamId, qint64 viewerId);
 
-    // A trimmed name of 1 to MaxNameLength characters without control characters, or nothing.
+    // The name trimmed and in NFC, 1 to MaxNameLength characters without control characters or
+    // characters that disguise it (Names), or nothing.
     static std::optional<QString> cleanName(const QString &name);
     static qint64 create(ServerContext &ctx, qint64 ownerId, const QString &name);
     static bool rename(ServerContext &ctx, qint64 teamId, const QString &name);
     // Deletes the team's files, memberships and the team itself in one transaction; the
     // members other than the owner are returned (to be told).
     static std::optional<QList<qint64>> dissolve(ServerContext &ctx, qint64 teamId);
-    static bool addMember(ServerContext &ctx, qint64 teamId, qint64 userId);
+    // Adds a member; with an inviter, the invitation is recorded for the throttle below.
+    static bool addMember(ServerContext &ctx, qint64 teamId, qint64 userId, qint64 inviterId = 0);
+    // Invitations are limited per inviter and per invitee, so nobody can flood an account with
+    // teams: 0 when this one may go now, else the seconds to wait.
+    static qint64 invitationWait(ServerContext &ctx, qint64 inviterId, qint64 inviteeId);
+    static constexpr int InvitesPerInviterPerHour = 20;
+    static constexpr int InvitesPerInviteePerDay = 5;
     static bool removeMember(ServerContext &ctx, qint64 teamId, qint64 userId);
     static int memberCount(ServerContext &ctx, qint64 teamId);
 

@@ -11,15 +11,15 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSaveFile>
-#include <httplib.h>
-#include <memory>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tvr::server {
 
 namespace {
 
 constexpr char ManifestName[] = "latest.yml";
-constexpr qint64 ReadSlice = 256 * 1024;
 // Larger than the 4 MiB above which the client fetches in four ranged segments, so the demo
 // release exercises that path; not a multiple of four, so the last segment is the longer one.
 constexpr qint64 DemoInstallerBytes = 6 * 1024 * 1024 + 1234;
@@ -30,13 +30,13 @@ bool plainName(const QString &name)
     return allowed.match(name).hasMatch() && !name.contains(QLatin1String(".."));
 }
 
-void jsonError(httplib::Response &response, int status, const QString &message)
+void jsonError(http::Response &response, int status, const QString &message)
 {
     const QJsonObject body{
         {QStringLiteral("success"), false}, {QStringLiteral("message"), message}, {QStringLiteral("error"), message}};
     response.status = status;
-    response.set_content(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(),
-                         "application/json; charset=utf-8");
+    response.setContent(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(),
+                        "application/json; charset=utf-8");
 }
 
 // Deterministic filler for the demo installer: the same bytes on every machine, not compressible.
@@ -110,13 +110,12 @@ QString UpdateArea::rootFor(const QString &configured, const QString &dataDir)
     return configured.isEmpty() ? QDir(dataDir).filePath(QStringLiteral("downloads")) : configured;
 }
 
-void UpdateArea::registerRoutes(httplib::Server &server) const
+void UpdateArea::registerRoutes(http::Router &router) const
 {
     // The handler keeps its own copy: the area is only a folder name.
-    server.Get(R"(/downloads/([^/]+)/([^/]+))",
-               [area = *this](const httplib::Request &request, httplib::Response &response) {
-                   area.handle(request, response);
-               });
+    router.get(R"(/downloads/([^/]+)/([^/]+))", [area = *this](const http::Request &request, http::Response &response) {
+        area.handle(request, response);
+    });
 }
 
 std::optional<QString> UpdateArea::resolve(const QString &channel, const QString &fileName) const
@@ -135,10 +134,10 @@ std::optional<QString> UpdateArea::resolve(const QString &channel, const QString
     return canonical;
 }
 
-void UpdateArea::handle(const httplib::Request &request, httplib::Response &response) const
+void UpdateArea::handle(const http::Request &request, http::Response &response) const
 {
-    const QString channel = QString::fromStdString(request.matches[1].str());
-    const QString fileName = QString::fromStdString(request.matches[2].str());
+    const QString channel = QString::fromStdString(request.matches[1]);
+    const QString fileName = QString::fromStdString(request.matches[2]);
     const auto path = resolve(channel, fileName);
     if (!path) {
         jsonError(response, 404, QStringLiteral("文件不存在"));
@@ -146,56 +145,43 @@ void UpdateArea::handle(const httplib::Request &request, httplib::Response &resp
     }
     if (fileName == QLatin1String(ManifestName)) {
         // A client must always see the current release.
-        response.set_header("Cache-Control", "no-cache");
+        response.setHeader("Cache-Control", "no-cache");
         serveFile(request, response, *path, "text/yaml; charset=utf-8");
     } else {
         serveFile(request, response, *path, "application/octet-stream");
     }
 }
 
-void UpdateArea::serveFile(const httplib::Request &request, httplib::Response &response, const QString &path,
+void UpdateArea::serveFile(const http::Request &request, http::Response &response, const QString &path,
                            const char *contentType)
 {
-    auto file = std::make_shared<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly)) {
+    const int fd = ::open(path.toUtf8().constData(), O_RDONLY | O_CLOEXEC);
+    struct stat info
+    {
+    };
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+        if (fd >= 0)
+            ::close(fd);
         jsonError(response, 404, QStringLiteral("文件不存在"));
         return;
     }
-    const qint64 total = file->size();
-    // cpp-httplib would apply the parsed ranges itself and answers 206 even for a start past
-    // the end; the range is decided here, so its own copy is dropped.
-    const RangeHeader range = RangeHeader::parse(QByteArray::fromStdString(request.get_header_value("Range")), total);
-    const_cast<httplib::Request &>(request).ranges.clear();
-    response.set_header("Accept-Ranges", "bytes");
-
+    const qint64 total = info.st_size;
+    const RangeHeader range = RangeHeader::parse(QByteArray::fromStdString(request.header("Range")), total);
+    response.setHeader("Accept-Ranges", "bytes");
     if (range.kind == RangeHeader::Kind::Unsatisfiable) {
+        ::close(fd);
         response.status = 416;
-        response.set_header("Content-Range", range.contentRange(total).toStdString());
+        response.setHeader("Content-Range", range.contentRange(total).toStdString());
         return;
     }
-    qint64 first = 0;
-    qint64 length = total;
     if (range.kind == RangeHeader::Kind::Partial) {
-        first = range.first;
-        length = range.length();
         response.status = 206;
-        response.set_header("Content-Range", range.contentRange(total).toStdString());
+        response.setHeader("Content-Range", range.contentRange(total).toStdString());
+        response.setFile(fd, range.first, range.length(), contentType);
     } else {
         response.status = 200;
+        response.setFile(fd, 0, total, contentType);
     }
-    if (length == 0) {
-        response.set_content(std::string(), contentType);
-        return;
-    }
-    response.set_content_provider(size_t(length), contentType,
-                                  [file, first](size_t offset, size_t wanted, httplib::DataSink &sink) {
-                                      if (!file->seek(first + qint64(offset)))
-                                          return false;
-                                      const QByteArray bytes = file->read(qMin<qint64>(qint64(wanted), ReadSlice));
-                                      if (bytes.isEmpty())
-                                          return false;
-                                      return sink.write(bytes.constData(), size_t(bytes.size()));
-                                  });
 }
 
 QString UpdateArea::demoInstallerName(const QString &channel)

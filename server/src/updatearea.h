@@ -1,13 +1,10 @@
 #pragma once
 
+#include "httpmessage.h"
+#include "router.h"
+
 #include <QString>
 #include <optional>
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-} // namespace httplib
 
 namespace tvr::server {
 
@@ -26,7 +23,7 @@ public:
     // The area's folder: the configured one, else "downloads" in the data folder.
     static QString rootFor(const QString &configured, const QString &dataDir);
 
-    void registerRoutes(httplib::Server &server) const;
+    void registerRoutes(http::Router &router) const;
     // The file for a channel and a file name from a request path, or nothing when either name
     // is not a plain name or the file is not a regular file inside the area.
     std::optional<QString> resolve(const QString &channel, const QString &fileName) const;
@@ -38,11 +35,11 @@ public:
     static QString demoInstallerName(const QString &channel);
 
     // Answers a GET or HEAD for a file on disk: 200, or 206/416 for a Range header.
-    static void serveFile(const httplib::Request &request, httplib::Response &response, const QString &path,
+    static void serveFile(const http::Request &request, http::Response &response, const QString &path,
                           const char *contentType);
 
 private:
-    void handle(const httplib::Request &request, httplib::Response &response) const;
+    void handle(const http::Request &request, http::Response &response) const;
 
     QString m_root;
 };

@@ -5,7 +5,11 @@
 #include "transaction.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace tvr::server {
 
@@ -19,6 +23,11 @@ qint64 UploadSession::chunkLength(int index) const
 QString UploadSessions::directory(ServerContext &ctx, const QString &uploadId)
 {
     return ctx.dataPath(QStringLiteral("uploads/") + uploadId);
+}
+
+QString UploadSessions::dataPath(ServerContext &ctx, const QString &uploadId)
+{
+    return directory(ctx, uploadId) + QStringLiteral("/data");
 }
 
 static UploadSession fromRow(const QVariantList &r)
@@ -66,6 +75,15 @@ std::optional<UploadSession> UploadSessions::openOrResume(ServerContext &ctx, qi
         session = fromRow(rows.front());
         ctx.db.exec("UPDATE upload_sessions SET updated_at = ?2 WHERE id = ?1", {session.id, now});
     } else {
+        const auto open =
+            ctx.db.query("SELECT id FROM upload_sessions WHERE user_id = ?1 ORDER BY updated_at DESC", {userId});
+        for (size_t i = MaxOpenPerUser - 1; i < open.size(); ++i) {
+            const QString stale = open[i].value(0).toString();
+            ctx.db.exec("DELETE FROM upload_chunks WHERE upload_id = ?1", {stale});
+            ctx.db.exec("DELETE FROM upload_sessions WHERE id = ?1", {stale});
+            const QString dir = directory(ctx, stale);
+            tx.onCommit([dir] { QDir(dir).removeRecursively(); });
+        }
         session.id = AccountStore::randomHex(16);
         session.userId = userId;
         session.teamId = teamId;
@@ -84,27 +102,39 @@ std::optional<UploadSession> UploadSessions::openOrResume(ServerContext &ctx, qi
     return session;
 }
 
+std::vector<int> UploadSessions::doneChunks(ServerContext &ctx, const QString &uploadId)
+{
+    std::vector<int> out;
+    for (const auto &row : ctx.db.query("SELECT idx FROM upload_chunks WHERE upload_id = ?1 ORDER BY idx", {uploadId}))
+        out.push_back(row.value(0).toInt());
+    return out;
+}
+
 QJsonArray UploadSessions::receivedChunks(ServerContext &ctx, const UploadSession &session)
 {
     QJsonArray out;
-    const QString dir = directory(ctx, session.id);
-    for (int i = 0; i < session.totalChunks; ++i) {
-        const QFileInfo chunk(dir + QLatin1Char('/') + QString::number(i));
-        if (chunk.exists() && chunk.size() == session.chunkLength(i))
-            out.append(i);
+    for (int index : doneChunks(ctx, session.id)) {
+        if (index >= 0 && index < session.totalChunks)
+            out.append(index);
     }
     return out;
 }
 
 int UploadSessions::firstMissingChunk(ServerContext &ctx, const UploadSession &session)
 {
-    const QString dir = directory(ctx, session.id);
-    for (int i = 0; i < session.totalChunks; ++i) {
-        const QFileInfo chunk(dir + QLatin1Char('/') + QString::number(i));
-        if (!chunk.exists() || chunk.size() != session.chunkLength(i))
-            return i;
+    const std::vector<int> done = doneChunks(ctx, session.id);
+    int expected = 0;
+    for (int index : done) {
+        if (index != expected)
+            break;
+        ++expected;
     }
-    return -1;
+    return expected >= session.totalChunks ? -1 : expected;
+}
+
+bool UploadSessions::recordChunk(ServerContext &ctx, const QString &uploadId, int index)
+{
+    return ctx.db.exec("INSERT OR IGNORE INTO upload_chunks(upload_id, idx) VALUES(?1, ?2)", {uploadId, index});
 }
 
 void UploadSessions::touch(ServerContext &ctx, const QString &uploadId)
@@ -114,9 +144,43 @@ void UploadSessions::touch(ServerContext &ctx, const QString &uploadId)
 
 void UploadSessions::remove(ServerContext &ctx, const QString &uploadId)
 {
+    ctx.db.exec("DELETE FROM upload_chunks WHERE upload_id = ?1", {uploadId});
     ctx.db.exec("DELETE FROM upload_sessions WHERE id = ?1", {uploadId});
+    ctx.uploads.drop(uploadId);
     QDir(directory(ctx, uploadId)).removeRecursively();
 }
+
+namespace {
+
+// A folder of the earlier layout holds one file per complete chunk, named by its index: copy
+// them into the session's one file and put them on record.
+void adoptChunkFiles(ServerContext &ctx, const UploadSession &session)
+{
+    const QDir dir(UploadSessions::directory(ctx, session.id));
+    const QStringList names = dir.entryList(QDir::Files);
+    if (names.isEmpty() || names.contains(QStringLiteral("data")))
+        return;
+    const int out =
+        ::open(UploadSessions::dataPath(ctx, session.id).toUtf8().constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (out < 0)
+        return;
+    for (const QString &name : names) {
+        bool isIndex = false;
+        const int index = name.toInt(&isIndex);
+        QFile chunk(dir.filePath(name));
+        if (isIndex && chunk.size() == session.chunkLength(index) && chunk.open(QIODevice::ReadOnly)) {
+            const QByteArray bytes = chunk.readAll();
+            if (::pwrite(out, bytes.constData(), size_t(bytes.size()), off_t(session.chunkOffset(index))) ==
+                    bytes.size() &&
+                ::fdatasync(out) == 0)
+                UploadSessions::recordChunk(ctx, session.id, index);
+        }
+        QFile::remove(dir.filePath(name));
+    }
+    ::close(out);
+}
+
+} // namespace
 
 void UploadSessions::expire(ServerContext &ctx)
 {
@@ -124,11 +188,14 @@ void UploadSessions::expire(ServerContext &ctx)
         ctx.db.query("SELECT id FROM upload_sessions WHERE updated_at < ?1", {ctx.clock.nowSecs() - IdleLifetimeSecs});
     for (const auto &row : stale)
         remove(ctx, row.value(0).toString());
+    for (const auto &row : ctx.db.query("SELECT " SESSION_COLS "FROM upload_sessions"))
+        adoptChunkFiles(ctx, fromRow(row));
     const QDir uploads(ctx.dataPath(QStringLiteral("uploads")));
     for (const QString &name : uploads.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         if (!ctx.db.scalar("SELECT 1 FROM upload_sessions WHERE id = ?1", {name}).isValid())
             QDir(uploads.filePath(name)).removeRecursively();
     }
+    ctx.db.exec("DELETE FROM upload_chunks WHERE upload_id NOT IN (SELECT id FROM upload_sessions)");
 }
 
 } // namespace tvr::server

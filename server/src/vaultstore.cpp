@@ -1,8 +1,10 @@
 #include "vaultstore.h"
 
 #include "accountstore.h"
+#include "quota.h"
 #include "servercontext.h"
 #include "transaction.h"
+#include "vaultnames.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -35,14 +37,29 @@ bool VaultStore::create(ServerContext &ctx, qint64 userId, const VaultKeyRecord 
     return tx.commit();
 }
 
-QJsonArray VaultStore::list(ServerContext &ctx, qint64 userId)
+namespace {
+
+// A row's name: sealed (the usual case) or, for a file stored before names were sealed, clear.
+QString nameOf(const QVariantList &r, qint64 userId, const QByteArray &vaultKey, int clear, int sealed, int stored)
 {
-    const auto rows = ctx.db.query(
-        "SELECT id, name, size, created_at FROM vault_files WHERE user_id = ?1 ORDER BY id DESC", {userId});
+    const QString text = r.value(sealed).toString();
+    if (text.isEmpty())
+        return r.value(clear).toString();
+    return VaultNames::open(vaultKey, userId, r.value(stored).toString(), text)
+        .value_or(QStringLiteral("无法读取的文件名"));
+}
+
+} // namespace
+
+QJsonArray VaultStore::list(ServerContext &ctx, qint64 userId, const QByteArray &vaultKey)
+{
+    const auto rows = ctx.db.query("SELECT id, name, size, created_at, name_sealed, stored_name FROM vault_files "
+                                   "WHERE user_id = ?1 ORDER BY id DESC",
+                                   {userId});
     QJsonArray array;
     for (const QVariantList &r : rows) {
         array.append(QJsonObject{{QStringLiteral("id"), r.value(0).toLongLong()},
-                                 {QStringLiteral("name"), r.value(1).toString()},
+                                 {QStringLiteral("name"), nameOf(r, userId, vaultKey, 1, 4, 5)},
                                  {QStringLiteral("size"), r.value(2).toLongLong()},
                                  {QStringLiteral("created_at"), r.value(3).toString()},
                                  {QStringLiteral("updated_at"), r.value(3).toString()}});
@@ -50,15 +67,31 @@ QJsonArray VaultStore::list(ServerContext &ctx, qint64 userId)
     return array;
 }
 
-std::optional<VaultStore::File> VaultStore::find(ServerContext &ctx, qint64 userId, qint64 id)
+std::optional<VaultStore::File> VaultStore::find(ServerContext &ctx, qint64 userId, qint64 id,
+                                                 const QByteArray &vaultKey)
 {
-    const auto rows = ctx.db.query(
-        "SELECT id, name, size, stored_name, created_at FROM vault_files WHERE user_id = ?1 AND id = ?2", {userId, id});
+    const auto rows = ctx.db.query("SELECT id, name, size, stored_name, created_at, name_sealed FROM vault_files "
+                                   "WHERE user_id = ?1 AND id = ?2",
+                                   {userId, id});
     if (rows.empty())
         return std::nullopt;
     const QVariantList &r = rows.front();
-    return File{r.value(0).toLongLong(), r.value(1).toString(), r.value(2).toLongLong(), r.value(3).toString(),
-                r.value(4).toString()};
+    return File{r.value(0).toLongLong(), nameOf(r, userId, vaultKey, 1, 5, 3), r.value(2).toLongLong(),
+                r.value(3).toString(), r.value(4).toString()};
+}
+
+void VaultStore::sealClearNames(ServerContext &ctx, qint64 userId, const QByteArray &vaultKey)
+{
+    Transaction tx(ctx.db);
+    const auto rows = ctx.db.query(
+        "SELECT id, name, stored_name FROM vault_files WHERE user_id = ?1 AND name_sealed = '' AND name <> ''",
+        {userId});
+    for (const QVariantList &r : rows) {
+        const QString sealed = VaultNames::seal(vaultKey, userId, r.value(2).toString(), r.value(1).toString());
+        if (!sealed.isEmpty())
+            ctx.db.exec("UPDATE vault_files SET name = '', name_sealed = ?2 WHERE id = ?1", {r.value(0), sealed});
+    }
+    tx.commit();
 }
 
 QString VaultStore::newStoredName()
@@ -74,15 +107,26 @@ QString VaultStore::pathFor(ServerContext &ctx, qint64 userId, const QString &st
 }
 
 std::optional<VaultStore::File> VaultStore::addFile(ServerContext &ctx, qint64 userId, const QString &name, qint64 size,
-                                                    const QString &storedName)
+                                                    const QString &storedName, const QByteArray &vaultKey,
+                                                    QuotaReservation &room, int *status)
 {
+    const QString sealed = VaultNames::seal(vaultKey, userId, storedName, name);
+    const QString path = pathFor(ctx, userId, storedName);
     Transaction tx(ctx.db);
+    room.release();
+    if (!Quota::fits(ctx, userId, size)) {
+        *status = 507;
+        QFile::remove(path);
+        return std::nullopt;
+    }
     const QString now = ctx.clock.nowText();
-    ctx.db.exec("INSERT INTO vault_files(user_id, name, size, stored_name, created_at) VALUES(?1, ?2, ?3, ?4, ?5)",
-                {userId, name, size, storedName, now});
+    ctx.db.exec("INSERT INTO vault_files(user_id, name, name_sealed, size, stored_name, created_at) "
+                "VALUES(?1, '', ?2, ?3, ?4, ?5)",
+                {userId, sealed, size, storedName, now});
     const qint64 id = ctx.db.lastInsertId();
-    if (!tx.commit()) {
-        QFile::remove(pathFor(ctx, userId, storedName));
+    if (sealed.isEmpty() || !tx.commit()) {
+        *status = 500;
+        QFile::remove(path);
         return std::nullopt;
     }
     return File{id, name, size, storedName, now};
@@ -91,11 +135,12 @@ std::optional<VaultStore::File> VaultStore::addFile(ServerContext &ctx, qint64 u
 bool VaultStore::removeFile(ServerContext &ctx, qint64 userId, qint64 id)
 {
     Transaction tx(ctx.db);
-    const auto file = find(ctx, userId, id);
-    if (!file)
+    const QVariant storedName =
+        ctx.db.scalar("SELECT stored_name FROM vault_files WHERE user_id = ?1 AND id = ?2", {userId, id});
+    if (!storedName.isValid())
         return false;
     ctx.db.exec("DELETE FROM vault_files WHERE user_id = ?1 AND id = ?2", {userId, id});
-    const QString path = pathFor(ctx, userId, file->storedName);
+    const QString path = pathFor(ctx, userId, storedName.toString());
     tx.onCommit([path] { QFile::remove(path); });
     return tx.commit();
 }

@@ -24,7 +24,7 @@ private slots:
     void interruptedChunkedUploadResumesAndMerges();
     void mergeRefusesMissingChunksAndWrongContent();
     void chunkSizesAndIndicesAreChecked();
-    void instantUploadCreatesTheFileWithoutData();
+    void instantUploadReusesOnlyContentTheCallerCanRead();
     void multipartUploadStoresEveryFileOrNone();
     void quotaRefusesWhatDoesNotFit();
     void downloadServesRangesAnd416();
@@ -225,11 +225,11 @@ void TestServerTransfers::chunkSizesAndIndicesAreChecked()
              400);
 }
 
-void TestServerTransfers::instantUploadCreatesTheFileWithoutData()
+void TestServerTransfers::instantUploadReusesOnlyContentTheCallerCanRead()
 {
     const Creds c = m_server->signIn("instant", "13900000023");
     const QByteArray content = randomBytes(3000);
-    QVERIFY(upload(m_user, "original.bin", content) > 0);
+    QVERIFY(upload(c, "original.bin", content) > 0);
     const qint64 folder = idOf(m_server->postJson("/api/folders", {{"name", "copies"}}, c).data());
     const QJsonObject answer = init(c, "copy.bin", content, folder);
     QCOMPARE(answer.value("instant").toBool(), true);
@@ -237,9 +237,29 @@ void TestServerTransfers::instantUploadCreatesTheFileWithoutData()
     QCOMPARE(record.value("name").toString(), QStringLiteral("copy.bin"));
     QCOMPARE(qint64(record.value("parent_id").toDouble()), folder);
     QCOMPARE(m_server->get(QStringLiteral("/api/files/%1/download").arg(idOf(record)), c).body, content);
-    QCOMPARE(qint64(m_server->get("/api/profile", c).dataObject().value("storage_used").toDouble()), content.size());
+    QCOMPARE(qint64(m_server->get("/api/profile", c).dataObject().value("storage_used").toDouble()),
+             2 * content.size());
     // Content the server does not hold is never "instant".
     QCOMPARE(init(c, "new.bin", randomBytes(3000)).value("instant").toBool(), false);
+
+    // Someone else's content is never reused: a digest gives neither its bytes nor the fact that
+    // somebody stores it; the upload simply goes on.
+    const Creds stranger = m_server->signIn("stranger", "13900000029");
+    const QJsonObject guess = init(stranger, "guess.bin", content);
+    QCOMPARE(guess.value("instant").toBool(), false);
+    QVERIFY(!guess.value("uploadId").toString().isEmpty());
+    QCOMPARE(qint64(m_server->get("/api/profile", stranger).dataObject().value("storage_used").toDouble()), 0);
+
+    // A team's files are the members' to read, so they are reused for a member.
+    const qint64 team = idOf(m_server->postJson("/api/teams", {{"name", "共享"}}, c).data());
+    QVERIFY(
+        m_server->postJson(QStringLiteral("/api/teams/%1/members").arg(team), {{"keyword", "stranger"}}, c).success());
+    const QByteArray shared = randomBytes(2000);
+    QVERIFY(m_server
+                ->multipart(QStringLiteral("/api/teams/%1/files/upload").arg(team),
+                            {{"files", "shared.bin", "application/octet-stream", shared}}, c)
+                .success());
+    QCOMPARE(init(stranger, "mine.bin", shared).value("instant").toBool(), true);
 }
 
 void TestServerTransfers::multipartUploadStoresEveryFileOrNone()
