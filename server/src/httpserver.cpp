@@ -551,6 +551,19 @@ void Server::finish(const ExchangePtr &exchange, Response response)
         return;
     ex.response = std::move(response);
     ex.responseReady = true;
+    if (ex.streamed && ex.headPhase) {
+        // Answered without reading the body. A small body is taken off the connection first, so
+        // that a client still sending it reads the answer (a close on unread data can reset the
+        // connection before the answer is read); a large or unknown one ends the connection.
+        const auto declared = ex.request.contentLength();
+        if (declared && *declared > 0 && *declared <= DrainLimit) {
+            ex.headPhase = false;
+            ex.repeatedHeadCall = true;
+            ex.discarding = true;
+            ex.resumeLocked();
+            return;
+        }
+    }
     if (!ex.streamed || ex.headPhase || ex.awaitingResponse) {
         // The connection is suspended waiting for this answer (a streamed one that never read
         // its body is answered at once; the library then drops the body and closes).

@@ -26,10 +26,10 @@ constexpr qint64 Day = 24 * Hour;
 // Guessing and flooding are limited per phone and per client address alike, so that neither
 // many phones from one address nor many addresses against one phone get far.
 constexpr Throttle::Rule SmsPerPhone{10, Day};
-constexpr Throttle::Rule SmsPerAddress{20, Hour};
+constexpr Throttle::Rule SmsPerAddress{30, Hour};
 constexpr Throttle::Rule IdentityPerPhone{10, Hour};
-constexpr Throttle::Rule IdentityPerAddress{30, Hour};
-constexpr Throttle::Rule WrongCodesPerAddress{30, Hour};
+constexpr Throttle::Rule IdentityPerAddress{60, Hour};
+constexpr Throttle::Rule WrongCodesPerAddress{60, Hour};
 
 const QString TooManyRequests = QStringLiteral("操作过于频繁，请稍后再试");
 
