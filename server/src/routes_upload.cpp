@@ -145,7 +145,10 @@ void putChunk(ServerContext &ctx, const http::Request &req, http::Response &res,
             writeFailed = true;
             return false;
         }
+        // Write-back starts now, so little is left to flush when the chunk completes.
+        ::sync_file_range(fd, off_t(offset + received), off_t(length), SYNC_FILE_RANGE_WRITE);
         received += qint64(length);
+        progress->written(index, received); // the digests follow the chunk right after the prefix
         return true;
     });
     const bool whole = complete && !writeFailed && received == expected;

@@ -33,14 +33,18 @@ UploadProgress::UploadProgress(QString path, qint64 size, qint64 chunkSize, int 
 {
     m_md5.ctx = EVP_MD_CTX_new();
     m_sha256.ctx = EVP_MD_CTX_new();
+    m_md5.checkpoint = EVP_MD_CTX_new();
+    m_sha256.checkpoint = EVP_MD_CTX_new();
     EVP_DigestInit_ex(m_md5.ctx, EVP_md5(), nullptr);
     EVP_DigestInit_ex(m_sha256.ctx, EVP_sha256(), nullptr);
 }
 
 UploadProgress::~UploadProgress()
 {
-    EVP_MD_CTX_free(m_md5.ctx);
-    EVP_MD_CTX_free(m_sha256.ctx);
+    for (Lane *lane : {&m_md5, &m_sha256}) {
+        EVP_MD_CTX_free(lane->ctx);
+        EVP_MD_CTX_free(lane->checkpoint);
+    }
 }
 
 UploadProgress::Claim UploadProgress::claim(int index, std::chrono::milliseconds wait)
@@ -53,8 +57,21 @@ UploadProgress::Claim UploadProgress::claim(int index, std::chrono::milliseconds
         return Claim::Busy;
     if (m_done[size_t(index)])
         return Claim::AlreadyDone;
-    m_writing.insert(index);
+    m_writing[index] = 0;
     return Claim::Claimed;
+}
+
+void UploadProgress::written(int index, qint64 bytes)
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_writing.find(index);
+    if (it == m_writing.end())
+        return;
+    it->second = bytes;
+    if (index == m_prefixChunks) {
+        schedule(m_md5);
+        schedule(m_sha256);
+    }
 }
 
 void UploadProgress::release(int index, bool complete)
@@ -64,9 +81,32 @@ void UploadProgress::release(int index, bool complete)
         m_writing.erase(index);
         if (complete && index >= 0 && size_t(index) < m_done.size())
             m_done[size_t(index)] = true;
+        if (!complete && index == m_prefixChunks) {
+            rollBackLocked(m_md5);
+            rollBackLocked(m_sha256);
+        }
         advanceLocked();
     }
     m_changed.notify_all();
+}
+
+qint64 UploadProgress::hashableLocked() const
+{
+    const auto head = m_writing.find(m_prefixChunks);
+    return m_prefixBytes + (head == m_writing.end() ? 0 : head->second);
+}
+
+// The lanes may have hashed bytes of the chunk that just failed: they go back to its start.
+void UploadProgress::rollBackLocked(Lane &lane)
+{
+    if (lane.hashed <= m_prefixBytes)
+        return;
+    if (lane.running) {
+        lane.rollBack = true; // the lane's own job restores it, as it holds the context
+        return;
+    }
+    EVP_MD_CTX_copy_ex(lane.ctx, lane.checkpoint);
+    lane.hashed = lane.checkpointAt;
 }
 
 void UploadProgress::markDone(int index)
@@ -89,7 +129,7 @@ void UploadProgress::advanceLocked()
 
 void UploadProgress::schedule(Lane &lane)
 {
-    if (lane.running || lane.hashed >= m_prefixBytes || m_failed)
+    if (lane.running || lane.hashed >= hashableLocked() || m_failed)
         return;
     lane.running = true;
     m_pool.post([self = shared_from_this(), &lane] { self->run(lane); });
@@ -105,14 +145,27 @@ void UploadProgress::run(Lane &lane)
         qint64 until = 0;
         {
             std::lock_guard lock(m_mutex);
+            if (lane.rollBack) {
+                lane.rollBack = false;
+                EVP_MD_CTX_copy_ex(lane.ctx, lane.checkpoint);
+                lane.hashed = lane.checkpointAt;
+            }
+            const qint64 hashable = hashableLocked();
             if (fd < 0)
                 m_failed = true;
-            if (m_failed || lane.hashed >= m_prefixBytes) {
+            if (m_failed || lane.hashed >= hashable) {
                 lane.running = false;
                 break;
             }
+            // Entering the chunk still being written: remember where it starts, so a failure of
+            // that chunk can be undone. Complete bytes and bytes of that chunk are never hashed
+            // in one read.
+            if (lane.hashed == m_prefixBytes && lane.checkpointAt != m_prefixBytes) {
+                EVP_MD_CTX_copy_ex(lane.checkpoint, lane.ctx);
+                lane.checkpointAt = m_prefixBytes;
+            }
             from = lane.hashed;
-            until = m_prefixBytes;
+            until = lane.hashed < m_prefixBytes ? m_prefixBytes : hashable;
         }
         // The lane's context is touched by this job only, so hashing runs without the lock.
         bool readOk = true;
@@ -160,6 +213,12 @@ std::optional<UploadProgress::Digests> UploadProgress::digests(std::chrono::mill
     EVP_MD_CTX_free(md5);
     EVP_MD_CTX_free(sha);
     return out;
+}
+
+qint64 UploadProgress::hashedBytes()
+{
+    std::lock_guard lock(m_mutex);
+    return qMin(m_md5.hashed, m_sha256.hashed);
 }
 
 UploadProgressRegistry::UploadProgressRegistry()

@@ -86,6 +86,40 @@ private slots:
         QCOMPARE(progress->digests(1s)->sha256, digests->sha256);
     }
 
+    void digestsFollowTheChunkBeingWrittenAndForgetItWhenItFails()
+    {
+        QTemporaryDir dir;
+        WorkerPool pool(2, "test-digest");
+        const qint64 chunk = 256 * 1024;
+        const QByteArray content = randomBytes(3 * chunk, 5);
+        const UploadSession session = sessionFor(content.size(), chunk);
+        const QString path = dir.filePath("data");
+        auto progress = std::make_shared<UploadProgress>(path, session.size, chunk, session.totalChunks, pool);
+
+        // Half of chunk 0 arrives with other bytes than it will finally hold, and is hashed as it
+        // arrives; then the request fails.
+        QCOMPARE(progress->claim(0, 0ms), UploadProgress::Claim::Claimed);
+        const QByteArray wrong = randomBytes(chunk / 2, 99);
+        const int fd = ::open(path.toUtf8().constData(), O_WRONLY | O_CREAT, 0600);
+        QCOMPARE(::pwrite(fd, wrong.constData(), size_t(wrong.size()), 0), wrong.size());
+        ::close(fd);
+        progress->written(0, wrong.size());
+        QTRY_COMPARE_WITH_TIMEOUT(progress->hashedBytes(), qint64(wrong.size()), 10000);
+        progress->release(0, false);
+
+        // Sent again with the right bytes, then the rest: the digests are those of the file.
+        for (int index : {0, 1, 2}) {
+            QCOMPARE(progress->claim(index, 0ms), UploadProgress::Claim::Claimed);
+            QVERIFY(writeChunk(path, session, content, index));
+            progress->written(index, session.chunkLength(index));
+            progress->release(index, true);
+        }
+        const auto digests = progress->digests(30s);
+        QVERIFY(digests);
+        QCOMPARE(digests->md5, hex(content, QCryptographicHash::Md5));
+        QCOMPARE(digests->sha256, hex(content, QCryptographicHash::Sha256));
+    }
+
     void aMissingChunkGivesNoDigests()
     {
         QTemporaryDir dir;
