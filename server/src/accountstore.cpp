@@ -121,6 +121,21 @@ qint64 AccountStore::createUser(ServerContext &ctx, const QString &username, con
     return tx.commit() ? id : 0;
 }
 
+qint64 AccountStore::baseQuota(ServerContext &ctx, qint64 userId)
+{
+    return ctx.db.scalar("SELECT base_quota FROM users WHERE id = ?1", {userId}).toLongLong();
+}
+
+std::optional<AccountStore::PublicInfo> AccountStore::publicInfo(ServerContext &ctx, qint64 userId, qint64 viewerId)
+{
+    const auto rows = ctx.db.query("SELECT name, username, phone FROM users WHERE id = ?1", {userId});
+    if (rows.empty())
+        return std::nullopt;
+    const QString phone = rows.front().value(2).toString();
+    return PublicInfo{rows.front().value(0).toString(), rows.front().value(1).toString(),
+                      userId == viewerId ? phone : maskedPhone(phone)};
+}
+
 QString AccountStore::maskedPhone(const QString &phone)
 {
     if (phone.size() >= 8)

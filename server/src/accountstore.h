@@ -41,6 +41,16 @@ public:
     // The name shown for an account: its display name, else its user name.
     static QString displayName(ServerContext &ctx, qint64 userId);
     static bool hasPassword(ServerContext &ctx, qint64 userId);
+    // The storage an account has without purchases.
+    static qint64 baseQuota(ServerContext &ctx, qint64 userId);
+    // What other people may see of an account (its phone masked unless `viewerId` is the account).
+    struct PublicInfo
+    {
+        QString name;
+        QString username;
+        QString phone;
+    };
+    static std::optional<PublicInfo> publicInfo(ServerContext &ctx, qint64 userId, qint64 viewerId);
 
     // The login answer: id, username, name, phone, company_name, avatar_url, loginToken,
     // storage_used, storage_limit.

@@ -53,6 +53,11 @@ qint64 CapacityStore::addRecord(ServerContext &ctx, qint64 userId, const QString
     return ctx.db.lastInsertId();
 }
 
+bool CapacityStore::markRefunded(ServerContext &ctx, const QString &orderNo)
+{
+    return ctx.db.exec("UPDATE capacity_records SET status = 'refunded' WHERE order_no = ?1", {orderNo});
+}
+
 QJsonArray CapacityStore::records(ServerContext &ctx, qint64 userId)
 {
     const QString now = ctx.clock.nowText();

@@ -27,6 +27,8 @@ public:
     // duration_days, start_at, paid_at, created_at, expire_at, status ("active", "expired",
     // "refunded").
     static QJsonArray records(ServerContext &ctx, qint64 userId);
+    // The purchase of an order was paid back (its capacity no longer counts).
+    static bool markRefunded(ServerContext &ctx, const QString &orderNo);
     // expiredOver, overBytes, expiring (capacity_gb, expire_at, days, plan_name, order_no;
     // soonest first).
     static QJsonObject expiryAlert(ServerContext &ctx, qint64 userId);

@@ -126,7 +126,7 @@ bool DemoExtras::seedCapacity(ServerContext &ctx, qint64 demoUserId)
         const char *planId;
         qint64 paidDaysAgo;
     };
-    constexpr Past History[] = {{"cap-1t-year", 400},  {"cap-100g-year", 500}, {"cap-2t-month", 200},
+    constexpr Past History[] = {{"cap-1t-year", 400},   {"cap-100g-year", 500},  {"cap-2t-month", 200},
                                 {"cap-500g-year", 380}, {"cap-100g-month", 150}, {"cap-1t-month", 90}};
     char suffix = 'C';
     for (const Past &past : History) {
@@ -134,8 +134,8 @@ bool DemoExtras::seedCapacity(ServerContext &ctx, qint64 demoUserId)
                                QStringLiteral("TVRDEMO%1%2").arg(stamp, QChar(QLatin1Char(suffix))));
         ++suffix;
     }
-    ok = ok && ctx.db.exec("UPDATE capacity_records SET status = 'refunded' WHERE order_no = ?1",
-                           {QStringLiteral("TVRDEMO%1%2").arg(stamp, QChar(QLatin1Char(char(suffix - 1))))});
+    ok = ok && CapacityStore::markRefunded(
+                   ctx, QStringLiteral("TVRDEMO%1%2").arg(stamp, QChar(QLatin1Char(char(suffix - 1)))));
     return ok && tx.commit();
 }
 

@@ -536,6 +536,26 @@ qint64 FileTree::personalBytes(ServerContext &ctx, qint64 userId)
         .toLongLong();
 }
 
+qint64 FileTree::teamBytes(ServerContext &ctx, qint64 teamId)
+{
+    return ctx.db.scalar("SELECT COALESCE(SUM(size), 0) FROM files WHERE team_id = ?1 AND type <> 'folder'", {teamId})
+        .toLongLong();
+}
+
+std::optional<qint64> FileTree::teamOfEntry(ServerContext &ctx, qint64 id)
+{
+    const QVariant team = ctx.db.scalar("SELECT team_id FROM files WHERE id = ?1 AND team_id IS NOT NULL", {id});
+    if (!team.isValid())
+        return std::nullopt;
+    return team.toLongLong();
+}
+
+bool FileTree::removeTeamEntries(ServerContext &ctx, Transaction &tx, qint64 teamId)
+{
+    return deleteRows(ctx, tx,
+                      ctx.db.query("SELECT id, COALESCE(blob_hash, '') FROM files WHERE team_id = ?1", {teamId}));
+}
+
 int FileTree::purgeExpiredTrash(ServerContext &ctx)
 {
     const QString cutoff = Clock::format(ctx.clock.now().addSecs(-TrashKeepSecs));

@@ -12,6 +12,7 @@
 namespace tvr::server {
 
 class BlobWriter;
+class Transaction;
 struct ServerContext;
 
 // The file tree of every space: one table "files" for personal and team spaces. Entries move
@@ -69,6 +70,12 @@ public:
     static QString readableContent(ServerContext &ctx, qint64 userId, const QString &md5, qint64 size);
     // Bytes of the user's personal files, the trash included.
     static qint64 personalBytes(ServerContext &ctx, qint64 userId);
+    // Bytes of a team's files.
+    static qint64 teamBytes(ServerContext &ctx, qint64 teamId);
+    // The team a file belongs to; nothing for a personal file or no such file.
+    static std::optional<qint64> teamOfEntry(ServerContext &ctx, qint64 id);
+    // Inside the caller's transaction: removes every entry of a team for good.
+    static bool removeTeamEntries(ServerContext &ctx, Transaction &tx, qint64 teamId);
     // Removes every trash entry deleted more than TrashKeepSecs ago; returns how many.
     static int purgeExpiredTrash(ServerContext &ctx);
 

@@ -1,5 +1,6 @@
 #include "quota.h"
 
+#include "accountstore.h"
 #include "capacitystore.h"
 #include "filetree.h"
 #include "servercontext.h"
@@ -16,8 +17,7 @@ qint64 Quota::used(ServerContext &ctx, qint64 userId)
 
 qint64 Quota::limit(ServerContext &ctx, qint64 userId)
 {
-    return ctx.db.scalar("SELECT base_quota FROM users WHERE id = ?1", {userId}).toLongLong() +
-           CapacityStore::purchasedBytes(ctx, userId);
+    return AccountStore::baseQuota(ctx, userId) + CapacityStore::purchasedBytes(ctx, userId);
 }
 
 qint64 Quota::reserved(ServerContext &ctx, qint64 userId)

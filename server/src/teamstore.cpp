@@ -31,45 +31,44 @@ QString TeamStore::nameOf(ServerContext &ctx, qint64 teamId)
 
 QJsonArray TeamStore::list(ServerContext &ctx, qint64 userId)
 {
-    const auto rows =
-        ctx.db.query("SELECT t.id, t.name, m.role, t.owner_id, u.name, u.username, t.created_at, "
-                     "  (SELECT COUNT(*) FROM team_members c WHERE c.team_id = t.id), "
-                     "  (SELECT COALESCE(SUM(f.size), 0) FROM files f WHERE f.team_id = t.id AND f.type <> 'folder') "
-                     "FROM team_members m JOIN teams t ON t.id = m.team_id JOIN users u ON u.id = t.owner_id "
-                     "WHERE m.user_id = ?1 ORDER BY t.id",
-                     {userId});
+    const auto rows = ctx.db.query("SELECT t.id, t.name, m.role, t.owner_id, t.created_at, "
+                                   "  (SELECT COUNT(*) FROM team_members c WHERE c.team_id = t.id) "
+                                   "FROM team_members m JOIN teams t ON t.id = m.team_id "
+                                   "WHERE m.user_id = ?1 ORDER BY t.id",
+                                   {userId});
     QJsonArray array;
     for (const QVariantList &r : rows) {
-        const QString ownerName = r.value(4).toString().isEmpty() ? r.value(5).toString() : r.value(4).toString();
-        array.append(QJsonObject{{QStringLiteral("id"), r.value(0).toLongLong()},
+        const qint64 teamId = r.value(0).toLongLong();
+        const qint64 ownerId = r.value(3).toLongLong();
+        array.append(QJsonObject{{QStringLiteral("id"), teamId},
                                  {QStringLiteral("name"), r.value(1).toString()},
                                  {QStringLiteral("role"), r.value(2).toString()},
-                                 {QStringLiteral("owner_id"), r.value(3).toLongLong()},
-                                 {QStringLiteral("owner_name"), ownerName},
-                                 {QStringLiteral("created_at"), r.value(6).toString()},
-                                 {QStringLiteral("member_count"), r.value(7).toLongLong()},
-                                 {QStringLiteral("used_size"), r.value(8).toLongLong()}});
+                                 {QStringLiteral("owner_id"), ownerId},
+                                 {QStringLiteral("owner_name"), AccountStore::displayName(ctx, ownerId)},
+                                 {QStringLiteral("created_at"), r.value(4).toString()},
+                                 {QStringLiteral("member_count"), r.value(5).toLongLong()},
+                                 {QStringLiteral("used_size"), FileTree::teamBytes(ctx, teamId)}});
     }
     return array;
 }
 
 QJsonArray TeamStore::members(ServerContext &ctx, qint64 teamId, qint64 viewerId)
 {
-    const auto rows = ctx.db.query("SELECT m.user_id, m.role, u.name, u.username, u.phone, m.joined_at "
-                                   "FROM team_members m JOIN users u ON u.id = m.user_id WHERE m.team_id = ?1 "
-                                   "ORDER BY CASE m.role WHEN 'owner' THEN 0 ELSE 1 END, m.joined_at, m.user_id",
+    const auto rows = ctx.db.query("SELECT user_id, role, joined_at FROM team_members WHERE team_id = ?1 "
+                                   "ORDER BY CASE role WHEN 'owner' THEN 0 ELSE 1 END, joined_at, user_id",
                                    {teamId});
     QJsonArray array;
     for (const QVariantList &r : rows) {
         const qint64 memberId = r.value(0).toLongLong();
-        const QString phone = r.value(4).toString();
-        array.append(
-            QJsonObject{{QStringLiteral("user_id"), memberId},
-                        {QStringLiteral("role"), r.value(1).toString()},
-                        {QStringLiteral("name"), r.value(2).toString()},
-                        {QStringLiteral("username"), r.value(3).toString()},
-                        {QStringLiteral("phone"), memberId == viewerId ? phone : AccountStore::maskedPhone(phone)},
-                        {QStringLiteral("joined_at"), r.value(5).toString()}});
+        const auto info = AccountStore::publicInfo(ctx, memberId, viewerId);
+        if (!info)
+            continue;
+        array.append(QJsonObject{{QStringLiteral("user_id"), memberId},
+                                 {QStringLiteral("role"), r.value(1).toString()},
+                                 {QStringLiteral("name"), info->name},
+                                 {QStringLiteral("username"), info->username},
+                                 {QStringLiteral("phone"), info->phone},
+                                 {QStringLiteral("joined_at"), r.value(2).toString()}});
     }
     return array;
 }
@@ -103,23 +102,13 @@ bool TeamStore::rename(ServerContext &ctx, qint64 teamId, const QString &name)
 std::optional<QList<qint64>> TeamStore::dissolve(ServerContext &ctx, qint64 teamId)
 {
     Transaction tx(ctx.db);
-    const qint64 ownerId = ownerOf(ctx, teamId);
     QList<qint64> others;
     for (const QVariantList &r :
          ctx.db.query("SELECT user_id FROM team_members WHERE team_id = ?1 AND role <> 'owner'", {teamId}))
         others.append(r.value(0).toLongLong());
-    // Top-level entries take their subtrees with them (blobs released after the commit).
-    const FileSpace space = FileSpace::team(teamId, ownerId);
-    for (const QVariantList &r :
-         ctx.db.query("SELECT id FROM files WHERE team_id = ?1 AND parent_id IS NULL", {teamId})) {
-        if (!FileTree::removeNow(ctx, space, r.value(0).toLongLong()).ok())
-            return std::nullopt;
-    }
-    // Anything left (entries whose folder vanished) goes too.
-    if (ctx.db.scalar("SELECT 1 FROM files WHERE team_id = ?1 LIMIT 1", {teamId}).isValid()) {
-        for (const QVariantList &r : ctx.db.query("SELECT id FROM files WHERE team_id = ?1", {teamId}))
-            FileTree::removeNow(ctx, space, r.value(0).toLongLong());
-    }
+    // Every entry goes, blobs released after the commit.
+    if (!FileTree::removeTeamEntries(ctx, tx, teamId))
+        return std::nullopt;
     ctx.db.exec("DELETE FROM team_members WHERE team_id = ?1", {teamId});
     ctx.db.exec("DELETE FROM teams WHERE id = ?1", {teamId});
     if (!tx.commit())
@@ -175,27 +164,25 @@ int TeamStore::memberCount(ServerContext &ctx, qint64 teamId)
 
 qint64 TeamStore::usedBytes(ServerContext &ctx, qint64 teamId)
 {
-    return ctx.db.scalar("SELECT COALESCE(SUM(size), 0) FROM files WHERE team_id = ?1 AND type <> 'folder'", {teamId})
-        .toLongLong();
+    return FileTree::teamBytes(ctx, teamId);
 }
 
 qint64 TeamStore::ownedTeamsBytes(ServerContext &ctx, qint64 userId)
 {
-    return ctx.db
-        .scalar("SELECT COALESCE(SUM(f.size), 0) FROM files f JOIN teams t ON t.id = f.team_id "
-                "WHERE t.owner_id = ?1 AND f.type <> 'folder'",
-                {userId})
-        .toLongLong();
+    qint64 total = 0;
+    for (const QVariantList &r : ctx.db.query("SELECT id FROM teams WHERE owner_id = ?1", {userId}))
+        total += FileTree::teamBytes(ctx, r.value(0).toLongLong());
+    return total;
 }
 
 std::optional<FileEntry> TeamStore::findReadable(ServerContext &ctx, qint64 userId, qint64 fileId)
 {
     if (auto entry = FileTree::findLive(ctx, FileSpace::personal(userId), fileId))
         return entry;
-    const QVariant teamId = ctx.db.scalar("SELECT team_id FROM files WHERE id = ?1 AND team_id IS NOT NULL", {fileId});
-    if (!teamId.isValid() || !role(ctx, teamId.toLongLong(), userId))
+    const auto teamId = FileTree::teamOfEntry(ctx, fileId);
+    if (!teamId || !role(ctx, *teamId, userId))
         return std::nullopt;
-    return FileTree::findLive(ctx, FileSpace::team(teamId.toLongLong(), userId), fileId);
+    return FileTree::findLive(ctx, FileSpace::team(*teamId, userId), fileId);
 }
 
 } // namespace tvr::server
