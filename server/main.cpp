@@ -1,7 +1,7 @@
 // tolvar-server --listen HOST:PORT --data DIR [--demo] [--dev] [--downloads DIR] [--auto-pay SECONDS]
 //               [--quota BYTES] [--head-timeout SECONDS] [--max-connections-per-address N]
-#include "serverconfig.h"
-#include "tolvarserver.h"
+#include "core/serverconfig.h"
+#include "core/tolvarserver.h"
 
 #include <QByteArray>
 #include <QString>

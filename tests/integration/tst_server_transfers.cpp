@@ -1,6 +1,6 @@
 // Uploads, downloads, pack-download and extract on the reference server, over real HTTP.
 // The server runs with 1 KiB chunks, so a "many-chunk" upload is a few KiB.
-#include "demofiles.h"
+#include "demo/demofiles.h"
 #include "referenceserver.h"
 
 #include <QCryptographicHash>

@@ -1,9 +1,9 @@
 // The update download area: Range rules, safe names, the demo release and serving over HTTP.
-#include "envelope.h"
-#include "httpserver.h"
-#include "rangeheader.h"
-#include "router.h"
-#include "updatearea.h"
+#include "http/envelope.h"
+#include "http/httpserver.h"
+#include "http/rangeheader.h"
+#include "http/router.h"
+#include "updates/updatearea.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,9 +1,9 @@
 // The progress of a chunked upload: chunks written in place in any order, the digests of the
 // growing prefix, claims on chunks being written, and blob writers that leave nothing behind.
-#include "blobwriter.h"
-#include "uploadprogress.h"
-#include "uploadsessions.h"
-#include "workerpool.h"
+#include "files/blobwriter.h"
+#include "files/uploadprogress.h"
+#include "files/uploadsessions.h"
+#include "http/workerpool.h"
 
 #include <QCryptographicHash>
 #include <QFile>
