@@ -1,19 +1,19 @@
 // tolvar-server --listen HOST:PORT --data DIR [--demo] [--dev] [--downloads DIR] [--auto-pay SECONDS]
-#include "serverconfig.h"
-#include "tolvarserver.h"
+//               [--quota BYTES] [--head-timeout SECONDS] [--max-connections-per-address N]
+#include "core/serverconfig.h"
+#include "core/tolvarserver.h"
 
 #include <QByteArray>
 #include <QString>
-#include <atomic>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <pthread.h>
 #include <signal.h>
-#include <thread>
-#include <unistd.h>
+#include <sys/resource.h>
 
 using tvr::server::ServerConfig;
 using tvr::server::TolvarServer;
@@ -21,14 +21,41 @@ using tvr::server::TolvarServer;
 static void usage()
 {
     std::fprintf(stderr, "usage: tolvar-server --listen HOST:PORT --data DIR [--demo] [--dev] [--downloads DIR]\n"
-                         "                     [--auto-pay SECONDS]\n"
+                         "                     [--auto-pay SECONDS] [--quota BYTES] [--head-timeout SECONDS]\n"
+                         "                     [--max-connections-per-address N]\n"
                          "  --listen HOST:PORT  address to serve on; port 0 picks a free port\n"
                          "  --data DIR          folder for the database and the stored files\n"
                          "  --demo              create the demo account (user demo, phone 13800138000) once\n"
                          "  --dev               development mode: SMS codes are returned and printed,\n"
                          "                      /api/dev/* is available, TVR_SERVER_CHUNK_SIZE is honoured\n"
                          "  --downloads DIR     update area served under /downloads/ (default: DATA/downloads)\n"
-                         "  --auto-pay SECONDS  with --dev: every payment order is paid after this delay\n");
+                         "  --auto-pay SECONDS  with --dev: every payment order is paid after this delay\n"
+                         "  --quota BYTES       storage of a new account (default 10 GiB)\n"
+                         "  --head-timeout SECONDS\n"
+                         "                      time a connection has to send a request head, also the\n"
+                         "                      idle time of a kept-alive connection (default 15)\n"
+                         "  --max-connections-per-address N\n"
+                         "                      connections one client address may hold open (default 1000)\n");
+}
+
+// A whole number from `min` to `max`, or nothing.
+static std::optional<qint64> parseNumber(const char *text, qint64 min, qint64 max)
+{
+    bool ok = false;
+    const qint64 value = QByteArray(text).toLongLong(&ok);
+    if (!ok || value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+// Many connections are served at once; each is a descriptor.
+static void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 static bool parseListen(const QString &text, ServerConfig &config)
@@ -74,6 +101,27 @@ int main(int argc, char **argv)
                 usage();
                 return 2;
             }
+        } else if (arg == QLatin1String("--quota") && i + 1 < argc) {
+            const auto bytes = parseNumber(argv[++i], 0, 1LL << 50);
+            if (!bytes) {
+                usage();
+                return 2;
+            }
+            config.baseQuota = *bytes;
+        } else if (arg == QLatin1String("--head-timeout") && i + 1 < argc) {
+            const auto secs = parseNumber(argv[++i], 1, 3600);
+            if (!secs) {
+                usage();
+                return 2;
+            }
+            config.headTimeoutSecs = int(*secs);
+        } else if (arg == QLatin1String("--max-connections-per-address") && i + 1 < argc) {
+            const auto count = parseNumber(argv[++i], 1, 100000);
+            if (!count) {
+                usage();
+                return 2;
+            }
+            config.perAddressConnections = int(*count);
         } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             usage();
             return 0;
@@ -104,6 +152,7 @@ int main(int argc, char **argv)
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
 
     TolvarServer server(config);
     QString error;
@@ -114,20 +163,12 @@ int main(int argc, char **argv)
     std::printf("listening on http://%s:%d\n", config.host.toUtf8().constData(), server.port());
     std::fflush(stdout);
 
-    // The main thread waits for SIGINT/SIGTERM while another one serves. If serving ends on its
-    // own (it failed), it raises SIGTERM so that the same shutdown path runs.
-    std::atomic<bool> failed = false;
-    std::thread serving([&server, &failed] {
-        if (!server.run()) {
-            failed = true;
-            kill(getpid(), SIGTERM);
-        }
-    });
+    // The transport serves on its own threads; this one waits for SIGINT/SIGTERM.
     int signal = 0;
     sigwait(&stopSignals, &signal);
     server.shutdown();
     std::fflush(stdout);
-    // Idle keep-alive connections would hold the serving thread for their timeout; nothing is
-    // in progress any more and the database is closed, so end here.
-    std::_Exit(failed ? 1 : 0);
+    // Open connections and the transport's threads are not waited for: nothing is in progress
+    // any more and the database is closed, so end here.
+    std::_Exit(0);
 }

@@ -1,10 +1,14 @@
 // Accounts, sessions and the profile of the reference server, over real HTTP on loopback.
 #include "referenceserver.h"
 
+#include <QCryptographicHash>
+#include <QFileInfo>
 #include <QJsonArray>
+#include <QMessageAuthenticationCode>
 #include <QRegularExpression>
 #include <QUrl>
 #include <QtTest>
+#include <sqlite3.h>
 
 using Creds = ReferenceServer::Credentials;
 
@@ -23,6 +27,10 @@ private slots:
     void profileEditsAreValidated();
     void avatarIsCheckedByContentAndSize();
     void demoAccountIsSeeded();
+    void anUnprovenPhoneNeverBlocksItsOwner();
+    void smsAndIdentityChecksAreThrottledPerAddress();
+    void smsCodesAreKeyedAtRest();
+    void namesThatDisguiseThemselvesAreRefused();
 
 private:
     std::unique_ptr<ReferenceServer> m_server;
@@ -320,6 +328,143 @@ void TestServerAccounts::demoAccountIsSeeded()
                                  .dataArray();
     QCOMPARE(found.size(), 1);
     QVERIFY(found.first().toObject().value("parent_id").toDouble() > 0); // back in its folder, not at the root
+}
+
+void TestServerAccounts::anUnprovenPhoneNeverBlocksItsOwner()
+{
+    auto &s = *m_server;
+    const Creds squatter = s.signIn("squatter", "13900000011");
+    QVERIFY(squatter.isValid());
+    // A number typed into the profile is taken as it is, but it is only a claim.
+    QVERIFY(s.putJson("/api/profile", {{"name", "占号"}, {"phone", "13900000012"}, {"companyName", ""}}, squatter)
+                .success());
+    QCOMPARE(s.get("/api/profile", squatter).dataObject().value("phone").toString(), QStringLiteral("13900000012"));
+
+    // The number's owner registers with it all the same, proving it with the code sent to it.
+    const auto sms = s.postJson("/api/send-sms", {{"phone", "13900000012"}, {"scenario", "register"}});
+    QVERIFY2(sms.success(), qPrintable(sms.message()));
+    const auto login = s.postJson(
+        "/api/login/code",
+        {{"username", "realowner"}, {"phone", "13900000012"}, {"code", sms.json().value("debugCode").toString()}});
+    QVERIFY2(login.success(), qPrintable(login.message()));
+    QCOMPARE(login.dataObject().value("phone").toString(), QStringLiteral("13900000012"));
+
+    // The claim is dropped from the other account, which cannot claim the number again.
+    QCOMPARE(s.get("/api/profile", squatter).dataObject().value("phone").toString(), QString());
+    QCOMPARE(
+        s.putJson("/api/profile", {{"name", "占号"}, {"phone", "13900000012"}, {"companyName", ""}}, squatter).status,
+        409);
+    QVERIFY(s.advanceClock(61, {}));
+    QVERIFY(s.signIn("realowner", "13900000012").isValid());
+}
+
+void TestServerAccounts::smsAndIdentityChecksAreThrottledPerAddress()
+{
+    // A server of its own: the limits used up here must not touch the other tests.
+    ReferenceServer s;
+    QVERIFY2(s.start(), qPrintable(s.errorString()));
+    // Many phones from one address: the address runs out long before any phone does.
+    const auto firstRefusal = [&](const char *path, auto body, int tries) {
+        for (int i = 0; i < tries; ++i) {
+            const auto reply = s.postJson(QString::fromLatin1(path), body(QStringLiteral("1370000%1").arg(1000 + i)));
+            if (reply.status == 429) {
+                if (reply.message() != QStringLiteral("操作过于频繁，请稍后再试"))
+                    return -2;
+                return i;
+            }
+        }
+        return -1;
+    };
+    QCOMPARE(firstRefusal(
+                 "/api/send-sms",
+                 [](const QString &phone) {
+                     return QJsonObject{{"phone", phone}, {"scenario", "register"}};
+                 },
+                 35),
+             30);
+    QCOMPARE(firstRefusal(
+                 "/api/verify-identity",
+                 [](const QString &phone) {
+                     return QJsonObject{{"username", "someone"}, {"phone", phone}};
+                 },
+                 65),
+             60);
+    QCOMPARE(firstRefusal(
+                 "/api/login/code",
+                 [](const QString &phone) {
+                     return QJsonObject{{"username", "someone"}, {"phone", phone}, {"code", "123456"}};
+                 },
+                 65),
+             60);
+    // The limits are windows: an hour later the address may try again.
+    QVERIFY(s.advanceClock(3601, {}));
+    QVERIFY(s.postJson("/api/send-sms", {{"phone", "13700002000"}, {"scenario", "register"}}).success());
+    // One phone checked from many places is limited too (here: its own limit, well below the address's).
+    int phoneRefusedAt = -1;
+    for (int i = 0; i < 12 && phoneRefusedAt < 0; ++i) {
+        if (s.postJson("/api/verify-identity", {{"username", "someone"}, {"phone", "13700002001"}}).status == 429)
+            phoneRefusedAt = i;
+    }
+    QCOMPARE(phoneRefusedAt, 10);
+}
+
+void TestServerAccounts::smsCodesAreKeyedAtRest()
+{
+    auto &s = *m_server;
+    const QString phone = QStringLiteral("13900000014");
+    const auto sms = s.postJson("/api/send-sms", {{"phone", phone}, {"scenario", "register"}});
+    QVERIFY(sms.success());
+    const QByteArray code = sms.json().value("debugCode").toString().toUtf8();
+
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open_v2((s.dataDir() + "/tolvar.db").toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr),
+             SQLITE_OK);
+    sqlite3_stmt *row = nullptr;
+    QCOMPARE(sqlite3_prepare_v2(db, "SELECT code_hash, salt FROM sms_codes WHERE phone = ?1", -1, &row, nullptr),
+             SQLITE_OK);
+    sqlite3_bind_text(row, 1, "13900000014", -1, SQLITE_STATIC);
+    QCOMPARE(sqlite3_step(row), SQLITE_ROW);
+    const QByteArray stored(reinterpret_cast<const char *>(sqlite3_column_text(row, 0)));
+    const QByteArray salt(reinterpret_cast<const char *>(sqlite3_column_text(row, 1)));
+    sqlite3_finalize(row);
+    sqlite3_close(db);
+
+    // No digest that the database alone lets anyone compute matches: guessing the six digits
+    // against a copy of it gets nowhere.
+    const auto sha = [](const QByteArray &text) {
+        return QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex();
+    };
+    QVERIFY(!stored.isEmpty() && salt.size() >= 16);
+    QVERIFY(stored != sha(phone.toUtf8() + ':' + code));
+    QVERIFY(stored != sha(salt + ':' + phone.toUtf8() + ':' + code));
+    // It is an HMAC under the server's key, a file apart that only the server's user may read.
+    QFile key(s.dataDir() + "/server.key");
+    QVERIFY(key.open(QIODevice::ReadOnly));
+    QCOMPARE(key.size(), 32);
+    QCOMPARE(key.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
+             QFile::Permissions());
+    QCOMPARE(stored, QMessageAuthenticationCode::hash(salt + ':' + phone.toUtf8() + ':' + code, key.readAll(),
+                                                      QCryptographicHash::Sha256)
+                         .toHex());
+}
+
+void TestServerAccounts::namesThatDisguiseThemselvesAreRefused()
+{
+    auto &s = *m_server;
+    const auto sms = s.postJson("/api/send-sms", {{"phone", "13900000015"}, {"scenario", "register"}});
+    const QString code = sms.json().value("debugCode").toString();
+    // A right-to-left override makes "admin\u202Etxt.exe" display as something else; a zero-width
+    // space makes a name look like another one.
+    for (const QString &name :
+         {QStringLiteral("ad\u202Emin"), QStringLiteral("de\u200Bmo"), QStringLiteral("x\u2066y")}) {
+        const auto login =
+            s.postJson("/api/login/code", {{"username", name}, {"phone", "13900000015"}, {"code", code}});
+        QCOMPARE(login.status, 400);
+    }
+    const Creds user = s.signIn("gina", "13900000016");
+    QCOMPARE(s.putJson("/api/profile", {{"name", "王\u202E二"}, {"phone", ""}, {"companyName", ""}}, user).status, 400);
+    QCOMPARE(s.putJson("/api/profile", {{"name", "王二"}, {"phone", ""}, {"companyName", "示\uFEFF例"}}, user).status,
+             400);
 }
 
 QTEST_GUILESS_MAIN(TestServerAccounts)

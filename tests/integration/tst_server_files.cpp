@@ -22,6 +22,8 @@ private slots:
     void batchesReportWhatTheyDid();
     void purgeRemovesTrashOlderThanSevenDays();
     void anotherUserCannotTouchForeignEntries();
+    void namesThatDisguiseThemselvesAreRefused();
+    void namesAreComparedInNfc();
 
 private:
     qint64 folder(const Creds &as, const QString &name, qint64 parent = 0);
@@ -316,6 +318,49 @@ void TestServerFiles::anotherUserCannotTouchForeignEntries()
     QCOMPARE(m_server->get("/api/files/" + f + "/download", a).body, QByteArray("alice's secret"));
     QVERIFY(names(m_server->get("/api/files/trash", a)).contains("trashed.txt"));
     QCOMPARE(names(m_server->get("/api/files?", b)), QStringList{"bob.txt"});
+}
+
+void TestServerFiles::namesThatDisguiseThemselvesAreRefused()
+{
+    const Creds i = m_server->signIn("iris", "13900000019");
+    // "invoice\u202Efdp.exe" shows as "invoiceexe.pdf"; zero-width characters make two names look alike.
+    const QStringList disguised{QStringLiteral("invoice\u202Efdp.exe"),
+                                QStringLiteral("a\u202Ab"),
+                                QStringLiteral("a\u2067b"),
+                                QStringLiteral("re\u200Bport"),
+                                QStringLiteral("re\u200Dport"),
+                                QStringLiteral("re\uFEFFport"),
+                                QStringLiteral("x\u2060y")};
+    const qint64 plain = folder(i, "plain");
+    QVERIFY(plain > 0);
+    for (const QString &name : disguised) {
+        QCOMPARE(m_server->postJson("/api/folders", {{"name", name}}, i).status, 400);
+        QCOMPARE(m_server->putJson(QStringLiteral("/api/files/%1").arg(plain), {{"name", name}}, i).status, 400);
+        QCOMPARE(upload(i, name, "x"), 0);
+        QCOMPARE(
+            m_server->postJson("/api/upload/init", {{"name", name}, {"size", 1}, {"md5", QString(32, 'a')}}, i).status,
+            400);
+        QCOMPARE(m_server->postJson("/api/teams", {{"name", name}}, i).status, 400);
+    }
+    QCOMPARE(names(m_server->get("/api/files", i)), QStringList{"plain"});
+}
+
+void TestServerFiles::namesAreComparedInNfc()
+{
+    const Creds j = m_server->signIn("jade", "13900000020");
+    const QString composed = QStringLiteral("caf\u00e9");
+    const QString decomposed = QStringLiteral("cafe\u0301");
+    QVERIFY(folder(j, composed) > 0);
+    // The other form of the same name is the same name: it gets a suffix, like any clash.
+    const qint64 second = folder(j, decomposed);
+    QVERIFY(second > 0);
+    QCOMPARE(names(m_server->get("/api/files", j)), (QStringList{composed, composed + " (1)"}));
+    QVERIFY(upload(j, decomposed.toUtf8() + ".txt", "x") > 0);
+    QVERIFY(upload(j, composed.toUtf8() + ".txt", "y") > 0);
+    const QStringList listed = names(m_server->get("/api/files", j));
+    QVERIFY(listed.contains(composed + ".txt") && listed.contains(composed + " (1).txt"));
+    for (const QString &name : listed)
+        QCOMPARE(name, name.normalized(QString::NormalizationForm_C));
 }
 
 QTEST_GUILESS_MAIN(TestServerFiles)

@@ -4,6 +4,7 @@
 #include "referenceserver.h"
 
 #include <QJsonArray>
+#include <QMap>
 #include <QtTest>
 
 using Creds = ReferenceServer::Credentials;
@@ -41,6 +42,8 @@ private slots:
     void ownerCannotLeaveOrBeRemoved();
     void removedAndLeavingMembersLoseAccess();
     void dissolveDeletesFilesAndTellsMembers();
+    void membersSeeOnlyTheirOwnPhoneInFull();
+    void invitationsAreLimitedPerInviterAndInvitee();
 
 private:
     qint64 createTeam(const QString &name);
@@ -291,6 +294,61 @@ void TestServerTeams::dissolveDeletesFilesAndTellsMembers()
         404);
     QCOMPARE(storageUsed(m_owner), before);
     QVERIFY(notificationTitles(m_member).contains(QStringLiteral("团队已解散")));
+}
+
+void TestServerTeams::membersSeeOnlyTheirOwnPhoneInFull()
+{
+    const qint64 team = createTeam("号码");
+    QVERIFY(m_server->postJson(path(team, "/members"), {{"keyword", "outsider"}}, m_owner).success());
+    const auto phones = [&](const Creds &viewer) {
+        QMap<QString, QString> byName;
+        for (const QJsonValue &v : m_server->get(path(team, "/members"), viewer).dataArray())
+            byName.insert(v.toObject().value("username").toString(), v.toObject().value("phone").toString());
+        return byName;
+    };
+    const auto seenByOwner = phones(m_owner);
+    QCOMPARE(seenByOwner.value("teamowner"), QStringLiteral("13900000101"));
+    QCOMPARE(seenByOwner.value("outsider"), QStringLiteral("139****0103"));
+    const auto seenByMember = phones(m_outsider);
+    QCOMPARE(seenByMember.value("outsider"), QStringLiteral("13900000103"));
+    QCOMPARE(seenByMember.value("teamowner"), QStringLiteral("139****0101"));
+}
+
+void TestServerTeams::invitationsAreLimitedPerInviterAndInvitee()
+{
+    // A server of its own, so the limits used up here touch no other case.
+    ReferenceServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const Creds owner = server.signIn("inviter", "13900000110");
+    QList<qint64> teams;
+    for (int i = 0; i < 6; ++i)
+        teams.append(idOf(server.postJson("/api/teams", {{"name", QStringLiteral("团队%1").arg(i)}}, owner).data()));
+    const auto invite = [&](qint64 team, const QString &who) {
+        return server.postJson(QStringLiteral("/api/teams/%1/members").arg(team), {{"keyword", who}}, owner);
+    };
+    // One account can be put into so many teams a day, whoever invites it.
+    const Creds invitee = server.signIn("invitee0", "13900000111");
+    QVERIFY(invitee.isValid());
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(invite(teams[i], "invitee0").success());
+    const Reply flooded = invite(teams[5], "invitee0");
+    QCOMPARE(flooded.status, 429);
+    QCOMPARE(flooded.message(), QStringLiteral("邀请过于频繁，请稍后再试"));
+    QCOMPARE(server.get("/api/teams", invitee).dataArray().size(), 5);
+
+    // One inviter can send so many invitations an hour, whoever receives them.
+    for (int person = 1; person <= 3; ++person) {
+        const QString name = QStringLiteral("invitee%1").arg(person);
+        QVERIFY(server.signIn(name, QStringLiteral("1390000011%1").arg(1 + person)).isValid());
+        for (int i = 0; i < 5; ++i)
+            QVERIFY2(invite(teams[i], name).success(), qPrintable(name));
+    }
+    QVERIFY(server.signIn("invitee4", "13900000115").isValid());
+    QCOMPARE(invite(teams[0], "invitee4").status, 429);
+    // Both limits are windows in time.
+    QVERIFY(server.advanceClock(24 * 3600 + 1, owner));
+    QVERIFY(invite(teams[0], "invitee4").success());
+    QVERIFY(invite(teams[5], "invitee0").success());
 }
 
 QTEST_GUILESS_MAIN(TestServerTeams)

@@ -1,6 +1,6 @@
 // Uploads, downloads, pack-download and extract on the reference server, over real HTTP.
 // The server runs with 1 KiB chunks, so a "many-chunk" upload is a few KiB.
-#include "demofiles.h"
+#include "demo/demofiles.h"
 #include "referenceserver.h"
 
 #include <QCryptographicHash>
@@ -11,6 +11,7 @@
 #include <QtTest>
 #include <archive.h>
 #include <archive_entry.h>
+#include <csignal>
 
 using Creds = ReferenceServer::Credentials;
 using tvr::server::DemoFiles;
@@ -24,7 +25,7 @@ private slots:
     void interruptedChunkedUploadResumesAndMerges();
     void mergeRefusesMissingChunksAndWrongContent();
     void chunkSizesAndIndicesAreChecked();
-    void instantUploadCreatesTheFileWithoutData();
+    void instantUploadReusesOnlyContentTheCallerCanRead();
     void multipartUploadStoresEveryFileOrNone();
     void quotaRefusesWhatDoesNotFit();
     void downloadServesRangesAnd416();
@@ -32,6 +33,9 @@ private slots:
     void extractUnpacksIntoTheTargetFolder();
     void extractRefusesUnsafeEntryNames();
     void restartKeepsFilesAndDropsLeftovers();
+    void chunkedUploadResumesAcrossARestart();
+    void chunkFilesOfTheEarlierLayoutAreTakenOver();
+    void rangeOfAnotherUnitIsIgnored();
 
 private:
     static constexpr qint64 Chunk = 1024;
@@ -225,11 +229,11 @@ void TestServerTransfers::chunkSizesAndIndicesAreChecked()
              400);
 }
 
-void TestServerTransfers::instantUploadCreatesTheFileWithoutData()
+void TestServerTransfers::instantUploadReusesOnlyContentTheCallerCanRead()
 {
     const Creds c = m_server->signIn("instant", "13900000023");
     const QByteArray content = randomBytes(3000);
-    QVERIFY(upload(m_user, "original.bin", content) > 0);
+    QVERIFY(upload(c, "original.bin", content) > 0);
     const qint64 folder = idOf(m_server->postJson("/api/folders", {{"name", "copies"}}, c).data());
     const QJsonObject answer = init(c, "copy.bin", content, folder);
     QCOMPARE(answer.value("instant").toBool(), true);
@@ -237,9 +241,29 @@ void TestServerTransfers::instantUploadCreatesTheFileWithoutData()
     QCOMPARE(record.value("name").toString(), QStringLiteral("copy.bin"));
     QCOMPARE(qint64(record.value("parent_id").toDouble()), folder);
     QCOMPARE(m_server->get(QStringLiteral("/api/files/%1/download").arg(idOf(record)), c).body, content);
-    QCOMPARE(qint64(m_server->get("/api/profile", c).dataObject().value("storage_used").toDouble()), content.size());
+    QCOMPARE(qint64(m_server->get("/api/profile", c).dataObject().value("storage_used").toDouble()),
+             2 * content.size());
     // Content the server does not hold is never "instant".
     QCOMPARE(init(c, "new.bin", randomBytes(3000)).value("instant").toBool(), false);
+
+    // Someone else's content is never reused: a digest gives neither its bytes nor the fact that
+    // somebody stores it; the upload simply goes on.
+    const Creds stranger = m_server->signIn("stranger", "13900000029");
+    const QJsonObject guess = init(stranger, "guess.bin", content);
+    QCOMPARE(guess.value("instant").toBool(), false);
+    QVERIFY(!guess.value("uploadId").toString().isEmpty());
+    QCOMPARE(qint64(m_server->get("/api/profile", stranger).dataObject().value("storage_used").toDouble()), 0);
+
+    // A team's files are the members' to read, so they are reused for a member.
+    const qint64 team = idOf(m_server->postJson("/api/teams", {{"name", "共享"}}, c).data());
+    QVERIFY(
+        m_server->postJson(QStringLiteral("/api/teams/%1/members").arg(team), {{"keyword", "stranger"}}, c).success());
+    const QByteArray shared = randomBytes(2000);
+    QVERIFY(m_server
+                ->multipart(QStringLiteral("/api/teams/%1/files/upload").arg(team),
+                            {{"files", "shared.bin", "application/octet-stream", shared}}, c)
+                .success());
+    QCOMPARE(init(stranger, "mine.bin", shared).value("instant").toBool(), true);
 }
 
 void TestServerTransfers::multipartUploadStoresEveryFileOrNone()
@@ -424,6 +448,104 @@ void TestServerTransfers::restartKeepsFilesAndDropsLeftovers()
     QCOMPARE(second.get(QStringLiteral("/api/files/%1/download").arg(id), again).body, QByteArray("kept"));
     QVERIFY(!QFile::exists(leftover.fileName()));
     QVERIFY(!QFile::exists(orphan.fileName()));
+}
+
+void TestServerTransfers::chunkedUploadResumesAcrossARestart()
+{
+    ReferenceServer::Options options;
+    options.chunkSize = Chunk;
+    QTemporaryDir dir;
+    options.dataDir = dir.path();
+    const QByteArray content = randomBytes(int(Chunk * 5 + 77));
+    Creds c;
+    QString uploadId;
+    {
+        ReferenceServer first(options);
+        QVERIFY(first.start());
+        c = first.signIn("restarter", "13900000030");
+        const auto opened = first.postJson(
+            "/api/upload/init", {{"name", "resume.bin"}, {"size", content.size()}, {"md5", md5(content)}}, c);
+        uploadId = opened.dataObject().value("uploadId").toString();
+        for (int i : {4, 0, 1})
+            QVERIFY(first
+                        .request("PUT", QStringLiteral("/api/upload/chunk/%1/%2").arg(uploadId).arg(i), c,
+                                 content.mid(i * Chunk, Chunk), "application/octet-stream")
+                        .success());
+        // A crash: nothing is shut down in order.
+        QCOMPARE(::kill(pid_t(first.processId()), SIGKILL), 0);
+        first.stop();
+    }
+    ReferenceServer second(options);
+    QVERIFY(second.start());
+    const auto resumed = second.postJson("/api/upload/init",
+                                         {{"name", "resume.bin"}, {"size", content.size()}, {"md5", md5(content)}}, c);
+    QCOMPARE(resumed.dataObject().value("uploadId").toString(), uploadId);
+    QCOMPARE(resumed.dataObject().value("uploadedChunks").toArray(), (QJsonArray{0, 1, 4}));
+    for (int i : {2, 3, 5})
+        QVERIFY(second
+                    .request("PUT", QStringLiteral("/api/upload/chunk/%1/%2").arg(uploadId).arg(i), c,
+                             content.mid(i * Chunk, Chunk), "application/octet-stream")
+                    .success());
+    const auto merged = second.postJson("/api/upload/merge", {{"uploadId", uploadId}}, c);
+    QVERIFY2(merged.success(), qPrintable(merged.message()));
+    QCOMPARE(merged.dataObject().value("md5").toString(), md5(content));
+    QCOMPARE(second.get(QStringLiteral("/api/files/%1/download").arg(idOf(merged.data())), c).body, content);
+}
+
+void TestServerTransfers::chunkFilesOfTheEarlierLayoutAreTakenOver()
+{
+    ReferenceServer::Options options;
+    options.chunkSize = Chunk;
+    QTemporaryDir dir;
+    options.dataDir = dir.path();
+    const QByteArray content = randomBytes(int(Chunk * 2 + 5));
+    Creds c;
+    QString uploadId;
+    {
+        ReferenceServer first(options);
+        QVERIFY(first.start());
+        c = first.signIn("layout", "13900000031");
+        uploadId =
+            first
+                .postJson("/api/upload/init", {{"name", "old.bin"}, {"size", content.size()}, {"md5", md5(content)}}, c)
+                .dataObject()
+                .value("uploadId")
+                .toString();
+        QCOMPARE(first.stop(), 0);
+    }
+    // Chunks held the way an earlier server kept them: one file per chunk, named by its index.
+    for (int i : {0, 2}) {
+        QFile chunk(dir.path() + QStringLiteral("/uploads/%1/%2").arg(uploadId).arg(i));
+        QVERIFY(chunk.open(QIODevice::WriteOnly));
+        chunk.write(content.mid(i * Chunk, Chunk));
+    }
+    ReferenceServer second(options);
+    QVERIFY(second.start());
+    const auto resumed =
+        second.postJson("/api/upload/init", {{"name", "old.bin"}, {"size", content.size()}, {"md5", md5(content)}}, c);
+    QCOMPARE(resumed.dataObject().value("uploadedChunks").toArray(), (QJsonArray{0, 2}));
+    QVERIFY(second
+                .request("PUT", QStringLiteral("/api/upload/chunk/%1/1").arg(uploadId), c, content.mid(Chunk, Chunk),
+                         "application/octet-stream")
+                .success());
+    const auto merged = second.postJson("/api/upload/merge", {{"uploadId", uploadId}}, c);
+    QVERIFY2(merged.success(), qPrintable(merged.message()));
+    QCOMPARE(second.get(QStringLiteral("/api/files/%1/download").arg(idOf(merged.data())), c).body, content);
+}
+
+void TestServerTransfers::rangeOfAnotherUnitIsIgnored()
+{
+    const QByteArray content = randomBytes(4000);
+    const qint64 id = upload(m_user, "units.bin", content);
+    const QString path = QStringLiteral("/api/files/%1/download").arg(id);
+    for (const QByteArray &range : {QByteArray("items=0-1"), QByteArray("bytes=0-1,5-9"), QByteArray("pages=9999-")}) {
+        const auto reply = m_server->request("GET", path, m_user, {}, {}, {{"Range", range}});
+        QCOMPARE(reply.status, 200);
+        QCOMPARE(reply.body, content);
+        QVERIFY(reply.header("Content-Range").isEmpty());
+    }
+    // The unit's name is not case-sensitive.
+    QCOMPARE(m_server->request("GET", path, m_user, {}, {}, {{"Range", "BYTES=0-9"}}).status, 206);
 }
 
 QTEST_GUILESS_MAIN(TestServerTransfers)

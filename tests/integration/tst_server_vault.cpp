@@ -1,11 +1,14 @@
 // The vault on the reference server: its own password, an unlock token bound to one user that
 // lapses on lock and after 15 idle minutes, files encrypted at rest, and a reset that needs the
 // account's login password.
+#include "rawhttp.h"
 #include "referenceserver.h"
 
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
+#include <QUrl>
 #include <QtTest>
 
 using Creds = ReferenceServer::Credentials;
@@ -37,6 +40,9 @@ private slots:
     void tokenLapsesAfterFifteenIdleMinutes();
     void repeatedWrongPasswordsAreThrottled();
     void resetNeedsTheLoginPassword();
+    void resetGuessesAreThrottledLikeUnlock();
+    void fileNamesAreSealedAtRest();
+    void chunkedUploadStopsAtTheRoomLeft();
 
 private:
     Reply vault(const QByteArray &verb, const QString &path, const Creds &as, const QString &token,
@@ -272,6 +278,94 @@ void TestServerVault::resetNeedsTheLoginPassword()
     QVERIFY(m_server->postJson("/api/vault/setup", {{"password", "fresh-start"}}, m_demo).success());
     QVERIFY(unlock(m_demo, "demo-vault").isEmpty());
     QVERIFY(vault("GET", "/api/vault/files", m_demo, unlock(m_demo, "fresh-start")).dataArray().isEmpty());
+}
+
+void TestServerVault::resetGuessesAreThrottledLikeUnlock()
+{
+    ReferenceServer::Options options;
+    options.demo = true;
+    ReferenceServer server(options);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const Creds demo = server.signIn("demo", "13800138000");
+    QVERIFY(server.postJson("/api/vault/setup", {{"password", "demo-vault"}}, demo).success());
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(server.postJson("/api/vault/reset", {{"password", QStringLiteral("guess%1").arg(i)}}, demo).status,
+                 403);
+    // Five wrong guesses of the login password: even the right one waits now, and the vault stays.
+    const Reply throttled = server.postJson("/api/vault/reset", {{"password", "demo1234"}}, demo);
+    QCOMPARE(throttled.status, 429);
+    QVERIFY(throttled.message().contains(QStringLiteral("分钟后再试")));
+    QCOMPARE(server.get("/api/vault/status", demo).dataObject().value("created").toBool(), true);
+    QVERIFY(server.advanceClock(15 * 60 + 1, demo));
+    QVERIFY(server.postJson("/api/vault/reset", {{"password", "demo1234"}}, demo).success());
+    QCOMPARE(server.get("/api/vault/status", demo).dataObject().value("created").toBool(true), false);
+}
+
+void TestServerVault::fileNamesAreSealedAtRest()
+{
+    const QString token = unlock(m_alice, "alice-vault");
+    const QString name = QStringLiteral("并购意向书-绝密.docx");
+    const qint64 file = upload(m_alice, token, name, "draft");
+    QVERIFY(file > 0);
+    QCOMPARE(vault("GET", "/api/vault/files", m_alice, token).dataArray().first().toObject().value("name").toString(),
+             name);
+    // Neither the database nor its journal holds the name in clear.
+    QByteArray database;
+    for (const char *suffix : {"", "-wal"}) {
+        QFile part(m_server->dataDir() + "/tolvar.db" + QLatin1String(suffix));
+        if (part.open(QIODevice::ReadOnly))
+            database += part.readAll();
+    }
+    QVERIFY(database.size() > 0);
+    QVERIFY(!database.contains(name.toUtf8()));
+    QVERIFY(!database.contains(QStringLiteral("并购意向书").toUtf8()));
+    // The download still gives the name back.
+    const Reply download = vault("GET", QStringLiteral("/api/vault/files/%1/download").arg(file), m_alice, token);
+    QVERIFY(download.header("Content-Disposition").contains(QUrl::toPercentEncoding(name)));
+    QVERIFY(vault("DELETE", QStringLiteral("/api/vault/files/%1").arg(file), m_alice, token).success());
+}
+
+void TestServerVault::chunkedUploadStopsAtTheRoomLeft()
+{
+    ReferenceServer::Options options;
+    options.extraArgs = {"--quota", QString::number(1024 * 1024)};
+    ReferenceServer server(options);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const Creds user = server.signIn("vaultroom", "13900000203");
+    QVERIFY(server.postJson("/api/vault/setup", {{"password", "room-vault"}}, user).success());
+    const QString token =
+        server.postJson("/api/vault/unlock", {{"password", "room-vault"}}, user).dataObject().value("token").toString();
+
+    // 64 MiB sent without a length, in a form: nothing announces the size ahead.
+    RawHttp raw(server.baseUrl());
+    QVERIFY(raw.open());
+    const QByteArray boundary = "vault-room-boundary";
+    QVERIFY(raw.send(raw.head("POST", "/api/vault/upload",
+                              {{"X-User-Id", user.userId.toUtf8()},
+                               {"X-Auth-Token", user.token.toUtf8()},
+                               {"X-Vault-Token", token.toUtf8()},
+                               {"Content-Type", "multipart/form-data; boundary=" + boundary},
+                               {"Transfer-Encoding", "chunked"}})));
+    QVERIFY(raw.sendChunk("--" + boundary +
+                          "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"big.bin\"\r\n\r\n"));
+    // The server stops taking the body soon after the room is used up (it drops a little more so
+    // that a client still sending can read the refusal, then closes): most of it is never read.
+    const qint64 total = 64LL * 1024 * 1024;
+    const qint64 sent = raw.sendFillerChunks(total);
+    QVERIFY2(sent < total, "the whole body was read");
+    raw.sendChunk("\r\n--" + boundary + "--\r\n");
+    raw.endChunks();
+
+    // Cut off at the room left: nothing is stored, nothing counts, no encrypted bytes remain.
+    const Reply listed = server.request("GET", "/api/vault/files", user, {}, {}, {{"X-Vault-Token", token.toUtf8()}});
+    QVERIFY(listed.success());
+    QVERIFY(listed.dataArray().isEmpty());
+    QCOMPARE(qint64(server.get("/api/profile", user).dataObject().value("storage_used").toDouble()), 0);
+    qint64 onDisk = 0;
+    QDirIterator it(server.dataDir() + "/vault", QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        onDisk += QFileInfo(it.next()).size();
+    QCOMPARE(onDisk, 0);
 }
 
 QTEST_GUILESS_MAIN(TestServerVault)

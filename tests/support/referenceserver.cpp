@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -53,10 +54,11 @@ bool ReferenceServer::start()
     m_process = std::make_unique<QProcess>();
     m_process->setProcessEnvironment(env);
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process->start(QStringLiteral(TVR_SERVER_BINARY), args);
+    // TVR_SERVER_BINARY in the environment runs the same tests against another build.
+    const QString binary = qEnvironmentVariable("TVR_SERVER_BINARY", QStringLiteral(TVR_SERVER_BINARY));
+    m_process->start(binary, args);
     if (!m_process->waitForStarted(10000)) {
-        m_error =
-            QStringLiteral("cannot start %1: %2").arg(QStringLiteral(TVR_SERVER_BINARY), m_process->errorString());
+        m_error = QStringLiteral("cannot start %1: %2").arg(binary, m_process->errorString());
         return false;
     }
     QByteArray buffer;
@@ -103,6 +105,28 @@ bool ReferenceServer::isRunning() const
 qint64 ReferenceServer::processId() const
 {
     return isRunning() ? m_process->processId() : 0;
+}
+
+static qint64 statusField(qint64 pid, const QByteArray &field)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (pid <= 0 || !status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+qint64 ReferenceServer::peakMemoryKiB() const
+{
+    return statusField(processId(), "VmHWM:");
+}
+
+qint64 ReferenceServer::residentMemoryKiB() const
+{
+    return statusField(processId(), "VmRSS:");
 }
 
 QByteArray ReferenceServer::output() const

@@ -74,6 +74,9 @@ public:
     int stop();
     bool isRunning() const;
     qint64 processId() const; // 0 when not running
+    // The server process's peak and current resident memory (VmHWM, VmRSS) in KiB; -1 unknown.
+    qint64 peakMemoryKiB() const;
+    qint64 residentMemoryKiB() const;
 
     QString baseUrl() const { return m_baseUrl; }
     QString dataDir() const { return m_dataDir; }

@@ -1,5 +1,5 @@
 // The payment QR picture: a PNG that any decoder reads, carrying the modules of the QR code.
-#include "qrpng.h"
+#include "billing/qrpng.h"
 
 #include <QImage>
 #include <QtTest>

@@ -1,6 +1,9 @@
 // The update download area: Range rules, safe names, the demo release and serving over HTTP.
-#include "rangeheader.h"
-#include "updatearea.h"
+#include "http/envelope.h"
+#include "http/httpserver.h"
+#include "http/rangeheader.h"
+#include "http/router.h"
+#include "updates/updatearea.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -8,7 +11,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <httplib.h>
-#include <thread>
 
 using namespace tvr::server;
 using Kind = RangeHeader::Kind;
@@ -34,30 +36,26 @@ QMap<QByteArray, QByteArray> topLevelKeys(const QByteArray &manifest)
     return keys;
 }
 
-// A real HTTP server on a loopback port serving one update area.
+// The server's own HTTP transport on a loopback port serving one update area, read with an
+// independent client.
 class AreaServer
 {
 public:
     explicit AreaServer(const QString &root)
         : m_area(root)
     {
-        m_area.registerRoutes(m_server);
-        m_port = m_server.bind_to_any_port("127.0.0.1");
-        // Bound and listening already: requests wait in the backlog until the loop accepts them.
-        m_thread = std::thread([this] { m_server.listen_after_bind(); });
+        m_area.registerRoutes(m_router);
+        m_server = std::make_unique<http::Server>(m_router, http::Server::Options(), transportError);
+        QString error;
+        if (!m_server->start(&error))
+            qWarning("cannot start: %s", qPrintable(error));
     }
-    ~AreaServer()
-    {
-        m_server.stop();
-        m_thread.join();
-    }
-    httplib::Client client() const { return httplib::Client("127.0.0.1", m_port); }
+    httplib::Client client() const { return httplib::Client("127.0.0.1", m_server->port()); }
 
 private:
     UpdateArea m_area;
-    httplib::Server m_server;
-    int m_port = 0;
-    std::thread m_thread;
+    http::Router m_router;
+    std::unique_ptr<http::Server> m_server;
 };
 
 } // namespace

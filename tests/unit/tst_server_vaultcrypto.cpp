@@ -1,8 +1,8 @@
 // Vault encryption at rest: key derivation, the password verifier and the block format.
-#include "vaultdecryptor.h"
-#include "vaultencryptor.h"
-#include "vaultformat.h"
-#include "vaultkey.h"
+#include "vault/vaultdecryptor.h"
+#include "vault/vaultencryptor.h"
+#include "vault/vaultformat.h"
+#include "vault/vaultkey.h"
 
 #include <QFile>
 #include <QTemporaryDir>

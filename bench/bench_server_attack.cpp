@@ -1,0 +1,343 @@
+// The reference server under load from hostile clients, on loopback only, bounded in time:
+//   1. peak resident memory of the server while 20 clients send 1 GiB chunked bodies at once to a
+//      public route (and to a streamed route without a session);
+//   2. the latency of a file listing while 500 connections from another address send their
+//      request head a line every 5 s, and how soon the server closes those connections;
+//   3. the quota overshoot of 10 parallel writes of each kind that consumes storage (target 0).
+// Usage: bench_server_attack [--server PATH] [--part 1|2|3] [--plain]
+//   --server  another build of tolvar-server; --plain starts it without the options of this one
+//   (--head-timeout, --quota), so that an earlier build runs parts 1 and 2.
+//   TVR_ATTACK_MB sets the body size of part 1 (default 1024): a server that holds bodies in
+//   memory needs 20 times that much.
+#include "rawhttp.h"
+#include "referenceserver.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+#include <QTimer>
+#include <algorithm>
+#include <archive.h>
+#include <archive_entry.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Creds = ReferenceServer::Credentials;
+
+bool waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < timeoutMs) {
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return done();
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(out.data()), size / 4);
+    return out;
+}
+
+QString md5(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray storedZip(const QByteArray &name, const QByteArray &content)
+{
+    QByteArray out(int(content.size() + 64 * 1024), '\0');
+    size_t used = 0;
+    struct archive *zip = archive_write_new();
+    archive_write_set_format_zip(zip);
+    archive_write_set_format_option(zip, "zip", "compression", "store");
+    archive_write_open_memory(zip, out.data(), size_t(out.size()), &used);
+    struct archive_entry *entry = archive_entry_new();
+    archive_entry_set_pathname(entry, name.constData());
+    archive_entry_set_filetype(entry, AE_IFREG);
+    archive_entry_set_perm(entry, 0644);
+    archive_entry_set_size(entry, content.size());
+    archive_write_header(zip, entry);
+    archive_write_data(zip, content.constData(), size_t(content.size()));
+    archive_entry_free(entry);
+    archive_write_close(zip);
+    archive_write_free(zip);
+    out.truncate(qsizetype(used));
+    return out;
+}
+
+// 1. Twenty clients each send a 1 GiB chunked body at once.
+void memoryUnderChunkedBodies(ReferenceServer &server)
+{
+    const qint64 total = qEnvironmentVariableIntValue("TVR_ATTACK_MB") > 0
+                             ? qint64(qEnvironmentVariableIntValue("TVR_ATTACK_MB")) * 1024 * 1024
+                             : 1024LL * 1024 * 1024;
+    constexpr int Clients = 20;
+    const QString base = server.baseUrl();
+    std::atomic<qint64> sentTotal{0};
+    std::atomic<int> running{Clients};
+    std::vector<std::thread> clients;
+    const qint64 peakBefore = server.peakMemoryKiB();
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < Clients; ++i) {
+        clients.emplace_back([&, i] {
+            RawHttp raw(base);
+            if (raw.open()) {
+                // Half to a public JSON route, half to the streamed chunk route without a session.
+                const QByteArray path = i % 2 ? "/api/send-sms" : "/api/upload/chunk/x/0";
+                raw.send(raw.head(i % 2 ? "POST" : "PUT", path,
+                                  {{"Content-Type", "application/json"}, {"Transfer-Encoding", "chunked"}}));
+                sentTotal += raw.sendChunked(total, 256 * 1024, 120000);
+            }
+            --running;
+        });
+    }
+    qint64 peakRss = 0;
+    while (running > 0) {
+        peakRss = std::max(peakRss, server.residentMemoryKiB());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the memory probe's interval
+    }
+    for (auto &client : clients)
+        client.join();
+    std::printf("1. %d parallel chunked bodies of %lld MiB to public routes: %.1f MiB of them sent in %.1f s\n",
+                Clients, total >> 20, double(sentTotal) / (1 << 20), timer.elapsed() / 1000.0);
+    std::printf("   server resident memory: peak sampled %.1f MiB, VmHWM %.1f MiB (before: %.1f MiB)\n",
+                peakRss / 1024.0, server.peakMemoryKiB() / 1024.0, peakBefore / 1024.0);
+}
+
+// 2. Five hundred connections from 127.0.0.2 drip their request head; listings from 127.0.0.1.
+void listingWithSlowConnections(ReferenceServer &server, int headTimeoutSecs)
+{
+    constexpr int Slow = 500;
+    const Creds user = server.signIn("listing", "13900009101");
+    std::vector<std::unique_ptr<RawHttp>> slow;
+    int opened = 0;
+    for (int i = 0; i < Slow; ++i) {
+        auto raw = std::make_unique<RawHttp>(server.baseUrl(), QStringLiteral("127.0.0.2"));
+        if (raw->open(2000) && raw->send("GET /api/plans HTTP/1.1\r\nHost: 127.0.0.1\r\n", 100))
+            ++opened;
+        slow.push_back(std::move(raw));
+    }
+    QElapsedTimer sinceOpen;
+    sinceOpen.start();
+    QTimer drip;
+    QObject::connect(&drip, &QTimer::timeout, [&slow] {
+        for (auto &raw : slow) {
+            if (raw->isOpen())
+                raw->send("X-Slow: 1\r\n", 50);
+        }
+    });
+    drip.start(5000);
+
+    QNetworkAccessManager network;
+    std::vector<qint64> latencies;
+    for (int i = 0; i < 5; ++i) {
+        QNetworkRequest request(QUrl(server.baseUrl() + "/api/files"));
+        request.setRawHeader("X-User-Id", user.userId.toUtf8());
+        request.setRawHeader("X-Auth-Token", user.token.toUtf8());
+        QElapsedTimer timer;
+        timer.start();
+        QNetworkReply *reply = network.get(request);
+        const bool answered = waitFor([reply] { return reply->isFinished(); }, 10000);
+        latencies.push_back(answered && reply->error() == QNetworkReply::NoError ? timer.elapsed() : -1);
+        reply->deleteLater();
+    }
+    const auto open = [&slow] {
+        return std::count_if(slow.begin(), slow.end(), [](const auto &raw) {
+            raw->waitClosed(0);
+            return raw->isOpen();
+        });
+    };
+    const qint64 stillOpenAtListing = open();
+    waitFor([&] { return open() == 0; }, (headTimeoutSecs + 10) * 1000);
+    const qint64 closedAfter = sinceOpen.elapsed();
+    std::printf("2. %d slow connections from 127.0.0.2 opened, %lld held open by the server\n", opened,
+                static_cast<long long>(stillOpenAtListing));
+    std::printf("   listing latency from 127.0.0.1 (ms):");
+    for (qint64 ms : latencies)
+        std::printf(" %lld", static_cast<long long>(ms));
+    std::printf("  (target < 1000; -1: no answer in 10 s)\n");
+    std::printf("   slow connections still open after %.1f s: %lld (head timeout %d s)\n", closedAfter / 1000.0,
+                static_cast<long long>(open()), headTimeoutSecs);
+}
+
+// 3. Ten parallel writes of each kind on accounts of 1 MiB.
+void quotaOvershoot(ReferenceServer &server, qint64 quota)
+{
+    constexpr int Piece = 300 * 1024;
+    constexpr int Writers = 10;
+    QNetworkAccessManager network;
+    const auto used = [&](const Creds &as) {
+        return qint64(server.get("/api/profile", as).dataObject().value("storage_used").toDouble());
+    };
+    const QByteArray boundary = "attack-boundary";
+    const auto form = [&](const QByteArray &field, const QByteArray &content) {
+        return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + field +
+               "\"; filename=\"p.bin\"\r\nContent-Type: application/octet-stream\r\n\r\n" + content + "\r\n--" +
+               boundary + "--\r\n";
+    };
+    struct Call
+    {
+        QString path;
+        QByteArray body;
+        QByteArray type;
+        QByteArray vaultToken;
+    };
+    const auto fire = [&](const QList<Call> &calls, const Creds &as) {
+        std::vector<QNetworkReply *> replies;
+        for (const Call &call : calls) {
+            QNetworkRequest request(QUrl(server.baseUrl() + call.path));
+            request.setRawHeader("X-User-Id", as.userId.toUtf8());
+            request.setRawHeader("X-Auth-Token", as.token.toUtf8());
+            request.setHeader(QNetworkRequest::ContentTypeHeader, call.type);
+            if (!call.vaultToken.isEmpty())
+                request.setRawHeader("X-Vault-Token", call.vaultToken);
+            replies.push_back(network.post(request, call.body));
+        }
+        waitFor([&] { return std::all_of(replies.begin(), replies.end(), [](auto *r) { return r->isFinished(); }); },
+                60000);
+        int accepted = 0;
+        for (QNetworkReply *reply : replies) {
+            accepted += reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+            reply->deleteLater();
+        }
+        return accepted;
+    };
+    std::printf("3. quota overshoot of %d parallel writes of %d KiB each, quota %lld KiB:\n", Writers, Piece / 1024,
+                quota / 1024);
+    int account = 0;
+    for (const char *kind : {"extract", "vault", "multipart", "merge", "instant", "team"}) {
+        const Creds user = server.signIn(QStringLiteral("attack-%1").arg(QLatin1String(kind)),
+                                         QStringLiteral("1390000%1").arg(9200 + ++account));
+        Creds writer = user;
+        QList<Call> calls;
+        const QByteArray formType = "multipart/form-data; boundary=" + boundary;
+        const QString k = QLatin1String(kind);
+        if (k == "extract") {
+            const auto stored =
+                server.multipart("/api/files/upload",
+                                 {{"files", "a.zip", "application/zip", storedZip("p.bin", randomBytes(Piece))}}, user);
+            const QString id = QString::number(qint64(stored.dataArray().first().toObject().value("id").toDouble()));
+            for (int i = 0; i < Writers; ++i)
+                calls.append({"/api/files/extract",
+                              QJsonDocument(QJsonObject{{"fileId", id}}).toJson(),
+                              "application/json",
+                              {}});
+        } else if (k == "vault") {
+            server.postJson("/api/vault/setup", {{"password", "attack-vault"}}, user);
+            const QByteArray token = server.postJson("/api/vault/unlock", {{"password", "attack-vault"}}, user)
+                                         .dataObject()
+                                         .value("token")
+                                         .toString()
+                                         .toUtf8();
+            for (int i = 0; i < Writers; ++i)
+                calls.append({"/api/vault/upload", form("file", randomBytes(Piece)), formType, token});
+        } else if (k == "multipart") {
+            for (int i = 0; i < Writers; ++i)
+                calls.append({"/api/files/upload", form("files", randomBytes(Piece)), formType, {}});
+        } else if (k == "merge") {
+            for (int i = 0; i < Writers; ++i) {
+                const QByteArray content = randomBytes(Piece);
+                const QString id =
+                    server
+                        .postJson("/api/upload/init",
+                                  {{"name", QStringLiteral("m%1.bin").arg(i)}, {"size", Piece}, {"md5", md5(content)}},
+                                  user)
+                        .dataObject()
+                        .value("uploadId")
+                        .toString();
+                server.request("PUT", QStringLiteral("/api/upload/chunk/%1/0").arg(id), user, content,
+                               "application/octet-stream");
+                calls.append({"/api/upload/merge",
+                              QJsonDocument(QJsonObject{{"uploadId", id}}).toJson(),
+                              "application/json",
+                              {}});
+            }
+        } else if (k == "instant") {
+            const QByteArray content = randomBytes(Piece);
+            server.multipart("/api/files/upload", {{"files", "first.bin", "application/octet-stream", content}}, user);
+            for (int i = 0; i < Writers; ++i)
+                calls.append({"/api/upload/init",
+                              QJsonDocument(QJsonObject{{"name", QStringLiteral("c%1.bin").arg(i)},
+                                                        {"size", Piece},
+                                                        {"md5", md5(content)}})
+                                  .toJson(),
+                              "application/json",
+                              {}});
+        } else {
+            const qint64 team =
+                qint64(server.postJson("/api/teams", {{"name", "attack"}}, user).dataObject().value("id").toDouble());
+            writer = server.signIn("attack-member", "13900009299");
+            server.postJson(QStringLiteral("/api/teams/%1/members").arg(team), {{"keyword", "attack-member"}}, user);
+            for (int i = 0; i < Writers; ++i)
+                calls.append({QStringLiteral("/api/teams/%1/files/upload").arg(team),
+                              form("files", randomBytes(Piece)),
+                              formType,
+                              {}});
+        }
+        const qint64 before = used(user);
+        const int accepted = fire(calls, writer);
+        const qint64 after = used(user);
+        std::printf("   %-9s stored %7lld B (before %7lld B), %2d of %d accepted, overshoot %lld B\n", kind,
+                    static_cast<long long>(after), static_cast<long long>(before), accepted, Writers,
+                    static_cast<long long>(std::max<qint64>(0, after - quota)));
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const qsizetype serverArg = args.indexOf(QStringLiteral("--server"));
+    if (serverArg > 0 && serverArg + 1 < args.size())
+        qputenv("TVR_SERVER_BINARY", args.at(serverArg + 1).toUtf8());
+    const qsizetype partArg = args.indexOf(QStringLiteral("--part"));
+    const int part = partArg > 0 && partArg + 1 < args.size() ? args.at(partArg + 1).toInt() : 0;
+    const bool plain = args.contains(QStringLiteral("--plain"));
+    const int headTimeoutSecs = plain ? 15 : 10;
+    constexpr qint64 Quota = 1024 * 1024;
+
+    if (part == 0 || part == 1 || part == 2) {
+        ReferenceServer::Options options;
+        if (!plain)
+            options.extraArgs = {"--head-timeout", QString::number(headTimeoutSecs)};
+        ReferenceServer server(options);
+        if (!server.start()) {
+            std::fprintf(stderr, "cannot start the server: %s\n", qPrintable(server.errorString()));
+            return 1;
+        }
+        if (part != 2)
+            memoryUnderChunkedBodies(server);
+        if (part != 1)
+            listingWithSlowConnections(server, headTimeoutSecs);
+    }
+    if (part == 0 || part == 3) {
+        ReferenceServer::Options options;
+        options.extraArgs = {"--quota", QString::number(Quota)};
+        ReferenceServer server(options);
+        if (!server.start()) {
+            std::fprintf(stderr, "cannot start the server: %s\n", qPrintable(server.errorString()));
+            return 1;
+        }
+        quotaOvershoot(server, Quota);
+    }
+    return 0;
+}

@@ -1,0 +1,288 @@
+// Accounts: user-name check, identity check, SMS codes, sign-in (and first-time registration)
+// with a code, logout.
+#include "accounts/accountstore.h"
+#include "core/names.h"
+#include "core/servercontext.h"
+#include "http/auth.h"
+#include "http/envelope.h"
+#include "storage/areas.h"
+#include "storage/serversecret.h"
+#include "storage/transaction.h"
+
+#include <QJsonObject>
+#include <cstdio>
+#include <openssl/rand.h>
+
+namespace tvr::server {
+
+namespace {
+
+constexpr qint64 CodeLifetimeSecs = 5 * 60;
+constexpr qint64 CodeIntervalSecs = 60;
+constexpr int CodeMaxAttempts = 5;
+constexpr qint64 Hour = 3600;
+constexpr qint64 Day = 24 * Hour;
+
+// Guessing and flooding are limited per phone and per client address alike, so that neither
+// many phones from one address nor many addresses against one phone get far.
+constexpr Throttle::Rule SmsPerPhone{10, Day};
+constexpr Throttle::Rule SmsPerAddress{30, Hour};
+constexpr Throttle::Rule IdentityPerPhone{10, Hour};
+constexpr Throttle::Rule IdentityPerAddress{60, Hour};
+constexpr Throttle::Rule WrongCodesPerAddress{60, Hour};
+
+const QString TooManyRequests = QStringLiteral("操作过于频繁，请稍后再试");
+
+QString field(const QJsonObject &body, const char *key)
+{
+    return jsonString(body, QString::fromLatin1(key)).trimmed();
+}
+
+QString newCode()
+{
+    // Uniform over 000000..999999: reject the top sliver of the 32-bit range.
+    quint32 value = 0;
+    do {
+        RAND_bytes(reinterpret_cast<unsigned char *>(&value), sizeof value);
+    } while (value >= 4294000000u);
+    return QStringLiteral("%1").arg(value % 1000000u, 6, 10, QLatin1Char('0'));
+}
+
+// Codes at rest are keyed digests: without the server's key a stored row tells nothing about
+// its code, and the salt makes every row different even for one phone and code.
+QString codeHash(ServerContext &ctx, const QString &salt, const QString &phone, const QString &code)
+{
+    return ServerSecret::hmacHex(ctx.secret, (salt + QLatin1Char(':') + phone + QLatin1Char(':') + code).toUtf8());
+}
+
+QString addressKey(const char *kind, const http::Request &req)
+{
+    return QString::fromLatin1(kind) + QLatin1Char(':') + QString::fromStdString(req.remoteAddress);
+}
+
+QString phoneKey(const char *kind, const QString &phone)
+{
+    return QString::fromLatin1(kind) + QLatin1Char(':') + phone;
+}
+
+// Refuses (429) once the phone or the client address used up its rule; else counts one.
+bool throttled(ServerContext &ctx, const http::Request &req, http::Response &res, const char *kind,
+               const QString &phone, const Throttle::Rule &perPhone, const Throttle::Rule &perAddress)
+{
+    const qint64 now = ctx.clock.nowSecs();
+    const QString byPhone = phoneKey(kind, phone);
+    const QString byAddress = addressKey(kind, req);
+    if (ctx.throttle.retryAfter(byPhone, perPhone, now) > 0 ||
+        ctx.throttle.retryAfter(byAddress, perAddress, now) > 0) {
+        fail(res, 429, TooManyRequests);
+        return true;
+    }
+    ctx.throttle.record(byPhone, now);
+    ctx.throttle.record(byAddress, now);
+    return false;
+}
+
+void checkUsername(ServerContext &ctx, const http::Request &req, http::Response &res)
+{
+    const QString username = QString::fromStdString(req.param("username")).trimmed();
+    if (username.isEmpty())
+        return fail(res, 400, QStringLiteral("请输入用户名"));
+    ok(res, QJsonObject{{QStringLiteral("exists"), AccountStore::userIdByName(ctx, username).has_value()}});
+}
+
+void verifyIdentity(ServerContext &ctx, const http::Request &req, http::Response &res)
+{
+    const auto body = jsonBody(req, res);
+    if (!body)
+        return;
+    const QString username = field(*body, "username");
+    const QString phone = field(*body, "phone");
+    if (username.isEmpty() || phone.isEmpty())
+        return fail(res, 400, QStringLiteral("请输入用户名和手机号"));
+    if (throttled(ctx, req, res, "identity", phone, IdentityPerPhone, IdentityPerAddress))
+        return;
+    const auto userId = AccountStore::userIdByName(ctx, username);
+    if (!userId)
+        return fail(res, 404, QStringLiteral("用户不存在"));
+    if (!AccountStore::hasPhone(ctx, *userId, phone))
+        return fail(res, 400, QStringLiteral("用户名与手机号不匹配"));
+    ok(res);
+}
+
+void sendSms(ServerContext &ctx, const http::Request &req, http::Response &res)
+{
+    const auto body = jsonBody(req, res);
+    if (!body)
+        return;
+    const QString phone = field(*body, "phone");
+    const QString scenario = field(*body, "scenario");
+    if (!AccountStore::validPhone(phone))
+        return fail(res, 400, QStringLiteral("请输入正确的 11 位手机号"));
+    if (scenario != QLatin1String("login") && scenario != QLatin1String("register"))
+        return fail(res, 400, QStringLiteral("未知的验证码用途"));
+    // Signing in works for a phone any account has; registering is refused only for a phone
+    // another account has proven (an unproven claim never blocks the number's owner).
+    if (scenario == QLatin1String("login") && !AccountStore::phoneKnown(ctx, phone))
+        return fail(res, 400, QStringLiteral("该手机号尚未注册"));
+    if (scenario == QLatin1String("register") && AccountStore::userIdByPhone(ctx, phone))
+        return fail(res, 409, QStringLiteral("该手机号已注册，请使用原用户名登录"));
+
+    const QString code = newCode();
+    {
+        Transaction tx(ctx.db);
+        const qint64 now = ctx.clock.nowSecs();
+        const QVariant sentAt = ctx.db.scalar("SELECT sent_at FROM sms_codes WHERE phone = ?1", {phone});
+        if (sentAt.isValid() && now - sentAt.toLongLong() < CodeIntervalSecs) {
+            const qint64 wait = CodeIntervalSecs - (now - sentAt.toLongLong());
+            return fail(res, 429, QStringLiteral("验证码发送过于频繁，请 %1 秒后再试").arg(wait));
+        }
+        if (throttled(ctx, req, res, "sms", phone, SmsPerPhone, SmsPerAddress))
+            return;
+        const QString salt = AccountStore::randomHex(16);
+        ctx.db.exec("INSERT OR REPLACE INTO sms_codes(phone, code_hash, salt, scenario, sent_at, expires_at, attempts) "
+                    "VALUES(?1, ?2, ?3, ?4, ?5, ?6, 0)",
+                    {phone, codeHash(ctx, salt, phone, code), salt, scenario, now, now + CodeLifetimeSecs});
+        if (!tx.commit())
+            return fail(res, 500, Msg::Internal);
+    }
+    const QJsonObject data{{QStringLiteral("expiresIn"), CodeLifetimeSecs},
+                           {QStringLiteral("interval"), CodeIntervalSecs}};
+    if (!ctx.config.dev)
+        return ok(res, data);
+    std::printf("SMS code for %s (%s): %s\n", phone.toUtf8().constData(), scenario.toUtf8().constData(),
+                code.toUtf8().constData());
+    std::fflush(stdout);
+    okWith(res, data, QJsonObject{{QStringLiteral("debugCode"), code}});
+}
+
+// Checks and consumes the code sent to a phone; an error text on failure.
+QString consumeCode(ServerContext &ctx, const QString &phone, const QString &code)
+{
+    Transaction tx(ctx.db);
+    const auto rows =
+        ctx.db.query("SELECT code_hash, expires_at, attempts, salt FROM sms_codes WHERE phone = ?1", {phone});
+    if (rows.empty())
+        return QStringLiteral("请先获取验证码");
+    const QVariantList &row = rows.front();
+    if (row.value(2).toInt() >= CodeMaxAttempts)
+        return QStringLiteral("验证码错误次数过多，请重新获取");
+    if (ctx.clock.nowSecs() > row.value(1).toLongLong())
+        return QStringLiteral("验证码已过期，请重新获取");
+    const QString expected = row.value(0).toString();
+    if (expected.isEmpty() || expected != codeHash(ctx, row.value(3).toString(), phone, code)) {
+        ctx.db.exec("UPDATE sms_codes SET attempts = attempts + 1 WHERE phone = ?1", {phone});
+        tx.commit();
+        return QStringLiteral("验证码错误");
+    }
+    // The code is spent, but the send interval still holds: keep the row's time, void the code.
+    ctx.db.exec("UPDATE sms_codes SET code_hash = '', attempts = ?2 WHERE phone = ?1", {phone, CodeMaxAttempts});
+    if (!tx.commit())
+        return Msg::Internal;
+    return QString();
+}
+
+void loginWithCode(ServerContext &ctx, const http::Request &req, http::Response &res)
+{
+    const auto body = jsonBody(req, res);
+    if (!body)
+        return;
+    const QString username = Names::normalized(field(*body, "username"));
+    const QString phone = field(*body, "phone");
+    const QString code = field(*body, "code");
+    if (username.isEmpty())
+        return fail(res, 400, QStringLiteral("请输入用户名"));
+    if (!AccountStore::validPhone(phone))
+        return fail(res, 400, QStringLiteral("请输入正确的 11 位手机号"));
+    if (code.isEmpty())
+        return fail(res, 400, QStringLiteral("请输入短信验证码"));
+    const QString wrongCodes = addressKey("wrong-code", req);
+    if (ctx.throttle.retryAfter(wrongCodes, WrongCodesPerAddress, ctx.clock.nowSecs()) > 0)
+        return fail(res, 429, TooManyRequests);
+
+    auto userId = AccountStore::userIdByName(ctx, username);
+    if (userId) {
+        if (!AccountStore::hasPhone(ctx, *userId, phone))
+            return fail(res, 400, QStringLiteral("用户名与手机号不匹配"));
+    } else {
+        if (!AccountStore::validUsername(username))
+            return fail(res, 400, QStringLiteral("用户名需为 2-32 个字符，且不能包含斜杠"));
+        if (AccountStore::userIdByPhone(ctx, phone))
+            return fail(res, 409, QStringLiteral("该手机号已被其他账号使用"));
+    }
+    const QString codeError = consumeCode(ctx, phone, code);
+    if (!codeError.isEmpty()) {
+        ctx.throttle.record(wrongCodes, ctx.clock.nowSecs());
+        return fail(res, 400, codeError);
+    }
+    // The code proves the phone: it becomes this account's, and unproven claims elsewhere go.
+    if (userId) {
+        AccountStore::provePhone(ctx, *userId, phone);
+    } else {
+        const qint64 created = AccountStore::createUser(ctx, username, phone, username);
+        if (created <= 0)
+            return fail(res, 409, QStringLiteral("用户名或手机号已被占用"));
+        userId = created;
+    }
+    const QString token =
+        AccountStore::createSession(ctx, *userId, QString::fromStdString(req.header("X-Machine-Code")));
+    if (token.isEmpty())
+        return fail(res, 500, Msg::Internal);
+    ok(res, AccountStore::loginPayload(ctx, *userId, token));
+}
+
+void registerAuthRoutes(http::Router &router, ServerContext &ctx)
+{
+    router.get("/api/check-username",
+               [&ctx](const http::Request &req, http::Response &res) { checkUsername(ctx, req, res); });
+    router.post("/api/verify-identity",
+                [&ctx](const http::Request &req, http::Response &res) { verifyIdentity(ctx, req, res); });
+    router.post("/api/send-sms", [&ctx](const http::Request &req, http::Response &res) { sendSms(ctx, req, res); });
+    router.post("/api/login/code",
+                [&ctx](const http::Request &req, http::Response &res) { loginWithCode(ctx, req, res); });
+    router.post("/api/logout",
+                withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
+                    AccountStore::revokeSession(ctx, user.id, QString::fromStdString(req.header("X-Auth-Token")));
+                    ok(res);
+                }));
+}
+
+void expireCodesAndSessions(ServerContext &ctx)
+{
+    const qint64 now = ctx.clock.nowSecs();
+    ctx.db.exec("DELETE FROM sms_codes WHERE sent_at < ?1", {now - CodeLifetimeSecs - CodeIntervalSecs});
+    ctx.db.exec("DELETE FROM sessions WHERE last_seen < ?1", {now - AccountStore::SessionIdleSecs});
+}
+
+} // namespace
+
+Area accountArea()
+{
+    Area area{"account", {}};
+    area.migrations = {
+        {1, "CREATE TABLE users(id INTEGER PRIMARY KEY AUTOINCREMENT, "
+            "  username TEXT NOT NULL COLLATE NOCASE UNIQUE, phone TEXT NOT NULL DEFAULT '', "
+            "  name TEXT NOT NULL DEFAULT '', company_name TEXT NOT NULL DEFAULT '', "
+            "  avatar TEXT NOT NULL DEFAULT '', password_hash TEXT NOT NULL DEFAULT '', "
+            "  base_quota INTEGER NOT NULL, created_at TEXT NOT NULL, updated_at TEXT NOT NULL);"
+            "CREATE UNIQUE INDEX users_phone ON users(phone) WHERE phone <> '';"
+            "CREATE TABLE sessions(token_hash TEXT PRIMARY KEY, "
+            "  user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE, "
+            "  created_at INTEGER NOT NULL, last_seen INTEGER NOT NULL, machine_code TEXT NOT NULL DEFAULT '');"
+            "CREATE INDEX sessions_user ON sessions(user_id);"
+            "CREATE TABLE sms_codes(phone TEXT PRIMARY KEY, code_hash TEXT NOT NULL, scenario TEXT NOT NULL, "
+            "  sent_at INTEGER NOT NULL, expires_at INTEGER NOT NULL, attempts INTEGER NOT NULL DEFAULT 0);"},
+        // A phone is proven (by an SMS code) or only claimed; only proven phones are unique.
+        // Codes at rest become keyed digests with a salt of their own (earlier rows cannot match).
+        {2, "ALTER TABLE users ADD COLUMN phone_verified INTEGER NOT NULL DEFAULT 1;"
+            "DROP INDEX users_phone;"
+            "CREATE UNIQUE INDEX users_phone_proven ON users(phone) WHERE phone <> '' AND phone_verified = 1;"
+            "CREATE INDEX users_phone ON users(phone);"
+            "ALTER TABLE sms_codes ADD COLUMN salt TEXT NOT NULL DEFAULT '';"
+            "UPDATE sms_codes SET code_hash = '';"},
+    };
+    area.registerRoutes = registerAuthRoutes;
+    area.maintain = expireCodesAndSessions;
+    return area;
+}
+
+} // namespace tvr::server

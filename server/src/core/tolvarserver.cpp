@@ -1,0 +1,95 @@
+#include "core/tolvarserver.h"
+
+#include "core/servercontext.h"
+#include "http/envelope.h"
+#include "http/httpserver.h"
+#include "http/router.h"
+#include "storage/areas.h"
+#include "storage/serversecret.h"
+
+#include <QDir>
+#include <chrono>
+
+namespace tvr::server {
+
+TolvarServer::TolvarServer(const ServerConfig &config)
+    : m_ctx(std::make_unique<ServerContext>())
+    , m_router(std::make_unique<http::Router>())
+{
+    m_ctx->config = config;
+}
+
+TolvarServer::~TolvarServer()
+{
+    stop();
+    if (m_upkeep.joinable())
+        m_upkeep.join();
+    m_http.reset(); // every handler has ended before the context goes
+}
+
+bool TolvarServer::start(QString *error)
+{
+    ServerContext &ctx = *m_ctx;
+    if (ctx.config.dataDir.isEmpty() || !QDir().mkpath(ctx.config.dataDir)) {
+        *error = QStringLiteral("cannot create the data directory %1").arg(ctx.config.dataDir);
+        return false;
+    }
+    ctx.config.dataDir = QDir(ctx.config.dataDir).absolutePath();
+    ctx.blobs.setRoot(ctx.config.dataDir);
+    if (!ServerSecret::loadOrCreate(ctx.config.dataDir, &ctx.secret, error))
+        return false;
+    if (!ctx.db.open(ctx.dataPath(QStringLiteral("tolvar.db")), error))
+        return false;
+    if (!migrateAll(ctx, error))
+        return false;
+    ctx.blobs.sweep(ctx.db);
+    if (ctx.config.demo && !seedDemoAll(ctx, error))
+        return false;
+    maintainAll(ctx);
+
+    registerAllRoutes(*m_router, ctx);
+    http::Server::Options options;
+    options.host = ctx.config.host.toStdString();
+    options.port = ctx.config.port;
+    options.perAddressLimit = unsigned(ctx.config.perAddressConnections);
+    options.headTimeoutSecs = ctx.config.headTimeoutSecs;
+    m_http = std::make_unique<http::Server>(*m_router, options, transportError);
+    if (!m_http->start(error))
+        return false;
+    m_port = m_http->port();
+    m_upkeep = std::thread([this] { upkeepLoop(); });
+    return true;
+}
+
+void TolvarServer::stop()
+{
+    {
+        std::lock_guard lock(m_upkeepMutex);
+        m_stopping = true;
+    }
+    m_upkeepWake.notify_all();
+}
+
+void TolvarServer::shutdown()
+{
+    stop();
+    if (m_upkeep.joinable())
+        m_upkeep.join();
+    if (m_http) {
+        m_http->stopAccepting();
+        m_http->waitIdle(std::chrono::seconds(DrainSecs));
+    }
+    m_ctx->db.close();
+}
+
+void TolvarServer::upkeepLoop()
+{
+    std::unique_lock lock(m_upkeepMutex);
+    while (!m_upkeepWake.wait_for(lock, std::chrono::seconds(UpkeepIntervalSecs), [this] { return m_stopping; })) {
+        lock.unlock();
+        maintainAll(*m_ctx);
+        lock.lock();
+    }
+}
+
+} // namespace tvr::server

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "files/filespace.h"
+
+#include <QtGlobal>
+#include <map>
+
+namespace tvr::server {
+
+struct ServerContext;
+
+// Storage figures of an account, in bytes. Used counts every personal file, the trash
+// included (trashed files still occupy space until they are purged), the files of the teams
+// the account owns and the vault. Writes in progress hold reservations (QuotaReservation),
+// which count against the room left like stored bytes, so parallel writes of one account can
+// never together exceed its quota. Reservations are kept under the database lock, so a check
+// and the insert that follows it inside one Transaction see the same figures.
+class Quota final
+{
+public:
+    // The largest size accepted for one file (anything larger is refused before any arithmetic).
+    static constexpr qint64 MaxFileBytes = 1LL << 40;
+
+    static qint64 used(ServerContext &ctx, qint64 userId);
+    // The base quota of the account plus capacity bought and not yet expired.
+    static qint64 limit(ServerContext &ctx, qint64 userId);
+    // Bytes held by writes in progress.
+    static qint64 reserved(ServerContext &ctx, qint64 userId);
+    // What is left: limit - used - reserved, never negative.
+    static qint64 room(ServerContext &ctx, qint64 userId);
+    // True when `extra` more bytes fit beside what is stored and reserved.
+    static bool fits(ServerContext &ctx, qint64 userId, qint64 extra);
+    // The account whose quota a space uses: the user for a personal space, the owner for a team.
+    static qint64 holder(ServerContext &ctx, const FileSpace &space);
+};
+
+// The reservations of all accounts; lives in the ServerContext.
+struct QuotaLedger
+{
+    std::map<qint64, qint64> bytes; // by account
+};
+
+// Room held for one write while its bytes arrive. It grows with the write and is released when
+// the write is recorded (release() inside the recording Transaction, before its quota check,
+// so the check sees every other write but not this one twice) or abandoned (destructor).
+class QuotaReservation final
+{
+public:
+    QuotaReservation(ServerContext &ctx, qint64 holderId);
+    ~QuotaReservation();
+    QuotaReservation(const QuotaReservation &) = delete;
+    QuotaReservation &operator=(const QuotaReservation &) = delete;
+
+    // Makes the reservation at least `total` bytes; false (unchanged) when that does not fit.
+    bool ensure(qint64 total);
+    void release();
+    qint64 bytes() const { return m_bytes; }
+    qint64 holderId() const { return m_holder; }
+
+    // Reservations grow in steps of this much (or what is needed, if that is less), so that a
+    // long write checks the quota once per step, not once per network read.
+    static constexpr qint64 GrowStep = 4 * 1024 * 1024;
+
+private:
+    bool take(qint64 extra);
+
+    ServerContext &m_ctx;
+    qint64 m_holder;
+    qint64 m_bytes = 0;
+};
+
+} // namespace tvr::server

@@ -1,0 +1,280 @@
+// Uploads: instant upload by MD5 and size, resumable chunked sessions with a checked merge, and
+// multipart upload of small files. Bodies are streamed to disk, never held in memory.
+#include "core/servercontext.h"
+#include "files/filetree.h"
+#include "files/multipartupload.h"
+#include "files/quota.h"
+#include "files/uploadprogress.h"
+#include "files/uploadsessions.h"
+#include "http/auth.h"
+#include "http/envelope.h"
+#include "storage/areas.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <set>
+#include <unistd.h>
+
+namespace tvr::server {
+
+namespace {
+
+const QString SessionGone = QStringLiteral("上传任务不存在或已过期，请重新上传");
+const QString StorageFailed = QStringLiteral("服务器存储失败，请稍后重试");
+// A second request for a chunk being written waits this long for the first one to end.
+constexpr auto ChunkClaimWait = std::chrono::seconds(30);
+// Multipart framing around the files of a form, allowed beyond the room left.
+constexpr qint64 FormOverhead = 64 * 1024;
+
+void initUpload(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
+{
+    const auto body = jsonBody(req, res);
+    if (!body)
+        return;
+    const QString name = FileTree::cleanName(jsonString(*body, QStringLiteral("name")));
+    const auto size = jsonSize(body->value(QStringLiteral("size")), Quota::MaxFileBytes);
+    const QString md5 = jsonString(*body, QStringLiteral("md5")).trimmed().toLower();
+    const auto parent = folderId(body->value(QStringLiteral("parent_id")));
+    static const QRegularExpression md5Rule(QStringLiteral("^[0-9a-f]{32}$"));
+    if (!FileTree::validName(name))
+        return fail(res, 400, QStringLiteral("文件名无效"));
+    if (!size)
+        return fail(res, 400, QStringLiteral("文件大小无效"));
+    if (!md5Rule.match(md5).hasMatch())
+        return fail(res, 400, QStringLiteral("文件校验值无效"));
+    const FileSpace space = FileSpace::personal(user.id);
+    if (!parent || (*parent != 0 && !FileTree::findLive(ctx, space, *parent)))
+        return fail(res, 404, QStringLiteral("目标文件夹不存在"));
+    if (!Quota::fits(ctx, user.id, *size))
+        return fail(res, 507, Msg::QuotaExceeded);
+
+    // Only content the caller can already read is reused; anything else is uploaded normally,
+    // so a digest tells nobody whether someone else stores that file.
+    const QString known = FileTree::readableContent(ctx, user.id, md5, *size);
+    if (!known.isEmpty()) {
+        const FileResult result = FileTree::addFileFromBlob(ctx, space, *parent, name, QString(), known, md5, *size);
+        if (!result.ok())
+            return fail(res, result.status, result.message);
+        const auto entry = FileTree::find(ctx, space, result.id);
+        return ok(res, QJsonObject{{QStringLiteral("instant"), true},
+                                   {QStringLiteral("file"), entry ? entry->toJson() : QJsonObject()}});
+    }
+    const auto session = UploadSessions::openOrResume(ctx, user.id, 0, *parent, name, *size, md5);
+    if (!session)
+        return fail(res, 500, Msg::Internal);
+    ok(res, QJsonObject{{QStringLiteral("instant"), false},
+                        {QStringLiteral("uploadId"), session->id},
+                        {QStringLiteral("chunkSize"), session->chunkSize},
+                        {QStringLiteral("totalChunks"), session->totalChunks},
+                        {QStringLiteral("uploadedChunks"), UploadSessions::receivedChunks(ctx, *session)}});
+}
+
+bool writeAt(int fd, const char *data, size_t length, qint64 offset)
+{
+    while (length > 0) {
+        const ssize_t n = ::pwrite(fd, data, length, off_t(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= size_t(n);
+        offset += n;
+    }
+    return true;
+}
+
+std::shared_ptr<UploadProgress> progressOf(ServerContext &ctx, const UploadSession &session)
+{
+    return ctx.uploads.get(session, UploadSessions::dataPath(ctx, session.id),
+                           UploadSessions::doneChunks(ctx, session.id));
+}
+
+// A chunk is written in place into the session's file and counts only once it is on disk in
+// full and on record; a chunk already complete is never written again (its bytes may be hashed
+// already), a repeated request for it just succeeds.
+void putChunk(ServerContext &ctx, const http::Request &req, http::Response &res, http::BodyReader &reader,
+              const AuthUser &user)
+{
+    const QString uploadId = QString::fromStdString(req.matches[1]);
+    bool indexOk = false;
+    const int index = QString::fromStdString(req.matches[2]).toInt(&indexOk);
+    const auto session = UploadSessions::find(ctx, uploadId, user.id);
+    if (!session)
+        return fail(res, 404, SessionGone);
+    const qint64 expected = indexOk ? session->chunkLength(index) : -1;
+    if (expected < 0)
+        return fail(res, 400, QStringLiteral("分片序号无效"));
+    const auto declared = req.contentLength();
+    if (declared && *declared != expected)
+        return fail(res, 400, QStringLiteral("分片大小不正确"));
+    // No chunk is taken for a file that could no longer be stored.
+    if (!Quota::fits(ctx, Quota::holder(ctx, FileSpace{user.id, session->teamId}), session->size))
+        return fail(res, 507, Msg::QuotaExceeded);
+
+    const auto progress = progressOf(ctx, *session);
+    const UploadProgress::Claim claim = progress->claim(index, ChunkClaimWait);
+    if (claim == UploadProgress::Claim::Busy)
+        return fail(res, 409, QStringLiteral("该分片正在上传，请稍后重试"));
+    qint64 received = 0;
+    if (claim == UploadProgress::Claim::AlreadyDone) {
+        const bool read = reader.read([&](const char *, size_t length) {
+            received += qint64(length);
+            return received <= expected;
+        });
+        if (!read || received != expected)
+            return fail(res, 400, QStringLiteral("分片大小不正确"));
+        return ok(res, QJsonObject{{QStringLiteral("index"), index}, {QStringLiteral("received"), received}});
+    }
+
+    const int fd =
+        ::open(UploadSessions::dataPath(ctx, uploadId).toUtf8().constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        progress->release(index, false);
+        return fail(res, 404, SessionGone); // the session was removed meanwhile
+    }
+    const qint64 offset = session->chunkOffset(index);
+    bool writeFailed = false;
+    const bool complete = reader.read([&](const char *data, size_t length) {
+        if (received + qint64(length) > expected)
+            return false;
+        if (!writeAt(fd, data, length, offset + received)) {
+            writeFailed = true;
+            return false;
+        }
+        // Write-back starts now, so little is left to flush when the chunk completes.
+        ::sync_file_range(fd, off_t(offset + received), off_t(length), SYNC_FILE_RANGE_WRITE);
+        received += qint64(length);
+        progress->written(index, received); // the digests follow the chunk right after the prefix
+        return true;
+    });
+    const bool whole = complete && !writeFailed && received == expected;
+    const bool stored = whole && ::fdatasync(fd) == 0 && UploadSessions::recordChunk(ctx, uploadId, index);
+    ::close(fd);
+    progress->release(index, stored);
+    if (!stored) {
+        if (whole || writeFailed)
+            return fail(res, 500, StorageFailed);
+        return fail(res, 400, QStringLiteral("分片大小不正确"));
+    }
+    UploadSessions::touch(ctx, uploadId);
+    ok(res, QJsonObject{{QStringLiteral("index"), index}, {QStringLiteral("received"), received}});
+}
+
+// Merges of one session must not run twice at once.
+std::mutex mergingMutex;
+std::set<QString> merging;
+
+void mergeUpload(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
+{
+    const auto body = jsonBody(req, res);
+    if (!body)
+        return;
+    const QString uploadId = jsonString(*body, QStringLiteral("uploadId")).trimmed();
+    const auto session = UploadSessions::find(ctx, uploadId, user.id);
+    if (!session)
+        return fail(res, 404, SessionGone);
+    {
+        std::lock_guard lock(mergingMutex);
+        if (!merging.insert(uploadId).second)
+            return fail(res, 409, QStringLiteral("文件正在合并，请稍候"));
+    }
+    struct Release
+    {
+        QString id;
+        ~Release()
+        {
+            std::lock_guard lock(mergingMutex);
+            merging.erase(id);
+        }
+    } release{uploadId};
+
+    const int missing = UploadSessions::firstMissingChunk(ctx, *session);
+    if (missing >= 0)
+        return fail(res, 400, QStringLiteral("分片不完整，缺少第 %1 片").arg(missing + 1));
+    // The digests follow the chunks as they arrive; only what came last is left to hash (or, after
+    // a restart, the whole file).
+    const QString path = UploadSessions::dataPath(ctx, uploadId);
+    const auto wait = std::chrono::seconds(60 + session->size / (16 * 1024 * 1024));
+    const auto digests = progressOf(ctx, *session)->digests(wait);
+    if (!digests || QFileInfo(path).size() != session->size)
+        return fail(res, 500, StorageFailed);
+    if (digests->md5 != session->md5) {
+        // The chunks do not make up the announced file: drop them, so a new attempt starts clean.
+        UploadSessions::remove(ctx, uploadId);
+        return fail(res, 400, QStringLiteral("文件校验失败，请重新上传"));
+    }
+    const FileSpace space{user.id, session->teamId};
+    const FileResult result = FileTree::addLinkedFile(ctx, space, session->parentId, session->name, path,
+                                                      digests->sha256, digests->md5, session->size);
+    if (!result.ok())
+        return fail(res, result.status, result.message);
+    UploadSessions::remove(ctx, uploadId);
+    const auto entry = FileTree::find(ctx, space, result.id);
+    ok(res, entry ? entry->toJson() : QJsonObject());
+}
+
+void uploadFiles(ServerContext &ctx, const http::Request &req, http::Response &res, http::BodyReader &reader,
+                 const AuthUser &user)
+{
+    if (!req.isMultipart())
+        return fail(res, 400, QStringLiteral("请以表单方式上传文件"));
+    const auto declared = req.contentLength();
+    if (declared && !Quota::fits(ctx, user.id, qMax<qint64>(0, *declared - FormOverhead)))
+        return fail(res, 507, Msg::QuotaExceeded);
+    QuotaReservation room(ctx, user.id);
+    MultipartUpload upload(ctx);
+    QString error;
+    if (!upload.read(req, reader, room, &error))
+        return fail(res, upload.exceededLimit() ? 507 : 400, error);
+    const auto parent = folderId(QJsonValue(upload.field(QStringLiteral("parent_id"))));
+    if (!parent)
+        return fail(res, 404, QStringLiteral("目标文件夹不存在"));
+    QJsonArray created;
+    const FileResult result =
+        upload.storeAll(FileSpace::personal(user.id), *parent, QStringLiteral("files"), room, &created);
+    if (!result.ok())
+        return fail(res, result.status, result.message);
+    ok(res, created);
+}
+
+void registerUploadRoutes(http::Router &router, ServerContext &ctx)
+{
+    router.post("/api/upload/init", withUser(ctx, [&ctx](const http::Request &req, http::Response &res,
+                                                         const AuthUser &user) { initUpload(ctx, req, res, user); }));
+    router.putStream("/api/upload/chunk/([^/]+)/([^/]+)",
+                     withUser(ctx, [&ctx](const http::Request &req, http::Response &res, http::BodyReader &reader,
+                                          const AuthUser &user) { putChunk(ctx, req, res, reader, user); }),
+                     ctx.config.chunkSize + 1); // one byte too many is the handler's to refuse (400)
+    router.post("/api/upload/merge", withUser(ctx, [&ctx](const http::Request &req, http::Response &res,
+                                                          const AuthUser &user) { mergeUpload(ctx, req, res, user); }));
+    router.postStream("/api/files/upload",
+                      withUser(ctx, [&ctx](const http::Request &req, http::Response &res, http::BodyReader &reader,
+                                           const AuthUser &user) { uploadFiles(ctx, req, res, reader, user); }),
+                      Quota::MaxFileBytes);
+}
+
+} // namespace
+
+Area uploadArea()
+{
+    Area area{"upload", {}};
+    area.migrations = {
+        {1, "CREATE TABLE upload_sessions(id TEXT PRIMARY KEY, "
+            "  user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE, team_id INTEGER, parent_id INTEGER, "
+            "  name TEXT NOT NULL, size INTEGER NOT NULL, md5 TEXT NOT NULL, chunk_size INTEGER NOT NULL, "
+            "  total_chunks INTEGER NOT NULL, created_at INTEGER NOT NULL, updated_at INTEGER NOT NULL);"
+            "CREATE INDEX upload_sessions_content ON upload_sessions(user_id, md5, size);"},
+        // Chunks are written in place into one file per session; these are the ones held in full.
+        {2, "CREATE TABLE upload_chunks(upload_id TEXT NOT NULL, idx INTEGER NOT NULL, "
+            "  PRIMARY KEY(upload_id, idx));"},
+    };
+    area.registerRoutes = registerUploadRoutes;
+    area.maintain = UploadSessions::expire;
+    return area;
+}
+
+} // namespace tvr::server

@@ -1,0 +1,589 @@
+#include "http/httpserver.h"
+
+#include "http/workerpool.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tvr::server::http {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// One request in flight, shared by the transport's thread and the handler's worker. Every
+// member below `mutex` is guarded by it.
+struct Server::Exchange
+{
+    Server *server = nullptr;
+    MHD_Connection *connection = nullptr;
+    Request request;
+    const Router::Route *route = nullptr;
+    bool streamed = false;
+    bool dispatched = false;
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool suspended = false;
+    bool headPhase = true;         // streamed: the handler has not asked for the body yet
+    bool repeatedHeadCall = false; // after a resume in the head phase the library calls once more
+    std::string buffer;            // streamed: arrived, not yet handed to the handler
+    qint64 received = 0;
+    bool eof = false;
+    bool closed = false; // the connection ended; never touch it again
+    bool overLimit = false;
+    bool discarding = false; // the handler is done with the body: drop the rest
+    qint64 discarded = 0;
+    bool awaitingResponse = false; // the body is in, the connection waits for the answer
+    bool answered = false;         // the answer is queued
+    Response response;
+    bool responseReady = false;
+
+    void resumeLocked()
+    {
+        if (suspended && !closed) {
+            suspended = false;
+            MHD_resume_connection(connection);
+        }
+    }
+    void suspendLocked()
+    {
+        if (!suspended) {
+            suspended = true;
+            MHD_suspend_connection(connection);
+        }
+    }
+};
+
+namespace {
+
+using ExchangePtr = std::shared_ptr<Server::Exchange>;
+
+ssize_t produce(void *cls, uint64_t offset, char *buffer, size_t max)
+{
+    auto *producer = static_cast<Response::Producer *>(cls);
+    const qint64 n = (*producer)(offset, buffer, max);
+    if (n > 0)
+        return ssize_t(n);
+    return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : MHD_CONTENT_READER_END_WITH_ERROR;
+}
+
+void dropProducer(void *cls)
+{
+    delete static_cast<Response::Producer *>(cls);
+}
+
+// Hands an answer to the library; true when it took it.
+bool queue(MHD_Connection *connection, Response &response)
+{
+    constexpr size_t ProducerBlock = 256 * 1024;
+    MHD_Response *answer = nullptr;
+    if (response.fileDescriptor >= 0) {
+        answer = MHD_create_response_from_fd_at_offset64(uint64_t(response.fileLength), response.fileDescriptor,
+                                                         int64_t(response.fileOffset));
+        if (answer)
+            response.fileDescriptor = -1; // the library closes it with the answer
+    } else if (response.producer) {
+        auto *producer = new Response::Producer(std::move(response.producer));
+        answer = MHD_create_response_from_callback(response.producerLength < 0 ? MHD_SIZE_UNKNOWN
+                                                                               : uint64_t(response.producerLength),
+                                                   ProducerBlock, produce, producer, dropProducer);
+        if (!answer)
+            delete producer;
+    } else {
+        answer = MHD_create_response_from_buffer(response.body.size(), response.body.data(), MHD_RESPMEM_MUST_COPY);
+    }
+    if (!answer)
+        return false;
+    if (!response.contentType.empty())
+        MHD_add_response_header(answer, MHD_HTTP_HEADER_CONTENT_TYPE, response.contentType.c_str());
+    for (const auto &[name, value] : response.headers) {
+        if (lowerAscii(name) != "content-length")
+            MHD_add_response_header(answer, name.c_str(), value.c_str());
+    }
+    const bool queued = MHD_queue_response(connection, unsigned(response.status), answer) == MHD_YES;
+    MHD_destroy_response(answer);
+    return queued;
+}
+
+MHD_Result collect(void *cls, enum MHD_ValueKind, const char *key, const char *value)
+{
+    auto *fields = static_cast<std::pair<Fields *, bool> *>(cls);
+    fields->first->emplace_back(fields->second ? lowerAscii(key) : std::string(key), value ? value : "");
+    return MHD_YES;
+}
+
+std::string peerAddress(MHD_Connection *connection)
+{
+    const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr)
+        return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    const sockaddr *address = info->client_addr;
+    if (address->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text, sizeof text);
+    else if (address->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text, sizeof text);
+    return text;
+}
+
+// The handler side of a streamed body.
+class StreamReader final : public BodyReader
+{
+public:
+    explicit StreamReader(ExchangePtr exchange)
+        : m_exchange(std::move(exchange))
+    {}
+
+    bool read(const Sink &sink) override
+    {
+        Server::Exchange &ex = *m_exchange;
+        std::string chunk;
+        std::unique_lock lock(ex.mutex);
+        if (ex.headPhase) {
+            // The body is wanted: let it flow (the library repeats the head call first).
+            ex.headPhase = false;
+            ex.repeatedHeadCall = true;
+            ex.resumeLocked();
+        }
+        for (;;) {
+            ex.wake.wait(lock, [&ex] { return !ex.buffer.empty() || ex.eof || ex.closed || ex.overLimit; });
+            if (ex.closed || ex.overLimit || ex.discarding)
+                return false;
+            if (ex.buffer.empty())
+                return true; // the end
+            chunk.clear();
+            std::swap(chunk, ex.buffer);
+            m_delivered += qint64(chunk.size());
+            if (!ex.awaitingResponse)
+                ex.resumeLocked(); // the window is free again
+            lock.unlock();
+            const bool taken = sink(chunk.data(), chunk.size());
+            lock.lock();
+            if (!taken) {
+                ex.discarding = true;
+                ex.buffer.clear();
+                if (!ex.awaitingResponse)
+                    ex.resumeLocked();
+                return false;
+            }
+        }
+    }
+
+    qint64 received() const override { return m_delivered; }
+
+private:
+    ExchangePtr m_exchange;
+    qint64 m_delivered = 0;
+};
+
+} // namespace
+
+Server::Server(const Router &router, Options options, ErrorResponder errors)
+    : m_router(router)
+    , m_options(std::move(options))
+    , m_errors(std::move(errors))
+{}
+
+Server::~Server()
+{
+    stop();
+}
+
+bool Server::start(QString *error)
+{
+    sockaddr_storage address{};
+    unsigned int family = 0;
+    {
+        addrinfo hints{};
+        hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo *found = nullptr;
+        const std::string port = std::to_string(m_options.port);
+        const char *host = m_options.host.empty() ? nullptr : m_options.host.c_str();
+        if (getaddrinfo(host, port.c_str(), &hints, &found) != 0 || !found) {
+            *error = QStringLiteral("cannot listen on %1: not a numeric address")
+                         .arg(QString::fromStdString(m_options.host));
+            return false;
+        }
+        std::memcpy(&address, found->ai_addr, found->ai_addrlen);
+        family = found->ai_family;
+        freeaddrinfo(found);
+    }
+
+    m_apiPool = std::make_unique<WorkerPool>(m_options.apiWorkers, "tvr-api");
+    m_streamPool = std::make_unique<WorkerPool>(m_options.streamWorkers, "tvr-stream");
+
+    const auto access = [](void *cls, MHD_Connection *connection, const char *url, const char *method,
+                           const char *version, const char *data, size_t *size, void **state) -> MHD_Result {
+        return MHD_Result(onAccess(cls, connection, url, method, version, data, size, state));
+    };
+    const auto completed = [](void *cls, MHD_Connection *connection, void **state,
+                              enum MHD_RequestTerminationCode reason) { onCompleted(cls, connection, state, reason); };
+    const auto notify = [](void *cls, MHD_Connection *connection, void **socketState,
+                           enum MHD_ConnectionNotificationCode event) {
+        onConnection(cls, connection, socketState, event);
+    };
+    unsigned int flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+    if (family == AF_INET6)
+        flags |= MHD_USE_IPv6;
+    m_daemon =
+        MHD_start_daemon(flags, uint16_t(m_options.port), nullptr, nullptr, access, this,                         //
+                         MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&address),                            //
+                         MHD_OPTION_THREAD_POOL_SIZE, unsigned(std::max(1, m_options.eventThreads)),              //
+                         MHD_OPTION_CONNECTION_LIMIT, m_options.connectionLimit,                                  //
+                         MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_options.perAddressLimit,                           //
+                         MHD_OPTION_CONNECTION_TIMEOUT, unsigned(m_options.idleTimeoutSecs),                      //
+                         MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t(256 * 1024),                                  //
+                         MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u,                                                   //
+                         MHD_OPTION_NOTIFY_COMPLETED, static_cast<MHD_RequestCompletedCallback>(completed), this, //
+                         MHD_OPTION_NOTIFY_CONNECTION, static_cast<MHD_NotifyConnectionCallback>(notify), this,   //
+                         MHD_OPTION_END);
+    if (!m_daemon) {
+        *error =
+            QStringLiteral("cannot listen on %1:%2").arg(QString::fromStdString(m_options.host)).arg(m_options.port);
+        return false;
+    }
+    const MHD_DaemonInfo *info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);
+    m_port = info ? info->port : m_options.port;
+    m_sweeper = std::thread([this] { sweepLoop(); });
+    return true;
+}
+
+void Server::stopAccepting()
+{
+    if (!m_daemon)
+        return;
+    const MHD_socket listener = MHD_quiesce_daemon(m_daemon);
+    if (listener != MHD_INVALID_SOCKET)
+        ::close(listener);
+}
+
+bool Server::waitIdle(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(m_busyMutex);
+    return m_idle.wait_for(lock, timeout, [this] { return m_busy <= 0; });
+}
+
+void Server::stop()
+{
+    {
+        std::lock_guard lock(m_sweepMutex);
+        if (m_stopping)
+            return;
+        m_stopping = true;
+    }
+    m_sweepWake.notify_all();
+    if (m_sweeper.joinable())
+        m_sweeper.join();
+    if (m_daemon) {
+        // The library must not stop with suspended connections: release them all first.
+        {
+            std::lock_guard lock(m_exchangesMutex);
+            for (Exchange *ex : m_exchanges) {
+                std::lock_guard exLock(ex->mutex);
+                ex->resumeLocked();
+                ex->closed = true;
+                ex->wake.notify_all();
+            }
+        }
+        MHD_stop_daemon(m_daemon);
+        m_daemon = nullptr;
+    }
+    m_apiPool.reset();
+    m_streamPool.reset();
+}
+
+int Server::openConnections() const
+{
+    std::lock_guard lock(m_connectionsMutex);
+    return int(m_connections.size());
+}
+
+void Server::setPhase(MHD_Connection *connection, Phase phase)
+{
+    std::lock_guard lock(m_connectionsMutex);
+    const auto it = m_connections.find(connection);
+    if (it != m_connections.end() && it->second.phase != Phase::Closing) {
+        it->second.phase = phase;
+        it->second.since = SteadyClock::now();
+    }
+}
+
+void Server::onConnection(void *cls, MHD_Connection *connection, void **, int event)
+{
+    auto *self = static_cast<Server *>(cls);
+    std::lock_guard lock(self->m_connectionsMutex);
+    if (event == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        self->m_connections[connection] =
+            Connection{info ? int(info->connect_fd) : -1, Phase::WaitingHead, SteadyClock::now()};
+    } else {
+        self->m_connections.erase(connection);
+    }
+}
+
+// Connections that take too long for their request head (or idle kept-alive ones), and plain
+// bodies that take too long, are shut down; the library then sees them end like any other.
+void Server::sweepLoop()
+{
+    std::unique_lock lock(m_sweepMutex);
+    while (!m_sweepWake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_stopping; })) {
+        const auto now = SteadyClock::now();
+        const auto headLimit = std::chrono::seconds(m_options.headTimeoutSecs);
+        const auto bodyLimit = std::chrono::seconds(m_options.bodyTimeoutSecs);
+        std::lock_guard connections(m_connectionsMutex);
+        for (auto &[connection, state] : m_connections) {
+            const bool late = (state.phase == Phase::WaitingHead && now - state.since > headLimit) ||
+                              (state.phase == Phase::ReceivingBody && now - state.since > bodyLimit);
+            if (late && state.fd >= 0) {
+                ::shutdown(state.fd, SHUT_RDWR);
+                state.phase = Phase::Closing;
+            }
+        }
+    }
+}
+
+int Server::onAccess(void *cls, MHD_Connection *connection, const char *url, const char *method, const char *,
+                     const char *data, size_t *size, void **state)
+{
+    auto *self = static_cast<Server *>(cls);
+    auto *holder = static_cast<ExchangePtr *>(*state);
+    if (!holder)
+        return self->begin(connection, url, method, state);
+    if ((*holder)->streamed)
+        return self->continueStreamed(*holder, data, size);
+    return self->continuePlain(*holder, data, size);
+}
+
+void Server::onCompleted(void *cls, MHD_Connection *connection, void **state, int)
+{
+    auto *self = static_cast<Server *>(cls);
+    auto *holder = static_cast<ExchangePtr *>(*state);
+    if (holder) {
+        Exchange &ex = **holder;
+        {
+            std::lock_guard lock(ex.mutex);
+            ex.closed = true;
+            ex.suspended = false;
+        }
+        ex.wake.notify_all();
+        {
+            std::lock_guard lock(self->m_exchangesMutex);
+            self->m_exchanges.erase(&ex);
+        }
+        delete holder;
+        *state = nullptr;
+    }
+    self->setPhase(connection, Phase::WaitingHead);
+}
+
+int Server::answerNow(MHD_Connection *connection, int status)
+{
+    Response response;
+    m_errors(response, status);
+    return queue(connection, response) ? MHD_YES : MHD_NO;
+}
+
+int Server::begin(MHD_Connection *connection, const char *url, const char *method, void **state)
+{
+    auto exchange = std::make_shared<Exchange>();
+    Exchange &ex = *exchange;
+    ex.server = this;
+    ex.connection = connection;
+    ex.request.method = method;
+    ex.request.path = url;
+    std::pair<Fields *, bool> headers{&ex.request.headers, true};
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, collect, &headers);
+    std::pair<Fields *, bool> params{&ex.request.params, false};
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collect, &params);
+    ex.request.remoteAddress = peerAddress(connection);
+
+    *state = new ExchangePtr(exchange);
+    {
+        std::lock_guard lock(m_exchangesMutex);
+        m_exchanges.insert(&ex);
+    }
+    ex.route = m_router.match(ex.request.method, ex.request.path, &ex.request.matches);
+    if (!ex.route) {
+        setPhase(connection, Phase::Handling);
+        return answerNow(connection, 404);
+    }
+    // A declared body over the route's limit is refused before any of it is read.
+    const auto declared = ex.request.contentLength();
+    if (declared && *declared > ex.route->bodyLimit) {
+        setPhase(connection, Phase::Handling);
+        return answerNow(connection, 413);
+    }
+    ex.streamed = bool(ex.route->streamHandler);
+    if (!ex.streamed) {
+        setPhase(connection, Phase::ReceivingBody);
+        return MHD_YES;
+    }
+    setPhase(connection, Phase::Handling);
+    {
+        std::lock_guard lock(ex.mutex);
+        ex.suspendLocked();
+        ex.dispatched = true;
+    }
+    {
+        std::lock_guard lock(m_busyMutex);
+        ++m_busy;
+    }
+    m_streamPool->post([this, exchange] { runHandler(exchange); });
+    return MHD_YES;
+}
+
+int Server::continuePlain(const ExchangePtr &exchange, const char *data, size_t *size)
+{
+    Exchange &ex = *exchange;
+    if (*size > 0) {
+        // A chunked body gives no length ahead: it is cut off as soon as it is too long.
+        if (qint64(ex.request.body.size() + *size) > ex.route->bodyLimit)
+            return MHD_NO;
+        ex.request.body.append(data, *size);
+        *size = 0;
+        return MHD_YES;
+    }
+    std::lock_guard lock(ex.mutex);
+    if (ex.closed)
+        return MHD_NO;
+    if (ex.responseReady)
+        return ex.answered || (ex.answered = queue(ex.connection, ex.response)) ? MHD_YES : MHD_NO;
+    if (!ex.dispatched) {
+        ex.dispatched = true;
+        // A form's fields are parameters too, as for a query string.
+        if (lowerAscii(ex.request.header("content-type")).starts_with("application/x-www-form-urlencoded")) {
+            for (auto &field : parseUrlEncoded(ex.request.body))
+                ex.request.params.push_back(std::move(field));
+        }
+        ex.suspendLocked();
+        setPhase(ex.connection, Phase::Handling);
+        dispatchPlain(exchange);
+    }
+    return MHD_YES;
+}
+
+void Server::dispatchPlain(ExchangePtr exchange)
+{
+    {
+        std::lock_guard lock(m_busyMutex);
+        ++m_busy;
+    }
+    m_apiPool->post([this, exchange = std::move(exchange)] { runHandler(exchange); });
+}
+
+int Server::continueStreamed(const ExchangePtr &exchange, const char *data, size_t *size)
+{
+    Exchange &ex = *exchange;
+    std::lock_guard lock(ex.mutex);
+    if (ex.closed)
+        return MHD_NO;
+    if (ex.repeatedHeadCall) {
+        ex.repeatedHeadCall = false;
+        if (*size == 0)
+            return MHD_YES;
+    }
+    if (*size > 0) {
+        const size_t length = *size;
+        *size = 0;
+        if (ex.discarding) {
+            ex.discarded += qint64(length);
+            return ex.discarded > DrainLimit ? MHD_NO : MHD_YES;
+        }
+        ex.received += qint64(length);
+        if (ex.received > ex.route->bodyLimit) {
+            // Longer than the route allows: the handler is told, the rest is dropped.
+            ex.overLimit = true;
+            ex.discarding = true;
+            ex.buffer.clear();
+            ex.wake.notify_all();
+            return MHD_YES;
+        }
+        ex.buffer.append(data, length);
+        ex.wake.notify_all();
+        if (ex.buffer.size() >= StreamWindow)
+            ex.suspendLocked();
+        return MHD_YES;
+    }
+    // The whole body is in.
+    ex.eof = true;
+    ex.wake.notify_all();
+    if (ex.responseReady)
+        return ex.answered || (ex.answered = queue(ex.connection, ex.response)) ? MHD_YES : MHD_NO;
+    ex.awaitingResponse = true;
+    ex.suspendLocked();
+    return MHD_YES;
+}
+
+void Server::runHandler(const ExchangePtr &exchange)
+{
+    Exchange &ex = *exchange;
+    Response response;
+    try {
+        if (ex.streamed) {
+            StreamReader reader(exchange);
+            ex.route->streamHandler(ex.request, response, reader);
+        } else {
+            ex.route->handler(ex.request, response);
+        }
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "tolvar-server: %s %s failed: %s\n", ex.request.method.c_str(), ex.request.path.c_str(),
+                     e.what());
+        response = Response();
+        m_errors(response, 500);
+    } catch (...) {
+        response = Response();
+        m_errors(response, 500);
+    }
+    finish(exchange, std::move(response));
+    handlerDone();
+}
+
+void Server::finish(const ExchangePtr &exchange, Response response)
+{
+    Exchange &ex = *exchange;
+    std::lock_guard lock(ex.mutex);
+    if (ex.closed)
+        return;
+    ex.response = std::move(response);
+    ex.responseReady = true;
+    if (ex.streamed && ex.headPhase) {
+        // Answered without reading the body. A small body is taken off the connection first, so
+        // that a client still sending it reads the answer (a close on unread data can reset the
+        // connection before the answer is read); a large or unknown one ends the connection.
+        const auto declared = ex.request.contentLength();
+        if (declared && *declared > 0 && *declared <= DrainLimit) {
+            ex.headPhase = false;
+            ex.repeatedHeadCall = true;
+            ex.discarding = true;
+            ex.resumeLocked();
+            return;
+        }
+    }
+    if (!ex.streamed || ex.headPhase || ex.awaitingResponse) {
+        // The connection is suspended waiting for this answer (a streamed one that never read
+        // its body is answered at once; the library then drops the body and closes).
+        // When the library does not take it now, it is offered again on the next call.
+        ex.answered = queue(ex.connection, ex.response);
+        ex.resumeLocked();
+        return;
+    }
+    // The handler stopped before the end of its body: the rest is dropped as it arrives and the
+    // answer goes out after it.
+    ex.discarding = true;
+    ex.buffer.clear();
+    ex.resumeLocked();
+}
+
+void Server::handlerDone()
+{
+    std::lock_guard lock(m_busyMutex);
+    if (--m_busy == 0)
+        m_idle.notify_all();
+}
+
+} // namespace tvr::server::http

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "storage/area.h"
+
+#include <vector>
+
+namespace tvr::server {
+
+// Each area's descriptor, defined in its routes_<area>.cpp.
+Area coreArea();
+Area accountArea();
+Area profileArea();
+Area fileArea();
+Area trashArea();
+Area uploadArea();
+Area downloadArea();
+Area archiveArea();
+Area devArea();
+Area teamArea();
+Area vaultArea();
+Area notificationArea();
+Area capacityArea();
+Area paymentArea();
+Area updateArea();
+
+// Every area of the server in dependency order (tables an area refers to come first).
+const std::vector<Area> &allAreas();
+
+// Applies the pending migrations of every area; false (with a message) when one fails.
+bool migrateAll(ServerContext &ctx, QString *error);
+void registerAllRoutes(http::Router &router, ServerContext &ctx);
+// Seeds the demo account and every area's demo data that has not been seeded yet.
+bool seedDemoAll(ServerContext &ctx, QString *error);
+void maintainAll(ServerContext &ctx);
+
+} // namespace tvr::server

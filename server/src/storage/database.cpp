@@ -1,0 +1,204 @@
+#include "storage/database.h"
+
+#include <QByteArray>
+#include <cstdio>
+#include <sqlite3.h>
+
+namespace tvr::server {
+
+Database::~Database()
+{
+    close();
+}
+
+bool Database::open(const QString &path, QString *error)
+{
+    std::lock_guard lock(m_mutex);
+    close();
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    if (sqlite3_open_v2(path.toUtf8().constData(), &m_db, flags, nullptr) != SQLITE_OK) {
+        if (error)
+            *error = QString::fromUtf8(m_db ? sqlite3_errmsg(m_db) : "cannot open database");
+        close();
+        return false;
+    }
+    sqlite3_busy_timeout(m_db, 5000);
+    // WAL keeps readers and the writer apart and survives a crash at any point; NORMAL
+    // synchronisation is durable in WAL mode up to the last checkpointed commit.
+    const bool ok = execScript(QStringLiteral("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
+                                              "PRAGMA foreign_keys=ON; PRAGMA temp_store=MEMORY;"));
+    if (!ok && error)
+        *error = m_lastError;
+    return ok;
+}
+
+void Database::close()
+{
+    std::lock_guard lock(m_mutex);
+    for (auto &[sql, stmt] : m_statements)
+        sqlite3_finalize(stmt);
+    m_statements.clear();
+    if (m_db) {
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+    }
+}
+
+sqlite3_stmt *Database::statement(const char *sql)
+{
+    auto it = m_statements.find(sql);
+    if (it != m_statements.end()) {
+        sqlite3_reset(it->second);
+        sqlite3_clear_bindings(it->second);
+        return it->second;
+    }
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+        recordError(sql);
+        return nullptr;
+    }
+    m_statements.emplace(sql, stmt);
+    return stmt;
+}
+
+void Database::recordError(const char *sql)
+{
+    ++m_errorCount;
+    m_lastError = QString::fromUtf8(m_db ? sqlite3_errmsg(m_db) : "database not open");
+    std::fprintf(stderr, "tolvar-server: SQL error: %s in: %s\n", m_lastError.toUtf8().constData(), sql);
+}
+
+static bool bindValue(sqlite3_stmt *stmt, int index, const QVariant &value)
+{
+    if (!value.isValid() || value.isNull())
+        return sqlite3_bind_null(stmt, index) == SQLITE_OK;
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+        return sqlite3_bind_int64(stmt, index, value.toLongLong()) == SQLITE_OK;
+    case QMetaType::Double:
+        return sqlite3_bind_double(stmt, index, value.toDouble()) == SQLITE_OK;
+    case QMetaType::QByteArray: {
+        const QByteArray bytes = value.toByteArray();
+        return sqlite3_bind_blob64(stmt, index, bytes.constData(), sqlite3_uint64(bytes.size()), SQLITE_TRANSIENT) ==
+               SQLITE_OK;
+    }
+    default: {
+        const QByteArray text = value.toString().toUtf8();
+        return sqlite3_bind_text64(stmt, index, text.constData(), sqlite3_uint64(text.size()), SQLITE_TRANSIENT,
+                                   SQLITE_UTF8) == SQLITE_OK;
+    }
+    }
+}
+
+static QVariant columnValue(sqlite3_stmt *stmt, int column)
+{
+    switch (sqlite3_column_type(stmt, column)) {
+    case SQLITE_INTEGER:
+        return QVariant(qlonglong(sqlite3_column_int64(stmt, column)));
+    case SQLITE_FLOAT:
+        return QVariant(sqlite3_column_double(stmt, column));
+    case SQLITE_TEXT:
+        return QVariant(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, column)),
+                                          sqlite3_column_bytes(stmt, column)));
+    case SQLITE_BLOB:
+        return QVariant(QByteArray(static_cast<const char *>(sqlite3_column_blob(stmt, column)),
+                                   sqlite3_column_bytes(stmt, column)));
+    default:
+        return QVariant();
+    }
+}
+
+Database::Rows Database::query(const char *sql, const QVariantList &args, bool *ok)
+{
+    std::lock_guard lock(m_mutex);
+    Rows rows;
+    if (ok)
+        *ok = false;
+    sqlite3_stmt *stmt = m_db ? statement(sql) : nullptr;
+    if (!stmt) {
+        if (!m_db)
+            recordError(sql);
+        return rows;
+    }
+    for (int i = 0; i < args.size(); ++i) {
+        if (!bindValue(stmt, i + 1, args.at(i))) {
+            recordError(sql);
+            return rows;
+        }
+    }
+    const int columns = sqlite3_column_count(stmt);
+    for (;;) {
+        const int rc = sqlite3_step(stmt);
+        if (rc == SQLITE_ROW) {
+            QVariantList row;
+            row.reserve(columns);
+            for (int c = 0; c < columns; ++c)
+                row.append(columnValue(stmt, c));
+            rows.push_back(std::move(row));
+        } else if (rc == SQLITE_DONE) {
+            break;
+        } else {
+            recordError(sql);
+            sqlite3_reset(stmt);
+            rows.clear();
+            return rows;
+        }
+    }
+    sqlite3_reset(stmt);
+    if (ok)
+        *ok = true;
+    return rows;
+}
+
+QVariant Database::scalar(const char *sql, const QVariantList &args)
+{
+    const Rows rows = query(sql, args);
+    if (rows.empty() || rows.front().isEmpty())
+        return QVariant();
+    return rows.front().front();
+}
+
+bool Database::exec(const char *sql, const QVariantList &args)
+{
+    bool ok = false;
+    query(sql, args, &ok);
+    return ok;
+}
+
+bool Database::execScript(const QString &sql)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_db) {
+        recordError("script");
+        return false;
+    }
+    char *message = nullptr;
+    const QByteArray text = sql.toUtf8();
+    if (sqlite3_exec(m_db, text.constData(), nullptr, nullptr, &message) != SQLITE_OK) {
+        ++m_errorCount;
+        m_lastError = QString::fromUtf8(message ? message : "script failed");
+        std::fprintf(stderr, "tolvar-server: SQL error: %s\n", m_lastError.toUtf8().constData());
+        sqlite3_free(message);
+        return false;
+    }
+    return true;
+}
+
+qint64 Database::lastInsertId()
+{
+    std::lock_guard lock(m_mutex);
+    return m_db ? sqlite3_last_insert_rowid(m_db) : 0;
+}
+
+int Database::changes()
+{
+    std::lock_guard lock(m_mutex);
+    return m_db ? sqlite3_changes(m_db) : 0;
+}
+
+} // namespace tvr::server
