@@ -4,9 +4,11 @@
 #include "app/lightdialogfilter.h"
 #include "app/mainwindow.h"
 #include "app/theme.h"
+#include "update/updatechecker.h"
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QTranslator>
 
@@ -28,6 +30,13 @@ void setIdentity(QApplication &app)
 {
     QCoreApplication::setApplicationName(QString::fromLatin1(kApplicationName));
     QCoreApplication::setOrganizationName(QString::fromLatin1(kOrganisationName));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(UpdateChecker::CurrentVersion));
+    // Desktops match the windows to the installed desktop entry (and its icon) by this name.
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopFileName));
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/resources/logo-mark.png"));
+    icon.addFile(QStringLiteral(":/resources/logo-velno.png"));
+    app.setWindowIcon(icon);
     app.setQuitOnLastWindowClosed(false);
 }
 
@@ -102,8 +111,7 @@ void startUp(QApplication &app)
 
 Startup::Startup(QObject *parent)
     : QObject(parent)
-{
-}
+{}
 
 Startup::~Startup()
 {
