@@ -5,9 +5,11 @@
 #include "app/mainwindow.h"
 #include "app/plainlabelfilter.h"
 #include "app/theme.h"
+#include "update/updatechecker.h"
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QTranslator>
 
@@ -29,6 +31,13 @@ void setIdentity(QApplication &app)
 {
     QCoreApplication::setApplicationName(QString::fromLatin1(kApplicationName));
     QCoreApplication::setOrganizationName(QString::fromLatin1(kOrganisationName));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(UpdateChecker::CurrentVersion));
+    // Desktops match the windows to the installed desktop entry (and its icon) by this name.
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopFileName));
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/resources/logo-mark.png"));
+    icon.addFile(QStringLiteral(":/resources/logo-velno.png"));
+    app.setWindowIcon(icon);
     app.setQuitOnLastWindowClosed(false);
 }
 

@@ -47,9 +47,11 @@ namespace Theme {
 // Also addresses the per-user settings store that keeps the device code.
 inline constexpr char kApplicationName[] = "tolvar-storage-qt";
 inline constexpr char kOrganisationName[] = "Tolvarsoft";
+// The installed desktop entry is kDesktopFileName + ".desktop"; its icon has the same name.
+inline constexpr char kDesktopFileName[] = "cn.tolvar.Storage";
 
-// Sets the identity and keeps the process alive when the last window closes (the main window hides to the
-// tray; the process ends through logout).
+// Sets the identity (names, version, desktop entry, window icon) and keeps the process alive when the
+// last window closes (the main window hides to the tray; the process ends through logout).
 void setIdentity(QApplication &app);
 
 // Plug-in directories to offer, in order: the fixed one of the build machine, then the framework's own

@@ -21,37 +21,6 @@ bool isHeaderManagedHere(const QByteArray &name)
     }
     return false;
 }
-
-// End of the header block (index just past the empty line), or -1 while it is incomplete.
-// Bare LF line ends are accepted as well.
-qsizetype headEnd(const QByteArray &in)
-{
-    const qsizetype crlf = in.indexOf("\r\n\r\n");
-    const qsizetype lf = in.indexOf("\n\n");
-    if (crlf >= 0 && (lf < 0 || crlf < lf))
-        return crlf + 4;
-    return lf >= 0 ? lf + 2 : -1;
-}
-
-QByteArray stripCr(QByteArray line)
-{
-    if (line.endsWith('\r'))
-        line.chop(1);
-    return line;
-}
-
-enum class Line { Incomplete, TooLong, Taken };
-
-// Moves the next line of in, without its line end, into line.
-Line takeLine(QByteArray &in, QByteArray &line)
-{
-    const qsizetype end = in.indexOf('\n');
-    if (end < 0)
-        return in.size() > HttpConnection::MaxHeaderBytes ? Line::TooLong : Line::Incomplete;
-    line = stripCr(in.left(end));
-    in.remove(0, end + 1);
-    return Line::Taken;
-}
 } // namespace
 
 HttpConnection::HttpConnection(QObject *parent)
@@ -168,13 +137,8 @@ void HttpConnection::writeRequest()
 {
     if (!m_busy || !m_socket)
         return;
-    m_state = ReadState::StatusLine;
-    m_in.clear();
+    m_reader.reset();
     m_anyAnswerByte = false;
-    m_status = 0;
-    m_keepAlive = true;
-    m_remaining = 0;
-    m_answerBody.clear();
     m_written = false;
     m_toWrite = m_head.size() + m_body.size();
     m_idle->start(m_idleTimeoutMs);
@@ -192,7 +156,7 @@ void HttpConnection::onBytesWritten(qint64 bytes)
     m_toWrite -= bytes;
     if (m_toWrite <= 0)
         m_written = true; // the body is kept all the same: a stale connection may need it sent again
-    if (m_state != ReadState::Done)
+    if (!m_reader.isComplete())
         m_idle->start(m_idleTimeoutMs);
 }
 
@@ -208,145 +172,24 @@ void HttpConnection::onReadyRead()
         return;
     }
     m_anyAnswerByte = true;
-    m_in.append(bytes);
     HttpClient::instance()->bytesDown += bytes.size();
     m_idle->start(m_idleTimeoutMs);
-    if (!parse())
-        return;
-    if (m_state == ReadState::Done)
+    if (take(bytes) && m_reader.isComplete())
         complete();
 }
 
-bool HttpConnection::parse()
+bool HttpConnection::take(const QByteArray &bytes)
 {
-    while (true) {
-        switch (m_state) {
-        case ReadState::StatusLine: {
-            const qsizetype end = headEnd(m_in);
-            if (end < 0)
-                return m_in.size() <= MaxHeaderBytes || unreadable();
-            const QByteArray head = m_in.left(end);
-            m_in.remove(0, end);
-            if (!parseHead(head))
-                return unreadable();
-            break;
-        }
-        case ReadState::FixedBody:
-        case ReadState::ChunkData: {
-            const qint64 take = std::min<qint64>(m_remaining, m_in.size());
-            m_answerBody.append(m_in.constData(), take);
-            m_in.remove(0, take);
-            m_remaining -= take;
-            if (m_remaining > 0)
-                return true;
-            m_state = m_state == ReadState::FixedBody ? ReadState::Done : ReadState::ChunkEnd;
-            break;
-        }
-        case ReadState::ChunkSize: {
-            QByteArray line;
-            const Line taken = takeLine(m_in, line);
-            if (taken != Line::Taken)
-                return taken == Line::Incomplete || unreadable();
-            bool ok = false;
-            const qint64 size = line.split(';').value(0).trimmed().toLongLong(&ok, 16);
-            if (!ok || size < 0 || size > MaxBodyBytes - m_answerBody.size())
-                return unreadable();
-            m_remaining = size;
-            m_state = size == 0 ? ReadState::Trailers : ReadState::ChunkData;
-            break;
-        }
-        case ReadState::ChunkEnd:
-        case ReadState::Trailers: {
-            QByteArray line;
-            const Line taken = takeLine(m_in, line);
-            if (taken != Line::Taken)
-                return taken == Line::Incomplete || unreadable();
-            if (m_state == ReadState::ChunkEnd) {
-                if (!line.isEmpty())
-                    return unreadable(); // chunk data longer than its size said
-                m_state = ReadState::ChunkSize;
-            } else if (line.isEmpty()) {
-                m_state = ReadState::Done; // trailers end with an empty line
-            }
-            break;
-        }
-        case ReadState::UntilClose:
-            if (m_answerBody.size() + m_in.size() > MaxBodyBytes) {
-                fail(QStringLiteral("服务器的应答过大"));
-                return false;
-            }
-            m_answerBody.append(m_in);
-            m_in.clear();
-            return true;
-        case ReadState::Done:
-            return true;
-        }
-    }
-}
-
-bool HttpConnection::parseHead(const QByteArray &head)
-{
-    const QList<QByteArray> lines = head.split('\n');
-    const QList<QByteArray> statusLine = stripCr(lines.value(0)).split(' ');
-    const QByteArray version = statusLine.value(0);
-    if (!version.startsWith("HTTP/1.") || statusLine.size() < 2)
+    switch (m_reader.feed(bytes)) {
+    case HttpAnswerReader::Result::NeedMore:
+    case HttpAnswerReader::Result::Complete:
+        return true;
+    case HttpAnswerReader::Result::TooLarge:
+        fail(QStringLiteral("服务器的应答过大"));
         return false;
-    bool ok = false;
-    const int status = statusLine.at(1).toInt(&ok);
-    if (!ok || status < 100 || status > 999)
-        return false;
-
-    bool keepAlive = version != "HTTP/1.0";
-    bool chunked = false;
-    qint64 length = -1;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray line = stripCr(lines.at(i));
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0)
-            continue;
-        const QByteArray name = line.left(colon).trimmed().toLower();
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        if (name == "content-length") {
-            bool valid = false;
-            const qint64 parsed = value.toLongLong(&valid);
-            if (!valid || parsed < 0 || (length >= 0 && parsed != length))
-                return false; // differing lengths: the body's end is unknowable
-            length = parsed;
-        } else if (name == "transfer-encoding") {
-            chunked = value.toLower().endsWith("chunked");
-        } else if (name == "connection") {
-            const QByteArray tokens = value.toLower();
-            if (tokens.contains("close"))
-                keepAlive = false;
-            else if (tokens.contains("keep-alive"))
-                keepAlive = true;
-        }
+    case HttpAnswerReader::Result::Unreadable:
+        break;
     }
-
-    if (status < 200) { // an interim answer; the real one follows
-        m_state = ReadState::StatusLine;
-        return status != 101;
-    }
-    if (length > MaxBodyBytes)
-        return false;
-    m_status = status;
-    m_keepAlive = keepAlive;
-    if (status == 204 || status == 304) {
-        m_state = ReadState::Done;
-    } else if (chunked) {
-        m_state = ReadState::ChunkSize;
-    } else if (length >= 0) {
-        m_remaining = length;
-        m_state = ReadState::FixedBody;
-    } else {
-        m_keepAlive = false;
-        m_state = ReadState::UntilClose;
-    }
-    return true;
-}
-
-bool HttpConnection::unreadable()
-{
     fail(QStringLiteral("服务器的应答无法识别"));
     return false;
 }
@@ -356,9 +199,9 @@ void HttpConnection::complete()
     m_idle->stop();
     // A server may answer before it has read the whole body (a refusal, say); what is left of the
     // body would then be read as the next request, so such a connection is not used again.
-    if (!m_keepAlive || !m_written || !m_in.isEmpty())
+    if (!m_reader.keepAlive() || !m_written || m_reader.hasExtraBytes())
         dropSocket();
-    answer(HttpClient::instance()->makeResponse(m_status, m_answerBody, QString()));
+    answer(HttpClient::instance()->makeResponse(m_reader.status(), m_reader.body(), QString()));
 }
 
 void HttpConnection::onSocketError(QAbstractSocket::SocketError error)
@@ -375,12 +218,11 @@ void HttpConnection::onSocketError(QAbstractSocket::SocketError error)
         const QByteArray rest = socket->readAll();
         if (!rest.isEmpty()) {
             m_anyAnswerByte = true;
-            m_in.append(rest);
-            if (!parse())
+            if (!take(rest))
                 return;
         }
-        if (m_state == ReadState::UntilClose || m_state == ReadState::Done) {
-            m_keepAlive = false;
+        if (m_reader.finishAtClose()) {
+            dropSocket();
             complete();
             return;
         }
@@ -406,16 +248,14 @@ void HttpConnection::fail(const QString &text)
     m_idle->stop();
     dropSocket();
     // A status that arrived stays known (a cut-off 200 is still a failure, see makeResponse).
-    answer(HttpClient::instance()->makeResponse(m_status, m_answerBody, text));
+    answer(HttpClient::instance()->makeResponse(m_reader.status(), m_reader.body(), text));
 }
 
 void HttpConnection::answer(const HttpResponse &response)
 {
     m_busy = false;
-    m_state = ReadState::Done;
     m_body.clear();
-    m_in.clear();
-    m_answerBody.clear();
+    m_reader.reset();
     // Taken out first: the callback may start the next request on this connection.
     HttpCallback callback = std::move(m_callback);
     m_callback = nullptr;

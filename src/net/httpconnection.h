@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/httpanswerreader.h"
 #include "net/httpresponse.h"
 
 #include <QAbstractSocket>
@@ -28,9 +29,8 @@ class HttpConnection final : public QObject
 
 public:
     static constexpr int DefaultIdleTimeoutMs = 60000;
-    // A hostile or broken server cannot make the client buffer without bound.
-    static constexpr qsizetype MaxHeaderBytes = 64 * 1024;
-    static constexpr qsizetype MaxBodyBytes = 8 * 1024 * 1024;
+    static constexpr qsizetype MaxHeaderBytes = HttpAnswerReader::MaxHeaderBytes;
+    static constexpr qsizetype MaxBodyBytes = HttpAnswerReader::MaxBodyBytes;
 
     explicit HttpConnection(QObject *parent = nullptr);
     // Drops the connection; a callback still waiting is never called.
@@ -47,19 +47,14 @@ public:
     int idleTimeoutMs() const { return m_idleTimeoutMs; }
 
 private:
-    enum class ReadState { StatusLine, FixedBody, ChunkSize, ChunkData, ChunkEnd, Trailers, UntilClose, Done };
-
     void openSocket();
     void writeRequest();
     void onReadyRead();
     void onBytesWritten(qint64 bytes);
     void onSocketError(QAbstractSocket::SocketError error);
     void onTimeout();
-    // Consumes m_in; false when the answer cannot be read (the connection is then failed).
-    bool parse();
-    bool parseHead(const QByteArray &head);
-    // Fails the request with the text for an answer that is not HTTP; returns false for parse().
-    bool unreadable();
+    // Reads bytes into the answer; false when it cannot be read (the request has then failed).
+    bool take(const QByteArray &bytes);
     void complete();
     void fail(const QString &text);
     void answer(const HttpResponse &response);
@@ -85,11 +80,6 @@ private:
     HttpCallback m_callback;
 
     // The answer being read.
-    ReadState m_state = ReadState::StatusLine;
-    QByteArray m_in;
+    HttpAnswerReader m_reader;
     bool m_anyAnswerByte = false;
-    int m_status = 0;
-    bool m_keepAlive = true;
-    qint64 m_remaining = 0;
-    QByteArray m_answerBody;
 };

@@ -1,6 +1,7 @@
 #include "transfer/downloader.h"
 
 #include "net/httpclient.h"
+#include "transfer/contentrange.h"
 #include "transfer/downloadregistry.h"
 #include "transfer/safefilename.h"
 
@@ -11,7 +12,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
-#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTimer>
 #include <limits>
@@ -26,37 +26,6 @@ const QString EtagKey = QStringLiteral("etag");
 const QString SizeKey = QStringLiteral("size");
 // The note beside a side file is a few hundred bytes; anything bigger is not ours.
 constexpr qint64 MaxMetaBytes = 64 * 1024;
-
-struct ContentRange
-{
-    bool valid = false;
-    qint64 first = -1;
-    qint64 total = -1; // -1 for "*"
-};
-
-// "bytes A-B/TOTAL", "bytes A-B/*" or "bytes */TOTAL".
-ContentRange parseContentRange(const QByteArray &header)
-{
-    static const QRegularExpression pattern(QStringLiteral("^\\s*bytes\\s+(?:(\\d+)-(\\d+)|\\*)/(\\d+|\\*)\\s*$"),
-                                            QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(header));
-    ContentRange range;
-    if (!match.hasMatch())
-        return range;
-    bool ok = true;
-    if (match.hasCaptured(1)) {
-        range.first = match.captured(1).toLongLong(&ok);
-        if (!ok || match.captured(2).toLongLong(&ok) < range.first || !ok)
-            return range;
-    }
-    if (match.captured(3) != QLatin1String("*")) {
-        range.total = match.captured(3).toLongLong(&ok);
-        if (!ok)
-            return range;
-    }
-    range.valid = true;
-    return range;
-}
 
 // Where the file comes from, without any query (which could carry a credential).
 QString sourceOf(const QString &path)
@@ -178,7 +147,7 @@ QString Downloader::checkHeaders(const QNetworkReply &reply)
     m_stallTimer->start(m_stallTimeoutMs);
     const QByteArray etag = reply.rawHeader("ETag");
     if (statusOf(reply) == 206) {
-        const ContentRange range = parseContentRange(reply.rawHeader("Content-Range"));
+        const ContentRange range = ContentRange::parse(reply.rawHeader("Content-Range"));
         if (!range.valid || range.first != m_baseOffset) {
             m_refusal = WrongPositionText;
             return m_refusal;
@@ -259,7 +228,7 @@ void Downloader::onDone(const HttpResponse &response)
     }
     if (response.status == 416 && m_ranged) {
         // Complete only when the server states the total and it is exactly what the side file holds.
-        const ContentRange range = parseContentRange(contentRange);
+        const ContentRange range = ContentRange::parse(contentRange);
         const qint64 sideSize = QFileInfo(m_partPath).size();
         const bool sameFile = m_origin.etag.isEmpty() || etag.isEmpty() || etag == m_origin.etag;
         if (range.valid && range.total > 0 && range.total == sideSize && sameFile &&

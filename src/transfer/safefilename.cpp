@@ -24,6 +24,17 @@ bool isDeviceName(const QString &name)
     return devices.match(stem).hasMatch();
 }
 
+// Windows drops trailing dots and spaces, which would also turn ".." into a parent reference; device
+// names are defused.
+QString finished(QString name)
+{
+    while (!name.isEmpty() && (name.back() == QLatin1Char('.') || name.back().isSpace()))
+        name.chop(1);
+    if (!name.isEmpty() && isDeviceName(name))
+        name.prepend(QLatin1Char('_'));
+    return name;
+}
+
 QString truncated(const QString &name)
 {
     if (name.toUtf8().size() <= MaxNameBytes)
@@ -45,13 +56,8 @@ QString safeFileName(const QString &name, const QString &fallback)
     // Only the last path component counts, whichever separator the sender used.
     QString result = name.mid(qMax(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\'))) + 1);
     result.removeIf(isUnsafeChar);
-    result = result.trimmed();
-    // Windows drops trailing dots and spaces, which would also turn ".." into a parent reference.
-    while (!result.isEmpty() && (result.back() == QLatin1Char('.') || result.back().isSpace()))
-        result.chop(1);
-    if (result.isEmpty())
-        return fallback;
-    if (isDeviceName(result))
-        result.prepend(QLatin1Char('_'));
-    return truncated(result);
+    result = finished(result.trimmed());
+    // Shortening may leave a dot or a space at the end, or a device name, again.
+    result = finished(truncated(result));
+    return result.isEmpty() ? fallback : result;
 }

@@ -1,6 +1,7 @@
 #include "update/updatechecker.h"
 
 #include "net/httpclient.h"
+#include "transfer/contentrange.h"
 #include "transfer/safefilename.h"
 #include "update/installerassembler.h"
 #include "update/sha512hash.h"
@@ -47,31 +48,6 @@ int statusOf(const QNetworkReply *reply)
 {
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     return status.isValid() ? status.toInt() : 0;
-}
-
-// "bytes 0-0/TOTAL": the number after the last "/", -1 without "/", 0 when it is not a number.
-qint64 contentRangeTotal(const QByteArray &header)
-{
-    const qsizetype slash = header.lastIndexOf('/');
-    if (slash < 0)
-        return -1;
-    bool ok = false;
-    const qint64 total = header.mid(slash + 1).trimmed().toLongLong(&ok);
-    return ok ? total : 0;
-}
-
-// The first byte offset of "bytes FIRST-LAST/TOTAL", or -1.
-qint64 contentRangeStart(const QByteArray &header)
-{
-    const QByteArray value = header.trimmed();
-    if (!value.startsWith("bytes "))
-        return -1;
-    const qsizetype dash = value.indexOf('-');
-    if (dash < 0)
-        return -1;
-    bool ok = false;
-    const qint64 first = value.mid(6, dash - 6).trimmed().toLongLong(&ok);
-    return ok ? first : -1;
 }
 
 qint64 versionComponent(const QStringList &parts, qsizetype index)
@@ -316,7 +292,7 @@ void UpdateChecker::onProbeHeaders()
         return;
     m_probeDecided = true;
     const int status = statusOf(reply);
-    const qint64 total = contentRangeTotal(reply->rawHeader(QByteArrayLiteral("Content-Range")));
+    const qint64 total = ContentRange::parse(reply->rawHeader(QByteArrayLiteral("Content-Range"))).total;
     // A server that ignores the range would send the whole installer here; a one-byte answer is
     // left to finish so its connection can be reused.
     const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
@@ -345,7 +321,7 @@ void UpdateChecker::onProbeFinished()
     m_probeDecided = true;
     // No answer at all is not an error here: the single stream reports its own failure.
     const int status = statusOf(reply);
-    const qint64 total = contentRangeTotal(reply->rawHeader(QByteArrayLiteral("Content-Range")));
+    const qint64 total = ContentRange::parse(reply->rawHeader(QByteArrayLiteral("Content-Range"))).total;
     if (status == 206 && total > SegmentThreshold)
         startSegmented(total);
     else
@@ -520,8 +496,8 @@ bool UpdateChecker::validateSegmentAnswer(Segment &segment)
     segment.validated = true;
     // Only the exact range asked for may land in the part file; anything else is a failed attempt.
     const QNetworkReply *reply = segment.reply;
-    const qint64 first = contentRangeStart(reply->rawHeader(QByteArrayLiteral("Content-Range")));
-    segment.rejected = statusOf(reply) != 206 || first != segment.start + segment.received;
+    const ContentRange range = ContentRange::parse(reply->rawHeader(QByteArrayLiteral("Content-Range")));
+    segment.rejected = statusOf(reply) != 206 || !range.valid || range.first != segment.start + segment.received;
     return !segment.rejected;
 }
 

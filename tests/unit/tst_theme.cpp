@@ -86,6 +86,10 @@ void TstTheme::identityAndQuitOnLastWindowOff()
     Theme::setIdentity(*qApp);
     QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("tolvar-storage-qt"));
     QCOMPARE(QCoreApplication::organizationName(), QStringLiteral("Tolvarsoft"));
+    QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral("2.1.23"));
+    // The installed desktop entry and icon carry this name.
+    QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("cn.tolvar.Storage"));
+    QVERIFY(!QApplication::windowIcon().isNull());
     QVERIFY(!QApplication::quitOnLastWindowClosed());
 }
 

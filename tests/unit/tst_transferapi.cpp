@@ -80,6 +80,8 @@ private slots:
     void safeFileName_data();
     void safeFileName();
     void longNamesKeepTheirExtension();
+    void shorteningNeverEndsInDotOrSpace_data();
+    void shorteningNeverEndsInDotOrSpace();
 
 private:
     QString writeFile(const QString &name, const QByteArray &content);
@@ -244,6 +246,28 @@ void TestTransferApi::longNamesKeepTheirExtension()
     QVERIFY(safe.toUtf8().size() <= 200);
     QVERIFY(safe.size() > 60);
     QCOMPARE(::safeFileName(QString(250, 'a')), QString(200, 'a'));
+}
+
+void TestTransferApi::shorteningNeverEndsInDotOrSpace_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expected");
+    // Found by fuzz/safe_file_name: the cut fell right after a dot, and the next call gave another name.
+    QTest::newRow("cut after a dot") << QString(199, 'a') + QLatin1Char('.') + QString(50, 'b') << QString(199, 'a');
+    QTest::newRow("cut after a space") << QString(199, 'a') + QLatin1Char(' ') + QString(50, 'b') << QString(199, 'a');
+    QTest::newRow("cut leaves a device name")
+        << QStringLiteral("CON") + QString(197, ' ') + QStringLiteral("xyz") << QStringLiteral("_CON");
+    QTest::newRow("cut leaves only dots")
+        << QStringLiteral(". ").repeated(150) + QString(20, 'x') << QStringLiteral("download");
+}
+
+void TestTransferApi::shorteningNeverEndsInDotOrSpace()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+    const QString safe = ::safeFileName(name);
+    QCOMPARE(safe, expected);
+    QCOMPARE(::safeFileName(safe), safe);
 }
 
 QTEST_GUILESS_MAIN(TestTransferApi)
