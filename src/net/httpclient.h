@@ -1,12 +1,15 @@
 #pragma once
 
 #include "net/httpresponse.h"
+#include "net/ratelimiter.h"
 
+#include <QNetworkProxy>
 #include <QObject>
 #include <QUrl>
 #include <functional>
 
 class QHttpMultiPart;
+class QIODevice;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
@@ -30,6 +33,11 @@ public:
     void send(const QByteArray &verb, const QString &path, const QJsonValue &body, HttpCallback callback);
     // Takes ownership of multipart.
     void postMultipart(const QString &path, QHttpMultiPart *multipart, HttpCallback callback);
+    // POSTs length bytes read from body (owned by the reply from now on), streamed as they are
+    // read; a sequential body may hold its bytes back (read 0) and signal readyRead later. The
+    // reply is answered through callback like every request; the caller may abort it.
+    QNetworkReply *postBody(const QString &path, QIODevice *body, qint64 length, const QByteArray &contentType,
+                            HttpCallback callback);
     // Optional parts of a download.
     struct DownloadOptions
     {
@@ -41,8 +49,10 @@ public:
     };
 
     // Streams the body into localPath (appending when range is given; a 2xx answer to a range
-    // that is not 206 replaces the file's content, also when its body is empty). The caller owns
-    // the returned reply; null when the file cannot be opened (done is then called with the error).
+    // that is not 206 replaces the file's content, also when its body is empty), no faster than
+    // the download limiter allows. progress gets the body bytes written so far and the answer's
+    // stated length (-1 when none). The caller owns the returned reply (aborting it keeps what was
+    // written); null when the file cannot be opened (done is then called with the error).
     QNetworkReply *download(const QString &path, const QString &localPath, ProgressFn progress, HttpCallback done,
                             const QByteArray &range = {});
     QNetworkReply *download(const QString &path, const QString &localPath, ProgressFn progress, HttpCallback done,
@@ -52,6 +62,17 @@ public:
     QString baseUrl() const;
     void applyHeaders(QNetworkRequest &request) const;
     QNetworkAccessManager *network();
+
+    // The proxy of every request, the chunk connections' included. DefaultProxy (the default)
+    // follows the system's settings; NoProxy goes direct; an HTTP or SOCKS5 proxy is used as given.
+    void setProxy(const QNetworkProxy &proxy);
+    QNetworkProxy proxy() const { return m_proxy; }
+    // The proxy a connection to url goes through: the one set, or the system's choice for url.
+    QNetworkProxy proxyFor(const QUrl &url) const;
+
+    // Token buckets of all transfer bodies, one per direction; rate 0 (the default) is no limit.
+    RateLimiter &uploadLimiter() { return m_uploadLimiter; }
+    RateLimiter &downloadLimiter() { return m_downloadLimiter; }
 
     // Counts the reply's upload progress into bytesUp and answers callback when it finishes,
     // exactly like the client's own JSON requests. Used by transfers that build requests themselves.
@@ -80,4 +101,7 @@ private:
 
     QNetworkAccessManager *m_network = nullptr;
     int m_jsonTimeoutMs = DefaultJsonTimeoutMs;
+    QNetworkProxy m_proxy{QNetworkProxy::DefaultProxy};
+    RateLimiter m_uploadLimiter;
+    RateLimiter m_downloadLimiter;
 };

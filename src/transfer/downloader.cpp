@@ -108,6 +108,7 @@ void Downloader::start(const QString &path, const QString &dir, const QString &f
     m_metaPath = metaPathFor(m_partPath);
     if (!DownloadRegistry::claim(m_absPath)) {
         // Another job writes this file: leave its side file and its note alone.
+        m_ended = true;
         emit sigFailed(DownloadRegistry::busyText(QFileInfo(m_absPath).fileName()));
         return;
     }
@@ -222,6 +223,41 @@ void Downloader::onProgress(qint64 received, qint64 replyTotal)
     emit sigProgress(done, m_total, speed, eta);
 }
 
+void Downloader::pause()
+{
+    if (m_ended || m_pausing)
+        return;
+    m_pausing = true;
+    m_stallTimer->stop();
+    if (m_reply && m_reply->isRunning()) {
+        m_reply->abort(); // answered through onDone, which ends the pause
+        return;
+    }
+    releaseTarget();
+    m_ended = true;
+    emit sigPaused();
+}
+
+void Downloader::cancel()
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_stallTimer->stop();
+    if (m_reply) {
+        QNetworkReply *reply = m_reply;
+        m_reply = nullptr;
+        reply->disconnect(); // its end must not reach onDone
+        reply->abort();
+        reply->deleteLater();
+    }
+    if (m_claimed) {
+        QFile::remove(m_partPath);
+        QFile::remove(m_metaPath);
+    }
+    releaseTarget();
+}
+
 void Downloader::onStalled()
 {
     if (!m_reply)
@@ -233,12 +269,27 @@ void Downloader::onStalled()
 void Downloader::onDone(const HttpResponse &response)
 {
     m_stallTimer->stop();
+    if (m_ended)
+        return;
     const QByteArray contentRange = m_reply ? m_reply->rawHeader("Content-Range") : QByteArray();
     const QByteArray etag = m_reply ? m_reply->rawHeader("ETag") : QByteArray();
     if (m_reply)
         m_reply->deleteLater();
 
+    if (m_pausing) {
+        // The bytes written so far are whole; the note still names the remote file.
+        m_ended = true;
+        if (m_discardPartOnFailure) {
+            QFile::remove(m_partPath);
+            QFile::remove(m_metaPath);
+        }
+        releaseTarget();
+        emit sigPaused();
+        return;
+    }
+
     if (m_stalled) {
+        m_networkFailure = true;
         const int seconds = (m_stallTimeoutMs + 999) / 1000;
         fail(QStringLiteral("下载中断：%1 秒未收到数据。已下载的部分已保留，再次下载将从断点继续")
                  .arg(QString::number(seconds)));
@@ -273,6 +324,7 @@ void Downloader::onDone(const HttpResponse &response)
             return;
         }
     }
+    m_networkFailure = response.status == 0;
     fail(response.error.isEmpty() ? QStringLiteral("下载失败") : response.error);
 }
 
@@ -284,6 +336,7 @@ void Downloader::finish()
     }
     QFile::remove(m_metaPath);
     releaseTarget();
+    m_ended = true;
     emit sigDone(m_absPath);
     deleteLater();
 }
@@ -304,6 +357,7 @@ bool Downloader::finalize()
 void Downloader::fail(const QString &err)
 {
     m_stallTimer->stop();
+    m_ended = true;
     if (m_discardPartOnFailure && m_claimed) {
         QFile::remove(m_partPath);
         QFile::remove(m_metaPath);

@@ -16,7 +16,8 @@ struct HttpResponse;
 // One target has at most one job in the whole process (see DownloadRegistry): a second start for
 // a target in flight fails at once with DownloadRegistry::busyText and touches nothing.
 // Connect the signals before start(); the job deletes itself after success and stays (with its
-// side file) after a failure.
+// side file) after a failure. pause() stops it keeping the side file and its note (sigPaused), so
+// a later job continues them; cancel() stops it and removes both.
 class Downloader final : public QObject
 {
     Q_OBJECT
@@ -45,10 +46,19 @@ public:
     QString absPath() const { return m_absPath; }
     QString partPath() const { return m_partPath; }
 
+    // Stops the transfer; what the side file holds stays for the next job. sigPaused follows
+    // (from inside this call when a request was running). Nothing happens after the job ended.
+    void pause();
+    // Stops the transfer and removes the side file and its note; no signal follows.
+    void cancel();
+    // The last failure came from the network (no answer), not from the server or the disk.
+    bool failedOnNetwork() const { return m_networkFailure; }
+
 signals:
     void sigProgress(qlonglong done, qlonglong total, qlonglong speed, int etaSec);
     void sigDone(QString absPath);
     void sigFailed(QString err);
+    void sigPaused();
 
 private:
     // What the server announced for the file a side file holds.
@@ -85,6 +95,9 @@ private:
     bool m_claimed = false;
     bool m_stalled = false;
     bool m_discardPartOnFailure = false;
+    bool m_pausing = false;
+    bool m_ended = false;
+    bool m_networkFailure = false;
     QString m_refusal; // why the last answer's body was refused
     int m_stallTimeoutMs = DefaultStallTimeoutMs;
     QTimer *m_stallTimer = nullptr;
