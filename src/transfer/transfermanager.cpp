@@ -81,7 +81,7 @@ TransferTask *TransferManager::add(TransferTask *task)
     adopt(task);
     emit taskAdded(int(m_tasks.size()) - 1);
     saveSoon();
-    schedule();
+    scheduleSoon(); // from the event loop: the caller connects to the job before it can end
     return task;
 }
 
@@ -143,7 +143,7 @@ TransferTask *TransferManager::addDownload(const QString &serverPath, const QStr
         if (existing->canResume() || existing->canRetry()) {
             // The same file again: the job that has part of it goes on.
             existing->requeue();
-            schedule();
+            scheduleSoon();
             return existing;
         }
         return nullptr;
@@ -359,6 +359,17 @@ void TransferManager::schedule()
     } while (m_scheduleAgain);
     m_scheduling = false;
     noteRunningCount();
+}
+
+void TransferManager::scheduleSoon()
+{
+    if (m_schedulePosted)
+        return;
+    m_schedulePosted = true;
+    QTimer::singleShot(0, this, [this] {
+        m_schedulePosted = false;
+        schedule();
+    });
 }
 
 void TransferManager::onTaskStateChanged()

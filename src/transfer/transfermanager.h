@@ -104,6 +104,7 @@ private:
     void adopt(TransferTask *task);
     void remove(TransferTask *task);
     void schedule();
+    void scheduleSoon();
     void onTaskStateChanged();
     void noteRunningCount();
     void saveSoon();
@@ -117,6 +118,7 @@ private:
     bool m_watched = false;
     bool m_scheduling = false;
     bool m_scheduleAgain = false;
+    bool m_schedulePosted = false;
     int m_lastRunningCount = 0;
     TransferSettings m_settings;
     QString m_storePath;

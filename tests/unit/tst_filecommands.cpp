@@ -9,6 +9,7 @@
 #include "modalanswer.h"
 #include "net/httpclient.h"
 #include "scriptedserver.h"
+#include "transfer/transfermanager.h"
 #include "transfer/uploader.h"
 
 #include <QAction>
@@ -358,9 +359,9 @@ void TestFileCommands::rowDeleteButtonActsOnItsOwnRowWhateverKeysAreHeld()
         return box->findChildren<QToolButton *>().last();
     };
 
-    for (const Qt::KeyboardModifiers keys : {Qt::KeyboardModifiers(Qt::ControlModifier),
-                                             Qt::KeyboardModifiers(Qt::ShiftModifier),
-                                             Qt::KeyboardModifiers(Qt::ControlModifier | Qt::ShiftModifier)}) {
+    for (const Qt::KeyboardModifiers keys :
+         {Qt::KeyboardModifiers(Qt::ControlModifier), Qt::KeyboardModifiers(Qt::ShiftModifier),
+          Qt::KeyboardModifiers(Qt::ControlModifier | Qt::ShiftModifier)}) {
         // Rows 0 and 2 chosen, then the 🗑 of row 1 clicked with keys held.
         page->table()->clearSelection();
         for (int row : {0, 2})
@@ -638,9 +639,13 @@ void TestFileCommands::personalDropSplitsAtEightMebibytes()
     QTRY_COMPARE(page->statusLabel()->text(), QStringLiteral("共 1 项"));
     const int listingsBefore = countOf("GET", "/api/files");
     emit page->table()->filesDropped({below, exact, small});
-    const QList<Uploader *> jobs = page->findChildren<Uploader *>();
+    QList<TransferTask *> jobs;
+    for (TransferTask *task : TransferManager::instance()->tasks()) {
+        if (task->kind() == TransferTask::Kind::Upload && task->isUnfinished())
+            jobs.append(task);
+    }
     QCOMPARE(jobs.size(), 1);
-    QSignalSpy failed(jobs.first(), &Uploader::sigFailed);
+    QSignalSpy failed(jobs.first(), &TransferTask::sigFailed);
     QVERIFY(failed.wait(10000));
     QCOMPARE(failed.first().first().toString(), QStringLiteral("空间不足"));
     QCOMPARE(countOf("POST", "/api/upload/init"), 1);
