@@ -4,10 +4,13 @@
 #include "app/lightdialogfilter.h"
 #include "app/mainwindow.h"
 #include "app/theme.h"
+#include "net/session.h"
+#include "transfer/transfermanager.h"
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QLibraryInfo>
+#include <QStandardPaths>
 #include <QTranslator>
 
 namespace Theme {
@@ -102,8 +105,7 @@ void startUp(QApplication &app)
 
 Startup::Startup(QObject *parent)
     : QObject(parent)
-{
-}
+{}
 
 Startup::~Startup()
 {
@@ -131,6 +133,9 @@ void Startup::handOver()
         return;
     if (m_signIn)
         m_signIn->hide();
+    // The unfinished transfers of this user come back, paused.
+    TransferManager::instance()->openStore(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
+                                           Session::instance()->userId);
     m_mainWindow = std::make_unique<MainWindow>();
     connect(m_mainWindow.get(), &MainWindow::logoutRequested, this, &Startup::quitRequested);
     m_mainWindow->show();

@@ -178,7 +178,7 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
     }
 
     QNetworkReply *reply = network()->get(request);
-    reply->setReadBufferSize(DownloadReadBufferBytes);
+    reply->setReadBufferSize(options.unboundedReadBuffer ? 0 : DownloadReadBufferBytes);
     QFile *sink = file.release();
     sink->setParent(reply);
     auto state = std::make_shared<DownloadState>();
@@ -188,7 +188,8 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
 
     // Runs once, when the status and headers are known and before the first body byte is written
     // (or at the end of an empty body). False when the body is refused.
-    const auto acceptHeaders = [reply, sink, state, ranged, check = options.checkHeaders] {
+    const bool fromStart = options.range.startsWith("bytes=0-");
+    const auto acceptHeaders = [reply, sink, state, ranged, fromStart, check = options.checkHeaders] {
         if (state->headersSeen)
             return state->refusal.isEmpty();
         const int status = statusOf(reply);
@@ -197,7 +198,7 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
         state->headersSeen = true;
         // Anything but a part of a ranged request is the whole body (a server that ignores Range
         // answers 200): it replaces the old bytes, also when it is empty.
-        if (!(ranged && status == 206) && !sink->resize(0))
+        if ((!(ranged && status == 206) || fromStart) && !sink->resize(0))
             state->writeFailed = true;
         if (check)
             state->refusal = check(*reply);
@@ -226,6 +227,7 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
             } else if (state->writeFailed) {
                 response.error = QStringLiteral("无法写入文件：%1").arg(localPath);
             } else {
+                response.networkError = isNetworkError(reply);
                 const QJsonDocument document = QJsonDocument::fromJson(state->errorBody);
                 response.error = serverErrorText(document.isObject() ? QJsonValue(document.object()) : QJsonValue());
                 if (response.error.isEmpty())
@@ -339,6 +341,13 @@ QNetworkProxy HttpClient::proxyFor(const QUrl &url) const
     return QNetworkProxy(QNetworkProxy::NoProxy);
 }
 
+bool HttpClient::isNetworkError(const QNetworkReply *reply)
+{
+    // Codes below 200 are the connection's and the proxy's; from 200 on they stand for answers.
+    const int code = int(reply->error());
+    return code > 0 && code < 200;
+}
+
 QUrl HttpClient::buildUrl(const QString &path) const
 {
     if (path.startsWith(QLatin1String("http")))
@@ -432,7 +441,8 @@ void HttpClient::handleReply(QNetworkReply *reply, HttpCallback callback)
             if (transportError.isEmpty())
                 transportError = QStringLiteral("网络错误");
         }
-        const HttpResponse response = makeResponse(statusOf(reply), raw, transportError);
+        HttpResponse response = makeResponse(statusOf(reply), raw, transportError);
+        response.networkError = !response.ok && isNetworkError(reply);
         reply->deleteLater();
         if (callback)
             callback(response);

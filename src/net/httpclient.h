@@ -43,13 +43,16 @@ public:
     {
         QByteArray range;   // "Range" value; the body is then appended to the local file
         QByteArray ifRange; // "If-Range" value, sent only together with a range
+        // The reply may hold any amount unread (for bounded parts; see Downloader::ProxyPartBytes).
+        bool unboundedReadBuffer = false;
         // Sees the status and headers of a 2xx answer before any byte of its body is written; a
         // non-empty answer refuses the body: nothing is written and done gets ok false with that text.
         std::function<QString(const QNetworkReply &reply)> checkHeaders;
     };
 
-    // Streams the body into localPath (appending when range is given; a 2xx answer to a range
-    // that is not 206 replaces the file's content, also when its body is empty), no faster than
+    // Streams the body into localPath (appending when range is given, unless it starts at byte 0;
+    // a 2xx answer to a range that is not 206 replaces the file's content, also when its body is
+    // empty), no faster than
     // the download limiter allows. progress gets the body bytes written so far and the answer's
     // stated length (-1 when none). The caller owns the returned reply (aborting it keeps what was
     // written); null when the file cannot be opened (done is then called with the error).
@@ -81,6 +84,8 @@ public:
     // transport error, the failure text chosen (transport text for a cut-off 2xx, else the
     // service's text, the body, the transport text, the status), PROFILE_INCOMPLETE announced.
     HttpResponse makeResponse(int status, const QByteArray &raw, const QString &transportError);
+    // Whether a reply's error code is the network's (connection, time-out, proxy), not an HTTP answer's.
+    static bool isNetworkError(const QNetworkReply *reply);
 
     // Transfer time-out of JSON requests; 20 s in the product, shorter in tests.
     int jsonTimeoutMs() const { return m_jsonTimeoutMs; }

@@ -156,7 +156,7 @@ void HttpConnection::openSocket()
         connect(socket, &QAbstractSocket::errorOccurred, this, &HttpConnection::onSocketError);
         connect(socket, &QSslSocket::sslErrors, this, [this] {
             // Certificates are never waived: the handshake fails with this text.
-            fail(QStringLiteral("安全连接失败：服务器证书无效"));
+            fail(QStringLiteral("安全连接失败：服务器证书无效"), false);
         });
         connect(socket, &QIODevice::readyRead, this, &HttpConnection::onReadyRead);
         connect(socket, &QIODevice::bytesWritten, this, &HttpConnection::onBytesWritten);
@@ -166,7 +166,7 @@ void HttpConnection::openSocket()
     }
 #else
     if (m_scheme == QLatin1String("https")) {
-        fail(QStringLiteral("此系统不支持安全连接"));
+        fail(QStringLiteral("此系统不支持安全连接"), false);
         return;
     }
 #endif
@@ -323,7 +323,7 @@ bool HttpConnection::parse()
         }
         case ReadState::UntilClose:
             if (m_answerBody.size() + m_in.size() > MaxBodyBytes) {
-                fail(QStringLiteral("服务器的应答过大"));
+                fail(QStringLiteral("服务器的应答过大"), false);
                 return false;
             }
             m_answerBody.append(m_in);
@@ -398,7 +398,7 @@ bool HttpConnection::parseHead(const QByteArray &head)
 
 bool HttpConnection::unreadable()
 {
-    fail(QStringLiteral("服务器的应答无法识别"));
+    fail(QStringLiteral("服务器的应答无法识别"), false);
     return false;
 }
 
@@ -452,12 +452,14 @@ void HttpConnection::onTimeout()
         fail(QStringLiteral("请求超时"));
 }
 
-void HttpConnection::fail(const QString &text)
+void HttpConnection::fail(const QString &text, bool network)
 {
     m_idle->stop();
     dropSocket();
     // A status that arrived stays known (a cut-off 200 is still a failure, see makeResponse).
-    answer(HttpClient::instance()->makeResponse(m_status, m_answerBody, text));
+    HttpResponse response = HttpClient::instance()->makeResponse(m_status, m_answerBody, text);
+    response.networkError = network;
+    answer(response);
 }
 
 void HttpConnection::answer(const HttpResponse &response)

@@ -74,7 +74,8 @@ private:
     // Fails the request with the text for an answer that is not HTTP; returns false for parse().
     bool unreadable();
     void complete();
-    void fail(const QString &text);
+    // network: the connection failed (as opposed to an answer that cannot be read).
+    void fail(const QString &text, bool network = true);
     void answer(const HttpResponse &response);
     void dropSocket();
     QString socketErrorText(QAbstractSocket::SocketError error) const;

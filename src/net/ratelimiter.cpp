@@ -12,7 +12,7 @@ void RateLimiter::setRate(qint64 bytesPerSecond)
 {
     m_rate = std::max<qint64>(bytesPerSecond, 0);
     m_burst = std::max<qint64>(m_rate / BurstDivisor, MinBurstBytes);
-    m_tokens = double(m_burst);
+    m_tokens = 0;
     m_lastNs = m_clock.nsecsElapsed();
 }
 

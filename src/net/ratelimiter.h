@@ -9,13 +9,15 @@
 class RateLimiter final
 {
 public:
-    // The burst is this share of a second of the rate, so a short window cannot exceed it by much.
-    static constexpr int BurstDivisor = 10;
-    static constexpr qint64 MinBurstBytes = 16 * 1024;
+    // Tokens saved up while the event loop was busy elsewhere (up to half a second of the rate)
+    // are spent later, so a slow loop does not slow the transfer; since the bucket starts empty,
+    // no window of any length moves more than the rate allows plus that half second.
+    static constexpr int BurstDivisor = 2;
+    static constexpr qint64 MinBurstBytes = 64 * 1024;
 
     RateLimiter();
 
-    // Bytes per second; 0 or less lifts the limit. The bucket starts full.
+    // Bytes per second; 0 or less lifts the limit. The bucket starts empty.
     void setRate(qint64 bytesPerSecond);
     qint64 rate() const { return m_rate; }
     bool isLimited() const { return m_rate > 0; }

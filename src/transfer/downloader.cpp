@@ -113,6 +113,8 @@ void Downloader::start(const QString &path, const QString &dir, const QString &f
         return;
     }
     m_claimed = true;
+    if (HttpClient::instance()->proxyFor(HttpClient::instance()->buildUrl(path)).type() == QNetworkProxy::Socks5Proxy)
+        m_partBytes = ProxyPartBytes;
     m_total = 0;
     m_startMs = QDateTime::currentMSecsSinceEpoch();
     m_baseOffset = 0;
@@ -135,12 +137,17 @@ void Downloader::start(const QString &path, const QString &dir, const QString &f
 void Downloader::request()
 {
     m_ranged = m_baseOffset > 0;
+    m_gotPart = false;
     m_refusal.clear();
     HttpClient::DownloadOptions options;
-    if (m_ranged) {
+    if (m_ranged || m_partBytes > 0) {
         options.range = "bytes=" + QByteArray::number(m_baseOffset) + '-';
-        if (isStrongEtag(m_origin.etag))
+        if (m_partBytes > 0)
+            options.range += QByteArray::number(m_baseOffset + m_partBytes - 1);
+        if (m_ranged && isStrongEtag(m_origin.etag))
             options.ifRange = m_origin.etag;
+        // A part may be read without a bound: it is at most m_partBytes.
+        options.unboundedReadBuffer = m_partBytes > 0;
     }
     QPointer<Downloader> self(this);
     options.checkHeaders = [self](const QNetworkReply &reply) {
@@ -184,6 +191,8 @@ QString Downloader::checkHeaders(const QNetworkReply &reply)
             m_refusal = WrongPositionText;
             return m_refusal;
         }
+        m_gotPart = true;
+        m_wholeSize = range.total;
         if (m_ranged) {
             const bool otherEtag = !m_origin.etag.isEmpty() && !etag.isEmpty() && etag != m_origin.etag;
             const bool otherSize = m_origin.size >= 0 && range.total >= 0 && range.total != m_origin.size;
@@ -193,13 +202,17 @@ QString Downloader::checkHeaders(const QNetworkReply &reply)
             }
             return {};
         }
-        writeOrigin({sourceOf(m_path), etag, range.total});
+        // The first part: the side file starts over with it.
+        m_origin = {sourceOf(m_path), etag, range.total};
+        writeOrigin(m_origin);
         return {};
     }
     // A whole body: it replaces whatever the side file held, so the note describes it from now on.
     m_baseOffset = 0;
     const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
-    writeOrigin({sourceOf(m_path), etag, length.isValid() ? length.toLongLong() : -1});
+    m_wholeSize = length.isValid() ? length.toLongLong() : -1;
+    m_origin = {sourceOf(m_path), etag, m_wholeSize};
+    writeOrigin(m_origin);
     return {};
 }
 
@@ -210,7 +223,9 @@ void Downloader::onProgress(qint64 received, qint64 replyTotal)
     // At the end of a reply without a length the access manager reports the received count as
     // its total; only a length the server stated counts.
     const bool lengthStated = m_reply && m_reply->header(QNetworkRequest::ContentLengthHeader).isValid();
-    if (replyTotal > 0 && lengthStated)
+    if (m_gotPart && m_wholeSize > 0)
+        m_total = m_wholeSize; // a part's own length is not the file's
+    else if (replyTotal > 0 && lengthStated)
         m_total = m_baseOffset + replyTotal;
     const qint64 elapsed = QDateTime::currentMSecsSinceEpoch() - m_startMs;
     qint64 speed = 0;
@@ -305,6 +320,12 @@ void Downloader::onDone(const HttpResponse &response)
         return;
     }
     if (response.ok) {
+        const qint64 held = QFileInfo(m_partPath).size();
+        if (m_partBytes > 0 && m_gotPart && m_wholeSize > held && held > m_baseOffset) {
+            m_baseOffset = held; // the next part
+            request();
+            return;
+        }
         finish();
         return;
     }
@@ -324,7 +345,7 @@ void Downloader::onDone(const HttpResponse &response)
             return;
         }
     }
-    m_networkFailure = response.status == 0;
+    m_networkFailure = response.networkError;
     fail(response.error.isEmpty() ? QStringLiteral("下载失败") : response.error);
 }
 

@@ -26,6 +26,10 @@ class Downloader final : public QObject
 public:
     // A download that receives no byte for this long fails and keeps its side file.
     static constexpr int DefaultStallTimeoutMs = 60000;
+    // Through a SOCKS5 proxy the file is asked for in parts of this size: the toolkit's SOCKS5
+    // socket stops delivering once a reply's bounded read buffer has filled, so each part must fit
+    // in a reply that reads without a bound.
+    static constexpr qint64 ProxyPartBytes = 16 * 1024 * 1024;
 
     explicit Downloader(QObject *parent = nullptr);
     ~Downloader() override;
@@ -34,6 +38,9 @@ public:
     void start(const QString &path, const QString &dir, const QString &fileName, bool resume);
     // Shorter in tests; set before start().
     void setStallTimeoutMs(int ms) { m_stallTimeoutMs = ms; }
+    // Asks for the file in ranged parts of this many bytes, each kept whole in memory on its way
+    // (0: one request). Set before start(); through a SOCKS5 proxy ProxyPartBytes is used anyway.
+    void setPartBytes(qint64 bytes) { m_partBytes = bytes; }
     // For downloads that are never continued (decrypted vault files): a failure removes the side
     // file and its note instead of keeping them. A refused start still touches nothing.
     void setDiscardPartOnFailure(bool discard) { m_discardPartOnFailure = discard; }
@@ -90,7 +97,10 @@ private:
     qint64 m_baseOffset = 0;
     qint64 m_total = 0;
     qint64 m_startMs = 0;
-    bool m_ranged = false;
+    bool m_ranged = false;   // the request continues the side file
+    qint64 m_partBytes = 0;  // > 0: the file comes in parts of this size
+    bool m_gotPart = false;  // the last answer was a part (206), not the whole file
+    qint64 m_wholeSize = -1; // the file's size as its answers state it
     bool m_restarted = false;
     bool m_claimed = false;
     bool m_stalled = false;

@@ -80,7 +80,10 @@ QNetworkReply *packDownload(const QStringList &ids, const QString &savePath, Pac
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     request.setTransferTimeout(IdleTimeoutMs);
     QNetworkReply *reply = client->network()->post(request, body);
-    reply->setReadBufferSize(ReadBufferBytes);
+    // The toolkit's SOCKS5 socket stops delivering once a bounded read buffer has filled (see
+    // Downloader::ProxyPartBytes); through such a proxy the archive is read without a bound.
+    const bool socks = client->proxyFor(request.url()).type() == QNetworkProxy::Socks5Proxy;
+    reply->setReadBufferSize(socks ? 0 : ReadBufferBytes);
 
     auto state = std::make_shared<PackState>();
     state->sink.setFileName(savePath + QStringLiteral(".part"));
@@ -127,6 +130,7 @@ QNetworkReply *packDownload(const QStringList &ids, const QString &savePath, Pac
                     if (response.error.isEmpty())
                         response.error = object.value(QStringLiteral("message")).toString();
                 }
+                response.networkError = HttpClient::isNetworkError(reply);
                 if (response.error.isEmpty() && reply->error() == QNetworkReply::OperationCanceledError)
                     response.error = QStringLiteral("请求超时"); // the idle time-out; own aborts are write failures
                 else if (response.error.isEmpty() && reply->error() != QNetworkReply::NoError)

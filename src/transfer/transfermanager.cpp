@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QThreadPool>
 #include <QTimer>
 #include <algorithm>
 
@@ -59,7 +60,9 @@ TransferManager *TransferManager::instance()
 TransferManager::TransferManager(QObject *parent)
     : QObject(parent)
     , m_saveTimer(new QTimer(this))
+    , m_writer(std::make_unique<QThreadPool>())
 {
+    m_writer->setMaxThreadCount(1);
     // Changes that come in one burst (a pause of every job) are written once.
     m_saveTimer->setSingleShot(true);
     m_saveTimer->setInterval(0);
@@ -70,6 +73,7 @@ TransferManager::~TransferManager()
 {
     if (!m_storePath.isEmpty())
         saveNow();
+    m_writer->waitForDone();
     // Each job stops where it is: side files, notes and server sessions stay for the next start.
     const QList<TransferTask *> tasks = m_tasks;
     m_tasks.clear();
@@ -92,6 +96,7 @@ void TransferManager::adopt(TransferTask *task)
     connect(task, &TransferTask::changed, this, [this, task] { emit taskChanged(task); });
     connect(task, &TransferTask::stateChanged, this, &TransferManager::onTaskStateChanged);
     connect(task, &TransferTask::networkLost, this, &TransferManager::reachabilityCheckRequested);
+    connect(task, &TransferTask::sigDone, this, [this, task] { emit taskFinished(task); });
     m_tasks.append(task);
 }
 

@@ -7,7 +7,9 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <memory>
 
+class QThreadPool;
 class QTimer;
 
 // Every upload and download of the client, as one list: at most maxRunning() jobs run at once (a
@@ -96,6 +98,8 @@ signals:
     // Something a row shows changed.
     void taskChanged(TransferTask *task);
     void runningCountChanged(int count);
+    // A job ended in success.
+    void taskFinished(TransferTask *task);
     // A job found no server: the connection watch should check now.
     void reachabilityCheckRequested();
 
@@ -108,7 +112,7 @@ private:
     void onTaskStateChanged();
     void noteRunningCount();
     void saveSoon();
-    bool saveNow();
+    void saveNow();
     TransferTask *unfinishedFor(const QString &target) const;
     static QString targetOf(const TransferTask *task);
 
@@ -123,4 +127,6 @@ private:
     TransferSettings m_settings;
     QString m_storePath;
     QTimer *m_saveTimer = nullptr;
+    // Writes the store off the GUI thread (a commit waits for the disk), one write after another.
+    std::unique_ptr<QThreadPool> m_writer;
 };

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QThreadPool>
 #include <QTimer>
 
 namespace {
@@ -24,6 +25,7 @@ bool TransferManager::openStore(const QString &folder, const QString &userId)
         closeStore();
     if (folder.isEmpty() || userId.isEmpty() || !QDir().mkpath(folder))
         return false;
+    m_writer->waitForDone(); // the file as last written
     // The user id names the file only through its digest, so any id makes a plain file name.
     const QByteArray digest = QCryptographicHash::hash(userId.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
     const QString path = QDir(folder).absoluteFilePath(QStringLiteral("transfers-%1.json").arg(QLatin1String(digest)));
@@ -55,6 +57,7 @@ void TransferManager::closeStore()
     m_saveTimer->stop();
     if (!m_storePath.isEmpty())
         saveNow();
+    m_writer->waitForDone();
     m_storePath.clear();
     emit listAboutToBeReset();
     const QList<TransferTask *> tasks = m_tasks;
@@ -73,10 +76,10 @@ void TransferManager::saveSoon()
         m_saveTimer->start();
 }
 
-bool TransferManager::saveNow()
+void TransferManager::saveNow()
 {
     if (m_storePath.isEmpty())
-        return false;
+        return;
     QJsonArray jobs;
     for (const TransferTask *task : std::as_const(m_tasks)) {
         const QJsonObject job = task->toJson();
@@ -84,10 +87,12 @@ bool TransferManager::saveNow()
             jobs.append(job);
     }
     const QJsonObject document{{VersionKey, StoreVersion}, {JobsKey, jobs}};
-    // Written whole or not at all: a crash mid-write leaves the previous list.
-    QSaveFile file(m_storePath);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(QJsonDocument(document).toJson(QJsonDocument::Compact));
-    return file.commit();
+    const QByteArray bytes = QJsonDocument(document).toJson(QJsonDocument::Compact);
+    const QString path = m_storePath;
+    m_writer->start([path, bytes] {
+        // Written whole or not at all: a crash mid-write leaves the previous list.
+        QSaveFile file(path);
+        if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size())
+            file.commit();
+    });
 }

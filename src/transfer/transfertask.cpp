@@ -295,7 +295,7 @@ void TransferTask::onFormAnswer(const HttpResponse &response)
         succeed();
         return;
     }
-    failWith(err, response.status == 0);
+    failWith(err, response.networkError);
 }
 
 void TransferTask::runDownload()
@@ -357,7 +357,7 @@ void TransferTask::onPackAnswer(const HttpResponse &response)
         succeed();
         return;
     }
-    failWith(packErrorText(response), response.status == 0);
+    failWith(packErrorText(response), response.networkError);
 }
 
 void TransferTask::pause(bool automatic)

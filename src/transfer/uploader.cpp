@@ -173,7 +173,7 @@ void Uploader::onInit(const HttpResponse &response)
     QJsonObject data;
     QString err;
     if (!response.unwrap(data, err)) {
-        fail(err, false, response.status == 0);
+        fail(err, false, response.networkError);
         return;
     }
     if (data.value(QStringLiteral("instant")).toBool()) {
@@ -327,7 +327,7 @@ void Uploader::onChunkReply(int index, int attempt, const HttpResponse &response
         return;
     }
     fail(err.isEmpty() ? QStringLiteral("分片 %1 上传失败").arg(QString::number(index)) : err, true,
-         response.status == 0);
+         response.networkError);
 }
 
 void Uploader::doMerge()
@@ -343,7 +343,7 @@ void Uploader::doMerge()
         QJsonObject data;
         QString err;
         if (!response.unwrap(data, err)) {
-            self->fail(err, false, response.status == 0);
+            self->fail(err, false, response.networkError);
             return;
         }
         self->m_phase = Phase::Finished;
