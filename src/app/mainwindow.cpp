@@ -4,6 +4,7 @@
 #include "app/capacitybanner.h"
 #include "app/nativeframe.h"
 #include "app/statusbar.h"
+#include "app/transferpage.h"
 #include "files/filechangenotifier.h"
 #include "files/filelistpage.h"
 #include "net/session.h"
@@ -11,6 +12,7 @@
 #include "spaces/teamspacepage.h"
 #include "spaces/trashpage.h"
 #include "spaces/vaultpage.h"
+#include "transfer/transfermanager.h"
 #include "ui/capbutton.h"
 #include "update/updatechecker.h"
 
@@ -59,7 +61,7 @@ struct NavEntry
 
 constexpr NavEntry NavEntries[] = {
     {"全部文件", 0}, {"图片", 1},   {"视频", 2},   {"文档", 3},     {"音频", 4},
-    {"其他", 5},     {"保险箱", 7}, {"回收站", 8}, {"个人中心", 9},
+    {"其他", 5},     {"保险箱", 7}, {"回收站", 8}, {"个人中心", 9}, {"传输列表", 10},
 };
 
 } // namespace
@@ -99,6 +101,7 @@ MainWindow::MainWindow(QWidget *parent)
     setCentralWidget(central);
 
     buildTray();
+    wireTransfers();
 
     Session *session = Session::instance();
     connect(session, &Session::changed, this, &MainWindow::refreshUserInfo);
@@ -148,6 +151,29 @@ MainWindow::MainWindow(QWidget *parent)
     switchTo(AllFilesPage);
     // Where the fonts are wider than the default size allows, the floor wins.
     setMinimumSize(minimumWindowSize());
+}
+
+void MainWindow::wireTransfers()
+{
+    TransferManager *transfers = TransferManager::instance();
+    transfers->applySettings(TransferSettings::load(), false);
+    connect(transfers, &TransferManager::runningCountChanged, this, &MainWindow::showRunningTransfers);
+    showRunningTransfers(transfers->runningCount());
+    // Jobs pause while the status bar's probe finds no server, and go on when it answers again;
+    // a job that finds no server asks for a probe at once.
+    connect(m_statusBar, &StatusBar::connectionProbed, transfers, &TransferManager::setServerReachable);
+    connect(transfers, &TransferManager::reachabilityCheckRequested, m_statusBar, &StatusBar::checkConnection);
+    // Uploads that finish (those continued after a restart too) change the storage used.
+    connect(transfers, &TransferManager::taskFinished, this, [](TransferTask *task) {
+        if (task->isUpload())
+            FileChangeNotifier::notify();
+    });
+}
+
+void MainWindow::showRunningTransfers(int count)
+{
+    m_transferBadge->setText(QString::number(count));
+    m_transferBadge->setVisible(count > 0);
 }
 
 void MainWindow::startUpdateCheck()
@@ -266,6 +292,20 @@ QWidget *MainWindow::buildSidebar()
         connect(button, &QPushButton::clicked, this, [this, page] { switchTo(page); });
         nav->addWidget(button);
         m_navButtons.append(button);
+        if (page == TransfersPage) {
+            // The number of running jobs, at the right end of the entry.
+            auto *inside = new QHBoxLayout(button);
+            inside->setContentsMargins(0, 0, 10, 0);
+            inside->addStretch();
+            m_transferBadge = new QLabel(button);
+            m_transferBadge->setObjectName(QStringLiteral("TransferBadge"));
+            m_transferBadge->setAlignment(Qt::AlignCenter);
+            m_transferBadge->setMinimumWidth(20);
+            m_transferBadge->setStyleSheet(QStringLiteral("background:#C9A84C;color:#1A2A4A;border-radius:9px;"
+                                                          "font-size:11px;font-weight:700;padding:1px 6px;"));
+            m_transferBadge->hide();
+            inside->addWidget(m_transferBadge);
+        }
     }
     nav->addStretch();
     scroll->setWidget(navContent);
@@ -373,6 +413,9 @@ void MainWindow::buildPages()
     });
     connect(m_profilePage, &::ProfilePage::licenseRenewed, this, &MainWindow::refreshCapacity);
     m_stack->addWidget(m_profilePage);
+
+    m_transferPage = new TransferPage(TransferManager::instance());
+    m_stack->addWidget(m_transferPage);
 }
 
 void MainWindow::buildTray()

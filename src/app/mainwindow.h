@@ -17,6 +17,7 @@ class QStackedWidget;
 class QSystemTrayIcon;
 class QTimer;
 class StatusBar;
+class TransferPage;
 class UpdateChecker;
 
 // The one window a signed-in user works in: painted title bar, sidebar with the categories and
@@ -36,7 +37,8 @@ public:
         VaultPage = 7,
         TrashPage = 8,
         ProfilePage = 9,
-        PageCount = 10
+        TransfersPage = 10,
+        PageCount = 11
     };
     static constexpr int SearchDebounceMs = 350;
     static constexpr int SpeedTickMs = 1000;
@@ -78,6 +80,7 @@ public:
     // The start-up check; null until it has begun.
     UpdateChecker *updateChecker() const { return m_updateChecker; }
     ::ProfilePage *profilePage() const { return m_profilePage; }
+    TransferPage *transferPage() const { return m_transferPage; }
 
     // Without a tray area the window minimises on close instead of hiding, so it can always be found again.
     bool trayAreaAvailable() const { return m_trayAvailable; }
@@ -109,6 +112,9 @@ private:
     void toggleMaximized();
     void finishLogout();
     void startUpdateCheck();
+    // The transfer list: its sidebar count, the connection watch, file changes of finished uploads.
+    void wireTransfers();
+    void showRunningTransfers(int count);
 
     // Native frame.
     void applyFrameAttributes();
@@ -135,6 +141,8 @@ private:
     UpdateChecker *m_updateChecker = nullptr;
     CapacityBanner *m_banner = nullptr;
     ::ProfilePage *m_profilePage = nullptr;
+    TransferPage *m_transferPage = nullptr;
+    QLabel *m_transferBadge = nullptr;
     StatusBar *m_statusBar = nullptr;
     QSystemTrayIcon *m_tray = nullptr;
     NativeFrame *m_frame = nullptr;

@@ -4,6 +4,7 @@
 #include "app/capacitybanner.h"
 #include "net/httpclient.h"
 #include "net/session.h"
+#include "transfer/transfermanager.h"
 #include "ui/roundavatar.h"
 
 #include <QLabel>
@@ -83,6 +84,8 @@ void MainWindow::doLogout()
         if (self)
             self->finishLogout();
     });
+    // Jobs stop as paused and stay in the store for the next sign-in; none runs without a session.
+    TransferManager::instance()->closeStore();
     Session::instance()->clear();
     if (m_tray)
         m_tray->hide();

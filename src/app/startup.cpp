@@ -5,12 +5,15 @@
 #include "app/mainwindow.h"
 #include "app/plainlabelfilter.h"
 #include "app/theme.h"
+#include "net/session.h"
+#include "transfer/transfermanager.h"
 #include "update/updatechecker.h"
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QIcon>
 #include <QLibraryInfo>
+#include <QStandardPaths>
 #include <QTranslator>
 
 namespace Theme {
@@ -141,6 +144,9 @@ void Startup::handOver()
         return;
     if (m_signIn)
         m_signIn->hide();
+    // The unfinished transfers of this user come back, paused.
+    TransferManager::instance()->openStore(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
+                                           Session::instance()->userId);
     m_mainWindow = std::make_unique<MainWindow>();
     connect(m_mainWindow.get(), &MainWindow::logoutRequested, this, &Startup::quitRequested);
     m_mainWindow->show();

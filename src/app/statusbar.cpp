@@ -150,6 +150,7 @@ void StatusBar::checkConnection()
             self->showMeter(meterLevel(qMax(self->m_downRate, self->m_upRate)), true);
         else
             self->showMeter(0, true);
+        emit self->connectionProbed(self->m_connected);
     });
 }
 

@@ -40,6 +40,12 @@ public:
     void setUrlOpener(std::function<bool(const QUrl &)> opener);
 
     static constexpr int ClockIntervalMs = 1000;
+
+signals:
+    // Every probe's answer: whether the server could be reached.
+    void connectionProbed(bool connected);
+
+public:
     static constexpr int ConnectionIntervalMs = 8000;
     static constexpr int FirstProbeDelayMs = 300;
     static constexpr auto Version = "2.1.23";

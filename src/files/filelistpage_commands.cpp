@@ -9,6 +9,7 @@
 #include "files/folderpickerdialog.h"
 #include "net/httpresponse.h"
 #include "transfer/transferapi.h"
+#include "transfer/transfermanager.h"
 #include "transfer/uploader.h"
 #include "ui/cdlg.h"
 #include "ui/rowbutton.h"
@@ -120,21 +121,20 @@ void FileListPage::uploadPaths(const QStringList &paths)
     if (paths.isEmpty())
         return;
     const QString parentId = currentFolderId();
-    QPointer<FileListPage> self(this);
+    TransferManager *transfers = TransferManager::instance();
 
     if (isTeamMode()) {
-        Api::uploadTeamFiles(m_teamId, paths, parentId, [self](const HttpResponse &response) {
-            if (!self)
-                return;
+        TransferTask *task = transfers->addTeamUpload(m_teamId, paths, parentId);
+        connect(task, &TransferTask::sigResponse, this, [this](const HttpResponse &response) {
             QJsonObject data;
             QString error;
             if (!response.unwrap(data, error)) {
-                self->m_statusLabel->setText(error);
+                m_statusLabel->setText(error);
                 return;
             }
             FileChangeNotifier::notify();
-            self->m_statusLabel->setText(QStringLiteral("上传完成"));
-            self->reload();
+            m_statusLabel->setText(QStringLiteral("上传完成"));
+            reload();
         });
         return;
     }
@@ -147,22 +147,22 @@ void FileListPage::uploadPaths(const QStringList &paths)
             small.append(path);
             continue;
         }
-        auto *job = new Uploader(this);
+        TransferTask *task = transfers->addUpload(path, parentId);
         const QString name = info.fileName();
-        connect(job, &Uploader::sigProgress, this, [this, name](int percent, const QString &phase) {
+        connect(task, &TransferTask::sigUploadProgress, this, [this, name](int percent, const QString &phase) {
             m_statusLabel->setText(QStringLiteral("上传 %1：%2% %3").arg(name).arg(percent).arg(phase));
         });
-        connect(job, &Uploader::sigDone, this, [this] {
+        connect(task, &TransferTask::sigDone, this, [this] {
             FileChangeNotifier::notify();
             reload();
         });
-        connect(job, &Uploader::sigFailed, this,
+        connect(task, &TransferTask::sigFailed, this,
                 [this](const QString &err) { m_statusLabel->setText(QStringLiteral("上传失败：%1").arg(err)); });
-        job->start(path, parentId);
     }
     if (small.isEmpty())
         return;
-    Api::uploadFiles(small, parentId, reloadOrShowError(true));
+    TransferTask *task = transfers->addFormUpload(small, parentId);
+    connect(task, &TransferTask::sigResponse, this, reloadOrShowError(true));
 }
 
 void FileListPage::newFolder()

@@ -6,7 +6,7 @@
 #include "net/httpresponse.h"
 #include "transfer/downloader.h"
 #include "transfer/downloadregistry.h"
-#include "transfer/packdownload.h"
+#include "transfer/transfermanager.h"
 #include "ui/cdlg.h"
 
 #include <QDateTime>
@@ -44,11 +44,9 @@ QString encoded(const QString &id)
 
 QString FileListPage::downloadDir()
 {
-    QString dir = testDownloadDir();
+    const QString dir = testDownloadDir();
     if (dir.isEmpty())
-        dir = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    if (dir.isEmpty())
-        dir = QDir::homePath();
+        return TransferManager::instance()->downloadDir(); // the user's choice, else Downloads
     QDir().mkpath(dir);
     return dir;
 }
@@ -92,39 +90,47 @@ void FileListPage::startDownload(const QString &path, const QString &fileName)
 {
     // One job per target: a second click while the first still runs would share its side file.
     const QString dir = downloadDir();
-    if (DownloadRegistry::isBusy(Downloader::targetPath(dir, fileName))) {
+    TransferManager *transfers = TransferManager::instance();
+    TransferTask *task = transfers->isTargetBusy(Downloader::targetPath(dir, fileName))
+                             ? nullptr
+                             : transfers->addDownload(path, dir, fileName);
+    if (!task) {
         m_statusLabel->setText(DownloadRegistry::busyText(fileName));
         return;
     }
-    auto *job = new Downloader(this);
+    task->disconnect(this); // a paused job taken up again is reported once
     m_statusLabel->setText(QStringLiteral("开始下载 %1 …").arg(fileName));
     connect(
-        job, &Downloader::sigProgress, this, [this, fileName](qlonglong done, qlonglong total, qlonglong speed, int) {
+        task, &TransferTask::sigDownloadProgress, this,
+        [this, fileName](qlonglong done, qlonglong total, qlonglong speed, int) {
             const QString totalText = total > 0 ? formatSize(total) : QStringLiteral("…");
             m_statusLabel->setText(
                 QStringLiteral("下载 %1：%2 / %3  %4").arg(fileName, formatSize(done), totalText, formatSpeed(speed)));
         });
-    connect(job, &Downloader::sigDone, this, [this, fileName](const QString &absPath) {
+    connect(task, &TransferTask::sigDone, this, [this, fileName, task] {
         m_statusLabel->setText(QStringLiteral("已下载：%1").arg(fileName));
-        openUrl(QUrl::fromLocalFile(QFileInfo(absPath).absolutePath()));
+        openUrl(QUrl::fromLocalFile(QFileInfo(task->finalPath()).absolutePath()));
     });
-    connect(job, &Downloader::sigFailed, this,
+    connect(task, &TransferTask::sigFailed, this,
             [this](const QString &err) { m_statusLabel->setText(QStringLiteral("下载失败：%1").arg(err)); });
-    // The downloader makes the server's name safe before joining it to the folder.
-    job->start(path, dir, fileName, true);
 }
 
 void FileListPage::openFile(const QJsonObject &record)
 {
     const QString name = jsonText(record, NameKey);
     const QString dir = downloadDir();
-    if (DownloadRegistry::isBusy(Downloader::targetPath(dir, name))) {
+    TransferManager *transfers = TransferManager::instance();
+    TransferTask *task = transfers->isTargetBusy(Downloader::targetPath(dir, name))
+                             ? nullptr
+                             : transfers->addDownload(downloadUrl(jsonText(record, IdKey)), dir, name, true);
+    if (!task) {
         m_statusLabel->setText(DownloadRegistry::busyText(name));
         return;
     }
-    auto *job = new Downloader(this);
+    task->disconnect(this);
     m_statusLabel->setText(QStringLiteral("正在打开 %1 …").arg(name));
-    connect(job, &Downloader::sigDone, this, [this, name](const QString &absPath) {
+    connect(task, &TransferTask::sigDone, this, [this, name, task] {
+        const QString absPath = task->finalPath();
         if (openUrl(QUrl::fromLocalFile(absPath)))
             return;
         // No application takes this kind of file: say so, and offer its folder. Asked from the
@@ -138,9 +144,8 @@ void FileListPage::openFile(const QJsonObject &record)
                 openUrl(QUrl::fromLocalFile(QFileInfo(absPath).absolutePath()));
         });
     });
-    connect(job, &Downloader::sigFailed, this,
+    connect(task, &TransferTask::sigFailed, this,
             [this](const QString &err) { m_statusLabel->setText(QStringLiteral("打开失败：%1").arg(err)); });
-    job->start(downloadUrl(jsonText(record, IdKey)), dir, name, true);
 }
 
 void FileListPage::downloadButtonClicked()
@@ -180,14 +185,13 @@ void FileListPage::downloadSelected()
 
     // Two archives asked for within the same second must not share a name (nor its side file).
     const QString dir = downloadDir();
-    const QString fileName = DownloadRegistry::freeName(dir, packFileName(QDateTime::currentDateTime()));
+    TransferManager *transfers = TransferManager::instance();
+    const QString fileName = transfers->freeName(dir, packFileName(QDateTime::currentDateTime()));
     const QString savePath = QDir(dir).absoluteFilePath(fileName);
-    QPointer<FileListPage> self(this);
-    Api::packDownload(ids, savePath, nullptr, [self, fileName, savePath](const HttpResponse &response) {
-        if (!self)
-            return;
+    TransferTask *task = transfers->addPackDownload(ids, savePath);
+    connect(task, &TransferTask::sigResponse, this, [this, fileName, savePath](const HttpResponse &response) {
         if (response.ok) {
-            self->m_statusLabel->setText(QStringLiteral("已打包下载：") + fileName);
+            m_statusLabel->setText(QStringLiteral("已打包下载：") + fileName);
             openUrl(QUrl::fromLocalFile(QFileInfo(savePath).absolutePath()));
             return;
         }
@@ -201,6 +205,6 @@ void FileListPage::downloadSelected()
         }
         if (text.isEmpty())
             text = response.error;
-        self->m_statusLabel->setText(QStringLiteral("打包失败：%1").arg(text));
+        m_statusLabel->setText(QStringLiteral("打包失败：%1").arg(text));
     });
 }

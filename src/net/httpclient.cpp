@@ -7,8 +7,11 @@
 #include <QHttpMultiPart>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -61,7 +64,10 @@ struct DownloadState
 {
     bool writeFailed = false;
     bool headersSeen = false;
-    QString refusal; // why the body was refused; empty when it was accepted
+    bool networkDone = false; // the reply has finished; what it holds may still wait for the limiter
+    bool completed = false;   // done has been answered
+    qint64 written = 0;       // body bytes taken from the reply
+    QString refusal;          // why the body was refused; empty when it was accepted
     QByteArray errorBody;
     QByteArray buffer = QByteArray(DownloadCopyBytes, Qt::Uninitialized);
 };
@@ -71,6 +77,8 @@ HttpClient *HttpClient::instance()
 {
     if (!s_client) {
         s_client = new HttpClient;
+        // The system's proxy settings apply unless the user chose others.
+        QNetworkProxyFactory::setUseSystemConfiguration(true);
         // Freed while the application object still exists, so the access manager shuts down cleanly.
         qAddPostRoutine(destroyClient);
     }
@@ -170,14 +178,18 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
     }
 
     QNetworkReply *reply = network()->get(request);
-    reply->setReadBufferSize(DownloadReadBufferBytes);
+    reply->setReadBufferSize(options.unboundedReadBuffer ? 0 : DownloadReadBufferBytes);
     QFile *sink = file.release();
     sink->setParent(reply);
     auto state = std::make_shared<DownloadState>();
+    // Wakes the drain when the limiter had no bytes to give.
+    auto *pump = new QTimer(reply);
+    pump->setSingleShot(true);
 
     // Runs once, when the status and headers are known and before the first body byte is written
     // (or at the end of an empty body). False when the body is refused.
-    const auto acceptHeaders = [reply, sink, state, ranged, check = options.checkHeaders] {
+    const bool fromStart = options.range.startsWith("bytes=0-");
+    const auto acceptHeaders = [reply, sink, state, ranged, fromStart, check = options.checkHeaders] {
         if (state->headersSeen)
             return state->refusal.isEmpty();
         const int status = statusOf(reply);
@@ -186,50 +198,17 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
         state->headersSeen = true;
         // Anything but a part of a ranged request is the whole body (a server that ignores Range
         // answers 200): it replaces the old bytes, also when it is empty.
-        if (!(ranged && status == 206) && !sink->resize(0))
+        if ((!(ranged && status == 206) || fromStart) && !sink->resize(0))
             state->writeFailed = true;
         if (check)
             state->refusal = check(*reply);
         return state->refusal.isEmpty();
     };
 
-    const auto drain = [this, reply, sink, state, acceptHeaders] {
-        const int status = statusOf(reply);
-        if (!isSuccessStatus(status)) {
-            // An error page is not file content: keep it away from the (side) file.
-            const QByteArray chunk = reply->readAll();
-            state->errorBody.append(chunk.left(ErrorBodyCap - state->errorBody.size()));
+    const auto complete = [reply, sink, state, acceptHeaders, localPath, done] {
+        if (state->completed)
             return;
-        }
-        if (!acceptHeaders()) {
-            reply->abort();
-            return;
-        }
-        // Moved through one small buffer: no allocation per arrival, bounded time per write.
-        qint64 got = 0;
-        while ((got = reply->read(state->buffer.data(), state->buffer.size())) > 0) {
-            bytesDown += got;
-            if (state->writeFailed)
-                continue;
-            if (sink->write(state->buffer.constData(), got) != got) {
-                state->writeFailed = true;
-                reply->abort();
-                return;
-            }
-        }
-    };
-
-    connect(reply, &QNetworkReply::readyRead, this, drain);
-    if (progress) {
-        connect(reply, &QNetworkReply::downloadProgress, this,
-                [reply, progress, acceptHeaders](qint64 received, qint64 total) {
-                    if (isSuccessStatus(statusOf(reply)) && acceptHeaders())
-                        progress(received, total);
-                });
-    }
-    connect(reply, &QNetworkReply::finished, this, [reply, sink, state, drain, acceptHeaders, localPath, done] {
-        if (reply->isOpen() && state->refusal.isEmpty())
-            drain();
+        state->completed = true;
         if (reply->error() == QNetworkReply::NoError)
             acceptHeaders(); // an empty body still replaces the side file, or is refused
         if (!sink->flush())
@@ -248,6 +227,7 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
             } else if (state->writeFailed) {
                 response.error = QStringLiteral("无法写入文件：%1").arg(localPath);
             } else {
+                response.networkError = isNetworkError(reply);
                 const QJsonDocument document = QJsonDocument::fromJson(state->errorBody);
                 response.error = serverErrorText(document.isObject() ? QJsonValue(document.object()) : QJsonValue());
                 if (response.error.isEmpty())
@@ -258,8 +238,114 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
         }
         if (done)
             done(response);
+    };
+
+    const auto drain = [this, reply, sink, state, acceptHeaders, complete, pump, progress] {
+        if (state->completed)
+            return;
+        const int status = statusOf(reply);
+        if (!reply->isOpen() || !state->refusal.isEmpty()) {
+            if (state->networkDone)
+                complete();
+            return;
+        }
+        if (!isSuccessStatus(status)) {
+            // An error page is not file content: keep it away from the (side) file.
+            const QByteArray chunk = reply->readAll();
+            state->errorBody.append(chunk.left(ErrorBodyCap - state->errorBody.size()));
+            if (state->networkDone)
+                complete();
+            return;
+        }
+        if (!acceptHeaders()) {
+            reply->abort(); // finished, and so complete, follow from inside abort
+            return;
+        }
+        // Moved through one small buffer: no allocation per arrival, bounded time per write. The
+        // limiter decides how much may move now; the rest waits in the reply, whose bounded buffer
+        // then holds the network back.
+        const qint64 before = state->written;
+        while (reply->bytesAvailable() > 0) {
+            const qint64 want = m_downloadLimiter.take(std::min<qint64>(state->buffer.size(), reply->bytesAvailable()));
+            if (want <= 0) {
+                if (!pump->isActive())
+                    pump->start(m_downloadLimiter.waitMs(DownloadCopyBytes));
+                break;
+            }
+            const qint64 got = reply->read(state->buffer.data(), want);
+            if (got <= 0)
+                break;
+            bytesDown += got;
+            state->written += got;
+            if (state->writeFailed)
+                continue;
+            if (sink->write(state->buffer.constData(), got) != got) {
+                state->writeFailed = true;
+                reply->abort();
+                return;
+            }
+        }
+        if (progress && state->written > before) {
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            progress(state->written, length.isValid() ? length.toLongLong() : -1);
+        }
+        if (state->networkDone && reply->bytesAvailable() == 0)
+            complete();
+    };
+
+    connect(reply, &QNetworkReply::readyRead, this, drain);
+    connect(pump, &QTimer::timeout, this, drain);
+    connect(reply, &QNetworkReply::finished, this, [reply, state, drain, complete] {
+        state->networkDone = true;
+        if (reply->isOpen() && state->refusal.isEmpty())
+            drain(); // completes once the last byte is written, later when the limiter holds it back
+        else
+            complete();
     });
     return reply;
+}
+
+QNetworkReply *HttpClient::postBody(const QString &path, QIODevice *body, qint64 length, const QByteArray &contentType,
+                                    HttpCallback callback)
+{
+    QNetworkRequest request(buildUrl(path));
+    applyHeaders(request);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
+    // With a stated length the access manager streams a sequential body instead of buffering it.
+    request.setHeader(QNetworkRequest::ContentLengthHeader, length);
+    QNetworkReply *reply = network()->post(request, body);
+    body->setParent(reply);
+    handleReply(reply, std::move(callback));
+    return reply;
+}
+
+void HttpClient::setProxy(const QNetworkProxy &proxy)
+{
+    m_proxy = proxy;
+    network()->setProxy(proxy);
+    // Kept-alive connections still lead the old way; new requests take the new one.
+    network()->clearConnectionCache();
+}
+
+QNetworkProxy HttpClient::proxyFor(const QUrl &url) const
+{
+    if (m_proxy.type() != QNetworkProxy::DefaultProxy)
+        return m_proxy;
+    // The application's choice: the system's settings, and never a proxy for loopback.
+    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url));
+    for (const QNetworkProxy &proxy : proxies) {
+        if (proxy.type() == QNetworkProxy::NoProxy || proxy.type() == QNetworkProxy::HttpProxy ||
+            proxy.type() == QNetworkProxy::Socks5Proxy)
+            return proxy;
+    }
+    return QNetworkProxy(QNetworkProxy::NoProxy);
+}
+
+bool HttpClient::isNetworkError(const QNetworkReply *reply)
+{
+    // Codes below 200 are the connection's and the proxy's; from 200 on they stand for answers.
+    const int code = int(reply->error());
+    return code > 0 && code < 200;
 }
 
 QUrl HttpClient::buildUrl(const QString &path) const
@@ -294,8 +380,10 @@ void HttpClient::applyHeaders(QNetworkRequest &request) const
 
 QNetworkAccessManager *HttpClient::network()
 {
-    if (!m_network)
+    if (!m_network) {
         m_network = new QNetworkAccessManager(this);
+        m_network->setProxy(m_proxy);
+    }
     return m_network;
 }
 
@@ -353,7 +441,8 @@ void HttpClient::handleReply(QNetworkReply *reply, HttpCallback callback)
             if (transportError.isEmpty())
                 transportError = QStringLiteral("网络错误");
         }
-        const HttpResponse response = makeResponse(statusOf(reply), raw, transportError);
+        HttpResponse response = makeResponse(statusOf(reply), raw, transportError);
+        response.networkError = !response.ok && isNetworkError(reply);
         reply->deleteLater();
         if (callback)
             callback(response);

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "net/httpresponse.h"
+#include "net/ratelimiter.h"
 
+#include <QNetworkProxy>
 #include <QObject>
 #include <QUrl>
 #include <functional>
 
 class QHttpMultiPart;
+class QIODevice;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
@@ -30,19 +33,29 @@ public:
     void send(const QByteArray &verb, const QString &path, const QJsonValue &body, HttpCallback callback);
     // Takes ownership of multipart.
     void postMultipart(const QString &path, QHttpMultiPart *multipart, HttpCallback callback);
+    // POSTs length bytes read from body (owned by the reply from now on), streamed as they are
+    // read; a sequential body may hold its bytes back (read 0) and signal readyRead later. The
+    // reply is answered through callback like every request; the caller may abort it.
+    QNetworkReply *postBody(const QString &path, QIODevice *body, qint64 length, const QByteArray &contentType,
+                            HttpCallback callback);
     // Optional parts of a download.
     struct DownloadOptions
     {
         QByteArray range;   // "Range" value; the body is then appended to the local file
         QByteArray ifRange; // "If-Range" value, sent only together with a range
+        // The reply may hold any amount unread (for bounded parts; see Downloader::ProxyPartBytes).
+        bool unboundedReadBuffer = false;
         // Sees the status and headers of a 2xx answer before any byte of its body is written; a
         // non-empty answer refuses the body: nothing is written and done gets ok false with that text.
         std::function<QString(const QNetworkReply &reply)> checkHeaders;
     };
 
-    // Streams the body into localPath (appending when range is given; a 2xx answer to a range
-    // that is not 206 replaces the file's content, also when its body is empty). The caller owns
-    // the returned reply; null when the file cannot be opened (done is then called with the error).
+    // Streams the body into localPath (appending when range is given, unless it starts at byte 0;
+    // a 2xx answer to a range that is not 206 replaces the file's content, also when its body is
+    // empty), no faster than
+    // the download limiter allows. progress gets the body bytes written so far and the answer's
+    // stated length (-1 when none). The caller owns the returned reply (aborting it keeps what was
+    // written); null when the file cannot be opened (done is then called with the error).
     QNetworkReply *download(const QString &path, const QString &localPath, ProgressFn progress, HttpCallback done,
                             const QByteArray &range = {});
     QNetworkReply *download(const QString &path, const QString &localPath, ProgressFn progress, HttpCallback done,
@@ -53,6 +66,17 @@ public:
     void applyHeaders(QNetworkRequest &request) const;
     QNetworkAccessManager *network();
 
+    // The proxy of every request, the chunk connections' included. DefaultProxy (the default)
+    // follows the system's settings; NoProxy goes direct; an HTTP or SOCKS5 proxy is used as given.
+    void setProxy(const QNetworkProxy &proxy);
+    QNetworkProxy proxy() const { return m_proxy; }
+    // The proxy a connection to url goes through: the one set, or the system's choice for url.
+    QNetworkProxy proxyFor(const QUrl &url) const;
+
+    // Token buckets of all transfer bodies, one per direction; rate 0 (the default) is no limit.
+    RateLimiter &uploadLimiter() { return m_uploadLimiter; }
+    RateLimiter &downloadLimiter() { return m_downloadLimiter; }
+
     // Counts the reply's upload progress into bytesUp and answers callback when it finishes,
     // exactly like the client's own JSON requests. Used by transfers that build requests themselves.
     void handleReply(QNetworkReply *reply, HttpCallback callback);
@@ -60,6 +84,8 @@ public:
     // transport error, the failure text chosen (transport text for a cut-off 2xx, else the
     // service's text, the body, the transport text, the status), PROFILE_INCOMPLETE announced.
     HttpResponse makeResponse(int status, const QByteArray &raw, const QString &transportError);
+    // Whether a reply's error code is the network's (connection, time-out, proxy), not an HTTP answer's.
+    static bool isNetworkError(const QNetworkReply *reply);
 
     // Transfer time-out of JSON requests; 20 s in the product, shorter in tests.
     int jsonTimeoutMs() const { return m_jsonTimeoutMs; }
@@ -80,4 +106,7 @@ private:
 
     QNetworkAccessManager *m_network = nullptr;
     int m_jsonTimeoutMs = DefaultJsonTimeoutMs;
+    QNetworkProxy m_proxy{QNetworkProxy::DefaultProxy};
+    RateLimiter m_uploadLimiter;
+    RateLimiter m_downloadLimiter;
 };

@@ -6,6 +6,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #if QT_CONFIG(ssl)
 #include <QSslSocket>
 #endif
@@ -26,9 +27,12 @@ bool isHeaderManagedHere(const QByteArray &name)
 HttpConnection::HttpConnection(QObject *parent)
     : QObject(parent)
     , m_idle(new QTimer(this))
+    , m_pump(new QTimer(this))
 {
     m_idle->setSingleShot(true);
     connect(m_idle, &QTimer::timeout, this, &HttpConnection::onTimeout);
+    m_pump->setSingleShot(true);
+    connect(m_pump, &QTimer::timeout, this, &HttpConnection::pumpBody);
 }
 
 HttpConnection::~HttpConnection()
@@ -67,6 +71,9 @@ void HttpConnection::send(const QByteArray &verb, const QNetworkRequest &request
         return;
     }
 
+    m_proxy = HttpClient::instance()->proxyFor(url);
+    m_viaHttpProxy = m_proxy.type() == QNetworkProxy::HttpProxy && !tls;
+
     QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
     if (target.isEmpty())
         target = "/";
@@ -75,8 +82,13 @@ void HttpConnection::send(const QByteArray &verb, const QNetworkRequest &request
     QByteArray host = m_host.contains(QLatin1Char(':')) ? '[' + m_host.toLatin1() + ']' : m_host.toLatin1();
     if (url.port() != -1)
         host += ':' + QByteArray::number(url.port());
+    if (m_viaHttpProxy)
+        target = "http://" + host + target; // a proxy is asked for the whole URL
 
     m_head = verb + ' ' + target + " HTTP/1.1\r\nHost: " + host + "\r\n";
+    if (m_viaHttpProxy && !m_proxy.user().isEmpty())
+        m_head += "Proxy-Authorization: Basic " +
+                  (m_proxy.user() + QLatin1Char(':') + m_proxy.password()).toUtf8().toBase64() + "\r\n";
     for (const QByteArray &name : request.rawHeaderList()) {
         if (!isHeaderManagedHere(name))
             m_head += name + ": " + request.rawHeader(name) + "\r\n";
@@ -87,7 +99,9 @@ void HttpConnection::send(const QByteArray &verb, const QNetworkRequest &request
     m_busy = true;
     m_resent = false;
 
-    const QString endpoint = m_scheme + QLatin1String("://") + m_host + QLatin1Char(':') + QString::number(m_port);
+    const QString endpoint = m_scheme + QLatin1String("://") + m_host + QLatin1Char(':') + QString::number(m_port) +
+                             QLatin1String(" via ") + QString::number(int(m_proxy.type())) + QLatin1Char(':') +
+                             m_proxy.hostName() + QLatin1Char(':') + QString::number(m_proxy.port());
     if (m_socket && (endpoint != m_endpoint || m_socket->state() != QAbstractSocket::ConnectedState))
         dropSocket();
     m_endpoint = endpoint;
@@ -111,16 +125,17 @@ void HttpConnection::openSocket()
         connect(socket, &QAbstractSocket::errorOccurred, this, &HttpConnection::onSocketError);
         connect(socket, &QSslSocket::sslErrors, this, [this] {
             // Certificates are never waived: the handshake fails with this text.
-            fail(QStringLiteral("安全连接失败：服务器证书无效"));
+            fail(QStringLiteral("安全连接失败：服务器证书无效"), false);
         });
         connect(socket, &QIODevice::readyRead, this, &HttpConnection::onReadyRead);
         connect(socket, &QIODevice::bytesWritten, this, &HttpConnection::onBytesWritten);
+        socket->setProxy(m_proxy); // through an HTTP proxy: a CONNECT tunnel
         socket->connectToHostEncrypted(m_host, m_port);
         return;
     }
 #else
     if (m_scheme == QLatin1String("https")) {
-        fail(QStringLiteral("此系统不支持安全连接"));
+        fail(QStringLiteral("此系统不支持安全连接"), false);
         return;
     }
 #endif
@@ -130,6 +145,12 @@ void HttpConnection::openSocket()
     connect(socket, &QAbstractSocket::errorOccurred, this, &HttpConnection::onSocketError);
     connect(socket, &QIODevice::readyRead, this, &HttpConnection::onReadyRead);
     connect(socket, &QIODevice::bytesWritten, this, &HttpConnection::onBytesWritten);
+    if (m_viaHttpProxy) {
+        socket->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        socket->connectToHost(m_proxy.hostName(), m_proxy.port());
+        return;
+    }
+    socket->setProxy(m_proxy);
     socket->connectToHost(m_host, m_port);
 }
 
@@ -141,11 +162,36 @@ void HttpConnection::writeRequest()
     m_anyAnswerByte = false;
     m_written = false;
     m_toWrite = m_head.size() + m_body.size();
+    m_bodyQueued = 0;
+    m_bodySent = 0;
     m_idle->start(m_idleTimeoutMs);
-    // Both go into the socket's buffer whole (the body shared, not copied); the socket hands the
-    // kernel as much as it takes per turn of the event loop.
     m_socket->write(m_head);
-    m_socket->write(m_body);
+    pumpBody();
+}
+
+void HttpConnection::pumpBody()
+{
+    if (!m_busy || !m_socket || m_bodyQueued >= m_body.size())
+        return;
+    RateLimiter &limiter = HttpClient::instance()->uploadLimiter();
+    if (!limiter.isLimited()) {
+        // Into the socket's buffer whole (shared, not copied) when nothing went yet; the socket
+        // hands the kernel as much as it takes per turn of the event loop.
+        if (m_bodyQueued == 0)
+            m_socket->write(m_body);
+        else
+            m_socket->write(m_body.constData() + m_bodyQueued, m_body.size() - m_bodyQueued);
+        m_bodyQueued = m_body.size();
+        return;
+    }
+    const qint64 rest = m_body.size() - m_bodyQueued;
+    const qint64 granted = limiter.take(std::min(rest, limiter.burst()));
+    if (granted > 0) {
+        m_socket->write(m_body.constData() + m_bodyQueued, granted);
+        m_bodyQueued += granted;
+    }
+    if (m_bodyQueued < m_body.size() && !m_pump->isActive())
+        m_pump->start(limiter.waitMs(std::min(rest - granted, limiter.burst() / 4 + 1)));
 }
 
 void HttpConnection::onBytesWritten(qint64 bytes)
@@ -156,6 +202,11 @@ void HttpConnection::onBytesWritten(qint64 bytes)
     m_toWrite -= bytes;
     if (m_toWrite <= 0)
         m_written = true; // the body is kept all the same: a stale connection may need it sent again
+    const qint64 bodySent = m_head.size() + m_body.size() - m_toWrite - m_head.size();
+    if (bodySent > m_bodySent) {
+        m_bodySent = bodySent;
+        emit bodyProgress();
+    }
     if (!m_reader.isComplete())
         m_idle->start(m_idleTimeoutMs);
 }
@@ -185,12 +236,12 @@ bool HttpConnection::take(const QByteArray &bytes)
     case HttpAnswerReader::Result::Complete:
         return true;
     case HttpAnswerReader::Result::TooLarge:
-        fail(QStringLiteral("服务器的应答过大"));
+        fail(QStringLiteral("服务器的应答过大"), false);
         return false;
     case HttpAnswerReader::Result::Unreadable:
         break;
     }
-    fail(QStringLiteral("服务器的应答无法识别"));
+    fail(QStringLiteral("服务器的应答无法识别"), false);
     return false;
 }
 
@@ -243,16 +294,19 @@ void HttpConnection::onTimeout()
         fail(QStringLiteral("请求超时"));
 }
 
-void HttpConnection::fail(const QString &text)
+void HttpConnection::fail(const QString &text, bool network)
 {
     m_idle->stop();
     dropSocket();
     // A status that arrived stays known (a cut-off 200 is still a failure, see makeResponse).
-    answer(HttpClient::instance()->makeResponse(m_reader.status(), m_reader.body(), text));
+    HttpResponse response = HttpClient::instance()->makeResponse(m_reader.status(), m_reader.body(), text);
+    response.networkError = network;
+    answer(response);
 }
 
 void HttpConnection::answer(const HttpResponse &response)
 {
+    m_pump->stop();
     m_busy = false;
     m_body.clear();
     m_reader.reset();
@@ -265,6 +319,7 @@ void HttpConnection::answer(const HttpResponse &response)
 
 void HttpConnection::dropSocket()
 {
+    m_pump->stop();
     if (!m_socket)
         return;
     QAbstractSocket *socket = m_socket;

@@ -5,6 +5,7 @@
 
 #include <QAbstractSocket>
 #include <QByteArray>
+#include <QNetworkProxy>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -22,6 +23,10 @@ class QTimer;
 //
 // One request at a time. A kept-alive connection that the server closed meanwhile is reopened and
 // the request sent once more, before any answer byte only (so the verb should be idempotent).
+//
+// The body goes no faster than HttpClient's upload limiter allows, and the connection takes the
+// client's proxy: an HTTP proxy gets plain requests in absolute form (or a CONNECT tunnel for
+// https), a SOCKS5 proxy a tunnel.
 class HttpConnection final : public QObject
 {
     Q_OBJECT
@@ -41,14 +46,22 @@ public:
     // Calling send while busy answers callback at once with a failure.
     void send(const QByteArray &verb, const QNetworkRequest &request, const QByteArray &body, HttpCallback callback);
     bool isBusy() const { return m_busy; }
+    // Bytes of the current request's body that have left so far.
+    qint64 bodyBytesSent() const { return m_bodySent; }
 
     // A request fails with "请求超时" when no byte moves for this long (connecting included).
     void setIdleTimeoutMs(int ms);
     int idleTimeoutMs() const { return m_idleTimeoutMs; }
 
+signals:
+    // Body bytes of the current request have left (see bodyBytesSent).
+    void bodyProgress();
+
 private:
     void openSocket();
     void writeRequest();
+    // Hands the socket as much of the body as the upload limiter allows now.
+    void pumpBody();
     void onReadyRead();
     void onBytesWritten(qint64 bytes);
     void onSocketError(QAbstractSocket::SocketError error);
@@ -56,7 +69,8 @@ private:
     // Reads bytes into the answer; false when it cannot be read (the request has then failed).
     bool take(const QByteArray &bytes);
     void complete();
-    void fail(const QString &text);
+    // network: the connection failed (as opposed to an answer that cannot be read).
+    void fail(const QString &text, bool network = true);
     void answer(const HttpResponse &response);
     void dropSocket();
     QString socketErrorText(QAbstractSocket::SocketError error) const;
@@ -64,7 +78,8 @@ private:
     int m_idleTimeoutMs = DefaultIdleTimeoutMs;
     QTimer *m_idle = nullptr;
     QPointer<QAbstractSocket> m_socket;
-    QString m_endpoint; // scheme://host:port of m_socket
+    QString m_endpoint; // scheme://host:port of m_socket, and the proxy it goes through
+    QTimer *m_pump = nullptr;
 
     // The request in flight.
     bool m_busy = false;
@@ -77,6 +92,10 @@ private:
     QByteArray m_head;
     QByteArray m_body;
     qint64 m_toWrite = 0;
+    qint64 m_bodyQueued = 0;     // body bytes handed to the socket
+    qint64 m_bodySent = 0;       // body bytes the socket has written
+    QNetworkProxy m_proxy;       // how the socket reaches the server
+    bool m_viaHttpProxy = false; // plain HTTP through an HTTP proxy: absolute-form requests to it
     HttpCallback m_callback;
 
     // The answer being read.

@@ -16,6 +16,9 @@ struct HttpResponse
     QJsonValue json;     // the parsed object or array; null otherwise
     QByteArray raw;      // whole body; for downloads the local file path as UTF-8
     QString error;       // failure text, empty when ok
+    // The exchange broke off in the network (no server, time-out, connection cut, proxy), as
+    // opposed to an answer that said no; such a request may succeed when sent again later.
+    bool networkError = false;
 
     // The service envelope: true with the data object, or false with a Chinese error text.
     bool unwrap(QJsonObject &data, QString &errorText) const;

@@ -8,7 +8,8 @@
 #include "files/formatting.h"
 #include "net/httpclient.h"
 #include "net/httpresponse.h"
-#include "transfer/downloader.h"
+#include "transfer/downloadregistry.h"
+#include "transfer/transfermanager.h"
 #include "ui/cdlg.h"
 
 #include <QDir>
@@ -17,7 +18,6 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QHttpMultiPart>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLabel>
@@ -27,7 +27,6 @@
 #include <QTableWidget>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <memory>
 
 namespace {
 
@@ -54,15 +53,6 @@ QString countText(int count)
 QString filePath(const QString &id)
 {
     return QStringLiteral("/api/vault/files/") + QString::fromLatin1(QUrl::toPercentEncoding(id));
-}
-
-// Form-data parameter values stand in double quotes; a quote or a line break in a file name would
-// end the value or the header early, so they are escaped as browsers do.
-QByteArray quotedParameter(const QString &value)
-{
-    QByteArray bytes = value.toUtf8();
-    bytes.replace('"', "%22").replace('\r', "%0D").replace('\n', "%0A");
-    return '"' + bytes + '"';
 }
 
 QPushButton *linkButton(const QString &text, const QString &objectName, const QString &color, QWidget *parent)
@@ -183,24 +173,25 @@ QWidget *VaultPage::makeActionWidget(const QString &id, const QString &name)
 void VaultPage::startVaultDownload(const QString &id, const QString &name)
 {
     // The same folder, safe naming and ".part" side file as every other download. No resume: a
-    // side file left by an earlier attempt is never continued, it is overwritten.
+    // side file left by an earlier attempt is never continued, it is overwritten, and a failure
+    // removes it (a decrypted fragment would only linger in the download folder).
     const QString dir = FileListPage::downloadDir();
-    auto *job = new Downloader(this);
-    // Never continued later, so a decrypted fragment would only linger in the download folder.
-    job->setDiscardPartOnFailure(true);
+    TransferTask *task =
+        TransferManager::instance()->addVaultDownload(filePath(id) + QStringLiteral("/download"), dir, name);
+    if (!task) {
+        Cdlg::info(this, QStringLiteral("下载失败"), DownloadRegistry::busyText(name));
+        return;
+    }
     QPointer<VaultPage> self(this);
-    connect(job, &Downloader::sigDone, this, [self, dir](const QString &) {
+    connect(task, &TransferTask::sigDone, this, [self, dir] {
         if (self)
             Cdlg::info(self, QStringLiteral("完成"),
                        QStringLiteral("已下载到：\n%1").arg(QDir::toNativeSeparators(dir)));
     });
-    connect(job, &Downloader::sigFailed, this, [self, job](const QString &error) {
-        job->deleteLater();
-        if (!self)
-            return;
-        Cdlg::info(self, QStringLiteral("下载失败"), error);
+    connect(task, &TransferTask::sigFailed, this, [self](const QString &error) {
+        if (self)
+            Cdlg::info(self, QStringLiteral("下载失败"), error);
     });
-    job->start(filePath(id) + QStringLiteral("/download"), dir, name, false);
 }
 
 void VaultPage::deleteFile(const QString &id, const QString &name)
@@ -229,32 +220,27 @@ void VaultPage::chooseAndUpload()
 
 void VaultPage::uploadFile(const QString &localPath)
 {
-    QPointer<VaultPage> self(this);
-    const auto done = [self](const HttpResponse &response) {
-        if (!self)
-            return;
-        QJsonObject data;
-        QString error;
-        if (response.unwrap(data, error)) {
-            FileChangeNotifier::notify();
-            self->loadFiles();
-        } else {
-            Cdlg::info(self, QStringLiteral("上传失败"), error);
-        }
-    };
-
-    auto multipart = std::make_unique<QHttpMultiPart>(QHttpMultiPart::FormDataType);
-    auto *file = new QFile(localPath, multipart.get());
-    if (!QFileInfo(localPath).isFile() || !file->open(QIODevice::ReadOnly)) {
-        HttpResponse failed;
-        failed.error = QStringLiteral("无法打开文件");
-        done(failed);
+    QFile probe(localPath);
+    if (!QFileInfo(localPath).isFile() || !probe.open(QIODevice::ReadOnly)) {
+        // Nothing to send, so no transfer either.
+        Cdlg::info(this, QStringLiteral("上传失败"), QStringLiteral("无法打开文件"));
         return;
     }
-    QHttpPart part;
-    part.setHeader(QNetworkRequest::ContentDispositionHeader,
-                   "form-data; name=\"file\"; filename=" + quotedParameter(QFileInfo(localPath).fileName()));
-    part.setBodyDevice(file); // streamed from disk, never read whole into memory
-    multipart->append(part);
-    HttpClient::instance()->postMultipart(QStringLiteral("/api/vault/upload"), multipart.release(), done);
+    probe.close();
+    TransferTask *task = TransferManager::instance()->addVaultUpload(localPath);
+    QPointer<VaultPage> self(this);
+    connect(task, &TransferTask::sigResponse, this, [self](const HttpResponse &response) {
+        QJsonObject data;
+        QString error;
+        const bool stored = response.unwrap(data, error);
+        // The quota changed whether or not the page is still there to show the list.
+        if (stored)
+            FileChangeNotifier::notify();
+        if (!self)
+            return;
+        if (stored)
+            self->loadFiles();
+        else
+            Cdlg::info(self, QStringLiteral("上传失败"), error);
+    });
 }

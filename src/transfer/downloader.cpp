@@ -77,10 +77,13 @@ void Downloader::start(const QString &path, const QString &dir, const QString &f
     m_metaPath = metaPathFor(m_partPath);
     if (!DownloadRegistry::claim(m_absPath)) {
         // Another job writes this file: leave its side file and its note alone.
+        m_ended = true;
         emit sigFailed(DownloadRegistry::busyText(QFileInfo(m_absPath).fileName()));
         return;
     }
     m_claimed = true;
+    if (HttpClient::instance()->proxyFor(HttpClient::instance()->buildUrl(path)).type() == QNetworkProxy::Socks5Proxy)
+        m_partBytes = ProxyPartBytes;
     m_total = 0;
     m_startMs = QDateTime::currentMSecsSinceEpoch();
     m_baseOffset = 0;
@@ -103,12 +106,17 @@ void Downloader::start(const QString &path, const QString &dir, const QString &f
 void Downloader::request()
 {
     m_ranged = m_baseOffset > 0;
+    m_gotPart = false;
     m_refusal.clear();
     HttpClient::DownloadOptions options;
-    if (m_ranged) {
+    if (m_ranged || m_partBytes > 0) {
         options.range = "bytes=" + QByteArray::number(m_baseOffset) + '-';
-        if (isStrongEtag(m_origin.etag))
+        if (m_partBytes > 0)
+            options.range += QByteArray::number(m_baseOffset + m_partBytes - 1);
+        if (m_ranged && isStrongEtag(m_origin.etag))
             options.ifRange = m_origin.etag;
+        // A part may be read without a bound: it is at most m_partBytes.
+        options.unboundedReadBuffer = m_partBytes > 0;
     }
     QPointer<Downloader> self(this);
     options.checkHeaders = [self](const QNetworkReply &reply) {
@@ -152,6 +160,8 @@ QString Downloader::checkHeaders(const QNetworkReply &reply)
             m_refusal = WrongPositionText;
             return m_refusal;
         }
+        m_gotPart = true;
+        m_wholeSize = range.total;
         if (m_ranged) {
             const bool otherEtag = !m_origin.etag.isEmpty() && !etag.isEmpty() && etag != m_origin.etag;
             const bool otherSize = m_origin.size >= 0 && range.total >= 0 && range.total != m_origin.size;
@@ -161,13 +171,17 @@ QString Downloader::checkHeaders(const QNetworkReply &reply)
             }
             return {};
         }
-        writeOrigin({sourceOf(m_path), etag, range.total});
+        // The first part: the side file starts over with it.
+        m_origin = {sourceOf(m_path), etag, range.total};
+        writeOrigin(m_origin);
         return {};
     }
     // A whole body: it replaces whatever the side file held, so the note describes it from now on.
     m_baseOffset = 0;
     const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
-    writeOrigin({sourceOf(m_path), etag, length.isValid() ? length.toLongLong() : -1});
+    m_wholeSize = length.isValid() ? length.toLongLong() : -1;
+    m_origin = {sourceOf(m_path), etag, m_wholeSize};
+    writeOrigin(m_origin);
     return {};
 }
 
@@ -178,7 +192,9 @@ void Downloader::onProgress(qint64 received, qint64 replyTotal)
     // At the end of a reply without a length the access manager reports the received count as
     // its total; only a length the server stated counts.
     const bool lengthStated = m_reply && m_reply->header(QNetworkRequest::ContentLengthHeader).isValid();
-    if (replyTotal > 0 && lengthStated)
+    if (m_gotPart && m_wholeSize > 0)
+        m_total = m_wholeSize; // a part's own length is not the file's
+    else if (replyTotal > 0 && lengthStated)
         m_total = m_baseOffset + replyTotal;
     const qint64 elapsed = QDateTime::currentMSecsSinceEpoch() - m_startMs;
     qint64 speed = 0;
@@ -189,6 +205,41 @@ void Downloader::onProgress(qint64 received, qint64 replyTotal)
             eta = int(qMin<qint64>((m_total - done) / speed, std::numeric_limits<int>::max()));
     }
     emit sigProgress(done, m_total, speed, eta);
+}
+
+void Downloader::pause()
+{
+    if (m_ended || m_pausing)
+        return;
+    m_pausing = true;
+    m_stallTimer->stop();
+    if (m_reply && m_reply->isRunning()) {
+        m_reply->abort(); // answered through onDone, which ends the pause
+        return;
+    }
+    releaseTarget();
+    m_ended = true;
+    emit sigPaused();
+}
+
+void Downloader::cancel()
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_stallTimer->stop();
+    if (m_reply) {
+        QNetworkReply *reply = m_reply;
+        m_reply = nullptr;
+        reply->disconnect(); // its end must not reach onDone
+        reply->abort();
+        reply->deleteLater();
+    }
+    if (m_claimed) {
+        QFile::remove(m_partPath);
+        QFile::remove(m_metaPath);
+    }
+    releaseTarget();
 }
 
 void Downloader::onStalled()
@@ -202,12 +253,27 @@ void Downloader::onStalled()
 void Downloader::onDone(const HttpResponse &response)
 {
     m_stallTimer->stop();
+    if (m_ended)
+        return;
     const QByteArray contentRange = m_reply ? m_reply->rawHeader("Content-Range") : QByteArray();
     const QByteArray etag = m_reply ? m_reply->rawHeader("ETag") : QByteArray();
     if (m_reply)
         m_reply->deleteLater();
 
+    if (m_pausing) {
+        // The bytes written so far are whole; the note still names the remote file.
+        m_ended = true;
+        if (m_discardPartOnFailure) {
+            QFile::remove(m_partPath);
+            QFile::remove(m_metaPath);
+        }
+        releaseTarget();
+        emit sigPaused();
+        return;
+    }
+
     if (m_stalled) {
+        m_networkFailure = true;
         const int seconds = (m_stallTimeoutMs + 999) / 1000;
         fail(QStringLiteral("下载中断：%1 秒未收到数据。已下载的部分已保留，再次下载将从断点继续")
                  .arg(QString::number(seconds)));
@@ -223,6 +289,12 @@ void Downloader::onDone(const HttpResponse &response)
         return;
     }
     if (response.ok) {
+        const qint64 held = QFileInfo(m_partPath).size();
+        if (m_partBytes > 0 && m_gotPart && m_wholeSize > held && held > m_baseOffset) {
+            m_baseOffset = held; // the next part
+            request();
+            return;
+        }
         finish();
         return;
     }
@@ -242,6 +314,7 @@ void Downloader::onDone(const HttpResponse &response)
             return;
         }
     }
+    m_networkFailure = response.networkError;
     fail(response.error.isEmpty() ? QStringLiteral("下载失败") : response.error);
 }
 
@@ -253,6 +326,7 @@ void Downloader::finish()
     }
     QFile::remove(m_metaPath);
     releaseTarget();
+    m_ended = true;
     emit sigDone(m_absPath);
     deleteLater();
 }
@@ -273,6 +347,7 @@ bool Downloader::finalize()
 void Downloader::fail(const QString &err)
 {
     m_stallTimer->stop();
+    m_ended = true;
     if (m_discardPartOnFailure && m_claimed) {
         QFile::remove(m_partPath);
         QFile::remove(m_metaPath);

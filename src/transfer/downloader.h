@@ -16,7 +16,8 @@ struct HttpResponse;
 // One target has at most one job in the whole process (see DownloadRegistry): a second start for
 // a target in flight fails at once with DownloadRegistry::busyText and touches nothing.
 // Connect the signals before start(); the job deletes itself after success and stays (with its
-// side file) after a failure.
+// side file) after a failure. pause() stops it keeping the side file and its note (sigPaused), so
+// a later job continues them; cancel() stops it and removes both.
 class Downloader final : public QObject
 {
     Q_OBJECT
@@ -25,6 +26,10 @@ class Downloader final : public QObject
 public:
     // A download that receives no byte for this long fails and keeps its side file.
     static constexpr int DefaultStallTimeoutMs = 60000;
+    // Through a SOCKS5 proxy the file is asked for in parts of this size: the toolkit's SOCKS5
+    // socket stops delivering once a reply's bounded read buffer has filled, so each part must fit
+    // in a reply that reads without a bound.
+    static constexpr qint64 ProxyPartBytes = 16 * 1024 * 1024;
 
     explicit Downloader(QObject *parent = nullptr);
     ~Downloader() override;
@@ -33,6 +38,9 @@ public:
     void start(const QString &path, const QString &dir, const QString &fileName, bool resume);
     // Shorter in tests; set before start().
     void setStallTimeoutMs(int ms) { m_stallTimeoutMs = ms; }
+    // Asks for the file in ranged parts of this many bytes, each kept whole in memory on its way
+    // (0: one request). Set before start(); through a SOCKS5 proxy ProxyPartBytes is used anyway.
+    void setPartBytes(qint64 bytes) { m_partBytes = bytes; }
     // For downloads that are never continued (decrypted vault files): a failure removes the side
     // file and its note instead of keeping them. A refused start still touches nothing.
     void setDiscardPartOnFailure(bool discard) { m_discardPartOnFailure = discard; }
@@ -45,10 +53,19 @@ public:
     QString absPath() const { return m_absPath; }
     QString partPath() const { return m_partPath; }
 
+    // Stops the transfer; what the side file holds stays for the next job. sigPaused follows
+    // (from inside this call when a request was running). Nothing happens after the job ended.
+    void pause();
+    // Stops the transfer and removes the side file and its note; no signal follows.
+    void cancel();
+    // The last failure came from the network (no answer), not from the server or the disk.
+    bool failedOnNetwork() const { return m_networkFailure; }
+
 signals:
     void sigProgress(qlonglong done, qlonglong total, qlonglong speed, int etaSec);
     void sigDone(QString absPath);
     void sigFailed(QString err);
+    void sigPaused();
 
 private:
     // What the server announced for the file a side file holds.
@@ -80,11 +97,17 @@ private:
     qint64 m_baseOffset = 0;
     qint64 m_total = 0;
     qint64 m_startMs = 0;
-    bool m_ranged = false;
+    bool m_ranged = false;   // the request continues the side file
+    qint64 m_partBytes = 0;  // > 0: the file comes in parts of this size
+    bool m_gotPart = false;  // the last answer was a part (206), not the whole file
+    qint64 m_wholeSize = -1; // the file's size as its answers state it
     bool m_restarted = false;
     bool m_claimed = false;
     bool m_stalled = false;
     bool m_discardPartOnFailure = false;
+    bool m_pausing = false;
+    bool m_ended = false;
+    bool m_networkFailure = false;
     QString m_refusal; // why the last answer's body was refused
     int m_stallTimeoutMs = DefaultStallTimeoutMs;
     QTimer *m_stallTimer = nullptr;

@@ -12,6 +12,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -28,8 +29,13 @@ struct PackState
     QFile sink;
     bool opened = false;
     bool writeFailed = false;
+    bool networkDone = false;
+    bool completed = false;
+    qint64 written = 0;
     QByteArray errorBody;
 };
+
+constexpr qint64 CopyBytes = 256 * 1024;
 
 int statusOf(const QNetworkReply *reply)
 {
@@ -50,7 +56,7 @@ QString writeFailedText(const QString &savePath)
 
 namespace Api {
 
-void packDownload(const QStringList &ids, const QString &savePath, PackProgressFn progress, HttpCallback done)
+QNetworkReply *packDownload(const QStringList &ids, const QString &savePath, PackProgressFn progress, HttpCallback done)
 {
     HttpClient *client = HttpClient::instance();
     if (!DownloadRegistry::claim(savePath)) {
@@ -62,7 +68,7 @@ void packDownload(const QStringList &ids, const QString &savePath, PackProgressF
             if (done)
                 done(response);
         });
-        return;
+        return nullptr;
     }
     QJsonArray idArray;
     for (const QString &id : ids)
@@ -74,49 +80,21 @@ void packDownload(const QStringList &ids, const QString &savePath, PackProgressF
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     request.setTransferTimeout(IdleTimeoutMs);
     QNetworkReply *reply = client->network()->post(request, body);
-    reply->setReadBufferSize(ReadBufferBytes);
+    // The toolkit's SOCKS5 socket stops delivering once a bounded read buffer has filled (see
+    // Downloader::ProxyPartBytes); through such a proxy the archive is read without a bound.
+    const bool socks = client->proxyFor(request.url()).type() == QNetworkProxy::Socks5Proxy;
+    reply->setReadBufferSize(socks ? 0 : ReadBufferBytes);
 
     auto state = std::make_shared<PackState>();
     state->sink.setFileName(savePath + QStringLiteral(".part"));
 
-    const auto drain = [client, reply, state] {
-        if (!isSuccess(statusOf(reply))) {
-            const QByteArray chunk = reply->readAll();
-            state->errorBody.append(chunk.left(ErrorBodyCap - state->errorBody.size()));
+    auto *pump = new QTimer(reply); // wakes the drain when the limiter had no bytes to give
+    pump->setSingleShot(true);
+
+    const auto complete = [reply, state, savePath, done] {
+        if (state->completed)
             return;
-        }
-        if (state->writeFailed)
-            return;
-        while (reply->bytesAvailable() > 0) {
-            const QByteArray chunk = reply->read(256 * 1024);
-            client->bytesDown += chunk.size();
-            // Opened on the first byte: an empty success writes nothing.
-            if (!state->opened) {
-                state->opened = state->sink.open(QIODevice::WriteOnly | QIODevice::Truncate);
-                if (!state->opened) {
-                    state->writeFailed = true;
-                    reply->abort();
-                    return;
-                }
-            }
-            if (state->sink.write(chunk) != chunk.size()) {
-                state->writeFailed = true;
-                reply->abort();
-                return;
-            }
-        }
-    };
-    QObject::connect(reply, &QNetworkReply::readyRead, client, drain);
-    if (progress) {
-        QObject::connect(reply, &QNetworkReply::downloadProgress, client,
-                         [reply, progress](qint64 received, qint64 total) {
-                             if (isSuccess(statusOf(reply)))
-                                 progress(received, total);
-                         });
-    }
-    QObject::connect(reply, &QNetworkReply::finished, client, [reply, state, drain, savePath, done] {
-        if (reply->isOpen())
-            drain();
+        state->completed = true;
         reply->deleteLater();
 
         HttpResponse response;
@@ -152,6 +130,7 @@ void packDownload(const QStringList &ids, const QString &savePath, PackProgressF
                     if (response.error.isEmpty())
                         response.error = object.value(QStringLiteral("message")).toString();
                 }
+                response.networkError = HttpClient::isNetworkError(reply);
                 if (response.error.isEmpty() && reply->error() == QNetworkReply::OperationCanceledError)
                     response.error = QStringLiteral("请求超时"); // the idle time-out; own aborts are write failures
                 else if (response.error.isEmpty() && reply->error() != QNetworkReply::NoError)
@@ -164,7 +143,69 @@ void packDownload(const QStringList &ids, const QString &savePath, PackProgressF
         DownloadRegistry::release(savePath);
         if (done)
             done(response);
+    };
+
+    const auto drain = [client, reply, state, pump, progress, complete] {
+        if (state->completed)
+            return;
+        if (!reply->isOpen()) {
+            if (state->networkDone)
+                complete();
+            return;
+        }
+        if (!isSuccess(statusOf(reply))) {
+            const QByteArray chunk = reply->readAll();
+            state->errorBody.append(chunk.left(ErrorBodyCap - state->errorBody.size()));
+            if (state->networkDone)
+                complete();
+            return;
+        }
+        if (state->writeFailed)
+            return;
+        RateLimiter &limiter = client->downloadLimiter();
+        const qint64 before = state->written;
+        while (reply->bytesAvailable() > 0) {
+            const qint64 allowed = limiter.take(std::min(CopyBytes, reply->bytesAvailable()));
+            if (allowed <= 0) {
+                if (!pump->isActive())
+                    pump->start(limiter.waitMs(CopyBytes));
+                break;
+            }
+            const QByteArray chunk = reply->read(allowed);
+            client->bytesDown += chunk.size();
+            state->written += chunk.size();
+            // Opened on the first byte: an empty success writes nothing.
+            if (!state->opened) {
+                state->opened = state->sink.open(QIODevice::WriteOnly | QIODevice::Truncate);
+                if (!state->opened) {
+                    state->writeFailed = true;
+                    reply->abort();
+                    return;
+                }
+            }
+            if (state->sink.write(chunk) != chunk.size()) {
+                state->writeFailed = true;
+                reply->abort();
+                return;
+            }
+        }
+        if (progress && state->written > before) {
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            progress(state->written, length.isValid() ? length.toLongLong() : -1);
+        }
+        if (state->networkDone && reply->bytesAvailable() == 0)
+            complete();
+    };
+    QObject::connect(reply, &QNetworkReply::readyRead, client, drain);
+    QObject::connect(pump, &QTimer::timeout, client, drain);
+    QObject::connect(reply, &QNetworkReply::finished, client, [reply, state, drain, complete] {
+        state->networkDone = true;
+        if (reply->isOpen() && !state->writeFailed)
+            drain(); // completes once the last byte is written
+        else
+            complete();
     });
+    return reply;
 }
 
 } // namespace Api

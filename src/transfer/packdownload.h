@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <functional>
 
+class QNetworkReply;
+
 // Pack-download: the server zips several entries into one archive, which is streamed to disk.
 namespace Api {
 
@@ -19,7 +21,10 @@ using PackProgressFn = std::function<void(qint64 done, qint64 total)>;
 // body writes no file. progress (optional) reports received and total bytes (total -1 when unknown).
 // savePath is claimed in DownloadRegistry for the whole request: while another job writes it (or
 // its side file) nothing is sent and done gets a failure with DownloadRegistry::busyText; pick a
-// name with DownloadRegistry::freeName first.
-void packDownload(const QStringList &ids, const QString &savePath, PackProgressFn progress, HttpCallback done);
+// name with DownloadRegistry::freeName first. The body moves no faster than HttpClient's download
+// limiter allows. The reply is returned (null when refused) so the caller may abort it: the side
+// file is then removed and done gets a failure.
+QNetworkReply *packDownload(const QStringList &ids, const QString &savePath, PackProgressFn progress,
+                            HttpCallback done);
 
 } // namespace Api

@@ -2,13 +2,10 @@
 
 #include "net/httpclient.h"
 #include "net/httpconnection.h"
+#include "transfer/multipartbody.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QHttpMultiPart>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMimeDatabase>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -26,20 +23,6 @@ QString encoded(const QString &id)
     return QString::fromLatin1(QUrl::toPercentEncoding(id));
 }
 
-// Form-data writes parameter values in double quotes; a quote or a line break in a file name
-// would end the value or the header early, so they are escaped the way browsers do.
-QByteArray quotedParameter(const QString &value)
-{
-    QByteArray bytes = value.toUtf8();
-    bytes.replace('"', "%22").replace('\r', "%0D").replace('\n', "%0A");
-    return '"' + bytes + '"';
-}
-
-const QMimeDatabase &mimeDatabase()
-{
-    static const QMimeDatabase database;
-    return database;
-}
 } // namespace
 
 namespace Api {
@@ -86,44 +69,54 @@ void mergeUpload(const QString &uploadId, HttpCallback callback)
     client->handleReply(client->network()->post(request, body), std::move(callback));
 }
 
-QHttpMultiPart *buildUploadForm(const QStringList &paths, const QString &parentId)
+void abandonUpload(const QString &uploadId, HttpCallback callback)
 {
-    auto *multipart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-    if (!parentId.isEmpty()) {
-        QHttpPart part;
-        part.setHeader(QNetworkRequest::ContentDispositionHeader, QByteArrayLiteral("form-data; name=\"parent_id\""));
-        part.setBody(parentId.toUtf8());
-        multipart->append(part);
-    }
-    for (const QString &path : paths) {
-        auto *file = new QFile(path, multipart);
-        if (!file->open(QIODevice::ReadOnly)) { // folders and unreadable files are left out
-            delete file;
-            continue;
-        }
-        QString mimeType = mimeDatabase().mimeTypeForFile(path).name();
-        if (mimeType.isEmpty())
-            mimeType = QStringLiteral("application/octet-stream");
-        QHttpPart part;
-        part.setHeader(QNetworkRequest::ContentDispositionHeader,
-                       "form-data; name=\"files\"; filename=" + quotedParameter(QFileInfo(path).fileName()));
-        part.setHeader(QNetworkRequest::ContentTypeHeader, mimeType.toUtf8());
-        part.setBodyDevice(file);
-        multipart->append(part);
-    }
-    return multipart;
+    HttpClient::instance()->del(QStringLiteral("/api/upload/") + encoded(uploadId), std::move(callback));
 }
 
-void uploadFiles(const QStringList &paths, const QString &parentId, HttpCallback callback)
+MultipartBody *buildUploadForm(const QStringList &paths, const QString &parentId)
 {
-    HttpClient::instance()->postMultipart(QStringLiteral("/api/files/upload"), buildUploadForm(paths, parentId),
-                                          std::move(callback));
+    auto *body = new MultipartBody;
+    if (!parentId.isEmpty())
+        body->addField("parent_id", parentId.toUtf8());
+    for (const QString &path : paths)
+        body->addFile("files", path); // folders and unreadable files are left out
+    body->finish();
+    return body;
 }
 
-void uploadTeamFiles(const QString &teamId, const QStringList &paths, const QString &parentId, HttpCallback callback)
+namespace {
+QNetworkReply *postForm(const QString &path, MultipartBody *body, HttpCallback callback)
 {
-    HttpClient::instance()->postMultipart(QStringLiteral("/api/teams/%1/files/upload").arg(encoded(teamId)),
-                                          buildUploadForm(paths, parentId), std::move(callback));
+    return HttpClient::instance()->postBody(path, body, body->length(), body->contentType(), std::move(callback));
+}
+} // namespace
+
+QNetworkReply *uploadFiles(const QStringList &paths, const QString &parentId, HttpCallback callback)
+{
+    return postForm(QStringLiteral("/api/files/upload"), buildUploadForm(paths, parentId), std::move(callback));
+}
+
+QNetworkReply *uploadTeamFiles(const QString &teamId, const QStringList &paths, const QString &parentId,
+                               HttpCallback callback)
+{
+    return postForm(QStringLiteral("/api/teams/%1/files/upload").arg(encoded(teamId)), buildUploadForm(paths, parentId),
+                    std::move(callback));
+}
+
+QNetworkReply *uploadVaultFile(const QString &path, HttpCallback callback)
+{
+    auto *body = new MultipartBody;
+    if (!body->addFile("file", path)) {
+        delete body;
+        HttpResponse failed;
+        failed.error = QStringLiteral("无法打开文件");
+        if (callback)
+            callback(failed);
+        return nullptr;
+    }
+    body->finish();
+    return postForm(QStringLiteral("/api/vault/upload"), body, std::move(callback));
 }
 
 } // namespace Api

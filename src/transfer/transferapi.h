@@ -6,7 +6,8 @@
 #include <QStringList>
 
 class HttpConnection;
-class QHttpMultiPart;
+class MultipartBody;
+class QNetworkReply;
 
 // Requests of uploads. Ids put into a path are percent-encoded; callbacks run once on the GUI
 // thread (see HttpClient).
@@ -22,13 +23,20 @@ void uploadChunk(HttpConnection *connection, const QString &uploadId, int index,
 // Data: the file record of the assembled file.
 void mergeUpload(const QString &uploadId, HttpCallback callback);
 
+// Gives up an upload session: the server drops the chunks it holds. Data: none.
+void abandonUpload(const QString &uploadId, HttpCallback callback);
+
 // One multipart request with every path that can be opened (others are skipped silently);
-// sent even when none could be.
-void uploadFiles(const QStringList &paths, const QString &parentId, HttpCallback callback);
-void uploadTeamFiles(const QString &teamId, const QStringList &paths, const QString &parentId, HttpCallback callback);
+// sent even when none could be. The reply may be aborted; it is answered through callback.
+QNetworkReply *uploadFiles(const QStringList &paths, const QString &parentId, HttpCallback callback);
+QNetworkReply *uploadTeamFiles(const QString &teamId, const QStringList &paths, const QString &parentId,
+                               HttpCallback callback);
+// One file into the unlocked vault (encrypted there). A file that cannot be opened sends nothing:
+// callback gets "无法打开文件" before this returns, and the result is null.
+QNetworkReply *uploadVaultFile(const QString &path, HttpCallback callback);
 
 // Building blocks of the above, exposed for tests.
 QString uploadChunkPath(const QString &uploadId, int index);
-QHttpMultiPart *buildUploadForm(const QStringList &paths, const QString &parentId);
+MultipartBody *buildUploadForm(const QStringList &paths, const QString &parentId);
 
 } // namespace Api

@@ -6,6 +6,7 @@
 #include "transfer/filehasher.h"
 #include "transfer/transferapi.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QPointer>
@@ -52,9 +53,25 @@ void Uploader::start(const QString &path, const QString &parentId)
         fail(QStringLiteral("无法打开文件：%1").arg(QFileInfo(path).fileName()), false);
         return;
     }
-    m_fileSize = QFileInfo(path).size();
+    const QFileInfo info(path);
+    m_fileSize = info.size();
+    m_modifiedMs = info.lastModified().toMSecsSinceEpoch();
     connect(m_reader, &ChunkReader::sliceRead, this, &Uploader::onSliceRead);
     m_phase = Phase::Preparing;
+
+    if (!m_knownMd5.isEmpty() && m_knownSize == m_fileSize && m_knownModifiedMs == m_modifiedMs) {
+        // Unchanged since it was hashed: the digest still names its content. From the event loop,
+        // like a finished hash, so the caller's connections see every signal.
+        QTimer::singleShot(0, this, [this] {
+            if (m_phase != Phase::Preparing)
+                return;
+            if (m_pausing)
+                finishPause();
+            else
+                onHashed(m_knownMd5);
+        });
+        return;
+    }
 
     m_hasher = new FileHasher(this);
     connect(m_hasher, &FileHasher::progress, this, [this](qint64 hashed, qint64 total) {
@@ -66,10 +83,76 @@ void Uploader::start(const QString &path, const QString &parentId)
     m_hasher->start(path, m_fileSize);
 }
 
+void Uploader::setKnownDigest(const QString &md5Hex, qint64 size, qint64 modifiedMs)
+{
+    m_knownMd5 = md5Hex;
+    m_knownSize = size;
+    m_knownModifiedMs = modifiedMs;
+}
+
 void Uploader::onHashed(const QString &md5Hex)
 {
+    if (m_phase != Phase::Preparing)
+        return;
     m_md5Hex = md5Hex;
+    m_hashed = true;
+    if (m_pausing) {
+        finishPause();
+        return;
+    }
     doInit();
+}
+
+qint64 Uploader::chunkLength(int index) const
+{
+    return std::min(m_chunkSize, m_fileSize - qint64(index) * m_chunkSize);
+}
+
+qint64 Uploader::transferredBytes() const
+{
+    qint64 bytes = m_doneBytes;
+    for (const HttpConnection *connection : m_connections) {
+        if (connection->isBusy())
+            bytes += connection->bodyBytesSent();
+    }
+    return std::min(bytes, m_fileSize);
+}
+
+void Uploader::pause()
+{
+    if (m_pausing || m_phase == Phase::Finished || m_phase == Phase::Merging)
+        return;
+    m_pausing = true;
+    if (m_phase == Phase::Preparing) {
+        if (!m_hashed && m_hasher) {
+            // Hashing is started over by the next job; the digest of half a file is worth nothing.
+            delete m_hasher;
+            m_hasher = nullptr;
+            QTimer::singleShot(0, this, [this] { finishPause(); });
+        }
+        return; // a known digest's turn or the init answer ends the pause
+    }
+    if (m_phase == Phase::Uploading && m_inFlight == 0)
+        QTimer::singleShot(0, this, [this] { finishPause(); });
+    // Otherwise the init answer or the last chunk in flight ends the pause.
+}
+
+void Uploader::finishPause()
+{
+    if (m_phase == Phase::Finished || m_phase == Phase::Merging)
+        return;
+    m_phase = Phase::Finished;
+    closeSource();
+    emit sigPaused();
+}
+
+void Uploader::abort()
+{
+    m_phase = Phase::Finished;
+    // Destroying a connection drops its socket; its callback is never called.
+    qDeleteAll(m_connections);
+    m_connections.clear();
+    closeSource();
 }
 
 void Uploader::doInit()
@@ -85,10 +168,12 @@ void Uploader::doInit()
 
 void Uploader::onInit(const HttpResponse &response)
 {
+    if (m_phase != Phase::Preparing)
+        return;
     QJsonObject data;
     QString err;
     if (!response.unwrap(data, err)) {
-        fail(err, false);
+        fail(err, false, response.networkError);
         return;
     }
     if (data.value(QStringLiteral("instant")).toBool()) {
@@ -129,9 +214,18 @@ void Uploader::onInit(const HttpResponse &response)
             m_pending.append(index);
     }
     m_doneChunks = m_totalChunks - int(m_pending.size());
+    m_doneBytes = 0;
+    for (int index : std::as_const(held))
+        m_doneBytes += chunkLength(index);
     m_nextIndex = 0;
     m_phase = Phase::Uploading;
+    emit sigSession(m_uploadId, m_md5Hex);
+    emit sigBytes(m_doneBytes, m_fileSize);
 
+    if (m_pausing) {
+        finishPause();
+        return;
+    }
     if (m_pending.isEmpty()) {
         doMerge();
         return;
@@ -149,7 +243,7 @@ void Uploader::startNextChunk()
 
 void Uploader::uploadChunkWithRetry(int index, int attempt)
 {
-    if (m_phase != Phase::Uploading)
+    if (m_phase != Phase::Uploading || m_pausing)
         return;
     const qint64 offset = qint64(index) * m_chunkSize;
     ++m_inFlight;
@@ -187,6 +281,7 @@ HttpConnection *Uploader::idleConnection()
             return connection;
     }
     auto *connection = new HttpConnection(this);
+    connect(connection, &HttpConnection::bodyProgress, this, [this] { emit sigBytes(transferredBytes(), m_fileSize); });
     m_connections.append(connection);
     return connection;
 }
@@ -199,7 +294,20 @@ void Uploader::onChunkReply(int index, int attempt, const HttpResponse &response
 
     QJsonObject data;
     QString err;
-    if (response.unwrap(data, err)) {
+    const bool held = response.unwrap(data, err);
+    if (held) {
+        m_doneBytes += chunkLength(index);
+        emit sigBytes(transferredBytes(), m_fileSize);
+    }
+    if (m_pausing) {
+        // Held or not, it is what the server reports when the job is continued.
+        if (held)
+            ++m_doneChunks;
+        if (m_inFlight == 0)
+            finishPause();
+        return;
+    }
+    if (held) {
         ++m_doneChunks;
         const int percent =
             HashPercentSpan + int(double(m_doneChunks) / std::max(m_totalChunks, 1) * ChunkPercentSpan * 100);
@@ -218,7 +326,8 @@ void Uploader::onChunkReply(int index, int attempt, const HttpResponse &response
                            [this, index, attempt] { uploadChunkWithRetry(index, attempt + 1); });
         return;
     }
-    fail(err.isEmpty() ? QStringLiteral("分片 %1 上传失败").arg(QString::number(index)) : err, true);
+    fail(err.isEmpty() ? QStringLiteral("分片 %1 上传失败").arg(QString::number(index)) : err, true,
+         response.networkError);
 }
 
 void Uploader::doMerge()
@@ -234,7 +343,7 @@ void Uploader::doMerge()
         QJsonObject data;
         QString err;
         if (!response.unwrap(data, err)) {
-            self->fail(err, false);
+            self->fail(err, false, response.networkError);
             return;
         }
         self->m_phase = Phase::Finished;
@@ -245,8 +354,13 @@ void Uploader::doMerge()
     });
 }
 
-void Uploader::fail(const QString &err, bool deleteSelf)
+void Uploader::fail(const QString &err, bool deleteSelf, bool network)
 {
+    if (m_pausing && m_phase != Phase::Merging) {
+        finishPause();
+        return;
+    }
+    m_networkFailure = network;
     m_phase = Phase::Finished;
     closeSource();
     emit sigFailed(err);

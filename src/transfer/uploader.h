@@ -14,6 +14,8 @@ struct HttpResponse;
 // One resumable upload of a large file: MD5 and chunk reads on workers, the instant-upload check, the missing
 // chunks three at a time with up to three attempts each, then the merge. Connect the signals
 // before start(); the job deletes itself after success and after a chunk's final failure.
+// pause() lets the chunks in flight arrive and starts no more (sigPaused then): a later job for the
+// same file continues through the chunks the server holds. abort() stops at once, silently.
 class Uploader final : public QObject
 {
     Q_OBJECT
@@ -36,11 +38,36 @@ public:
     void start(const QString &path, const QString &parentId);
     // Wait before attempt n+1 is n times this (800 ms in the product; shorter in tests).
     void setRetryDelayMs(int ms) { m_retryDelayMs = ms; }
+    // The digest of the file when it had this size and modification time; a file that still has
+    // both is not hashed again. Set before start().
+    void setKnownDigest(const QString &md5Hex, qint64 size, qint64 modifiedMs);
+
+    // Starts no further chunk; sigPaused once nothing is in flight. A merge already asked for
+    // finishes (sigDone). Nothing happens after the job ended.
+    void pause();
+    // Ends the job at once: requests in flight are dropped and no signal follows.
+    void abort();
+
+    QString md5Hex() const { return m_md5Hex; }
+    QString uploadId() const { return m_uploadId; }
+    qint64 fileSize() const { return m_fileSize; }
+    qint64 modifiedMs() const { return m_modifiedMs; }
+    // Bytes the server holds or that are on their way in a chunk request.
+    qint64 transferredBytes() const;
+    // Hashing, asking for the session, or merging: the content is being checked, not sent.
+    bool isVerifying() const { return m_phase == Phase::Preparing || m_phase == Phase::Merging; }
+    // The last failure came from the network (no answer), not from the server or the disk.
+    bool failedOnNetwork() const { return m_networkFailure; }
 
 signals:
     void sigProgress(int percent, QString phase);
     void sigDone(QJsonObject fileRecord);
     void sigFailed(QString err);
+    // The server's session is known (after the digest and the init request).
+    void sigSession(QString uploadId, QString md5Hex);
+    // Bytes moved (see transferredBytes), often; for rates and bars.
+    void sigBytes(qlonglong done, qlonglong total);
+    void sigPaused();
 
 private:
     enum class Phase { Preparing, Uploading, Merging, Finished };
@@ -56,7 +83,10 @@ private:
     HttpConnection *idleConnection();
     void doMerge();
     // Ends the job with err; deleteSelf for the failures after which nothing of the job is kept.
-    void fail(const QString &err, bool deleteSelf);
+    // A failure while pausing ends the pause instead.
+    void fail(const QString &err, bool deleteSelf, bool network = false);
+    void finishPause();
+    qint64 chunkLength(int index) const;
     // Every end of the job lets go of the local file.
     void closeSource();
 
@@ -77,4 +107,12 @@ private:
     int m_doneChunks = 0;
     Phase m_phase = Phase::Preparing;
     int m_retryDelayMs = DefaultRetryDelayMs;
+    qint64 m_modifiedMs = 0;
+    QString m_knownMd5;
+    qint64 m_knownSize = -1;
+    qint64 m_knownModifiedMs = -1;
+    qint64 m_doneBytes = 0;
+    bool m_pausing = false;
+    bool m_hashed = false;
+    bool m_networkFailure = false;
 };

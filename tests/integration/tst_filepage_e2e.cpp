@@ -7,6 +7,7 @@
 #include "net/httpresponse.h"
 #include "net/session.h"
 #include "referenceserver.h"
+#include "transfer/transfermanager.h"
 #include "transfer/uploader.h"
 
 #include <QCryptographicHash>
@@ -32,6 +33,17 @@ QByteArray md5Of(const QString &path)
     QCryptographicHash hash(QCryptographicHash::Md5);
     hash.addData(&file);
     return hash.result().toHex();
+}
+
+// The chunked upload the page handed to the transfer list last.
+TransferTask *newestUpload()
+{
+    const QList<TransferTask *> &tasks = TransferManager::instance()->tasks();
+    for (auto it = tasks.crbegin(); it != tasks.crend(); ++it) {
+        if ((*it)->kind() == TransferTask::Kind::Upload)
+            return *it;
+    }
+    return nullptr;
 }
 
 int rowNamed(const FileModel *model, const QString &name)
@@ -112,10 +124,10 @@ void TestFilePageE2E::uploadListDownloadAndInstantUpload()
 
     // One drop: the big file gets a chunked job, the small one goes into one multipart request.
     page.uploadPaths({source, small});
-    auto *job = page.findChild<Uploader *>();
+    TransferTask *job = newestUpload();
     QVERIFY(job);
-    QSignalSpy progress(job, &Uploader::sigProgress);
-    QSignalSpy done(job, &Uploader::sigDone);
+    QSignalSpy progress(job, &TransferTask::sigUploadProgress);
+    QSignalSpy done(job, &TransferTask::sigDone);
     QVERIFY(done.wait(30000));
     QStringList phases;
     for (const QList<QVariant> &args : progress)
@@ -140,10 +152,10 @@ void TestFilePageE2E::uploadListDownloadAndInstantUpload()
 
     // The same content again: the server already has it.
     page.uploadPaths({source});
-    auto *again = page.findChild<Uploader *>();
+    TransferTask *again = newestUpload();
     QVERIFY(again);
-    QSignalSpy againProgress(again, &Uploader::sigProgress);
-    QSignalSpy againDone(again, &Uploader::sigDone);
+    QSignalSpy againProgress(again, &TransferTask::sigUploadProgress);
+    QSignalSpy againDone(again, &TransferTask::sigDone);
     QVERIFY(againDone.wait(30000));
     QCOMPARE(againProgress.last().at(0).toInt(), 100);
     QCOMPARE(againProgress.last().at(1).toString(), QStringLiteral("秒传完成"));

@@ -94,6 +94,7 @@ private slots:
 
     void downloadsThroughTheSideFile();
     void resumesFromPartFileWithRangeHeader();
+    void partsAreAskedForOneAfterAnother();
     void sideFileOfAnotherRemoteFileIsNotContinued_data();
     void sideFileOfAnotherRemoteFileIsNotContinued();
     void changedFileOnTheServerStartsOver();
@@ -212,6 +213,34 @@ void TestDownloader::resumesFromPartFileWithRangeHeader()
     }
     QCOMPARE(watch->progress.constLast().done, 5000);
     QVERIFY(!QFile::exists(Downloader::metaPathFor(target + ".part"))); // nothing left beside the file
+}
+
+void TestDownloader::partsAreAskedForOneAfterAnother()
+{
+    const QByteArray body = content(3500);
+    m_server.on("GET", FilePath, taggedContent(body, "\"p1\""));
+    const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("parts.bin"));
+    // A stale side file without a note is replaced by the first part, not extended.
+    QVERIFY(writeAll(target + ".part", "stale bytes"));
+
+    auto *downloader = new Downloader(this);
+    Watch watch(downloader);
+    downloader->setPartBytes(1000);
+    downloader->start(FilePath, m_dir, QStringLiteral("parts.bin"), true);
+    QVERIFY(waitUntil([&] { return watch.finished(); }));
+    QCOMPARE(watch.errors, QStringList());
+    QCOMPARE(readAll(target), body);
+    QStringList ranges;
+    QStringList validators;
+    for (const RecordedRequest &request : m_server.requests()) {
+        ranges << QString::fromLatin1(request.header("Range"));
+        validators << QString::fromLatin1(request.header("If-Range"));
+    }
+    QCOMPARE(ranges, QStringList({"bytes=0-999", "bytes=1000-1999", "bytes=2000-2999", "bytes=3000-3999"}));
+    QCOMPARE(validators, QStringList({"", "\"p1\"", "\"p1\"", "\"p1\""}));
+    for (const Progress &step : watch.progress)
+        QCOMPARE(step.total, 3500); // the file's size, not a part's
+    QCOMPARE(watch.progress.constLast().done, 3500);
 }
 
 void TestDownloader::sideFileOfAnotherRemoteFileIsNotContinued_data()

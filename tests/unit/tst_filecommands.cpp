@@ -9,6 +9,7 @@
 #include "modalanswer.h"
 #include "net/httpclient.h"
 #include "scriptedserver.h"
+#include "transfer/transfermanager.h"
 #include "transfer/uploader.h"
 
 #include <QAction>
@@ -640,9 +641,13 @@ void TestFileCommands::personalDropSplitsAtEightMebibytes()
     QTRY_COMPARE(page->statusLabel()->text(), QStringLiteral("共 1 项"));
     const int listingsBefore = countOf("GET", "/api/files");
     emit page->table()->filesDropped({below, exact, small});
-    const QList<Uploader *> jobs = page->findChildren<Uploader *>();
+    QList<TransferTask *> jobs;
+    for (TransferTask *task : TransferManager::instance()->tasks()) {
+        if (task->kind() == TransferTask::Kind::Upload && task->isUnfinished())
+            jobs.append(task);
+    }
     QCOMPARE(jobs.size(), 1);
-    QSignalSpy failed(jobs.first(), &Uploader::sigFailed);
+    QSignalSpy failed(jobs.first(), &TransferTask::sigFailed);
     QVERIFY(failed.wait(10000));
     QCOMPARE(failed.first().first().toString(), QStringLiteral("空间不足"));
     QCOMPARE(countOf("POST", "/api/upload/init"), 1);

@@ -6,6 +6,7 @@
 #include "app/startup.h"
 #include "app/statusbar.h"
 #include "app/theme.h"
+#include "app/transferpage.h"
 #include "files/filechangenotifier.h"
 #include "files/filelistpage.h"
 #include "files/filemodel.h"
@@ -33,6 +34,7 @@
 #include <QScrollArea>
 #include <QSignalSpy>
 #include <QStackedWidget>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTest>
@@ -129,6 +131,8 @@ private:
 
 void TestMainWindow::init()
 {
+    // The sign-in hand-over keeps the transfer list in the data folder: a test one, not the user's.
+    QStandardPaths::setTestModeEnabled(true);
     resetSession();
     m_server = new ScriptedServer(this);
     QVERIFY(m_server->listen());
@@ -185,9 +189,17 @@ void TestMainWindow::switchToClampsAndShowsSearchOnlyOnFilePages()
 
     window.switchTo(9);
     QCOMPARE(checkedEntries(window), QStringList{"个人中心"});
+    // The transfer list comes after the ten pages, at the bottom of the sidebar.
+    QCOMPARE(window.findChildren<QPushButton *>(QStringLiteral("SideFootItem")).last()->text(),
+             QStringLiteral("传输列表"));
+    QTest::mouseClick(navButton(window, QStringLiteral("传输列表")), Qt::LeftButton);
+    QCOMPARE(window.currentIndex(), int(MainWindow::TransfersPage));
+    QCOMPARE(window.pageStack()->currentWidget(), window.transferPage());
+    QCOMPARE(checkedEntries(window), QStringList{"传输列表"});
+    QVERIFY(search->isHidden());
     window.switchTo(MainWindow::PageCount - 1 + 1);
     QCOMPARE(window.currentIndex(), 0);
-    QCOMPARE(window.pageStack()->count(), 10);
+    QCOMPARE(window.pageStack()->count(), 11);
 }
 
 void TestMainWindow::burstOfTypingSearchesOnce()
@@ -485,7 +497,9 @@ void TestMainWindow::quotaFollowsChangedFilesOncePerBurst()
     m_server->on("GET", QStringLiteral("/api/files?*"), ScriptedReply::success(rows));
     m_server->on("DELETE", QStringLiteral("/api/files/*"), ScriptedReply::success());
     m_profile = QJsonObject{{"storage_used", 3062743.0}, {"storage_limit", 118111600640.0}};
-    const auto profileRequests = [this] { return int(m_server->requests("GET", QStringLiteral("/api/profile")).size()); };
+    const auto profileRequests = [this] {
+        return int(m_server->requests("GET", QStringLiteral("/api/profile")).size());
+    };
 
     MainWindow window;
     window.show();
@@ -529,7 +543,8 @@ void TestMainWindow::meterCountsAfreshWhenShownAgain()
     client->bytesUp = 3 * 1024 * 1024;
     window.show();
     window.statusBarFrame()->meterTick();
-    QVERIFY2(window.statusBarFrame()->downRate() < 64 * 1024, qPrintable(QString::number(window.statusBarFrame()->downRate())));
+    QVERIFY2(window.statusBarFrame()->downRate() < 64 * 1024,
+             qPrintable(QString::number(window.statusBarFrame()->downRate())));
     QVERIFY(window.statusBarFrame()->upRate() < 64 * 1024);
 
     // While shown, the meter keeps counting as before.
@@ -542,10 +557,9 @@ void TestMainWindow::minimumSizeShowsEverythingWhole()
 {
     // Measured with the product's style sheet: its fonts and paddings decide what fits.
     qApp->setStyleSheet(Theme::globalStyleSheet());
-    const QJsonArray rows{
-        QJsonObject{{"id", "1"}, {"name", "季度报告.pdf"}, {"type", "file"}, {"size", 2048}},
-        QJsonObject{{"id", "2"}, {"name", "设计稿"}, {"type", "folder"}},
-        QJsonObject{{"id", "3"}, {"name", "会议纪要_2026.docx"}, {"type", "file"}, {"size", 93000}}};
+    const QJsonArray rows{QJsonObject{{"id", "1"}, {"name", "季度报告.pdf"}, {"type", "file"}, {"size", 2048}},
+                          QJsonObject{{"id", "2"}, {"name", "设计稿"}, {"type", "folder"}},
+                          QJsonObject{{"id", "3"}, {"name", "会议纪要_2026.docx"}, {"type", "file"}, {"size", 93000}}};
     m_server->on("GET", QStringLiteral("/api/files?*"), ScriptedReply::success(rows));
     m_profile = QJsonObject{{"storage_used", 3062743.0}, {"storage_limit", 118111600640.0}};
 
@@ -591,7 +605,8 @@ void TestMainWindow::minimumSizeShowsEverythingWhole()
     // Every sidebar entry in view without scrolling.
     const QPushButton *lastEntry = window.findChildren<QPushButton *>(QStringLiteral("SideFootItem")).last();
     const QScrollArea *nav = window.findChild<QScrollArea *>();
-    QVERIFY(nav->viewport()->rect().contains(QRect(lastEntry->mapTo(nav->viewport(), QPoint(0, 0)), lastEntry->size())));
+    QVERIFY(
+        nav->viewport()->rect().contains(QRect(lastEntry->mapTo(nav->viewport(), QPoint(0, 0)), lastEntry->size())));
 
     QVERIFY(Screenshots::save(window.grab().toImage(), QStringLiteral("main-minimum-size.png")));
     qApp->setStyleSheet(QString());

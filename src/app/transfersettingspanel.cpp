@@ -1,0 +1,218 @@
+#include "app/transfersettingspanel.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+#include <algorithm>
+
+namespace {
+constexpr int FieldWidth = 360;
+constexpr int KbWidth = 160;
+
+QLabel *sectionTitle(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setStyleSheet(QStringLiteral("color:#1A2A4A;font-size:14px;font-weight:700;padding-top:6px;"));
+    return label;
+}
+
+QLabel *hint(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setStyleSheet(QStringLiteral("color:#8a94a6;font-size:12px;"));
+    label->setWordWrap(true);
+    return label;
+}
+} // namespace
+
+TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
+    : QWidget(parent)
+    , m_chooseFolder([](QWidget *owner, const QString &start) {
+        return QFileDialog::getExistingDirectory(owner, QStringLiteral("选择下载位置"), start);
+    })
+{
+    setObjectName(QStringLiteral("TransferSettings"));
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(24, 12, 24, 16);
+    column->setSpacing(8);
+
+    auto *form = new QFormLayout;
+    form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    form->setHorizontalSpacing(14);
+    form->setVerticalSpacing(12);
+
+    column->addWidget(sectionTitle(QStringLiteral("下载"), this));
+    auto *folderRow = new QHBoxLayout;
+    folderRow->setSpacing(8);
+    m_folder = new QLineEdit(this);
+    m_folder->setObjectName(QStringLiteral("DownloadFolder"));
+    m_folder->setReadOnly(true);
+    m_folder->setFixedWidth(FieldWidth);
+    auto *change = new QPushButton(QStringLiteral("更改…"), this);
+    change->setObjectName(QStringLiteral("ChangeFolder"));
+    change->setCursor(Qt::PointingHandCursor);
+    auto *reset = new QPushButton(QStringLiteral("恢复默认"), this);
+    reset->setObjectName(QStringLiteral("DefaultFolder"));
+    reset->setCursor(Qt::PointingHandCursor);
+    folderRow->addWidget(m_folder);
+    folderRow->addWidget(change);
+    folderRow->addWidget(reset);
+    folderRow->addStretch();
+    form->addRow(QStringLiteral("下载位置："), folderRow);
+
+    m_maxRunning = new QSpinBox(this);
+    m_maxRunning->setObjectName(QStringLiteral("MaxRunning"));
+    m_maxRunning->setRange(1, TransferSettings::MaxMaxRunning);
+    m_maxRunning->setFixedWidth(KbWidth);
+    form->addRow(QStringLiteral("同时进行的任务数："), m_maxRunning);
+
+    const auto limitRow = [this](QCheckBox *&check, QSpinBox *&kb, const QString &text, const QString &name) {
+        auto *row = new QHBoxLayout;
+        row->setSpacing(8);
+        check = new QCheckBox(text, this);
+        check->setObjectName(name + QStringLiteral("On"));
+        kb = new QSpinBox(this);
+        kb->setObjectName(name + QStringLiteral("Kb"));
+        kb->setRange(1, MaxLimitKb);
+        kb->setSuffix(QStringLiteral(" KB/s"));
+        kb->setFixedWidth(KbWidth);
+        row->addWidget(check);
+        row->addWidget(kb);
+        row->addStretch();
+        connect(check, &QCheckBox::toggled, this, &TransferSettingsPanel::updateEnabled);
+        return row;
+    };
+    form->addRow(QStringLiteral("上传限速："),
+                 limitRow(m_limitUp, m_upKb, QStringLiteral("限制上传速度"), QStringLiteral("UploadLimit")));
+    form->addRow(QStringLiteral("下载限速："),
+                 limitRow(m_limitDown, m_downKb, QStringLiteral("限制下载速度"), QStringLiteral("DownloadLimit")));
+    column->addLayout(form);
+
+    column->addWidget(sectionTitle(QStringLiteral("网络"), this));
+    auto *proxyForm = new QFormLayout;
+    proxyForm->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    proxyForm->setHorizontalSpacing(14);
+    proxyForm->setVerticalSpacing(12);
+    m_proxyMode = new QComboBox(this);
+    m_proxyMode->setObjectName(QStringLiteral("ProxyMode"));
+    m_proxyMode->addItem(QStringLiteral("使用系统代理"), int(TransferSettings::ProxyMode::System));
+    m_proxyMode->addItem(QStringLiteral("不使用代理"), int(TransferSettings::ProxyMode::None));
+    m_proxyMode->addItem(QStringLiteral("HTTP 代理"), int(TransferSettings::ProxyMode::Http));
+    m_proxyMode->addItem(QStringLiteral("SOCKS5 代理"), int(TransferSettings::ProxyMode::Socks5));
+    m_proxyMode->setFixedWidth(KbWidth + 40);
+    proxyForm->addRow(QStringLiteral("代理："), m_proxyMode);
+    auto *serverRow = new QHBoxLayout;
+    serverRow->setSpacing(8);
+    m_proxyHost = new QLineEdit(this);
+    m_proxyHost->setObjectName(QStringLiteral("ProxyHost"));
+    m_proxyHost->setPlaceholderText(QStringLiteral("地址，如 10.0.0.8"));
+    m_proxyHost->setFixedWidth(FieldWidth - 120);
+    m_proxyPort = new QSpinBox(this);
+    m_proxyPort->setObjectName(QStringLiteral("ProxyPort"));
+    m_proxyPort->setRange(0, 65535);
+    m_proxyPort->setSpecialValueText(QStringLiteral("端口"));
+    m_proxyPort->setFixedWidth(110);
+    serverRow->addWidget(m_proxyHost);
+    serverRow->addWidget(new QLabel(QStringLiteral("："), this));
+    serverRow->addWidget(m_proxyPort);
+    serverRow->addStretch();
+    proxyForm->addRow(QStringLiteral("代理服务器："), serverRow);
+    column->addLayout(proxyForm);
+    column->addWidget(hint(QStringLiteral("代理用于所有请求，包括分片上传。限速对所有正在进行的任务合计生效。"), this));
+    connect(m_proxyMode, &QComboBox::currentIndexChanged, this, &TransferSettingsPanel::updateEnabled);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->setContentsMargins(0, 10, 0, 0);
+    auto *saveButton = new QPushButton(QStringLiteral("保存设置"), this);
+    saveButton->setObjectName(QStringLiteral("GoldBtn"));
+    saveButton->setCursor(Qt::PointingHandCursor);
+    saveButton->setMinimumWidth(120);
+    m_message = new QLabel(this);
+    m_message->setObjectName(QStringLiteral("SettingsMessage"));
+    buttons->addWidget(saveButton);
+    buttons->addSpacing(12);
+    buttons->addWidget(m_message);
+    buttons->addStretch();
+    column->addLayout(buttons);
+    column->addStretch();
+
+    connect(change, &QPushButton::clicked, this, [this] {
+        const QString chosen = m_chooseFolder(this, m_folder->text());
+        if (chosen.isEmpty())
+            return;
+        m_chosenFolder = QDir::cleanPath(chosen);
+        m_folder->setText(QDir::toNativeSeparators(m_chosenFolder));
+    });
+    connect(reset, &QPushButton::clicked, this, [this] {
+        m_chosenFolder.clear();
+        m_folder->setText(QDir::toNativeSeparators(TransferSettings::defaultDownloadDir()));
+    });
+    connect(saveButton, &QPushButton::clicked, this, &TransferSettingsPanel::save);
+    load(TransferSettings());
+}
+
+void TransferSettingsPanel::load(const TransferSettings &settings)
+{
+    m_chosenFolder = settings.downloadDir;
+    m_folder->setText(QDir::toNativeSeparators(settings.downloadDir.isEmpty() ? TransferSettings::defaultDownloadDir()
+                                                                              : settings.downloadDir));
+    m_maxRunning->setValue(settings.maxRunning);
+    m_limitUp->setChecked(settings.uploadLimit > 0);
+    m_upKb->setValue(settings.uploadLimit > 0 ? int(std::clamp<qint64>(settings.uploadLimit / 1024, 1, MaxLimitKb))
+                                              : 1024);
+    m_limitDown->setChecked(settings.downloadLimit > 0);
+    m_downKb->setValue(
+        settings.downloadLimit > 0 ? int(std::clamp<qint64>(settings.downloadLimit / 1024, 1, MaxLimitKb)) : 1024);
+    m_proxyMode->setCurrentIndex(m_proxyMode->findData(int(settings.proxyMode)));
+    m_proxyHost->setText(settings.proxyHost);
+    m_proxyPort->setValue(settings.proxyPort);
+    m_message->clear();
+    updateEnabled();
+}
+
+TransferSettings TransferSettingsPanel::current() const
+{
+    TransferSettings settings;
+    settings.downloadDir = m_chosenFolder;
+    settings.maxRunning = m_maxRunning->value();
+    settings.uploadLimit = m_limitUp->isChecked() ? qint64(m_upKb->value()) * 1024 : 0;
+    settings.downloadLimit = m_limitDown->isChecked() ? qint64(m_downKb->value()) * 1024 : 0;
+    settings.proxyMode = TransferSettings::ProxyMode(m_proxyMode->currentData().toInt());
+    const bool manual = settings.proxyMode == TransferSettings::ProxyMode::Http ||
+                        settings.proxyMode == TransferSettings::ProxyMode::Socks5;
+    settings.proxyHost = manual ? m_proxyHost->text().trimmed() : QString();
+    settings.proxyPort = manual ? quint16(m_proxyPort->value()) : 0;
+    return settings;
+}
+
+void TransferSettingsPanel::save()
+{
+    const TransferSettings settings = current();
+    const QString problem = settings.validate();
+    if (!problem.isEmpty()) {
+        m_message->setStyleSheet(QStringLiteral("color:#d4380d;"));
+        m_message->setText(problem);
+        return;
+    }
+    m_message->setStyleSheet(QStringLiteral("color:#2f9e5f;"));
+    m_message->setText(QStringLiteral("设置已保存"));
+    emit saved(settings);
+}
+
+void TransferSettingsPanel::updateEnabled()
+{
+    m_upKb->setEnabled(m_limitUp->isChecked());
+    m_downKb->setEnabled(m_limitDown->isChecked());
+    const auto mode = TransferSettings::ProxyMode(m_proxyMode->currentData().toInt());
+    const bool manual = mode == TransferSettings::ProxyMode::Http || mode == TransferSettings::ProxyMode::Socks5;
+    m_proxyHost->setEnabled(manual);
+    m_proxyPort->setEnabled(manual);
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QNetworkProxy>
+#include <QString>
+
+// What the user sets for transfers, kept in the per-user settings store (group "transfer"; no
+// password is ever stored): where downloads go, how many jobs run at once, the speed limits and
+// the proxy.
+struct TransferSettings
+{
+    enum class ProxyMode { System, None, Http, Socks5 };
+
+    static constexpr int DefaultMaxRunning = 3;
+    static constexpr int MaxMaxRunning = 10;
+
+    QString downloadDir; // empty: the user's Downloads folder
+    int maxRunning = DefaultMaxRunning;
+    qint64 uploadLimit = 0;   // bytes per second; 0 is no limit
+    qint64 downloadLimit = 0; // bytes per second; 0 is no limit
+    ProxyMode proxyMode = ProxyMode::System;
+    QString proxyHost;
+    quint16 proxyPort = 0;
+
+    // The stored settings, each value checked (anything out of range falls back to its default).
+    static TransferSettings load();
+    void save() const;
+
+    // The folder downloads go to: the chosen one, else Downloads, else home; created when missing.
+    QString effectiveDownloadDir() const;
+    static QString defaultDownloadDir();
+    // For HttpClient::setProxy: DefaultProxy for the system's settings.
+    QNetworkProxy proxy() const;
+    // Empty when the settings can be used; else why not, in Chinese.
+    QString validate() const;
+
+    bool operator==(const TransferSettings &other) const = default;
+};

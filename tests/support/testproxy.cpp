@@ -1,0 +1,167 @@
+#include "testproxy.h"
+
+#include <QHostAddress>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUrl>
+#include <QtEndian>
+#include <algorithm>
+
+namespace {
+enum class Stage { Start, SocksRequest, Tunnel };
+
+// Pipes bytes both ways between client and upstream. The client's side closes when the client
+// closes it; after the upstream's end only when closeWithUpstream (a forwarded request, whose end
+// is the close): a tunnel's client may still be reading what it was sent.
+void pipe(QTcpSocket *client, QTcpSocket *upstream, bool closeWithUpstream)
+{
+    const auto pass = [](QTcpSocket *from, QTcpSocket *to) {
+        const QByteArray bytes = from->readAll();
+        if (to->isOpen() && !bytes.isEmpty())
+            to->write(bytes);
+    };
+    QObject::connect(upstream, &QTcpSocket::readyRead, client, [client, upstream, pass] { pass(upstream, client); });
+    QObject::connect(client, &QTcpSocket::readyRead, upstream, [client, upstream, pass] { pass(client, upstream); });
+    const auto upstreamEnded = [client, upstream, closeWithUpstream, pass] {
+        pass(upstream, client);
+        if (closeWithUpstream)
+            client->disconnectFromHost();
+    };
+    // A close shows as an error before it shows as a disconnection: pass on what came first.
+    QObject::connect(upstream, &QTcpSocket::errorOccurred, client, upstreamEnded);
+    QObject::connect(upstream, &QTcpSocket::disconnected, client, upstreamEnded);
+    QObject::connect(client, &QTcpSocket::disconnected, upstream, [upstream] { upstream->disconnectFromHost(); });
+}
+} // namespace
+
+TestProxy::TestProxy(QObject *parent)
+    : QObject(parent)
+    , m_server(new QTcpServer(this))
+{
+    connect(m_server, &QTcpServer::newConnection, this, &TestProxy::onConnection);
+}
+
+TestProxy::~TestProxy() = default;
+
+bool TestProxy::listen()
+{
+    return m_server->listen(QHostAddress::LocalHost, 0);
+}
+
+quint16 TestProxy::port() const
+{
+    return m_server->serverPort();
+}
+
+int TestProxy::count(const QByteArray &part) const
+{
+    return int(
+        std::count_if(m_seen.cbegin(), m_seen.cend(), [&part](const QByteArray &line) { return line.contains(part); }));
+}
+
+void TestProxy::onConnection()
+{
+    while (QTcpSocket *client = m_server->nextPendingConnection()) {
+        client->setParent(this);
+        client->setProperty("stage", int(Stage::Start));
+        connect(client, &QTcpSocket::readyRead, this, [this, client] { onClientData(client); });
+        connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+    }
+}
+
+void TestProxy::onClientData(QTcpSocket *client)
+{
+    const auto stage = Stage(client->property("stage").toInt());
+    if (stage == Stage::Tunnel)
+        return; // the pipe moves it
+    QByteArray in = client->property("buffer").toByteArray() + client->readAll();
+    const auto wait = [client, &in] { client->setProperty("buffer", in); };
+
+    // Opens the way on: from now on bytes of either side go to the other (an unconnected socket
+    // keeps what is written until it is connected).
+    const auto open = [client](const QString &host, quint16 port, bool closeWithUpstream) {
+        auto *upstream = new QTcpSocket(client);
+        client->setProperty("stage", int(Stage::Tunnel));
+        client->setProperty("buffer", QByteArray());
+        pipe(client, upstream, closeWithUpstream);
+        upstream->connectToHost(host, port);
+        return upstream;
+    };
+
+    if (stage == Stage::Start && !in.isEmpty() && in.at(0) == 0x05) {
+        // SOCKS5 greeting: version, method count, methods. "No authentication" is chosen.
+        if (in.size() < 2 || in.size() < 2 + quint8(in.at(1)))
+            return wait();
+        in.remove(0, 2 + quint8(in.at(1)));
+        client->write(QByteArray("\x05\x00", 2));
+        client->setProperty("stage", int(Stage::SocksRequest));
+        client->setProperty("buffer", in);
+        if (!in.isEmpty())
+            onClientData(client);
+        return;
+    }
+    if (stage == Stage::SocksRequest) {
+        // Version, CONNECT, reserved, address type, address, port.
+        if (in.size() < 5)
+            return wait();
+        const quint8 type = quint8(in.at(3));
+        QString host;
+        qsizetype at = 0;
+        if (type == 0x01 && in.size() >= 10) {
+            host = QHostAddress(qFromBigEndian<quint32>(in.constData() + 4)).toString();
+            at = 8;
+        } else if (type == 0x03 && in.size() >= 5 + quint8(in.at(4)) + 2) {
+            host = QString::fromLatin1(in.mid(5, quint8(in.at(4))));
+            at = 5 + quint8(in.at(4));
+        } else {
+            return wait();
+        }
+        const quint16 port = qFromBigEndian<quint16>(in.constData() + at);
+        m_seen.append("SOCKS5 " + host.toLatin1() + ':' + QByteArray::number(port));
+        QTcpSocket *upstream = open(host, port, false);
+        upstream->write(in.mid(at + 2));
+        connect(upstream, &QTcpSocket::connected, client,
+                [client] { client->write(QByteArray("\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10)); });
+        return;
+    }
+
+    const qsizetype headEnd = in.indexOf("\r\n\r\n");
+    if (headEnd < 0)
+        return wait();
+    const QByteArray head = in.left(headEnd);
+    const QByteArray body = in.mid(headEnd + 4);
+    const QList<QByteArray> lines = head.split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    const QByteArray method = requestLine.value(0);
+    const QByteArray target = requestLine.value(1);
+
+    if (method == "CONNECT") {
+        m_seen.append("CONNECT " + target);
+        const qsizetype colon = target.lastIndexOf(':');
+        QTcpSocket *upstream =
+            open(QString::fromLatin1(target.left(colon)), quint16(target.mid(colon + 1).toUInt()), false);
+        upstream->write(body);
+        connect(upstream, &QTcpSocket::connected, client,
+                [client] { client->write("HTTP/1.1 200 Connection established\r\n\r\n"); });
+        return;
+    }
+
+    // A request in absolute form: sent on in origin form, one per connection.
+    m_seen.append(method + ' ' + target);
+    const QUrl url(QString::fromLatin1(target));
+    QByteArray forwarded = method + ' ' + url.path(QUrl::FullyEncoded).toLatin1();
+    if (url.hasQuery())
+        forwarded += '?' + url.query(QUrl::FullyEncoded).toLatin1();
+    forwarded += ' ' + requestLine.value(2) + "\r\n";
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        const QByteArray name = line.left(line.indexOf(':')).trimmed().toLower();
+        if (line.isEmpty() || name == "connection" || name == "proxy-connection" || name == "keep-alive")
+            continue;
+        forwarded += line + "\r\n";
+    }
+    forwarded += "Connection: close\r\n\r\n";
+    QTcpSocket *upstream = open(url.host(), quint16(url.port(80)), true);
+    upstream->write(forwarded + body);
+}

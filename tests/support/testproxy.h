@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+
+class QTcpServer;
+class QTcpSocket;
+
+// A small forwarding proxy on loopback that records what goes through it. One port speaks both
+// kinds the client offers: HTTP (requests in absolute form, forwarded with "Connection: close",
+// and CONNECT tunnels) and SOCKS5 without authentication (CONNECT only).
+class TestProxy final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TestProxy)
+
+public:
+    explicit TestProxy(QObject *parent = nullptr);
+    ~TestProxy() override;
+
+    bool listen();
+    quint16 port() const;
+
+    // One line per request or tunnel, in arrival order: "GET http://127.0.0.1:P/path" for a
+    // forwarded request, "CONNECT 127.0.0.1:P" for an HTTP tunnel, "SOCKS5 127.0.0.1:P" for a
+    // SOCKS tunnel.
+    QList<QByteArray> seen() const { return m_seen; }
+    void clear() { m_seen.clear(); }
+    // Lines of seen() that contain part.
+    int count(const QByteArray &part) const;
+
+private:
+    void onConnection();
+    void onClientData(QTcpSocket *client);
+
+    QTcpServer *m_server = nullptr;
+    QList<QByteArray> m_seen;
+};
