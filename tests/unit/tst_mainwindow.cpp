@@ -1,7 +1,7 @@
 // MainWindow against a scripted server: page switching, the debounced header search, the user
 // display and title, the quota, hiding on close, logout, and the hooks that lead to other pages.
-#include "account/authwindow.h"
 #include "app/capacitybanner.h"
+#include "account/authwindow.h"
 #include "app/mainwindow.h"
 #include "app/startup.h"
 #include "app/statusbar.h"

@@ -8,8 +8,8 @@
 #include "eventwait.h"
 #include "net/session.h"
 #include "notify/notificationbell.h"
-#include "screenshots.h"
 #include "scriptedserver.h"
+#include "screenshots.h"
 #include "testsettings.h"
 #include "update/updatechecker.h"
 

@@ -163,13 +163,13 @@ private slots:
         for (int index = 0; index < session.totalChunks; ++index)
             QVERIFY(writeChunk(path, session, content, index));
         UploadProgressRegistry registry;
-        const auto progress = registry.get(session, path, {0, 1, 2});
+        const auto progress = registry.get(session, path, [] { return std::vector<int>{0, 1, 2}; });
         const auto digests = progress->digests(30s);
         QVERIFY(digests);
         QCOMPARE(digests->md5, hex(content, QCryptographicHash::Md5));
-        QCOMPARE(registry.get(session, path, {}), progress);
+        QCOMPARE(registry.get(session, path, [] { return std::vector<int>(); }), progress);
         registry.drop(session.id);
-        QVERIFY(registry.get(session, path, {}) != progress);
+        QVERIFY(registry.get(session, path, [] { return std::vector<int>(); }) != progress);
     }
 
     void emptyUploadHasTheDigestsOfNothing()

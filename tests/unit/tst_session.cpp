@@ -1,6 +1,6 @@
 // Session: filling from the login payload, the logout reset and their signals.
-#include "net/jsonnumber.h"
 #include "net/machinecode.h"
+#include "net/jsonnumber.h"
 #include "net/session.h"
 #include "testsettings.h"
 

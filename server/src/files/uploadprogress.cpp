@@ -231,13 +231,13 @@ UploadProgressRegistry::~UploadProgressRegistry()
 }
 
 std::shared_ptr<UploadProgress> UploadProgressRegistry::get(const UploadSession &session, const QString &path,
-                                                            const std::vector<int> &doneChunks)
+                                                            const std::function<std::vector<int>()> &doneChunks)
 {
     std::lock_guard lock(m_mutex);
     auto &slot = m_sessions[session.id];
     if (!slot) {
         slot = std::make_shared<UploadProgress>(path, session.size, session.chunkSize, session.totalChunks, *m_pool);
-        for (int index : doneChunks)
+        for (int index : doneChunks())
             slot->markDone(index);
     }
     return slot;

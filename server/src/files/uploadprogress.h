@@ -3,6 +3,7 @@
 #include <QString>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -102,9 +103,10 @@ public:
     UploadProgressRegistry();
     ~UploadProgressRegistry();
 
-    // The progress of a session, created on first use from the chunks on record (`doneChunks`).
+    // The progress of a session, created on first use from the chunks on record (`doneChunks`,
+    // asked only then).
     std::shared_ptr<UploadProgress> get(const UploadSession &session, const QString &path,
-                                        const std::vector<int> &doneChunks);
+                                        const std::function<std::vector<int>()> &doneChunks);
     void drop(const QString &uploadId);
 
 private:
