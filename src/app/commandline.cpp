@@ -50,13 +50,6 @@ QString versionText()
     return QStringLiteral("%1 %2\n").arg(QLatin1String(ProgramName), QLatin1String(UpdateChecker::CurrentVersion));
 }
 
-QString helpText()
-{
-    QCommandLineParser parser;
-    describe(parser);
-    return parser.helpText();
-}
-
 std::optional<int> answerEarly(int argc, char *argv[])
 {
     bool asked = false;

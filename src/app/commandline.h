@@ -10,8 +10,6 @@ namespace CommandLine {
 
 // "tolvar-storage 2.1.23".
 QString versionText();
-// The help text: what the program is, its options and the environment it reads.
-QString helpText();
 
 // Answers --help/-h and --version/-v on stdout; the exit code when the program should end now.
 // Creates a short-lived core application only when one of them was asked for.
