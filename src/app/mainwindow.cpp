@@ -301,10 +301,11 @@ QWidget *MainWindow::buildSidebar()
             m_transferBadge->setObjectName(QStringLiteral("TransferBadge"));
             m_transferBadge->setAlignment(Qt::AlignCenter);
             m_transferBadge->setMinimumWidth(20);
+            m_transferBadge->setFixedHeight(18);
             m_transferBadge->setStyleSheet(QStringLiteral("background:#C9A84C;color:#1A2A4A;border-radius:9px;"
                                                           "font-size:11px;font-weight:700;padding:1px 6px;"));
             m_transferBadge->hide();
-            inside->addWidget(m_transferBadge);
+            inside->addWidget(m_transferBadge, 0, Qt::AlignVCenter);
         }
     }
     nav->addStretch();

@@ -98,7 +98,7 @@ void TransferDelegate::paintProgress(QPainter *painter, const QStyleOptionViewIt
     }
     painter->setPen(QColor(0x5a, 0x66, 0x7a));
     painter->setFont(option.font);
-    painter->drawText(QRect(bar.right() + 6, option.rect.top(), labelWidth, option.rect.height()),
+    painter->drawText(QRect(bar.right() + 6, option.rect.top(), labelWidth, option.rect.height() - 2),
                       Qt::AlignVCenter | Qt::AlignLeft, label);
     painter->restore();
 }
@@ -117,7 +117,8 @@ void TransferDelegate::paintCommands(QPainter *painter, const QStyleOptionViewIt
     painter->setFont(option.font);
     for (int i = 0; i < commands.size(); ++i) {
         painter->setPen(linkColor(commands.at(i)));
-        painter->drawText(rects.at(i), Qt::AlignVCenter | Qt::AlignLeft, commands.at(i));
+        // The row's bottom line is inside the cell: centre on what is above it, as the texts are.
+        painter->drawText(rects.at(i).adjusted(0, 0, 0, -2), Qt::AlignVCenter | Qt::AlignLeft, commands.at(i));
     }
     painter->restore();
 }

@@ -131,14 +131,13 @@ TransferPage::TransferPage(TransferManager *manager, QWidget *parent)
     header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     header->setHighlightSections(false);
     // Fixed widths: measuring contents would visit every one of a thousand rows.
-    const int widths[] = {0, 72, 86, 170, 86, 86, 0, 190};
+    const int widths[] = {0, 64, 84, 150, 84, 76, 132, 150};
     for (int section = 0; section < TransferListModel::ColumnCount; ++section) {
         header->setSectionResizeMode(section, QHeaderView::Fixed);
         if (widths[section] > 0)
             header->resizeSection(section, widths[section]);
     }
     header->setSectionResizeMode(TransferListModel::NameColumn, QHeaderView::Stretch);
-    header->setSectionResizeMode(TransferListModel::StateColumn, QHeaderView::Stretch);
     m_table->viewport()->installEventFilter(new LinkCursor(m_table, this));
     listColumn->addWidget(m_table, 1);
     m_empty = new QLabel(QStringLiteral("暂无传输任务"), listPage);

@@ -40,6 +40,13 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
     })
 {
     setObjectName(QStringLiteral("TransferSettings"));
+    // Boxes that show when unchecked too, ticked in gold like the sign-in window's; plain number
+    // fields (typing, arrow keys and the wheel still step them).
+    setStyleSheet(QStringLiteral(
+        "QCheckBox{spacing:6px;color:#33415c;}"
+        "QCheckBox::indicator{width:16px;height:16px;border:1px solid #b3bccb;border-radius:4px;background:#ffffff;}"
+        "QCheckBox::indicator:hover{border-color:#C9A84C;}"
+        "QCheckBox::indicator:checked{border-color:#C9A84C;image:url(:/resources/check-gold.png);}"));
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(24, 12, 24, 16);
     column->setSpacing(8);
@@ -49,7 +56,7 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
     form->setHorizontalSpacing(14);
     form->setVerticalSpacing(12);
 
-    column->addWidget(sectionTitle(QStringLiteral("下载"), this));
+    form->addRow(sectionTitle(QStringLiteral("下载"), this));
     auto *folderRow = new QHBoxLayout;
     folderRow->setSpacing(8);
     m_folder = new QLineEdit(this);
@@ -72,6 +79,7 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
     m_maxRunning->setObjectName(QStringLiteral("MaxRunning"));
     m_maxRunning->setRange(1, TransferSettings::MaxMaxRunning);
     m_maxRunning->setFixedWidth(KbWidth);
+    m_maxRunning->setButtonSymbols(QAbstractSpinBox::NoButtons);
     form->addRow(QStringLiteral("同时进行的任务数："), m_maxRunning);
 
     const auto limitRow = [this](QCheckBox *&check, QSpinBox *&kb, const QString &text, const QString &name) {
@@ -84,6 +92,7 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
         kb->setRange(1, MaxLimitKb);
         kb->setSuffix(QStringLiteral(" KB/s"));
         kb->setFixedWidth(KbWidth);
+        kb->setButtonSymbols(QAbstractSpinBox::NoButtons);
         row->addWidget(check);
         row->addWidget(kb);
         row->addStretch();
@@ -94,13 +103,8 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
                  limitRow(m_limitUp, m_upKb, QStringLiteral("限制上传速度"), QStringLiteral("UploadLimit")));
     form->addRow(QStringLiteral("下载限速："),
                  limitRow(m_limitDown, m_downKb, QStringLiteral("限制下载速度"), QStringLiteral("DownloadLimit")));
-    column->addLayout(form);
-
-    column->addWidget(sectionTitle(QStringLiteral("网络"), this));
-    auto *proxyForm = new QFormLayout;
-    proxyForm->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    proxyForm->setHorizontalSpacing(14);
-    proxyForm->setVerticalSpacing(12);
+    form->addRow(sectionTitle(QStringLiteral("网络"), this));
+    QFormLayout *proxyForm = form;
     m_proxyMode = new QComboBox(this);
     m_proxyMode->setObjectName(QStringLiteral("ProxyMode"));
     m_proxyMode->addItem(QStringLiteral("使用系统代理"), int(TransferSettings::ProxyMode::System));
@@ -120,17 +124,18 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
     m_proxyPort->setRange(0, 65535);
     m_proxyPort->setSpecialValueText(QStringLiteral("端口"));
     m_proxyPort->setFixedWidth(110);
+    m_proxyPort->setButtonSymbols(QAbstractSpinBox::NoButtons);
     serverRow->addWidget(m_proxyHost);
     serverRow->addWidget(new QLabel(QStringLiteral("："), this));
     serverRow->addWidget(m_proxyPort);
     serverRow->addStretch();
     proxyForm->addRow(QStringLiteral("代理服务器："), serverRow);
-    column->addLayout(proxyForm);
-    column->addWidget(hint(QStringLiteral("代理用于所有请求，包括分片上传。限速对所有正在进行的任务合计生效。"), this));
+    form->addRow(QString(),
+                 hint(QStringLiteral("代理用于所有请求，包括分片上传。限速对所有正在进行的任务合计生效。"), this));
     connect(m_proxyMode, &QComboBox::currentIndexChanged, this, &TransferSettingsPanel::updateEnabled);
 
     auto *buttons = new QHBoxLayout;
-    buttons->setContentsMargins(0, 10, 0, 0);
+    buttons->setContentsMargins(0, 8, 0, 0);
     auto *saveButton = new QPushButton(QStringLiteral("保存设置"), this);
     saveButton->setObjectName(QStringLiteral("GoldBtn"));
     saveButton->setCursor(Qt::PointingHandCursor);
@@ -141,7 +146,8 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
     buttons->addSpacing(12);
     buttons->addWidget(m_message);
     buttons->addStretch();
-    column->addLayout(buttons);
+    form->addRow(QString(), buttons);
+    column->addLayout(form);
     column->addStretch();
 
     connect(change, &QPushButton::clicked, this, [this] {

@@ -237,6 +237,10 @@ QNetworkAccessManager *UpdateChecker::network()
 {
     if (!m_network)
         m_network = new QNetworkAccessManager(this);
+    // The installer comes the way every other request goes: through the proxy the user chose.
+    const QNetworkProxy proxy = HttpClient::instance()->proxy();
+    if (m_network->proxy() != proxy)
+        m_network->setProxy(proxy);
     return m_network;
 }
 
@@ -250,7 +254,10 @@ QNetworkReply *UpdateChecker::getInstaller(const QByteArray &range)
         request.setRawHeader(QByteArrayLiteral("Range"), range);
     request.setTransferTimeout(m_transferTimeoutMs);
     QNetworkReply *reply = network()->get(request);
-    reply->setReadBufferSize(ReplyBufferBytes);
+    // The toolkit's SOCKS5 socket stops delivering once a bounded read buffer has filled (see
+    // Downloader::ProxyPartBytes): through such a proxy a segment is read without a bound.
+    const bool socks = HttpClient::instance()->proxyFor(request.url()).type() == QNetworkProxy::Socks5Proxy;
+    reply->setReadBufferSize(socks ? 0 : ReplyBufferBytes);
     return reply;
 }
 

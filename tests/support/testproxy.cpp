@@ -11,20 +11,44 @@
 namespace {
 enum class Stage { Start, SocksRequest, Tunnel };
 
+// What a side may hold unread or unsent before the other side is held back (as a real proxy
+// would, through TCP's own flow control).
+constexpr qint64 PipeBufferBytes = 256 * 1024;
+
 // Pipes bytes both ways between client and upstream. The client's side closes when the client
 // closes it; after the upstream's end only when closeWithUpstream (a forwarded request, whose end
 // is the close): a tunnel's client may still be reading what it was sent.
-void pipe(QTcpSocket *client, QTcpSocket *upstream, bool closeWithUpstream)
+void pipe(QTcpSocket *client, QTcpSocket *upstream, bool closeWithUpstream, qint64 *toClient, qint64 *toServer)
 {
-    const auto pass = [](QTcpSocket *from, QTcpSocket *to) {
-        const QByteArray bytes = from->readAll();
-        if (to->isOpen() && !bytes.isEmpty())
+    client->setReadBufferSize(PipeBufferBytes);
+    upstream->setReadBufferSize(PipeBufferBytes);
+    // Moves what from holds while to has room; the rest waits in from (and then in the kernel).
+    const auto pass = [](QTcpSocket *from, QTcpSocket *to, qint64 *count) {
+        if (!to->isOpen())
+            return;
+        while (from->bytesAvailable() > 0 && to->bytesToWrite() < PipeBufferBytes) {
+            const QByteArray bytes = from->read(PipeBufferBytes - to->bytesToWrite());
+            if (bytes.isEmpty())
+                break;
             to->write(bytes);
+            *count += bytes.size();
+        }
     };
-    QObject::connect(upstream, &QTcpSocket::readyRead, client, [client, upstream, pass] { pass(upstream, client); });
-    QObject::connect(client, &QTcpSocket::readyRead, upstream, [client, upstream, pass] { pass(client, upstream); });
-    const auto upstreamEnded = [client, upstream, closeWithUpstream, pass] {
-        pass(upstream, client);
+    QObject::connect(upstream, &QTcpSocket::readyRead, client,
+                     [client, upstream, pass, toClient] { pass(upstream, client, toClient); });
+    QObject::connect(client, &QTcpSocket::bytesWritten, upstream,
+                     [client, upstream, pass, toClient] { pass(upstream, client, toClient); });
+    QObject::connect(client, &QTcpSocket::readyRead, upstream,
+                     [client, upstream, pass, toServer] { pass(client, upstream, toServer); });
+    QObject::connect(upstream, &QTcpSocket::bytesWritten, client,
+                     [client, upstream, pass, toServer] { pass(client, upstream, toServer); });
+    const auto upstreamEnded = [client, upstream, closeWithUpstream, toClient] {
+        // What is left goes on whole: the upstream is gone, so nothing is held back any more.
+        const QByteArray rest = upstream->readAll();
+        if (client->isOpen() && !rest.isEmpty()) {
+            client->write(rest);
+            *toClient += rest.size();
+        }
         if (closeWithUpstream)
             client->disconnectFromHost();
     };
@@ -80,11 +104,11 @@ void TestProxy::onClientData(QTcpSocket *client)
 
     // Opens the way on: from now on bytes of either side go to the other (an unconnected socket
     // keeps what is written until it is connected).
-    const auto open = [client](const QString &host, quint16 port, bool closeWithUpstream) {
+    const auto open = [this, client](const QString &host, quint16 port, bool closeWithUpstream) {
         auto *upstream = new QTcpSocket(client);
         client->setProperty("stage", int(Stage::Tunnel));
         client->setProperty("buffer", QByteArray());
-        pipe(client, upstream, closeWithUpstream);
+        pipe(client, upstream, closeWithUpstream, &m_toClients, &m_toServers);
         upstream->connectToHost(host, port);
         return upstream;
     };
@@ -121,6 +145,7 @@ void TestProxy::onClientData(QTcpSocket *client)
         m_seen.append("SOCKS5 " + host.toLatin1() + ':' + QByteArray::number(port));
         QTcpSocket *upstream = open(host, port, false);
         upstream->write(in.mid(at + 2));
+        m_toServers += in.size() - at - 2;
         connect(upstream, &QTcpSocket::connected, client,
                 [client] { client->write(QByteArray("\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10)); });
         return;
@@ -142,6 +167,7 @@ void TestProxy::onClientData(QTcpSocket *client)
         QTcpSocket *upstream =
             open(QString::fromLatin1(target.left(colon)), quint16(target.mid(colon + 1).toUInt()), false);
         upstream->write(body);
+        m_toServers += body.size();
         connect(upstream, &QTcpSocket::connected, client,
                 [client] { client->write("HTTP/1.1 200 Connection established\r\n\r\n"); });
         return;
@@ -164,4 +190,5 @@ void TestProxy::onClientData(QTcpSocket *client)
     forwarded += "Connection: close\r\n\r\n";
     QTcpSocket *upstream = open(url.host(), quint16(url.port(80)), true);
     upstream->write(forwarded + body);
+    m_toServers += forwarded.size() + body.size();
 }

@@ -29,6 +29,11 @@ public:
     void clear() { m_seen.clear(); }
     // Lines of seen() that contain part.
     int count(const QByteArray &part) const;
+    // Bytes passed on towards the clients (answers) and towards the servers (requests), protocol
+    // bytes included; what went over the wire, whether or not the other side read it.
+    qint64 bytesToClients() const { return m_toClients; }
+    qint64 bytesToServers() const { return m_toServers; }
+    void resetCounts() { m_toClients = m_toServers = 0; }
 
 private:
     void onConnection();
@@ -36,4 +41,6 @@ private:
 
     QTcpServer *m_server = nullptr;
     QList<QByteArray> m_seen;
+    qint64 m_toClients = 0;
+    qint64 m_toServers = 0;
 };

@@ -17,6 +17,7 @@
 #include "net/session.h"
 #include "screenshots.h"
 #include "scriptedserver.h"
+#include "transfer/transfermanager.h"
 #include "ui/carddialog.h"
 #include "ui/roundavatar.h"
 
@@ -37,6 +38,7 @@
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
@@ -121,6 +123,7 @@ private slots:
     void teamButtonOpensTheTeamSlot();
     void trayMenuOffersRestoreAndLogout();
     void bannerLeadsToThePersonalCentre();
+    void transferEntryCountsRunningJobsAndProbePausesThem();
 
 private:
     int searchRequestCount() const;
@@ -672,6 +675,36 @@ void TestMainWindow::bannerLeadsToThePersonalCentre()
     window.switchTo(0);
     QTest::mouseClick(banner->findChild<QPushButton *>(QStringLiteral("ExpiryRenewBtn")), Qt::LeftButton);
     QCOMPARE(window.currentIndex(), int(MainWindow::ProfilePage));
+}
+
+void TestMainWindow::transferEntryCountsRunningJobsAndProbePausesThem()
+{
+    QTemporaryDir downloads;
+    m_server->on("GET", QStringLiteral("/slow/*"), ScriptedReply::text(200, "x").heldUntilReleased());
+    MainWindow window;
+    auto *badge = child<QLabel>(window, "TransferBadge");
+    QVERIFY(badge);
+    QVERIFY(badge->isHidden());
+    TransferManager *transfers = TransferManager::instance();
+    TransferTask *one = transfers->addDownload(QStringLiteral("/slow/1"), downloads.path(), QStringLiteral("1.bin"));
+    TransferTask *two = transfers->addDownload(QStringLiteral("/slow/2"), downloads.path(), QStringLiteral("2.bin"));
+    QTRY_COMPARE(m_server->heldCount(), 2);
+    QCOMPARE(badge->text(), QStringLiteral("2"));
+    QVERIFY(!badge->isHidden());
+    QVERIFY(badge->parentWidget() == navButton(window, QStringLiteral("传输列表")));
+
+    // A probe that finds no server pauses them; the entry then counts none.
+    m_server->on("GET", QStringLiteral("/api/plans"), ScriptedReply::dropped());
+    window.checkConnection();
+    QTRY_VERIFY(one->state() == TransferTask::State::Paused && two->state() == TransferTask::State::Paused);
+    QVERIFY(one->isAutoPaused());
+    QTRY_VERIFY(badge->isHidden());
+    m_server->on("GET", QStringLiteral("/api/plans"), ScriptedReply::success(QJsonArray()));
+    m_server->on("GET", QStringLiteral("/slow/*"), ScriptedReply::text(200, "x"));
+    window.checkConnection();
+    QTRY_VERIFY(one->state() == TransferTask::State::Finished && two->state() == TransferTask::State::Finished);
+    QTRY_VERIFY(badge->isHidden());
+    transfers->clearFinished();
 }
 
 QTEST_MAIN(TestMainWindow)
