@@ -412,6 +412,8 @@ void LicensePage::fillRows()
     m_table->setRowCount(rows);
 
     for (int row = 0; row < rows; ++row) {
+        // A row that was the stretched empty-state row keeps that height unless told otherwise.
+        m_table->setRowHeight(row, RowHeight);
         const QJsonObject &record = m_records.at(first + row);
         const QDateTime bought = parseServerTime(purchaseTimeText(record));
         const QDateTime expires = parseServerTime(record.value(QStringLiteral("expire_at")).toString());

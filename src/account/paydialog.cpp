@@ -228,6 +228,8 @@ QWidget *PayDialog::buildCard()
     body->addSpacing(14);
     m_status = namedLabel(QStringLiteral("PayStatus"), PromptText, card);
     m_status->setAlignment(Qt::AlignCenter);
+    // Plain, for the server's error texts; only the paid notice switches it to rich text.
+    m_status->setTextFormat(Qt::PlainText);
     m_status->setWordWrap(true);
     body->addWidget(m_status);
 
@@ -468,6 +470,7 @@ void PayDialog::applyPollAnswer(const QString &orderNo, const HttpResponse &resp
     m_pollTimer->stop();
     m_genButton->setEnabled(false);
     m_capCombo->setEnabled(false);
+    m_status->setTextFormat(Qt::RichText);
     m_status->setText(PaidText);
     QTimer::singleShot(PaidCloseDelayMs, this, &QDialog::accept);
 }

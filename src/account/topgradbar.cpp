@@ -16,17 +16,22 @@ TopGradBar::TopGradBar(QWidget *parent)
 
 void TopGradBar::paintEvent(QPaintEvent *)
 {
-    QPainter painter(this);
+    paintGradientStrip(this, CornerDiameter);
+}
+
+void paintGradientStrip(QWidget *widget, qreal cornerDiameter)
+{
+    QPainter painter(widget);
     painter.setRenderHint(QPainter::Antialiasing);
-    const qreal w = width();
-    const qreal h = height();
-    const qreal r = CornerDiameter / 2;
+    const qreal w = widget->width();
+    const qreal h = widget->height();
+    const qreal r = cornerDiameter / 2;
 
     QPainterPath path;
     path.moveTo(0, h);
-    path.arcTo(QRectF(0, 0, CornerDiameter, CornerDiameter), 180, -90);
+    path.arcTo(QRectF(0, 0, cornerDiameter, cornerDiameter), 180, -90);
     path.lineTo(w - r, 0);
-    path.arcTo(QRectF(w - CornerDiameter, 0, CornerDiameter, CornerDiameter), 90, -90);
+    path.arcTo(QRectF(w - cornerDiameter, 0, cornerDiameter, cornerDiameter), 90, -90);
     path.lineTo(w, h);
     path.closeSubpath();
 

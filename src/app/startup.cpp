@@ -3,6 +3,7 @@
 #include "account/authwindow.h"
 #include "app/lightdialogfilter.h"
 #include "app/mainwindow.h"
+#include "app/plainlabelfilter.h"
 #include "app/theme.h"
 
 #include <QApplication>
@@ -88,6 +89,7 @@ void installTheme(QApplication &app)
 {
     app.setStyleSheet(globalStyleSheet());
     app.installEventFilter(new LightDialogFilter(&app));
+    app.installEventFilter(new PlainLabelFilter(&app));
 }
 
 void startUp(QApplication &app)
@@ -102,8 +104,7 @@ void startUp(QApplication &app)
 
 Startup::Startup(QObject *parent)
     : QObject(parent)
-{
-}
+{}
 
 Startup::~Startup()
 {

@@ -11,6 +11,7 @@
 #include "transfer/transferapi.h"
 #include "transfer/uploader.h"
 #include "ui/cdlg.h"
+#include "ui/rowbutton.h"
 
 #include <QCursor>
 #include <QDir>
@@ -65,15 +66,6 @@ QStringList idsOf(const QList<QJsonObject> &records)
     return ids;
 }
 
-QToolButton *rowButton(const QString &text, const QString &tip, const char *objectName, QWidget *parent)
-{
-    auto *button = new QToolButton(parent);
-    button->setObjectName(QString::fromLatin1(objectName));
-    button->setText(text);
-    button->setToolTip(tip);
-    button->setCursor(Qt::PointingHandCursor);
-    return button;
-}
 } // namespace
 
 void FileListPage::wireCommands()
@@ -418,16 +410,16 @@ QWidget *FileListPage::createRowActions(int row, QWidget *parent)
     // Each button acts on the record of its own row, never on the selection: the widget may
     // outlive a re-sort by a moment, and the keys held while clicking must not widen the target.
     if (!isFolderRecord(record)) {
-        QToolButton *download = rowButton(QStringLiteral("⬇"), QStringLiteral("下载"), "RowIconBtn", box);
+        QToolButton *download = makeRowButton(QStringLiteral("⬇"), QStringLiteral("下载"), "RowIconBtn", box);
         connect(download, &QToolButton::clicked, this, [this, record] { downloadRecord(record); });
         layout->addWidget(download);
     }
     if (!isTeamMode()) {
-        QToolButton *rename = rowButton(QStringLiteral("✎"), QStringLiteral("重命名"), "RowIconBtn", box);
+        QToolButton *rename = makeRowButton(QStringLiteral("✎"), QStringLiteral("重命名"), "RowIconBtn", box);
         connect(rename, &QToolButton::clicked, this, [this, record] { renameRecord(record); });
         layout->addWidget(rename);
     }
-    QToolButton *remove = rowButton(QStringLiteral("🗑"), QStringLiteral("删除"), "RowIconDanger", box);
+    QToolButton *remove = makeRowButton(QStringLiteral("🗑"), QStringLiteral("删除"), "RowIconDanger", box);
     connect(remove, &QToolButton::clicked, this, [this, id, record] {
         // Shows which row is meant; the command itself takes the record, not the selection.
         const int current = m_model->rowOfId(id);

@@ -1,11 +1,13 @@
 #include "spaces/trashpage.h"
 
+#include "files/filechangenotifier.h"
 #include "files/fileicons.h"
 #include "files/filerecord.h"
 #include "files/formatting.h"
 #include "net/httpresponse.h"
 #include "spaces/trashapi.h"
 #include "ui/cdlg.h"
+#include "ui/rowbutton.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -43,16 +45,6 @@ QPushButton *pageButton(const QString &text, const char *objectName, QWidget *pa
 {
     auto *button = new QPushButton(text, parent);
     button->setObjectName(QString::fromLatin1(objectName));
-    button->setCursor(Qt::PointingHandCursor);
-    return button;
-}
-
-QToolButton *rowButton(const QString &text, const QString &tip, const char *objectName, QWidget *parent)
-{
-    auto *button = new QToolButton(parent);
-    button->setObjectName(QString::fromLatin1(objectName));
-    button->setText(text);
-    button->setToolTip(tip);
     button->setCursor(Qt::PointingHandCursor);
     return button;
 }
@@ -212,14 +204,17 @@ QWidget *TrashPage::makeActionCell(const QString &id, const QString &name)
     layout->setContentsMargins(6, 2, 6, 2);
     layout->setSpacing(2);
     layout->addStretch();
-    auto *restore = rowButton(QStringLiteral("↺"), QStringLiteral("还原"), "RowIconBtn", cell);
-    auto *purge = rowButton(QStringLiteral("🗑"), QStringLiteral("彻底删除"), "RowIconDanger", cell);
+    auto *restore = makeRowButton(QStringLiteral("↺"), QStringLiteral("还原"), "RowIconBtn", cell);
+    auto *purge = makeRowButton(QStringLiteral("🗑"), QStringLiteral("彻底删除"), "RowIconDanger", cell);
     layout->addWidget(restore);
     layout->addWidget(purge);
     layout->addStretch();
 
     QPointer<TrashPage> self(this);
-    auto reloadIfAlive = [self](const HttpResponse &) {
+    auto reloadIfAlive = [self](const HttpResponse &response) {
+        // Restored and purged files change the storage used.
+        if (response.ok)
+            FileChangeNotifier::notify();
         if (self)
             self->reload();
     };
@@ -256,7 +251,10 @@ void TrashPage::doBatch(bool permanent)
                                          QStringLiteral("还原"));
     if (!yes || !self)
         return;
-    auto reloadIfAlive = [self](const HttpResponse &) {
+    auto reloadIfAlive = [self](const HttpResponse &response) {
+        // Restored and purged files change the storage used.
+        if (response.ok)
+            FileChangeNotifier::notify();
         if (self)
             self->reload();
     };

@@ -1,6 +1,7 @@
 // The unlocked vault: its file list, and uploading, downloading and deleting encrypted files.
 #include "spaces/vaultpage.h"
 
+#include "files/filechangenotifier.h"
 #include "files/fileicons.h"
 #include "files/filelistpage.h"
 #include "files/filerecord.h"
@@ -210,7 +211,9 @@ void VaultPage::deleteFile(const QString &id, const QString &name)
                       QStringLiteral("确定从保险箱删除「%1」？删除后无法恢复。").arg(name), QStringLiteral("删除"));
     if (!self || !yes)
         return;
-    HttpClient::instance()->del(filePath(id), [self](const HttpResponse &) {
+    HttpClient::instance()->del(filePath(id), [self](const HttpResponse &response) {
+        if (response.ok)
+            FileChangeNotifier::notify();
         if (self)
             self->loadFiles();
     });
@@ -232,10 +235,12 @@ void VaultPage::uploadFile(const QString &localPath)
             return;
         QJsonObject data;
         QString error;
-        if (response.unwrap(data, error))
+        if (response.unwrap(data, error)) {
+            FileChangeNotifier::notify();
             self->loadFiles();
-        else
+        } else {
             Cdlg::info(self, QStringLiteral("上传失败"), error);
+        }
     };
 
     auto multipart = std::make_unique<QHttpMultiPart>(QHttpMultiPart::FormDataType);

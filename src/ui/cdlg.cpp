@@ -17,6 +17,8 @@ void addMessage(CardDialog &dialog, const QString &message)
 {
     auto *label = new QLabel(message, &dialog);
     label->setObjectName(QStringLiteral("cdMsg"));
+    // Messages carry file names and the server's error texts: never read as HTML.
+    label->setTextFormat(Qt::PlainText);
     label->setWordWrap(true);
     dialog.bodyLayout()->addWidget(label);
 }

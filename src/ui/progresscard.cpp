@@ -22,6 +22,8 @@ ProgressCard::ProgressCard(const QString &title, QWidget *parent, const QString 
 
     m_messageLabel = new QLabel(message, this);
     m_messageLabel->setObjectName(QStringLiteral("cdMsg"));
+    // Messages carry file names and the server's error texts: never read as HTML.
+    m_messageLabel->setTextFormat(Qt::PlainText);
     m_messageLabel->setWordWrap(true);
     bodyLayout()->addWidget(m_messageLabel);
 

@@ -124,7 +124,6 @@ void TestPersonalCentreShots::rendersTheThreeTilesAndThePaymentDialog()
     QVERIFY(dialog);
     QTest::mouseClick(dialog->findChild<QPushButton *>("GenBtn"), Qt::LeftButton);
     QTRY_VERIFY(dialog->findChild<QLabel *>("PayQrImg")->isVisible());
-    qInfo() << "DBG" << dialog->size() << dialog->sizeHint() << dialog->minimumSizeHint() << dialog->layout()->totalHeightForWidth(460) << dialog->findChild<QLabel *>("PayQrImg")->geometry() << dialog->findChild<QPushButton *>("GenBtn")->geometry();
     const QImage payment = shoot(dialog, QStringLiteral("payment.png"));
     QCOMPARE(payment.width(), 460);
     QVERIFY(countNear(payment, payment.rect(), Qt::black, 60) > 2000); // the QR modules

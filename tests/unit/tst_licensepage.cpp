@@ -56,6 +56,7 @@ private slots:
     void plansAsBareArrayOrUnderPlansAreTheSame();
     void buyButtonWithoutPlans();
     void summaryShowsTotalUsedAndLeft();
+    void recordsAfterTheEmptyStateShowEveryRowWhole();
 
 private:
     LicensePage *makePage();
@@ -110,6 +111,26 @@ void TestLicensePage::clickHeader(int section)
     QHeaderView *header = m_page->table()->horizontalHeader();
     const int x = header->sectionViewportPosition(section) + header->sectionSize(section) / 2;
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+}
+
+void TestLicensePage::recordsAfterTheEmptyStateShowEveryRowWhole()
+{
+    makePage();
+    QTRY_VERIFY(!m_server.requests("GET", "/api/payment/capacity-records").isEmpty());
+    QTRY_COMPARE(m_page->table()->columnSpan(0, 0), 6); // the stretched "暂无容量购买记录" row
+
+    QJsonArray records;
+    for (int i = 0; i < 8; ++i)
+        records.append(record(i, 990, QStringLiteral("2026-01-%1 08:00:00").arg(i + 1, 2, 10, QLatin1Char('0')),
+                              "2026-03-01 08:00:00"));
+    m_server.on("GET", "/api/payment/capacity-records", recordsReply(records));
+    m_page->load();
+    QTRY_COMPARE(m_page->displayedRecords().size(), 8);
+    // The first row must not keep the empty state's height and push the others out of view.
+    QCOMPARE(m_page->table()->rowCount(), 6);
+    for (int row = 0; row < 6; ++row)
+        QCOMPARE(m_page->table()->rowHeight(row), m_page->table()->rowHeight(5));
+    QVERIFY(m_page->table()->rowHeight(0) < 60);
 }
 
 void TestLicensePage::thirteenRecordsMakeThreePagesWithoutTheRefundedOne()

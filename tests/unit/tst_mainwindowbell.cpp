@@ -2,13 +2,14 @@
 // while the window is hidden and counts at once when it is shown again; the start-up check turns
 // a newer release into the bell's notice. Also renders the bell and its open popover
 // ($TVR_SCREENSHOT_DIR/bell.png, bell-popover.png).
+#include "account/profilepage.h"
 #include "app/mainwindow.h"
 #include "app/theme.h"
 #include "eventwait.h"
 #include "net/session.h"
 #include "notify/notificationbell.h"
-#include "scriptedserver.h"
 #include "screenshots.h"
+#include "scriptedserver.h"
 #include "testsettings.h"
 #include "update/updatechecker.h"
 
@@ -16,6 +17,7 @@
 #include <QFrame>
 #include <QJsonArray>
 #include <QPainter>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -47,6 +49,7 @@ private slots:
     void newerReleaseBecomesTheBellNotice();
     void currentReleaseLeavesNoNotice();
     void rendersTheBellAndItsPopover();
+    void updateRowLeadsToTheUpdatePageAndChecksOnce();
 
 private:
     QTemporaryDir m_settingsDir;
@@ -192,8 +195,36 @@ void TestMainWindowBell::rendersTheBellAndItsPopover()
     }
     const int left = qMax(0, popAt.x() - 120);
     const int bottom = qMin(composed.height(), popAt.y() + pop->height() + 24);
-    QVERIFY(Screenshots::save(composed.copy(left, 0, composed.width() - left, bottom),
-                              QStringLiteral("bell-popover.png")));
+    QVERIFY(
+        Screenshots::save(composed.copy(left, 0, composed.width() - left, bottom), QStringLiteral("bell-popover.png")));
+}
+
+void TestMainWindowBell::updateRowLeadsToTheUpdatePageAndChecksOnce()
+{
+    m_server->on("GET", manifestPath(), ScriptedReply::hanging());
+    m_server->on("GET", QStringLiteral("/api/notifications"), ScriptedReply::success(QJsonArray()));
+    MainWindow window;
+    window.show();
+    NotificationBell *bell = window.bell();
+    bell->setUpdateNotice(QStringLiteral("发现新版本 v2.2.0，点击升级"));
+    QTest::mouseClick(bell, Qt::LeftButton);
+    QVERIFY(bell->popover());
+    auto *row = bell->popover()->findChild<QWidget *>(QStringLiteral("updateRow"));
+    QVERIFY(row);
+    QTest::mouseClick(row, Qt::LeftButton);
+
+    QCOMPARE(window.currentIndex(), int(MainWindow::ProfilePage));
+    QCOMPARE(window.profilePage()->currentTile(), int(ProfilePage::UpdateTile));
+    auto *check = window.profilePage()->findChild<QPushButton *>(QStringLiteral("PfCheckUpdate"));
+    QVERIFY(check);
+    QVERIFY(!check->isEnabled());
+    QTRY_COMPARE(m_server->requests("GET", manifestPath()).size(), 1);
+
+    // A second click while the check runs starts no second one.
+    QTest::mouseClick(bell, Qt::LeftButton);
+    QTest::mouseClick(bell->popover()->findChild<QWidget *>(QStringLiteral("updateRow")), Qt::LeftButton);
+    QTRY_COMPARE(m_server->requests("GET", QStringLiteral("/api/notifications*")).size(), 2);
+    QCOMPARE(m_server->requests("GET", manifestPath()).size(), 1);
 }
 
 QTEST_MAIN(TestMainWindowBell)

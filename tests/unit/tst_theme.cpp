@@ -1,10 +1,14 @@
 #include "app/lightdialogfilter.h"
+#include "app/plainlabelfilter.h"
 #include "app/startup.h"
 #include "app/theme.h"
+#include "modalanswer.h"
 #include "ui/carddialog.h"
+#include "ui/cdlg.h"
 
 #include <QApplication>
 #include <QDialog>
+#include <QLabel>
 #include <QLibraryInfo>
 #include <QMainWindow>
 #include <QMessageBox>
@@ -66,6 +70,7 @@ private slots:
     void scrollBarsAreHidden();
     void plainDialogsShowLightEvenUnderDarkPalette();
     void filterSkipsTranslucentAndSelfStyledDialogs();
+    void serverTextsInLabelsAreNeverReadAsHtml();
     void embeddedArtworkLoads();
     void fileIconsAreDistinctAtListSizes();
 };
@@ -220,6 +225,33 @@ void TstTheme::plainDialogsShowLightEvenUnderDarkPalette()
 
     QApplication::setPalette(saved);
     qApp->removeEventFilter(&filter);
+}
+
+void TstTheme::serverTextsInLabelsAreNeverReadAsHtml()
+{
+    Theme::PlainLabelFilter filter;
+    qApp->installEventFilter(&filter);
+    const QString hostile = QStringLiteral("<h1 style='color:red'>已支付</h1><img src='x.png'>");
+
+    QWidget window;
+    auto *name = new QLabel(hostile, &window);
+    auto *own = new QLabel(QStringLiteral("<b>粗体</b>"), &window);
+    own->setTextFormat(Qt::RichText);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(name->textFormat(), Qt::PlainText);
+    QCOMPARE(name->text(), hostile);
+    QCOMPARE(own->textFormat(), Qt::RichText);
+
+    // Card messages carry server texts too, and are plain even without the filter.
+    qApp->removeEventFilter(&filter);
+    answerModal([](QDialog *dialog) {
+        auto *message = dialog->findChild<QLabel *>(QStringLiteral("cdMsg"));
+        QVERIFY(message);
+        QCOMPARE(message->textFormat(), Qt::PlainText);
+        dialog->accept();
+    });
+    Cdlg::info(nullptr, QStringLiteral("上传失败"), hostile);
 }
 
 void TstTheme::filterSkipsTranslucentAndSelfStyledDialogs()

@@ -1,6 +1,7 @@
 // The trash page against a scripted server: the empty state and button texts, how rows show
 // folders and deletion times, select-all, which actions ask first and what they send, and list
 // answers that arrive after a newer request or after the page is gone.
+#include "files/filechangenotifier.h"
 #include "files/formatting.h"
 #include "modalanswer.h"
 #include "net/httpclient.h"
@@ -56,6 +57,7 @@ private slots:
     void singleRestoreAsksNothing();
     void permanentDeleteAlwaysAsksAndDeclineSendsNothing();
     void batchesConfirmWithTheCountAndSendTheCheckedIds();
+    void restoresAndPurgesReportChangedFiles();
     void olderListAnswerIsIgnored();
     void answerAfterThePageIsGoneIsDropped();
 
@@ -192,6 +194,33 @@ void TestTrashPage::singleRestoreAsksNothing()
     QVERIFY(!QApplication::activeModalWidget());
     QTRY_COMPARE(m_server->requests("PUT", QStringLiteral("/api/files/a%2F1/restore")).size(), 1);
     QTRY_COMPARE(trashListings(), listings + 1); // the list is the feedback
+}
+
+void TestTrashPage::restoresAndPurgesReportChangedFiles()
+{
+    serveTrash({trashed("1", "a.pdf"), trashed("2", "b.pdf")});
+    TrashPage page;
+    showAndLoad(page, 2);
+    QSignalSpy changed(FileChangeNotifier::instance(), &FileChangeNotifier::filesChanged);
+
+    // The sidebar quota follows a restore and a purge; a refused one changed nothing.
+    int listings = trashListings();
+    QTest::mouseClick(rowButton(page, 0, "RowIconBtn"), Qt::LeftButton);
+    QTRY_COMPARE(changed.size(), 1);
+    // The rows are rebuilt by the reload that follows; act on the new ones.
+    QTRY_COMPARE(trashListings(), listings + 1);
+    QTRY_VERIFY(rowButton(page, 1, "RowIconDanger"));
+    answerModal([](QDialog *dialog) { dialog->accept(); });
+    QTest::mouseClick(rowButton(page, 1, "RowIconDanger"), Qt::LeftButton);
+    QTRY_COMPARE(changed.size(), 2);
+    QTRY_COMPARE(trashListings(), listings + 2);
+    QTRY_VERIFY(rowButton(page, 0, "RowIconBtn"));
+
+    m_server->on("", QStringLiteral("/api/files/*"), ScriptedReply::json(QJsonObject{{"error", "失败"}}, 500));
+    listings = trashListings();
+    QTest::mouseClick(rowButton(page, 0, "RowIconBtn"), Qt::LeftButton);
+    QTRY_COMPARE(trashListings(), listings + 1);
+    QCOMPARE(changed.size(), 2);
 }
 
 void TestTrashPage::permanentDeleteAlwaysAsksAndDeclineSendsNothing()

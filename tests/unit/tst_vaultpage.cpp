@@ -1,6 +1,7 @@
 // VaultPage against a scripted server: the set-up checks, set-up flowing into unlock, a lapsed
 // unlock, lock and reset, downloads and uploads, late answers, and where the token may live.
 #include "eventwait.h"
+#include "files/filechangenotifier.h"
 #include "files/filelistpage.h"
 #include "modalanswer.h"
 #include "net/httpclient.h"
@@ -423,9 +424,11 @@ void TestVaultPage::uploadSendsOnePartNamedFile()
     file.close();
 
     const int listingsBefore = count("GET", "/api/vault/files");
+    QSignalSpy changed(FileChangeNotifier::instance(), &FileChangeNotifier::filesChanged);
     page->uploadFile(path);
     QVERIFY(waitForCount("POST", "/api/vault/upload", 1));
     QVERIFY(waitForCount("GET", "/api/vault/files", listingsBefore + 1)); // reloaded after success
+    QCOMPARE(changed.size(), 1); // the sidebar quota follows
     const RecordedRequest upload = m_server->requests("POST", "/api/vault/upload").first();
     QVERIFY(upload.header("Content-Type").startsWith("multipart/form-data"));
     QCOMPARE(upload.header("X-Vault-Token"), Token.toUtf8());
