@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QRandomGenerator>
 #include <QtTest>
@@ -25,6 +26,7 @@ private slots:
     void interruptedChunkedUploadResumesAndMerges();
     void mergeRefusesMissingChunksAndWrongContent();
     void chunkSizesAndIndicesAreChecked();
+    void cancelledUploadLeavesNoSession();
     void instantUploadReusesOnlyContentTheCallerCanRead();
     void multipartUploadStoresEveryFileOrNone();
     void quotaRefusesWhatDoesNotFit();
@@ -207,6 +209,33 @@ void TestServerTransfers::mergeRefusesMissingChunksAndWrongContent()
         m_server->postJson("/api/upload/merge", {{"uploadId", again.dataObject().value("uploadId")}}, m_user).status,
         404);
     QCOMPARE(putChunk(m_user, again.dataObject().value("uploadId").toString(), 0, real.left(Chunk)).status, 404);
+}
+
+void TestServerTransfers::cancelledUploadLeavesNoSession()
+{
+    const Creds c = m_server->signIn("canceller", "13900000040");
+    const QByteArray content = randomBytes(int(Chunk * 3));
+    const QString id = init(c, "dropped.bin", content).value("uploadId").toString();
+    QVERIFY(!id.isEmpty());
+    QVERIFY(putChunk(c, id, 0, content.left(Chunk)).success());
+    const QString folder = m_server->dataDir() + "/uploads/" + id;
+    QVERIFY(QFileInfo::exists(folder));
+
+    // Nobody else can cancel it.
+    QCOMPARE(m_server->del("/api/upload/" + id, m_user).status, 404);
+    QVERIFY(QFileInfo::exists(folder));
+
+    const auto cancelled = m_server->del("/api/upload/" + id, c);
+    QVERIFY2(cancelled.success(), qPrintable(cancelled.message()));
+    QVERIFY(!QFileInfo::exists(folder));
+    QCOMPARE(putChunk(c, id, 1, content.mid(Chunk, Chunk)).status, 404);
+    QCOMPARE(m_server->postJson("/api/upload/merge", {{"uploadId", id}}, c).status, 404);
+    QCOMPARE(m_server->del("/api/upload/" + id, c).status, 404);
+    // The same file announced again starts from nothing.
+    const QJsonObject again = init(c, "dropped.bin", content);
+    QVERIFY(again.value("uploadId").toString() != id);
+    QVERIFY(again.value("uploadedChunks").toArray().isEmpty());
+    QVERIFY(names("/api/files?", c).isEmpty());
 }
 
 void TestServerTransfers::chunkSizesAndIndicesAreChecked()

@@ -118,6 +118,7 @@ private slots:
     void pauseAndResumeAreByteExact();
     void restartInANewProcessContinuesBoth();
     void changedSourceRestartsFromTheHash();
+    void cancelLeavesNoSideFileAndNoSession();
     void speedLimitsHoldWithinTenPercent();
     void proxyCarriesEveryRequest();
     void lostConnectionPausesAndResumes();
@@ -315,6 +316,36 @@ void TestTransfersE2E::changedSourceRestartsFromTheHash()
     QVERIFY(waitFor([&] { return settled(upload, State::Finished); }));
     QCOMPARE(phases.first().at(1).toString(), QStringLiteral("计算校验值"));
     QCOMPARE(serverMd5(jsonText(upload->fileRecord(), QStringLiteral("id"))), md5OfFile(up));
+}
+
+void TestTransfersE2E::cancelLeavesNoSideFileAndNoSession()
+{
+    TransferSettings limited;
+    limited.uploadLimit = 4 * MiB;
+    limited.downloadLimit = 4 * MiB;
+    m_manager->applySettings(limited, false);
+    const QDir sessions(m_server->dataDir() + QStringLiteral("/uploads"));
+    const auto sessionFolders = [&] { return sessions.entryList(QDir::Dirs | QDir::NoDotAndDotDot); };
+    const QStringList before = sessionFolders();
+
+    const QString up = QDir(m_dir).filePath(QStringLiteral("dropped.bin"));
+    QVERIFY(writeRandom(up, FileSize, 6));
+    TransferTask *upload = m_manager->addUpload(up, QString());
+    QVERIFY(waitFor([&] { return upload->doneBytes() > FileSize / 4; }));
+    QVERIFY(sessionFolders().size() == before.size() + 1);
+    m_manager->cancel(upload);
+    QVERIFY2(waitFor([&] { return sessionFolders() == before; }), qPrintable(sessionFolders().join(',')));
+
+    TransferTask *download = m_manager->addDownload(QStringLiteral("/api/files/%1/download").arg(m_sourceId), m_dir,
+                                                    QStringLiteral("gone.bin"));
+    const QString target = QDir(m_dir).filePath(QStringLiteral("gone.bin"));
+    QVERIFY(waitFor([&] { return QFileInfo(target + ".part").size() > FileSize / 4; }));
+    m_manager->cancel(download);
+    QVERIFY(waitFor([&] { return !QFile::exists(target + ".part"); }));
+    QVERIFY(!QFile::exists(target + ".part.meta"));
+    QVERIFY(!QFile::exists(target));
+    QCOMPARE(m_manager->tasks().size(), 0);
+    QCOMPARE(QDir(m_dir).entryList(QDir::Files), QStringList{QStringLiteral("dropped.bin")});
 }
 
 void TestTransfersE2E::speedLimitsHoldWithinTenPercent()

@@ -217,6 +217,21 @@ void mergeUpload(ServerContext &ctx, const http::Request &req, http::Response &r
     ok(res, entry ? entry->toJson() : QJsonObject());
 }
 
+// A cancelled upload gives its session up at once rather than waiting out the idle lifetime.
+void cancelUpload(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
+{
+    const QString uploadId = QString::fromStdString(req.matches[1]);
+    if (!UploadSessions::find(ctx, uploadId, user.id))
+        return fail(res, 404, SessionGone);
+    {
+        std::lock_guard lock(mergingMutex);
+        if (merging.count(uploadId))
+            return fail(res, 409, QStringLiteral("文件正在合并，请稍候"));
+        UploadSessions::remove(ctx, uploadId); // under the lock, so no merge starts on a half-removed session
+    }
+    ok(res, QJsonObject{{QStringLiteral("uploadId"), uploadId}});
+}
+
 void uploadFiles(ServerContext &ctx, const http::Request &req, http::Response &res, http::BodyReader &reader,
                  const AuthUser &user)
 {
@@ -251,6 +266,8 @@ void registerUploadRoutes(http::Router &router, ServerContext &ctx)
                      ctx.config.chunkSize + 1); // one byte too many is the handler's to refuse (400)
     router.post("/api/upload/merge", withUser(ctx, [&ctx](const http::Request &req, http::Response &res,
                                                           const AuthUser &user) { mergeUpload(ctx, req, res, user); }));
+    router.del("/api/upload/([^/]+)", withUser(ctx, [&ctx](const http::Request &req, http::Response &res,
+                                                           const AuthUser &user) { cancelUpload(ctx, req, res, user); }));
     router.postStream("/api/files/upload",
                       withUser(ctx, [&ctx](const http::Request &req, http::Response &res, http::BodyReader &reader,
                                            const AuthUser &user) { uploadFiles(ctx, req, res, reader, user); }),

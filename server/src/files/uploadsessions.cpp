@@ -134,7 +134,10 @@ int UploadSessions::firstMissingChunk(ServerContext &ctx, const UploadSession &s
 
 bool UploadSessions::recordChunk(ServerContext &ctx, const QString &uploadId, int index)
 {
-    return ctx.db.exec("INSERT OR IGNORE INTO upload_chunks(upload_id, idx) VALUES(?1, ?2)", {uploadId, index});
+    // A chunk that lands after its session was cancelled leaves no row behind.
+    return ctx.db.exec("INSERT OR IGNORE INTO upload_chunks(upload_id, idx) SELECT ?1, ?2 "
+                       "WHERE EXISTS(SELECT 1 FROM upload_sessions WHERE id = ?1)",
+                       {uploadId, index});
 }
 
 void UploadSessions::touch(ServerContext &ctx, const QString &uploadId)
