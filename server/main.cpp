@@ -1,7 +1,11 @@
-// tolvar-server --listen HOST:PORT --data DIR [--demo] [--dev] [--downloads DIR] [--auto-pay SECONDS]
-//               [--quota BYTES] [--head-timeout SECONDS] [--max-connections-per-address N]
+// tolvar-server --listen HOST:PORT --data DIR [--tls-cert FILE --tls-key FILE] [--demo] [--dev]
+//               [--downloads DIR] [--auto-pay SECONDS] [--quota BYTES] [--head-timeout SECONDS]
+//               [--max-connections-per-address N]
 #include "core/serverconfig.h"
 #include "core/tolvarserver.h"
+#include "core/version.h"
+
+#include <QFile>
 
 #include <QByteArray>
 #include <QString>
@@ -18,24 +22,29 @@
 using tvr::server::ServerConfig;
 using tvr::server::TolvarServer;
 
-static void usage()
+static void usage(FILE *to = stderr)
 {
-    std::fprintf(stderr, "usage: tolvar-server --listen HOST:PORT --data DIR [--demo] [--dev] [--downloads DIR]\n"
-                         "                     [--auto-pay SECONDS] [--quota BYTES] [--head-timeout SECONDS]\n"
-                         "                     [--max-connections-per-address N]\n"
-                         "  --listen HOST:PORT  address to serve on; port 0 picks a free port\n"
-                         "  --data DIR          folder for the database and the stored files\n"
-                         "  --demo              create the demo account (user demo, phone 13800138000) once\n"
-                         "  --dev               development mode: SMS codes are returned and printed,\n"
-                         "                      /api/dev/* is available, TVR_SERVER_CHUNK_SIZE is honoured\n"
-                         "  --downloads DIR     update area served under /downloads/ (default: DATA/downloads)\n"
-                         "  --auto-pay SECONDS  with --dev: every payment order is paid after this delay\n"
-                         "  --quota BYTES       storage of a new account (default 10 GiB)\n"
-                         "  --head-timeout SECONDS\n"
-                         "                      time a connection has to send a request head, also the\n"
-                         "                      idle time of a kept-alive connection (default 15)\n"
-                         "  --max-connections-per-address N\n"
-                         "                      connections one client address may hold open (default 1000)\n");
+    std::fprintf(to, "usage: tolvar-server --listen HOST:PORT --data DIR [--tls-cert FILE --tls-key FILE]\n"
+                     "                     [--demo] [--dev] [--downloads DIR] [--auto-pay SECONDS] [--quota BYTES]\n"
+                     "                     [--head-timeout SECONDS] [--max-connections-per-address N]\n"
+                     "       tolvar-server --help | --version\n"
+                     "  --listen HOST:PORT  address to serve on; port 0 picks a free port\n"
+                     "  --data DIR          folder for the database and the stored files\n"
+                     "  --tls-cert FILE     serve HTTPS with this PEM certificate (chain first to last)\n"
+                     "  --tls-key FILE      the certificate's PEM private key (unencrypted)\n"
+                     "  --demo              create the demo account (user demo, phone 13800138000) once\n"
+                     "  --dev               development mode: SMS codes are returned and printed,\n"
+                     "                      /api/dev/* is available, TVR_SERVER_CHUNK_SIZE is honoured\n"
+                     "  --downloads DIR     update area served under /downloads/ (default: DATA/downloads)\n"
+                     "  --auto-pay SECONDS  with --dev: every payment order is paid after this delay\n"
+                     "  --quota BYTES       storage of a new account (default 10 GiB)\n"
+                     "  --head-timeout SECONDS\n"
+                     "                      time a connection has to send a request head, also the\n"
+                     "                      idle time of a kept-alive connection (default 15)\n"
+                     "  --max-connections-per-address N\n"
+                     "                      connections one client address may hold open (default 1000)\n"
+                     "  --help              show this text\n"
+                     "  --version           show the version\n");
 }
 
 // A whole number from `min` to `max`, or nothing.
@@ -72,12 +81,31 @@ static bool parseListen(const QString &text, ServerConfig &config)
     return true;
 }
 
+// The whole of a PEM file; a missing, unreadable, empty or oversized one stops the start.
+static bool readPem(const QString &path, const char *option, QByteArray &into)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "tolvar-server: %s %s: %s\n", option, path.toLocal8Bit().constData(),
+                     file.errorString().toLocal8Bit().constData());
+        return false;
+    }
+    into = file.read(1024 * 1024 + 1);
+    if (into.isEmpty() || into.size() > 1024 * 1024 || !into.contains("-----BEGIN ")) {
+        std::fprintf(stderr, "tolvar-server: %s %s: not a PEM file\n", option, path.toLocal8Bit().constData());
+        return false;
+    }
+    return true;
+}
+
 int main(int argc, char **argv)
 {
     // Archive entry names are converted through the C library's locale: make it UTF-8.
     std::setlocale(LC_CTYPE, "C.UTF-8");
     ServerConfig config;
     bool listenGiven = false;
+    QString certFile;
+    QString keyFile;
     for (int i = 1; i < argc; ++i) {
         const QString arg = QString::fromLocal8Bit(argv[i]);
         if (arg == QLatin1String("--listen") && i + 1 < argc) {
@@ -122,8 +150,15 @@ int main(int argc, char **argv)
                 return 2;
             }
             config.perAddressConnections = int(*count);
+        } else if (arg == QLatin1String("--tls-cert") && i + 1 < argc) {
+            certFile = QString::fromLocal8Bit(argv[++i]);
+        } else if (arg == QLatin1String("--tls-key") && i + 1 < argc) {
+            keyFile = QString::fromLocal8Bit(argv[++i]);
         } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            usage();
+            usage(stdout);
+            return 0;
+        } else if (arg == QLatin1String("--version") || arg == QLatin1String("-v")) {
+            std::printf("tolvar-server %s\n", tvr::server::version());
             return 0;
         } else {
             usage();
@@ -134,6 +169,13 @@ int main(int argc, char **argv)
         usage();
         return 2;
     }
+    if (certFile.isEmpty() != keyFile.isEmpty()) {
+        std::fprintf(stderr, "tolvar-server: --tls-cert and --tls-key go together\n");
+        return 2;
+    }
+    if (!certFile.isEmpty() && (!readPem(certFile, "--tls-cert", config.tlsCertificatePem) ||
+                                !readPem(keyFile, "--tls-key", config.tlsKeyPem)))
+        return 2;
     if (config.autoPaySecs >= 0 && !config.dev) {
         std::fprintf(stderr, "tolvar-server: --auto-pay needs --dev (it pays orders without a payment)\n");
         return 2;
@@ -160,7 +202,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "tolvar-server: %s\n", error.toLocal8Bit().constData());
         return 1;
     }
-    std::printf("listening on http://%s:%d\n", config.host.toUtf8().constData(), server.port());
+    std::printf("listening on %s://%s:%d\n", config.tls() ? "https" : "http", config.host.toUtf8().constData(),
+                server.port());
     std::fflush(stdout);
 
     // The transport serves on its own threads; this one waits for SIGINT/SIGTERM.

@@ -26,6 +26,9 @@ public:
     // True from sending a login request until its answer has been handled.
     bool isSigningIn() const { return m_signingIn; }
 
+    // Shows a problem found before any request (e.g. an unusable CA file) on the form's error line.
+    void showProblem(const QString &text) { setError(text); }
+
     // Tick of the SMS resend countdown; one second in the product, shorter in tests.
     void setCountdownIntervalMs(int ms) { m_countdownIntervalMs = ms; }
 

@@ -34,6 +34,7 @@ void describe(QCommandLineParser &parser)
     parser.setApplicationDescription(QStringLiteral("托尔瓦企业存储：企业云存储的桌面客户端。\n\n"
                                                     "环境变量：\n"
                                                     "  TVR_SERVER       服务地址（默认 %1）\n"
+                                                    "  TVR_CA_FILE      额外信任的证书颁发机构（PEM 文件）\n"
                                                     "  QT_QPA_PLATFORM  图形平台，例如 offscreen 在无显示器时运行")
                                          .arg(QString::fromLatin1(HttpClient::DefaultBaseUrl)));
     parser.addOption(

@@ -1,4 +1,5 @@
 #include "app/startup.h"
+#include "net/trustedca.h"
 
 #include "account/authwindow.h"
 #include "app/lightdialogfilter.h"
@@ -135,6 +136,11 @@ void Startup::showSignIn()
         return;
     m_signIn = new AuthWindow; // a top-level window, deleted by this object
     connect(m_signIn, &AuthWindow::loginOk, this, &Startup::handOver);
+    // A configured CA file that cannot be used is said at once: otherwise every secure request
+    // would fail with a certificate text that does not name the cause.
+    const QString caProblem = TrustedCa::installConfigured();
+    if (!caProblem.isEmpty())
+        m_signIn->showProblem(caProblem);
     m_signIn->show();
 }
 

@@ -53,11 +53,39 @@ QString serverErrorText(const QJsonValue &json)
 }
 
 // The network layer's text; an abort caused by the request's own transfer time-out says so.
+// The transport's failures in the user's words; Qt's own texts are English.
 QString networkErrorText(const QNetworkReply *reply)
 {
-    if (reply->error() == QNetworkReply::OperationCanceledError && reply->request().transferTimeout() > 0)
+    switch (reply->error()) {
+    case QNetworkReply::OperationCanceledError:
+        return reply->request().transferTimeout() > 0 ? QStringLiteral("请求超时") : QStringLiteral("请求已取消");
+    case QNetworkReply::TimeoutError:
         return QStringLiteral("请求超时");
-    return reply->errorString();
+    case QNetworkReply::ConnectionRefusedError:
+        return QStringLiteral("无法连接服务器");
+    case QNetworkReply::HostNotFoundError:
+        return QStringLiteral("找不到服务器：%1").arg(reply->url().host());
+    case QNetworkReply::RemoteHostClosedError:
+        return QStringLiteral("服务器断开了连接");
+    case QNetworkReply::SslHandshakeFailedError:
+        // Never waived: an untrusted certificate is a failed connection.
+        return QStringLiteral("安全连接失败：服务器证书无效或不受信任");
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+        return QStringLiteral("网络连接中断");
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyNotFoundError:
+    case QNetworkReply::ProxyTimeoutError:
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+    case QNetworkReply::UnknownProxyError:
+        return QStringLiteral("代理服务器连接失败");
+    default:
+        break;
+    }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return status > 0 ? QStringLiteral("网络错误(%1)").arg(status) : QStringLiteral("网络错误");
 }
 
 struct DownloadState

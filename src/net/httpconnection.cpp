@@ -125,7 +125,7 @@ void HttpConnection::openSocket()
         connect(socket, &QAbstractSocket::errorOccurred, this, &HttpConnection::onSocketError);
         connect(socket, &QSslSocket::sslErrors, this, [this] {
             // Certificates are never waived: the handshake fails with this text.
-            fail(QStringLiteral("安全连接失败：服务器证书无效"), false);
+            fail(QStringLiteral("安全连接失败：服务器证书无效或不受信任"), false);
         });
         connect(socket, &QIODevice::readyRead, this, &HttpConnection::onReadyRead);
         connect(socket, &QIODevice::bytesWritten, this, &HttpConnection::onBytesWritten);

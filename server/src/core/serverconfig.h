@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -27,6 +28,11 @@ struct ServerConfig
     // A connection must send a whole request head within this many seconds of opening or of its
     // previous answer (so this is also how long an idle kept-alive connection lives).
     int headTimeoutSecs = 15;
+
+    // PEM certificate (with its chain) and private key; both set: the server speaks HTTPS only.
+    QByteArray tlsCertificatePem;
+    QByteArray tlsKeyPem;
+    bool tls() const { return !tlsCertificatePem.isEmpty(); }
 };
 
 } // namespace tvr::server

@@ -53,6 +53,8 @@ bool TolvarServer::start(QString *error)
     options.port = ctx.config.port;
     options.perAddressLimit = unsigned(ctx.config.perAddressConnections);
     options.headTimeoutSecs = ctx.config.headTimeoutSecs;
+    options.tlsCertificatePem = ctx.config.tlsCertificatePem.toStdString();
+    options.tlsKeyPem = ctx.config.tlsKeyPem.toStdString();
     m_http = std::make_unique<http::Server>(*m_router, options, transportError);
     if (!m_http->start(error))
         return false;

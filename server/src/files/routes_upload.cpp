@@ -266,8 +266,10 @@ void registerUploadRoutes(http::Router &router, ServerContext &ctx)
                      ctx.config.chunkSize + 1); // one byte too many is the handler's to refuse (400)
     router.post("/api/upload/merge", withUser(ctx, [&ctx](const http::Request &req, http::Response &res,
                                                           const AuthUser &user) { mergeUpload(ctx, req, res, user); }));
-    router.del("/api/upload/([^/]+)", withUser(ctx, [&ctx](const http::Request &req, http::Response &res,
-                                                           const AuthUser &user) { cancelUpload(ctx, req, res, user); }));
+    router.del("/api/upload/([^/]+)",
+               withUser(ctx, [&ctx](const http::Request &req, http::Response &res, const AuthUser &user) {
+                   cancelUpload(ctx, req, res, user);
+               }));
     router.postStream("/api/files/upload",
                       withUser(ctx, [&ctx](const http::Request &req, http::Response &res, http::BodyReader &reader,
                                            const AuthUser &user) { uploadFiles(ctx, req, res, reader, user); }),

@@ -9,6 +9,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tvr::server::http {
 
@@ -230,6 +231,22 @@ bool Server::start(QString *error)
     unsigned int flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
     if (family == AF_INET6)
         flags |= MHD_USE_IPv6;
+    // Options that only some configurations pass; the list always ends in MHD_OPTION_END.
+    std::vector<MHD_OptionItem> extra;
+    if (!m_options.tlsCertificatePem.empty() || !m_options.tlsKeyPem.empty()) {
+        if (m_options.tlsCertificatePem.empty() || m_options.tlsKeyPem.empty()) {
+            *error = QStringLiteral("TLS needs both a certificate and a key");
+            return false;
+        }
+        if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+            *error = QStringLiteral("this libmicrohttpd was built without TLS");
+            return false;
+        }
+        flags |= MHD_USE_TLS;
+        extra.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char *>(m_options.tlsKeyPem.c_str())});
+        extra.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char *>(m_options.tlsCertificatePem.c_str())});
+    }
+    extra.push_back({MHD_OPTION_END, 0, nullptr});
     m_daemon =
         MHD_start_daemon(flags, uint16_t(m_options.port), nullptr, nullptr, access, this,                         //
                          MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&address),                            //
@@ -241,10 +258,14 @@ bool Server::start(QString *error)
                          MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u,                                                   //
                          MHD_OPTION_NOTIFY_COMPLETED, static_cast<MHD_RequestCompletedCallback>(completed), this, //
                          MHD_OPTION_NOTIFY_CONNECTION, static_cast<MHD_NotifyConnectionCallback>(notify), this,   //
+                         MHD_OPTION_ARRAY, extra.data(),                                                          //
                          MHD_OPTION_END);
     if (!m_daemon) {
-        *error =
-            QStringLiteral("cannot listen on %1:%2").arg(QString::fromStdString(m_options.host)).arg(m_options.port);
+        *error = QStringLiteral("cannot listen on %1:%2%3")
+                     .arg(QString::fromStdString(m_options.host), QString::number(m_options.port),
+                          m_options.tlsCertificatePem.empty()
+                              ? QString()
+                              : QStringLiteral(" (or the TLS certificate and key do not fit together)"));
         return false;
     }
     const MHD_DaemonInfo *info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);

@@ -49,6 +49,9 @@ public:
         int bodyTimeoutSecs = 60;
         // No byte in either direction for this long ends a connection.
         int idleTimeoutSecs = 120;
+        // PEM certificate (chain) and key: when both are set, every connection speaks TLS.
+        std::string tlsCertificatePem;
+        std::string tlsKeyPem;
     };
 
     // Fills an answer the transport gives by itself (404 no route, 413 body too large, 500).
