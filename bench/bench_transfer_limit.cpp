@@ -6,6 +6,7 @@
 //     forwarding proxy between client and server (request and answer heads included), and how
 //     long pausing and getting going again take.
 // Figures only; nothing passes or fails.
+#include "filedigest.h"
 #include "net/httpclient.h"
 #include "net/session.h"
 #include "referenceserver.h"
@@ -42,16 +43,6 @@ bool writeRandomFile(const QString &path, qint64 size, quint32 seed)
         written += n;
     }
     return true;
-}
-
-QByteArray md5Of(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    hash.addData(&file);
-    return hash.result().toHex();
 }
 
 bool waitFor(const std::function<bool()> &condition, qint64 timeoutMs = 30 * 60 * 1000)
@@ -234,7 +225,7 @@ int main(int argc, char *argv[])
     const QString bigFile = work.filePath(QStringLiteral("big.bin"));
     if (!writeRandomFile(bigFile, bigSize, 3))
         return 1;
-    const QByteArray bigMd5 = md5Of(bigFile);
+    const QByteArray bigMd5 = md5OfFile(bigFile);
     TestProxy proxy;
     if (!proxy.listen())
         return 1;
@@ -258,7 +249,7 @@ int main(int argc, char *argv[])
         QStringLiteral("big.bin"));
     const PauseCost downCost = pauseInTheMiddle(
         manager, bigDown, bigSize, [&] { return proxy.bytesToClients(); },
-        [&] { return md5Of(QDir(downloads).filePath("big.bin")) == bigMd5; });
+        [&] { return md5OfFile(QDir(downloads).filePath("big.bin")) == bigMd5; });
     printCost("download", downCost);
     return 0;
 }

@@ -1,5 +1,6 @@
 // The file list page against the reference server: a 20 MiB file uploaded in chunks, listed,
 // downloaded byte for byte, uploaded again as an instant upload, and packed with a small file.
+#include "filedigest.h"
 #include "files/filelistpage.h"
 #include "files/filemodel.h"
 #include "files/filerecord.h"
@@ -24,16 +25,6 @@ namespace {
 constexpr qint64 BigSize = 20 * 1024 * 1024;
 // Smaller chunks than the product's, so the upload runs through many chunk rounds.
 constexpr qint64 ServerChunkSize = 2 * 1024 * 1024;
-
-QByteArray md5Of(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    hash.addData(&file);
-    return hash.result().toHex();
-}
 
 // The chunked upload the page handed to the transfer list last.
 TransferTask *newestUpload()
@@ -146,7 +137,7 @@ void TestFilePageE2E::uploadListDownloadAndInstantUpload()
     QTRY_COMPARE_WITH_TIMEOUT(page.statusLabel()->text(), QStringLiteral("已下载：大文件.bin"), 30000);
     const QString downloaded = QDir(m_downloads.path()).filePath(QStringLiteral("大文件.bin"));
     QCOMPARE(QFileInfo(downloaded).size(), BigSize);
-    QCOMPARE(md5Of(downloaded), md5Of(source));
+    QCOMPARE(md5OfFile(downloaded), md5OfFile(source));
     QVERIFY(!QFile::exists(downloaded + QStringLiteral(".part")));
     QCOMPARE(m_opened.last(), QUrl::fromLocalFile(m_downloads.path()));
 

@@ -3,6 +3,7 @@
 // client's own setting, sign-in, a chunked upload (the chunk connections) and a download work.
 #include "account/authwindow.h"
 #include "app/startup.h"
+#include "filedigest.h"
 #include "net/httpclient.h"
 #include "net/httpconnection.h"
 #include "net/session.h"
@@ -48,15 +49,6 @@ QString openssl(const QString &dir, const QStringList &args)
     return {};
 }
 
-QByteArray md5OfFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    hash.addData(&file);
-    return hash.result().toHex();
-}
 } // namespace
 
 class TestTlsE2E : public QObject

@@ -2,6 +2,7 @@
 // client killed mid-transfer and started again, a source edited while paused, the server going
 // away and coming back under the status bar's watch, the speed limits, and the proxy.
 #include "app/statusbar.h"
+#include "filedigest.h"
 #include "net/httpclient.h"
 #include "net/session.h"
 #include "referenceserver.h"
@@ -44,16 +45,6 @@ bool writeRandom(const QString &path, qint64 size, quint32 seed)
             return false;
     }
     return true;
-}
-
-QByteArray md5OfFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    hash.addData(&file);
-    return hash.result().toHex();
 }
 
 bool waitFor(const std::function<bool()> &condition, int timeoutMs = 60000)
