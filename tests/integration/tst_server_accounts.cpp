@@ -160,6 +160,12 @@ void TestServerAccounts::sendSmsChecksScenarioAndInterval()
     QVERIFY(tooSoon.json().value("debugCode").isUndefined());
     QVERIFY(s.advanceClock(60, {}));
     QVERIFY(s.postJson("/api/send-sms", {{"phone", "13900000003"}, {"scenario", "register"}}).success());
+
+    // The development clock moves forward only, and never past the dates it can give.
+    QCOMPARE(s.postJson("/api/dev/clock", {{"advanceSeconds", -5}}).status, 400);
+    QCOMPARE(s.postJson("/api/dev/clock", {{"advanceSeconds", 9e18}}).status, 400);
+    QCOMPARE(s.postJson("/api/dev/clock", {{"advanceSeconds", 1e300}}).status, 400);
+    QVERIFY(!s.postJson("/api/send-sms", {{"phone", "13900000003"}, {"scenario", "register"}}).success());
 }
 
 void TestServerAccounts::codesStayHiddenWithoutDevMode()

@@ -16,9 +16,15 @@ void registerDevRoutes(http::Router &router, ServerContext &ctx)
         const auto body = jsonBody(req, res);
         if (!body)
             return;
-        const qint64 seconds = qint64(body->value(QStringLiteral("advanceSeconds")).toDouble());
-        if (seconds < 0)
+        // A century at most: past every time rule, and the offset and the dates made of it stay
+        // within range (a larger double would not even convert).
+        constexpr double MaxAdvanceSeconds = 100.0 * 366 * 24 * 3600;
+        const double requested = body->value(QStringLiteral("advanceSeconds")).toDouble();
+        if (requested < 0)
             return fail(res, 400, QStringLiteral("时间只能向前调整"));
+        if (!(requested <= MaxAdvanceSeconds))
+            return fail(res, 400, Msg::BadRequest);
+        const qint64 seconds = qint64(requested);
         ctx.clock.advance(seconds);
         maintainAll(ctx);
         ok(res, QJsonObject{{QStringLiteral("now"), ctx.clock.nowText()},

@@ -88,9 +88,14 @@ std::optional<qint64> jsonSize(const QJsonValue &value, qint64 max)
 {
     if (value.isDouble()) {
         const double d = value.toDouble();
-        if (!(d >= 0) || std::floor(d) != d || d > double(max))
+        // 2^63 and beyond do not fit; below that the comparison is exact in integers (max
+        // itself may not be a double).
+        if (!(d >= 0) || std::floor(d) != d || d >= 9223372036854775808.0)
             return std::nullopt;
-        return qint64(d);
+        const qint64 size = qint64(d);
+        if (size > max)
+            return std::nullopt;
+        return size;
     }
     if (value.isString()) {
         const QString text = value.toString().trimmed();

@@ -130,12 +130,13 @@ bool MultipartParser::step()
 {
     switch (m_state) {
     case State::Preamble: {
+        // The limits below hold for where the boundary starts, however the body is sliced: a
+        // partial match at the end of the buffer may still start within them.
         const size_t at = m_buffer.find(m_dashBoundary);
-        if (at == std::string::npos) {
-            if (m_buffer.size() > MaxPreambleBytes)
-                return fail();
-            return false;
-        }
+        if (at == std::string::npos)
+            return m_buffer.size() >= MaxPreambleBytes + m_dashBoundary.size() ? fail() : false;
+        if (at > MaxPreambleBytes)
+            return fail();
         m_buffer.erase(0, at + m_dashBoundary.size());
         m_state = State::AfterBoundary;
         return true;
@@ -150,8 +151,8 @@ bool MultipartParser::step()
         }
         const size_t end = m_buffer.find("\r\n");
         if (end == std::string::npos)
-            return m_buffer.size() > MaxBoundaryLineBytes ? fail() : false;
-        if (!trimmed(std::string_view(m_buffer).substr(0, end)).empty())
+            return m_buffer.size() > MaxBoundaryLineBytes + 1 ? fail() : false;
+        if (end > MaxBoundaryLineBytes || !trimmed(std::string_view(m_buffer).substr(0, end)).empty())
             return fail(); // only padding may follow a boundary on its line
         m_buffer.erase(0, end + 2);
         m_state = State::Headers;
@@ -165,7 +166,7 @@ bool MultipartParser::step()
         } else {
             end = m_buffer.find("\r\n\r\n");
             if (end == std::string::npos)
-                return m_buffer.size() > MaxHeaderBytes ? fail() : false;
+                return m_buffer.size() > MaxHeaderBytes + 3 ? fail() : false;
             skip = end + 4;
         }
         if (end > MaxHeaderBytes || !parseHeaders(std::string_view(m_buffer).substr(0, end)))
