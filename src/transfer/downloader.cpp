@@ -217,6 +217,15 @@ void Downloader::pause()
         m_reply->abort(); // answered through onDone, which ends the pause
         return;
     }
+    if (m_reply) {
+        // The body is all in but the speed limit still holds part of it back, and abort() does
+        // nothing to a finished reply. Closed, it writes no more to the side file, where a resumed
+        // download may write as soon as the target is released.
+        QNetworkReply *reply = m_reply;
+        m_reply = nullptr;
+        reply->close();
+        reply->deleteLater();
+    }
     releaseTarget();
     m_ended = true;
     emit sigPaused();

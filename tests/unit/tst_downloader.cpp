@@ -2,6 +2,8 @@
 // Range and If-Range, progress figures, 416 both ways, answers that do not fit the side file, a
 // server that ignores Range, stalls, one job per target, replacing and locked targets, unsafe names.
 #include "eventwait.h"
+#include "net/httpclient.h"
+#include "net/ratelimiter.h"
 #include "scriptedserver.h"
 #include "testsettings.h"
 #include "transfer/downloader.h"
@@ -9,8 +11,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QPointer>
+#include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -101,6 +107,7 @@ private slots:
     void partAtTheWrongOffsetIsNeverWritten();
     void emptyWholeAnswerReplacesTheSideFile();
     void stalledDownloadFailsAndKeepsTheSideFile();
+    void pauseUnderTheSpeedLimitWritesNoMore();
     void secondJobForTheSameTargetIsRefused();
     void freeNamesSkipFilesSideFilesAndRunningJobs();
     void resumeFalseOverwritesTheSideFile();
@@ -368,6 +375,37 @@ void TestDownloader::stalledDownloadFailsAndKeepsTheSideFile()
     QCOMPARE(resumed->errors, QStringList());
     QCOMPARE(m_server.requests().constFirst().header("Range"), QByteArray("bytes=1000-"));
     QCOMPARE(readAll(target), body);
+}
+
+void TestDownloader::pauseUnderTheSpeedLimitWritesNoMore()
+{
+    // The whole body arrives at once (it fits the reply's buffer) while the limit lets it into the
+    // side file slowly: a pause must stop those writes, or they land in the resumed download's file.
+    QByteArray body(1024 * 1024, Qt::Uninitialized);
+    QRandomGenerator(11).fillRange(reinterpret_cast<quint32 *>(body.data()), body.size() / 4);
+    m_server.serveContent(FilePath, body);
+    RateLimiter &limiter = HttpClient::instance()->downloadLimiter();
+    limiter.setRate(512 * 1024);
+    const auto unlimit = qScopeGuard([&] { limiter.setRate(0); });
+    const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("held.bin"));
+
+    auto *first = new Downloader(this);
+    Watch watch(first);
+    QSignalSpy paused(first, &Downloader::sigPaused);
+    first->start(FilePath, m_dir, QStringLiteral("held.bin"), true);
+    QVERIFY(waitUntil([&] { return !watch.progress.isEmpty() || watch.finished(); }));
+    QVERIFY(!watch.finished());
+    first->pause();
+    QVERIFY(paused.count() == 1 || paused.wait(5000));
+    const qint64 kept = QFileInfo(target + ".part").size();
+    QVERIFY(kept > 0 && kept < body.size());
+
+    Watch *resumed = run(QStringLiteral("held.bin"), true);
+    QCOMPARE(resumed->errors, QStringList());
+    QCOMPARE(m_server.requests().constLast().header("Range"), QByteArray("bytes=" + QByteArray::number(kept) + "-"));
+    QCOMPARE(readAll(target).size(), body.size());
+    QVERIFY(readAll(target) == body);
+    QCOMPARE(watch.donePath, QString());
 }
 
 void TestDownloader::secondJobForTheSameTargetIsRefused()
