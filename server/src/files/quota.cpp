@@ -72,6 +72,14 @@ bool QuotaReservation::ensure(qint64 total)
     return take(generous - m_bytes) || take(total - m_bytes);
 }
 
+bool QuotaReservation::ensureExactly(qint64 total)
+{
+    if (total <= m_bytes)
+        return true;
+    std::lock_guard lock(m_ctx.db.mutex());
+    return take(total - m_bytes);
+}
+
 void QuotaReservation::release()
 {
     if (m_bytes == 0)

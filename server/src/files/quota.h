@@ -53,6 +53,10 @@ public:
 
     // Makes the reservation at least `total` bytes; false (unchanged) when that does not fit.
     bool ensure(qint64 total);
+    // The same without growing by more than asked: for a body whose length is declared, which is
+    // reserved whole before it is read, so that writers racing for the last room never each hold
+    // a part of it that none of them can finish with.
+    bool ensureExactly(qint64 total);
     void release();
     qint64 bytes() const { return m_bytes; }
     qint64 holderId() const { return m_holder; }

@@ -241,6 +241,8 @@ void uploadFiles(ServerContext &ctx, const http::Request &req, http::Response &r
     if (declared && !Quota::fits(ctx, user.id, qMax<qint64>(0, *declared - FormOverhead)))
         return fail(res, 507, Msg::QuotaExceeded);
     QuotaReservation room(ctx, user.id);
+    if (declared && !room.ensureExactly(*declared))
+        return fail(res, 507, Msg::QuotaExceeded);
     MultipartUpload upload(ctx);
     QString error;
     if (!upload.read(req, reader, room, &error))

@@ -295,6 +295,8 @@ void uploadFiles(ServerContext &ctx, const http::Request &req, http::Response &r
     if (declared && !Quota::fits(ctx, holder, qMax<qint64>(0, *declared - FormOverhead)))
         return fail(res, 507, Msg::QuotaExceeded);
     QuotaReservation room(ctx, holder);
+    if (declared && !room.ensureExactly(*declared))
+        return fail(res, 507, Msg::QuotaExceeded);
     MultipartUpload upload(ctx);
     QString error;
     if (!upload.read(req, reader, room, &error))

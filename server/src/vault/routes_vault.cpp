@@ -194,6 +194,10 @@ void VaultRoutes::upload(const http::Request &req, http::Response &res, http::Bo
     // The bytes are taken into a reservation as they arrive, whatever the body's framing: a
     // chunked body stops at the room left like any other.
     QuotaReservation room(m_ctx, user.id);
+    if (declared && !room.ensureExactly(*declared)) {
+        VaultKey::wipe(*key);
+        return fail(res, 507, Msg::QuotaExceeded);
+    }
     std::unique_ptr<VaultEncryptor> encryptor;
     QString name;
     const QString storedName = VaultStore::newStoredName();
