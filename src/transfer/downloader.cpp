@@ -20,6 +20,7 @@ namespace {
 const QString SaveFailedText = QStringLiteral("下载已完成，但保存失败：目标文件被占用（常见于杀毒软件正在扫描 .exe）。"
                                               "请稍后重试或关闭占用程序。");
 const QString WrongPositionText = QStringLiteral("服务器返回的数据位置与请求不符，未写入");
+const QString IncompleteText = QStringLiteral("下载中断：文件不完整。已下载的部分已保留，再次下载将从断点继续");
 const QString ChangedText = QStringLiteral("服务器上的文件已变化，未完成的部分不能继续");
 const QString SourceKey = QStringLiteral("source");
 const QString EtagKey = QStringLiteral("etag");
@@ -299,9 +300,17 @@ void Downloader::onDone(const HttpResponse &response)
     }
     if (response.ok) {
         const qint64 held = QFileInfo(m_partPath).size();
-        if (m_partBytes > 0 && m_gotPart && m_wholeSize > held && held > m_baseOffset) {
-            m_baseOffset = held; // the next part
+        // The next part: asked for when parts are fetched one by one, and when a server answered
+        // with less than the rest of the file. Each round moves forward, so this ends.
+        if (m_gotPart && m_wholeSize > held && held > m_baseOffset) {
+            m_baseOffset = held;
             request();
+            return;
+        }
+        if (m_wholeSize >= 0 && held != m_wholeSize) {
+            // Never call a file complete that is not the size its server stated.
+            m_networkFailure = true;
+            fail(IncompleteText);
             return;
         }
         finish();

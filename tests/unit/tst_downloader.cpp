@@ -101,6 +101,7 @@ private slots:
     void downloadsThroughTheSideFile();
     void resumesFromPartFileWithRangeHeader();
     void partsAreAskedForOneAfterAnother();
+    void shortPartsAreFollowedUpAndShortBodiesNeverFinish();
     void sideFileOfAnotherRemoteFileIsNotContinued_data();
     void sideFileOfAnotherRemoteFileIsNotContinued();
     void changedFileOnTheServerStartsOver();
@@ -248,6 +249,44 @@ void TestDownloader::partsAreAskedForOneAfterAnother()
     for (const Progress &step : watch.progress)
         QCOMPARE(step.total, 3500); // the file's size, not a part's
     QCOMPARE(watch.progress.constLast().done, 3500);
+}
+
+void TestDownloader::shortPartsAreFollowedUpAndShortBodiesNeverFinish()
+{
+    // A server that answers every range with at most 1000 bytes: the rest is asked for.
+    const QByteArray body = content(3500);
+    m_server.on("GET", FilePath, [body](const RecordedRequest &request) {
+        const qint64 start = request.header("Range").mid(6).split('-').value(0).toLongLong();
+        const qint64 end = qMin<qint64>(start + 999, body.size() - 1);
+        return ScriptedReply::text(206, body.mid(start, end - start + 1), "application/octet-stream")
+            .withHeader("Content-Range", "bytes " + QByteArray::number(start) + '-' + QByteArray::number(end) + '/' +
+                                             QByteArray::number(body.size()));
+    });
+    const QString target = QDir(m_dir).absoluteFilePath(QStringLiteral("short.bin"));
+    QVERIFY(writeAll(target + ".part", body.left(500)));
+    QVERIFY(writeNote(target + ".part", FilePath, body.size()));
+    Watch *watch = run(QStringLiteral("short.bin"), true);
+    QCOMPARE(watch->errors, QStringList());
+    QCOMPARE(readAll(target), body);
+    QStringList ranges;
+    for (const RecordedRequest &request : m_server.requests())
+        ranges << QString::fromLatin1(request.header("Range"));
+    QCOMPARE(ranges, QStringList({"bytes=500-", "bytes=1500-", "bytes=2500-"}));
+
+    // A server that answers every request with the same first part never yields a finished file.
+    m_server.clearRoutes();
+    m_server.on("GET", FilePath,
+                ScriptedReply::raw("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-999/3500\r\n"
+                                   "Content-Length: 1000\r\nConnection: close\r\n\r\n" +
+                                       body.left(1000),
+                                   true));
+    auto *downloader = new Downloader(this);
+    Watch shortWatch(downloader);
+    downloader->start(FilePath, m_dir, QStringLiteral("cut.bin"), false);
+    QVERIFY(waitUntil([&] { return shortWatch.finished(); }));
+    QVERIFY(shortWatch.donePath.isEmpty());
+    QCOMPARE(shortWatch.errors.size(), 1);
+    QVERIFY(!QFile::exists(QDir(m_dir).absoluteFilePath(QStringLiteral("cut.bin"))));
 }
 
 void TestDownloader::sideFileOfAnotherRemoteFileIsNotContinued_data()
