@@ -35,9 +35,11 @@ QString installFile(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QStringLiteral("无法读取证书文件：%1").arg(shown);
-    if (file.size() > MaxCaFileBytes)
+    // Read with a bound: the path may name a device or a pipe, whose size says nothing.
+    const QByteArray pem = file.read(MaxCaFileBytes + 1);
+    if (pem.size() > MaxCaFileBytes)
         return QStringLiteral("证书文件过大：%1").arg(shown);
-    const QList<QSslCertificate> certificates = QSslCertificate::fromData(file.readAll(), QSsl::Pem);
+    const QList<QSslCertificate> certificates = QSslCertificate::fromData(pem, QSsl::Pem);
     QList<QSslCertificate> usable;
     for (const QSslCertificate &certificate : certificates) {
         if (!certificate.isNull())

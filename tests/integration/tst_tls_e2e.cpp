@@ -186,6 +186,7 @@ void TestTlsE2E::unusableCaFileIsSaidOnTheSignInWindow()
     QCOMPARE(TrustedCa::installFile(junk.fileName()),
              QStringLiteral("证书文件中没有可用的证书：%1").arg(QDir::toNativeSeparators(junk.fileName())));
     QVERIFY(TrustedCa::installFile(m_work.filePath(QStringLiteral("missing.pem"))).startsWith("无法读取证书文件："));
+    QCOMPARE(TrustedCa::installFile(QStringLiteral("/dev/zero")), QStringLiteral("证书文件过大：/dev/zero"));
 
     qputenv("TVR_CA_FILE", m_work.filePath(QStringLiteral("missing.pem")).toUtf8());
     {
