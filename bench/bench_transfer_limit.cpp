@@ -6,12 +6,12 @@
 //     forwarding proxy between client and server (request and answer heads included), and how
 //     long pausing and getting going again take.
 // Figures only; nothing passes or fails.
-#include "filedigest.h"
 #include "net/httpclient.h"
 #include "net/session.h"
 #include "referenceserver.h"
 #include "testproxy.h"
 #include "transfer/transfermanager.h"
+#include "transferkit.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -28,23 +28,6 @@ namespace {
 using State = TransferTask::State;
 constexpr qint64 MiB = 1024 * 1024;
 
-bool writeRandomFile(const QString &path, qint64 size, quint32 seed)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QRandomGenerator generator(seed);
-    QByteArray block(8 * MiB, Qt::Uninitialized);
-    for (qint64 written = 0; written < size;) {
-        generator.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
-        const qint64 n = std::min<qint64>(block.size(), size - written);
-        if (file.write(block.constData(), n) != n)
-            return false;
-        written += n;
-    }
-    return true;
-}
-
 bool waitFor(const std::function<bool()> &condition, qint64 timeoutMs = 30 * 60 * 1000)
 {
     QElapsedTimer clock;
@@ -55,11 +38,6 @@ bool waitFor(const std::function<bool()> &condition, qint64 timeoutMs = 30 * 60 
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
     return true;
-}
-
-bool settled(const TransferTask *task, State state)
-{
-    return task->state() == state && !task->isBusy();
 }
 
 struct Rate
@@ -74,30 +52,13 @@ Rate measure(TransferTask *task, qint64 bytes)
 {
     QElapsedTimer whole;
     whole.start();
-    QElapsedTimer data;
-    qint64 firstBytes = -1;
-    qint64 lastBytes = 0;
-    qint64 lastMs = 0;
-    QObject context;
-    QObject::connect(task, &TransferTask::changed, &context, [&] {
-        if (task->state() != State::Running)
-            return;
-        if (firstBytes < 0 && task->doneBytes() > 0) {
-            data.start();
-            firstBytes = task->doneBytes();
-        }
-        // Only growth counts: answers that arrive after the last byte went move nothing.
-        if (firstBytes >= 0 && task->doneBytes() > lastBytes) {
-            lastBytes = task->doneBytes();
-            lastMs = data.elapsed();
-        }
-    });
+    const DataRateWatch data(task);
     Rate rate;
     rate.ok = waitFor([&] { return !task->isUnfinished() || task->state() == State::Failed; }) &&
               task->state() == State::Finished;
     const qint64 wholeMs = whole.elapsed();
-    if (lastMs > 0)
-        rate.dataMiBs = double(lastBytes - firstBytes) / MiB / (double(lastMs) / 1000.0);
+    if (data.bytesPerSecond() > 0)
+        rate.dataMiBs = data.bytesPerSecond() / MiB;
     rate.wholeMiBs = double(bytes) / MiB / (double(wholeMs) / 1000.0);
     return rate;
 }

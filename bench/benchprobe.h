@@ -3,6 +3,7 @@
 // same figures (but the stall) for a command-line tool run beside it.
 #pragma once
 
+#include "transferkit.h"
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -177,23 +178,6 @@ inline void warmPageCache(const QString &dir, qint64 bytes)
     }
     file.close();
     QFile::remove(path);
-}
-
-inline bool writeRandomFile(const QString &path, qint64 size, quint32 seed = 20240611)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QRandomGenerator generator(seed);
-    QByteArray block(8 * 1024 * 1024, Qt::Uninitialized);
-    for (qint64 written = 0; written < size;) {
-        generator.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
-        const qint64 n = std::min<qint64>(block.size(), size - written);
-        if (file.write(block.constData(), n) != n)
-            return false;
-        written += n;
-    }
-    return true;
 }
 
 inline double mibPerSecond(qint64 bytes, qint64 ms)

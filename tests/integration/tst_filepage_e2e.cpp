@@ -1,6 +1,5 @@
 // The file list page against the reference server: a 20 MiB file uploaded in chunks, listed,
 // downloaded byte for byte, uploaded again as an instant upload, and packed with a small file.
-#include "filedigest.h"
 #include "files/filelistpage.h"
 #include "files/filemodel.h"
 #include "files/filerecord.h"
@@ -10,6 +9,7 @@
 #include "referenceserver.h"
 #include "transfer/transfermanager.h"
 #include "transfer/uploader.h"
+#include "transferkit.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -3,7 +3,6 @@
 // client's own setting, sign-in, a chunked upload (the chunk connections) and a download work.
 #include "account/authwindow.h"
 #include "app/startup.h"
-#include "filedigest.h"
 #include "net/httpclient.h"
 #include "net/httpconnection.h"
 #include "net/session.h"
@@ -11,6 +10,7 @@
 #include "referenceserver.h"
 #include "testsettings.h"
 #include "transfer/transfermanager.h"
+#include "transferkit.h"
 #include "update/updatechecker.h"
 
 #include <QCheckBox>

@@ -2,13 +2,13 @@
 // client killed mid-transfer and started again, a source edited while paused, the server going
 // away and coming back under the status bar's watch, the speed limits, and the proxy.
 #include "app/statusbar.h"
-#include "filedigest.h"
 #include "net/httpclient.h"
 #include "net/session.h"
 #include "referenceserver.h"
 #include "testproxy.h"
 #include "testsettings.h"
 #include "transfer/transfermanager.h"
+#include "transferkit.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -32,21 +32,6 @@ constexpr qint64 FileSize = 24 * MiB;
 // Where the child of the restart test is killed: well into both files, far from their ends.
 constexpr qint64 ReadyBytes = 3 * MiB;
 
-bool writeRandom(const QString &path, qint64 size, quint32 seed)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QRandomGenerator generator(seed);
-    QByteArray block(MiB, Qt::Uninitialized);
-    for (qint64 done = 0; done < size; done += block.size()) {
-        generator.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
-        if (file.write(block.constData(), std::min<qint64>(block.size(), size - done)) < 0)
-            return false;
-    }
-    return true;
-}
-
 bool waitFor(const std::function<bool()> &condition, int timeoutMs = 60000)
 {
     QElapsedTimer clock;
@@ -57,11 +42,6 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs = 60000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     return true;
-}
-
-bool settled(const TransferTask *task, State state)
-{
-    return task->state() == state && !task->isBusy();
 }
 
 // The child of restartInANewProcessContinuesBoth: starts an upload and a download, the download
@@ -142,7 +122,7 @@ void TestTransfersE2E::initTestCase()
     QVERIFY(Session::instance()->applyLogin(m_user.login));
 
     m_source = m_work.filePath(QStringLiteral("source.bin"));
-    QVERIFY(writeRandom(m_source, FileSize, 1));
+    QVERIFY(writeRandomFile(m_source, FileSize, 1));
     m_sourceId = uploadedId(m_source);
     QVERIFY(!m_sourceId.isEmpty());
 }
@@ -192,7 +172,7 @@ void TestTransfersE2E::pauseAndResumeAreByteExact()
     m_manager->applySettings(limited, false);
 
     const QString up = QDir(m_dir).filePath(QStringLiteral("up.bin"));
-    QVERIFY(writeRandom(up, FileSize, 2));
+    QVERIFY(writeRandomFile(up, FileSize, 2));
     TransferTask *upload = m_manager->addUpload(up, QString());
     QVERIFY(waitFor([&] { return upload->doneBytes() > FileSize / 3; }));
     m_manager->pause(upload);
@@ -229,7 +209,7 @@ void TestTransfersE2E::restartInANewProcessContinuesBoth()
 {
     QTemporaryDir store;
     const QString up = QDir(m_dir).filePath(QStringLiteral("child-up.bin"));
-    QVERIFY(writeRandom(up, FileSize, 3));
+    QVERIFY(writeRandomFile(up, FileSize, 3));
 
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -289,14 +269,14 @@ void TestTransfersE2E::changedSourceRestartsFromTheHash()
     limited.uploadLimit = 8 * MiB;
     m_manager->applySettings(limited, false);
     const QString up = QDir(m_dir).filePath(QStringLiteral("edited.bin"));
-    QVERIFY(writeRandom(up, FileSize, 4));
+    QVERIFY(writeRandomFile(up, FileSize, 4));
     TransferTask *upload = m_manager->addUpload(up, QString());
     QVERIFY(waitFor([&] { return upload->doneBytes() > FileSize / 3; }));
     m_manager->pause(upload);
     QVERIFY(waitFor([&] { return settled(upload, State::Paused); }));
 
     // Edited while paused: same size, other bytes.
-    QVERIFY(writeRandom(up, FileSize, 5));
+    QVERIFY(writeRandomFile(up, FileSize, 5));
     QFile touch(up);
     QVERIFY(touch.open(QIODevice::ReadWrite));
     QVERIFY(touch.setFileTime(QDateTime::currentDateTime().addSecs(3), QFileDevice::FileModificationTime));
@@ -320,7 +300,7 @@ void TestTransfersE2E::cancelLeavesNoSideFileAndNoSession()
     const QStringList before = sessionFolders();
 
     const QString up = QDir(m_dir).filePath(QStringLiteral("dropped.bin"));
-    QVERIFY(writeRandom(up, FileSize, 6));
+    QVERIFY(writeRandomFile(up, FileSize, 6));
     TransferTask *upload = m_manager->addUpload(up, QString());
     QVERIFY(waitFor([&] { return upload->doneBytes() > FileSize / 4; }));
     QVERIFY(sessionFolders().size() == before.size() + 1);
@@ -349,28 +329,8 @@ void TestTransfersE2E::speedLimitsHoldWithinTenPercent()
 
     // Rates between the first and the last byte counted, so hashing and the merge stay out.
     const auto measure = [](TransferTask *task) {
-        QElapsedTimer clock;
-        qint64 firstBytes = -1;
-        qint64 firstMs = 0;
-        qint64 lastBytes = 0;
-        qint64 lastMs = 0;
-        QObject context;
-        QObject::connect(task, &TransferTask::changed, &context, [&] {
-            if (task->state() != State::Running)
-                return;
-            if (firstBytes < 0 && task->doneBytes() > 0) {
-                clock.start();
-                firstBytes = task->doneBytes();
-            }
-            // Only growth counts: answers that arrive after the last byte went move nothing.
-            if (firstBytes >= 0 && task->doneBytes() > lastBytes) {
-                lastBytes = task->doneBytes();
-                lastMs = clock.elapsed();
-            }
-        });
-        if (!waitFor([&] { return settled(task, State::Finished); }))
-            return -1.0;
-        return lastMs > firstMs ? double(lastBytes - firstBytes) * 1000.0 / double(lastMs - firstMs) : -1.0;
+        const DataRateWatch rate(task);
+        return waitFor([&] { return settled(task, State::Finished); }) ? rate.bytesPerSecond() : -1.0;
     };
 
     TransferTask *download = m_manager->addDownload(QStringLiteral("/api/files/%1/download").arg(m_sourceId), m_dir,
@@ -380,7 +340,7 @@ void TestTransfersE2E::speedLimitsHoldWithinTenPercent()
     QVERIFY2(std::abs(downRate - Limit) <= Limit * 0.1, qPrintable(QString::number(downRate)));
 
     const QString up = QDir(m_dir).filePath(QStringLiteral("limited.bin"));
-    QVERIFY(writeRandom(up, FileSize, 6));
+    QVERIFY(writeRandomFile(up, FileSize, 6));
     TransferTask *upload = m_manager->addUpload(up, QString());
     const double upRate = measure(upload);
     qInfo("upload at a limit of %lld B/s: %.0f B/s", Limit, upRate);
@@ -402,9 +362,9 @@ void TestTransfersE2E::proxyCarriesEveryRequest()
         m_manager->applySettings(settings, false);
 
         const QString big = QDir(m_dir).filePath(QStringLiteral("via-%1.bin").arg(int(mode)));
-        QVERIFY(writeRandom(big, 9 * MiB, 7 + int(mode)));
+        QVERIFY(writeRandomFile(big, 9 * MiB, 7 + int(mode)));
         const QString small = QDir(m_dir).filePath(QStringLiteral("via-%1.txt").arg(int(mode)));
-        QVERIFY(writeRandom(small, 1000, 9 + int(mode)));
+        QVERIFY(writeRandomFile(small, 1000, 9 + int(mode)));
         TransferTask *chunked = m_manager->addUpload(big, QString());
         TransferTask *form = m_manager->addFormUpload({small}, QString());
         TransferTask *download = m_manager->addDownload(QStringLiteral("/api/files/%1/download").arg(m_sourceId), m_dir,
@@ -450,7 +410,7 @@ void TestTransfersE2E::lostConnectionPausesAndResumes()
     // alone grows to tens of MiB on loopback), so stopping the server cuts the body off instead
     // of leaving the rest of it already on its way.
     const QString lost = QDir(m_dir).filePath(QStringLiteral("lost.bin"));
-    QVERIFY(writeRandom(lost, 4 * FileSize, 8));
+    QVERIFY(writeRandomFile(lost, 4 * FileSize, 8));
     const QString lostId = uploadedId(lost);
     QVERIFY(!lostId.isEmpty());
 

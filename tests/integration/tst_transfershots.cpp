@@ -12,6 +12,7 @@
 #include "screenshots.h"
 #include "testsettings.h"
 #include "transfer/transfermanager.h"
+#include "transferkit.h"
 
 #include <QApplication>
 #include <QDir>
@@ -26,25 +27,6 @@ namespace {
 using State = TransferTask::State;
 constexpr qint64 MiB = 1024 * 1024;
 
-bool writeRandom(const QString &path, qint64 size, quint32 seed)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QRandomGenerator generator(seed);
-    QByteArray block(MiB, Qt::Uninitialized);
-    for (qint64 done = 0; done < size; done += block.size()) {
-        generator.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
-        if (file.write(block.constData(), std::min<qint64>(block.size(), size - done)) < 0)
-            return false;
-    }
-    return true;
-}
-
-bool settled(const TransferTask *task, State state)
-{
-    return task->state() == state && !task->isBusy();
-}
 } // namespace
 
 class TestTransferShots : public QObject
@@ -91,7 +73,7 @@ void TestTransferShots::showsEveryKindOfRowAndTheSettings()
     QVERIFY(QDir().mkpath(downloads));
     const auto local = [this](const QString &name, qint64 size, quint32 seed) {
         const QString path = m_work.filePath(name);
-        return writeRandom(path, size, seed) ? path : QString();
+        return writeRandomFile(path, size, seed) ? path : QString();
     };
 
     // Files on the server to download: put there through the list itself.

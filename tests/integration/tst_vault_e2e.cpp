@@ -9,6 +9,7 @@
 #include "referenceserver.h"
 #include "screenshots.h"
 #include "spaces/vaultpage.h"
+#include "transferkit.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -29,16 +30,6 @@ namespace {
 
 constexpr qint64 BigSize = 5 * 1024 * 1024;
 const QString VaultPassword = QStringLiteral("金库-2025-pw");
-
-QByteArray md5Of(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    hash.addData(&file);
-    return hash.result();
-}
 
 int rowNamed(const QTableWidget *table, const QString &name)
 {
@@ -159,7 +150,7 @@ void TestVaultE2E::setupUploadDownloadLockAndLapse()
              qPrintable(said));
     const QString downloaded = QDir(m_downloads.path()).filePath(QStringLiteral("项目合同归档.bin"));
     QCOMPARE(QFileInfo(downloaded).size(), BigSize);
-    QCOMPARE(md5Of(downloaded), md5Of(bigPath));
+    QCOMPARE(md5OfFile(downloaded), md5OfFile(bigPath));
     QVERIFY(!QFile::exists(downloaded + QStringLiteral(".part")));
 
     // A few more for the picture.

@@ -13,6 +13,7 @@
 #include "scriptedserver.h"
 #include "testsettings.h"
 #include "transfer/transfermanager.h"
+#include "transferkit.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -37,11 +38,6 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-bool settled(const TransferTask *task, State state)
-{
-    return task->state() == state && !task->isBusy();
 }
 
 QStringList rowTexts(const TransferListModel *model, int row)
