@@ -16,9 +16,7 @@ std::string lowerAscii(std::string_view text)
     return out;
 }
 
-namespace {
-
-int hexDigit(char c)
+int hexDigitValue(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -29,6 +27,8 @@ int hexDigit(char c)
     return -1;
 }
 
+namespace {
+
 std::string decodeComponent(std::string_view text)
 {
     std::string out;
@@ -37,8 +37,9 @@ std::string decodeComponent(std::string_view text)
         const char c = text[i];
         if (c == '+') {
             out.push_back(' ');
-        } else if (c == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 && hexDigit(text[i + 2]) >= 0) {
-            out.push_back(char(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2])));
+        } else if (c == '%' && i + 2 < text.size() && hexDigitValue(text[i + 1]) >= 0 &&
+                   hexDigitValue(text[i + 2]) >= 0) {
+            out.push_back(char(hexDigitValue(text[i + 1]) * 16 + hexDigitValue(text[i + 2])));
             i += 2;
         } else {
             out.push_back(c);

@@ -105,6 +105,8 @@ using StreamHandler = std::function<void(const Request &, Response &, BodyReader
 
 // Lower case of an ASCII header name.
 std::string lowerAscii(std::string_view text);
+// The value of a hexadecimal digit, or -1 for any other character.
+int hexDigitValue(char c);
 // The pairs of an application/x-www-form-urlencoded text ("a=1&b=%E4%B8%AD"), decoded.
 Fields parseUrlEncoded(std::string_view text);
 

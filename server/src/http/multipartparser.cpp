@@ -18,17 +18,6 @@ std::string_view trimmed(std::string_view text)
     return text;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // RFC 5987 "UTF-8''percent%20encoded" (the charset must be UTF-8).
 std::optional<std::string> extendedValue(std::string_view value)
 {
@@ -38,8 +27,8 @@ std::optional<std::string> extendedValue(std::string_view value)
     std::string out;
     for (size_t i = quote + 2; i < value.size(); ++i) {
         if (value[i] == '%' && i + 2 < value.size()) {
-            const int high = hexValue(value[i + 1]);
-            const int low = hexValue(value[i + 2]);
+            const int high = hexDigitValue(value[i + 1]);
+            const int low = hexDigitValue(value[i + 2]);
             if (high < 0 || low < 0)
                 return std::nullopt;
             out.push_back(char(high * 16 + low));

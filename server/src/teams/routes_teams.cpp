@@ -42,6 +42,18 @@ std::optional<TeamAccess> teamOf(ServerContext &ctx, const http::Request &req, h
     return TeamAccess{*teamId, *role == QLatin1String(TeamStore::OwnerRole)};
 }
 
+// The team of the path when the caller owns it; otherwise refusal (403) or 404 is answered.
+std::optional<TeamAccess> ownedTeamOf(ServerContext &ctx, const http::Request &req, http::Response &res,
+                                      const AuthUser &user, const QString &refusal)
+{
+    auto team = teamOf(ctx, req, res, user);
+    if (team && !team->isOwner) {
+        fail(res, 403, refusal);
+        return std::nullopt;
+    }
+    return team;
+}
+
 std::optional<qint64> folderParam(const QString &text)
 {
     if (text.trimmed().isEmpty() || text == QLatin1String("null") || text == QLatin1String("0"))
@@ -104,11 +116,9 @@ void createTeam(ServerContext &ctx, const http::Request &req, http::Response &re
 
 void renameTeam(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
-    const auto team = teamOf(ctx, req, res, user);
+    const auto team = ownedTeamOf(ctx, req, res, user, QStringLiteral("只有团队创建者可以重命名团队"));
     if (!team)
         return;
-    if (!team->isOwner)
-        return fail(res, 403, QStringLiteral("只有团队创建者可以重命名团队"));
     const auto body = jsonBody(req, res);
     if (!body)
         return;
@@ -122,11 +132,9 @@ void renameTeam(ServerContext &ctx, const http::Request &req, http::Response &re
 
 void dissolveTeam(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
-    const auto team = teamOf(ctx, req, res, user);
+    const auto team = ownedTeamOf(ctx, req, res, user, QStringLiteral("只有团队创建者可以解散团队"));
     if (!team)
         return;
-    if (!team->isOwner)
-        return fail(res, 403, QStringLiteral("只有团队创建者可以解散团队"));
     const QString name = TeamStore::nameOf(ctx, team->teamId);
     const auto members = TeamStore::dissolve(ctx, team->teamId);
     if (!members)
@@ -160,11 +168,9 @@ void listMembers(ServerContext &ctx, const http::Request &req, http::Response &r
 
 void inviteMember(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
-    const auto team = teamOf(ctx, req, res, user);
+    const auto team = ownedTeamOf(ctx, req, res, user, QStringLiteral("只有团队创建者可以邀请成员"));
     if (!team)
         return;
-    if (!team->isOwner)
-        return fail(res, 403, QStringLiteral("只有团队创建者可以邀请成员"));
     const auto body = jsonBody(req, res);
     if (!body)
         return;
@@ -193,11 +199,9 @@ void inviteMember(ServerContext &ctx, const http::Request &req, http::Response &
 
 void removeMember(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
-    const auto team = teamOf(ctx, req, res, user);
+    const auto team = ownedTeamOf(ctx, req, res, user, QStringLiteral("只有团队创建者可以移除成员"));
     if (!team)
         return;
-    if (!team->isOwner)
-        return fail(res, 403, QStringLiteral("只有团队创建者可以移除成员"));
     const auto memberId = parseId(QString::fromStdString(req.matches[2]));
     const auto role = memberId ? TeamStore::role(ctx, team->teamId, *memberId) : std::nullopt;
     if (!role)
