@@ -9,6 +9,7 @@
 //   (--head-timeout, --quota), so that an earlier build runs parts 1 and 2.
 //   TVR_ATTACK_MB sets the body size of part 1 (default 1024): a server that holds bodies in
 //   memory needs 20 times that much.
+#include "archivekit.h"
 #include "rawhttp.h"
 #include "referenceserver.h"
 
@@ -57,28 +58,6 @@ QByteArray randomBytes(int size)
 QString md5(const QByteArray &data)
 {
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-}
-
-QByteArray storedZip(const QByteArray &name, const QByteArray &content)
-{
-    QByteArray out(int(content.size() + 64 * 1024), '\0');
-    size_t used = 0;
-    struct archive *zip = archive_write_new();
-    archive_write_set_format_zip(zip);
-    archive_write_set_format_option(zip, "zip", "compression", "store");
-    archive_write_open_memory(zip, out.data(), size_t(out.size()), &used);
-    struct archive_entry *entry = archive_entry_new();
-    archive_entry_set_pathname(entry, name.constData());
-    archive_entry_set_filetype(entry, AE_IFREG);
-    archive_entry_set_perm(entry, 0644);
-    archive_entry_set_size(entry, content.size());
-    archive_write_header(zip, entry);
-    archive_write_data(zip, content.constData(), size_t(content.size()));
-    archive_entry_free(entry);
-    archive_write_close(zip);
-    archive_write_free(zip);
-    out.truncate(qsizetype(used));
-    return out;
 }
 
 // 1. Twenty clients each send a 1 GiB chunked body at once.
@@ -230,9 +209,9 @@ void quotaOvershoot(ReferenceServer &server, qint64 quota)
         const QByteArray formType = "multipart/form-data; boundary=" + boundary;
         const QString k = QLatin1String(kind);
         if (k == "extract") {
-            const auto stored =
-                server.multipart("/api/files/upload",
-                                 {{"files", "a.zip", "application/zip", storedZip("p.bin", randomBytes(Piece))}}, user);
+            const auto stored = server.multipart(
+                "/api/files/upload", {{"files", "a.zip", "application/zip", zipOf("p.bin", randomBytes(Piece), false)}},
+                user);
             const QString id = QString::number(qint64(stored.dataArray().first().toObject().value("id").toDouble()));
             for (int i = 0; i < Writers; ++i)
                 calls.append({"/api/files/extract",

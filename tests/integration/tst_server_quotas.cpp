@@ -1,6 +1,7 @@
 // Quotas under concurrency on the reference server: ten parallel writes of each kind that
 // consumes storage never store more than the account's room, a zip bomb stops at the room, and
 // sizes that would overflow are refused. Accounts get 1 MiB (--quota), so the writes are small.
+#include "archivekit.h"
 #include "eventwait.h"
 #include "referenceserver.h"
 
@@ -36,28 +37,6 @@ QString md5(const QByteArray &data)
 }
 
 // A zip holding one entry, stored or deflated.
-QByteArray zipOf(const QByteArray &name, const QByteArray &content, bool deflate)
-{
-    QByteArray out(int(content.size() + 64 * 1024), '\0');
-    size_t used = 0;
-    struct archive *zip = archive_write_new();
-    archive_write_set_format_zip(zip);
-    archive_write_set_format_option(zip, "zip", "compression", deflate ? "deflate" : "store");
-    archive_write_open_memory(zip, out.data(), size_t(out.size()), &used);
-    struct archive_entry *entry = archive_entry_new();
-    archive_entry_set_pathname(entry, name.constData());
-    archive_entry_set_filetype(entry, AE_IFREG);
-    archive_entry_set_perm(entry, 0644);
-    archive_entry_set_size(entry, content.size());
-    archive_write_header(zip, entry);
-    archive_write_data(zip, content.constData(), size_t(content.size()));
-    archive_entry_free(entry);
-    archive_write_close(zip);
-    archive_write_free(zip);
-    out.truncate(qsizetype(used));
-    return out;
-}
-
 QByteArray multipartBody(const QByteArray &boundary, const QByteArray &field, const QByteArray &fileName,
                          const QByteArray &content)
 {
