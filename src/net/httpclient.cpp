@@ -52,9 +52,10 @@ QString serverErrorText(const QJsonValue &json)
     return error.isEmpty() ? object.value(QStringLiteral("message")).toString() : error;
 }
 
-// The network layer's text; an abort caused by the request's own transfer time-out says so.
-// The transport's failures in the user's words; Qt's own texts are English.
-QString networkErrorText(const QNetworkReply *reply)
+} // namespace
+
+// An abort caused by the request's own transfer time-out says so.
+QString HttpClient::networkErrorText(const QNetworkReply *reply)
 {
     switch (reply->error()) {
     case QNetworkReply::OperationCanceledError:
@@ -87,6 +88,8 @@ QString networkErrorText(const QNetworkReply *reply)
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     return status > 0 ? QStringLiteral("网络错误(%1)").arg(status) : QStringLiteral("网络错误");
 }
+
+namespace {
 
 struct DownloadState
 {

@@ -86,6 +86,8 @@ public:
     HttpResponse makeResponse(int status, const QByteArray &raw, const QString &transportError);
     // Whether a reply's error code is the network's (connection, time-out, proxy), not an HTTP answer's.
     static bool isNetworkError(const QNetworkReply *reply);
+    // A failed reply's transport error in the user's words (Qt's own texts are English).
+    static QString networkErrorText(const QNetworkReply *reply);
 
     // Transfer time-out of JSON requests; 20 s in the product, shorter in tests.
     int jsonTimeoutMs() const { return m_jsonTimeoutMs; }

@@ -134,7 +134,7 @@ QNetworkReply *packDownload(const QStringList &ids, const QString &savePath, Pac
                 if (response.error.isEmpty() && reply->error() == QNetworkReply::OperationCanceledError)
                     response.error = QStringLiteral("请求超时"); // the idle time-out; own aborts are write failures
                 else if (response.error.isEmpty() && reply->error() != QNetworkReply::NoError)
-                    response.error = reply->errorString();
+                    response.error = HttpClient::networkErrorText(reply);
                 if (response.error.isEmpty())
                     response.error = QStringLiteral("请求失败(%1)").arg(response.status);
             }

@@ -65,7 +65,7 @@ QString streamErrorText(const QNetworkReply *reply, int status)
         return QStringLiteral("服务器返回 %1").arg(status);
     if (reply->error() == QNetworkReply::OperationCanceledError)
         return QStringLiteral("请求超时");
-    return reply->errorString();
+    return HttpClient::networkErrorText(reply);
 }
 } // namespace
 

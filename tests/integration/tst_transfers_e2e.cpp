@@ -256,7 +256,10 @@ void TestTransfersE2E::restartInANewProcessContinuesBoth()
     });
     m_manager->resume(upload);
     m_manager->resume(download);
-    QVERIFY(waitFor([&] { return settled(upload, State::Finished) && settled(download, State::Finished); }));
+    QVERIFY2(waitFor([&] { return settled(upload, State::Finished) && settled(download, State::Finished); }),
+             qPrintable(QStringLiteral("upload %1 (%2 bytes), download %3 (%4 bytes)")
+                            .arg(upload->stateText(), QString::number(upload->doneBytes()), download->stateText(),
+                                 QString::number(download->doneBytes()))));
     QVERIFY2(heldAtStart >= ReadyBytes / ServerChunk, qPrintable(QString::number(heldAtStart)));
     QVERIFY2(firstDownloaded >= kept, "the download did not continue from its side file");
     QCOMPARE(serverMd5(jsonText(upload->fileRecord(), QStringLiteral("id"))), md5OfFile(up));
