@@ -3,13 +3,15 @@
 //      public route (and to a streamed route without a session);
 //   2. the latency of a file listing while 500 connections from another address send their
 //      request head a line every 5 s, and how soon the server closes those connections;
-//   3. the quota overshoot of 10 parallel writes of each kind that consumes storage (target 0).
-// Usage: bench_server_attack [--server PATH] [--part 1|2|3] [--plain]
+//   3. the quota overshoot of 10 parallel writes of each kind that consumes storage (target 0);
+//   10-15. hostile archives and uploads against the file tree (see fileattacks.h).
+// Usage: bench_server_attack [--server PATH] [--part 1|2|3|10..15] [--plain]
 //   --server  another build of tolvar-server; --plain starts it without the options of this one
 //   (--head-timeout, --quota), so that an earlier build runs parts 1 and 2.
 //   TVR_ATTACK_MB sets the body size of part 1 (default 1024): a server that holds bodies in
 //   memory needs 20 times that much.
 #include "archivekit.h"
+#include "fileattacks.h"
 #include "rawhttp.h"
 #include "referenceserver.h"
 
@@ -318,5 +320,7 @@ int main(int argc, char **argv)
         }
         quotaOvershoot(server, Quota);
     }
+    if (part == 0 || (part >= 10 && part <= 15))
+        return fileattacks::run(part, Quota);
     return 0;
 }

@@ -1,6 +1,6 @@
 // tolvar-server --listen HOST:PORT --data DIR [--tls-cert FILE --tls-key FILE] [--demo] [--dev]
 //               [--downloads DIR] [--auto-pay SECONDS] [--quota BYTES] [--head-timeout SECONDS]
-//               [--max-connections-per-address N]
+//               [--max-connections-per-address N] [--max-entries N]
 #include "core/serverconfig.h"
 #include "core/tolvarserver.h"
 #include "core/version.h"
@@ -27,6 +27,7 @@ static void usage(FILE *to = stderr)
     std::fprintf(to, "usage: tolvar-server --listen HOST:PORT --data DIR [--tls-cert FILE --tls-key FILE]\n"
                      "                     [--demo] [--dev] [--downloads DIR] [--auto-pay SECONDS] [--quota BYTES]\n"
                      "                     [--head-timeout SECONDS] [--max-connections-per-address N]\n"
+                     "                     [--max-entries N]\n"
                      "       tolvar-server --help | --version\n"
                      "  --listen HOST:PORT  address to serve on; port 0 picks a free port\n"
                      "  --data DIR          folder for the database and the stored files\n"
@@ -38,6 +39,7 @@ static void usage(FILE *to = stderr)
                      "  --downloads DIR     update area served under /downloads/ (default: DATA/downloads)\n"
                      "  --auto-pay SECONDS  with --dev: every payment order is paid after this delay\n"
                      "  --quota BYTES       storage of a new account (default 10 GiB)\n"
+                     "  --max-entries N     files and folders one account may hold (default 200000)\n"
                      "  --head-timeout SECONDS\n"
                      "                      time a connection has to send a request head, also the\n"
                      "                      idle time of a kept-alive connection (default 15)\n"
@@ -136,6 +138,13 @@ int main(int argc, char **argv)
                 return 2;
             }
             config.baseQuota = *bytes;
+        } else if (arg == QLatin1String("--max-entries") && i + 1 < argc) {
+            const auto count = parseNumber(argv[++i], 1, 1LL << 40);
+            if (!count) {
+                usage();
+                return 2;
+            }
+            config.maxEntriesPerUser = *count;
         } else if (arg == QLatin1String("--head-timeout") && i + 1 < argc) {
             const auto secs = parseNumber(argv[++i], 1, 3600);
             if (!secs) {

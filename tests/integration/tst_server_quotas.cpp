@@ -1,8 +1,11 @@
 // Quotas under concurrency on the reference server: ten parallel writes of each kind that
-// consumes storage never store more than the account's room, a zip bomb stops at the room, and
-// sizes that would overflow are refused. Accounts get 1 MiB (--quota), so the writes are small.
+// consumes storage never store more than the account's room, a zip bomb stops at the room,
+// sizes that would overflow are refused, open chunked uploads hold their size, and a team
+// member's upload cannot hold the owner's room. Accounts get 1 MiB (--quota), so the writes
+// are small.
 #include "archivekit.h"
 #include "eventwait.h"
+#include "rawhttp.h"
 #include "referenceserver.h"
 
 #include <QCryptographicHash>
@@ -56,6 +59,8 @@ private slots:
     void parallelWritesNeverExceedTheQuota();
     void zipBombStopsAtTheRoom();
     void oversizedSizesAreRefused();
+    void openChunkedUploadsHoldTheirSize();
+    void removedMemberNoLongerBlocksTheOwner();
 
 private:
     struct Call
@@ -135,6 +140,7 @@ void TestServerQuotas::parallelWritesNeverExceedTheQuota()
     QVERIFY(user.isValid());
     Creds payer = user; // whose quota the writes use
     QList<Call> calls;
+    int refusedEarly = 0; // writes refused before their last request
     const QByteArray boundary = "tvr-quota-boundary";
     const QByteArray form = "multipart/form-data; boundary=" + boundary;
 
@@ -169,6 +175,11 @@ void TestServerQuotas::parallelWritesNeverExceedTheQuota()
             const auto init = m_server->postJson(
                 "/api/upload/init",
                 {{"name", QStringLiteral("c%1.bin").arg(i)}, {"size", Piece}, {"md5", md5(content)}}, user);
+            // An open upload holds its size, so those beyond the room are refused right away.
+            if (init.status == 507) {
+                ++refusedEarly;
+                continue;
+            }
             QVERIFY2(init.success(), qPrintable(init.message()));
             const QString id = init.dataObject().value("uploadId").toString();
             QVERIFY(m_server
@@ -210,7 +221,7 @@ void TestServerQuotas::parallelWritesNeverExceedTheQuota()
     QVERIFY2(after <= Quota, qPrintable(QStringLiteral("%1 bytes stored in a quota of %2").arg(after).arg(Quota)));
     // Exactly as many writes as fit went through; the others were refused for want of room.
     QCOMPARE(statuses.count(200), int((Quota - before) / Piece));
-    QCOMPARE(statuses.count(507), Writers - statuses.count(200));
+    QCOMPARE(statuses.count(507) + refusedEarly, Writers - statuses.count(200));
 }
 
 void TestServerQuotas::zipBombStopsAtTheRoom()
@@ -249,6 +260,83 @@ void TestServerQuotas::oversizedSizesAreRefused()
         QCOMPARE(reply.message(), QStringLiteral("文件大小无效"));
     }
     QCOMPARE(sessions(), sessionsBefore);
+}
+
+void TestServerQuotas::openChunkedUploadsHoldTheirSize()
+{
+    const Creds user = m_server->signIn("sessions", "13900004301");
+    const auto init = [&](const QString &name, const QByteArray &content) {
+        return m_server->postJson("/api/upload/init", {{"name", name}, {"size", content.size()}, {"md5", md5(content)}},
+                                  user);
+    };
+    const QByteArray first = randomBytes(700 * 1024);
+    const QByteArray second = randomBytes(700 * 1024);
+    const auto opened = init("first.bin", first);
+    QVERIFY2(opened.success(), qPrintable(opened.message()));
+    const QString uploadId = opened.dataObject().value("uploadId").toString();
+    // The open upload holds its 700 KiB: neither a second one nor another write gets them.
+    QCOMPARE(init("second.bin", second).status, 507);
+    QCOMPARE(uploadFile(user, "other.bin", randomBytes(400 * 1024)), qint64(0));
+    // Resuming the same upload is no new claim.
+    const auto resumed = init("first.bin", first);
+    QVERIFY(resumed.success());
+    QCOMPARE(resumed.dataObject().value("uploadId").toString(), uploadId);
+    // Merging turns the held room into the file, without counting it twice.
+    QVERIFY(m_server->request("PUT", "/api/upload/chunk/" + uploadId + "/0", user, first, "application/octet-stream")
+                .success());
+    const auto merged = m_server->postJson("/api/upload/merge", {{"uploadId", uploadId}}, user);
+    QVERIFY2(merged.success(), qPrintable(merged.message()));
+    QCOMPARE(used(user), qint64(first.size()));
+    QCOMPARE(init("second.bin", second).status, 507);
+    // A cancelled upload gives its room back at once.
+    const QByteArray small = randomBytes(200 * 1024);
+    const QString cancelled = init("small.bin", small).dataObject().value("uploadId").toString();
+    QVERIFY(!cancelled.isEmpty());
+    QCOMPARE(init("small2.bin", randomBytes(200 * 1024)).status, 507);
+    QVERIFY(m_server->del("/api/upload/" + cancelled, user).success());
+    QVERIFY(init("small2.bin", randomBytes(200 * 1024)).success());
+}
+
+void TestServerQuotas::removedMemberNoLongerBlocksTheOwner()
+{
+    const Creds owner = m_server->signIn("team-owner", "13900004302");
+    const Creds member = m_server->signIn("team-member", "13900004303");
+    const qint64 team =
+        qint64(m_server->postJson("/api/teams", {{"name", "blocked"}}, owner).dataObject().value("id").toDouble());
+    QVERIFY(team > 0);
+    QVERIFY(m_server->postJson(QStringLiteral("/api/teams/%1/members").arg(team), {{"keyword", "team-member"}}, owner)
+                .success());
+    const QString temps = m_server->dataDir() + "/tmp";
+    const auto tempFiles = [&] { return QDir(temps).entryList(QDir::Files | QDir::Hidden).size(); };
+    const qsizetype tempsBefore = tempFiles();
+
+    // The member announces a body as large as the owner's whole room and sends a little of it.
+    const QByteArray boundary = "member-boundary";
+    RawHttp slow(m_server->baseUrl());
+    QVERIFY(slow.open());
+    QVERIFY(slow.send(slow.head("POST", QStringLiteral("/api/teams/%1/files/upload").arg(team).toUtf8(),
+                                {{"X-User-Id", member.userId.toUtf8()},
+                                 {"X-Auth-Token", member.token.toUtf8()},
+                                 {"Content-Type", "multipart/form-data; boundary=" + boundary},
+                                 {"Content-Length", QByteArray::number(Quota)}})));
+    const QByteArray start = "--" + boundary +
+                             "\r\nContent-Disposition: form-data; name=\"files\"; filename=\"m.bin\"\r\n"
+                             "Content-Type: application/octet-stream\r\n\r\n" +
+                             QByteArray(16 * 1024, 'm');
+    QVERIFY(slow.send(start));
+    QVERIFY(waitUntil([&] { return tempFiles() > tempsBefore; }, 10000)); // the server is storing it
+
+    // The owner's own uploads still find the room the member has not used.
+    QVERIFY(uploadFile(owner, "own1.bin", randomBytes(100 * 1024)) > 0);
+    QVERIFY(m_server->del(QStringLiteral("/api/teams/%1/members/%2").arg(team).arg(member.userId), owner).success());
+    // The removed member's upload ends at its next bytes and keeps nothing (the answer follows
+    // the rest of the announced body, which the server drops).
+    slow.send(QByteArray(Quota - start.size(), 'm'));
+    const RawHttp::Reply ended = slow.read(10000);
+    QCOMPARE(ended.status, 403);
+    QVERIFY(uploadFile(owner, "own2.bin", randomBytes(100 * 1024)) > 0);
+    QCOMPARE(used(owner), qint64(200 * 1024));
+    QVERIFY(waitUntil([&] { return tempFiles() == tempsBefore; }, 10000));
 }
 
 QTEST_GUILESS_MAIN(TestServerQuotas)

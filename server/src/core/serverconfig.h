@@ -22,6 +22,10 @@ struct ServerConfig
 
     qint64 chunkSize = DefaultChunkSize;
     qint64 baseQuota = DefaultBaseQuota;
+    // Entries (files and folders, the trash included) one account may hold, so that empty
+    // files are not free.
+    static constexpr qint64 DefaultMaxEntries = 200000;
+    qint64 maxEntriesPerUser = DefaultMaxEntries;
 
     // Connections one client address may hold open at once.
     int perAddressConnections = 1000;

@@ -4,6 +4,7 @@
 #include "core/names.h"
 #include "core/servercontext.h"
 #include "files/blobwriter.h"
+#include "files/foldernames.h"
 #include "files/quota.h"
 #include "storage/transaction.h"
 #include "teams/teamstore.h"
@@ -279,41 +280,32 @@ QString FileTree::categoryFor(const QString &name, const QString &mimeType)
 QString FileTree::freeName(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name,
                            bool isFolder, qint64 ignoreId)
 {
-    auto taken = [&](const QString &candidate) {
-        return ctx.db
-            .scalar("SELECT 1 FROM files WHERE " SPACE " AND " PARENT_IS " AND trash_root IS NULL "
-                    "AND lower(name) = lower(?4) AND id <> ?5",
-                    {space.userId, space.teamId, parentId, candidate, ignoreId})
-            .isValid();
-    };
-    if (!taken(name))
-        return name;
-    // "report.pdf" -> "report (1).pdf"; folders and names like ".profile" keep no extension.
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    const bool split = !isFolder && dot > 0;
-    const QString base = split ? name.left(dot) : name;
-    const QString ext = split ? name.mid(dot) : QString();
-    for (int n = 1;; ++n) {
-        const QString candidate = QStringLiteral("%1 (%2)%3").arg(base).arg(n).arg(ext);
-        if (!taken(candidate))
-            return candidate;
-    }
+    return FolderNames::loadFor(ctx, space, parentId, name, isFolder, ignoreId).claim(name, isFolder);
 }
 
 qint64 FileTree::insertEntry(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name,
                              bool isFolder, const QString &mimeType, qint64 size, const QString &hash,
                              const QString &md5)
 {
+    const QString clean = cleanName(name);
+    const QString finalName = freeName(ctx, space, parentId, clean, isFolder);
+    return insertRow(ctx, space, parentId, finalName, isFolder, isFolder ? QString() : mimeFor(clean, mimeType), size,
+                     hash, md5);
+}
+
+qint64 FileTree::insertRow(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &finalName,
+                           bool isFolder, const QString &mime, qint64 size, const QString &hash, const QString &md5,
+                           qint64 hiddenUnder)
+{
     const QString now = ctx.clock.nowText();
-    const QString finalName = freeName(ctx, space, parentId, cleanName(name), isFolder);
-    const QString mime = isFolder ? QString() : mimeFor(name, mimeType);
     const bool ok = ctx.db.exec(
         "INSERT INTO files(owner_id, team_id, parent_id, name, type, mime_type, category, size, blob_hash, md5, "
-        "created_at, updated_at) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?11)",
+        "created_at, updated_at, trash_root) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?11, ?12)",
         {space.userId, nullableId(space.teamId), nullableId(parentId), finalName,
          isFolder ? QStringLiteral("folder") : QStringLiteral("file"), mime,
-         isFolder ? QString() : categoryFor(name, mime), isFolder ? 0 : size, isFolder ? QVariant() : QVariant(hash),
-         isFolder ? QString() : md5, now});
+         isFolder ? QString() : categoryFor(finalName, mime), isFolder ? 0 : size,
+         isFolder ? QVariant() : QVariant(hash), isFolder ? QString() : md5, now,
+         hiddenUnder != 0 ? QVariant(hiddenUnder) : QVariant()});
     if (!ok)
         return 0;
     const qint64 id = ctx.db.lastInsertId();
@@ -330,6 +322,8 @@ FileResult FileTree::createFolder(ServerContext &ctx, const FileSpace &space, qi
     Transaction tx(ctx.db);
     if (!isLiveFolder(ctx, space, parentId))
         return FileResult::error(404, QStringLiteral("目标文件夹不存在"));
+    if (!Quota::entriesFit(ctx, Quota::holder(ctx, space), 1))
+        return FileResult::error(507, Quota::tooManyEntries(ctx));
     const qint64 id = insertEntry(ctx, space, parentId, clean, true, QString(), 0, QString(), QString());
     if (id <= 0 || !tx.commit())
         return FileResult::error(500, QStringLiteral("创建文件夹失败"));
@@ -348,6 +342,8 @@ FileResult FileTree::addFileFromBlob(ServerContext &ctx, const FileSpace &space,
         return FileResult::error(404, QStringLiteral("目标文件夹不存在"));
     if (!Quota::fits(ctx, Quota::holder(ctx, space), size))
         return FileResult::error(507, QStringLiteral("存储空间不足"));
+    if (!Quota::entriesFit(ctx, Quota::holder(ctx, space), 1))
+        return FileResult::error(507, Quota::tooManyEntries(ctx));
     const qint64 id = insertEntry(ctx, space, parentId, name, false, declaredMime, size, hash, md5);
     if (id <= 0 || !tx.commit())
         return FileResult::error(500, QStringLiteral("保存文件失败"));
@@ -365,6 +361,8 @@ FileResult FileTree::addFile(ServerContext &ctx, const FileSpace &space, qint64 
         return FileResult::error(404, QStringLiteral("目标文件夹不存在"));
     if (!Quota::fits(ctx, Quota::holder(ctx, space), content.size()))
         return FileResult::error(507, QStringLiteral("存储空间不足"));
+    if (!Quota::entriesFit(ctx, Quota::holder(ctx, space), 1))
+        return FileResult::error(507, Quota::tooManyEntries(ctx));
     if (!ctx.blobs.adopt(content))
         return FileResult::error(500, QStringLiteral("保存文件失败"));
     const qint64 id = insertEntry(ctx, space, parentId, name, false, declaredMime, content.size(), content.sha256Hex(),
@@ -375,7 +373,8 @@ FileResult FileTree::addFile(ServerContext &ctx, const FileSpace &space, qint64 
 }
 
 FileResult FileTree::addLinkedFile(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &rawName,
-                                   const QString &path, const QString &sha256, const QString &md5, qint64 size)
+                                   const QString &path, const QString &sha256, const QString &md5, qint64 size,
+                                   const QString &uploadId)
 {
     const QString name = cleanName(rawName);
     if (!validName(name))
@@ -383,8 +382,14 @@ FileResult FileTree::addLinkedFile(ServerContext &ctx, const FileSpace &space, q
     Transaction tx(ctx.db);
     if (!isLiveFolder(ctx, space, parentId))
         return FileResult::error(404, QStringLiteral("目标文件夹不存在"));
+    if (!uploadId.isEmpty()) {
+        ctx.db.exec("DELETE FROM upload_chunks WHERE upload_id = ?1", {uploadId});
+        ctx.db.exec("DELETE FROM upload_sessions WHERE id = ?1", {uploadId});
+    }
     if (!Quota::fits(ctx, Quota::holder(ctx, space), size))
         return FileResult::error(507, QStringLiteral("存储空间不足"));
+    if (!Quota::entriesFit(ctx, Quota::holder(ctx, space), 1))
+        return FileResult::error(507, Quota::tooManyEntries(ctx));
     if (!ctx.blobs.adoptLinked(path, sha256, size))
         return FileResult::error(500, QStringLiteral("保存文件失败"));
     const qint64 id = insertEntry(ctx, space, parentId, name, false, QString(), size, sha256, md5);
@@ -554,6 +559,13 @@ bool FileTree::removeTeamEntries(ServerContext &ctx, Transaction &tx, qint64 tea
 {
     return deleteRows(ctx, tx,
                       ctx.db.query("SELECT id, COALESCE(blob_hash, '') FROM files WHERE team_id = ?1", {teamId}));
+}
+
+bool FileTree::removeHidden(ServerContext &ctx, qint64 marker)
+{
+    Transaction tx(ctx.db);
+    const auto rows = ctx.db.query("SELECT id, COALESCE(blob_hash, '') FROM files WHERE trash_root = ?1", {marker});
+    return deleteRows(ctx, tx, rows) && tx.commit();
 }
 
 int FileTree::purgeExpiredTrash(ServerContext &ctx)

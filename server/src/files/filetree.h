@@ -47,9 +47,11 @@ public:
     static FileResult addFile(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name,
                               const QString &declaredMime, BlobWriter &content);
     // Stores a finished file that stays where it is (linked into the blob store), e.g. the one
-    // file of a chunked upload, whose digests are already known.
+    // file of a chunked upload, whose digests are already known. The upload session given (if
+    // any) ends in the same transaction, so the room it held is the room the file takes.
     static FileResult addLinkedFile(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name,
-                                    const QString &path, const QString &sha256, const QString &md5, qint64 size);
+                                    const QString &path, const QString &sha256, const QString &md5, qint64 size,
+                                    const QString &uploadId = QString());
     // A new file for content already stored (instant upload).
     static FileResult addFileFromBlob(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name,
                                       const QString &declaredMime, const QString &hash, const QString &md5,
@@ -76,6 +78,8 @@ public:
     static std::optional<qint64> teamOfEntry(ServerContext &ctx, qint64 id);
     // Inside the caller's transaction: removes every entry of a team for good.
     static bool removeTeamEntries(ServerContext &ctx, Transaction &tx, qint64 teamId);
+    // Removes the rows hidden under a marker (see insertRow) for good.
+    static bool removeHidden(ServerContext &ctx, qint64 marker);
     // Removes every trash entry deleted more than TrashKeepSecs ago; returns how many.
     static int purgeExpiredTrash(ServerContext &ctx);
 
@@ -84,6 +88,11 @@ public:
     static qint64 insertEntry(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name,
                               bool isFolder, const QString &mimeType, qint64 size, const QString &hash,
                               const QString &md5);
+    // Inside the caller's transaction: a new row with the name given (already free), its media
+    // type decided; `hiddenUnder` (negative) keeps it out of every listing until it is cleared.
+    static qint64 insertRow(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &finalName,
+                            bool isFolder, const QString &mime, qint64 size, const QString &hash, const QString &md5,
+                            qint64 hiddenUnder = 0);
     // The name itself when free in the folder, else "name (1).ext", "name (2).ext", ...
     static QString freeName(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &name,
                             bool isFolder, qint64 ignoreId = 0);

@@ -119,6 +119,10 @@ Area fileArea()
             "CREATE INDEX files_parent ON files(parent_id);"
             "CREATE INDEX files_trash ON files(trash_root);"
             "CREATE INDEX files_blob ON files(blob_hash);"},
+        // Live names by space and folder: free names and clashes are found without a scan of
+        // every live file of the server.
+        {2, "CREATE INDEX files_live_names ON files(COALESCE(team_id, -owner_id), COALESCE(parent_id, 0), "
+            "  lower(name)) WHERE trash_root IS NULL;"},
     };
     area.registerRoutes = registerFileRoutes;
     area.seedDemo = DemoFiles::seed;

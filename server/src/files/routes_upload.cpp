@@ -48,13 +48,13 @@ void initUpload(ServerContext &ctx, const http::Request &req, http::Response &re
     const FileSpace space = FileSpace::personal(user.id);
     if (!parent || (*parent != 0 && !FileTree::findLive(ctx, space, *parent)))
         return fail(res, 404, QStringLiteral("目标文件夹不存在"));
-    if (!Quota::fits(ctx, user.id, *size))
-        return fail(res, 507, Msg::QuotaExceeded);
 
     // Only content the caller can already read is reused; anything else is uploaded normally,
     // so a digest tells nobody whether someone else stores that file.
     const QString known = FileTree::readableContent(ctx, user.id, md5, *size);
     if (!known.isEmpty()) {
+        if (!Quota::fits(ctx, user.id, *size))
+            return fail(res, 507, Msg::QuotaExceeded);
         const FileResult result = FileTree::addFileFromBlob(ctx, space, *parent, name, QString(), known, md5, *size);
         if (!result.ok())
             return fail(res, result.status, result.message);
@@ -62,9 +62,11 @@ void initUpload(ServerContext &ctx, const http::Request &req, http::Response &re
         return ok(res, QJsonObject{{QStringLiteral("instant"), true},
                                    {QStringLiteral("file"), entry ? entry->toJson() : QJsonObject()}});
     }
-    const auto session = UploadSessions::openOrResume(ctx, user.id, 0, *parent, name, *size, md5);
+    // A session being resumed already holds its room; a new one must find it.
+    bool overQuota = false;
+    const auto session = UploadSessions::openOrResume(ctx, user.id, 0, *parent, name, *size, md5, &overQuota);
     if (!session)
-        return fail(res, 500, Msg::Internal);
+        return fail(res, overQuota ? 507 : 500, overQuota ? Msg::QuotaExceeded : Msg::Internal);
     ok(res, QJsonObject{{QStringLiteral("instant"), false},
                         {QStringLiteral("uploadId"), session->id},
                         {QStringLiteral("chunkSize"), session->chunkSize},
@@ -111,8 +113,9 @@ void putChunk(ServerContext &ctx, const http::Request &req, http::Response &res,
     const auto declared = req.contentLength();
     if (declared && *declared != expected)
         return fail(res, 400, QStringLiteral("分片大小不正确"));
-    // No chunk is taken for a file that could no longer be stored.
-    if (!Quota::fits(ctx, Quota::holder(ctx, FileSpace{user.id, session->teamId}), session->size))
+    // The session holds its room; no chunk is taken once the account is over its limit anyway
+    // (bought capacity expired), as the file could not be stored.
+    if (!Quota::withinLimit(ctx, Quota::holder(ctx, FileSpace{user.id, session->teamId})))
         return fail(res, 507, Msg::QuotaExceeded);
 
     const auto progress = progressOf(ctx, *session);
@@ -209,7 +212,7 @@ void mergeUpload(ServerContext &ctx, const http::Request &req, http::Response &r
     }
     const FileSpace space{user.id, session->teamId};
     const FileResult result = FileTree::addLinkedFile(ctx, space, session->parentId, session->name, path,
-                                                      digests->sha256, digests->md5, session->size);
+                                                      digests->sha256, digests->md5, session->size, uploadId);
     if (!result.ok())
         return fail(res, result.status, result.message);
     UploadSessions::remove(ctx, uploadId);

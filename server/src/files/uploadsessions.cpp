@@ -2,6 +2,7 @@
 
 #include "accounts/accountstore.h"
 #include "core/servercontext.h"
+#include "files/quota.h"
 #include "storage/transaction.h"
 
 #include <QDir>
@@ -59,8 +60,10 @@ std::optional<UploadSession> UploadSessions::find(ServerContext &ctx, const QStr
 
 std::optional<UploadSession> UploadSessions::openOrResume(ServerContext &ctx, qint64 userId, qint64 teamId,
                                                           qint64 parentId, const QString &name, qint64 size,
-                                                          const QString &md5)
+                                                          const QString &md5, bool *overQuota)
 {
+    if (overQuota)
+        *overQuota = false;
     const qint64 chunkSize = ctx.config.chunkSize;
     const qint64 now = ctx.clock.nowSecs();
     const QVariant team = teamId > 0 ? QVariant(teamId) : QVariant();
@@ -83,6 +86,11 @@ std::optional<UploadSession> UploadSessions::openOrResume(ServerContext &ctx, qi
             ctx.db.exec("DELETE FROM upload_sessions WHERE id = ?1", {stale});
             const QString dir = directory(ctx, stale);
             tx.onCommit([dir] { QDir(dir).removeRecursively(); });
+        }
+        if (!Quota::fits(ctx, Quota::holder(ctx, FileSpace{userId, teamId}), size)) {
+            if (overQuota)
+                *overQuota = true;
+            return std::nullopt; // the transaction rolls back: no session was given way
         }
         session.id = AccountStore::randomHex(16);
         session.userId = userId;

@@ -40,9 +40,12 @@ public:
     static QString dataPath(ServerContext &ctx, const QString &uploadId);
     static std::optional<UploadSession> find(ServerContext &ctx, const QString &uploadId, qint64 userId);
     // The open session for this upload (same user, space, folder, name, MD5, size and chunk
-    // size), or a new one. Two uploads of one content into different places stay apart.
+    // size), or a new one. Two uploads of one content into different places stay apart. A new
+    // session holds its whole size of the quota until it is merged, cancelled or expires; when
+    // that does not fit, nothing is opened and `overQuota` is set.
     static std::optional<UploadSession> openOrResume(ServerContext &ctx, qint64 userId, qint64 teamId, qint64 parentId,
-                                                     const QString &name, qint64 size, const QString &md5);
+                                                     const QString &name, qint64 size, const QString &md5,
+                                                     bool *overQuota = nullptr);
     // Indices of the chunks held completely, ascending.
     static std::vector<int> doneChunks(ServerContext &ctx, const QString &uploadId);
     static QJsonArray receivedChunks(ServerContext &ctx, const UploadSession &session);

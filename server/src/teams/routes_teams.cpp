@@ -210,6 +210,7 @@ void removeMember(ServerContext &ctx, const http::Request &req, http::Response &
         return fail(res, 400, QStringLiteral("不能移除团队创建者"));
     if (!TeamStore::removeMember(ctx, team->teamId, *memberId))
         return fail(res, 500, Msg::Internal);
+    Quota::endTeamWrites(ctx, team->teamId, *memberId);
     Notifications::notify(ctx, *memberId, QLatin1String(Notifications::TeamRemoved), QStringLiteral("团队成员变更"),
                           QStringLiteral("您已被移出团队「%1」。").arg(TeamStore::nameOf(ctx, team->teamId)));
     ok(res);
@@ -299,11 +300,19 @@ void uploadFiles(ServerContext &ctx, const http::Request &req, http::Response &r
     if (declared && !Quota::fits(ctx, holder, qMax<qint64>(0, *declared - FormOverhead)))
         return fail(res, 507, Msg::QuotaExceeded);
     QuotaReservation room(ctx, holder);
-    if (declared && !room.ensureExactly(*declared))
+    // A member's upload holds the owner's room only as its bytes arrive (a declared length alone
+    // would let a member block the owner's storage), and it ends when the member is removed.
+    const bool owner = holder == user.id;
+    if (!owner)
+        room.belongsToTeamWrite(team->teamId, user.id);
+    if (declared && owner && !room.ensureExactly(*declared))
         return fail(res, 507, Msg::QuotaExceeded);
     MultipartUpload upload(ctx);
     QString error;
-    if (!upload.read(req, reader, room, &error))
+    const bool read = upload.read(req, reader, room, &error);
+    if (room.revoked())
+        return fail(res, 403, QStringLiteral("您已不是该团队成员，上传已取消"));
+    if (!read)
         return fail(res, upload.exceededLimit() ? 507 : 400, upload.exceededLimit() ? Msg::QuotaExceeded : error);
     const FileSpace space = FileSpace::team(team->teamId, user.id);
     const auto parent = folderValue(QJsonValue(upload.field(QStringLiteral("parent_id"))));
