@@ -297,9 +297,10 @@ void quotaOvershoot(ReferenceServer &server, qint64 quota)
 int openDescriptors(const ReferenceServer &server)
 {
     const qint64 pid = server.processId();
-    return pid > 0
-               ? int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::System).size())
-               : -1;
+    return pid > 0 ? int(QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+                             .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+                             .size())
+                   : -1;
 }
 
 std::unique_ptr<ReferenceServer> startServer(const QStringList &args)
