@@ -4,8 +4,17 @@
 //   2. the latency of a file listing while 500 connections from another address send their
 //      request head a line every 5 s, and how soon the server closes those connections;
 //   3. the quota overshoot of 10 parallel writes of each kind that consumes storage (target 0);
+//   4. one request with a 30,000-character target, to a public route and a session route;
+//   5. the descriptors one multipart upload of 2,000 small file parts holds while its body is open;
+//   6. the server's memory while one upload sends 64 MiB of distinct form fields (1 MiB quota);
+//   7. descriptors and memory held by 600 clients from 2 addresses that ask for the public
+//      installer and never read it, and how soon they are closed;
+//   8. the answer to another account's upload while 64 uploads of one account dribble a byte
+//      every 2 s, and how soon the dribblers are closed;
+//   9. requests framed twice (Content-Length with Transfer-Encoding, two lengths): the answer and
+//      whether the connection stays open for what follows;
 //   10-15. hostile archives and uploads against the file tree (see fileattacks.h).
-// Usage: bench_server_attack [--server PATH] [--part 1|2|3|10..15] [--plain]
+// Usage: bench_server_attack [--server PATH] [--part 1..15] [--plain]
 //   --server  another build of tolvar-server; --plain starts it without the options of this one
 //   (--head-timeout, --quota), so that an earlier build runs parts 1 and 2.
 //   TVR_ATTACK_MB sets the body size of part 1 (default 1024): a server that holds bodies in
@@ -14,16 +23,20 @@
 #include "fileattacks.h"
 #include "rawhttp.h"
 #include "referenceserver.h"
+#include "stalledreader.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <archive.h>
@@ -31,6 +44,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -281,6 +295,247 @@ void quotaOvershoot(ReferenceServer &server, qint64 quota)
     }
 }
 
+// Descriptors the server process has open; -1 when unknown.
+int openDescriptors(const ReferenceServer &server)
+{
+    const qint64 pid = server.processId();
+    return pid > 0 ? int(QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+                             .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+                             .size())
+                   : -1;
+}
+
+std::unique_ptr<ReferenceServer> startServer(const QStringList &args)
+{
+    ReferenceServer::Options options;
+    options.extraArgs = args;
+    auto server = std::make_unique<ReferenceServer>(options);
+    if (!server->start()) {
+        std::fprintf(stderr, "cannot start the server: %s\n", qPrintable(server->errorString()));
+        return nullptr;
+    }
+    return server;
+}
+
+QByteArray uploadHead(RawHttp &raw, const Creds &as, const QByteArray &length = {})
+{
+    QList<std::pair<QByteArray, QByteArray>> headers{{"X-User-Id", as.userId.toUtf8()},
+                                                     {"X-Auth-Token", as.token.toUtf8()},
+                                                     {"Content-Type", "multipart/form-data; boundary=b"}};
+    headers.append(length.isEmpty() ? std::pair<QByteArray, QByteArray>{"Transfer-Encoding", "chunked"}
+                                    : std::pair<QByteArray, QByteArray>{"Content-Length", length});
+    return raw.head("POST", "/api/files/upload", headers);
+}
+
+// 4. A 30,000-character target, to a public route and to a session route.
+void longTargets()
+{
+    const QList<std::pair<QByteArray, QByteArray>> targets = {{"GET", "/pay/"}, {"DELETE", "/api/notifications/"}};
+    for (const auto &[method, prefix] : targets) {
+        auto server = startServer({});
+        if (!server)
+            return;
+        RawHttp raw(server->baseUrl());
+        QElapsedTimer timer;
+        timer.start();
+        const bool sent = raw.open() && raw.send(raw.head(method, prefix + QByteArray(30000, '7')));
+        const int status = sent ? raw.read(10000).status : 0;
+        const qint64 ms = timer.elapsed();
+        waitFor([&] { return !server->isRunning(); }, 500);
+        std::printf("4. %s %s + 30000 characters: answer %d in %lld ms, server %s\n", method.constData(),
+                    prefix.constData(), status, static_cast<long long>(ms),
+                    server->isRunning() ? "still running" : "GONE");
+    }
+}
+
+// 5. One upload of 2,000 file parts whose body stays open at the end.
+void descriptorsOfManyParts()
+{
+    constexpr int Parts = 2000;
+    auto server = startServer({});
+    if (!server)
+        return;
+    const Creds user = server->signIn("parts", "13900009501");
+    const int before = openDescriptors(*server);
+    RawHttp raw(server->baseUrl());
+    raw.open();
+    raw.send(uploadHead(raw, user));
+    int peak = before;
+    int sent = 0;
+    for (; sent < Parts; ++sent) {
+        const QByteArray part = "--b\r\nContent-Disposition: form-data; name=\"files\"; filename=\"p" +
+                                QByteArray::number(sent) + "\"\r\n\r\npart\r\n";
+        if (!raw.sendChunk(part))
+            break;
+        if (sent % 100 == 99)
+            peak = std::max(peak, openDescriptors(*server));
+    }
+    waitFor([&] { return false; }, 1000); // let the server take what was sent
+    peak = std::max(peak, openDescriptors(*server));
+    const RawHttp::Reply reply = raw.read(2000);
+    std::printf("5. one upload of %d file parts (%d sent), body left open: server descriptors %d before, peak %d "
+                "(+%d); answer %d\n",
+                Parts, sent, before, peak, peak - before, reply.status);
+}
+
+// 6. 64 MiB of distinct form fields on an account of 1 MiB.
+void memoryOfManyFields()
+{
+    auto server = startServer({"--quota", QString::number(1024 * 1024)});
+    if (!server)
+        return;
+    const Creds user = server->signIn("fields", "13900009601");
+    const qint64 before = server->residentMemoryKiB();
+    RawHttp raw(server->baseUrl());
+    raw.open();
+    raw.send(uploadHead(raw, user));
+    qint64 sent = 0;
+    qint64 peak = before;
+    const QByteArray value(1024, 'v');
+    for (int i = 0; i < 64 * 1024; ++i) {
+        const QByteArray field =
+            "--b\r\nContent-Disposition: form-data; name=\"f" + QByteArray::number(i) + "\"\r\n\r\n" + value + "\r\n";
+        if (!raw.sendChunk(field))
+            break;
+        sent += field.size();
+        if (i % 1024 == 1023)
+            peak = std::max(peak, server->residentMemoryKiB());
+    }
+    raw.sendChunk("--b--\r\n");
+    raw.endChunks();
+    const RawHttp::Reply reply = raw.read(10000);
+    peak = std::max(peak, server->residentMemoryKiB());
+    std::printf("6. %.1f MiB of distinct form fields sent of 64 MiB: server resident %.1f MiB before, peak sampled "
+                "%.1f MiB (+%.1f MiB); answer %d\n",
+                double(sent) / (1 << 20), before / 1024.0, peak / 1024.0, (peak - before) / 1024.0, reply.status);
+}
+
+// 7. 300 stalled readers of the public installer from each of two addresses.
+void stalledReaders(bool plain)
+{
+    constexpr int PerAddress = 300;
+    QTemporaryDir area;
+    QDir(area.path()).mkpath("stable");
+    QFile setup(area.filePath("stable/Setup.exe"));
+    if (!setup.open(QIODevice::WriteOnly) || !setup.resize(64LL * 1024 * 1024))
+        return;
+    setup.close();
+    const int window = 5;
+    QStringList args{"--downloads", area.path()};
+    if (!plain)
+        args << "--send-window" << QString::number(window);
+    auto server = startServer(args);
+    if (!server)
+        return;
+    const int fdBefore = openDescriptors(*server);
+    const qint64 memBefore = server->residentMemoryKiB();
+    std::vector<std::unique_ptr<StalledReader>> readers;
+    int served = 0;
+    int refused = 0;
+    for (const char *address : {"127.0.0.5", "127.0.0.6"}) {
+        for (int i = 0; i < PerAddress; ++i) {
+            auto reader = std::make_unique<StalledReader>(server->baseUrl(), QLatin1String(address),
+                                                          "/downloads/stable/Setup.exe");
+            const QByteArray status = reader->statusLine(5000);
+            served += status.endsWith("200");
+            refused += !status.isEmpty() && !status.endsWith("200");
+            readers.push_back(std::move(reader));
+        }
+    }
+    const int fdHeld = openDescriptors(*server);
+    const qint64 memHeld = server->residentMemoryKiB();
+    QElapsedTimer timer;
+    timer.start();
+    const bool closed = waitFor([&] { return openDescriptors(*server) <= fdBefore + 2; }, (4 * window + 5) * 1000);
+    std::printf("7. %d stalled readers of a 64 MiB public download from 2 addresses: %d served, %d refused\n",
+                2 * PerAddress, served, refused);
+    std::printf("   server descriptors %d before, %d while they wait (+%d); resident %.1f MiB (+%.1f MiB)\n", fdBefore,
+                fdHeld, fdHeld - fdBefore, memHeld / 1024.0, (memHeld - memBefore) / 1024.0);
+    std::printf("   %s after %.1f s (send window %d s)\n", closed ? "all closed" : "still held",
+                timer.elapsed() / 1000.0, plain ? 60 : window);
+}
+
+// 8. 64 uploads of one account dribble; another account uploads.
+void dribbledUploads(bool plain)
+{
+    constexpr int Dribblers = 64;
+    const int window = 5;
+    auto server = startServer(plain ? QStringList() : QStringList{"--receive-window", QString::number(window)});
+    if (!server)
+        return;
+    const Creds hog = server->signIn("dribbler", "13900009801");
+    const Creds other = server->signIn("victim", "13900009802");
+    std::vector<std::unique_ptr<RawHttp>> dribblers;
+    int turnedAway = 0;
+    for (int i = 0; i < Dribblers; ++i) {
+        auto raw = std::make_unique<RawHttp>(server->baseUrl());
+        raw->open();
+        raw->send(uploadHead(*raw, hog, QByteArray::number(64 << 20)) +
+                  "--b\r\nContent-Disposition: form-data; name=\"files\"; filename=\"d\"\r\n\r\n");
+        dribblers.push_back(std::move(raw));
+    }
+    QTimer drip;
+    QObject::connect(&drip, &QTimer::timeout, [&] {
+        for (auto &raw : dribblers) {
+            if (raw->isOpen())
+                raw->send("d", 50);
+        }
+    });
+    drip.start(2000);
+    for (auto &raw : dribblers)
+        turnedAway += raw->read(20).status == 429;
+    QNetworkAccessManager network;
+    QNetworkRequest request(QUrl(server->baseUrl() + "/api/files/upload"));
+    request.setRawHeader("X-User-Id", other.userId.toUtf8());
+    request.setRawHeader("X-Auth-Token", other.token.toUtf8());
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "multipart/form-data; boundary=b");
+    QElapsedTimer timer;
+    timer.start();
+    QNetworkReply *reply = network.post(
+        request,
+        QByteArray("--b\r\nContent-Disposition: form-data; name=\"files\"; filename=\"v.txt\"\r\n\r\nv\r\n--b--\r\n"));
+    const bool answered = waitFor([reply] { return reply->isFinished(); }, 15000);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const qint64 latency = timer.elapsed();
+    reply->deleteLater();
+    const auto open = [&] {
+        return std::count_if(dribblers.begin(), dribblers.end(), [](const auto &raw) {
+            raw->waitClosed(0);
+            return raw->isOpen();
+        });
+    };
+    timer.restart();
+    waitFor([&] { return open() == 0; }, (4 * window + 5) * 1000);
+    std::printf("8. %d uploads of one account dribbling a byte every 2 s: %d turned away at once\n", Dribblers,
+                turnedAway);
+    std::printf("   another account's upload: %s %d after %lld ms\n", answered ? "answered" : "NO ANSWER", status,
+                static_cast<long long>(latency));
+    std::printf("   dribblers still open %.1f s later: %lld (receive window %d s)\n", timer.elapsed() / 1000.0,
+                static_cast<long long>(open()), plain ? 30 : window);
+}
+
+// 9. Requests framed twice, each followed by a second request.
+void doubleFraming()
+{
+    auto server = startServer({});
+    if (!server)
+        return;
+    const QList<std::pair<const char *, QList<std::pair<QByteArray, QByteArray>>>> cases = {
+        {"Content-Length + Transfer-Encoding", {{"Content-Length", "5"}, {"Transfer-Encoding", "chunked"}}},
+        {"two different Content-Length", {{"Content-Length", "5"}, {"Content-Length", "0"}}},
+    };
+    for (const auto &[name, headers] : cases) {
+        RawHttp raw(server->baseUrl());
+        raw.open();
+        raw.send(raw.head("POST", "/api/logout", headers) + "0\r\n\r\n" + raw.head("GET", "/api/plans"));
+        const int first = raw.read(5000).status;
+        const int second = raw.read(2000).status;
+        std::printf("9. %-35s answer %d, then %s\n", name, first,
+                    second ? qPrintable(QStringLiteral("a second answer %1 on the same connection").arg(second))
+                           : (raw.waitClosed(2000) ? "closed" : "open, no second answer"));
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -295,6 +550,12 @@ int main(int argc, char **argv)
     const bool plain = args.contains(QStringLiteral("--plain"));
     const int headTimeoutSecs = plain ? 15 : 10;
     constexpr qint64 Quota = 1024 * 1024;
+    // Part 7 holds hundreds of sockets in this process.
+    rlimit descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0) {
+        descriptors.rlim_cur = descriptors.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &descriptors);
+    }
 
     if (part == 0 || part == 1 || part == 2) {
         ReferenceServer::Options options;
@@ -322,5 +583,17 @@ int main(int argc, char **argv)
     }
     if (part == 0 || (part >= 10 && part <= 15))
         return fileattacks::run(part, Quota);
+    if (part == 0 || part == 4)
+        longTargets();
+    if (part == 0 || part == 5)
+        descriptorsOfManyParts();
+    if (part == 0 || part == 6)
+        memoryOfManyFields();
+    if (part == 0 || part == 7)
+        stalledReaders(plain);
+    if (part == 0 || part == 8)
+        dribbledUploads(plain);
+    if (part == 0 || part == 9)
+        doubleFraming();
     return 0;
 }

@@ -1,7 +1,7 @@
 // tolvar-server --listen HOST:PORT --data DIR [--tls-cert FILE --tls-key FILE] [--demo] [--dev]
 //               [--downloads DIR] [--auto-pay SECONDS] [--quota BYTES] [--head-timeout SECONDS]
-//               [--max-connections-per-address N] [--max-entries N]
-//               [--public-url URL]
+//               [--max-connections-per-address N] [--max-public-per-address N] [--max-entries N]
+//               [--min-rate BYTES] [--send-window SECONDS] [--receive-window SECONDS] [--public-url URL]
 #include "core/serverconfig.h"
 #include "core/tolvarserver.h"
 #include "core/version.h"
@@ -30,6 +30,8 @@ static void usage(FILE *to = stderr)
                      "                     [--head-timeout SECONDS] [--max-connections-per-address N]\n"
                      "                     [--max-entries N]\n"
                      "                     [--public-url URL]\n"
+                     "                     [--max-public-per-address N] [--min-rate BYTES]\n"
+                     "                     [--send-window SECONDS] [--receive-window SECONDS]\n"
                      "       tolvar-server --help | --version\n"
                      "  --listen HOST:PORT  address to serve on; port 0 picks a free port\n"
                      "  --data DIR          folder for the database and the stored files\n"
@@ -49,6 +51,16 @@ static void usage(FILE *to = stderr)
                      "                      connections one client address may hold open (default 1000)\n"
                      "  --public-url URL    scheme://host[:port] that share links begin with\n"
                      "                      (default: the listen address)\n"
+                     "  --max-public-per-address N\n"
+                     "                      answers outside a session (downloads, pay pages, sign-in)\n"
+                     "                      one address may have in flight; beyond: 503 (default 64)\n"
+                     "  --min-rate BYTES    bytes a second a client must at least take of an answer and\n"
+                     "                      send of an upload, averaged over the windows below;\n"
+                     "                      a slower connection is closed (default 1024)\n"
+                     "  --send-window SECONDS\n"
+                     "                      window over which an answer's rate is taken (default 60)\n"
+                     "  --receive-window SECONDS\n"
+                     "                      window over which an upload's rate is taken (default 30)\n"
                      "  --help              show this text\n"
                      "  --version           show the version\n");
 }
@@ -172,6 +184,28 @@ int main(int argc, char **argv)
                 return 2;
             }
             config.publicUrl = url;
+        } else if (arg == QLatin1String("--max-public-per-address") && i + 1 < argc) {
+            const auto count = parseNumber(argv[++i], 1, 100000);
+            if (!count) {
+                usage();
+                return 2;
+            }
+            config.perAddressPublic = int(*count);
+        } else if (arg == QLatin1String("--min-rate") && i + 1 < argc) {
+            const auto bytes = parseNumber(argv[++i], 0, 1LL << 30);
+            if (!bytes) {
+                usage();
+                return 2;
+            }
+            config.minBytesPerSec = int(*bytes);
+        } else if ((arg == QLatin1String("--send-window") || arg == QLatin1String("--receive-window")) &&
+                   i + 1 < argc) {
+            const auto secs = parseNumber(argv[++i], 1, 3600);
+            if (!secs) {
+                usage();
+                return 2;
+            }
+            (arg == QLatin1String("--send-window") ? config.sendWindowSecs : config.receiveWindowSecs) = int(*secs);
         } else if (arg == QLatin1String("--tls-cert") && i + 1 < argc) {
             certFile = QString::fromLocal8Bit(argv[++i]);
         } else if (arg == QLatin1String("--tls-key") && i + 1 < argc) {

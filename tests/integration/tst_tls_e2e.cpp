@@ -63,6 +63,7 @@ private slots:
     void untrustedCertificateFailsEveryConnection();
     void unusableCaFileIsSaidOnTheSignInWindow();
     void trustedCaCarriesSignInUploadAndDownload();
+    void longTargetIsRefusedWith414OverTls();
 
 private:
     QString makeCertificates();
@@ -259,6 +260,19 @@ void TestTlsE2E::trustedCaCarriesSignInUploadAndDownload()
                               qPrintable(download->error()), 60000);
     QCOMPARE(download->state(), TransferTask::State::Finished);
     QCOMPARE(md5OfFile(m_work.filePath(QStringLiteral("back.bin"))), md5OfFile(source));
+}
+
+void TestTlsE2E::longTargetIsRefusedWith414OverTls()
+{
+    // The target's bound holds behind TLS as well: the server answers and stays up.
+    QNetworkAccessManager network;
+    const QString target = m_server->baseUrl() + QStringLiteral("/pay/") + QString(30000, QLatin1Char('A'));
+    std::unique_ptr<QNetworkReply> reply(network.get(QNetworkRequest(QUrl(target))));
+    reply->ignoreSslErrors();
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    QVERIFY(finished.wait(15000));
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 414);
+    QVERIFY(m_server->isRunning());
 }
 
 QTEST_MAIN(TestTlsE2E)

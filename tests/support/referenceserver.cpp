@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
+#include <sys/resource.h>
 
 ReferenceServer::ReferenceServer()
     : ReferenceServer(Options())
@@ -54,6 +55,12 @@ bool ReferenceServer::start()
     m_process = std::make_unique<QProcess>();
     m_process->setProcessEnvironment(env);
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (const int limit = m_options.descriptorLimit; limit > 0) {
+        m_process->setChildProcessModifier([limit] {
+            const rlimit descriptors{rlim_t(limit), rlim_t(limit)};
+            setrlimit(RLIMIT_NOFILE, &descriptors);
+        });
+    }
     // TVR_SERVER_BINARY in the environment runs the same tests against another build.
     const QString binary = qEnvironmentVariable("TVR_SERVER_BINARY", QStringLiteral(TVR_SERVER_BINARY));
     m_process->start(binary, args);

@@ -26,6 +26,8 @@ public:
         qint64 chunkSize = 0;  // TVR_SERVER_CHUNK_SIZE when > 0 (needs dev)
         QString dataDir;       // reuse a folder (e.g. to restart on the same data); else a fresh one
         QStringList extraArgs; // further command-line options (e.g. "--auto-pay", "0")
+        // > 0: the server may open at most this many descriptors.
+        int descriptorLimit = 0;
     };
 
     // Who a request is sent as; empty fields mean "no such header".

@@ -33,6 +33,14 @@ struct ServerConfig
     // A connection must send a whole request head within this many seconds of opening or of its
     // previous answer (so this is also how long an idle kept-alive connection lives).
     int headTimeoutSecs = 15;
+    // Answers outside a session (public downloads, pay pages, sign-in) one address may have in
+    // flight at once.
+    int perAddressPublic = 64;
+    // The floor rate at which a client must take an answer (averaged over sendWindowSecs) and
+    // send a streamed body (over receiveWindowSecs); a slower connection is closed.
+    int minBytesPerSec = 1024;
+    int sendWindowSecs = 60;
+    int receiveWindowSecs = 30;
 
     // PEM certificate (with its chain) and private key; both set: the server speaks HTTPS only.
     QByteArray tlsCertificatePem;

@@ -53,6 +53,10 @@ bool TolvarServer::start(QString *error)
     options.port = ctx.config.port;
     options.perAddressLimit = unsigned(ctx.config.perAddressConnections);
     options.headTimeoutSecs = ctx.config.headTimeoutSecs;
+    options.publicPerAddressLimit = unsigned(ctx.config.perAddressPublic);
+    options.minBytesPerSec = ctx.config.minBytesPerSec;
+    options.sendWindowSecs = ctx.config.sendWindowSecs;
+    options.receiveWindowSecs = ctx.config.receiveWindowSecs;
     options.tlsCertificatePem = ctx.config.tlsCertificatePem.toStdString();
     options.tlsKeyPem = ctx.config.tlsKeyPem.toStdString();
     m_http = std::make_unique<http::Server>(*m_router, options, transportError);

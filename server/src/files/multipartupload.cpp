@@ -8,8 +8,9 @@
 
 namespace tvr::server {
 
-MultipartUpload::MultipartUpload(ServerContext &ctx)
+MultipartUpload::MultipartUpload(ServerContext &ctx, QStringList keptFields)
     : m_ctx(ctx)
+    , m_keptFields(std::move(keptFields))
 {}
 
 MultipartUpload::~MultipartUpload() = default;
@@ -28,11 +29,19 @@ bool MultipartUpload::read(const http::Request &request, http::BodyReader &reade
     QByteArray *field = nullptr;
     bool storageFailed = false;
     qint64 fileBytes = 0;
+    // The file of a part that has ended is complete: close it before the next one opens.
+    const auto closeCurrent = [&] {
+        if (current && !current->content->finish())
+            storageFailed = true;
+        current = nullptr;
+        return !storageFailed;
+    };
     const bool complete = reader.readMultipart(
         request,
         [&](const http::Part &part) {
-            current = nullptr;
             field = nullptr;
+            if (!closeCurrent())
+                return false;
             if (!part.filename.empty()) {
                 auto writer = m_ctx.blobs.createWriter();
                 if (!writer) {
@@ -42,8 +51,8 @@ bool MultipartUpload::read(const http::Request &request, http::BodyReader &reade
                 m_files.push_back(File{QString::fromStdString(part.name), baseName(part.filename),
                                        QString::fromStdString(part.contentType), std::move(writer)});
                 current = &m_files.back();
-            } else {
-                field = &m_fields[QString::fromStdString(part.name)];
+            } else if (const QString name = QString::fromStdString(part.name); m_keptFields.contains(name)) {
+                field = &m_fields[name];
             }
             return true;
         },
@@ -65,6 +74,8 @@ bool MultipartUpload::read(const http::Request &request, http::BodyReader &reade
             }
             return true;
         });
+    if (complete)
+        closeCurrent();
     if (storageFailed) {
         *error = QStringLiteral("服务器存储失败，请稍后重试");
         return false;
@@ -73,15 +84,13 @@ bool MultipartUpload::read(const http::Request &request, http::BodyReader &reade
         *error = QStringLiteral("存储空间不足");
         return false;
     }
+    if (reader.formOverLimit()) {
+        *error = QStringLiteral("一次上传的文件或表单字段过多");
+        return false;
+    }
     if (!complete) {
         *error = QStringLiteral("上传内容不完整或格式错误");
         return false;
-    }
-    for (File &file : m_files) {
-        if (!file.content->finish()) {
-            *error = QStringLiteral("服务器存储失败，请稍后重试");
-            return false;
-        }
     }
     return true;
 }

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QJsonArray>
 #include <QString>
+#include <QStringList>
 #include <map>
 #include <memory>
 #include <vector>
@@ -18,8 +19,10 @@ class QuotaReservation;
 struct ServerContext;
 
 // A multipart/form-data upload read as a stream: every file part goes straight into its own
-// BlobWriter (a temporary file), small text fields are kept in memory. Nothing of a file is
-// held in memory, whatever its size.
+// BlobWriter (a temporary file), closed as soon as its part ends, so that a request holds one
+// descriptor however many files it sends. Of the plain fields only those the route reads are
+// kept (small, in memory); the others are only counted against the form's limits. Nothing of a
+// file is held in memory, whatever its size.
 class MultipartUpload final
 {
 public:
@@ -33,7 +36,7 @@ public:
 
     static constexpr qsizetype FieldMaxBytes = 4096;
 
-    explicit MultipartUpload(ServerContext &ctx);
+    explicit MultipartUpload(ServerContext &ctx, QStringList keptFields = {QStringLiteral("parent_id")});
     ~MultipartUpload();
 
     // Reads the whole body; false with a user text when it is malformed or cannot be stored.
@@ -54,6 +57,7 @@ public:
 
 private:
     ServerContext &m_ctx;
+    QStringList m_keptFields;
     std::map<QString, QByteArray> m_fields;
     std::vector<File> m_files;
     bool m_exceeded = false;

@@ -53,8 +53,14 @@ void transportError(http::Response &res, int status)
     switch (status) {
     case 404:
         return fail(res, 404, QStringLiteral("接口不存在"));
+    case 400:
+        return fail(res, 400, Msg::BadRequest);
     case 413:
         return fail(res, 413, Msg::TooLarge);
+    case 414:
+        return fail(res, 414, QStringLiteral("请求地址过长"));
+    case 503:
+        return fail(res, 503, QStringLiteral("服务器繁忙，请稍后重试"));
     case 500:
         return fail(res, 500, Msg::Internal);
     default:

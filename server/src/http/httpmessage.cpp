@@ -135,6 +135,7 @@ Response &Response::operator=(Response &&other) noexcept
     if (fileDescriptor >= 0)
         ::close(fileDescriptor);
     status = other.status;
+    signedIn = other.signedIn;
     headers = std::move(other.headers);
     contentType = std::move(other.contentType);
     body = std::move(other.body);
@@ -206,7 +207,31 @@ bool BodyReader::readMultipart(const Request &request, const PartSink &onPart, c
     const std::string boundary = MultipartParser::boundaryOf(request.header("content-type"));
     if (boundary.empty())
         return false;
-    MultipartParser parser(boundary, onPart, onData);
+    int files = 0;
+    int fields = 0;
+    qint64 fieldBytes = 0;
+    bool inField = false;
+    const auto countPart = [&](const Part &part) {
+        inField = part.filename.empty();
+        if (inField) {
+            fieldBytes += qint64(part.name.size());
+            m_formOverLimit = ++fields > MaxFields || fieldBytes > MaxFieldBytes;
+        } else {
+            m_formOverLimit = ++files > MaxFileParts;
+        }
+        return !m_formOverLimit && onPart(part);
+    };
+    const auto countData = [&](const char *data, size_t length) {
+        if (inField) {
+            fieldBytes += qint64(length);
+            m_formOverLimit = fieldBytes > MaxFieldBytes;
+            if (m_formOverLimit)
+                return false;
+        }
+        return onData(data, length);
+    };
+    m_formOverLimit = false;
+    MultipartParser parser(boundary, countPart, countData);
     const bool complete = read([&parser](const char *data, size_t length) { return parser.feed(data, length); });
     return complete && parser.finished();
 }

@@ -51,6 +51,9 @@ struct Response
     int fileDescriptor = -1;    // owned once set; closed by the transport
     qint64 fileOffset = 0;
     qint64 fileLength = 0;
+    // Answered within a session: such answers are not counted against the few public ones an
+    // address may have in flight.
+    bool signedIn = false;
 
     Response() = default;
     ~Response();
@@ -90,6 +93,12 @@ public:
     using Sink = std::function<bool(const char *data, size_t length)>;
     using PartSink = std::function<bool(const Part &part)>;
 
+    // What one multipart body may hold: file parts, and plain fields (count and bytes, names
+    // included). A body beyond is refused as soon as it goes beyond, and formOverLimit() says so.
+    static constexpr int MaxFileParts = 1000;
+    static constexpr int MaxFields = 16;
+    static constexpr qint64 MaxFieldBytes = 64 * 1024;
+
     virtual ~BodyReader() = default;
     virtual bool read(const Sink &sink) = 0;
     // Bytes delivered so far.
@@ -98,6 +107,10 @@ public:
     // The body as multipart/form-data: onPart at the start of each part, then its bytes.
     // False also for a malformed body or a request that is not multipart.
     bool readMultipart(const Request &request, const PartSink &onPart, const Sink &onData);
+    bool formOverLimit() const { return m_formOverLimit; }
+
+private:
+    bool m_formOverLimit = false;
 };
 
 using Handler = std::function<void(const Request &, Response &)>;

@@ -2,11 +2,17 @@
 
 #include "http/workerpool.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
 #include <microhttpd.h>
 #include <netdb.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -25,6 +31,8 @@ struct Server::Exchange
     const Router::Route *route = nullptr;
     bool streamed = false;
     bool dispatched = false;
+    int fd = -1;
+    bool holdsPublicSlot = false; // guarded by Server::m_publicMutex
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -42,6 +50,9 @@ struct Server::Exchange
     bool answered = false;         // the answer is queued
     Response response;
     bool responseReady = false;
+    // The body's progress when the current rate window began (-1: no window running).
+    qint64 rateBase = -1;
+    SteadyClock::time_point rateSince;
 
     void resumeLocked()
     {
@@ -131,6 +142,41 @@ std::string peerAddress(MHD_Connection *connection)
     return text;
 }
 
+// The bytes the peer has acknowledged on a TCP socket, and whether any of ours wait unsent or
+// unacknowledged; false when the kernel cannot tell.
+bool sendProgress(int fd, qint64 *acked, bool *pending)
+{
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        length < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked)
+        return false;
+    int queued = 0;
+    if (ioctl(fd, SIOCOUTQ, &queued) != 0)
+        return false;
+    *acked = qint64(info.tcpi_bytes_acked);
+    *pending = queued > 0;
+    return true;
+}
+
+// Two framings in one head (Content-Length with Transfer-Encoding, or two different lengths)
+// let a proxy and this server disagree on where the request ends.
+bool ambiguousFraming(const Fields &headers)
+{
+    bool encoded = false;
+    const std::string *length = nullptr;
+    for (const auto &[name, value] : headers) {
+        if (name == "transfer-encoding") {
+            encoded = true;
+        } else if (name == "content-length") {
+            if (value.find(',') != std::string::npos || (length && *length != value))
+                return true;
+            length = &value;
+        }
+    }
+    return encoded && length;
+}
+
 // The handler side of a streamed body.
 class StreamReader final : public BodyReader
 {
@@ -215,6 +261,14 @@ bool Server::start(QString *error)
         freeaddrinfo(found);
     }
 
+    unsigned connectionLimit = m_options.connectionLimit;
+    rlimit descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
+        const rlim_t spare = std::max<rlim_t>(64, descriptors.rlim_cur / 10);
+        const rlim_t fit = descriptors.rlim_cur > 2 * spare ? (descriptors.rlim_cur - spare) / 2 : 16;
+        connectionLimit = unsigned(std::min<rlim_t>(connectionLimit, fit));
+    }
+
     m_apiPool = std::make_unique<WorkerPool>(m_options.apiWorkers, "tvr-api");
     m_streamPool = std::make_unique<WorkerPool>(m_options.streamWorkers, "tvr-stream");
 
@@ -251,7 +305,7 @@ bool Server::start(QString *error)
         MHD_start_daemon(flags, uint16_t(m_options.port), nullptr, nullptr, access, this,                         //
                          MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&address),                            //
                          MHD_OPTION_THREAD_POOL_SIZE, unsigned(std::max(1, m_options.eventThreads)),              //
-                         MHD_OPTION_CONNECTION_LIMIT, m_options.connectionLimit,                                  //
+                         MHD_OPTION_CONNECTION_LIMIT, connectionLimit,                                            //
                          MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_options.perAddressLimit,                           //
                          MHD_OPTION_CONNECTION_TIMEOUT, unsigned(m_options.idleTimeoutSecs),                      //
                          MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t(256 * 1024),                                  //
@@ -331,6 +385,7 @@ void Server::setPhase(MHD_Connection *connection, Phase phase)
     if (it != m_connections.end() && it->second.phase != Phase::Closing) {
         it->second.phase = phase;
         it->second.since = SteadyClock::now();
+        it->second.ackedAtWindow = -1;
     }
 }
 
@@ -340,31 +395,83 @@ void Server::onConnection(void *cls, MHD_Connection *connection, void **, int ev
     std::lock_guard lock(self->m_connectionsMutex);
     if (event == MHD_CONNECTION_NOTIFY_STARTED) {
         const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        self->m_connections[connection] =
-            Connection{info ? int(info->connect_fd) : -1, Phase::WaitingHead, SteadyClock::now()};
+        Connection &state = self->m_connections[connection];
+        state.fd = info ? int(info->connect_fd) : -1;
+        state.phase = Phase::WaitingHead;
+        state.since = SteadyClock::now();
+        state.ackedAtWindow = -1;
     } else {
         self->m_connections.erase(connection);
     }
 }
 
-// Connections that take too long for their request head (or idle kept-alive ones), and plain
-// bodies that take too long, are shut down; the library then sees them end like any other.
+// Slow connections are shut down; the library then sees them end like any other.
 void Server::sweepLoop()
 {
     std::unique_lock lock(m_sweepMutex);
     while (!m_sweepWake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_stopping; })) {
         const auto now = SteadyClock::now();
-        const auto headLimit = std::chrono::seconds(m_options.headTimeoutSecs);
-        const auto bodyLimit = std::chrono::seconds(m_options.bodyTimeoutSecs);
-        std::lock_guard connections(m_connectionsMutex);
-        for (auto &[connection, state] : m_connections) {
-            const bool late = (state.phase == Phase::WaitingHead && now - state.since > headLimit) ||
-                              (state.phase == Phase::ReceivingBody && now - state.since > bodyLimit);
-            if (late && state.fd >= 0) {
-                ::shutdown(state.fd, SHUT_RDWR);
-                state.phase = Phase::Closing;
+        sweepConnections(now);
+        sweepStreams(now);
+    }
+}
+
+// Too long for a request head (or idle kept-alive), too long for a plain body, or taking an
+// answer slower than the floor rate while it waits to be sent.
+void Server::sweepConnections(SteadyClock::time_point now)
+{
+    const auto headLimit = std::chrono::seconds(m_options.headTimeoutSecs);
+    const auto bodyLimit = std::chrono::seconds(m_options.bodyTimeoutSecs);
+    const auto sendWindow = std::chrono::seconds(m_options.sendWindowSecs);
+    const qint64 sendFloor = qint64(m_options.minBytesPerSec) * m_options.sendWindowSecs;
+    std::lock_guard connections(m_connectionsMutex);
+    for (auto &[connection, state] : m_connections) {
+        if (state.fd < 0)
+            continue;
+        bool late = (state.phase == Phase::WaitingHead && now - state.since > headLimit) ||
+                    (state.phase == Phase::ReceivingBody && now - state.since > bodyLimit);
+        if (state.phase == Phase::Sending) {
+            qint64 acked = 0;
+            bool pending = false;
+            if (!sendProgress(state.fd, &acked, &pending) || !pending || state.ackedAtWindow < 0) {
+                // Nothing waits on the peer (or the window starts now): the window starts over.
+                state.ackedAtWindow = acked;
+                state.windowSince = now;
+            } else if (now - state.windowSince >= sendWindow) {
+                late = acked - state.ackedAtWindow < sendFloor;
+                state.ackedAtWindow = acked;
+                state.windowSince = now;
             }
         }
+        if (late) {
+            ::shutdown(state.fd, SHUT_RDWR);
+            state.phase = Phase::Closing;
+        }
+    }
+}
+
+// A streamed body that arrives slower than the floor rate, while the server waits for it, is
+// cut off: its handler learns that the client went away and frees its worker.
+void Server::sweepStreams(SteadyClock::time_point now)
+{
+    const auto window = std::chrono::seconds(m_options.receiveWindowSecs);
+    const qint64 floor = qint64(m_options.minBytesPerSec) * m_options.receiveWindowSecs;
+    std::lock_guard exchanges(m_exchangesMutex);
+    for (Exchange *ex : m_exchanges) {
+        std::lock_guard lock(ex->mutex);
+        const bool waitingOnClient = ex->streamed && !ex->headPhase && !ex->eof && !ex->closed && !ex->suspended;
+        const qint64 progress = ex->received + ex->discarded;
+        if (!waitingOnClient || ex->rateBase < 0) {
+            ex->rateBase = waitingOnClient ? progress : -1;
+            ex->rateSince = now;
+            continue;
+        }
+        if (now - ex->rateSince < window)
+            continue;
+        if (progress - ex->rateBase < floor && ex->fd >= 0)
+            ::shutdown(ex->fd, SHUT_RDWR);
+        ex->rateBase = progress;
+        ex->rateSince = now;
     }
 }
 
@@ -386,6 +493,7 @@ void Server::onCompleted(void *cls, MHD_Connection *connection, void **state, in
     auto *holder = static_cast<ExchangePtr *>(*state);
     if (holder) {
         Exchange &ex = **holder;
+        self->releasePublicSlot(ex);
         {
             std::lock_guard lock(ex.mutex);
             ex.closed = true;
@@ -402,11 +510,48 @@ void Server::onCompleted(void *cls, MHD_Connection *connection, void **state, in
     self->setPhase(connection, Phase::WaitingHead);
 }
 
-int Server::answerNow(MHD_Connection *connection, int status)
+int Server::answerNow(MHD_Connection *connection, int status, bool close)
 {
     Response response;
     m_errors(response, status);
-    return queue(connection, response) ? MHD_YES : MHD_NO;
+    if (close)
+        response.closeConnection();
+    return queueAnswer(connection, response) ? MHD_YES : MHD_NO;
+}
+
+bool Server::queueAnswer(MHD_Connection *connection, Response &response)
+{
+    if (!queue(connection, response))
+        return false;
+    setPhase(connection, Phase::Sending);
+    return true;
+}
+
+// An answer outside any session takes one of its address's few public places until it has
+// been sent; false when they are all taken.
+bool Server::takePublicSlot(Exchange &exchange)
+{
+    std::lock_guard lock(m_publicMutex);
+    unsigned &taken = m_publicByAddress[exchange.request.remoteAddress];
+    if (taken >= m_options.publicPerAddressLimit) {
+        if (taken == 0)
+            m_publicByAddress.erase(exchange.request.remoteAddress);
+        return false;
+    }
+    ++taken;
+    exchange.holdsPublicSlot = true;
+    return true;
+}
+
+void Server::releasePublicSlot(Exchange &exchange)
+{
+    std::lock_guard lock(m_publicMutex);
+    if (!exchange.holdsPublicSlot)
+        return;
+    exchange.holdsPublicSlot = false;
+    const auto it = m_publicByAddress.find(exchange.request.remoteAddress);
+    if (it != m_publicByAddress.end() && --it->second == 0)
+        m_publicByAddress.erase(it);
 }
 
 int Server::begin(MHD_Connection *connection, const char *url, const char *method, void **state)
@@ -422,11 +567,26 @@ int Server::begin(MHD_Connection *connection, const char *url, const char *metho
     std::pair<Fields *, bool> params{&ex.request.params, false};
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collect, &params);
     ex.request.remoteAddress = peerAddress(connection);
+    if (const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD))
+        ex.fd = int(info->connect_fd);
 
     *state = new ExchangePtr(exchange);
     {
         std::lock_guard lock(m_exchangesMutex);
         m_exchanges.insert(&ex);
+    }
+    // Refused before anything looks at it: a target no client of this server sends, and a
+    // head that frames its body in two ways.
+    size_t targetLength = ex.request.path.size();
+    for (const auto &[name, value] : ex.request.params)
+        targetLength += name.size() + value.size() + 2;
+    if (targetLength > TargetLimit) {
+        setPhase(connection, Phase::Handling);
+        return answerNow(connection, 414, true);
+    }
+    if (ambiguousFraming(ex.request.headers)) {
+        setPhase(connection, Phase::Handling);
+        return answerNow(connection, 400, true);
     }
     ex.route = m_router.match(ex.request.method, ex.request.path, &ex.request.matches);
     if (!ex.route) {
@@ -473,7 +633,7 @@ int Server::continuePlain(const ExchangePtr &exchange, const char *data, size_t 
     if (ex.closed)
         return MHD_NO;
     if (ex.responseReady)
-        return ex.answered || (ex.answered = queue(ex.connection, ex.response)) ? MHD_YES : MHD_NO;
+        return ex.answered || (ex.answered = queueAnswer(ex.connection, ex.response)) ? MHD_YES : MHD_NO;
     if (!ex.dispatched) {
         ex.dispatched = true;
         // A form's fields are parameters too, as for a query string.
@@ -534,7 +694,7 @@ int Server::continueStreamed(const ExchangePtr &exchange, const char *data, size
     ex.eof = true;
     ex.wake.notify_all();
     if (ex.responseReady)
-        return ex.answered || (ex.answered = queue(ex.connection, ex.response)) ? MHD_YES : MHD_NO;
+        return ex.answered || (ex.answered = queueAnswer(ex.connection, ex.response)) ? MHD_YES : MHD_NO;
     ex.awaitingResponse = true;
     ex.suspendLocked();
     return MHD_YES;
@@ -571,6 +731,11 @@ void Server::finish(const ExchangePtr &exchange, Response response)
     if (ex.closed)
         return;
     ex.response = std::move(response);
+    if (!ex.response.signedIn && !takePublicSlot(ex)) {
+        ex.response = Response();
+        m_errors(ex.response, 503);
+        ex.response.closeConnection();
+    }
     ex.responseReady = true;
     if (ex.streamed && ex.headPhase) {
         // Answered without reading the body. A small body is taken off the connection first, so
@@ -589,7 +754,7 @@ void Server::finish(const ExchangePtr &exchange, Response response)
         // The connection is suspended waiting for this answer (a streamed one that never read
         // its body is answered at once; the library then drops the body and closes).
         // When the library does not take it now, it is offered again on the next call.
-        ex.answered = queue(ex.connection, ex.response);
+        ex.answered = queueAnswer(ex.connection, ex.response);
         ex.resumeLocked();
         return;
     }

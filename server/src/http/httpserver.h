@@ -40,8 +40,13 @@ public:
         int eventThreads = 2;
         int apiWorkers = 16;
         int streamWorkers = 64;
+        // Also bounded by the descriptors the process may open: a connection can hold two (its
+        // socket and a file it sends), and some are always left for the database and uploads.
         unsigned connectionLimit = 10000;
         unsigned perAddressLimit = 1000;
+        // Answers not tied to a session (public downloads, pay pages, sign-in) that one address
+        // may have in flight at once; beyond, it is answered 503.
+        unsigned publicPerAddressLimit = 64;
         // A connection must deliver a whole request head within this many seconds of opening or
         // of its previous answer (this is also how long an idle kept-alive connection lives).
         int headTimeoutSecs = 15;
@@ -49,6 +54,12 @@ public:
         int bodyTimeoutSecs = 60;
         // No byte in either direction for this long ends a connection.
         int idleTimeoutSecs = 120;
+        // A client must take an answer, and send a streamed body, at least this fast on average
+        // over the windows below; a slower connection is closed, so that dribbling clients
+        // hold neither descriptors nor upload workers for long.
+        int minBytesPerSec = 1024;
+        int sendWindowSecs = 60;
+        int receiveWindowSecs = 30;
         // PEM certificate (chain) and key: when both are set, every connection speaks TLS.
         std::string tlsCertificatePem;
         std::string tlsKeyPem;
@@ -61,6 +72,8 @@ public:
     // After a streamed handler has answered, this much more of an unread body is read and
     // dropped so that the client still sees the answer; a longer body ends the connection.
     static constexpr qint64 DrainLimit = 16 * 1024 * 1024;
+    // A request target (path and query) longer than this is answered 414 before routing.
+    static constexpr size_t TargetLimit = 8 * 1024;
 
     Server(const Router &router, Options options, ErrorResponder errors);
     ~Server();
@@ -82,12 +95,16 @@ public:
     struct Exchange;
 
 private:
-    enum class Phase { WaitingHead, ReceivingBody, Handling, Closing };
+    enum class Phase { WaitingHead, ReceivingBody, Handling, Sending, Closing };
     struct Connection
     {
         int fd = -1;
         Phase phase = Phase::WaitingHead;
         std::chrono::steady_clock::time_point since;
+        // Sending: the bytes the peer had acknowledged when the current rate window began
+        // (-1: not read yet).
+        qint64 ackedAtWindow = -1;
+        std::chrono::steady_clock::time_point windowSince;
     };
 
     static int onAccess(void *cls, MHD_Connection *connection, const char *url, const char *method, const char *version,
@@ -98,7 +115,12 @@ private:
     int begin(MHD_Connection *connection, const char *url, const char *method, void **state);
     int continuePlain(const std::shared_ptr<Exchange> &exchange, const char *data, size_t *size);
     int continueStreamed(const std::shared_ptr<Exchange> &exchange, const char *data, size_t *size);
-    int answerNow(MHD_Connection *connection, int status);
+    int answerNow(MHD_Connection *connection, int status, bool close = false);
+    bool queueAnswer(MHD_Connection *connection, Response &response);
+    bool takePublicSlot(Exchange &exchange);
+    void releasePublicSlot(Exchange &exchange);
+    void sweepConnections(std::chrono::steady_clock::time_point now);
+    void sweepStreams(std::chrono::steady_clock::time_point now);
     void dispatchPlain(std::shared_ptr<Exchange> exchange);
     void runHandler(const std::shared_ptr<Exchange> &exchange);
     void finish(const std::shared_ptr<Exchange> &exchange, Response response);
@@ -116,6 +138,8 @@ private:
 
     mutable std::mutex m_connectionsMutex;
     std::unordered_map<MHD_Connection *, Connection> m_connections;
+    std::mutex m_publicMutex;
+    std::unordered_map<std::string, unsigned> m_publicByAddress;
     std::mutex m_exchangesMutex;
     std::unordered_set<Exchange *> m_exchanges;
 

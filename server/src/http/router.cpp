@@ -1,10 +1,51 @@
 #include "http/router.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace tvr::server::http {
+
+bool Router::splitPath(std::string_view path, std::vector<std::string_view> *segments)
+{
+    segments->clear();
+    if (path.empty() || path.front() != '/')
+        return false;
+    size_t start = 1;
+    for (;;) {
+        const size_t slash = path.find('/', start);
+        if (slash == std::string_view::npos) {
+            segments->push_back(path.substr(start));
+            return true;
+        }
+        segments->push_back(path.substr(start, slash - start));
+        start = slash + 1;
+    }
+}
 
 void Router::add(std::string method, const std::string &pattern, Handler handler, StreamHandler stream, qint64 limit)
 {
-    m_routes.push_back(Route{std::move(method), std::regex(pattern), std::move(handler), std::move(stream), limit});
+    // The capture holds a '/' of its own: it stands as one marker byte while the pattern is split.
+    constexpr char Marker = '\x01';
+    std::string marked = pattern;
+    for (size_t at = marked.find(Capture); at != std::string::npos; at = marked.find(Capture, at + 1))
+        marked.replace(at, Capture.size(), 1, Marker);
+    std::vector<std::string_view> parts;
+    bool valid = splitPath(marked, &parts);
+    for (std::string_view part : parts) {
+        // A literal must stay a literal: any other pattern syntax is a programming error.
+        const bool capture = part.size() == 1 && part.front() == Marker;
+        if (part.empty() || (!capture && part.find_first_of("()[]^$*+?.|\\{}\x01") != std::string_view::npos))
+            valid = false;
+    }
+    if (!valid) {
+        std::fprintf(stderr, "tolvar-server: route pattern %s is not a path of literals and captures\n",
+                     pattern.c_str());
+        std::abort();
+    }
+    Route route{std::move(method), pattern, {}, std::move(handler), std::move(stream), limit};
+    for (std::string_view part : parts)
+        route.segments.emplace_back(part.size() == 1 && part.front() == Marker ? Capture : part);
+    m_routes.push_back(std::move(route));
 }
 
 void Router::get(const std::string &pattern, Handler handler)
@@ -40,14 +81,25 @@ void Router::putStream(const std::string &pattern, StreamHandler handler, qint64
 const Router::Route *Router::match(const std::string &method, const std::string &path,
                                    std::vector<std::string> *matches) const
 {
-    const std::string wanted = method == "HEAD" ? std::string("GET") : method;
-    std::smatch found;
+    const std::string_view wanted = method == "HEAD" ? std::string_view("GET") : std::string_view(method);
+    std::vector<std::string_view> segments;
+    if (!splitPath(path, &segments))
+        return nullptr;
     for (const Route &route : m_routes) {
-        if (route.method != wanted || !std::regex_match(path, found, route.pattern))
+        if (route.method != wanted || route.segments.size() != segments.size())
             continue;
-        matches->clear();
-        for (const auto &group : found)
-            matches->push_back(group.str());
+        bool fits = true;
+        for (size_t i = 0; fits && i < segments.size(); ++i) {
+            const std::string &expected = route.segments[i];
+            fits = expected == Capture ? !segments[i].empty() : expected == segments[i];
+        }
+        if (!fits)
+            continue;
+        matches->assign(1, path);
+        for (size_t i = 0; i < segments.size(); ++i) {
+            if (route.segments[i] == Capture)
+                matches->emplace_back(segments[i]);
+        }
         return &route;
     }
     return nullptr;
