@@ -238,5 +238,5 @@ QString clockText(const QDateTime &time)
                                        QStringLiteral("星期日")};
     const int day = time.date().dayOfWeek();
     const QString weekday = day >= 1 && day <= 7 ? weekdays[day - 1] : QString();
-    return time.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + weekday;
+    return time.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss ")) + weekday;
 }

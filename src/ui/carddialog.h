@@ -26,6 +26,8 @@ public:
     QPushButton *okButton() const { return m_okButton; }
     // Null when the dialog was built without a cancel button.
     QPushButton *cancelButton() const { return m_cancelButton; }
+    // Gives the card the height its wrapped texts need at its current width (done on every show).
+    void fitHeightToWidth();
 
 protected:
     void showEvent(QShowEvent *event) override;

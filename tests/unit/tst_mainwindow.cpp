@@ -21,7 +21,11 @@
 #include "ui/carddialog.h"
 #include "ui/roundavatar.h"
 
+#include <QAbstractButton>
+#include <QAbstractSpinBox>
+#include <QAccessible>
 #include <QApplication>
+#include <QComboBox>
 #include <QBuffer>
 #include <QDialog>
 #include <QHeaderView>
@@ -121,6 +125,11 @@ private slots:
     void meterCountsAfreshWhenShownAgain();
     void minimumSizeShowsEverythingWhole();
     void teamButtonOpensTheTeamSlot();
+    void teamSpacesHaveASidebarEntry();
+    void sidebarEntryReturnsToTheRoot();
+    void escapeEndsTheSearchAtOnce();
+    void titleBarDoubleClickMaximises();
+    void everyControlHasAnAccessibleName();
     void trayMenuOffersRestoreAndLogout();
     void bannerLeadsToThePersonalCentre();
     void transferEntryCountsRunningJobsAndProbePausesThem();
@@ -176,7 +185,7 @@ void TestMainWindow::switchToClampsAndShowsSearchOnlyOnFilePages()
 
     window.switchTo(6);
     QCOMPARE(window.currentIndex(), 6);
-    QVERIFY(checkedEntries(window).isEmpty());
+    QCOMPARE(checkedEntries(window), QStringList{"团队空间"});
     QVERIFY(search->isHidden());
 
     window.switchTo(3);
@@ -574,6 +583,9 @@ void TestMainWindow::minimumSizeShowsEverythingWhole()
     QVERIFY(window.width() > 720);
     QVERIFY(window.height() > 528);
     QCOMPARE(window.minimumSize(), window.minimumWindowSize());
+    // A 1024 × 640 screen area holds the whole window (this frame is the window's own).
+    QVERIFY2(window.minimumSize().width() <= 1024 && window.minimumSize().height() <= 640,
+             qPrintable(QStringLiteral("%1 × %2").arg(window.minimumSize().width()).arg(window.minimumSize().height())));
     window.resize(window.minimumSize());
     FileListPage *page = window.filePage(0);
     QTRY_COMPARE(page->model()->rowCount(), 3);
@@ -611,6 +623,22 @@ void TestMainWindow::minimumSizeShowsEverythingWhole()
     QVERIFY(
         nav->viewport()->rect().contains(QRect(lastEntry->mapTo(nav->viewport(), QPoint(0, 0)), lastEntry->size())));
 
+    // No two toolbar buttons, nor the header's parts, lie over each other.
+    QList<QWidget *> rowParts;
+    for (QPushButton *button : page->findChildren<QPushButton *>()) {
+        if (button->isVisible() && button->parentWidget() == page)
+            rowParts.append(button);
+    }
+    for (const char *name : {"SearchBox", "Bell", "HeaderAvatar", "HeaderName"})
+        rowParts.append(child<QWidget>(window, name));
+    for (int a = 0; a < rowParts.size(); ++a) {
+        for (int b = a + 1; b < rowParts.size(); ++b) {
+            const QRect first(rowParts[a]->mapTo(&window, QPoint(0, 0)), rowParts[a]->size());
+            const QRect second(rowParts[b]->mapTo(&window, QPoint(0, 0)), rowParts[b]->size());
+            QVERIFY2(!first.intersects(second),
+                     qPrintable(rowParts[a]->objectName() + " / " + rowParts[b]->objectName()));
+        }
+    }
     QVERIFY(Screenshots::save(window.grab().toImage(), QStringLiteral("main-minimum-size.png")));
     qApp->setStyleSheet(QString());
 }
@@ -624,8 +652,122 @@ void TestMainWindow::teamButtonOpensTheTeamSlot()
     QVERIFY(teamButton);
     QTest::mouseClick(teamButton, Qt::LeftButton);
     QCOMPARE(window.currentIndex(), int(MainWindow::TeamSpacesPage));
-    QVERIFY(checkedEntries(window).isEmpty());
+    QCOMPARE(checkedEntries(window), QStringList{"团队空间"});
     QVERIFY(child<QLineEdit>(window, "SearchBox")->isHidden());
+}
+
+void TestMainWindow::teamSpacesHaveASidebarEntry()
+{
+    MainWindow window;
+    window.show();
+    QPushButton *entry = navButton(window, QStringLiteral("团队空间"));
+    QVERIFY(entry);
+    QTest::mouseClick(entry, Qt::LeftButton);
+    QCOMPARE(window.currentIndex(), int(MainWindow::TeamSpacesPage));
+    QCOMPARE(checkedEntries(window), QStringList{"团队空间"});
+    window.switchTo(0);
+    QVERIFY(!entry->isChecked());
+}
+
+void TestMainWindow::sidebarEntryReturnsToTheRoot()
+{
+    const QJsonArray rows{QJsonObject{{"id", "42"}, {"name", "设计稿"}, {"type", "folder"}}};
+    m_server->on("GET", QStringLiteral("/api/files?*"), ScriptedReply::success(rows));
+    MainWindow window;
+    window.show();
+    FileListPage *page = window.filePage(0);
+    QTRY_COMPARE(page->model()->rowCount(), 1);
+    page->enterFolder(0);
+    QCOMPARE(page->currentFolderId(), QStringLiteral("42"));
+    auto *search = child<QLineEdit>(window, "SearchBox");
+    search->setText(QStringLiteral("报告"));
+
+    // Clicking the entry of the page already shown leaves the folder and the search.
+    QTest::mouseClick(navButton(window, QStringLiteral("全部文件")), Qt::LeftButton);
+    QCOMPARE(window.currentIndex(), 0);
+    QVERIFY(page->currentFolderId().isEmpty());
+    QVERIFY(page->crumbNames().isEmpty());
+    QVERIFY(page->searchKeyword().isEmpty());
+    QVERIFY(search->text().isEmpty());
+    QTRY_VERIFY(!m_server->requests("GET", QStringLiteral("/api/files")).isEmpty());
+    QVERIFY(!m_server->requests("GET", QStringLiteral("/api/files")).last().query().contains("parent_id=42"));
+
+    // Coming back from another page shows the root as well.
+    page->enterFolder(0);
+    QTest::mouseClick(navButton(window, QStringLiteral("回收站")), Qt::LeftButton);
+    QTest::mouseClick(navButton(window, QStringLiteral("全部文件")), Qt::LeftButton);
+    QVERIFY(page->currentFolderId().isEmpty());
+    QCOMPARE(page->crumbIds(), QStringList());
+}
+
+void TestMainWindow::escapeEndsTheSearchAtOnce()
+{
+    MainWindow window;
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto *search = child<QLineEdit>(window, "SearchBox");
+    search->setFocus();
+    QTest::keyClicks(search, QStringLiteral("报告"));
+    QTest::keyClick(search, Qt::Key_Return);
+    QCOMPARE(window.filePage(0)->searchKeyword(), QStringLiteral("报告"));
+
+    // From the results table as well as from the box.
+    window.filePage(0)->table()->setFocus();
+    QTest::keyClick(window.filePage(0)->table(), Qt::Key_Escape);
+    QVERIFY(search->text().isEmpty());
+    QVERIFY(window.filePage(0)->searchKeyword().isEmpty());
+    QVERIFY(!window.findChild<QTimer *>(QStringLiteral("SearchDebounce"))->isActive());
+
+    QTest::keyClicks(search, QStringLiteral("合同"));
+    QTest::keyClick(search, Qt::Key_Return);
+    QTest::keyClick(search, Qt::Key_Escape);
+    QVERIFY(search->text().isEmpty());
+    QVERIFY(window.filePage(0)->searchKeyword().isEmpty());
+}
+
+void TestMainWindow::titleBarDoubleClickMaximises()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QWidget *bar = child<QWidget>(window, "MailTitleBar");
+    const QPoint spot(bar->width() / 2, bar->height() / 2);
+    QTest::mouseDClick(bar, Qt::LeftButton, Qt::NoModifier, spot);
+    QTRY_VERIFY(window.isMaximized());
+    QTest::mouseDClick(bar, Qt::LeftButton, Qt::NoModifier, spot);
+    QTRY_VERIFY(!window.isMaximized());
+}
+
+void TestMainWindow::everyControlHasAnAccessibleName()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    // Visit every page so that page-built controls exist.
+    for (int page = 0; page < window.pageStack()->count(); ++page)
+        window.switchTo(page);
+    QApplication::processEvents();
+
+    QStringList nameless;
+    for (QWidget *widget : window.findChildren<QWidget *>()) {
+        const bool control = qobject_cast<QAbstractButton *>(widget) || qobject_cast<QLineEdit *>(widget) ||
+                             qobject_cast<QAbstractSpinBox *>(widget) || qobject_cast<QComboBox *>(widget) ||
+                             qobject_cast<QAbstractItemView *>(widget);
+        const bool focusable = (widget->focusPolicy() & Qt::TabFocus) && !qobject_cast<QAbstractScrollArea *>(widget);
+        if (!control && !focusable)
+            continue;
+        // Parts of composite widgets (a spin box's editor, a view's header) are named by their owner.
+        if (qobject_cast<QAbstractSpinBox *>(widget->parentWidget()) ||
+            qobject_cast<QComboBox *>(widget->parentWidget()) || qobject_cast<QHeaderView *>(widget))
+            continue;
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(widget);
+        const QString name = accessible ? accessible->text(QAccessible::Name).trimmed() : QString();
+        if (name.isEmpty())
+            nameless.append(QStringLiteral("%1#%2").arg(QString::fromLatin1(widget->metaObject()->className()),
+                                                        widget->objectName()));
+    }
+    QVERIFY2(nameless.isEmpty(), qPrintable(nameless.join(QStringLiteral(", "))));
 }
 
 void TestMainWindow::trayMenuOffersRestoreAndLogout()

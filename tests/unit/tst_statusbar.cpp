@@ -58,7 +58,7 @@ private slots:
 
     void meterLevelFollowsRateThresholds();
     void meterPixmapDrawsBarsOnTheBottomEdge();
-    void clockEndsWithChineseWeekday();
+    void clockEndsWithASpaceAndTheChineseWeekday();
     void firstProbeRunsSoonAfterBuilding();
     void anyHttpStatusCountsAsConnected_data();
     void anyHttpStatusCountsAsConnected();
@@ -149,16 +149,16 @@ void TestStatusBar::meterPixmapDrawsBarsOnTheBottomEdge()
     QCOMPARE(qAlpha(image.pixel(29, 15)), 0);
 }
 
-void TestStatusBar::clockEndsWithChineseWeekday()
+void TestStatusBar::clockEndsWithASpaceAndTheChineseWeekday()
 {
     const QTime t(9, 5, 7);
-    QCOMPARE(clockText(QDateTime(QDate(2025, 3, 2), t)), QStringLiteral("2025/03/02 09:05:07星期日"));
-    QCOMPARE(clockText(QDateTime(QDate(2025, 3, 3), t)), QStringLiteral("2025/03/03 09:05:07星期一"));
-    QCOMPARE(clockText(QDateTime(QDate(2025, 3, 8), QTime(23, 59, 59))), QStringLiteral("2025/03/08 23:59:59星期六"));
+    QCOMPARE(clockText(QDateTime(QDate(2025, 3, 2), t)), QStringLiteral("2025/03/02 09:05:07 星期日"));
+    QCOMPARE(clockText(QDateTime(QDate(2025, 3, 3), t)), QStringLiteral("2025/03/03 09:05:07 星期一"));
+    QCOMPARE(clockText(QDateTime(QDate(2025, 3, 8), QTime(23, 59, 59))), QStringLiteral("2025/03/08 23:59:59 星期六"));
 
     makeBar();
     const QString shown = m_bar->findChild<QLabel *>("ClockLabel")->text();
-    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2}星期[一二三四五六日]$"))
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2} 星期[一二三四五六日]$"))
                  .match(shown)
                  .hasMatch(),
              qPrintable(shown));

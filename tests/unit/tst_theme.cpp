@@ -16,6 +16,8 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QShowEvent>
+#include <QSpinBox>
+#include <QVBoxLayout>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTranslator>
@@ -68,6 +70,7 @@ private slots:
     void noTranslationInstallsNothing();
     void globalStyleSheetParsesAndStylesNamedWidgets();
     void scrollBarsAreHidden();
+    void disabledFieldsAndDangerButtonsLookDisabled();
     void plainDialogsShowLightEvenUnderDarkPalette();
     void filterSkipsTranslucentAndSelfStyledDialogs();
     void serverTextsInLabelsAreNeverReadAsHtml();
@@ -144,6 +147,43 @@ void TstTheme::noTranslationInstallsNothing()
     QVERIFY(Theme::installTranslation(*qApp, {QStringLiteral("/nonexistent/a.qm")}).isEmpty());
     QVERIFY(qApp->findChildren<QTranslator *>().isEmpty());
     QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Cancel"));
+}
+
+void TstTheme::disabledFieldsAndDangerButtonsLookDisabled()
+{
+    qApp->setStyleSheet(Theme::globalStyleSheet());
+    QWidget host;
+    auto *column = new QVBoxLayout(&host);
+    auto *enabledBox = new QSpinBox(&host);
+    auto *disabledBox = new QSpinBox(&host);
+    disabledBox->setEnabled(false);
+    auto *danger = new QPushButton(QStringLiteral("彻底删除选中 (0)"), &host);
+    danger->setObjectName(QStringLiteral("Danger"));
+    danger->setEnabled(false);
+    for (QWidget *widget : {static_cast<QWidget *>(enabledBox), static_cast<QWidget *>(disabledBox),
+                            static_cast<QWidget *>(danger)})
+        column->addWidget(widget);
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+
+    // A field that takes no input must not wear the white of one that does.
+    const QImage on = enabledBox->grab().toImage();
+    const QImage off = disabledBox->grab().toImage();
+    const QPoint inside(on.width() - 6, on.height() / 2);
+    QVERIFY(on.pixelColor(inside) != off.pixelColor(inside));
+    QCOMPARE(off.pixelColor(inside), QColor(0xf5, 0xf6, 0xf8));
+
+    // A disabled danger button keeps no red: neither text nor border.
+    const QImage button = danger->grab().toImage();
+    int reddish = 0;
+    for (int y = 0; y < button.height(); ++y) {
+        for (int x = 0; x < button.width(); ++x) {
+            const QColor colour = button.pixelColor(x, y);
+            if (colour.red() > colour.green() + 40)
+                ++reddish;
+        }
+    }
+    QCOMPARE(reddish, 0);
 }
 
 void TstTheme::globalStyleSheetParsesAndStylesNamedWidgets()
