@@ -17,6 +17,7 @@
 #include "update/updatechecker.h"
 
 #include <QAction>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,10 +27,9 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QShortcut>
-#include <QGuiApplication>
-#include <QStyleHints>
 #include <QSignalBlocker>
 #include <QStackedWidget>
+#include <QStyleHints>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -64,8 +64,8 @@ struct NavEntry
 };
 
 constexpr NavEntry NavEntries[] = {
-    {"全部文件", 0}, {"图片", 1},   {"视频", 2},   {"文档", 3},     {"音频", 4},
-    {"其他", 5},     {"团队空间", 6}, {"保险箱", 7}, {"回收站", 8}, {"个人中心", 9}, {"传输列表", 10},
+    {"全部文件", 0}, {"图片", 1},   {"视频", 2},   {"文档", 3},     {"音频", 4},      {"其他", 5},
+    {"团队空间", 6}, {"保险箱", 7}, {"回收站", 8}, {"个人中心", 9}, {"传输列表", 10},
 };
 
 } // namespace

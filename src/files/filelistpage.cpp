@@ -13,9 +13,9 @@
 #include <QItemSelectionModel>
 #include <QJsonArray>
 #include <QLabel>
+#include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
-#include <QMimeData>
 #include <QUrl>
 #include <QVBoxLayout>
 

@@ -270,13 +270,13 @@ void FileListPage::deleteRecords(const QList<QJsonObject> &records)
         return;
 
     const bool confirmed =
-        isTeamMode()
-            ? Cdlg::confirmDestructive(this, QStringLiteral("删除"),
-                            QStringLiteral("团队空间删除为永久删除、不可恢复，确定删除选中的 %1 项？").arg(ids.size()),
-                            QStringLiteral("永久删除"))
-            : Cdlg::confirmDestructive(this, QStringLiteral("删除"),
-                            QStringLiteral("确定删除选中的 %1 项并移入回收站？").arg(ids.size()),
-                            QStringLiteral("删除"));
+        isTeamMode() ? Cdlg::confirmDestructive(
+                           this, QStringLiteral("删除"),
+                           QStringLiteral("团队空间删除为永久删除、不可恢复，确定删除选中的 %1 项？").arg(ids.size()),
+                           QStringLiteral("永久删除"))
+                     : Cdlg::confirmDestructive(this, QStringLiteral("删除"),
+                                                QStringLiteral("确定删除选中的 %1 项并移入回收站？").arg(ids.size()),
+                                                QStringLiteral("删除"));
     if (!confirmed)
         return;
     for (const QString &id : ids) {

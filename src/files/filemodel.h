@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QAbstractTableModel>
-#include <QJsonArray>
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 

@@ -339,8 +339,9 @@ void TeamSpacePage::dissolveCurrent()
     if (id.isEmpty())
         return;
     QPointer<TeamSpacePage> self(this);
-    const bool yes = Cdlg::confirmDestructive(this, QStringLiteral("解散团队"),
-                                   QStringLiteral("解散将删除全部团队文件且不可恢复，确定？"), QStringLiteral("解散"));
+    const bool yes =
+        Cdlg::confirmDestructive(this, QStringLiteral("解散团队"),
+                                 QStringLiteral("解散将删除全部团队文件且不可恢复，确定？"), QStringLiteral("解散"));
     if (!self || !yes)
         return;
     Api::dissolveTeam(id, [self](const HttpResponse &) {

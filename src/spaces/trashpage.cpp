@@ -225,8 +225,8 @@ QWidget *TrashPage::makeActionCell(const QString &id, const QString &name)
         if (!self)
             return;
         const bool yes = Cdlg::confirmDestructive(self, QStringLiteral("确认彻底删除"),
-                                       QStringLiteral("确定彻底删除「%1」吗？此操作不可恢复。").arg(name),
-                                       QStringLiteral("彻底删除"));
+                                                  QStringLiteral("确定彻底删除「%1」吗？此操作不可恢复。").arg(name),
+                                                  QStringLiteral("彻底删除"));
         // The confirmation runs its own event loop; the page may have gone meanwhile.
         if (!yes || !self)
             return;
@@ -243,13 +243,14 @@ void TrashPage::doBatch(bool permanent)
         return;
     }
     QPointer<TrashPage> self(this);
-    const bool yes = permanent
-                         ? Cdlg::confirmDestructive(this, QStringLiteral("确认批量彻底删除"),
-                                         QStringLiteral("确定彻底删除选中的 %1 项吗？此操作不可恢复。").arg(ids.size()),
-                                         QStringLiteral("彻底删除"))
-                         : Cdlg::confirm(this, QStringLiteral("确认批量还原"),
-                                         QStringLiteral("确定把选中的 %1 项还原到删除前的原目录吗？").arg(ids.size()),
-                                         QStringLiteral("还原"));
+    const bool yes =
+        permanent
+            ? Cdlg::confirmDestructive(this, QStringLiteral("确认批量彻底删除"),
+                                       QStringLiteral("确定彻底删除选中的 %1 项吗？此操作不可恢复。").arg(ids.size()),
+                                       QStringLiteral("彻底删除"))
+            : Cdlg::confirm(this, QStringLiteral("确认批量还原"),
+                            QStringLiteral("确定把选中的 %1 项还原到删除前的原目录吗？").arg(ids.size()),
+                            QStringLiteral("还原"));
     if (!yes || !self)
         return;
     auto reloadIfAlive = [self](const HttpResponse &response) {

@@ -106,7 +106,8 @@ QWidget *VaultPage::buildFilesPage()
     m_table->verticalHeader()->setDefaultSectionSize(RowHeight);
     layout->addWidget(m_table, 1);
 
-    m_emptyHint = new QLabel(QStringLiteral("保险箱里还没有文件\n点击右上角「↑ 加密上传」选择文件，文件加密后保存在这里"), page);
+    m_emptyHint =
+        new QLabel(QStringLiteral("保险箱里还没有文件\n点击右上角「↑ 加密上传」选择文件，文件加密后保存在这里"), page);
     m_emptyHint->setObjectName(QStringLiteral("VaultEmptyHint"));
     m_emptyHint->setAlignment(Qt::AlignCenter);
     m_emptyHint->setWordWrap(true);
@@ -208,9 +209,9 @@ void VaultPage::startVaultDownload(const QString &id, const QString &name)
 void VaultPage::deleteFile(const QString &id, const QString &name)
 {
     QPointer<VaultPage> self(this);
-    const bool yes =
-        Cdlg::confirmDestructive(this, QStringLiteral("删除"),
-                      QStringLiteral("确定从保险箱删除「%1」？删除后无法恢复。").arg(name), QStringLiteral("删除"));
+    const bool yes = Cdlg::confirmDestructive(this, QStringLiteral("删除"),
+                                              QStringLiteral("确定从保险箱删除「%1」？删除后无法恢复。").arg(name),
+                                              QStringLiteral("删除"));
     if (!self || !yes)
         return;
     HttpClient::instance()->del(filePath(id), [self](const HttpResponse &response) {

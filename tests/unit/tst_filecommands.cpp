@@ -16,13 +16,13 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
-#include <QDropEvent>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>

@@ -301,9 +301,9 @@ void TestFileListPage::searchResultsSayWhichFolderTheyLiveIn()
     m_rowsByTarget.insert("/api/files?", {folder("5", "A")});
     m_rowsByTarget.insert("/api/files/search?keyword=plan", {deep, top});
     m_server->on("GET", QStringLiteral("/api/folders"),
-                 ScriptedReply::success(QJsonArray{
-                     QJsonObject{{"id", 5}, {"parent_id", QJsonValue()}, {"name", "A"}, {"type", "folder"}},
-                     QJsonObject{{"id", 8}, {"parent_id", 5}, {"name", "B"}, {"type", "folder"}}}));
+                 ScriptedReply::success(
+                     QJsonArray{QJsonObject{{"id", 5}, {"parent_id", QJsonValue()}, {"name", "A"}, {"type", "folder"}},
+                                QJsonObject{{"id", 8}, {"parent_id", 5}, {"name", "B"}, {"type", "folder"}}}));
 
     FileListPage page(QStringLiteral("all"), QString());
     page.show();
@@ -317,7 +317,8 @@ void TestFileListPage::searchResultsSayWhichFolderTheyLiveIn()
     const QString shown = page.model()->index(0, FileModel::NameColumn).data().toString();
     QVERIFY2(shown.contains(QStringLiteral("plan.pdf")) && shown.contains(QStringLiteral("全部文件 / A / B")),
              qPrintable(shown));
-    QVERIFY(page.model()->index(0, FileModel::NameColumn)
+    QVERIFY(page.model()
+                ->index(0, FileModel::NameColumn)
                 .data(Qt::ToolTipRole)
                 .toString()
                 .contains(QStringLiteral("位置：全部文件 / A / B")));

@@ -258,11 +258,10 @@ void TestLicensePage::plansAsBareArrayOrUnderPlansAreTheSame()
 
 void TestLicensePage::plansKeepPricesAndDurationsBeyond32Bits()
 {
-    m_server.on("GET", "/api/plans",
-                ScriptedReply::success(QJsonArray{QJsonObject{{"id", "cap-huge"},
-                                                              {"capacity_gb", 100},
-                                                              {"price_fen", 5000000000.0},
-                                                              {"duration_days", 4294967396.0}}}));
+    m_server.on(
+        "GET", "/api/plans",
+        ScriptedReply::success(QJsonArray{QJsonObject{
+            {"id", "cap-huge"}, {"capacity_gb", 100}, {"price_fen", 5000000000.0}, {"duration_days", 4294967396.0}}}));
     makePage();
     QTRY_COMPARE(m_page->plans().size(), 1);
     QVERIFY(m_page->plans().first().priceFen == Q_INT64_C(5000000000));

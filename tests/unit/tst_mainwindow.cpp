@@ -1,7 +1,7 @@
 // MainWindow against a scripted server: page switching, the debounced header search, the user
 // display and title, the quota, hiding on close, logout, and the hooks that lead to other pages.
-#include "app/capacitybanner.h"
 #include "account/authwindow.h"
+#include "app/capacitybanner.h"
 #include "app/mainwindow.h"
 #include "app/startup.h"
 #include "app/statusbar.h"
@@ -25,8 +25,8 @@
 #include <QAbstractSpinBox>
 #include <QAccessible>
 #include <QApplication>
-#include <QComboBox>
 #include <QBuffer>
+#include <QComboBox>
 #include <QDialog>
 #include <QHeaderView>
 #include <QImage>
@@ -584,8 +584,9 @@ void TestMainWindow::minimumSizeShowsEverythingWhole()
     QVERIFY(window.height() > 528);
     QCOMPARE(window.minimumSize(), window.minimumWindowSize());
     // A 1024 × 640 screen area holds the whole window (this frame is the window's own).
-    QVERIFY2(window.minimumSize().width() <= 1024 && window.minimumSize().height() <= 640,
-             qPrintable(QStringLiteral("%1 × %2").arg(window.minimumSize().width()).arg(window.minimumSize().height())));
+    QVERIFY2(
+        window.minimumSize().width() <= 1024 && window.minimumSize().height() <= 640,
+        qPrintable(QStringLiteral("%1 × %2").arg(window.minimumSize().width()).arg(window.minimumSize().height())));
     window.resize(window.minimumSize());
     FileListPage *page = window.filePage(0);
     QTRY_COMPARE(page->model()->rowCount(), 3);

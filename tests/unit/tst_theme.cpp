@@ -17,10 +17,10 @@
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QSpinBox>
-#include <QVBoxLayout>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTranslator>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -160,8 +160,8 @@ void TstTheme::disabledFieldsAndDangerButtonsLookDisabled()
     auto *danger = new QPushButton(QStringLiteral("彻底删除选中 (0)"), &host);
     danger->setObjectName(QStringLiteral("Danger"));
     danger->setEnabled(false);
-    for (QWidget *widget : {static_cast<QWidget *>(enabledBox), static_cast<QWidget *>(disabledBox),
-                            static_cast<QWidget *>(danger)})
+    for (QWidget *widget :
+         {static_cast<QWidget *>(enabledBox), static_cast<QWidget *>(disabledBox), static_cast<QWidget *>(danger)})
         column->addWidget(widget);
     host.show();
     QVERIFY(QTest::qWaitForWindowExposed(&host));

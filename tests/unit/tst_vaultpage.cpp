@@ -468,7 +468,7 @@ void TestVaultPage::uploadSendsOnePartNamedFile()
     page->uploadFile(path);
     QVERIFY(waitForCount("POST", "/api/vault/upload", 1));
     QVERIFY(waitForCount("GET", "/api/vault/files", listingsBefore + 1)); // reloaded after success
-    QCOMPARE(changed.size(), 1); // the sidebar quota follows
+    QCOMPARE(changed.size(), 1);                                          // the sidebar quota follows
     const RecordedRequest upload = m_server->requests("POST", "/api/vault/upload").first();
     QVERIFY(upload.header("Content-Type").startsWith("multipart/form-data"));
     QCOMPARE(upload.header("X-Vault-Token"), Token.toUtf8());
