@@ -641,6 +641,9 @@ void TestMainWindow::minimumSizeShowsEverythingWhole()
         }
     }
     QVERIFY(Screenshots::save(window.grab().toImage(), QStringLiteral("main-minimum-size.png")));
+    window.resize(1024, 640);
+    QApplication::processEvents();
+    QVERIFY(Screenshots::save(window.grab().toImage(), QStringLiteral("main-1024x640.png")));
     qApp->setStyleSheet(QString());
 }
 
