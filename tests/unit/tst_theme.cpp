@@ -71,6 +71,7 @@ private slots:
     void globalStyleSheetParsesAndStylesNamedWidgets();
     void scrollBarsAreHidden();
     void disabledFieldsAndDangerButtonsLookDisabled();
+    void keyboardFocusIsVisible();
     void plainDialogsShowLightEvenUnderDarkPalette();
     void filterSkipsTranslucentAndSelfStyledDialogs();
     void serverTextsInLabelsAreNeverReadAsHtml();
@@ -184,6 +185,34 @@ void TstTheme::disabledFieldsAndDangerButtonsLookDisabled()
         }
     }
     QCOMPARE(reddish, 0);
+}
+
+void TstTheme::keyboardFocusIsVisible()
+{
+    qApp->setStyleSheet(Theme::globalStyleSheet());
+    QWidget host;
+    auto *column = new QVBoxLayout(&host);
+    QList<QPushButton *> buttons;
+    for (const char *name : {"GoldBtn", "SideFootItem", "LogoutBtn", "Link"}) {
+        auto *button = new QPushButton(QStringLiteral("上传文件"), &host);
+        button->setObjectName(QLatin1String(name));
+        button->setFocusPolicy(Qt::StrongFocus);
+        column->addWidget(button);
+        buttons.append(button);
+    }
+    auto *other = new QPushButton(QStringLiteral("别处"), &host);
+    column->addWidget(other);
+    host.show();
+    host.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&host));
+    for (QPushButton *button : std::as_const(buttons)) {
+        other->setFocus();
+        QTRY_VERIFY(other->hasFocus());
+        const QImage without = button->grab().toImage();
+        button->setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(button->hasFocus());
+        QVERIFY2(button->grab().toImage() != without, qPrintable(button->objectName()));
+    }
 }
 
 void TstTheme::globalStyleSheetParsesAndStylesNamedWidgets()
