@@ -108,6 +108,9 @@ public:
     // An empty dir restores the user's Downloads folder.
     static void setDownloadDirForTests(const QString &dir);
 
+    // What an empty listing says: how to fill a folder, or that a search found nothing.
+    QString emptyText() const;
+
     FileModel *model() const { return m_model; }
     FileTable *table() const { return m_table; }
     QLabel *statusLabel() const { return m_statusLabel; }
@@ -116,9 +119,6 @@ signals:
     // The breadcrumb as one line, e.g. "全部文件 / A / B", after every reload.
     void breadcrumbChanged(const QString &text);
     void openTeamRequested();
-
-    // What an empty listing says: how to fill a folder, or that a search found nothing.
-    QString emptyText() const;
 
 protected:
     void showEvent(QShowEvent *event) override;
