@@ -124,8 +124,9 @@ void CardDialog::fitHeightToWidth()
         return;
     outer->activate();
     const int needed = outer->hasHeightForWidth() ? outer->totalHeightForWidth(width()) : sizeHint().height();
+    // Only ever taller: a card sized on purpose (a picker with a list) keeps its room.
     const int height = qMax(needed, minimumSizeHint().height());
-    if (height != this->height())
+    if (height > this->height())
         resize(width(), height);
 }
 

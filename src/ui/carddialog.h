@@ -26,7 +26,8 @@ public:
     QPushButton *okButton() const { return m_okButton; }
     // Null when the dialog was built without a cancel button.
     QPushButton *cancelButton() const { return m_cancelButton; }
-    // Gives the card the height its wrapped texts need at its current width (done on every show).
+    // Makes the card at least as tall as its wrapped texts need at its current width (done on
+    // every show).
     void fitHeightToWidth();
 
 protected:
