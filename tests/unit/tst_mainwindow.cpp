@@ -765,9 +765,15 @@ void TestMainWindow::everyControlHasAnAccessibleName()
         const bool focusable = (widget->focusPolicy() & Qt::TabFocus) && !qobject_cast<QAbstractScrollArea *>(widget);
         if (!control && !focusable)
             continue;
-        // Parts of composite widgets (a spin box's editor, a view's header) are named by their owner.
-        if (qobject_cast<QAbstractSpinBox *>(widget->parentWidget()) ||
-            qobject_cast<QComboBox *>(widget->parentWidget()) || qobject_cast<QHeaderView *>(widget))
+        // Parts of composite widgets (a spin box's editor, a field's clear button, a table's corner,
+        // a drop-down's list) are named by their owner.
+        // Widgets placed in a view's cells (row buttons) are controls of their own.
+        bool part = qobject_cast<QHeaderView *>(widget) || qobject_cast<QAbstractItemView *>(widget->parentWidget());
+        for (QWidget *owner = widget->parentWidget(); owner && !part; owner = owner->parentWidget()) {
+            part = qobject_cast<QAbstractSpinBox *>(owner) || qobject_cast<QComboBox *>(owner) ||
+                   qobject_cast<QLineEdit *>(owner);
+        }
+        if (part)
             continue;
         QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(widget);
         const QString name = accessible ? accessible->text(QAccessible::Name).trimmed() : QString();
