@@ -749,9 +749,14 @@ void TestMainWindow::titleBarDoubleClickMaximises()
 
 void TestMainWindow::everyControlHasAnAccessibleName()
 {
+    // Rows bring their own buttons.
+    const QJsonArray rows{QJsonObject{{"id", "1"}, {"name", "季度报告.pdf"}, {"type", "file"}, {"size", 2048}},
+                          QJsonObject{{"id", "2"}, {"name", "设计稿"}, {"type", "folder"}}};
+    m_server->on("GET", QStringLiteral("/api/files?*"), ScriptedReply::success(rows));
     MainWindow window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTRY_COMPARE(window.filePage(0)->table()->rowsWithWidgets().size(), 2);
     // Visit every page so that page-built controls exist.
     for (int page = 0; page < window.pageStack()->count(); ++page)
         window.switchTo(page);
