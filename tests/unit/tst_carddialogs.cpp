@@ -160,15 +160,20 @@ void TstCardDialogs::wrappedMessageShowsWhole()
     QFETCH(bool, question);
     QFETCH(QString, message);
     bool checked = false;
+    int labelHeight = 0;
+    int neededHeight = 0;
+    bool aboveFooter = false;
+    bool footerInside = false;
+    // Measured inside, judged after the card is gone: a failure must not leave it open.
     answerModal([&](QDialog *dialog) {
         auto *label = dialog->findChild<QLabel *>(QStringLiteral("cdMsg"));
         auto *footer = dialog->findChild<QFrame *>(QStringLiteral("cdFooter"));
         const QRect labelRect(label->mapTo(dialog, QPoint(0, 0)), label->size());
         const QRect footerRect(footer->mapTo(dialog, QPoint(0, 0)), footer->size());
-        QVERIFY2(label->height() >= label->heightForWidth(label->width()),
-                 qPrintable(QStringLiteral("%1 < %2").arg(label->height()).arg(label->heightForWidth(label->width()))));
-        QVERIFY(labelRect.bottom() < footerRect.top());
-        QVERIFY(dialog->rect().contains(footerRect));
+        labelHeight = label->height();
+        neededHeight = label->heightForWidth(label->width());
+        aboveFooter = labelRect.bottom() < footerRect.top();
+        footerInside = dialog->rect().contains(footerRect);
         checked = true;
         dialog->reject();
     });
@@ -177,6 +182,9 @@ void TstCardDialogs::wrappedMessageShowsWhole()
     else
         Cdlg::info(nullptr, QStringLiteral("提示"), message);
     QVERIFY(checked);
+    QVERIFY2(labelHeight >= neededHeight, qPrintable(QStringLiteral("%1 < %2").arg(labelHeight).arg(neededHeight)));
+    QVERIFY(aboveFooter);
+    QVERIFY(footerInside);
 }
 
 void TstCardDialogs::cardCarriesItsTitleAsWindowTitle()
