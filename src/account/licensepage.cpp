@@ -12,6 +12,7 @@
 #include <QHBoxLayout>
 #include <QJsonArray>
 #include <QLabel>
+#include <QMenu>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
@@ -223,6 +224,7 @@ void LicensePage::buildUi()
 
     m_table = new QTableWidget(0, ColumnCount, content);
     m_table->setObjectName(QStringLiteral("LicRecords"));
+    m_table->setAccessibleName(QStringLiteral("容量购买记录"));
     m_header = new SortCaretHeader(m_table);
     m_table->setHorizontalHeader(m_header);
     for (int c = 0; c < ColumnCount; ++c) {
@@ -251,6 +253,17 @@ void LicensePage::buildUi()
     m_header->setHighlightSections(false);
     m_header->setCursor(Qt::PointingHandCursor);
     connect(m_header, &QHeaderView::sectionClicked, this, &LicensePage::sortBy);
+    // Order numbers are what support asks for: a right click copies the row's whole number.
+    m_table->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_table, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
+        const QTableWidgetItem *order = m_table->item(m_table->rowAt(pos.y()), ColumnCount - 1);
+        if (!order || order->text().isEmpty())
+            return;
+        QMenu menu(this);
+        QAction *copy = menu.addAction(QStringLiteral("复制订单号"));
+        if (menu.exec(m_table->viewport()->mapToGlobal(pos)) == copy)
+            QGuiApplication::clipboard()->setText(order->text());
+    });
     column->addWidget(m_table, 1);
 
     auto *pager = new QHBoxLayout;
@@ -316,8 +329,8 @@ void LicensePage::applyPlans(const HttpResponse &response)
         if (!id.isString() || id.toString().isEmpty() || capacity <= 0)
             continue;
         m_plans.append({id.toString(), int(qMin<qint64>(capacity, std::numeric_limits<int>::max())),
-                        int(jsonInt64(plan, QStringLiteral("price_fen"))),
-                        int(jsonInt64(plan, QStringLiteral("duration_days")))});
+                        jsonInt64(plan, QStringLiteral("price_fen")),
+                        jsonInt64(plan, QStringLiteral("duration_days"))});
     }
     m_buy->setEnabled(!m_plans.isEmpty());
 }
@@ -331,9 +344,9 @@ void LicensePage::applySummary(const HttpResponse &response)
         return;
     const qint64 used = jsonInt64(data, QStringLiteral("storage_used"));
     const qint64 limit = jsonInt64(data, QStringLiteral("storage_limit"));
-    m_total->setText(formatSize(limit));
-    m_usedLeft->setText(
-        QStringLiteral("已用 %1 · 剩余 %2").arg(formatSize(used), formatSize(limit - used > 0 ? limit - used : 0)));
+    m_total->setText(formatQuotaSize(limit));
+    m_usedLeft->setText(QStringLiteral("已用 %1 · 剩余 %2")
+                            .arg(formatQuotaSize(used), formatQuotaSize(limit - used > 0 ? limit - used : 0)));
 }
 
 void LicensePage::applyRecords(const HttpResponse &response)
@@ -435,6 +448,10 @@ void LicensePage::fillRows()
         m_table->setItem(row, 4, amount);
         QTableWidgetItem *order = cell(record.value(QStringLiteral("order_no")).toString(), Qt::AlignRight);
         order->setFont(QFont(QStringLiteral("Consolas"), 9));
+        // The column is narrower than a long order number: the whole number on hover, and
+        // selectable so that Ctrl+C copies it.
+        order->setToolTip(order->text());
+        order->setFlags(order->flags() | Qt::ItemIsSelectable | Qt::ItemIsEnabled);
         m_table->setItem(row, 5, order);
     }
 

@@ -165,8 +165,7 @@ QWidget *PayDialog::buildCard()
 
     const Session *session = Session::instance();
     body->addSpacing(12);
-    body->addWidget(
-        infoRow(card, QStringLiteral("登录账号"), session->name.isEmpty() ? session->username : session->name, false));
+    body->addWidget(infoRow(card, QStringLiteral("登录账号"), session->username, false));
     body->addSpacing(12);
     body->addWidget(infoRow(card, QStringLiteral("当前设备码"), Session::instance()->ensureMachineCode(), true));
 

@@ -16,8 +16,9 @@ struct CapPlan
 {
     QString id;
     int capacityGb = 0;
-    int priceFen = 0;
-    int durationDays = 0; // below YearDays: a monthly card; from YearDays on: a yearly card
+    // 64 bits: a price or duration beyond 2^31 must not wrap into a negative or a small one.
+    qint64 priceFen = 0;
+    qint64 durationDays = 0; // below YearDays: a monthly card; from YearDays on: a yearly card
 };
 
 constexpr int YearDays = 365;

@@ -24,6 +24,18 @@ QByteArray avatarContentType(const QString &localPath)
                                                                  : QByteArrayLiteral("image/jpeg");
 }
 
+QString avatarFileProblem(QIODevice &file)
+{
+    if (file.size() > AvatarMaxBytes)
+        return QStringLiteral("头像图片不能超过 2MB");
+    const QByteArray head = file.peek(8);
+    const bool png = head.startsWith(QByteArray("\x89PNG\r\n\x1a\n", 8));
+    const bool jpeg = head.startsWith(QByteArray("\xff\xd8\xff", 3));
+    if (!png && !jpeg)
+        return QStringLiteral("头像只支持 PNG 或 JPG 图片");
+    return QString();
+}
+
 void uploadAvatar(const QString &localPath, HttpCallback callback)
 {
     const QString fileName = QFileInfo(localPath).fileName();
@@ -33,6 +45,14 @@ void uploadAvatar(const QString &localPath, HttpCallback callback)
         HttpResponse failed;
         failed.error = QStringLiteral("无法打开图片：%1").arg(fileName);
         callback(failed);
+        return;
+    }
+    // The server cuts a larger body off mid-way, which would read as a broken connection.
+    const QString problem = avatarFileProblem(*file);
+    if (!problem.isEmpty()) {
+        HttpResponse refused;
+        refused.error = problem;
+        callback(refused);
         return;
     }
     QHttpPart part;

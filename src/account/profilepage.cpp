@@ -55,7 +55,10 @@ QVBoxLayout *field(const QString &captionText, QLineEdit *edit, QWidget *parent)
 {
     auto *cell = new QVBoxLayout;
     cell->setSpacing(7);
-    cell->addWidget(caption(captionText, parent));
+    QLabel *label = caption(captionText, parent);
+    label->setBuddy(edit);
+    edit->setAccessibleName(captionText);
+    cell->addWidget(label);
     cell->addWidget(edit);
     return cell;
 }
@@ -64,7 +67,7 @@ QVBoxLayout *field(const QString &captionText, QLineEdit *edit, QWidget *parent)
 
 QString ProfilePage::storageText(qint64 used, qint64 limit)
 {
-    return formatSize(used) + QStringLiteral(" / ") + (limit < 1 ? QStringLiteral("—") : formatSize(limit));
+    return formatQuotaSize(used) + QStringLiteral(" / ") + (limit < 1 ? QStringLiteral("—") : formatQuotaSize(limit));
 }
 
 int ProfilePage::storagePercent(qint64 used, qint64 limit)
@@ -458,7 +461,7 @@ void ProfilePage::saveProfile()
 void ProfilePage::pickAvatar()
 {
     const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("选择头像"), QString(),
-                                                      QStringLiteral("图片 (*.png *.jpg *.jpeg *.bmp)"));
+                                                      QStringLiteral("图片 (*.png *.jpg *.jpeg)"));
     if (path.isEmpty())
         return;
     uploadAvatar(path);

@@ -161,7 +161,8 @@ ExpiryAlert expiryAlertFor(const QJsonObject &data)
 
 QString quotaText(qint64 used, qint64 limit)
 {
-    return QStringLiteral("%1 / %2").arg(formatSize(used), limit < 1 ? QStringLiteral("—") : formatSize(limit));
+    return QStringLiteral("%1 / %2").arg(formatQuotaSize(used),
+                                         limit < 1 ? QStringLiteral("—") : formatQuotaSize(limit));
 }
 
 int quotaPercent(qint64 used, qint64 limit)

@@ -17,6 +17,7 @@
 #include "update/updatechecker.h"
 
 #include <QAction>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,7 +26,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QShortcut>
+#include <QSignalBlocker>
 #include <QStackedWidget>
+#include <QStyleHints>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -60,8 +64,8 @@ struct NavEntry
 };
 
 constexpr NavEntry NavEntries[] = {
-    {"全部文件", 0}, {"图片", 1},   {"视频", 2},   {"文档", 3},     {"音频", 4},
-    {"其他", 5},     {"保险箱", 7}, {"回收站", 8}, {"个人中心", 9}, {"传输列表", 10},
+    {"全部文件", 0}, {"图片", 1},   {"视频", 2},   {"文档", 3},     {"音频", 4},      {"其他", 5},
+    {"团队空间", 6}, {"保险箱", 7}, {"回收站", 8}, {"个人中心", 9}, {"传输列表", 10},
 };
 
 } // namespace
@@ -133,6 +137,17 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_searchTimer, &QTimer::timeout, this, &MainWindow::applySearch);
     connect(m_searchBox, &QLineEdit::textChanged, m_searchTimer, qOverload<>(&QTimer::start));
     connect(m_searchBox, &QLineEdit::returnPressed, this, [this] {
+        m_searchTimer->stop();
+        applySearch();
+    });
+    // Escape anywhere in the window ends a search and shows the folder again, at once.
+    auto *clearSearch = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    clearSearch->setObjectName(QStringLiteral("ClearSearch"));
+    connect(clearSearch, &QShortcut::activated, this, [this] {
+        if (m_searchBox->text().isEmpty() || !m_searchBox->isVisible())
+            return;
+        const QSignalBlocker quiet(m_searchBox);
+        m_searchBox->clear();
         m_searchTimer->stop();
         applySearch();
     });
@@ -223,6 +238,7 @@ QWidget *MainWindow::buildTitleBar()
     for (int kind = CapButton::Minimise; kind <= CapButton::Close; ++kind) {
         auto *button = new CapButton(kind, m_titleBar);
         button->setToolTip(QString::fromUtf8(tips[kind]));
+        button->setAccessibleName(QString::fromUtf8(tips[kind]));
         layout->addWidget(button);
         switch (kind) {
         case CapButton::Minimise:
@@ -289,7 +305,7 @@ QWidget *MainWindow::buildSidebar()
         button->setCursor(Qt::PointingHandCursor);
         button->setProperty("stk", entry.page);
         const int page = entry.page;
-        connect(button, &QPushButton::clicked, this, [this, page] { switchTo(page); });
+        connect(button, &QPushButton::clicked, this, [this, page] { openFromSidebar(page); });
         nav->addWidget(button);
         m_navButtons.append(button);
         if (page == TransfersPage) {
@@ -351,6 +367,7 @@ QWidget *MainWindow::buildHeader()
     m_searchBox->setPlaceholderText(QStringLiteral("搜索您的文件"));
     m_searchBox->setFixedWidth(SearchBoxWidth);
     m_searchBox->setClearButtonEnabled(true);
+    m_searchBox->setAccessibleName(QStringLiteral("搜索您的文件"));
     row->addWidget(m_searchBox);
     row->addStretch();
 
@@ -463,6 +480,19 @@ void MainWindow::switchTo(int index)
     m_searchBox->setVisible(index <= OtherFilesPage);
 }
 
+void MainWindow::openFromSidebar(int index)
+{
+    // An entry always leads to its page's root: a folder left open there would otherwise receive
+    // the next new folder or upload without the user seeing where.
+    if (FileListPage *page = filePage(index)) {
+        const QSignalBlocker quiet(m_searchBox);
+        m_searchBox->clear();
+        m_searchTimer->stop();
+        page->showRoot();
+    }
+    switchTo(index);
+}
+
 QSize MainWindow::minimumWindowSize() const
 {
     // The stack and the status bar ignore their contents' widths (so that no page can widen the
@@ -509,12 +539,28 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_titleBar) {
         if (event->type() == QEvent::MouseButtonPress) {
-            if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+            auto *mouse = static_cast<QMouseEvent *>(event);
+            if (mouse->button() == Qt::LeftButton) {
+                // The move starts once the mouse travels: a system move begun on the press would
+                // take the pointer away, and the second click of a double click would never arrive.
+                m_titleBarPress = mouse->position().toPoint();
+                m_titleBarPressed = true;
+                return true;
+            }
+        } else if (event->type() == QEvent::MouseButtonRelease) {
+            m_titleBarPressed = false;
+        } else if (event->type() == QEvent::MouseMove) {
+            auto *mouse = static_cast<QMouseEvent *>(event);
+            if (m_titleBarPressed && (mouse->buttons() & Qt::LeftButton) &&
+                (mouse->position().toPoint() - m_titleBarPress).manhattanLength() >=
+                    QGuiApplication::styleHints()->startDragDistance()) {
+                m_titleBarPressed = false;
                 if (QWindow *window = windowHandle())
                     window->startSystemMove();
                 return true;
             }
         } else if (event->type() == QEvent::MouseButtonDblClick) {
+            m_titleBarPressed = false;
             // Where the system caption does not exist, a double click on the band maximises.
             if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
                 toggleMaximized();

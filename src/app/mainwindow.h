@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QMainWindow>
+#include <QPoint>
 
 class CapacityBanner;
 class FileListPage;
@@ -54,6 +55,8 @@ public:
     // Shows the page at index (0 when out of range), checks its sidebar entry and shows the
     // search box only on the file pages.
     void switchTo(int index);
+    // A sidebar entry's click: the page at its root (a file page leaves its folder and search), shown.
+    void openFromSidebar(int index);
     int currentIndex() const;
     // Header name and avatar, window title, title bar label and tray tooltip from the session.
     void refreshUserInfo();
@@ -152,4 +155,7 @@ private:
     bool m_trayNoticeShown = false;
     bool m_hidden = false;
     bool m_frameAttributesApplied = false;
+    // A left press on the title bar that has not yet become a move.
+    QPoint m_titleBarPress;
+    bool m_titleBarPressed = false;
 };

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPointer>
+#include <QTextDocument>
 #include <QTimer>
 
 namespace {
@@ -29,6 +30,99 @@ const QColor MeterGreen(47, 158, 95);
 const QColor MeterRed(232, 84, 64);
 const QColor MeterIdle(207, 214, 224);
 constexpr int MeterBars = 6;
+
+// The connection text changes with every probe; room for its longest form.
+int connectionWidth(const QLabel *connection)
+{
+    QLabel probe;
+    probe.setFont(connection->font());
+    probe.setTextFormat(Qt::RichText);
+    int widest = 0;
+    for (const QString &state : {ConnectionChecking, ConnectionUp, ConnectionDown}) {
+        probe.setText(ConnectionPrefix + state);
+        widest = qMax(widest, probe.sizeHint().width());
+    }
+    return qMax(widest, connection->sizeHint().width());
+}
+
+// The contacts in the order they stay when the bar is narrow: the first always shows.
+const char *const ContactPriority[] = {"tel", "site", "wechat", "qq", "mobile"};
+// The clock's digits differ a little in width from second to second.
+constexpr int ClockSlack = 8;
+
+QList<QLabel *> contactsByPriority(const QWidget *bar)
+{
+    QList<QLabel *> contacts;
+    for (const char *key : ContactPriority) {
+        if (auto *label = bar->findChild<QLabel *>(QStringLiteral("SupportLink_") + QLatin1String(key)))
+            contacts.append(label);
+    }
+    return contacts;
+}
+
+// Everything of the bar but the contacts, at the width its parts ask for.
+int widthBesideContacts(const QWidget *bar, int connectionWidth)
+{
+    const auto *layout = static_cast<const QHBoxLayout *>(bar->layout());
+    const QMargins margins = layout->contentsMargins();
+    int width = margins.left() + margins.right() + connectionWidth + ClockSlack;
+    int items = 1; // the contacts group
+    for (const char *name : {"MeterLabel", "VersionLabel", "ClockLabel"}) {
+        if (const auto *label = bar->findChild<QLabel *>(QLatin1String(name))) {
+            width += label->sizeHint().width();
+            ++items;
+        }
+    }
+    return width + items * layout->spacing();
+}
+
+// Shows as many contacts as the bar's width holds whole, in priority order; the group's tool tip
+// lists them all whenever some had to give way.
+class ContactFitter final : public QObject
+{
+public:
+    explicit ContactFitter(StatusBar *bar)
+        : QObject(bar)
+        , m_bar(bar)
+    {}
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == m_bar && (event->type() == QEvent::Resize || event->type() == QEvent::Show))
+            fit();
+        return QObject::eventFilter(watched, event);
+    }
+
+    void fit()
+    {
+        QWidget *group = m_bar->findChild<QWidget *>(QStringLiteral("SupportLinks"));
+        const QList<QLabel *> contacts = contactsByPriority(m_bar);
+        if (!group || contacts.isEmpty())
+            return;
+        const int gap = group->layout()->spacing();
+        const int room =
+            m_bar->width() -
+            widthBesideContacts(m_bar, connectionWidth(m_bar->findChild<QLabel *>(QStringLiteral("ConnectionLabel"))));
+        int used = 0;
+        bool allShown = true;
+        QStringList all;
+        for (QLabel *contact : contacts) {
+            const int need = contact->sizeHint().width() + (used > 0 ? gap : 0);
+            const bool fits = contact == contacts.first() || used + need <= room;
+            contact->setVisible(fits);
+            if (fits)
+                used += need;
+            allShown = allShown && fits;
+            QTextDocument text;
+            text.setHtml(contact->text());
+            all.append(text.toPlainText());
+        }
+        group->setToolTip(allShown ? QString() : all.join(QStringLiteral("　")));
+    }
+
+private:
+    StatusBar *m_bar;
+};
 
 } // namespace
 
@@ -77,6 +171,8 @@ StatusBar::StatusBar(QWidget *parent)
     contactsLayout->addWidget(
         addSupportLink(QStringLiteral("官网"), QStringLiteral("site"), QString::fromLatin1(Website)));
     layout->addWidget(contacts, 1, Qt::AlignCenter);
+    auto *fitter = new ContactFitter(this);
+    installEventFilter(fitter);
 
     auto *version = new QLabel(QStringLiteral("版本：V") + QString::fromLatin1(Version), this);
     version->setObjectName(QStringLiteral("VersionLabel"));
@@ -168,17 +264,11 @@ void StatusBar::meterTick()
 QSize StatusBar::minimumSizeHint() const
 {
     const QSize base = QFrame::minimumSizeHint();
-    // The connection text changes with every probe; keep room for its longest form.
-    QLabel probe;
-    probe.setFont(m_connectionLabel->font());
-    probe.setTextFormat(Qt::RichText);
-    int widest = 0;
-    for (const QString &state : {ConnectionChecking, ConnectionUp, ConnectionDown}) {
-        probe.setText(ConnectionPrefix + state);
-        widest = qMax(widest, probe.sizeHint().width());
-    }
-    const int extra = qMax(0, widest - m_connectionLabel->sizeHint().width());
-    return {base.width() + extra, qMax(base.height(), minimumHeight())};
+    // Narrow, the contacts give way down to the first one (see ContactFitter).
+    const QList<QLabel *> contacts = contactsByPriority(this);
+    const int contactWidth = contacts.isEmpty() ? 0 : contacts.first()->sizeHint().width();
+    return {widthBesideContacts(this, connectionWidth(m_connectionLabel)) + contactWidth,
+            qMax(base.height(), minimumHeight())};
 }
 
 void StatusBar::restartMeter()
@@ -238,5 +328,5 @@ QString clockText(const QDateTime &time)
                                        QStringLiteral("星期日")};
     const int day = time.date().dayOfWeek();
     const QString weekday = day >= 1 && day <= 7 ? weekdays[day - 1] : QString();
-    return time.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + weekday;
+    return time.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss ")) + weekday;
 }

@@ -33,7 +33,8 @@ QLineEdit, QTextEdit, QPlainTextEdit, QSpinBox, QDoubleSpinBox, QDateEdit, QComb
 }
 QLineEdit:focus, QTextEdit:focus, QPlainTextEdit:focus, QSpinBox:focus, QDoubleSpinBox:focus, QDateEdit:focus,
 QComboBox:focus, QComboBox:on { border: 1px solid #1677ff; }
-QLineEdit:disabled { background: #f5f6f8; color: #9aa4b2; }
+QLineEdit:disabled, QTextEdit:disabled, QPlainTextEdit:disabled, QSpinBox:disabled, QDoubleSpinBox:disabled,
+QDateEdit:disabled, QComboBox:disabled { background: #f5f6f8; color: #9aa4b2; border-color: #e6e9ef; }
 QComboBox::drop-down {
     subcontrol-origin: padding; subcontrol-position: center right; width: 22px; border: none;
 }
@@ -87,9 +88,11 @@ QPushButton#Primary:disabled { background: #a9c9f5; color: #ffffff; }
 
 QPushButton#Danger { color: #d4380d; border: 1px solid #ffccc7; }
 QPushButton#Danger:hover { background: #fff1f0; color: #d4380d; }
+QPushButton#Danger:disabled { color: #b6bfcd; border-color: #e6e9ef; background: #f5f6f8; }
 
 QPushButton#GoldBtn {
-    background: #C9A84C; color: #1A2A4A; border: none; border-radius: 6px; font-weight: 600; padding: 5px 12px;
+    background: #C9A84C; color: #1A2A4A; border: 1px solid transparent; border-radius: 6px; font-weight: 600;
+    padding: 4px 11px;
 }
 QPushButton#GoldBtn:hover { background: #b8963f; color: #1A2A4A; }
 QPushButton#GoldBtn:pressed { background: #a8862f; }
@@ -150,7 +153,7 @@ QLabel#SideLogoT1 { color: #1A2A4A; font-size: 15px; font-weight: 700; }
 QLabel#SideLogoT2 { color: rgba(26,42,74,0.55); font-size: 11px; }
 QPushButton#SideFootItem {
     text-align: left; background: transparent; border: none; border-left: 3px solid transparent;
-    border-radius: 8px; color: rgba(26,42,74,0.75); padding: 9px 12px; font-size: 14px;
+    border-radius: 8px; color: rgba(26,42,74,0.75); padding: 7px 12px; font-size: 14px;
 }
 QPushButton#SideFootItem:hover { background: rgba(255,255,255,0.65); color: #1A2A4A; }
 QPushButton#SideFootItem:checked {
@@ -180,6 +183,17 @@ QLabel#HeaderName { color: #333333; font-size: 14px; font-weight: 500; }
 QPushButton#Bell { background: transparent; border: none; border-radius: 8px; }
 QPushButton#Bell:hover { background: rgba(26,42,74,0.06); }
 QPushButton#Bell:pressed { background: rgba(26,42,74,0.10); }
+
+/* Where the keyboard is: every control that takes focus shows it. */
+QPushButton:focus { border-color: #1677ff; }
+QPushButton#GoldBtn:focus { border: 1px solid #1A2A4A; }
+QPushButton#Danger:focus { border-color: #d4380d; }
+QPushButton#Link:focus, QPushButton#GetCode:focus { text-decoration: underline; }
+QPushButton#SideFootItem:focus { background: rgba(255,255,255,0.9); color: #1A2A4A; text-decoration: underline; }
+QPushButton#LogoutBtn:focus { border-color: #C9A84C; }
+QPushButton#Bell:focus { background: rgba(26,42,74,0.10); }
+QToolButton#RowIconBtn:focus, QToolButton#RowIconDanger:focus { background: #e6eefc; }
+QCheckBox:focus { color: #1677ff; }
 )";
 
 const char *const kLightDialogSheet = R"(
@@ -189,6 +203,8 @@ QLineEdit, QComboBox, QTextEdit, QPlainTextEdit, QSpinBox, QDateEdit {
     background: #ffffff; color: #222222; border: 1px solid #d5dbe6; border-radius: 6px; padding: 6px 8px;
 }
 QLineEdit:focus, QComboBox:focus, QTextEdit:focus { border: 1px solid #1677ff; }
+QLineEdit:disabled, QComboBox:disabled, QTextEdit:disabled, QPlainTextEdit:disabled, QSpinBox:disabled,
+QDateEdit:disabled { background: #f5f6f8; color: #9aa4b2; border-color: #e6e9ef; }
 QComboBox::drop-down { subcontrol-origin: padding; subcontrol-position: center right; width: 22px; border: none; }
 QComboBox::down-arrow {
     image: none; width: 0px; height: 0px; margin-right: 8px;

@@ -113,6 +113,7 @@ TransferPage::TransferPage(TransferManager *manager, QWidget *parent)
     m_model = new TransferListModel(manager, this);
     m_table = new QTableView(listPage);
     m_table->setObjectName(QStringLiteral("TransferTable"));
+    m_table->setAccessibleName(QStringLiteral("传输任务"));
     m_table->setModel(m_model);
     m_delegate = new TransferDelegate(m_table);
     m_table->setItemDelegate(m_delegate);

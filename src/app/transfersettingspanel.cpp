@@ -132,6 +132,12 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
     proxyForm->addRow(QStringLiteral("代理服务器："), serverRow);
     form->addRow(QString(),
                  hint(QStringLiteral("代理用于所有请求，包括分片上传。限速对所有正在进行的任务合计生效。"), this));
+    // Fields placed in rows have no form label of their own for a screen reader to read.
+    m_folder->setAccessibleName(QStringLiteral("下载位置"));
+    m_upKb->setAccessibleName(QStringLiteral("上传限速（KB/s）"));
+    m_downKb->setAccessibleName(QStringLiteral("下载限速（KB/s）"));
+    m_proxyHost->setAccessibleName(QStringLiteral("代理服务器地址"));
+    m_proxyPort->setAccessibleName(QStringLiteral("代理服务器端口"));
     connect(m_proxyMode, &QComboBox::currentIndexChanged, this, &TransferSettingsPanel::updateEnabled);
 
     auto *buttons = new QHBoxLayout;

@@ -6,13 +6,17 @@
 #include "files/filetable.h"
 #include "net/httpresponse.h"
 
+#include <QDragMoveEvent>
+#include <QDropEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QItemSelectionModel>
 #include <QJsonArray>
 #include <QLabel>
+#include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
+#include <QUrl>
 #include <QVBoxLayout>
 
 namespace {
@@ -26,6 +30,29 @@ const QString NameKey = QStringLiteral("name");
 
 constexpr char CardStyle[] = "QFrame#Card{background:#ffffff;border:none;border-radius:10px;}";
 constexpr char EmptyStyle[] = "color:#8c8c8c;font-size:14px;background:transparent;padding:60px 0;";
+
+// "全部文件 / A / B" for every folder id, the root under the empty id.
+QHash<QString, QString> folderPaths(const QJsonArray &folders)
+{
+    QHash<QString, QJsonObject> byId;
+    for (const QJsonValue &value : folders) {
+        const QJsonObject folder = value.toObject();
+        byId.insert(jsonText(folder, IdKey), folder);
+    }
+    QHash<QString, QString> paths{{QString(), RootCrumb}};
+    for (auto it = byId.cbegin(); it != byId.cend(); ++it) {
+        QStringList names;
+        QString id = it.key();
+        // A parent chain that loops or breaks off ends at the root.
+        for (int depth = 0; byId.contains(id) && depth <= byId.size(); ++depth) {
+            names.prepend(jsonText(byId.value(id), NameKey));
+            id = jsonText(byId.value(id), QStringLiteral("parent_id"));
+        }
+        names.prepend(RootCrumb);
+        paths.insert(it.key(), names.join(QStringLiteral(" / ")));
+    }
+    return paths;
+}
 
 QPushButton *toolbarButton(const QString &text, const char *objectName, QWidget *parent)
 {
@@ -74,11 +101,16 @@ FileListPage::FileListPage(const QString &category, const QString &teamId, QWidg
     m_model = new FileModel(this);
     m_table = new FileTable(card);
     m_table->setFileModel(m_model);
+    m_table->setAccessibleName(QStringLiteral("文件列表"));
     cardLayout->addWidget(m_table, 1);
 
     m_emptyLabel = new QLabel(QStringLiteral("暂无数据"), card);
     m_emptyLabel->setObjectName(QStringLiteral("EmptyHint"));
     m_emptyLabel->setAlignment(Qt::AlignCenter);
+    m_emptyLabel->setWordWrap(true);
+    // The table is hidden while the folder is empty; the hint takes its drops.
+    m_emptyLabel->setAcceptDrops(true);
+    m_emptyLabel->installEventFilter(this);
     m_emptyLabel->setStyleSheet(QString::fromLatin1(EmptyStyle));
     m_emptyLabel->hide();
     cardLayout->addWidget(m_emptyLabel, 1);
@@ -166,8 +198,10 @@ void FileListPage::applyListing(const HttpResponse &response)
         return;
     }
     m_model->setRows(response.dataArray());
+    showLocations();
     const int count = m_model->rowCount();
     m_statusLabel->setText(QStringLiteral("共 %1 项").arg(count));
+    m_emptyLabel->setText(emptyText());
     m_emptyLabel->setVisible(count == 0);
     m_table->setVisible(count > 0);
 }
@@ -203,6 +237,17 @@ void FileListPage::navigateToCrumb(int level)
         m_crumbNames.removeLast();
     m_searchKeyword.clear();
     reload();
+}
+
+void FileListPage::showRoot()
+{
+    m_crumbIds.clear();
+    m_crumbNames.clear();
+    m_searchKeyword.clear();
+    if (isVisible())
+        reload();
+    else
+        updateBreadcrumb();
 }
 
 void FileListPage::openRow(int row)
@@ -256,6 +301,61 @@ void FileListPage::toggleSelectAll()
         selection->clearSelection();
         m_selectAllButton->setText(SelectAllText);
     }
+}
+
+void FileListPage::showLocations()
+{
+    // Results of a personal search come from every folder: each says where it lives.
+    if (m_searchKeyword.isEmpty() || isTeamMode() || m_model->rowCount() == 0) {
+        m_model->setLocations({});
+        return;
+    }
+    const quint64 serial = m_listingSerial;
+    QPointer<FileListPage> self(this);
+    Api::listFolders([self, serial](const HttpResponse &response) {
+        if (!self || self->m_listingSerial != serial)
+            return;
+        QJsonObject data;
+        QString error;
+        // Without the folders the results still show; only their places are missing.
+        if (response.unwrap(data, error))
+            self->m_model->setLocations(folderPaths(response.dataArray()));
+    });
+}
+
+QString FileListPage::emptyText() const
+{
+    if (!m_searchKeyword.isEmpty())
+        return QStringLiteral("没有找到包含「%1」的文件\n按 Esc 清除搜索").arg(m_searchKeyword);
+    if (m_category != QLatin1String("all") && !isTeamMode())
+        return QStringLiteral("还没有这类文件\n在「全部文件」中上传的文件会按类型出现在这里");
+    return QStringLiteral("这个文件夹还是空的\n点击「上传文件」，或把文件拖到这里上传");
+}
+
+bool FileListPage::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != m_emptyLabel)
+        return QWidget::eventFilter(watched, event);
+    if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
+        auto *drag = static_cast<QDragMoveEvent *>(event);
+        if (drag->mimeData()->hasUrls()) {
+            drag->acceptProposedAction();
+            return true;
+        }
+    } else if (event->type() == QEvent::Drop) {
+        auto *drop = static_cast<QDropEvent *>(event);
+        QStringList paths;
+        for (const QUrl &url : drop->mimeData()->urls()) {
+            if (url.isLocalFile())
+                paths.append(url.toLocalFile());
+        }
+        if (!paths.isEmpty()) {
+            drop->acceptProposedAction();
+            uploadPaths(paths);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void FileListPage::showEvent(QShowEvent *event)

@@ -51,6 +51,8 @@ public:
     void enterFolder(int row);
     // Breadcrumb level 0 is the root, level n the n-th folder opened below it.
     void navigateToCrumb(int level);
+    // Back to the root without a search; reloads only when shown (showing it reloads anyway).
+    void showRoot();
     // Selected rows ascending; with no selection, the row of the record last clicked while it is still listed.
     QList<int> selectedRows() const;
     int lastRow() const;
@@ -106,6 +108,9 @@ public:
     // An empty dir restores the user's Downloads folder.
     static void setDownloadDirForTests(const QString &dir);
 
+    // What an empty listing says: how to fill a folder, or that a search found nothing.
+    QString emptyText() const;
+
     FileModel *model() const { return m_model; }
     FileTable *table() const { return m_table; }
     QLabel *statusLabel() const { return m_statusLabel; }
@@ -117,6 +122,8 @@ signals:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    // Desktop files dropped on the empty-folder hint are uploaded as on the table.
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void buildToolbar();
@@ -129,6 +136,7 @@ private:
     // With changesFiles a success is also reported to FileChangeNotifier.
     HttpCallback reloadOrShowError(bool changesFiles = false);
     void applyListing(const HttpResponse &response);
+    void showLocations();
     void enterFolderRecord(const QJsonObject &record);
     void updateBreadcrumb();
 

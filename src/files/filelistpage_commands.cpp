@@ -88,6 +88,10 @@ void FileListPage::wireCommands()
             renameRow(row);
     });
     connect(m_table, &FileTable::deleteRequested, this, &FileListPage::deleteSelected);
+    connect(m_table, &FileTable::upRequested, this, [this] {
+        if (!m_crumbIds.isEmpty())
+            navigateToCrumb(int(m_crumbIds.size()) - 1);
+    });
     connect(m_table, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
         const QModelIndex index = m_table->indexAt(pos);
         const QPoint globalPos = m_table->viewport()->mapToGlobal(pos);
@@ -266,13 +270,13 @@ void FileListPage::deleteRecords(const QList<QJsonObject> &records)
         return;
 
     const bool confirmed =
-        isTeamMode()
-            ? Cdlg::confirm(this, QStringLiteral("删除"),
-                            QStringLiteral("团队空间删除为永久删除、不可恢复，确定删除选中的 %1 项？").arg(ids.size()),
-                            QStringLiteral("永久删除"))
-            : Cdlg::confirm(this, QStringLiteral("删除"),
-                            QStringLiteral("确定删除选中的 %1 项并移入回收站？").arg(ids.size()),
-                            QStringLiteral("删除"));
+        isTeamMode() ? Cdlg::confirmDestructive(
+                           this, QStringLiteral("删除"),
+                           QStringLiteral("团队空间删除为永久删除、不可恢复，确定删除选中的 %1 项？").arg(ids.size()),
+                           QStringLiteral("永久删除"))
+                     : Cdlg::confirmDestructive(this, QStringLiteral("删除"),
+                                                QStringLiteral("确定删除选中的 %1 项并移入回收站？").arg(ids.size()),
+                                                QStringLiteral("删除"));
     if (!confirmed)
         return;
     for (const QString &id : ids) {
@@ -409,10 +413,16 @@ QWidget *FileListPage::createRowActions(int row, QWidget *parent)
     layout->addStretch();
     // Each button acts on the record of its own row, never on the selection: the widget may
     // outlive a re-sort by a moment, and the keys held while clicking must not widen the target.
-    if (!isFolderRecord(record)) {
-        QToolButton *download = makeRowButton(QStringLiteral("⬇"), QStringLiteral("下载"), "RowIconBtn", box);
-        connect(download, &QToolButton::clicked, this, [this, record] { downloadRecord(record); });
-        layout->addWidget(download);
+    QToolButton *download = makeRowButton(QStringLiteral("⬇"), QStringLiteral("下载"), "RowIconBtn", box);
+    connect(download, &QToolButton::clicked, this, [this, record] { downloadRecord(record); });
+    layout->addWidget(download);
+    if (isFolderRecord(record)) {
+        // Folders cannot be downloaded one by one, but keep the place so that the buttons of
+        // folder and file rows stand in the same columns.
+        QSizePolicy keepPlace = download->sizePolicy();
+        keepPlace.setRetainSizeWhenHidden(true);
+        download->setSizePolicy(keepPlace);
+        download->hide();
     }
     if (!isTeamMode()) {
         QToolButton *rename = makeRowButton(QStringLiteral("✎"), QStringLiteral("重命名"), "RowIconBtn", box);

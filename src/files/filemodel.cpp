@@ -49,6 +49,24 @@ FileModel::FileModel(QObject *parent)
     : QAbstractTableModel(parent)
 {}
 
+void FileModel::setLocations(const QHash<QString, QString> &folderPaths)
+{
+    if (folderPaths.isEmpty() && m_locations.isEmpty())
+        return;
+    m_locations = folderPaths;
+    if (!m_rows.isEmpty())
+        emit dataChanged(index(0, NameColumn), index(int(m_rows.size()) - 1, NameColumn));
+}
+
+QString FileModel::locationOf(int row) const
+{
+    if (m_locations.isEmpty() || row < 0 || row >= m_rows.size())
+        return QString();
+    const QString parentId = jsonText(m_rows.at(row), QStringLiteral("parent_id"));
+    // A folder missing from the map (made meanwhile) is still somewhere: say so rather than lie.
+    return m_locations.value(parentId == QLatin1String("0") ? QString() : parentId, QStringLiteral("…"));
+}
+
 void FileModel::setRows(const QJsonArray &array)
 {
     beginResetModel();
@@ -110,6 +128,8 @@ QVariant FileModel::data(const QModelIndex &index, int role) const
     case Qt::DisplayRole:
         switch (column) {
         case NameColumn:
+            if (!m_locations.isEmpty())
+                return jsonText(record, NameKey) + QLatin1Char('\n') + locationOf(index.row());
             return jsonText(record, NameKey);
         case SizeColumn:
             if (isFolderRecord(record))
@@ -130,6 +150,8 @@ QVariant FileModel::data(const QModelIndex &index, int role) const
         }
         return {};
     case Qt::ToolTipRole:
+        if (!m_locations.isEmpty())
+            return QStringLiteral("%1\n位置：%2").arg(jsonText(record, NameKey), locationOf(index.row()));
         return jsonText(record, NameKey);
     case Qt::TextAlignmentRole:
         if (column == ActionColumn)

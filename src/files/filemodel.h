@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -28,6 +29,12 @@ public:
     int sortColumn() const { return m_sortColumn; }
     bool sortAscending() const { return m_sortAscending; }
 
+    // Search results come from the whole space: given the path of every folder by its id (the
+    // root under the empty id), each name shows the folder it lives in on a second line. An empty
+    // map shows names alone again. Kept until changed, whatever rows are set.
+    void setLocations(const QHash<QString, QString> &folderPaths);
+    // "全部文件 / 项目" for the row's folder; empty without locations.
+    QString locationOf(int row) const;
     // A copy of the record, or an empty object when row is out of range.
     QJsonObject rowAt(int row) const;
     // The first row whose "id" reads as id, or -1.
@@ -54,6 +61,7 @@ private:
     void sortRows();
 
     QList<QJsonObject> m_rows;
+    QHash<QString, QString> m_locations;
     int m_sortColumn = -1;
     bool m_sortAscending = true;
 };

@@ -189,6 +189,18 @@ void FileTable::mouseDoubleClickEvent(QMouseEvent *event)
 void FileTable::keyPressEvent(QKeyEvent *event)
 {
     const QPointer<FileTable> alive(this);
+    const bool alt = event->modifiers() & Qt::AltModifier;
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && currentIndex().isValid()) {
+        // Return opens what a double click opens; the view's own handling would only start an edit.
+        emit doubleClicked(currentIndex().row());
+        event->accept();
+        return;
+    }
+    if (event->key() == Qt::Key_Backspace || (alt && event->key() == Qt::Key_Left)) {
+        emit upRequested();
+        event->accept();
+        return;
+    }
     if (event->key() == Qt::Key_F2)
         emit renameRequested();
     else if (event->key() == Qt::Key_Delete)

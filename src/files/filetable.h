@@ -45,6 +45,8 @@ signals:
     void renameRequested();
     void deleteRequested();
     void doubleClicked(int row);
+    // Backspace or Alt+Left: the folder above, please.
+    void upRequested();
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;

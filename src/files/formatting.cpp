@@ -67,6 +67,22 @@ QString formatSize(qint64 bytes)
     return QString::number(value, 'f', decimals) + QLatin1Char(' ') + QLatin1String(units[unit]);
 }
 
+QString formatQuotaSize(qint64 bytes)
+{
+    static const char *const units[] = {"B", "KB", "MB", "GB", "TB", "PB"};
+    double value = static_cast<double>(qMax<qint64>(bytes, 0));
+    int unit = 0;
+    while (unit < MaxUnitSteps && value >= KiB) {
+        value /= KiB;
+        ++unit;
+    }
+    QString number = QString::number(value, 'f', 1);
+    if (number.endsWith(QLatin1String(".0")))
+        number.chop(2);
+    // Rounding may reach the next unit's size: 1023.96 KB reads as 1024 KB, which is still true.
+    return number + QLatin1Char(' ') + QLatin1String(units[unit]);
+}
+
 QString formatSpeed(qint64 bytesPerSecond)
 {
     if (bytesPerSecond <= 0)

@@ -28,6 +28,7 @@ NotificationBell::NotificationBell(QWidget *parent)
     setFlat(true);
     setFixedSize(BellSize, BellSize);
     setCursor(Qt::PointingHandCursor);
+    setAccessibleName(QStringLiteral("消息通知"));
     connect(this, &QPushButton::clicked, this, &NotificationBell::openPopover);
 
     m_pollTimer = new QTimer(this);
@@ -91,6 +92,7 @@ void NotificationBell::setUnreadCount(int count)
         return;
     m_unreadCount = bounded;
     update();
+    refreshPopoverTitle();
 }
 
 void NotificationBell::paintEvent(QPaintEvent *event)

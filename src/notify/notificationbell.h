@@ -67,6 +67,8 @@ private:
     // Grows the open popover downwards to show its list, up to the list's maximum height.
     void fitPopover();
     void setUnreadCount(int count);
+    // The open popover's header count, after the badge's.
+    void refreshPopoverTitle();
 
     QTimer *m_pollTimer = nullptr;
     QString m_updateNotice;

@@ -65,6 +65,12 @@ QString titleFor(int unread)
 }
 } // namespace
 
+void NotificationBell::refreshPopoverTitle()
+{
+    if (m_popTitle)
+        m_popTitle->setText(titleFor(m_unreadCount));
+}
+
 void NotificationBell::openPopover()
 {
     if (m_popover)

@@ -76,11 +76,13 @@ TeamSpacePage::TeamSpacePage(QWidget *parent)
     m_searchBox = new QLineEdit(side);
     m_searchBox->setObjectName(QStringLiteral("SearchBox"));
     m_searchBox->setPlaceholderText(QStringLiteral("搜索团队内文件"));
+    m_searchBox->setAccessibleName(QStringLiteral("搜索团队内文件"));
     m_searchBox->setClearButtonEnabled(true);
     sideLayout->addWidget(m_searchBox);
 
     m_teamList = new QListWidget(side);
     m_teamList->setObjectName(QStringLiteral("TeamList"));
+    m_teamList->setAccessibleName(QStringLiteral("团队列表"));
     m_teamList->setFrameShape(QFrame::NoFrame);
     m_teamList->setStyleSheet(QString::fromLatin1(ListStyle));
     sideLayout->addWidget(m_teamList, 1);
@@ -337,8 +339,9 @@ void TeamSpacePage::dissolveCurrent()
     if (id.isEmpty())
         return;
     QPointer<TeamSpacePage> self(this);
-    const bool yes = Cdlg::confirm(this, QStringLiteral("解散团队"),
-                                   QStringLiteral("解散将删除全部团队文件且不可恢复，确定？"), QStringLiteral("解散"));
+    const bool yes =
+        Cdlg::confirmDestructive(this, QStringLiteral("解散团队"),
+                                 QStringLiteral("解散将删除全部团队文件且不可恢复，确定？"), QStringLiteral("解散"));
     if (!self || !yes)
         return;
     Api::dissolveTeam(id, [self](const HttpResponse &) {

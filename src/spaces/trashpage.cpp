@@ -91,6 +91,7 @@ TrashPage::TrashPage(QWidget *parent)
 
     m_table = new QTableWidget(0, ColumnCount, this);
     m_table->setObjectName(QStringLiteral("TrashTable"));
+    m_table->setAccessibleName(QStringLiteral("回收站文件"));
     m_table->setHorizontalHeaderLabels({QString(), QStringLiteral("文件名"), QStringLiteral("大小"),
                                         QStringLiteral("删除时间"), QStringLiteral("操作")});
     m_table->verticalHeader()->hide();
@@ -223,9 +224,9 @@ QWidget *TrashPage::makeActionCell(const QString &id, const QString &name)
     connect(purge, &QToolButton::clicked, this, [self, id, name, reloadIfAlive] {
         if (!self)
             return;
-        const bool yes = Cdlg::confirm(self, QStringLiteral("确认彻底删除"),
-                                       QStringLiteral("确定彻底删除「%1」吗？此操作不可恢复。").arg(name),
-                                       QStringLiteral("彻底删除"));
+        const bool yes = Cdlg::confirmDestructive(self, QStringLiteral("确认彻底删除"),
+                                                  QStringLiteral("确定彻底删除「%1」吗？此操作不可恢复。").arg(name),
+                                                  QStringLiteral("彻底删除"));
         // The confirmation runs its own event loop; the page may have gone meanwhile.
         if (!yes || !self)
             return;
@@ -242,13 +243,14 @@ void TrashPage::doBatch(bool permanent)
         return;
     }
     QPointer<TrashPage> self(this);
-    const bool yes = permanent
-                         ? Cdlg::confirm(this, QStringLiteral("确认批量彻底删除"),
-                                         QStringLiteral("确定彻底删除选中的 %1 项吗？此操作不可恢复。").arg(ids.size()),
-                                         QStringLiteral("彻底删除"))
-                         : Cdlg::confirm(this, QStringLiteral("确认批量还原"),
-                                         QStringLiteral("确定把选中的 %1 项还原到删除前的原目录吗？").arg(ids.size()),
-                                         QStringLiteral("还原"));
+    const bool yes =
+        permanent
+            ? Cdlg::confirmDestructive(this, QStringLiteral("确认批量彻底删除"),
+                                       QStringLiteral("确定彻底删除选中的 %1 项吗？此操作不可恢复。").arg(ids.size()),
+                                       QStringLiteral("彻底删除"))
+            : Cdlg::confirm(this, QStringLiteral("确认批量还原"),
+                            QStringLiteral("确定把选中的 %1 项还原到删除前的原目录吗？").arg(ids.size()),
+                            QStringLiteral("还原"));
     if (!yes || !self)
         return;
     auto reloadIfAlive = [self](const HttpResponse &response) {

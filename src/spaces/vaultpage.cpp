@@ -49,6 +49,7 @@ QLineEdit *passwordField(const QString &placeholder, QWidget *parent)
 {
     auto *field = new QLineEdit(parent);
     field->setPlaceholderText(placeholder);
+    field->setAccessibleName(placeholder);
     field->setEchoMode(QLineEdit::Password);
     field->setMinimumWidth(FieldMinWidth);
     field->setStyleSheet(PasswordFieldStyle);
@@ -161,6 +162,9 @@ QWidget *VaultPage::buildSetupPage()
     column->addWidget(m_setupConfirm);
     column->addWidget(create);
     connect(create, &QPushButton::clicked, this, &VaultPage::createVault);
+    // Return in the first field moves on to the second; in the second it creates.
+    connect(m_setupPassword, &QLineEdit::returnPressed, m_setupConfirm, qOverload<>(&QWidget::setFocus));
+    connect(m_setupConfirm, &QLineEdit::returnPressed, this, &VaultPage::createVault);
     return page;
 }
 

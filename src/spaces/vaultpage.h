@@ -69,6 +69,7 @@ private:
     QTableWidget *m_table = nullptr;
     QPushButton *m_lockButton = nullptr;
     QLabel *m_countLabel = nullptr;
+    QLabel *m_emptyHint = nullptr;
     QLineEdit *m_setupPassword = nullptr;
     QLineEdit *m_setupConfirm = nullptr;
     QLineEdit *m_unlockPassword = nullptr;

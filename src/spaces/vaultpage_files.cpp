@@ -89,6 +89,7 @@ QWidget *VaultPage::buildFilesPage()
 
     m_table = new QTableWidget(0, 3, page);
     m_table->setObjectName(QStringLiteral("VaultTable"));
+    m_table->setAccessibleName(QStringLiteral("保险箱文件"));
     m_table->setHorizontalHeaderLabels({QStringLiteral("文件名"), QStringLiteral("大小"), QStringLiteral("操作")});
     m_table->verticalHeader()->hide();
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -104,6 +105,15 @@ QWidget *VaultPage::buildFilesPage()
     header->resizeSection(2, ActionColumnWidth);
     m_table->verticalHeader()->setDefaultSectionSize(RowHeight);
     layout->addWidget(m_table, 1);
+
+    m_emptyHint =
+        new QLabel(QStringLiteral("保险箱里还没有文件\n点击右上角「↑ 加密上传」选择文件，文件加密后保存在这里"), page);
+    m_emptyHint->setObjectName(QStringLiteral("VaultEmptyHint"));
+    m_emptyHint->setAlignment(Qt::AlignCenter);
+    m_emptyHint->setWordWrap(true);
+    m_emptyHint->setStyleSheet(QStringLiteral("color:#8c8c8c;font-size:14px;background:transparent;padding:60px 0;"));
+    m_emptyHint->hide();
+    layout->addWidget(m_emptyHint, 1);
 
     connect(upload, &QPushButton::clicked, this, &VaultPage::chooseAndUpload);
     return page;
@@ -149,6 +159,8 @@ void VaultPage::applyFiles(const HttpResponse &response)
         m_table->setCellWidget(row, 2, makeActionWidget(id, name));
     }
     m_countLabel->setText(countText(int(files.size())));
+    m_table->setVisible(!files.isEmpty());
+    m_emptyHint->setVisible(files.isEmpty());
 }
 
 QWidget *VaultPage::makeActionWidget(const QString &id, const QString &name)
@@ -197,9 +209,9 @@ void VaultPage::startVaultDownload(const QString &id, const QString &name)
 void VaultPage::deleteFile(const QString &id, const QString &name)
 {
     QPointer<VaultPage> self(this);
-    const bool yes =
-        Cdlg::confirm(this, QStringLiteral("删除"),
-                      QStringLiteral("确定从保险箱删除「%1」？删除后无法恢复。").arg(name), QStringLiteral("删除"));
+    const bool yes = Cdlg::confirmDestructive(this, QStringLiteral("删除"),
+                                              QStringLiteral("确定从保险箱删除「%1」？删除后无法恢复。").arg(name),
+                                              QStringLiteral("删除"));
     if (!self || !yes)
         return;
     HttpClient::instance()->del(filePath(id), [self](const HttpResponse &response) {

@@ -27,6 +27,8 @@ CardDialog::CardDialog(QWidget *parent, const QString &title, bool withCancel)
 {
     setAttribute(Qt::WA_TranslucentBackground);
     setObjectName(QStringLiteral("CardDlg"));
+    // The task bar, window switchers and screen readers name the window by it.
+    setWindowTitle(title);
 
     auto *outer = new QVBoxLayout(this);
     outer->setContentsMargins(kShadowMargin, kShadowMargin, kShadowMargin, kShadowMargin);
@@ -113,8 +115,24 @@ CardDialog::CardDialog(QWidget *parent, const QString &title, bool withCancel)
 
 CardDialog::~CardDialog() = default;
 
+void CardDialog::fitHeightToWidth()
+{
+    // Wrapped texts need the height for the width the card has now, not for the width their
+    // size hint assumed; otherwise first and last lines are cut off.
+    QLayout *outer = layout();
+    if (!outer)
+        return;
+    outer->activate();
+    const int needed = outer->hasHeightForWidth() ? outer->totalHeightForWidth(width()) : sizeHint().height();
+    // Only ever taller: a card sized on purpose (a picker with a list) keeps its room.
+    const int height = qMax(needed, minimumSizeHint().height());
+    if (height > this->height())
+        resize(width(), height);
+}
+
 void CardDialog::showEvent(QShowEvent *event)
 {
+    fitHeightToWidth();
     QDialog::showEvent(event);
     if (m_centred)
         return;

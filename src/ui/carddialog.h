@@ -26,6 +26,9 @@ public:
     QPushButton *okButton() const { return m_okButton; }
     // Null when the dialog was built without a cancel button.
     QPushButton *cancelButton() const { return m_cancelButton; }
+    // Makes the card at least as tall as its wrapped texts need at its current width (done on
+    // every show).
+    void fitHeightToWidth();
 
 protected:
     void showEvent(QShowEvent *event) override;

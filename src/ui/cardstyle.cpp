@@ -45,6 +45,7 @@ QPushButton#cdCancel {
 }
 QPushButton#cdCancel:hover { border-color: @GOLD@; color: @GOLDTEXT@; background: @GOLDTINT@; }
 QPushButton#cdCancel:pressed { background: @CANCELPRESS@; }
+QPushButton#cdCancel:focus { border: 2px solid @NAVY@; }
 QPushButton#cdOk {
     background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @OKTOP@, stop:0.45 @OKMID@, stop:1 @OKBOT@);
     color: @NAVY@; border: none; border-radius: 10px; padding: 0px 22px; font-size: 14px; font-weight: 700;
@@ -53,6 +54,7 @@ QPushButton#cdOk:hover {
     background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @OKHTOP@, stop:0.45 @OKHMID@, stop:1 @OKHBOT@);
 }
 QPushButton#cdOk:pressed { background: @OKPRESS@; }
+QPushButton#cdOk:focus { border: 2px solid @NAVY@; }
 QLabel#cdMsg { color: @BODY@; font-size: 14px; background: transparent; }
 QLabel#cdFieldLabel { color: @FIELD@; font-size: 13px; background: transparent; }
 QLineEdit#cdInput {

@@ -44,6 +44,20 @@ bool confirm(QWidget *parent, const QString &title, const QString &message, cons
     return dialog.exec() == QDialog::Accepted;
 }
 
+bool confirmDestructive(QWidget *parent, const QString &title, const QString &message, const QString &okText)
+{
+    CardDialog dialog(parent, title, true);
+    dialog.okButton()->setText(okText);
+    dialog.okButton()->setDefault(false);
+    dialog.okButton()->setAutoDefault(false);
+    dialog.cancelButton()->setDefault(true);
+    addMessage(dialog, message);
+    dialog.setFixedWidth(kNoticeWidth);
+    dialog.adjustSize();
+    dialog.cancelButton()->setFocus();
+    return dialog.exec() == QDialog::Accepted;
+}
+
 QString getText(QWidget *parent, const QString &title, const QString &label, const QString &initialText,
                 const QString &okText, bool *ok)
 {

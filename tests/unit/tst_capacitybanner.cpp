@@ -312,8 +312,11 @@ void TestCapacityBanner::companyNameIgnoresEnvelopeFlagButNeedsOkJson()
 void TestCapacityBanner::quotaTextAndPercent()
 {
     QCOMPARE(quotaText(0, 0), QStringLiteral("0 B / —"));
-    QCOMPARE(quotaText(1536, -1), QStringLiteral("1.50 KB / —"));
-    QCOMPARE(quotaText(5368709120, 107374182400), QStringLiteral("5.00 GB / 100 GB"));
+    QCOMPARE(quotaText(1536, -1), QStringLiteral("1.5 KB / —"));
+    // Used and limit in one form, whatever their sizes.
+    QCOMPARE(quotaText(5368709120, 107374182400), QStringLiteral("5 GB / 100 GB"));
+    QCOMPARE(quotaText(10737418240, 118111600640), QStringLiteral("10 GB / 110 GB"));
+    QCOMPARE(quotaText(3062743, 118111600640), QStringLiteral("2.9 MB / 110 GB"));
     QCOMPARE(quotaPercent(5, 0), 0);
     QCOMPARE(quotaPercent(1, 3), 33);
     QCOMPARE(quotaPercent(2, 3), 66); // integer arithmetic, no rounding

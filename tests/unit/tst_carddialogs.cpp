@@ -58,6 +58,10 @@ private slots:
     void cardDialogHasOneOrTwoFooterButtons();
     void confirmIsTrueOnlyForOk_data();
     void confirmIsTrueOnlyForOk();
+    void destructiveConfirmDeclinesOnReturn();
+    void wrappedMessageShowsWhole_data();
+    void wrappedMessageShowsWhole();
+    void cardCarriesItsTitleAsWindowTitle();
     void infoReturnsOnEveryExit_data();
     void infoReturnsOnEveryExit();
     void getTextReturnsTypedTextUntrimmed_data();
@@ -118,6 +122,80 @@ void TstCardDialogs::confirmIsTrueOnlyForOk()
     QCOMPARE(result, expected);
     QCOMPARE(okText, QStringLiteral("彻底删除"));
     QCOMPARE(message, QStringLiteral("确定彻底删除「报告.pdf」吗？此操作不可恢复。"));
+}
+
+void TstCardDialogs::destructiveConfirmDeclinesOnReturn()
+{
+    QString focused;
+    answerModal([&](QDialog *dialog) {
+        focused = dialog->focusWidget() ? dialog->focusWidget()->objectName() : QString();
+        QTest::keyClick(dialog, Qt::Key_Return);
+    });
+    QVERIFY(!Cdlg::confirmDestructive(nullptr, QStringLiteral("确认彻底删除"),
+                                      QStringLiteral("确定彻底删除「报告.pdf」吗？此操作不可恢复。"),
+                                      QStringLiteral("彻底删除")));
+    QCOMPARE(focused, QStringLiteral("cdCancel"));
+
+    // The OK button still works when chosen on purpose.
+    answerModal([](QDialog *dialog) { leave(dialog, Exit::Ok); });
+    QVERIFY(Cdlg::confirmDestructive(nullptr, QStringLiteral("解散团队"), QStringLiteral("确定？"),
+                                     QStringLiteral("解散")));
+}
+
+void TstCardDialogs::wrappedMessageShowsWhole_data()
+{
+    QTest::addColumn<bool>("question");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("update offer") << true
+                                  << QStringLiteral("发现新版本 v2.2.0，是否立即下载？\n（下载完成后将弹出安装向导，"
+                                                    "按提示手动完成安装）\n\n当前版本：v2.1.23");
+    QTest::newRow("one word") << false << QStringLiteral("好");
+    QTest::newRow("long server text") << false << QStringLiteral("服务器暂时无法处理您的请求，").repeated(12);
+    QTest::newRow("many lines") << true << QStringLiteral("第一行\n").repeated(14) + QStringLiteral("最后一行");
+    QTest::newRow("unbroken name") << false << QStringLiteral("无法打开：") + QString(90, QLatin1Char('x'));
+}
+
+void TstCardDialogs::wrappedMessageShowsWhole()
+{
+    QFETCH(bool, question);
+    QFETCH(QString, message);
+    bool checked = false;
+    int labelHeight = 0;
+    int neededHeight = 0;
+    bool aboveFooter = false;
+    bool footerInside = false;
+    // Measured inside, judged after the card is gone: a failure must not leave it open.
+    answerModal([&](QDialog *dialog) {
+        auto *label = dialog->findChild<QLabel *>(QStringLiteral("cdMsg"));
+        auto *footer = dialog->findChild<QFrame *>(QStringLiteral("cdFooter"));
+        const QRect labelRect(label->mapTo(dialog, QPoint(0, 0)), label->size());
+        const QRect footerRect(footer->mapTo(dialog, QPoint(0, 0)), footer->size());
+        labelHeight = label->height();
+        neededHeight = label->heightForWidth(label->width());
+        aboveFooter = labelRect.bottom() < footerRect.top();
+        footerInside = dialog->rect().contains(footerRect);
+        checked = true;
+        dialog->reject();
+    });
+    if (question)
+        Cdlg::confirm(nullptr, QStringLiteral("发现新版本"), message, QStringLiteral("立即下载"));
+    else
+        Cdlg::info(nullptr, QStringLiteral("提示"), message);
+    QVERIFY(checked);
+    QVERIFY2(labelHeight >= neededHeight, qPrintable(QStringLiteral("%1 < %2").arg(labelHeight).arg(neededHeight)));
+    QVERIFY(aboveFooter);
+    QVERIFY(footerInside);
+}
+
+void TstCardDialogs::cardCarriesItsTitleAsWindowTitle()
+{
+    QString title;
+    answerModal([&](QDialog *dialog) {
+        title = dialog->windowTitle();
+        dialog->reject();
+    });
+    Cdlg::info(nullptr, QStringLiteral("检查更新"), QStringLiteral("当前已是最新版本"));
+    QCOMPARE(title, QStringLiteral("检查更新"));
 }
 
 void TstCardDialogs::infoReturnsOnEveryExit_data()

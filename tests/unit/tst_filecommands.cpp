@@ -16,11 +16,13 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -93,6 +95,9 @@ private slots:
     void renameKeepsTheExtension();
     void f2OnATeamPageRenamesThroughThePersonalEndpoint();
     void deleteAsksAndSendsOneRequestPerRow();
+    void strayReturnInTheDeleteQuestionDeletesNothing();
+    void rowButtonsStandInTheSameColumnsForFoldersAndFiles();
+    void keyboardOpensAndGoesUp();
     void teamDeleteWarnsThatItIsPermanent();
     void newFolderCreatesInTheCurrentFolder();
     void folderPickerPutsCyclesAndOrphansUnderTheRoot();
@@ -101,6 +106,7 @@ private slots:
     void personalDropSplitsAtEightMebibytes();
     void teamDropSendsEveryFileInOneRequest();
     void folderDroppedFromTheDesktopSendsNoFilePart();
+    void dropOnTheEmptyFolderHintUploads();
     void downloadButtonsDependOnTheSelection();
     void downloadsStayInsideTheDownloadFolder();
     void progressShowsAnEllipsisWithoutALength();
@@ -260,8 +266,10 @@ void TestFileCommands::rowButtonsDependOnTypeAndMode()
     const auto buttonsOf = [](FileListPage *on, int row) {
         QStringList texts;
         QWidget *box = on->table()->indexWidget(on->model()->index(row, FileModel::ActionColumn));
-        for (const QToolButton *button : box ? box->findChildren<QToolButton *>() : QList<QToolButton *>())
-            texts.append(button->toolTip() + "|" + button->objectName());
+        for (const QToolButton *button : box ? box->findChildren<QToolButton *>() : QList<QToolButton *>()) {
+            if (!button->isHidden())
+                texts.append(button->toolTip() + "|" + button->objectName());
+        }
         return texts;
     };
     QTRY_COMPARE(page->table()->rowsWithWidgets(), (QList<int>{0, 1}));
@@ -490,6 +498,66 @@ void TestFileCommands::deleteAsksAndSendsOneRequestPerRow()
     QTRY_COMPARE(countOf("GET", "/api/files") - listingsBefore, 3);
 }
 
+void TestFileCommands::strayReturnInTheDeleteQuestionDeletesNothing()
+{
+    m_server->on("DELETE", QStringLiteral("/api/files/*"), ScriptedReply::success());
+    for (const QString &team : {QString(), QStringLiteral("t1")}) {
+        m_server->on("DELETE", QStringLiteral("/api/teams/*"), ScriptedReply::success());
+        auto page = makePage({file("1", "a.pdf")}, team);
+        page->table()->selectAll();
+        answerModal([](QDialog *dialog) { QTest::keyClick(dialog, Qt::Key_Return); });
+        page->deleteSelected();
+        QCOMPARE(countOf("DELETE", "/api/"), 0);
+    }
+}
+
+void TestFileCommands::rowButtonsStandInTheSameColumnsForFoldersAndFiles()
+{
+    auto page = makePage({folder("1", "d"), file("2", "a.pdf")});
+    QTRY_COMPARE(page->table()->rowsWithWidgets(), (QList<int>{0, 1}));
+    const auto xOf = [&page](int row, const QString &tip) {
+        QWidget *box = page->table()->indexWidget(page->model()->index(row, FileModel::ActionColumn));
+        for (QToolButton *button : box->findChildren<QToolButton *>()) {
+            if (button->toolTip() == tip && !button->isHidden())
+                return button->mapTo(page->table(), QPoint(0, 0)).x();
+        }
+        return -1;
+    };
+    QApplication::processEvents();
+    QVERIFY(xOf(0, QStringLiteral("重命名")) >= 0);
+    QCOMPARE(xOf(0, QStringLiteral("重命名")), xOf(1, QStringLiteral("重命名")));
+    QCOMPARE(xOf(0, QStringLiteral("删除")), xOf(1, QStringLiteral("删除")));
+}
+
+void TestFileCommands::keyboardOpensAndGoesUp()
+{
+    QStringList opened;
+    FileListPage::setUrlOpener([&opened](const QUrl &url) {
+        opened.append(url.toString());
+        return true;
+    });
+    auto page = makePage({folder("7", "d"), file("2", "a.pdf")});
+    FileTable *table = page->table();
+    table->setFocus();
+    table->setCurrentIndex(page->model()->index(0, FileModel::NameColumn));
+    QTest::keyClick(table, Qt::Key_Return);
+    QCOMPARE(page->currentFolderId(), QStringLiteral("7"));
+    QTRY_COMPARE(page->statusLabel()->text(), QStringLiteral("共 2 项"));
+
+    QTest::keyClick(table, Qt::Key_Backspace);
+    QVERIFY(page->currentFolderId().isEmpty());
+    QTRY_COMPARE(page->statusLabel()->text(), QStringLiteral("共 2 项"));
+
+    page->enterFolder(0);
+    QTRY_COMPARE(page->statusLabel()->text(), QStringLiteral("共 2 项"));
+    QTest::keyClick(table, Qt::Key_Left, Qt::AltModifier);
+    QVERIFY(page->currentFolderId().isEmpty());
+    // At the root there is nowhere further up.
+    QTest::keyClick(table, Qt::Key_Backspace);
+    QVERIFY(page->crumbIds().isEmpty());
+    FileListPage::setUrlOpener({});
+}
+
 void TestFileCommands::teamDeleteWarnsThatItIsPermanent()
 {
     m_server->on("DELETE", QStringLiteral("/api/teams/*"), ScriptedReply::success());
@@ -704,6 +772,27 @@ void TestFileCommands::folderDroppedFromTheDesktopSendsNoFilePart()
     const QByteArray form = m_server->requests("POST", "/api/files/upload").first().body;
     QVERIFY(!form.contains("filename="));
     QCOMPARE(countOf("POST", "/api/upload/init"), 0);
+}
+
+void TestFileCommands::dropOnTheEmptyFolderHintUploads()
+{
+    QTemporaryDir dir;
+    const QString small = dir.filePath("s.txt");
+    QVERIFY(writeSized(small, 10));
+    m_server->on("POST", QStringLiteral("/api/files/upload"), ScriptedReply::success());
+    auto page = makePage({});
+    auto *hint = page->findChild<QLabel *>(QStringLiteral("EmptyHint"));
+    QVERIFY(hint->isVisible());
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(small)});
+    const QPointF where(hint->width() / 2.0, hint->height() / 2.0);
+    QDragEnterEvent enter(where.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(hint, &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(where, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(hint, &drop);
+    QTRY_COMPARE(countOf("POST", "/api/files/upload"), 1);
+    QVERIFY(m_server->requests("POST", "/api/files/upload").first().body.contains("filename=\"s.txt\""));
 }
 
 void TestFileCommands::downloadButtonsDependOnTheSelection()

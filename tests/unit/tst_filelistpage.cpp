@@ -82,6 +82,7 @@ private slots:
     void searchKeepsTheBreadcrumbAndFolderEndsIt();
     void teamPagesUseTeamUrls();
     void emptyFolderShowsTheEmptyState();
+    void searchResultsSayWhichFolderTheyLiveIn();
     void failedListingShowsTheErrorText();
     void doubleClickOnAFileOpensItInsteadOfNavigating();
     void selectAllTogglesAndKeepsItsText();
@@ -272,13 +273,60 @@ void TestFileListPage::emptyFolderShowsTheEmptyState()
     QTRY_COMPARE(page.statusLabel()->text(), countText(0));
     QVERIFY(page.table()->isHidden());
     QVERIFY(emptyLabel(page)->isVisible());
-    QCOMPARE(emptyLabel(page)->text(), QStringLiteral("暂无数据"));
+    // It teaches how to fill the folder, not just that it is empty.
+    QVERIFY2(emptyLabel(page)->text().contains(QStringLiteral("上传文件")), qPrintable(emptyLabel(page)->text()));
+    QVERIFY(emptyLabel(page)->text().contains(QStringLiteral("拖到这里")));
+    QVERIFY(emptyLabel(page)->acceptDrops());
+
+    // An empty search result names what was searched for.
+    page.setSearchKeyword(QStringLiteral("报告"));
+    page.reload();
+    QTRY_COMPARE(page.statusLabel()->text(), countText(0));
+    QVERIFY2(emptyLabel(page)->text().contains(QStringLiteral("「报告」")), qPrintable(emptyLabel(page)->text()));
+    page.setSearchKeyword(QString());
 
     // Back at the root the table returns.
     page.navigateToCrumb(0);
     QTRY_COMPARE(page.statusLabel()->text(), countText(1));
     QVERIFY(page.table()->isVisible());
     QVERIFY(emptyLabel(page)->isHidden());
+}
+
+void TestFileListPage::searchResultsSayWhichFolderTheyLiveIn()
+{
+    QJsonObject deep = file("20", "plan.pdf");
+    deep.insert("parent_id", 8);
+    QJsonObject top = file("21", "plan-old.pdf");
+    top.insert("parent_id", QJsonValue());
+    m_rowsByTarget.insert("/api/files?", {folder("5", "A")});
+    m_rowsByTarget.insert("/api/files/search?keyword=plan", {deep, top});
+    m_server->on("GET", QStringLiteral("/api/folders"),
+                 ScriptedReply::success(
+                     QJsonArray{QJsonObject{{"id", 5}, {"parent_id", QJsonValue()}, {"name", "A"}, {"type", "folder"}},
+                                QJsonObject{{"id", 8}, {"parent_id", 5}, {"name", "B"}, {"type", "folder"}}}));
+
+    FileListPage page(QStringLiteral("all"), QString());
+    page.show();
+    QTRY_COMPARE(page.statusLabel()->text(), countText(1));
+    QCOMPARE(page.model()->index(0, FileModel::NameColumn).data().toString(), QStringLiteral("A"));
+
+    page.setSearchKeyword(QStringLiteral("plan"));
+    page.reload();
+    QTRY_COMPARE(page.model()->locationOf(0), QStringLiteral("全部文件 / A / B"));
+    QCOMPARE(page.model()->locationOf(1), QStringLiteral("全部文件"));
+    const QString shown = page.model()->index(0, FileModel::NameColumn).data().toString();
+    QVERIFY2(shown.contains(QStringLiteral("plan.pdf")) && shown.contains(QStringLiteral("全部文件 / A / B")),
+             qPrintable(shown));
+    QVERIFY(page.model()
+                ->index(0, FileModel::NameColumn)
+                .data(Qt::ToolTipRole)
+                .toString()
+                .contains(QStringLiteral("位置：全部文件 / A / B")));
+
+    // Back in a folder, names stand alone again.
+    page.navigateToCrumb(0);
+    QTRY_COMPARE(page.statusLabel()->text(), countText(1));
+    QCOMPARE(page.model()->index(0, FileModel::NameColumn).data().toString(), QStringLiteral("A"));
 }
 
 void TestFileListPage::failedListingShowsTheErrorText()

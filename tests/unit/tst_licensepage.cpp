@@ -55,6 +55,8 @@ private slots:
     void cellTextsForCapacityAndAmount();
     void plansAsBareArrayOrUnderPlansAreTheSame();
     void buyButtonWithoutPlans();
+    void plansKeepPricesAndDurationsBeyond32Bits();
+    void orderNumberShowsWholeOnHover();
     void summaryShowsTotalUsedAndLeft();
     void recordsAfterTheEmptyStateShowEveryRowWhole();
 
@@ -251,7 +253,31 @@ void TestLicensePage::plansAsBareArrayOrUnderPlansAreTheSame()
         QCOMPARE(m_page->plans().at(i).durationDays, underPlans.at(i).durationDays);
     }
     QCOMPARE(m_page->plans().at(1).id, QStringLiteral("cap-100g-year"));
-    QCOMPARE(m_page->plans().at(1).priceFen, 9900);
+    QCOMPARE(m_page->plans().at(1).priceFen, qint64(9900));
+}
+
+void TestLicensePage::plansKeepPricesAndDurationsBeyond32Bits()
+{
+    m_server.on(
+        "GET", "/api/plans",
+        ScriptedReply::success(QJsonArray{QJsonObject{
+            {"id", "cap-huge"}, {"capacity_gb", 100}, {"price_fen", 5000000000.0}, {"duration_days", 4294967396.0}}}));
+    makePage();
+    QTRY_COMPARE(m_page->plans().size(), 1);
+    QVERIFY(m_page->plans().first().priceFen == Q_INT64_C(5000000000));
+    QVERIFY(m_page->plans().first().durationDays == Q_INT64_C(4294967396));
+}
+
+void TestLicensePage::orderNumberShowsWholeOnHover()
+{
+    QJsonObject longOrder = record(1, 990, "2026-01-01 08:00:00", "2026-02-01 08:00:00");
+    longOrder.insert("order_no", "TVR20260101080000123456789012");
+    m_server.on("GET", "/api/payment/capacity-records", recordsReply({longOrder}));
+    makePage();
+    QTRY_COMPARE(m_page->displayedRecords().size(), 1);
+    const QTableWidgetItem *order = m_page->table()->item(0, LicensePage::ColumnCount - 1);
+    QCOMPARE(order->toolTip(), QStringLiteral("TVR20260101080000123456789012"));
+    QCOMPARE(m_page->table()->contextMenuPolicy(), Qt::CustomContextMenu);
 }
 
 void TestLicensePage::buyButtonWithoutPlans()
@@ -274,8 +300,8 @@ void TestLicensePage::buyButtonWithoutPlans()
 void TestLicensePage::summaryShowsTotalUsedAndLeft()
 {
     makePage();
-    QTRY_COMPARE(m_page->findChild<QLabel *>("LicTotal")->text(), QStringLiteral("5.00 GB"));
-    QCOMPARE(m_page->findChild<QLabel *>("LicUsedLeft")->text(), QStringLiteral("已用 1.50 GB · 剩余 3.50 GB"));
+    QTRY_COMPARE(m_page->findChild<QLabel *>("LicTotal")->text(), QStringLiteral("5 GB"));
+    QCOMPARE(m_page->findChild<QLabel *>("LicUsedLeft")->text(), QStringLiteral("已用 1.5 GB · 剩余 3.5 GB"));
 }
 
 QTEST_MAIN(TestLicensePage)

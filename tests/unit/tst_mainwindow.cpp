@@ -1,7 +1,7 @@
 // MainWindow against a scripted server: page switching, the debounced header search, the user
 // display and title, the quota, hiding on close, logout, and the hooks that lead to other pages.
-#include "app/capacitybanner.h"
 #include "account/authwindow.h"
+#include "app/capacitybanner.h"
 #include "app/mainwindow.h"
 #include "app/startup.h"
 #include "app/statusbar.h"
@@ -21,8 +21,12 @@
 #include "ui/carddialog.h"
 #include "ui/roundavatar.h"
 
+#include <QAbstractButton>
+#include <QAbstractSpinBox>
+#include <QAccessible>
 #include <QApplication>
 #include <QBuffer>
+#include <QComboBox>
 #include <QDialog>
 #include <QHeaderView>
 #include <QImage>
@@ -121,6 +125,11 @@ private slots:
     void meterCountsAfreshWhenShownAgain();
     void minimumSizeShowsEverythingWhole();
     void teamButtonOpensTheTeamSlot();
+    void teamSpacesHaveASidebarEntry();
+    void sidebarEntryReturnsToTheRoot();
+    void escapeEndsTheSearchAtOnce();
+    void titleBarDoubleClickMaximises();
+    void everyControlHasAnAccessibleName();
     void trayMenuOffersRestoreAndLogout();
     void bannerLeadsToThePersonalCentre();
     void transferEntryCountsRunningJobsAndProbePausesThem();
@@ -176,7 +185,7 @@ void TestMainWindow::switchToClampsAndShowsSearchOnlyOnFilePages()
 
     window.switchTo(6);
     QCOMPARE(window.currentIndex(), 6);
-    QVERIFY(checkedEntries(window).isEmpty());
+    QCOMPARE(checkedEntries(window), QStringList{"团队空间"});
     QVERIFY(search->isHidden());
 
     window.switchTo(3);
@@ -343,7 +352,7 @@ void TestMainWindow::quotaFromSessionAndProfile()
     MainWindow window;
     auto *quota = child<QLabel>(window, "UserQuota");
     auto *bar = child<QProgressBar>(window, "QuotaBar");
-    QTRY_COMPARE(quota->text(), formatSize(1610612736) + QStringLiteral(" / ") + formatSize(10737418240));
+    QTRY_COMPARE(quota->text(), formatQuotaSize(1610612736) + QStringLiteral(" / ") + formatQuotaSize(10737418240));
     QCOMPARE(bar->value(), 15);
     QVERIFY(!bar->isTextVisible());
 
@@ -510,7 +519,7 @@ void TestMainWindow::quotaFollowsChangedFilesOncePerBurst()
     auto *refresh = child<QTimer>(window, "QuotaRefresh");
     FileListPage *page = window.filePage(0);
     QTRY_COMPARE(page->model()->rowCount(), 3);
-    QTRY_COMPARE(quota->text(), formatSize(3062743) + QStringLiteral(" / ") + formatSize(118111600640));
+    QTRY_COMPARE(quota->text(), formatQuotaSize(3062743) + QStringLiteral(" / ") + formatQuotaSize(118111600640));
     QTRY_COMPARE(profileRequests(), 2); // the figures and the company name
 
     // Three deletes answered one by one end in one profile request and the new figure.
@@ -519,7 +528,7 @@ void TestMainWindow::quotaFollowsChangedFilesOncePerBurst()
     answerModal([](QDialog *dialog) { static_cast<Cdlg::CardDialog *>(dialog)->okButton()->click(); });
     page->deleteSelected();
     QTRY_COMPARE(m_server->requests("DELETE", QStringLiteral("/api/files/*")).size(), 3);
-    QTRY_COMPARE(quota->text(), formatSize(1024) + QStringLiteral(" / ") + formatSize(118111600640));
+    QTRY_COMPARE(quota->text(), formatQuotaSize(1024) + QStringLiteral(" / ") + formatQuotaSize(118111600640));
     QTRY_VERIFY(!refresh->isActive());
     QCOMPARE(profileRequests(), 3);
 
@@ -574,6 +583,10 @@ void TestMainWindow::minimumSizeShowsEverythingWhole()
     QVERIFY(window.width() > 720);
     QVERIFY(window.height() > 528);
     QCOMPARE(window.minimumSize(), window.minimumWindowSize());
+    // A 1024 × 640 screen area holds the whole window (this frame is the window's own).
+    QVERIFY2(
+        window.minimumSize().width() <= 1024 && window.minimumSize().height() <= 640,
+        qPrintable(QStringLiteral("%1 × %2").arg(window.minimumSize().width()).arg(window.minimumSize().height())));
     window.resize(window.minimumSize());
     FileListPage *page = window.filePage(0);
     QTRY_COMPARE(page->model()->rowCount(), 3);
@@ -597,8 +610,12 @@ void TestMainWindow::minimumSizeShowsEverythingWhole()
 
     StatusBar *bar = window.statusBarFrame();
     QVERIFY(inside(bar, &window));
-    for (QLabel *label : bar->findChildren<QLabel *>())
+    // Contacts that gave way on a narrow bar are hidden, not cut.
+    for (QLabel *label : bar->findChildren<QLabel *>()) {
+        if (!label->isVisible())
+            continue;
         QVERIFY2(whole(label) && inside(label, bar), qPrintable(label->objectName() + " " + label->text()));
+    }
 
     for (QWidget *widget : {static_cast<QWidget *>(child<QLineEdit>(window, "SearchBox")),
                             static_cast<QWidget *>(child<QLabel>(window, "HeaderName")),
@@ -611,7 +628,26 @@ void TestMainWindow::minimumSizeShowsEverythingWhole()
     QVERIFY(
         nav->viewport()->rect().contains(QRect(lastEntry->mapTo(nav->viewport(), QPoint(0, 0)), lastEntry->size())));
 
+    // No two toolbar buttons, nor the header's parts, lie over each other.
+    QList<QWidget *> rowParts;
+    for (QPushButton *button : page->findChildren<QPushButton *>()) {
+        if (button->isVisible() && button->parentWidget() == page)
+            rowParts.append(button);
+    }
+    for (const char *name : {"SearchBox", "Bell", "HeaderAvatar", "HeaderName"})
+        rowParts.append(child<QWidget>(window, name));
+    for (int a = 0; a < rowParts.size(); ++a) {
+        for (int b = a + 1; b < rowParts.size(); ++b) {
+            const QRect first(rowParts[a]->mapTo(&window, QPoint(0, 0)), rowParts[a]->size());
+            const QRect second(rowParts[b]->mapTo(&window, QPoint(0, 0)), rowParts[b]->size());
+            QVERIFY2(!first.intersects(second),
+                     qPrintable(rowParts[a]->objectName() + " / " + rowParts[b]->objectName()));
+        }
+    }
     QVERIFY(Screenshots::save(window.grab().toImage(), QStringLiteral("main-minimum-size.png")));
+    window.resize(1024, 640);
+    QApplication::processEvents();
+    QVERIFY(Screenshots::save(window.grab().toImage(), QStringLiteral("main-1024x640.png")));
     qApp->setStyleSheet(QString());
 }
 
@@ -624,8 +660,133 @@ void TestMainWindow::teamButtonOpensTheTeamSlot()
     QVERIFY(teamButton);
     QTest::mouseClick(teamButton, Qt::LeftButton);
     QCOMPARE(window.currentIndex(), int(MainWindow::TeamSpacesPage));
-    QVERIFY(checkedEntries(window).isEmpty());
+    QCOMPARE(checkedEntries(window), QStringList{"团队空间"});
     QVERIFY(child<QLineEdit>(window, "SearchBox")->isHidden());
+}
+
+void TestMainWindow::teamSpacesHaveASidebarEntry()
+{
+    MainWindow window;
+    window.show();
+    QPushButton *entry = navButton(window, QStringLiteral("团队空间"));
+    QVERIFY(entry);
+    QTest::mouseClick(entry, Qt::LeftButton);
+    QCOMPARE(window.currentIndex(), int(MainWindow::TeamSpacesPage));
+    QCOMPARE(checkedEntries(window), QStringList{"团队空间"});
+    window.switchTo(0);
+    QVERIFY(!entry->isChecked());
+}
+
+void TestMainWindow::sidebarEntryReturnsToTheRoot()
+{
+    const QJsonArray rows{QJsonObject{{"id", "42"}, {"name", "设计稿"}, {"type", "folder"}}};
+    m_server->on("GET", QStringLiteral("/api/files?*"), ScriptedReply::success(rows));
+    MainWindow window;
+    window.show();
+    FileListPage *page = window.filePage(0);
+    QTRY_COMPARE(page->model()->rowCount(), 1);
+    page->enterFolder(0);
+    QCOMPARE(page->currentFolderId(), QStringLiteral("42"));
+    auto *search = child<QLineEdit>(window, "SearchBox");
+    search->setText(QStringLiteral("报告"));
+
+    // Clicking the entry of the page already shown leaves the folder and the search.
+    QTest::mouseClick(navButton(window, QStringLiteral("全部文件")), Qt::LeftButton);
+    QCOMPARE(window.currentIndex(), 0);
+    QVERIFY(page->currentFolderId().isEmpty());
+    QVERIFY(page->crumbNames().isEmpty());
+    QVERIFY(page->searchKeyword().isEmpty());
+    QVERIFY(search->text().isEmpty());
+    QTRY_VERIFY(!m_server->requests("GET", QStringLiteral("/api/files")).isEmpty());
+    QVERIFY(!m_server->requests("GET", QStringLiteral("/api/files")).last().query().contains("parent_id=42"));
+
+    // Coming back from another page shows the root as well.
+    page->enterFolder(0);
+    QTest::mouseClick(navButton(window, QStringLiteral("回收站")), Qt::LeftButton);
+    QTest::mouseClick(navButton(window, QStringLiteral("全部文件")), Qt::LeftButton);
+    QVERIFY(page->currentFolderId().isEmpty());
+    QCOMPARE(page->crumbIds(), QStringList());
+}
+
+void TestMainWindow::escapeEndsTheSearchAtOnce()
+{
+    MainWindow window;
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto *search = child<QLineEdit>(window, "SearchBox");
+    search->setFocus();
+    search->setText(QStringLiteral("报告"));
+    QTest::keyClick(search, Qt::Key_Return);
+    QCOMPARE(window.filePage(0)->searchKeyword(), QStringLiteral("报告"));
+
+    // From the results table as well as from the box.
+    window.filePage(0)->table()->setFocus();
+    QTest::keyClick(window.filePage(0)->table(), Qt::Key_Escape);
+    QVERIFY(search->text().isEmpty());
+    QVERIFY(window.filePage(0)->searchKeyword().isEmpty());
+    QVERIFY(!window.findChild<QTimer *>(QStringLiteral("SearchDebounce"))->isActive());
+
+    search->setText(QStringLiteral("合同"));
+    QTest::keyClick(search, Qt::Key_Return);
+    QTest::keyClick(search, Qt::Key_Escape);
+    QVERIFY(search->text().isEmpty());
+    QVERIFY(window.filePage(0)->searchKeyword().isEmpty());
+}
+
+void TestMainWindow::titleBarDoubleClickMaximises()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QWidget *bar = child<QWidget>(window, "MailTitleBar");
+    const QPoint spot(bar->width() / 2, bar->height() / 2);
+    QTest::mouseDClick(bar, Qt::LeftButton, Qt::NoModifier, spot);
+    QTRY_VERIFY(window.isMaximized());
+    QTest::mouseDClick(bar, Qt::LeftButton, Qt::NoModifier, spot);
+    QTRY_VERIFY(!window.isMaximized());
+}
+
+void TestMainWindow::everyControlHasAnAccessibleName()
+{
+    // Rows bring their own buttons.
+    const QJsonArray rows{QJsonObject{{"id", "1"}, {"name", "季度报告.pdf"}, {"type", "file"}, {"size", 2048}},
+                          QJsonObject{{"id", "2"}, {"name", "设计稿"}, {"type", "folder"}}};
+    m_server->on("GET", QStringLiteral("/api/files?*"), ScriptedReply::success(rows));
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTRY_COMPARE(window.filePage(0)->table()->rowsWithWidgets().size(), 2);
+    // Visit every page so that page-built controls exist.
+    for (int page = 0; page < window.pageStack()->count(); ++page)
+        window.switchTo(page);
+    QApplication::processEvents();
+
+    QStringList nameless;
+    for (QWidget *widget : window.findChildren<QWidget *>()) {
+        const bool control = qobject_cast<QAbstractButton *>(widget) || qobject_cast<QLineEdit *>(widget) ||
+                             qobject_cast<QAbstractSpinBox *>(widget) || qobject_cast<QComboBox *>(widget) ||
+                             qobject_cast<QAbstractItemView *>(widget);
+        const bool focusable = (widget->focusPolicy() & Qt::TabFocus) && !qobject_cast<QAbstractScrollArea *>(widget);
+        if (!control && !focusable)
+            continue;
+        // Parts of composite widgets (a spin box's editor, a field's clear button, a table's corner,
+        // a drop-down's list) are named by their owner.
+        // Widgets placed in a view's cells (row buttons) are controls of their own.
+        bool part = qobject_cast<QHeaderView *>(widget) || qobject_cast<QAbstractItemView *>(widget->parentWidget());
+        for (QWidget *owner = widget->parentWidget(); owner && !part; owner = owner->parentWidget()) {
+            part = qobject_cast<QAbstractSpinBox *>(owner) || qobject_cast<QComboBox *>(owner) ||
+                   qobject_cast<QLineEdit *>(owner);
+        }
+        if (part)
+            continue;
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(widget);
+        const QString name = accessible ? accessible->text(QAccessible::Name).trimmed() : QString();
+        if (name.isEmpty())
+            nameless.append(QStringLiteral("%1#%2").arg(QString::fromLatin1(widget->metaObject()->className()),
+                                                        widget->objectName()));
+    }
+    QVERIFY2(nameless.isEmpty(), qPrintable(nameless.join(QStringLiteral(", "))));
 }
 
 void TestMainWindow::trayMenuOffersRestoreAndLogout()

@@ -82,6 +82,7 @@ private slots:
     void avatarContentTypeFollowsTheExactSuffix();
     void uploadedAvatarReplacesTheLetter();
     void avatarUrlWithoutCommaIsDecodedWhole();
+    void oversizedOrForeignAvatarIsRefusedBeforeSending();
     void avatarLetterAndDisplayNameFallbacks();
     void tilesSwitchSubPages();
 
@@ -226,7 +227,7 @@ void TestProfilePage::storageFiguresFollowTheSession()
     session->storageUsed = 1536;
     session->storageLimit = 0;
     emit session->capacityChanged();
-    QCOMPARE(text->text(), QStringLiteral("1.50 KB / —"));
+    QCOMPARE(text->text(), QStringLiteral("1.5 KB / —"));
     QCOMPARE(bar->value(), 0);
 
     session->storageUsed = 3 * 1024;
@@ -237,7 +238,7 @@ void TestProfilePage::storageFiguresFollowTheSession()
     session->storageUsed = 1024;
     session->storageLimit = 4 * 1024;
     emit session->capacityChanged();
-    QCOMPARE(text->text(), QStringLiteral("1.00 KB / 4.00 KB"));
+    QCOMPARE(text->text(), QStringLiteral("1 KB / 4 KB"));
     QCOMPARE(bar->value(), 25);
     QCOMPARE(ProfilePage::storagePercent(Q_INT64_C(9000000000000000000) - 1, Q_INT64_C(9000000000000000000)), 99);
 }
@@ -295,6 +296,43 @@ void TestProfilePage::uploadedAvatarReplacesTheLetter()
     QVERIFY(failed.first().contains(QStringLiteral("上传失败")));
     QVERIFY(failed.first().contains(QStringLiteral("头像只支持 PNG 或 JPG 图片")));
     QCOMPARE(saved.size(), 1);
+}
+
+void TestProfilePage::oversizedOrForeignAvatarIsRefusedBeforeSending()
+{
+    m_server.on("POST", "/api/profile/avatar", ScriptedReply::success(QJsonObject{{"avatar_url", ""}}));
+    makePage();
+    const auto write = [this](const QString &name, const QByteArray &bytes) {
+        const QString path = m_dir.filePath(name);
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(bytes);
+        return path;
+    };
+    // A real PNG grown past the limit: the server would cut the body off mid-way.
+    QByteArray big = pngBytes();
+    big.append(QByteArray(2 * 1024 * 1024 + 1 - int(big.size()), '\0'));
+    const QString bigPath = write(QStringLiteral("big.png"), big);
+    QStringList cards = cardsDuring([&] { m_page->uploadAvatar(bigPath); }, 1);
+    QVERIFY2(cards.value(0).contains(QStringLiteral("头像图片不能超过 2MB")), qPrintable(cards.value(0)));
+
+    // A bitmap named like a PNG is still a bitmap.
+    QImage image(8, 8, QImage::Format_RGB32);
+    image.fill(Qt::blue);
+    QByteArray bmp;
+    QBuffer buffer(&bmp);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "BMP");
+    const QString bmpPath = write(QStringLiteral("photo.png"), bmp);
+    cards = cardsDuring([&] { m_page->uploadAvatar(bmpPath); }, 1);
+    QVERIFY2(cards.value(0).contains(QStringLiteral("头像只支持 PNG 或 JPG 图片")), qPrintable(cards.value(0)));
+    QCOMPARE(m_server.requests("POST", "/api/profile/avatar").size(), 0);
+
+    // Exactly at the limit still goes.
+    big.chop(1);
+    const QString edgePath = write(QStringLiteral("edge.png"), big);
+    cards = cardsDuring([&] { m_page->uploadAvatar(edgePath); }, 1);
+    QCOMPARE(m_server.requests("POST", "/api/profile/avatar").size(), 1);
 }
 
 void TestProfilePage::avatarUrlWithoutCommaIsDecodedWhole()

@@ -4,6 +4,7 @@
 #include "net/session.h"
 #include "scriptedserver.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLabel>
@@ -58,7 +59,8 @@ private slots:
 
     void meterLevelFollowsRateThresholds();
     void meterPixmapDrawsBarsOnTheBottomEdge();
-    void clockEndsWithChineseWeekday();
+    void clockEndsWithASpaceAndTheChineseWeekday();
+    void narrowBarKeepsWholeContactsAndNamesTheRest();
     void firstProbeRunsSoonAfterBuilding();
     void anyHttpStatusCountsAsConnected_data();
     void anyHttpStatusCountsAsConnected();
@@ -149,16 +151,48 @@ void TestStatusBar::meterPixmapDrawsBarsOnTheBottomEdge()
     QCOMPARE(qAlpha(image.pixel(29, 15)), 0);
 }
 
-void TestStatusBar::clockEndsWithChineseWeekday()
+void TestStatusBar::narrowBarKeepsWholeContactsAndNamesTheRest()
+{
+    makeBar();
+    m_bar->resize(1600, 28);
+    m_bar->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_bar));
+    const QList<QLabel *> links = m_bar->findChildren<QLabel *>(QRegularExpression(QStringLiteral("^SupportLink_")));
+    QCOMPARE(links.size(), 5);
+    for (QLabel *link : links)
+        QVERIFY(link->isVisible());
+
+    // At its floor (a 1024 px window less the sidebar is far wider) the bar still shows every part whole.
+    QVERIFY2(m_bar->minimumSizeHint().width() <= 1024 - 210,
+             qPrintable(QString::number(m_bar->minimumSizeHint().width())));
+    m_bar->resize(m_bar->minimumSizeHint().width(), 28);
+    QApplication::processEvents();
+    int shown = 0;
+    for (QLabel *label : m_bar->findChildren<QLabel *>()) {
+        if (!label->isVisible())
+            continue;
+        const QRect rect(label->mapTo(m_bar, QPoint(0, 0)), label->size());
+        QVERIFY2(m_bar->rect().contains(rect) && label->width() >= label->sizeHint().width(),
+                 qPrintable(label->objectName()));
+        shown += label->objectName().startsWith(QStringLiteral("SupportLink_")) ? 1 : 0;
+    }
+    QVERIFY(shown >= 1);
+    QVERIFY(m_bar->findChild<QLabel *>(QStringLiteral("SupportLink_tel"))->isVisible());
+    // What gave way is still named, on the group's tool tip.
+    const QString tip = m_bar->findChild<QWidget *>(QStringLiteral("SupportLinks"))->toolTip();
+    QVERIFY2(tip.contains(QStringLiteral("手机：13917206835")), qPrintable(tip));
+}
+
+void TestStatusBar::clockEndsWithASpaceAndTheChineseWeekday()
 {
     const QTime t(9, 5, 7);
-    QCOMPARE(clockText(QDateTime(QDate(2025, 3, 2), t)), QStringLiteral("2025/03/02 09:05:07星期日"));
-    QCOMPARE(clockText(QDateTime(QDate(2025, 3, 3), t)), QStringLiteral("2025/03/03 09:05:07星期一"));
-    QCOMPARE(clockText(QDateTime(QDate(2025, 3, 8), QTime(23, 59, 59))), QStringLiteral("2025/03/08 23:59:59星期六"));
+    QCOMPARE(clockText(QDateTime(QDate(2025, 3, 2), t)), QStringLiteral("2025/03/02 09:05:07 星期日"));
+    QCOMPARE(clockText(QDateTime(QDate(2025, 3, 3), t)), QStringLiteral("2025/03/03 09:05:07 星期一"));
+    QCOMPARE(clockText(QDateTime(QDate(2025, 3, 8), QTime(23, 59, 59))), QStringLiteral("2025/03/08 23:59:59 星期六"));
 
     makeBar();
     const QString shown = m_bar->findChild<QLabel *>("ClockLabel")->text();
-    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2}星期[一二三四五六日]$"))
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2} 星期[一二三四五六日]$"))
                  .match(shown)
                  .hasMatch(),
              qPrintable(shown));

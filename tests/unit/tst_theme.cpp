@@ -16,9 +16,11 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QShowEvent>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTranslator>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -68,6 +70,8 @@ private slots:
     void noTranslationInstallsNothing();
     void globalStyleSheetParsesAndStylesNamedWidgets();
     void scrollBarsAreHidden();
+    void disabledFieldsAndDangerButtonsLookDisabled();
+    void keyboardFocusIsVisible();
     void plainDialogsShowLightEvenUnderDarkPalette();
     void filterSkipsTranslucentAndSelfStyledDialogs();
     void serverTextsInLabelsAreNeverReadAsHtml();
@@ -144,6 +148,71 @@ void TstTheme::noTranslationInstallsNothing()
     QVERIFY(Theme::installTranslation(*qApp, {QStringLiteral("/nonexistent/a.qm")}).isEmpty());
     QVERIFY(qApp->findChildren<QTranslator *>().isEmpty());
     QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Cancel"));
+}
+
+void TstTheme::disabledFieldsAndDangerButtonsLookDisabled()
+{
+    qApp->setStyleSheet(Theme::globalStyleSheet());
+    QWidget host;
+    auto *column = new QVBoxLayout(&host);
+    auto *enabledBox = new QSpinBox(&host);
+    auto *disabledBox = new QSpinBox(&host);
+    disabledBox->setEnabled(false);
+    auto *danger = new QPushButton(QStringLiteral("彻底删除选中 (0)"), &host);
+    danger->setObjectName(QStringLiteral("Danger"));
+    danger->setEnabled(false);
+    for (QWidget *widget :
+         {static_cast<QWidget *>(enabledBox), static_cast<QWidget *>(disabledBox), static_cast<QWidget *>(danger)})
+        column->addWidget(widget);
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+
+    // A field that takes no input must not wear the white of one that does.
+    const QImage on = enabledBox->grab().toImage();
+    const QImage off = disabledBox->grab().toImage();
+    const QPoint inside(on.width() - 6, on.height() / 2);
+    QVERIFY(on.pixelColor(inside) != off.pixelColor(inside));
+    QCOMPARE(off.pixelColor(inside), QColor(0xf5, 0xf6, 0xf8));
+
+    // A disabled danger button keeps no red: neither text nor border.
+    const QImage button = danger->grab().toImage();
+    int reddish = 0;
+    for (int y = 0; y < button.height(); ++y) {
+        for (int x = 0; x < button.width(); ++x) {
+            const QColor colour = button.pixelColor(x, y);
+            if (colour.red() > colour.green() + 40)
+                ++reddish;
+        }
+    }
+    QCOMPARE(reddish, 0);
+}
+
+void TstTheme::keyboardFocusIsVisible()
+{
+    qApp->setStyleSheet(Theme::globalStyleSheet());
+    QWidget host;
+    auto *column = new QVBoxLayout(&host);
+    QList<QPushButton *> buttons;
+    for (const char *name : {"GoldBtn", "SideFootItem", "LogoutBtn", "Link"}) {
+        auto *button = new QPushButton(QStringLiteral("上传文件"), &host);
+        button->setObjectName(QLatin1String(name));
+        button->setFocusPolicy(Qt::StrongFocus);
+        column->addWidget(button);
+        buttons.append(button);
+    }
+    auto *other = new QPushButton(QStringLiteral("别处"), &host);
+    column->addWidget(other);
+    host.show();
+    host.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&host));
+    for (QPushButton *button : std::as_const(buttons)) {
+        other->setFocus();
+        QTRY_VERIFY(other->hasFocus());
+        const QImage without = button->grab().toImage();
+        button->setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(button->hasFocus());
+        QVERIFY2(button->grab().toImage() != without, qPrintable(button->objectName()));
+    }
 }
 
 void TstTheme::globalStyleSheetParsesAndStylesNamedWidgets()

@@ -57,6 +57,7 @@ private slots:
     void singleRestoreAsksNothing();
     void permanentDeleteAlwaysAsksAndDeclineSendsNothing();
     void batchesConfirmWithTheCountAndSendTheCheckedIds();
+    void strayReturnInThePurgeQuestionPurgesNothing();
     void restoresAndPurgesReportChangedFiles();
     void olderListAnswerIsIgnored();
     void answerAfterThePageIsGoneIsDropped();
@@ -250,6 +251,21 @@ void TestTrashPage::permanentDeleteAlwaysAsksAndDeclineSendsNothing()
     QTRY_COMPARE(trashListings(), listings + 1);
     QCOMPARE(m_server->requests("DELETE", deletePath).size(), 1);
     QCOMPARE(m_server->requests("POST", QStringLiteral("/api/files/permanent/batch")).size(), 0);
+}
+
+void TestTrashPage::strayReturnInThePurgeQuestionPurgesNothing()
+{
+    serveTrash({trashed("7", "合同.pdf")});
+    TrashPage page;
+    showAndLoad(page, 1);
+    bool asked = false;
+    answerModal([&asked](QDialog *dialog) {
+        asked = true;
+        QTest::keyClick(dialog, Qt::Key_Return);
+    });
+    QTest::mouseClick(rowButton(page, 0, "RowIconDanger"), Qt::LeftButton);
+    QVERIFY(asked);
+    QCOMPARE(m_server->requests("DELETE", QStringLiteral("/api/files/7/permanent")).size(), 0);
 }
 
 void TestTrashPage::batchesConfirmWithTheCountAndSendTheCheckedIds()

@@ -6,6 +6,7 @@
 #include "modalanswer.h"
 #include "net/httpclient.h"
 #include "net/session.h"
+#include "screenshots.h"
 #include "scriptedserver.h"
 #include "spaces/vaultpage.h"
 #include "testsettings.h"
@@ -78,6 +79,8 @@ private slots:
     void newcomerSeesTheSetupPage();
     void setupRejectsShortAndMismatchedPasswords();
     void setupFlowsStraightIntoUnlock();
+    void returnInTheConfirmFieldCreates();
+    void emptyVaultSaysHowToAddFiles();
     void lapsedUnlockFallsBackToUnlockAndUnlocksAgain();
     void failedUnlockIsReportedAndKeepsTheUnlockPage();
     void lockClearsTheTokenEvenWhenTheRequestFails();
@@ -234,6 +237,43 @@ void TestVaultPage::setupFlowsStraightIntoUnlock()
     QCOMPARE(page->table()->item(0, 1)->text(), QStringLiteral("2.00 KB"));
     QVERIFY(!page->table()->item(0, 0)->icon().isNull());
     QVERIFY(page->table()->cellWidget(1, 2)->findChild<QPushButton *>(QStringLiteral("LinkDanger")));
+}
+
+void TestVaultPage::returnInTheConfirmFieldCreates()
+{
+    auto page = openPage(VaultPage::SetupPage);
+    QVERIFY(page);
+    m_server->on("POST", "/api/vault/setup", ScriptedReply::success(QJsonObject{{"created", true}}));
+    page->setupPassword()->setFocus();
+    QTest::keyClicks(page->setupPassword(), QStringLiteral("s3cret!"));
+    QTest::keyClick(page->setupPassword(), Qt::Key_Return);
+    // Return in the first field moves on; nothing is sent yet.
+    QCOMPARE(count("POST", "/api/vault/setup"), 0);
+    QTRY_VERIFY(page->setupConfirm()->hasFocus());
+    QTest::keyClicks(page->setupConfirm(), QStringLiteral("s3cret!"));
+    QTest::keyClick(page->setupConfirm(), Qt::Key_Return);
+    QVERIFY(waitForCount("POST", "/api/vault/setup", 1));
+}
+
+void TestVaultPage::emptyVaultSaysHowToAddFiles()
+{
+    Session::instance()->vaultToken = Token;
+    m_server->on("GET", "/api/vault/status", status(true, true));
+    m_server->on("GET", "/api/vault/files", ScriptedReply::success(QJsonArray()));
+    auto page = openPage(VaultPage::FilesPage);
+    QVERIFY(page);
+    auto *hint = page->findChild<QLabel *>(QStringLiteral("VaultEmptyHint"));
+    QVERIFY(hint);
+    QTRY_VERIFY(hint->isVisible());
+    QVERIFY2(hint->text().contains(QStringLiteral("加密上传")), qPrintable(hint->text()));
+    QVERIFY(page->table()->isHidden());
+    Screenshots::save(page->grab().toImage(), QStringLiteral("vault-empty.png"));
+
+    m_server->on("GET", "/api/vault/files", ScriptedReply::success(QJsonArray{vaultFile("7", "合同扫描.pdf", 2048)}));
+    page->loadFiles();
+    QTRY_COMPARE(page->table()->rowCount(), 1);
+    QVERIFY(hint->isHidden());
+    QVERIFY(page->table()->isVisible());
 }
 
 void TestVaultPage::lapsedUnlockFallsBackToUnlockAndUnlocksAgain()
@@ -428,7 +468,7 @@ void TestVaultPage::uploadSendsOnePartNamedFile()
     page->uploadFile(path);
     QVERIFY(waitForCount("POST", "/api/vault/upload", 1));
     QVERIFY(waitForCount("GET", "/api/vault/files", listingsBefore + 1)); // reloaded after success
-    QCOMPARE(changed.size(), 1); // the sidebar quota follows
+    QCOMPARE(changed.size(), 1);                                          // the sidebar quota follows
     const RecordedRequest upload = m_server->requests("POST", "/api/vault/upload").first();
     QVERIFY(upload.header("Content-Type").startsWith("multipart/form-data"));
     QCOMPARE(upload.header("X-Vault-Token"), Token.toUtf8());
