@@ -6,6 +6,7 @@
 #include "files/formatting.h"
 #include "net/httpclient.h"
 #include "net/session.h"
+#include "ui/offlineoverlay.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -225,6 +226,8 @@ void LicensePage::buildUi()
     m_table = new QTableWidget(0, ColumnCount, content);
     m_table->setObjectName(QStringLiteral("LicRecords"));
     m_table->setAccessibleName(QStringLiteral("容量购买记录"));
+    m_recordsOverlay = new OfflineOverlay(m_table);
+    connect(m_recordsOverlay, &OfflineOverlay::retryRequested, this, &LicensePage::load);
     m_header = new SortCaretHeader(m_table);
     m_table->setHorizontalHeader(m_header);
     for (int c = 0; c < ColumnCount; ++c) {
@@ -337,10 +340,9 @@ void LicensePage::applyPlans(const HttpResponse &response)
 
 void LicensePage::applySummary(const HttpResponse &response)
 {
-    if (!response.ok)
-        return;
-    const QJsonObject data = topObject(response).value(QStringLiteral("data")).toObject();
-    if (data.isEmpty())
+    QJsonObject data;
+    QString error;
+    if (!response.unwrap(data, error) || data.isEmpty())
         return;
     const qint64 used = jsonInt64(data, QStringLiteral("storage_used"));
     const qint64 limit = jsonInt64(data, QStringLiteral("storage_limit"));
@@ -351,9 +353,16 @@ void LicensePage::applySummary(const HttpResponse &response)
 
 void LicensePage::applyRecords(const HttpResponse &response)
 {
+    QJsonObject data;
+    QString error;
+    if (!response.unwrap(data, error)) {
+        // The records shown stay: an empty list would read as purchases that are gone.
+        m_recordsOverlay->showFailure(response);
+        return;
+    }
+    m_recordsOverlay->hide();
     m_records.clear();
-    const QJsonArray array =
-        topObject(response).value(QStringLiteral("data")).toObject().value(QStringLiteral("records")).toArray();
+    const QJsonArray array = data.value(QStringLiteral("records")).toArray();
     for (const QJsonValue &value : array) {
         const QJsonObject record = value.toObject();
         if (record.value(QStringLiteral("status")).toString() != QLatin1String("refunded"))

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QWidget>
 
+class OfflineOverlay;
 class QLabel;
 class QPushButton;
 class QScrollArea;
@@ -44,6 +45,7 @@ public:
     int sortColumn() const { return m_sortColumn; }
     int sortDirection() const { return m_sortDirection; }
     QTableWidget *table() const { return m_table; }
+    OfflineOverlay *recordsOverlay() const { return m_recordsOverlay; }
 
     // What a record's cells read; exposed for the table's texts and its sorting.
     static QString purchaseTimeText(const QJsonObject &record);
@@ -70,6 +72,7 @@ private:
     QLabel *m_usedLeft = nullptr;
     QPushButton *m_buy = nullptr;
     QTableWidget *m_table = nullptr;
+    OfflineOverlay *m_recordsOverlay = nullptr;
     SortCaretHeader *m_header = nullptr;
     QLabel *m_pageLabel = nullptr;
     QPushButton *m_prev = nullptr;

@@ -437,8 +437,11 @@ void ProfilePage::saveProfile()
     Api::saveProfile(body, [self, account, name, phone, company](const HttpResponse &response) {
         if (!self)
             return;
-        if (!response.ok) {
-            Cdlg::info(self, QStringLiteral("保存失败"), response.error);
+        // A refusal can come with any status: only the envelope says whether the name was taken.
+        QJsonObject data;
+        QString error;
+        if (!response.unwrap(data, error)) {
+            Cdlg::info(self, QStringLiteral("保存失败"), error);
             return;
         }
         Session *session = Session::instance();
@@ -473,13 +476,12 @@ void ProfilePage::uploadAvatar(const QString &localPath)
     Api::uploadAvatar(localPath, [self](const HttpResponse &response) {
         if (!self)
             return;
-        if (!response.ok) {
-            Cdlg::info(self, QStringLiteral("上传失败"), response.error);
+        QJsonObject data;
+        QString error;
+        if (!response.unwrap(data, error)) {
+            Cdlg::info(self, QStringLiteral("上传失败"), error);
             return;
         }
-        const QJsonObject data = response.json.isObject()
-                                     ? response.json.toObject().value(QStringLiteral("data")).toObject()
-                                     : QJsonObject();
         QString url = jsonText(data, QStringLiteral("avatar_url"));
         if (url.isEmpty())
             url = jsonText(data, QStringLiteral("avatar"));

@@ -101,9 +101,10 @@ void CapacityBanner::refreshCapacity()
 void CapacityBanner::refreshCompanyName()
 {
     HttpClient::instance()->get(QStringLiteral("/api/profile"), [](const HttpResponse &response) {
-        if (!response.ok || !response.isJson || !response.json.isObject())
+        QJsonObject data;
+        QString error;
+        if (!response.unwrap(data, error))
             return;
-        const QJsonObject data = response.json.toObject().value(QStringLiteral("data")).toObject();
         Session::instance()->setCompanyName(data.value(QStringLiteral("company_name")).toString());
     });
 }

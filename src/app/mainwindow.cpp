@@ -174,6 +174,8 @@ void MainWindow::wireTransfers()
     transfers->applySettings(TransferSettings::load(), false);
     connect(transfers, &TransferManager::runningCountChanged, this, &MainWindow::showRunningTransfers);
     showRunningTransfers(transfers->runningCount());
+    connect(transfers, &TransferManager::waitingCountChanged, this, &MainWindow::showWaitingTransfers);
+    showWaitingTransfers(transfers->waitingCount());
     // Jobs pause while the status bar's probe finds no server, and go on when it answers again;
     // a job that finds no server asks for a probe at once.
     connect(m_statusBar, &StatusBar::connectionProbed, transfers, &TransferManager::setServerReachable);
@@ -189,6 +191,12 @@ void MainWindow::showRunningTransfers(int count)
 {
     m_transferBadge->setText(QString::number(count));
     m_transferBadge->setVisible(count > 0);
+}
+
+void MainWindow::showWaitingTransfers(int count)
+{
+    m_transferWaiting->setText(QStringLiteral("%1 项等待").arg(count));
+    m_transferWaiting->setVisible(count > 0);
 }
 
 void MainWindow::startUpdateCheck()
@@ -313,6 +321,15 @@ QWidget *MainWindow::buildSidebar()
             auto *inside = new QHBoxLayout(button);
             inside->setContentsMargins(0, 0, 10, 0);
             inside->addStretch();
+            // Jobs that wait (for the network, or since the last run) look paused; the entry says they wait.
+            m_transferWaiting = new QLabel(button);
+            m_transferWaiting->setObjectName(QStringLiteral("TransferWaiting"));
+            m_transferWaiting->setToolTip(QStringLiteral("等待网络恢复或上次未完成的任务"));
+            m_transferWaiting->setStyleSheet(
+                QStringLiteral("color:#ad6800;background:transparent;font-size:11px;font-weight:600;"));
+            m_transferWaiting->hide();
+            inside->addWidget(m_transferWaiting, 0, Qt::AlignVCenter);
+            inside->addSpacing(4);
             m_transferBadge = new QLabel(button);
             m_transferBadge->setObjectName(QStringLiteral("TransferBadge"));
             m_transferBadge->setAlignment(Qt::AlignCenter);

@@ -118,6 +118,8 @@ private:
     // The transfer list: its sidebar count, the connection watch, file changes of finished uploads.
     void wireTransfers();
     void showRunningTransfers(int count);
+    // Jobs paused for the connection or left by the last run: "N 项等待" on the transfer entry.
+    void showWaitingTransfers(int count);
 
     // Native frame.
     void applyFrameAttributes();
@@ -146,6 +148,7 @@ private:
     ::ProfilePage *m_profilePage = nullptr;
     TransferPage *m_transferPage = nullptr;
     QLabel *m_transferBadge = nullptr;
+    QLabel *m_transferWaiting = nullptr;
     StatusBar *m_statusBar = nullptr;
     QSystemTrayIcon *m_tray = nullptr;
     NativeFrame *m_frame = nullptr;

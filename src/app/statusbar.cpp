@@ -193,6 +193,7 @@ StatusBar::StatusBar(QWidget *parent)
     connect(m_connectionTimer, &QTimer::timeout, this, &StatusBar::checkConnection);
     m_connectionTimer->start();
     QTimer::singleShot(FirstProbeDelayMs, this, &StatusBar::checkConnection);
+    connect(HttpClient::instance(), &HttpClient::connectionFailed, this, &StatusBar::connectionFailed);
 }
 
 QLabel *StatusBar::addSupportLink(const QString &label, const QString &key, const QString &value)
@@ -241,6 +242,7 @@ void StatusBar::checkConnection()
             return;
         self->m_shownProbeSerial = serial;
         self->m_connected = response.status >= 100;
+        self->m_knownDown = !self->m_connected;
         self->m_connectionLabel->setText(ConnectionPrefix + (self->m_connected ? ConnectionUp : ConnectionDown));
         if (self->m_connected)
             self->showMeter(meterLevel(qMax(self->m_downRate, self->m_upRate)), true);
@@ -248,6 +250,19 @@ void StatusBar::checkConnection()
             self->showMeter(0, true);
         emit self->connectionProbed(self->m_connected);
     });
+}
+
+void StatusBar::connectionFailed()
+{
+    m_shownProbeSerial = ++m_probeSerial;
+    m_connected = false;
+    m_connectionLabel->setText(ConnectionPrefix + ConnectionDown);
+    showMeter(0, true);
+    // Said once per outage; the timer's probes find the server again.
+    if (!m_knownDown) {
+        m_knownDown = true;
+        emit connectionProbed(false);
+    }
 }
 
 void StatusBar::meterTick()

@@ -21,6 +21,9 @@ public:
 
     // One probe of the server; any HTTP status counts as reachable.
     void checkConnection();
+    // A request of the client found no server: 连接中断 at once, like a failed probe, and probes
+    // sent before it no longer count (their answers may come from a server that has gone since).
+    void connectionFailed();
     // Takes the client's byte counters as this second's rates and redraws the meter.
     void meterTick();
     // Drops what the client counted while the meter was paused, so the next tick measures one
@@ -60,6 +63,8 @@ private:
     QTimer *m_clockTimer = nullptr;
     QTimer *m_connectionTimer = nullptr;
     bool m_connected = false;
+    // The last state shown is 连接中断 (not merely unknown while the first probe runs).
+    bool m_knownDown = false;
     qint64 m_downRate = 0;
     qint64 m_upRate = 0;
     // Probes overlap when the server is slow; only an answer newer than the last one shown counts.

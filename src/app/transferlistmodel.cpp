@@ -175,6 +175,8 @@ QVariant TransferListModel::data(const QModelIndex &index, int role) const
             return task->localPath();
         if (column == StateColumn && task->isAutoPaused())
             return QStringLiteral("服务器连接中断，恢复后自动继续");
+        if (column == StateColumn && task->state() == TransferTask::State::Paused && task->isFromLastRun())
+            return QStringLiteral("上次运行时未完成，点击「继续」接着传输");
         if (column == StateColumn && !task->error().isEmpty())
             return task->error();
     }

@@ -5,6 +5,7 @@
 #include "files/filerecord.h"
 #include "files/filetable.h"
 #include "net/httpresponse.h"
+#include "ui/offlineoverlay.h"
 
 #include <QDragMoveEvent>
 #include <QDropEvent>
@@ -115,6 +116,8 @@ FileListPage::FileListPage(const QString &category, const QString &teamId, QWidg
     m_emptyLabel->hide();
     cardLayout->addWidget(m_emptyLabel, 1);
     layout->addWidget(card, 1);
+    m_overlay = new OfflineOverlay(card);
+    connect(m_overlay, &OfflineOverlay::retryRequested, this, &FileListPage::reload);
 
     connect(m_table, &FileTable::doubleClicked, this, &FileListPage::openRow);
     wireCommands();
@@ -161,7 +164,8 @@ QString FileListPage::currentFolderId() const
 
 void FileListPage::reload()
 {
-    m_model->setRows(QJsonArray());
+    // The rows stay until an answer replaces them: with the server gone, an empty table would read
+    // as files that are gone.
     m_statusLabel->setText(QStringLiteral("加载中…"));
 
     // Only the latest request may fill the table: an older answer arriving last would show one
@@ -195,8 +199,10 @@ void FileListPage::applyListing(const HttpResponse &response)
     QString error;
     if (!response.unwrap(data, error)) {
         m_statusLabel->setText(error);
+        m_overlay->showFailure(response);
         return;
     }
+    m_overlay->hide();
     m_model->setRows(response.dataArray());
     showLocations();
     const int count = m_model->rowCount();

@@ -11,6 +11,7 @@
 
 class FileModel;
 class FileTable;
+class OfflineOverlay;
 class QDateTime;
 class QLabel;
 class QMenu;
@@ -44,7 +45,8 @@ public:
     // The folder shown, empty at the root.
     QString currentFolderId() const;
 
-    // Empties the table and requests the current view; only the answer to the latest request is shown.
+    // Requests the current view; the rows shown stay until an answer replaces them, and only the
+    // answer to the latest request is shown.
     void reload();
     // A folder row opens the folder; other rows are opened as files.
     void openRow(int row);
@@ -114,6 +116,8 @@ public:
     FileModel *model() const { return m_model; }
     FileTable *table() const { return m_table; }
     QLabel *statusLabel() const { return m_statusLabel; }
+    // Shown over the list when its request failed; the rows of the last answer stay beneath.
+    OfflineOverlay *overlay() const { return m_overlay; }
 
 signals:
     // The breadcrumb as one line, e.g. "全部文件 / A / B", after every reload.
@@ -152,6 +156,7 @@ private:
     QWidget *m_crumbBar = nullptr;
     QLabel *m_statusLabel = nullptr;
     QLabel *m_emptyLabel = nullptr;
+    OfflineOverlay *m_overlay = nullptr;
 
     // Toolbar.
     QPushButton *m_uploadButton = nullptr;

@@ -56,6 +56,15 @@ HttpCallback reloadAfterChange(FileListPage *page)
     };
 }
 
+// A job paused by a lost connection sends its files again when the server is back: it has not failed.
+void sayWhenWaiting(TransferTask *task, QLabel *status)
+{
+    QObject::connect(task, &TransferTask::stateChanged, status, [task, status] {
+        if (task->state() == TransferTask::State::Paused && task->isAutoPaused())
+            status->setText(QStringLiteral("%1 已暂停，恢复连接后继续").arg(task->name()));
+    });
+}
+
 QStringList idsOf(const QList<QJsonObject> &records)
 {
     QStringList ids;
@@ -129,6 +138,7 @@ void FileListPage::uploadPaths(const QStringList &paths)
 
     if (isTeamMode()) {
         TransferTask *task = transfers->addTeamUpload(m_teamId, paths, parentId);
+        sayWhenWaiting(task, m_statusLabel);
         connect(task, &TransferTask::sigResponse, this, [this](const HttpResponse &response) {
             QJsonObject data;
             QString error;
@@ -166,6 +176,7 @@ void FileListPage::uploadPaths(const QStringList &paths)
     if (small.isEmpty())
         return;
     TransferTask *task = transfers->addFormUpload(small, parentId);
+    sayWhenWaiting(task, m_statusLabel);
     connect(task, &TransferTask::sigResponse, this, reloadOrShowError(true));
 }
 

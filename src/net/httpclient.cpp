@@ -238,7 +238,7 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
         return state->refusal.isEmpty();
     };
 
-    const auto complete = [reply, sink, state, acceptHeaders, localPath, done] {
+    const auto complete = [this, reply, sink, state, acceptHeaders, localPath, done] {
         if (state->completed)
             return;
         state->completed = true;
@@ -252,6 +252,7 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
         HttpResponse response;
         response.status = statusOf(reply);
         response.raw = localPath.toUtf8();
+        const bool connectionFailed = reply->error() != QNetworkReply::NoError && isConnectionFailure(reply);
         response.ok = isSuccessStatus(response.status) && reply->error() == QNetworkReply::NoError &&
                       !state->writeFailed && state->refusal.isEmpty();
         if (!response.ok) {
@@ -271,6 +272,8 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
         }
         if (done)
             done(response);
+        if (connectionFailed)
+            emit this->connectionFailed();
     };
 
     const auto drain = [this, reply, sink, state, acceptHeaders, complete, pump, progress] {
@@ -381,6 +384,20 @@ bool HttpClient::isNetworkError(const QNetworkReply *reply)
     return code > 0 && code < 200;
 }
 
+bool HttpClient::isConnectionFailure(const QNetworkReply *reply)
+{
+    switch (reply->error()) {
+    case QNetworkReply::OperationCanceledError:  // the client's own abort (a pause, a cancel)
+    case QNetworkReply::SslHandshakeFailedError: // a server that answered, in the wrong way
+    case QNetworkReply::BackgroundRequestNotAllowedError:
+    case QNetworkReply::TooManyRedirectsError:
+    case QNetworkReply::InsecureRedirectError:
+        return false;
+    default:
+        return isNetworkError(reply);
+    }
+}
+
 QUrl HttpClient::buildUrl(const QString &path) const
 {
     if (path.startsWith(QLatin1String("http")))
@@ -476,8 +493,12 @@ void HttpClient::handleReply(QNetworkReply *reply, HttpCallback callback)
         }
         HttpResponse response = makeResponse(statusOf(reply), raw, transportError);
         response.networkError = !response.ok && isNetworkError(reply);
+        const bool connectionFailed = !response.ok && isConnectionFailure(reply);
         reply->deleteLater();
         if (callback)
             callback(response);
+        // After the callback: the request's owner settles first (a job pauses itself), then the watch hears it.
+        if (connectionFailed)
+            emit this->connectionFailed();
     });
 }

@@ -86,6 +86,9 @@ public:
     HttpResponse makeResponse(int status, const QByteArray &raw, const QString &transportError);
     // Whether a reply's error code is the network's (connection, time-out, proxy), not an HTTP answer's.
     static bool isNetworkError(const QNetworkReply *reply);
+    // Whether a reply failed because the server could not be reached or the connection broke (not
+    // an answer, not an abort by the client itself).
+    static bool isConnectionFailure(const QNetworkReply *reply);
     // A failed reply's transport error in the user's words (Qt's own texts are English).
     static QString networkErrorText(const QNetworkReply *reply);
 
@@ -102,6 +105,8 @@ public:
 
 signals:
     void profileIncomplete();
+    // A request of any kind found no server or lost its connection; the status bar says so at once.
+    void connectionFailed();
 
 private:
     HttpClient() = default;

@@ -7,6 +7,8 @@
 #include "spaces/teamapi.h"
 #include "spaces/teammembersdialog.h"
 #include "ui/cdlg.h"
+#include "ui/deferreddelete.h"
+#include "ui/offlineoverlay.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -87,6 +89,8 @@ TeamSpacePage::TeamSpacePage(QWidget *parent)
     m_teamList->setStyleSheet(QString::fromLatin1(ListStyle));
     sideLayout->addWidget(m_teamList, 1);
     layout->addWidget(side);
+    m_listOverlay = new OfflineOverlay(m_teamList);
+    connect(m_listOverlay, &OfflineOverlay::retryRequested, this, &TeamSpacePage::reloadTeams);
 
     m_detailArea = new QWidget(this);
     m_detailArea->setObjectName(QStringLiteral("TeamDetail"));
@@ -116,12 +120,9 @@ QString TeamSpacePage::currentTeamName() const
 
 void TeamSpacePage::reloadTeams()
 {
-    // The id survives an earlier reload that emptied the list and has not been answered yet.
+    // The teams shown stay until an answer replaces them: with the server gone, an empty list would
+    // read as teams that are gone.
     const QString keepId = m_teamList->currentItem() ? currentTeamId() : m_shownTeamId;
-    {
-        const QSignalBlocker blocker(m_teamList);
-        m_teamList->clear();
-    }
     const quint64 serial = ++m_listSerial;
     QPointer<TeamSpacePage> self(this);
     Api::listTeams([self, serial, keepId](const HttpResponse &response) {
@@ -129,8 +130,11 @@ void TeamSpacePage::reloadTeams()
             return;
         QJsonObject data;
         QString error;
-        if (!response.unwrap(data, error))
-            return; // the list stays empty and the right side keeps what it showed
+        if (!response.unwrap(data, error)) {
+            self->m_listOverlay->showFailure(response); // the right side keeps what it showed
+            return;
+        }
+        self->m_listOverlay->hide();
         self->applyTeams(response.dataArray(), keepId);
     });
 }
@@ -203,15 +207,13 @@ void TeamSpacePage::clearDetail()
     while (QLayoutItem *item = old->takeAt(0)) {
         if (QWidget *widget = item->widget()) {
             // Out of sight at once; deleted when control is back in the event loop, so a button
-            // whose click led here is not destroyed under its own signal.
-            widget->hide();
-            widget->deleteLater();
+            // whose click led here is not destroyed under its own signal, and not before a card
+            // dialog of the old file page (a new folder's name, a delete confirmation) has closed.
+            deleteWhenDialogsClose(widget);
         } else if (QLayout *inner = item->layout()) {
             while (QLayoutItem *innerItem = inner->takeAt(0)) {
-                if (QWidget *widget = innerItem->widget()) {
-                    widget->hide();
-                    widget->deleteLater();
-                }
+                if (QWidget *widget = innerItem->widget())
+                    deleteWhenDialogsClose(widget);
                 delete innerItem;
             }
         }

@@ -4,6 +4,7 @@
 #include <QWidget>
 
 class FileListPage;
+class OfflineOverlay;
 class QJsonArray;
 class QLineEdit;
 class QListWidget;
@@ -54,6 +55,8 @@ public:
     QPushButton *createButton() const { return m_createButton; }
     // The selected team's file page; null when no team is selected.
     FileListPage *teamFiles() const { return m_teamFiles; }
+    // Over the team list when it could not be fetched.
+    OfflineOverlay *listOverlay() const { return m_listOverlay; }
 
 private:
     void applyTeams(const QJsonArray &teams, const QString &keepId);
@@ -65,6 +68,7 @@ private:
     QLineEdit *m_searchBox = nullptr;
     QWidget *m_detailArea = nullptr;
     QPushButton *m_createButton = nullptr;
+    OfflineOverlay *m_listOverlay = nullptr;
     // Deleted with the old detail widgets on every rebuild, so only ever held guarded.
     QPointer<FileListPage> m_teamFiles;
     // The team whose detail is shown, kept while a reload empties the list.

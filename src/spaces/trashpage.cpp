@@ -7,6 +7,7 @@
 #include "net/httpresponse.h"
 #include "spaces/trashapi.h"
 #include "ui/cdlg.h"
+#include "ui/offlineoverlay.h"
 #include "ui/rowbutton.h"
 
 #include <QHBoxLayout>
@@ -89,7 +90,13 @@ TrashPage::TrashPage(QWidget *parent)
     buttons->addStretch();
     layout->addLayout(buttons);
 
-    m_table = new QTableWidget(0, ColumnCount, this);
+    // The table and its empty state share one area, which the failure state covers.
+    auto *listArea = new QWidget(this);
+    listArea->setObjectName(QStringLiteral("TrashListArea"));
+    auto *listLayout = new QVBoxLayout(listArea);
+    listLayout->setContentsMargins(0, 0, 0, 0);
+    listLayout->setSpacing(0);
+    m_table = new QTableWidget(0, ColumnCount, listArea);
     m_table->setObjectName(QStringLiteral("TrashTable"));
     m_table->setAccessibleName(QStringLiteral("回收站文件"));
     m_table->setHorizontalHeaderLabels({QString(), QStringLiteral("文件名"), QStringLiteral("大小"),
@@ -112,14 +119,17 @@ TrashPage::TrashPage(QWidget *parent)
     header->resizeSection(SizeColumn, SizeWidth);
     header->resizeSection(TimeColumn, TimeWidth);
     header->resizeSection(ActionColumn, ActionWidth);
-    layout->addWidget(m_table, 1);
+    listLayout->addWidget(m_table, 1);
 
-    m_emptyLabel = new QLabel(QStringLiteral("回收站为空"), this);
+    m_emptyLabel = new QLabel(QStringLiteral("回收站为空"), listArea);
     m_emptyLabel->setObjectName(QStringLiteral("EmptyHint"));
     m_emptyLabel->setAlignment(Qt::AlignCenter);
     m_emptyLabel->setStyleSheet(QString::fromLatin1(EmptyStyle));
     m_emptyLabel->hide();
-    layout->addWidget(m_emptyLabel, 1);
+    listLayout->addWidget(m_emptyLabel, 1);
+    layout->addWidget(listArea, 1);
+    m_overlay = new OfflineOverlay(listArea);
+    connect(m_overlay, &OfflineOverlay::retryRequested, this, &TrashPage::reload);
 
     connect(m_selectAllButton, &QPushButton::clicked, this, &TrashPage::toggleAll);
     connect(m_restoreButton, &QPushButton::clicked, this, [this] { doBatch(false); });
@@ -137,10 +147,17 @@ void TrashPage::showEvent(QShowEvent *event)
 
 void TrashPage::reload()
 {
-    m_table->setRowCount(0);
-    // The counts must not promise checked rows that are gone while the list loads.
+    // The rows stay until an answer replaces them: with the server gone, an empty trash would
+    // read as files deleted for good. Their check marks go, so the counts never promise rows that
+    // may be gone once the list is in.
+    {
+        const QSignalBlocker blocker(m_table);
+        for (int row = 0; row < m_table->rowCount(); ++row) {
+            if (QTableWidgetItem *check = m_table->item(row, CheckColumn))
+                check->setCheckState(Qt::Unchecked);
+        }
+    }
     updateButtons();
-
     // Only the latest request may fill the table: an older answer arriving last would bring back
     // rows that were restored or deleted since.
     const quint64 serial = ++m_listSerial;
@@ -150,8 +167,11 @@ void TrashPage::reload()
             return;
         QJsonObject data;
         QString error;
-        if (!response.unwrap(data, error))
-            return; // the table stays empty; the next visit asks again
+        if (!response.unwrap(data, error)) {
+            self->m_overlay->showFailure(response);
+            return;
+        }
+        self->m_overlay->hide();
         self->applyList(response.dataArray());
     });
 }
@@ -214,7 +234,9 @@ QWidget *TrashPage::makeActionCell(const QString &id, const QString &name)
     QPointer<TrashPage> self(this);
     auto reloadIfAlive = [self](const HttpResponse &response) {
         // Restored and purged files change the storage used.
-        if (response.ok)
+        QJsonObject data;
+        QString error;
+        if (response.unwrap(data, error))
             FileChangeNotifier::notify();
         if (self)
             self->reload();
@@ -255,7 +277,9 @@ void TrashPage::doBatch(bool permanent)
         return;
     auto reloadIfAlive = [self](const HttpResponse &response) {
         // Restored and purged files change the storage used.
-        if (response.ok)
+        QJsonObject data;
+        QString error;
+        if (response.unwrap(data, error))
             FileChangeNotifier::notify();
         if (self)
             self->reload();

@@ -3,6 +3,7 @@
 #include <QStringList>
 #include <QWidget>
 
+class OfflineOverlay;
 class QLabel;
 class QPushButton;
 class QTableWidget;
@@ -30,6 +31,7 @@ public:
 
     QTableWidget *table() const { return m_table; }
     QLabel *emptyLabel() const { return m_emptyLabel; }
+    OfflineOverlay *overlay() const { return m_overlay; }
     QPushButton *selectAllButton() const { return m_selectAllButton; }
     QPushButton *restoreButton() const { return m_restoreButton; }
     QPushButton *purgeButton() const { return m_purgeButton; }
@@ -46,6 +48,7 @@ private:
 
     QTableWidget *m_table = nullptr;
     QLabel *m_emptyLabel = nullptr;
+    OfflineOverlay *m_overlay = nullptr;
     QPushButton *m_selectAllButton = nullptr;
     QPushButton *m_restoreButton = nullptr;
     QPushButton *m_purgeButton = nullptr;

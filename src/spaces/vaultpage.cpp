@@ -5,8 +5,10 @@
 #include "net/httpclient.h"
 #include "net/httpresponse.h"
 #include "net/session.h"
+#include "spaces/vaultresetdialog.h"
 #include "ui/carddialog.h"
 #include "ui/cdlg.h"
+#include "ui/offlineoverlay.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -16,6 +18,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTableWidget>
 #include <QVBoxLayout>
 
 namespace {
@@ -130,6 +133,8 @@ VaultPage::VaultPage(QWidget *parent)
     m_stack->addWidget(buildUnlockPage());
     m_stack->addWidget(buildFilesPage());
     layout->addWidget(m_stack, 1);
+    m_overlay = new OfflineOverlay(m_stack);
+    connect(m_overlay, &OfflineOverlay::retryRequested, this, &VaultPage::refresh);
 
     connect(m_lockButton, &QPushButton::clicked, this, &VaultPage::lock);
     refresh();
@@ -214,8 +219,13 @@ void VaultPage::applyStatus(const HttpResponse &response)
 {
     QJsonObject data;
     QString error;
-    if (!response.unwrap(data, error))
-        return; // the page stays as it is; the next action asks again
+    if (!response.unwrap(data, error)) {
+        // The page stays as it is, under a state that says why nothing changes.
+        m_overlay->showFailure(response);
+        return;
+    }
+    m_overlay->hide();
+    m_hasLoginPassword = data.value(QStringLiteral("hasLoginPassword")).toBool(false);
     const bool created = data.value(QStringLiteral("created")).toBool(false);
     const bool unlocked = data.value(QStringLiteral("unlocked")).toBool(false);
     if (created && unlocked) {
@@ -225,10 +235,12 @@ void VaultPage::applyStatus(const HttpResponse &response)
         emit vaultUnlocked(true);
     } else if (!created) {
         m_lockButton->hide();
+        m_table->setRowCount(0);
         m_stack->setCurrentIndex(SetupPage);
         emit vaultUnlocked(false);
     } else {
         m_lockButton->hide();
+        m_table->setRowCount(0); // the names of a locked vault are not kept on screen
         Session::instance()->vaultToken.clear();
         m_stack->setCurrentIndex(UnlockPage);
         emit vaultUnlocked(false);
@@ -301,8 +313,7 @@ void VaultPage::lock()
 
 void VaultPage::openResetDialog()
 {
-    QPointer<Cdlg::CardDialog> dialog = new Cdlg::CardDialog(this, QStringLiteral("重置保险箱"), true);
-    dialog->setObjectName(QStringLiteral("VaultResetDialog"));
+    QPointer<VaultResetDialog> dialog = new VaultResetDialog(this, m_hasLoginPassword);
     dialog->okButton()->setText(QStringLiteral("确认重置"));
     dialog->okButton()->setStyleSheet(ResetOkStyle);
 
@@ -314,39 +325,27 @@ void VaultPage::openResetDialog()
     warning->setWordWrap(true);
     warning->setStyleSheet(
         QStringLiteral("color:#cf1322;font-size:13px;line-height:150%;background:transparent;border:none;"));
-    auto *label = new QLabel(QStringLiteral("请输入登录密码确认重置："), dialog);
-    label->setObjectName(QStringLiteral("cdFieldLabel"));
-    auto *field = new QLineEdit(dialog);
-    field->setObjectName(QStringLiteral("VaultResetPassword"));
-    field->setPlaceholderText(QStringLiteral("登录密码"));
-    field->setEchoMode(QLineEdit::Password);
-    field->setStyleSheet(PasswordFieldStyle);
-    dialog->bodyLayout()->addWidget(warning);
-    dialog->bodyLayout()->addWidget(label);
-    dialog->bodyLayout()->addWidget(field);
-    connect(field, &QLineEdit::returnPressed, dialog->okButton(), &QPushButton::click);
-    field->setFocus();
+    dialog->bodyLayout()->insertWidget(0, warning);
     dialog->setFixedWidth(ResetDialogWidth);
 
     QPointer<VaultPage> self(this);
     const bool accepted = dialog->exec() == QDialog::Accepted;
     if (!self || !dialog)
         return; // the page (and the dialog with it) went away while the card was open
-    const QString password = field->text();
+    const QJsonObject body = dialog->body();
     delete dialog.data();
-    if (!accepted || password.isEmpty())
+    if (!accepted || body.isEmpty())
         return;
-    HttpClient::instance()->post(QStringLiteral("/api/vault/reset"), QJsonObject{{PasswordKey, password}},
-                                 [self](const HttpResponse &response) {
-                                     if (!self)
-                                         return;
-                                     QJsonObject data;
-                                     QString error;
-                                     if (!response.unwrap(data, error)) {
-                                         Cdlg::info(self, QStringLiteral("重置失败"), error);
-                                         return;
-                                     }
-                                     Session::instance()->vaultToken.clear();
-                                     self->refresh();
-                                 });
+    HttpClient::instance()->post(QStringLiteral("/api/vault/reset"), body, [self](const HttpResponse &response) {
+        if (!self)
+            return;
+        QJsonObject data;
+        QString error;
+        if (!response.unwrap(data, error)) {
+            Cdlg::info(self, QStringLiteral("重置失败"), error);
+            return;
+        }
+        Session::instance()->vaultToken.clear();
+        self->refresh();
+    });
 }

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QWidget>
 
+class OfflineOverlay;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -50,6 +51,9 @@ public:
     QLineEdit *setupPassword() const { return m_setupPassword; }
     QLineEdit *setupConfirm() const { return m_setupConfirm; }
     QLineEdit *unlockPassword() const { return m_unlockPassword; }
+    OfflineOverlay *overlay() const { return m_overlay; }
+    // From the vault status: whether the account can confirm a reset with a login password.
+    bool hasLoginPassword() const { return m_hasLoginPassword; }
 
 signals:
     void vaultUnlocked(bool unlocked);
@@ -73,6 +77,8 @@ private:
     QLineEdit *m_setupPassword = nullptr;
     QLineEdit *m_setupConfirm = nullptr;
     QLineEdit *m_unlockPassword = nullptr;
+    OfflineOverlay *m_overlay = nullptr;
+    bool m_hasLoginPassword = false;
     // Raised by every status and listing request; an answer to an older one is dropped.
     quint64 m_statusGeneration = 0;
     quint64 m_listGeneration = 0;

@@ -11,6 +11,7 @@
 #include "transfer/downloadregistry.h"
 #include "transfer/transfermanager.h"
 #include "ui/cdlg.h"
+#include "ui/offlineoverlay.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,14 +26,17 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTableWidget>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <memory>
 
 namespace {
 
 const QString IdKey = QStringLiteral("id");
 const QString NameKey = QStringLiteral("name");
 const QString SizeKey = QStringLiteral("size");
+const QString UploadPausedText = QStringLiteral("已暂停，恢复连接后继续");
 
 const QString TableStyle = QStringLiteral(
     "QTableWidget{border:none;background:#ffffff;gridline-color:transparent;}"
@@ -121,8 +125,8 @@ QWidget *VaultPage::buildFilesPage()
 
 void VaultPage::loadFiles()
 {
+    // The rows stay until an answer replaces them.
     const quint64 generation = ++m_listGeneration;
-    m_table->setRowCount(0);
     QPointer<VaultPage> self(this);
     HttpClient::instance()->get(QStringLiteral("/api/vault/files"), [self, generation](const HttpResponse &response) {
         if (self && generation == self->m_listGeneration)
@@ -135,10 +139,19 @@ void VaultPage::applyFiles(const HttpResponse &response)
     QJsonObject data;
     QString error;
     if (!response.unwrap(data, error)) {
-        // Mostly a lapsed unlock: the person unlocks again. The token is left for the status to judge.
+        if (response.networkError) {
+            // The vault is as it was; only the server cannot be reached.
+            m_overlay->showFailure(response);
+            return;
+        }
+        // Mostly a lapsed unlock: the person unlocks again, and the names stay out of sight until then.
+        // The token is left for the status to judge.
+        m_overlay->hide();
+        m_table->setRowCount(0);
         m_stack->setCurrentIndex(UnlockPage);
         return;
     }
+    m_overlay->hide();
     const QJsonArray files = response.dataArray();
     m_table->setRowCount(int(files.size()));
     for (int row = 0; row < files.size(); ++row) {
@@ -215,7 +228,9 @@ void VaultPage::deleteFile(const QString &id, const QString &name)
     if (!self || !yes)
         return;
     HttpClient::instance()->del(filePath(id), [self](const HttpResponse &response) {
-        if (response.ok)
+        QJsonObject data;
+        QString error;
+        if (response.unwrap(data, error))
             FileChangeNotifier::notify();
         if (self)
             self->loadFiles();
@@ -254,5 +269,15 @@ void VaultPage::uploadFile(const QString &localPath)
             self->loadFiles();
         else
             Cdlg::info(self, QStringLiteral("上传失败"), error);
+    });
+    // A lost connection only pauses the job; it sends the file again once the server is back.
+    // Said once per job, so that a second upload by hand does not store the file twice.
+    auto toldPaused = std::make_shared<bool>(false);
+    connect(task, &TransferTask::stateChanged, this, [self, task, toldPaused] {
+        if (!self || *toldPaused || task->state() != TransferTask::State::Paused || !task->isAutoPaused())
+            return;
+        *toldPaused = true;
+        // Not inside the manager's signal: the notice runs a nested event loop.
+        QTimer::singleShot(0, self, [self] { Cdlg::info(self, QStringLiteral("上传已暂停"), UploadPausedText); });
     });
 }

@@ -237,6 +237,13 @@ int TransferManager::runningCount() const
     return int(std::count_if(m_tasks.cbegin(), m_tasks.cend(), [](const TransferTask *t) { return t->isActive(); }));
 }
 
+int TransferManager::waitingCount() const
+{
+    return int(std::count_if(m_tasks.cbegin(), m_tasks.cend(), [](const TransferTask *t) {
+        return t->state() == TransferTask::State::Paused && (t->isAutoPaused() || t->isFromLastRun());
+    }));
+}
+
 void TransferManager::pause(TransferTask *task)
 {
     if (task && m_tasks.contains(task))
@@ -385,6 +392,11 @@ void TransferManager::onTaskStateChanged()
 
 void TransferManager::noteRunningCount()
 {
+    const int waiting = waitingCount();
+    if (waiting != m_lastWaitingCount) {
+        m_lastWaitingCount = waiting;
+        emit waitingCountChanged(waiting);
+    }
     const int count = runningCount();
     if (count == m_lastRunningCount)
         return;

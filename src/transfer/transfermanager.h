@@ -65,6 +65,8 @@ public:
     int indexOf(const TransferTask *task) const { return int(m_tasks.indexOf(const_cast<TransferTask *>(task))); }
     // Jobs running now (the sidebar's count).
     int runningCount() const;
+    // Paused jobs the user did not pause: waiting for the connection, or left by the last run.
+    int waitingCount() const;
 
     void pause(TransferTask *task);
     void resume(TransferTask *task);
@@ -98,6 +100,7 @@ signals:
     // Something a row shows changed.
     void taskChanged(TransferTask *task);
     void runningCountChanged(int count);
+    void waitingCountChanged(int count);
     // A job ended in success.
     void taskFinished(TransferTask *task);
     // A job found no server: the connection watch should check now.
@@ -124,6 +127,7 @@ private:
     bool m_scheduleAgain = false;
     bool m_schedulePosted = false;
     int m_lastRunningCount = 0;
+    int m_lastWaitingCount = 0;
     TransferSettings m_settings;
     QString m_storePath;
     QTimer *m_saveTimer = nullptr;

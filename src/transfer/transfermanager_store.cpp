@@ -47,6 +47,7 @@ bool TransferManager::openStore(const QString &folder, const QString &userId)
         for (TransferTask *task : std::as_const(restored))
             adopt(task);
         emit listReset();
+        noteRunningCount(); // the jobs left by the last run wait: the sidebar says so
     }
     saveSoon();
     return true;

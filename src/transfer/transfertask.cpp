@@ -122,7 +122,9 @@ QString TransferTask::stateText() const
     case State::Verifying:
         return QStringLiteral("校验中");
     case State::Paused:
-        return QStringLiteral("已暂停");
+        if (m_autoPaused)
+            return QStringLiteral("等待网络");
+        return m_fromLastRun ? QStringLiteral("上次未完成") : QStringLiteral("已暂停");
     case State::Finished:
         return QStringLiteral("已完成");
     case State::Failed:
@@ -197,6 +199,7 @@ void TransferTask::run()
         return;
     m_error.clear();
     m_autoPaused = false;
+    m_fromLastRun = false;
     m_ownAbort = false;
     m_doneAtRun = m_done;
     m_samples.clear();
@@ -287,15 +290,18 @@ void TransferTask::onFormAnswer(const HttpResponse &response)
     m_reply = nullptr;
     if (m_ownAbort)
         return;
-    emit sigResponse(response);
     QJsonObject data;
     QString err;
     if (response.unwrap(data, err)) {
+        emit sigResponse(response);
         setDone(m_total);
         succeed();
         return;
     }
     failWith(err, response.networkError);
+    // Paused for the connection, the job sends the files again later: no answer to report yet.
+    if (m_state == State::Failed)
+        emit sigResponse(response);
 }
 
 void TransferTask::runDownload()
@@ -350,14 +356,16 @@ void TransferTask::onPackAnswer(const HttpResponse &response)
     m_reply = nullptr;
     if (m_ownAbort)
         return;
-    emit sigResponse(response);
     if (response.ok) {
+        emit sigResponse(response);
         m_finalPath = savePath;
         m_total = std::max(m_total, m_done);
         succeed();
         return;
     }
     failWith(packErrorText(response), response.networkError);
+    if (m_state == State::Failed)
+        emit sigResponse(response);
 }
 
 void TransferTask::pause(bool automatic)
@@ -395,6 +403,7 @@ void TransferTask::requeue()
         m_networkFailures = 0;
     m_error.clear();
     m_autoPaused = false;
+    m_fromLastRun = false;
     setState(State::Queued);
 }
 
@@ -565,6 +574,7 @@ TransferTask *TransferTask::fromJson(const QJsonObject &object, QObject *parent)
         task->m_error = text("error");
     } else {
         task->m_state = State::Paused;
+        task->m_fromLastRun = true;
     }
     return task.release();
 }

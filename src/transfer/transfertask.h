@@ -52,11 +52,14 @@ public:
     QString localFolder() const;
 
     State state() const { return m_state; }
-    // The list's text for the state: 排队中, 上传中, 下载中, 校验中, 已暂停, 已完成, "失败：reason".
+    // The list's text for the state: 排队中, 上传中, 下载中, 校验中, 已暂停, 已完成, "失败：reason";
+    // a job that waits for the connection says 等待网络, one left paused by the last run 上次未完成.
     QString stateText() const;
     QString error() const { return m_error; }
     // Paused by the connection watch, not by the user; continues when the server answers again.
     bool isAutoPaused() const { return m_autoPaused; }
+    // Read back paused from the store and not continued since.
+    bool isFromLastRun() const { return m_fromLastRun; }
     // A worker is still alive (running, or letting its last chunks arrive after a pause).
     bool isBusy() const;
     bool isActive() const { return m_state == State::Running || m_state == State::Verifying; }
@@ -115,7 +118,8 @@ signals:
     void sigUploadProgress(int percent, QString phase);
     // As Downloader::sigProgress, for downloads and opens.
     void sigDownloadProgress(qlonglong done, qlonglong total, qlonglong speed, int etaSec);
-    // The final answer of a multipart upload or a pack-download, success or not.
+    // The final answer of a multipart upload or a pack-download, success or failure; a network
+    // failure that leaves the job waiting for the connection is not final and emits nothing.
     void sigResponse(const HttpResponse &response);
     void sigDone();
     void sigFailed(QString err);
@@ -149,6 +153,7 @@ private:
     State m_state = State::Queued;
     QString m_error;
     bool m_autoPaused = false;
+    bool m_fromLastRun = false;
     bool m_ownAbort = false;
     bool m_waitsForConnection = false;
     int m_networkFailures = 0;

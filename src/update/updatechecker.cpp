@@ -43,6 +43,7 @@ const QString CannotWriteText = QStringLiteral("无法写入临时文件");
 const QString IncompleteText = QStringLiteral("下载数据不完整，请重试");
 const QString StreamFailedText = QStringLiteral("下载失败：%1");
 const QString DigestMismatchText = QStringLiteral("安装包校验未通过，已取消");
+const QString DigestMissingText = QStringLiteral("安装包缺少校验信息，已取消");
 
 int statusOf(const QNetworkReply *reply)
 {
@@ -269,6 +270,11 @@ void UpdateChecker::downloadInstaller()
     }
     if (m_installerUrl.isEmpty()) {
         emit failed(NoUrlText);
+        return;
+    }
+    // What cannot be verified is never launched, so it is not fetched either.
+    if (m_expectedDigest.isEmpty()) {
+        emit failed(DigestMissingText);
         return;
     }
     const QString folder = installerFolder();
@@ -632,7 +638,12 @@ void UpdateChecker::onAssembled(const InstallerAssembly &result)
 void UpdateChecker::finishVerified(const QByteArray &digestBase64)
 {
     m_active = false;
-    if (!m_expectedDigest.isEmpty() && QString::fromLatin1(digestBase64) != m_expectedDigest) {
+    if (m_expectedDigest.isEmpty()) {
+        QFile::remove(m_localPath);
+        emit failed(DigestMissingText);
+        return;
+    }
+    if (QString::fromLatin1(digestBase64) != m_expectedDigest) {
         QFile::remove(m_localPath);
         emit failed(DigestMismatchText);
         return;

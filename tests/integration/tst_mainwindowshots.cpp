@@ -12,6 +12,7 @@
 #include "net/httpresponse.h"
 #include "net/session.h"
 #include "referenceserver.h"
+#include "ui/offlineoverlay.h"
 
 #include <QApplication>
 #include <QDir>
@@ -28,6 +29,8 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void browsesTheDemoAccount();
+    // Last: it stops the server.
+    void serverGoneKeepsTheFilesUnderTheOfflineState();
 
 private:
     void save(QWidget *window, const QString &name);
@@ -138,6 +141,32 @@ void TestMainWindowShots::browsesTheDemoAccount()
     window.banner()->showAlert(QJsonObject{{"expiredOver", true}, {"overBytes", 1610612736.0}});
     QVERIFY(window.banner()->isVisible());
     save(&window, QStringLiteral("main-expiry-banner.png"));
+}
+
+void TestMainWindowShots::serverGoneKeepsTheFilesUnderTheOfflineState()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    FileListPage *all = window.filePage(MainWindow::AllFilesPage);
+    QVERIFY(waitForCount(all));
+    const int rows = all->model()->rowCount();
+    QVERIFY(rows > 3);
+    QTRY_VERIFY(window.statusBarFrame()->isConnected());
+    QTRY_VERIFY(!window.findChild<QLabel *>(QStringLiteral("UserQuota"))->text().contains(QStringLiteral("加载中")));
+
+    // The server goes away; 「刷新」 asks again.
+    m_server->stop();
+    all->reload();
+    QTRY_VERIFY(all->overlay()->isVisible());
+    QCOMPARE(all->overlay()->title(), QStringLiteral("无法连接服务器"));
+    QCOMPARE(all->model()->rowCount(), rows);
+    QVERIFY(!window.statusBarFrame()->isConnected());
+    // Centred over the list it covers.
+    const QRect card = all->overlay()->rect();
+    const QRect title = all->overlay()->findChild<QLabel *>(QStringLiteral("OfflineTitle"))->geometry();
+    QVERIFY(qAbs(title.center().x() - card.center().x()) <= 2);
+    save(&window, QStringLiteral("main-offline.png"));
 }
 
 QTEST_MAIN(TestMainWindowShots)

@@ -429,7 +429,7 @@ void TestTransfersE2E::lostConnectionPausesAndResumes()
     QVERIFY(!m_server->isRunning());
     QVERIFY(waitFor([&] { return settled(download, State::Paused) && !bar.isConnected(); }));
     QVERIFY(download->isAutoPaused());
-    QCOMPARE(download->stateText(), QStringLiteral("已暂停"));
+    QCOMPARE(download->stateText(), QStringLiteral("等待网络"));
     const qint64 kept = QFileInfo(QDir(m_dir).filePath(QStringLiteral("n.bin.part"))).size();
 
     // The server comes back (at another port) with the same data; the next probe finds it.

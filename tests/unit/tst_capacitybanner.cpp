@@ -43,7 +43,7 @@ private slots:
     void failedCapacityRefreshChangesNothing();
     void serverFiguresAreClampedToTheirRange();
     void companyNameIsSetOnlyWhenDifferent();
-    void companyNameIgnoresEnvelopeFlagButNeedsOkJson();
+    void companyNameFollowsOnlyASuccessfulEnvelope();
     void quotaTextAndPercent();
     void answerAfterBannerIsDeletedDoesNothing();
 
@@ -286,25 +286,28 @@ void TestCapacityBanner::companyNameIsSetOnlyWhenDifferent()
     QCOMPARE(Session::instance()->companyName, QString());
 }
 
-void TestCapacityBanner::companyNameIgnoresEnvelopeFlagButNeedsOkJson()
+void TestCapacityBanner::companyNameFollowsOnlyASuccessfulEnvelope()
 {
-    m_server.on(
-        "GET", "/api/profile",
-        ScriptedReply::json(QJsonObject{{"success", false}, {"data", QJsonObject{{"company_name", "甲公司"}}}}));
+    m_server.on("GET", "/api/profile",
+                ScriptedReply::json(QJsonObject{{"success", true}, {"data", QJsonObject{{"company_name", "甲公司"}}}}));
     QSignalSpy changed(Session::instance(), &Session::changed);
     m_banner->refreshCompanyName();
     QVERIFY(changed.wait());
     QCOMPARE(Session::instance()->companyName, QStringLiteral("甲公司"));
 
-    // Not ok, or not a JSON object: nothing changes.
+    // Refused in a successful status, not ok, or not a JSON object: nothing changes.
+    const ScriptedReply refused =
+        ScriptedReply::json(QJsonObject{{"success", false}, {"data", QJsonObject{{"company_name", "丙"}}}});
     const ScriptedReply failed = ScriptedReply::json(QJsonObject{{"data", QJsonObject{{"company_name", "乙"}}}}, 500);
     const ScriptedReply array = ScriptedReply::json(QJsonArray{1, 2});
-    m_server.onSequence("GET", "/api/profile", {failed, array});
+    m_server.onSequence("GET", "/api/profile", {refused, failed, array});
     const qint64 before = HttpClient::instance()->bytesDown;
     m_banner->refreshCompanyName();
     m_banner->refreshCompanyName();
-    QVERIFY(m_server.waitForRequests(3));
-    QTRY_VERIFY(HttpClient::instance()->bytesDown >= before + failed.body.size() + array.body.size());
+    m_banner->refreshCompanyName();
+    QVERIFY(m_server.waitForRequests(4));
+    QTRY_VERIFY(HttpClient::instance()->bytesDown >=
+                before + refused.body.size() + failed.body.size() + array.body.size());
     QCOMPARE(changed.size(), 1);
     QCOMPARE(Session::instance()->companyName, QStringLiteral("甲公司"));
 }

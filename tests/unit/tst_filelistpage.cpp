@@ -7,6 +7,7 @@
 #include "net/httpclient.h"
 #include "net/httpresponse.h"
 #include "scriptedserver.h"
+#include "ui/offlineoverlay.h"
 
 #include <QHBoxLayout>
 #include <QItemSelectionModel>
@@ -84,6 +85,7 @@ private slots:
     void emptyFolderShowsTheEmptyState();
     void searchResultsSayWhichFolderTheyLiveIn();
     void failedListingShowsTheErrorText();
+    void unreachableServerKeepsTheRowsAndOffersRetry();
     void doubleClickOnAFileOpensItInsteadOfNavigating();
     void selectAllTogglesAndKeepsItsText();
     void lastClickFallbackNamesOnlyTheClickedRecord();
@@ -341,8 +343,40 @@ void TestFileListPage::failedListingShowsTheErrorText()
     page.reload();
     QCOMPARE(page.statusLabel()->text(), QStringLiteral("加载中…"));
     QTRY_COMPARE(page.statusLabel()->text(), QStringLiteral("目录不存在"));
-    QCOMPARE(page.model()->rowCount(), 0);
+    // The last rows stay under the failure state: nothing reads as deleted.
+    QCOMPARE(page.model()->rowCount(), 2);
     QVERIFY(page.table()->isVisible()); // visibility stays as it was
+    QVERIFY(page.overlay()->isVisible());
+    QCOMPARE(page.overlay()->title(), QStringLiteral("加载失败"));
+    QCOMPARE(page.overlay()->detail(), QStringLiteral("目录不存在"));
+}
+
+void TestFileListPage::unreachableServerKeepsTheRowsAndOffersRetry()
+{
+    m_rowsByTarget.insert("/api/files?", {file("1", "a.pdf"), file("2", "b.pdf")});
+    FileListPage page(QStringLiteral("all"), QString());
+    page.resize(900, 500);
+    page.show();
+    QTRY_COMPARE(page.statusLabel()->text(), countText(2));
+    QVERIFY(!page.overlay()->isVisible());
+
+    m_server->on("GET", QStringLiteral("/api/files?"), ScriptedReply::dropped());
+    page.reload();
+    // While the answer is out, the rows are still there.
+    QCOMPARE(page.model()->rowCount(), 2);
+    QTRY_VERIFY(page.overlay()->isVisible());
+    QCOMPARE(page.model()->rowCount(), 2);
+    QCOMPARE(page.overlay()->title(), QStringLiteral("无法连接服务器"));
+    QCOMPARE(page.overlay()->retryButton()->text(), QStringLiteral("重试"));
+    // It covers the list it speaks of.
+    QVERIFY(page.overlay()->geometry().contains(page.table()->geometry()));
+
+    serveListings();
+    m_rowsByTarget.insert("/api/files?", {file("1", "a.pdf")});
+    QTest::mouseClick(page.overlay()->retryButton(), Qt::LeftButton);
+    QTRY_COMPARE(page.statusLabel()->text(), countText(1));
+    QVERIFY(!page.overlay()->isVisible());
+    QCOMPARE(page.model()->rowCount(), 1);
 }
 
 void TestFileListPage::doubleClickOnAFileOpensItInsteadOfNavigating()

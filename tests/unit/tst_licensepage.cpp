@@ -4,6 +4,7 @@
 #include "account/sortcaretheader.h"
 #include "net/session.h"
 #include "scriptedserver.h"
+#include "ui/offlineoverlay.h"
 
 #include <QDialog>
 #include <QJsonArray>
@@ -59,6 +60,7 @@ private slots:
     void orderNumberShowsWholeOnHover();
     void summaryShowsTotalUsedAndLeft();
     void recordsAfterTheEmptyStateShowEveryRowWhole();
+    void recordsThatCannotBeFetchedStayListedUnderTheOfflineState();
 
 private:
     LicensePage *makePage();
@@ -133,6 +135,35 @@ void TestLicensePage::recordsAfterTheEmptyStateShowEveryRowWhole()
     for (int row = 0; row < 6; ++row)
         QCOMPARE(m_page->table()->rowHeight(row), m_page->table()->rowHeight(5));
     QVERIFY(m_page->table()->rowHeight(0) < 60);
+}
+
+void TestLicensePage::recordsThatCannotBeFetchedStayListedUnderTheOfflineState()
+{
+    QJsonArray records;
+    for (int i = 0; i < 3; ++i)
+        records.append(record(i, 990, QStringLiteral("2026-01-0%1 08:00:00").arg(i + 1), "2026-03-01 08:00:00"));
+    m_server.on("GET", "/api/payment/capacity-records", recordsReply(records));
+    makePage();
+    QTRY_COMPARE(m_page->displayedRecords().size(), 3);
+    QVERIFY(!m_page->recordsOverlay()->isVisible());
+
+    m_server.on("GET", "/api/payment/capacity-records", ScriptedReply::dropped());
+    m_page->load();
+    QTRY_VERIFY(m_page->recordsOverlay()->isVisible());
+    QCOMPARE(m_page->recordsOverlay()->title(), QStringLiteral("无法连接服务器"));
+    QCOMPARE(m_page->displayedRecords().size(), 3);
+
+    // A refusal in a successful status is a failure too, not an empty history.
+    m_server.on("GET", "/api/payment/capacity-records",
+                ScriptedReply::json(QJsonObject{{"success", false}, {"message", "请重新登录"}}));
+    QTest::mouseClick(m_page->recordsOverlay()->retryButton(), Qt::LeftButton);
+    QTRY_COMPARE(m_page->recordsOverlay()->detail(), QStringLiteral("请重新登录"));
+    QCOMPARE(m_page->displayedRecords().size(), 3);
+
+    m_server.on("GET", "/api/payment/capacity-records", recordsReply({}));
+    QTest::mouseClick(m_page->recordsOverlay()->retryButton(), Qt::LeftButton);
+    QTRY_COMPARE(m_page->displayedRecords().size(), 0);
+    QVERIFY(!m_page->recordsOverlay()->isVisible());
 }
 
 void TestLicensePage::thirteenRecordsMakeThreePagesWithoutTheRefundedOne()

@@ -860,11 +860,19 @@ void TestMainWindow::transferEntryCountsRunningJobsAndProbePausesThem()
     QTRY_VERIFY(one->state() == TransferTask::State::Paused && two->state() == TransferTask::State::Paused);
     QVERIFY(one->isAutoPaused());
     QTRY_VERIFY(badge->isHidden());
+    // They wait, and the entry says so rather than looking idle.
+    auto *waiting = child<QLabel>(window, "TransferWaiting");
+    QVERIFY(waiting);
+    QTRY_VERIFY(!waiting->isHidden());
+    QCOMPARE(waiting->text(), QStringLiteral("2 项等待"));
+    QCOMPARE(one->stateText(), QStringLiteral("等待网络"));
+    QVERIFY(waiting->parentWidget() == navButton(window, QStringLiteral("传输列表")));
     m_server->on("GET", QStringLiteral("/api/plans"), ScriptedReply::success(QJsonArray()));
     m_server->on("GET", QStringLiteral("/slow/*"), ScriptedReply::text(200, "x"));
     window.checkConnection();
     QTRY_VERIFY(one->state() == TransferTask::State::Finished && two->state() == TransferTask::State::Finished);
     QTRY_VERIFY(badge->isHidden());
+    QTRY_VERIFY(waiting->isHidden());
     transfers->clearFinished();
 }
 

@@ -78,6 +78,7 @@ private slots:
     void unchangedAccountIsNotSentAndChangedOneReachesTheSession();
     void emptyPhoneIsSavedAndFiveDigitsAreRefused();
     void failedSaveShowsServerText();
+    void refusalInASuccessfulStatusIsAFailure();
     void storageFiguresFollowTheSession();
     void avatarContentTypeFollowsTheExactSuffix();
     void uploadedAvatarReplacesTheLetter();
@@ -216,6 +217,34 @@ void TestProfilePage::failedSaveShowsServerText()
     QCOMPARE(saved.size(), 0);
     QCOMPARE(Session::instance()->username, QStringLiteral("erin"));
     QCOMPARE(edit("PfAccount")->text(), QStringLiteral("taken"));
+}
+
+void TestProfilePage::refusalInASuccessfulStatusIsAFailure()
+{
+    // Some refusals arrive as 200 with the envelope saying no: neither the session nor the title may take them.
+    m_server.on("PUT", "/api/profile",
+                ScriptedReply::json(QJsonObject{{"success", false}, {"message", "用户名已被占用"}}, 200));
+    m_server.on("POST", "/api/profile/avatar",
+                ScriptedReply::json(QJsonObject{{"success", false}, {"message", "头像过大"}}, 200));
+    makePage();
+    QSignalSpy saved(m_page, &ProfilePage::profileSaved);
+    edit("PfAccount")->setText(QStringLiteral("taken"));
+    edit("PfName")->setText(QStringLiteral("不该保存"));
+    QStringList cards = cardsDuring([this] { QTest::mouseClick(saveButton(), Qt::LeftButton); }, 1);
+    QVERIFY2(cards.first().contains(QStringLiteral("保存失败")), qPrintable(cards.first()));
+    QVERIFY(cards.first().contains(QStringLiteral("用户名已被占用")));
+    QVERIFY(!cards.first().contains(QStringLiteral("资料已保存")));
+    QCOMPARE(Session::instance()->username, QStringLiteral("erin"));
+    QVERIFY(Session::instance()->name != QStringLiteral("不该保存"));
+
+    const QString path = m_dir.filePath(QStringLiteral("big.png"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(pngBytes());
+    file.close();
+    cards = cardsDuring([&] { m_page->uploadAvatar(path); }, 1);
+    QVERIFY2(cards.first().contains(QStringLiteral("头像过大")), qPrintable(cards.first()));
+    QCOMPARE(saved.size(), 0);
 }
 
 void TestProfilePage::storageFiguresFollowTheSession()

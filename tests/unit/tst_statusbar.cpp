@@ -7,7 +7,9 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QJsonObject>
 #include <QLabel>
+#include <QNetworkAccessManager>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -67,6 +69,7 @@ private slots:
     void noAnswerShowsDisconnected();
     void refusedConnectionShowsDisconnected();
     void staleProbeAnswerDoesNotOverrideNewerOne();
+    void failedRequestShowsDisconnectedWithoutWaitingForAProbe();
     void meterTickTakesCountersAndLightsBars();
     void meterStaysDarkWhileDisconnected();
     void supportLinksShowAndUseTheSameValues();
@@ -275,6 +278,62 @@ void TestStatusBar::staleProbeAnswerDoesNotOverrideNewerOne()
     QTRY_VERIFY_WITH_TIMEOUT(markerDone, 5000);
     QVERIFY(m_bar->isConnected());
     QVERIFY(connectionLabel()->text().contains(QStringLiteral("● 已连接")));
+}
+
+void TestStatusBar::failedRequestShowsDisconnectedWithoutWaitingForAProbe()
+{
+    quint16 deadPort = 0;
+    {
+        QTcpServer probeServer;
+        QVERIFY(probeServer.listen(QHostAddress::LocalHost));
+        deadPort = probeServer.serverPort();
+    }
+    const QString deadUrl = QStringLiteral("http://127.0.0.1:%1/api/files").arg(deadPort);
+    m_server.on("GET", "/api/plans", ScriptedReply::success());
+    m_server.on("GET", "/api/missing",
+                ScriptedReply::json(QJsonObject{{"success", false}, {"message", "不存在"}}, 404));
+    makeBar();
+    QVERIFY(probe());
+    QVERIFY(m_bar->isConnected());
+    QSignalSpy probed(m_bar.data(), &StatusBar::connectionProbed);
+
+    // A refusal from a reachable server is an answer, not a lost connection.
+    bool answered = false;
+    HttpClient::instance()->get(QStringLiteral("/api/missing"), [&](const HttpResponse &) { answered = true; });
+    QTRY_VERIFY(answered);
+    QVERIFY(m_bar->isConnected());
+
+    // A probe on its way when the connection is found gone no longer counts.
+    m_server.on("GET", "/api/plans", ScriptedReply::success().heldUntilReleased());
+    const int probes = int(m_server.requests("GET", "/api/plans").size());
+    m_bar->checkConnection();
+    QTRY_COMPARE(m_server.heldCount(), 1);
+
+    bool failed = false;
+    HttpClient::instance()->get(deadUrl, [&](const HttpResponse &response) { failed = response.networkError; });
+    QTRY_VERIFY(failed);
+    QVERIFY(!m_bar->isConnected());
+    QVERIFY(connectionLabel()->text().contains(QStringLiteral("● 连接中断")));
+    QCOMPARE(probed.size(), 1);
+    QCOMPARE(probed.first().first().toBool(), false);
+    QCOMPARE(int(m_server.requests("GET", "/api/plans").size()), probes + 1); // no probe was needed
+
+    // A second failure in the same outage is not announced again.
+    failed = false;
+    HttpClient::instance()->get(deadUrl, [&](const HttpResponse &response) { failed = response.networkError; });
+    QTRY_VERIFY(failed);
+    QCOMPARE(probed.size(), 1);
+
+    QSignalSpy finished(HttpClient::instance()->network(), &QNetworkAccessManager::finished);
+    m_server.releaseHeld();
+    QVERIFY(finished.wait());
+    QVERIFY(!m_bar->isConnected());
+    QCOMPARE(probed.size(), 1);
+
+    // The next probe finds the server again.
+    m_server.on("GET", "/api/plans", ScriptedReply::success());
+    QVERIFY(probe());
+    QVERIFY(m_bar->isConnected());
 }
 
 void TestStatusBar::meterTickTakesCountersAndLightsBars()

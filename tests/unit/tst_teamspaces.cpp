@@ -9,6 +9,7 @@
 #include "spaces/teammembersdialog.h"
 #include "spaces/teamspacepage.h"
 #include "ui/carddialog.h"
+#include "ui/offlineoverlay.h"
 
 #include <QApplication>
 #include <QJsonArray>
@@ -21,6 +22,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -111,6 +113,8 @@ private slots:
     void membersDialogChangesReloadTheTeams();
     void olderTeamListAnswerIsIgnored();
     void lateAnswersAfterThePageIsGoneTouchNothing();
+    void teamListAnswerDuringAFilePageDialogKeepsThatPageUntilItCloses();
+    void teamListThatCannotBeFetchedKeepsTheTeams();
 
     void memberSeesNoInvitationNorRemoval();
     void creatorRowHasTheCrownAndNoRemoval();
@@ -536,6 +540,75 @@ void TestTeamSpaces::olderMemberListAnswerIsIgnored()
     QVERIFY(finished.wait());
     QCOMPARE(memberRows(dialog).size(), 1);
     QCOMPARE(childText(memberRows(dialog).first(), "MemberName"), QStringLiteral("张三"));
+}
+
+void TestTeamSpaces::teamListAnswerDuringAFilePageDialogKeepsThatPageUntilItCloses()
+{
+    serveTeams({team("1", "A", "owner"), team("2", "B", "member")});
+    TeamSpacePage page;
+    page.resize(1000, 600);
+    page.show();
+    QVERIFY(waitForTeams(page, 2));
+    QPointer<FileListPage> oldFiles = page.teamFiles();
+    QVERIFY(oldFiles);
+    QPointer<QWidget> oldHeader = page.detailArea()->findChild<QWidget *>(QStringLiteral("TeamHeader"));
+    QVERIFY(oldHeader);
+
+    // While the file page's prompt runs its nested loop, a team command's refetch arrives and rebuilds
+    // the right side. The prompt lives on the stack of newFolder(): deleting its parent there aborts.
+    serveTeams({team("1", "A2", "owner"), team("2", "B", "member")});
+    const int listings = teamListings();
+    bool rebuilt = false;
+    answerModal([&](QDialog *dialog) {
+        page.reloadTeams();
+        auto *poll = new QTimer(dialog);
+        poll->setInterval(0);
+        QPointer<QDialog> guard(dialog);
+        connect(poll, &QTimer::timeout, dialog, [&, poll, guard] {
+            // Answered only once the rebuild's deletions have run inside this nested loop.
+            if (teamListings() <= listings || page.teamFiles() == oldFiles.data() || !page.teamFiles() || oldHeader)
+                return;
+            poll->stop();
+            rebuilt = true;
+            if (auto *input = guard->findChild<QLineEdit *>(QStringLiteral("cdInput")))
+                input->setText(QStringLiteral("新文件夹"));
+            guard->accept();
+        });
+        poll->start();
+    });
+    oldFiles->newFolder();
+    QVERIFY(rebuilt);
+    QCOMPARE(page.currentTeamName(), QStringLiteral("A2"));
+    // The prompt's answer still reached the server, and the old page goes once it is no longer on the stack.
+    QTRY_COMPARE(m_server->requests("POST", QStringLiteral("/api/teams/1/folders")).size(), 1);
+    QTRY_VERIFY(!oldFiles);
+}
+
+void TestTeamSpaces::teamListThatCannotBeFetchedKeepsTheTeams()
+{
+    serveTeams({team("1", "A", "owner"), team("2", "B", "member")});
+    TeamSpacePage page;
+    page.resize(1000, 600);
+    page.show();
+    QVERIFY(waitForTeams(page, 2));
+    page.teamList()->setCurrentRow(1);
+    QVERIFY(!page.listOverlay()->isVisible());
+
+    m_server->on("GET", TeamsPath, ScriptedReply::dropped());
+    const int listings = teamListings();
+    page.reloadTeams();
+    QCOMPARE(page.teamList()->count(), 2);
+    QTRY_VERIFY(page.listOverlay()->isVisible());
+    QVERIFY(teamListings() > listings);
+    QCOMPARE(page.teamList()->count(), 2);
+    QCOMPARE(page.currentTeamId(), QStringLiteral("2"));
+    QCOMPARE(page.listOverlay()->title(), QStringLiteral("无法连接服务器"));
+
+    serveTeams({team("1", "A", "owner"), team("2", "B", "member"), team("3", "C", "member")});
+    QTest::mouseClick(page.listOverlay()->retryButton(), Qt::LeftButton);
+    QVERIFY(waitForTeams(page, 3));
+    QVERIFY(!page.listOverlay()->isVisible());
+    QCOMPARE(page.currentTeamId(), QStringLiteral("2"));
 }
 
 QTEST_MAIN(TestTeamSpaces)

@@ -369,7 +369,7 @@ void TestTransferManager::connectionWatchPausesAndContinues()
     TransferTask *lost = m_manager->addDownload(QStringLiteral("/dl/gone"), m_dir, QStringLiteral("g.bin"));
     QVERIFY(waitForState(lost, State::Paused));
     QVERIFY(lost->isAutoPaused());
-    QCOMPARE(lost->stateText(), QStringLiteral("已暂停"));
+    QCOMPARE(lost->stateText(), QStringLiteral("等待网络"));
     QCOMPARE(checks.size(), 1);
     m_server.on("GET", QStringLiteral("/dl/gone"), ScriptedReply::text(200, "back"));
     m_manager->setServerReachable(true);
@@ -427,10 +427,17 @@ void TestTransferManager::restartBringsJobsBackPausedAndContinuesThem()
     QVERIFY(m_manager->tasks().isEmpty());
     m_manager->closeStore();
 
+    QSignalSpy waiting(m_manager.get(), &TransferManager::waitingCountChanged);
     QVERIFY(m_manager->openStore(store.path(), QStringLiteral("7")));
     QCOMPARE(m_manager->tasks().size(), 2);
-    for (TransferTask *task : m_manager->tasks())
+    // They say why they stand still, and that they wait, unlike jobs the user paused.
+    for (TransferTask *task : m_manager->tasks()) {
         QCOMPARE(task->state(), State::Paused);
+        QCOMPARE(task->stateText(), QStringLiteral("上次未完成"));
+    }
+    QCOMPARE(m_manager->waitingCount(), 2);
+    QCOMPARE(waiting.size(), 1);
+    QCOMPARE(waiting.first().first().toInt(), 2);
     TransferTask *upAgain = m_manager->tasks().at(0);
     TransferTask *downAgain = m_manager->tasks().at(1);
     QCOMPARE(upAgain->name(), QStringLiteral("up.bin"));
@@ -442,6 +449,7 @@ void TestTransferManager::restartBringsJobsBackPausedAndContinuesThem()
     QSignalSpy phases(upAgain, &TransferTask::sigUploadProgress);
     m_manager->resume(upAgain);
     m_manager->resume(downAgain);
+    QCOMPARE(m_manager->waitingCount(), 0);
     QVERIFY(waitForState(upAgain, State::Finished));
     QVERIFY(waitForState(downAgain, State::Finished));
     QCOMPARE(readAll(QDir(m_dir).filePath(QStringLiteral("r.bin"))), downContent);

@@ -8,6 +8,7 @@
 #include "scriptedserver.h"
 #include "spaces/trashpage.h"
 #include "ui/carddialog.h"
+#include "ui/offlineoverlay.h"
 
 #include <QApplication>
 #include <QJsonArray>
@@ -60,6 +61,7 @@ private slots:
     void strayReturnInThePurgeQuestionPurgesNothing();
     void restoresAndPurgesReportChangedFiles();
     void olderListAnswerIsIgnored();
+    void unreachableServerKeepsTheTrashAndOffersRetry();
     void answerAfterThePageIsGoneIsDropped();
 
 private:
@@ -346,6 +348,29 @@ void TestTrashPage::olderListAnswerIsIgnored()
     QVERIFY(finished.wait());
     QCOMPARE(page.table()->rowCount(), 1);
     QCOMPARE(page.table()->item(0, TrashPage::NameColumn)->text(), QStringLiteral("current.pdf"));
+}
+
+void TestTrashPage::unreachableServerKeepsTheTrashAndOffersRetry()
+{
+    serveTrash({trashed("1", "a.pdf"), trashed("2", "b.pdf")});
+    TrashPage page;
+    showAndLoad(page, 2);
+    QVERIFY(!page.overlay()->isVisible());
+
+    m_server->on("GET", TrashPath, ScriptedReply::dropped());
+    const int listings = trashListings();
+    page.reload();
+    QCOMPARE(page.table()->rowCount(), 2);
+    QTRY_VERIFY(page.overlay()->isVisible());
+    QVERIFY(trashListings() > listings);
+    QCOMPARE(page.table()->rowCount(), 2);
+    QCOMPARE(page.overlay()->title(), QStringLiteral("无法连接服务器"));
+    QVERIFY(page.overlay()->geometry().contains(page.table()->geometry()));
+
+    serveTrash({trashed("2", "b.pdf")});
+    QTest::mouseClick(page.overlay()->retryButton(), Qt::LeftButton);
+    QTRY_COMPARE(page.table()->rowCount(), 1);
+    QVERIFY(!page.overlay()->isVisible());
 }
 
 void TestTrashPage::answerAfterThePageIsGoneIsDropped()

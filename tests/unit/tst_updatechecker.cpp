@@ -102,7 +102,8 @@ private slots:
     void absolutePathIsUsedUnchanged();
     void manifestWithoutVersionOrPathFails();
     void unreachableManifestFailsWithText();
-    void smallInstallerComesInOneStreamWithoutDigest();
+    void smallInstallerComesInOneStream();
+    void installerWithoutDigestIsNeitherFetchedNorLaunched();
     void probeAnsweredWith200UsesOneStream();
     void tenMiBComesAsFourQuarterRanges();
     void fourKPlusOneGivesTheRemainderToTheLastSegment();
@@ -261,10 +262,24 @@ void TestUpdateChecker::unreachableManifestFailsWithText()
     QCOMPARE(watch.errors, QStringList(QStringLiteral("检查更新失败：文件不存在")));
 }
 
-void TestUpdateChecker::smallInstallerComesInOneStreamWithoutDigest()
+void TestUpdateChecker::installerWithoutDigestIsNeitherFetchedNorLaunched()
+{
+    const QByteArray body = content(64 * 1024);
+    m_server.on("GET", ManifestPath, ScriptedReply::text(200, manifest(QStringLiteral("2.2.0"), InstallerName)));
+    m_server.serveContent(InstallerPath, body);
+    UpdateChecker *checker = makeChecker();
+    Watch watch(checker);
+    QVERIFY(checkAndDownload(checker, watch));
+    QCOMPARE(watch.errors, QStringList(QStringLiteral("安装包缺少校验信息，已取消")));
+    QCOMPARE(watch.donePaths, QStringList());
+    QVERIFY(!QFileInfo::exists(QDir(m_folder).filePath(InstallerName)));
+}
+
+void TestUpdateChecker::smallInstallerComesInOneStream()
 {
     const QByteArray body = content(3 * MiB);
-    m_server.on("GET", ManifestPath, ScriptedReply::text(200, manifest(QStringLiteral("2.2.0"), InstallerName)));
+    m_server.on("GET", ManifestPath,
+                ScriptedReply::text(200, manifest(QStringLiteral("2.2.0"), InstallerName, sha512(body))));
     m_server.serveContent(InstallerPath, body);
     UpdateChecker *checker = makeChecker();
     Watch watch(checker);
@@ -474,7 +489,8 @@ void TestUpdateChecker::digestMismatchDeletesTheFile()
 
 void TestUpdateChecker::errorPageIsNotAnInstaller()
 {
-    m_server.on("GET", ManifestPath, ScriptedReply::text(200, manifest(QStringLiteral("2.2.0"), InstallerName)));
+    m_server.on("GET", ManifestPath,
+                ScriptedReply::text(200, manifest(QStringLiteral("2.2.0"), InstallerName, sha512("not here"))));
     m_server.on("GET", InstallerPath, ScriptedReply::text(404, "not here"));
     UpdateChecker *checker = makeChecker();
     Watch watch(checker);
@@ -524,7 +540,8 @@ void TestUpdateChecker::unsafeNameStaysInThePrivateFolder()
     m_server.on("GET", Area + QStringLiteral("*"),
                 [body](const RecordedRequest &request) { return rangedContent(body, request); });
     m_server.on("GET", ManifestPath,
-                ScriptedReply::text(200, manifest(QStringLiteral("2.2.0"), QStringLiteral("..%5C..%5Cevil%3F.run"))));
+                ScriptedReply::text(
+                    200, manifest(QStringLiteral("2.2.0"), QStringLiteral("..%5C..%5Cevil%3F.run"), sha512(body))));
     UpdateChecker *checker = makeChecker();
     Watch watch(checker);
     QVERIFY(checkAndDownload(checker, watch));

@@ -9,7 +9,11 @@
 #include "screenshots.h"
 #include "scriptedserver.h"
 #include "spaces/vaultpage.h"
+#include "spaces/vaultresetdialog.h"
 #include "testsettings.h"
+#include "transfer/transfermanager.h"
+#include "transfer/transfertask.h"
+#include "ui/offlineoverlay.h"
 
 #include <QDialog>
 #include <QDir>
@@ -32,9 +36,12 @@ namespace {
 
 const QString Token = QStringLiteral("vault-token-4f1c9a");
 
-ScriptedReply status(bool created, bool unlocked)
+ScriptedReply status(bool created, bool unlocked, bool hasLoginPassword = false)
 {
-    return ScriptedReply::success(QJsonObject{{"created", created}, {"unlocked", unlocked}});
+    QJsonObject data{{"created", created}, {"unlocked", unlocked}};
+    if (hasLoginPassword)
+        data.insert("hasLoginPassword", true);
+    return ScriptedReply::success(data);
 }
 
 ScriptedReply failure(int code, const QString &message)
@@ -86,6 +93,8 @@ private slots:
     void lockClearsTheTokenEvenWhenTheRequestFails();
     void resetWithAnEmptyPasswordSendsNothing();
     void resetLeadsBackToSetup();
+    void accountWithoutPasswordResetsWithAnSmsCode();
+    void statusThatCannotBeFetchedShowsTheOfflineState();
     void downloadNoticeNamesTheFolder();
     void failedDownloadLeavesNothingUnderTheFinalName();
     void uploadSendsOnePartNamedFile();
@@ -94,6 +103,8 @@ private slots:
     void staleStatusAnswerIsIgnored();
     void staleListingAnswerIsIgnored();
     void tokenNeverReachesTheSettings();
+    // Last: it turns on the transfer manager's connection watch for the rest of the run.
+    void uploadCutByALostConnectionSaysPausedNotFailed();
 
 private:
     // A page whose first status answer has been applied.
@@ -350,7 +361,7 @@ void TestVaultPage::lockClearsTheTokenEvenWhenTheRequestFails()
 
 void TestVaultPage::resetWithAnEmptyPasswordSendsNothing()
 {
-    m_server->on("GET", "/api/vault/status", status(true, false));
+    m_server->on("GET", "/api/vault/status", status(true, false, true));
     auto page = openPage(VaultPage::UnlockPage);
     QVERIFY(page);
     bool sawField = false;
@@ -368,7 +379,7 @@ void TestVaultPage::resetWithAnEmptyPasswordSendsNothing()
 void TestVaultPage::resetLeadsBackToSetup()
 {
     Session::instance()->vaultToken = QStringLiteral("stale-token");
-    m_server->on("GET", "/api/vault/status", status(true, false));
+    m_server->on("GET", "/api/vault/status", status(true, false, true));
     auto page = openPage(VaultPage::UnlockPage);
     QVERIFY(page);
 
@@ -395,6 +406,90 @@ void TestVaultPage::resetLeadsBackToSetup()
     QTRY_COMPARE(page->stack()->currentIndex(), int(VaultPage::SetupPage));
     QCOMPARE(m_server->requests("POST", "/api/vault/reset").last().json().value("password").toString(),
              QStringLiteral("login-pw"));
+}
+
+void TestVaultPage::accountWithoutPasswordResetsWithAnSmsCode()
+{
+    // An account made by SMS has no login password: the code to its own phone is what confirms.
+    Session::instance()->phone = QStringLiteral("13800001234");
+    Session::instance()->token = QStringLiteral("session-token");
+    VaultResetDialog::setCountdownIntervalMs(5);
+    m_server->on("GET", "/api/vault/status", status(true, false));
+    m_server->on("POST", "/api/send-sms",
+                 ScriptedReply::json(QJsonObject{{"success", true},
+                                                 {"data", QJsonObject{{"expiresIn", 300}, {"interval", 60}}},
+                                                 {"debugCode", "123456"}}));
+    m_server->on("POST", "/api/vault/reset", ScriptedReply::success());
+    auto page = openPage(VaultPage::UnlockPage);
+    QVERIFY(page);
+    QVERIFY(!page->hasLoginPassword());
+
+    bool hadPassword = true;
+    QString countdownText;
+    bool waitedOut = false;
+    answerModal([&](QDialog *dialog) {
+        auto *reset = qobject_cast<VaultResetDialog *>(dialog);
+        QVERIFY(reset);
+        hadPassword = reset->passwordField() != nullptr;
+        QCOMPARE(reset->getCodeButton()->text(), QStringLiteral("获取验证码"));
+        QVERIFY(reset->hintLabel()->text().contains(QStringLiteral("138****1234")));
+        QTest::mouseClick(reset->getCodeButton(), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return reset->codeField()->text() == QLatin1String("123456"); }, 5000));
+        countdownText = reset->getCodeButton()->text();
+        QVERIFY(!reset->getCodeButton()->isEnabled());
+        // A second click during the countdown sends nothing.
+        reset->requestCode();
+        waitedOut = QTest::qWaitFor([&] { return reset->getCodeButton()->isEnabled(); }, 5000);
+        QCOMPARE(reset->getCodeButton()->text(), QStringLiteral("获取验证码"));
+        dialog->accept();
+    });
+    m_server->on("GET", "/api/vault/status", status(false, false));
+    page->openResetDialog();
+    VaultResetDialog::setCountdownIntervalMs(1000);
+    QVERIFY(!hadPassword);
+    QCOMPARE(countdownText, QStringLiteral("获取验证码 60s"));
+    QVERIFY(waitedOut);
+
+    const QList<RecordedRequest> sms = m_server->requests("POST", "/api/send-sms");
+    QCOMPARE(sms.size(), 1);
+    QCOMPARE(sms.first().json(), (QJsonObject{{"phone", "13800001234"}, {"scenario", "vault-reset"}}));
+    QCOMPARE(sms.first().header("X-Auth-Token"), QByteArray("session-token"));
+    QTRY_COMPARE(page->stack()->currentIndex(), int(VaultPage::SetupPage));
+    QCOMPARE(m_server->requests("POST", "/api/vault/reset").size(), 1);
+    QCOMPARE(m_server->requests("POST", "/api/vault/reset").first().json(), (QJsonObject{{"code", "123456"}}));
+    Session::instance()->token.clear();
+    Session::instance()->phone.clear();
+}
+
+void TestVaultPage::statusThatCannotBeFetchedShowsTheOfflineState()
+{
+    Session::instance()->vaultToken = Token;
+    m_server->on("GET", "/api/vault/status", status(true, true));
+    m_server->on("GET", "/api/vault/files", ScriptedReply::success(QJsonArray{vaultFile("1", "a.pdf", 10)}));
+    auto page = openPage(VaultPage::FilesPage);
+    QVERIFY(page);
+    QTRY_COMPARE(page->table()->rowCount(), 1);
+
+    // The server goes: the files stay listed under the failure state, not behind the unlock page.
+    m_server->on("GET", "/api/vault/files", ScriptedReply::dropped());
+    page->loadFiles();
+    QCOMPARE(page->table()->rowCount(), 1);
+    QTRY_VERIFY(page->overlay()->isVisible());
+    QCOMPARE(page->overlay()->title(), QStringLiteral("无法连接服务器"));
+    QCOMPARE(page->stack()->currentIndex(), int(VaultPage::FilesPage));
+    QCOMPARE(page->table()->rowCount(), 1);
+
+    m_server->on("GET", "/api/vault/status", ScriptedReply::dropped());
+    QTest::mouseClick(page->overlay()->retryButton(), Qt::LeftButton);
+    QTRY_VERIFY(count("GET", "/api/vault/status") >= 2);
+    QTRY_VERIFY(page->overlay()->isVisible());
+
+    m_server->on("GET", "/api/vault/status", status(true, true));
+    m_server->on("GET", "/api/vault/files", ScriptedReply::success(QJsonArray()));
+    QTest::mouseClick(page->overlay()->retryButton(), Qt::LeftButton);
+    QTRY_COMPARE(page->table()->rowCount(), 0);
+    QVERIFY(!page->overlay()->isVisible());
+    Session::instance()->vaultToken.clear();
 }
 
 void TestVaultPage::downloadNoticeNamesTheFolder()
@@ -588,6 +683,50 @@ void TestVaultPage::tokenNeverReachesTheSettings()
     // Logout forgets it.
     Session::instance()->clear();
     QVERIFY(Session::instance()->vaultToken.isEmpty());
+}
+
+void TestVaultPage::uploadCutByALostConnectionSaysPausedNotFailed()
+{
+    Session::instance()->vaultToken = Token;
+    m_server->on("GET", "/api/vault/status", status(true, true));
+    m_server->on("POST", "/api/vault/upload", ScriptedReply::dropped());
+    auto page = openPage(VaultPage::FilesPage);
+    QVERIFY(page);
+    const QString path = QDir(m_dir->path()).filePath(QStringLiteral("合同.pdf"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("contract\n");
+    file.close();
+
+    // With the connection watched, a job that finds no server waits for it instead of failing.
+    TransferManager *transfers = TransferManager::instance();
+    transfers->setServerReachable(true);
+    // Every card is answered and kept, also one that would come after the test.
+    auto said = std::make_shared<QStringList>();
+    auto answer = std::make_shared<std::function<void(QDialog *)>>();
+    *answer = [said, weak = std::weak_ptr(answer)](QDialog *dialog) {
+        said->append(dialogText(dialog));
+        dialog->accept();
+        if (auto again = weak.lock())
+            answerModal(*again);
+    };
+    answerModal(*answer);
+    page->uploadFile(path);
+    QTRY_VERIFY(!said->isEmpty());
+    QVERIFY2(said->first().contains(QStringLiteral("已暂停，恢复连接后继续")), qPrintable(said->first()));
+    QVERIFY2(!said->first().contains(QStringLiteral("上传失败")), qPrintable(said->first()));
+    TransferTask *task = transfers->tasks().constLast();
+    QCOMPARE(task->state(), TransferTask::State::Paused);
+    QCOMPARE(task->stateText(), QStringLiteral("等待网络"));
+
+    // The server returns: the same job sends the file, once, and the list follows.
+    const int listings = count("GET", "/api/vault/files");
+    m_server->on("POST", "/api/vault/upload", ScriptedReply::success(QJsonObject{{"id", 9}}));
+    transfers->setServerReachable(true);
+    QVERIFY(waitForCount("GET", "/api/vault/files", listings + 1));
+    QCOMPARE(task->state(), TransferTask::State::Finished);
+    QCOMPARE(said->size(), 1);
+    Session::instance()->vaultToken.clear();
 }
 
 QTEST_MAIN(TestVaultPage)
