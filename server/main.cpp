@@ -1,11 +1,12 @@
 // tolvar-server --listen HOST:PORT --data DIR [--tls-cert FILE --tls-key FILE] [--demo] [--dev]
 //               [--downloads DIR] [--auto-pay SECONDS] [--quota BYTES] [--head-timeout SECONDS]
-//               [--max-connections-per-address N]
+//               [--max-connections-per-address N] [--public-url URL]
 #include "core/serverconfig.h"
 #include "core/tolvarserver.h"
 #include "core/version.h"
 
 #include <QFile>
+#include <QUrl>
 
 #include <QByteArray>
 #include <QString>
@@ -27,6 +28,7 @@ static void usage(FILE *to = stderr)
     std::fprintf(to, "usage: tolvar-server --listen HOST:PORT --data DIR [--tls-cert FILE --tls-key FILE]\n"
                      "                     [--demo] [--dev] [--downloads DIR] [--auto-pay SECONDS] [--quota BYTES]\n"
                      "                     [--head-timeout SECONDS] [--max-connections-per-address N]\n"
+                     "                     [--public-url URL]\n"
                      "       tolvar-server --help | --version\n"
                      "  --listen HOST:PORT  address to serve on; port 0 picks a free port\n"
                      "  --data DIR          folder for the database and the stored files\n"
@@ -43,6 +45,9 @@ static void usage(FILE *to = stderr)
                      "                      idle time of a kept-alive connection (default 15)\n"
                      "  --max-connections-per-address N\n"
                      "                      connections one client address may hold open (default 1000)\n"
+                     "  --public-url URL    where people reach this server (http:// or https://, may end in\n"
+                     "                      a path); links it hands out, such as the payment page of a QR\n"
+                     "                      code, start with it (default: the listening address)\n"
                      "  --help              show this text\n"
                      "  --version           show the version\n");
 }
@@ -55,6 +60,20 @@ static std::optional<qint64> parseNumber(const char *text, qint64 min, qint64 ma
     if (!ok || value < min || value > max)
         return std::nullopt;
     return value;
+}
+
+// "http(s)://host[:port][/path]" without query, fragment or user; kept without a trailing "/".
+static std::optional<QString> parsePublicUrl(const QString &text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
+        url.host().isEmpty() || url.hasQuery() || url.hasFragment() || !url.userInfo().isEmpty())
+        return std::nullopt;
+    QString normal = url.toString(QUrl::FullyEncoded);
+    while (normal.endsWith(QLatin1Char('/')))
+        normal.chop(1);
+    return normal;
 }
 
 // Many connections are served at once; each is a descriptor.
@@ -150,6 +169,13 @@ int main(int argc, char **argv)
                 return 2;
             }
             config.perAddressConnections = int(*count);
+        } else if (arg == QLatin1String("--public-url") && i + 1 < argc) {
+            const auto url = parsePublicUrl(QString::fromLocal8Bit(argv[++i]));
+            if (!url) {
+                std::fprintf(stderr, "tolvar-server: --public-url needs an http:// or https:// address\n");
+                return 2;
+            }
+            config.publicUrl = *url;
         } else if (arg == QLatin1String("--tls-cert") && i + 1 < argc) {
             certFile = QString::fromLocal8Bit(argv[++i]);
         } else if (arg == QLatin1String("--tls-key") && i + 1 < argc) {

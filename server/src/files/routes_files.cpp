@@ -1,6 +1,5 @@
 // The personal file tree: listing, search, folders, rename, move, delete into the trash.
 #include "core/servercontext.h"
-#include "demo/demofiles.h"
 #include "files/filetree.h"
 #include "http/auth.h"
 #include "http/envelope.h"
@@ -121,7 +120,6 @@ Area fileArea()
             "CREATE INDEX files_blob ON files(blob_hash);"},
     };
     area.registerRoutes = registerFileRoutes;
-    area.seedDemo = DemoFiles::seed;
     return area;
 }
 
