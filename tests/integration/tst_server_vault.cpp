@@ -1,6 +1,6 @@
-// The vault on the reference server: its own password, an unlock token bound to one user that
-// lapses on lock and after 15 idle minutes, files encrypted at rest, and a reset that needs the
-// account's login password.
+// The vault on the reference server: its own password, an unlock token bound to one user and
+// login session that lapses on lock, on sign-out and after 15 idle minutes, files encrypted at
+// rest, and a reset confirmed by an SMS code to the account's phone or its login password.
 #include "rawhttp.h"
 #include "referenceserver.h"
 

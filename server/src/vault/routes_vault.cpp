@@ -1,5 +1,6 @@
-// The vault: a second password, an unlock token that lapses after 15 idle minutes, and files
-// encrypted at rest with a key that exists only while the vault is unlocked.
+// The vault: a second password, an unlock token of one login session that lapses after 15 idle
+// minutes or when that session ends, files encrypted at rest with a key that exists only while
+// the vault is unlocked, and a reset confirmed by an SMS code or the login password.
 #include "accounts/accountstore.h"
 #include "accounts/smscodes.h"
 #include "core/names.h"

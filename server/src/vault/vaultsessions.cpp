@@ -80,13 +80,6 @@ void VaultSessions::closeSession(qint64 userId, const QString &session)
     }
 }
 
-size_t VaultSessions::openCount(qint64 nowSecs)
-{
-    std::lock_guard lock(m_mutex);
-    dropLapsed(nowSecs);
-    return m_entries.size();
-}
-
 void VaultSessions::dropLapsed(qint64 nowSecs)
 {
     for (auto it = m_entries.begin(); it != m_entries.end();) {

@@ -34,8 +34,6 @@ public:
     void closeAll(qint64 userId);
     // Closes what the login session unlocked.
     void closeSession(qint64 userId, const QString &session);
-    // Tokens alive now (expired ones are dropped first).
-    size_t openCount(qint64 nowSecs);
 
     // Seconds until the user may try again; 0 when unlocking is allowed now.
     qint64 retryAfter(qint64 userId, qint64 nowSecs);
