@@ -7,6 +7,7 @@
 #include "core/version.h"
 
 #include <QFile>
+#include <QUrl>
 
 #include <QByteArray>
 #include <QString>
@@ -49,8 +50,9 @@ static void usage(FILE *to = stderr)
                      "                      idle time of a kept-alive connection (default 15)\n"
                      "  --max-connections-per-address N\n"
                      "                      connections one client address may hold open (default 1000)\n"
-                     "  --public-url URL    scheme://host[:port] that share links begin with\n"
-                     "                      (default: the listen address)\n"
+                     "  --public-url URL    where people reach this server (http:// or https://, may end in\n"
+                     "                      a path); links it hands out, such as the payment page of a QR\n"
+                     "                      code, start with it (default: the listening address)\n"
                      "  --max-public-per-address N\n"
                      "                      answers outside a session (downloads, pay pages, sign-in)\n"
                      "                      one address may have in flight; beyond: 503 (default 64)\n"
@@ -73,6 +75,20 @@ static std::optional<qint64> parseNumber(const char *text, qint64 min, qint64 ma
     if (!ok || value < min || value > max)
         return std::nullopt;
     return value;
+}
+
+// "http(s)://host[:port][/path]" without query, fragment or user; kept without a trailing "/".
+static std::optional<QString> parsePublicUrl(const QString &text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
+        url.host().isEmpty() || url.hasQuery() || url.hasFragment() || !url.userInfo().isEmpty())
+        return std::nullopt;
+    QString normal = url.toString(QUrl::FullyEncoded);
+    while (normal.endsWith(QLatin1Char('/')))
+        normal.chop(1);
+    return normal;
 }
 
 // Many connections are served at once; each is a descriptor.
@@ -176,14 +192,12 @@ int main(int argc, char **argv)
             }
             config.perAddressConnections = int(*count);
         } else if (arg == QLatin1String("--public-url") && i + 1 < argc) {
-            QString url = QString::fromLocal8Bit(argv[++i]).trimmed();
-            while (url.endsWith(QLatin1Char('/')))
-                url.chop(1);
-            if (!url.startsWith(QLatin1String("http://")) && !url.startsWith(QLatin1String("https://"))) {
-                usage();
+            const auto url = parsePublicUrl(QString::fromLocal8Bit(argv[++i]));
+            if (!url) {
+                std::fprintf(stderr, "tolvar-server: --public-url needs an http:// or https:// address\n");
                 return 2;
             }
-            config.publicUrl = url;
+            config.publicUrl = *url;
         } else if (arg == QLatin1String("--max-public-per-address") && i + 1 < argc) {
             const auto count = parseNumber(argv[++i], 1, 100000);
             if (!count) {

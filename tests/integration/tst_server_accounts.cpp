@@ -1,9 +1,11 @@
 // Accounts, sessions and the profile of the reference server, over real HTTP on loopback.
+#include "rawhttp.h"
 #include "referenceserver.h"
 
 #include <QCryptographicHash>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QMessageAuthenticationCode>
 #include <QRegularExpression>
 #include <QUrl>
@@ -31,6 +33,9 @@ private slots:
     void smsAndIdentityChecksAreThrottledPerAddress();
     void smsCodesAreKeyedAtRest();
     void namesThatDisguiseThemselvesAreRefused();
+    void oneClientCannotUseUpAPhonesCodes();
+    void anotherClientsGuessesLeaveTheCodeAlone();
+    void aSpentCodeSaysItIsNoLongerValid();
 
 private:
     std::unique_ptr<ReferenceServer> m_server;
@@ -471,6 +476,103 @@ void TestServerAccounts::namesThatDisguiseThemselvesAreRefused()
     QCOMPARE(s.putJson("/api/profile", {{"name", "王\u202E二"}, {"phone", ""}, {"companyName", ""}}, user).status, 400);
     QCOMPARE(s.putJson("/api/profile", {{"name", "王二"}, {"phone", ""}, {"companyName", "示\uFEFF例"}}, user).status,
              400);
+}
+
+namespace {
+
+// A JSON POST from a chosen loopback address (another client, as far as the server can tell).
+QJsonObject postFrom(const ReferenceServer &s, const QString &address, const QByteArray &path, const QJsonObject &body,
+                     int *status = nullptr)
+{
+    RawHttp raw(s.baseUrl(), address);
+    if (!raw.open())
+        return {};
+    const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    raw.send(raw.head("POST", path,
+                      {{"Content-Type", "application/json"},
+                       {"Content-Length", QByteArray::number(json.size())},
+                       {"Connection", "close"}}) +
+             json);
+    const RawHttp::Reply reply = raw.read();
+    if (status)
+        *status = reply.status;
+    return QJsonDocument::fromJson(reply.body).object();
+}
+
+} // namespace
+
+void TestServerAccounts::oneClientCannotUseUpAPhonesCodes()
+{
+    ReferenceServer s;
+    QVERIFY2(s.start(), qPrintable(s.errorString()));
+    const QString phone = QStringLiteral("13900000031");
+    QVERIFY(s.signIn("phoneowner", phone).isValid());
+    // A stranger asks for codes to the owner's phone, a minute apart, until refused.
+    int refusedAt = -1;
+    for (int i = 0; i < 12 && refusedAt < 0; ++i) {
+        QVERIFY(s.advanceClock(61, {}));
+        int status = 0;
+        postFrom(s, "127.0.0.2", "/api/send-sms", {{"phone", phone}, {"scenario", "login"}}, &status);
+        if (status == 429)
+            refusedAt = i;
+    }
+    QCOMPARE(refusedAt, 5);
+    // The owner still gets codes and signs in, here and from a second place of their own.
+    QVERIFY(s.advanceClock(61, {}));
+    QVERIFY(s.signIn("phoneowner", phone).isValid());
+    const QJsonObject other = postFrom(s, "127.0.0.3", "/api/send-sms", {{"phone", phone}, {"scenario", "login"}});
+    QVERIFY2(other.value("success").toBool(), qPrintable(other.value("message").toString()));
+    // The phone's own daily limit still caps what all clients together cost: ten a day.
+    int status = 0;
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(s.advanceClock(61, {}));
+        postFrom(s, "127.0.0.4", "/api/send-sms", {{"phone", phone}, {"scenario", "login"}}, &status);
+        QCOMPARE(status, 200);
+    }
+    QVERIFY(s.advanceClock(61, {}));
+    postFrom(s, "127.0.0.5", "/api/send-sms", {{"phone", phone}, {"scenario", "login"}}, &status);
+    QCOMPARE(status, 429);
+}
+
+void TestServerAccounts::anotherClientsGuessesLeaveTheCodeAlone()
+{
+    auto &s = *m_server;
+    const QString phone = QStringLiteral("13900000032");
+    QVERIFY(s.signIn("guessedowner", phone).isValid());
+    QVERIFY(s.advanceClock(61, {}));
+    const auto sms = s.postJson("/api/send-sms", {{"phone", phone}, {"scenario", "login"}});
+    QVERIFY(sms.success());
+    const QString code = sms.json().value("debugCode").toString();
+    // Someone elsewhere tries codes for the owner's phone; whatever they send, they never reach it.
+    for (int i = 0; i < 8; ++i) {
+        const QString guess = QStringLiteral("%1").arg(i, 6, 10, QLatin1Char('0'));
+        const QJsonObject reply =
+            postFrom(s, "127.0.0.6", "/api/login/code",
+                     {{"username", "guessedowner"}, {"phone", phone}, {"code", guess == code ? "999999" : guess}});
+        QCOMPARE(reply.value("success").toBool(true), false);
+    }
+    const QJsonObject stolen =
+        postFrom(s, "127.0.0.6", "/api/login/code", {{"username", "guessedowner"}, {"phone", phone}, {"code", code}});
+    QCOMPARE(stolen.value("success").toBool(true), false);
+    // The owner's code is as good as before.
+    const auto login = s.postJson("/api/login/code", {{"username", "guessedowner"}, {"phone", phone}, {"code", code}});
+    QVERIFY2(login.success(), qPrintable(login.message()));
+}
+
+void TestServerAccounts::aSpentCodeSaysItIsNoLongerValid()
+{
+    auto &s = *m_server;
+    const QString phone = QStringLiteral("13900000033");
+    const auto sms = s.postJson("/api/send-sms", {{"phone", phone}, {"scenario", "register"}});
+    const QString code = sms.json().value("debugCode").toString();
+    QVERIFY(s.postJson("/api/login/code", {{"username", "spentcode"}, {"phone", phone}, {"code", code}}).success());
+    const QString wrong = code == "000000" ? "111111" : "000000";
+    for (const QString &again : {wrong, code}) {
+        const auto reply =
+            s.postJson("/api/login/code", {{"username", "spentcode"}, {"phone", phone}, {"code", again}});
+        QCOMPARE(reply.status, 400);
+        QCOMPARE(reply.message(), QStringLiteral("验证码已失效，请重新获取"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestServerAccounts)

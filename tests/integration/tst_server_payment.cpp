@@ -1,10 +1,13 @@
 // Capacity and payment on the reference server: the plan catalogue, orders with a scannable QR
 // code, the development payment page, auto-pay, purchased capacity in the storage limit until
 // it expires, the records and the expiry alert.
+#include "rawhttp.h"
 #include "referenceserver.h"
 
 #include <QImage>
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
 #include <QUrl>
 #include <QUrlQuery>
 #include <QtTest>
@@ -42,6 +45,8 @@ private slots:
     void expiryIsAnnouncedAndTheCapacityLapses();
     void autoPayPaysAfterItsDelay();
     void autoPayNeedsDevelopmentMode();
+    void regeneratingClosesTheOrderItReplaces();
+    void payLinksStartWithThePublicAddress();
 
 private:
     QJsonObject precreate(const Creds &as, const QString &planId);
@@ -238,6 +243,104 @@ void TestServerPayment::autoPayNeedsDevelopmentMode()
     options.extraArgs = {"--auto-pay", "0"};
     ReferenceServer server(options);
     QVERIFY(!server.start());
+}
+
+void TestServerPayment::regeneratingClosesTheOrderItReplaces()
+{
+    const Creds dora = m_server->signIn("paydora", "13900000404");
+    QVERIFY(dora.isValid());
+    const QString monthly = planOf(m_plans, 100, 31).value("id").toString();
+    const QString yearly = planOf(m_plans, 1024, 366).value("id").toString();
+    const qint64 before = storageLimit(dora);
+
+    // The payment dialog asks again for the same plan: the code shown before can no longer be paid.
+    const QJsonObject first = precreate(dora, monthly);
+    const QJsonObject other = precreate(dora, yearly);
+    const QJsonObject second = precreate(dora, monthly);
+    QVERIFY(!second.isEmpty());
+    QCOMPARE(orderStatus(dora, first.value("order_no").toString()), QStringLiteral("closed"));
+    QCOMPARE(orderStatus(dora, other.value("order_no").toString()), QStringLiteral("pending"));
+    const QByteArray firstForm = "t=" + QUrlQuery(QUrl(first.value("pay_url").toString())).queryItemValue("t").toUtf8();
+    QCOMPARE(m_server
+                 ->request("POST", QUrl(first.value("pay_url").toString()).path(), {}, firstForm,
+                           "application/x-www-form-urlencoded")
+                 .status,
+             409);
+    QCOMPARE(storageLimit(dora), before);
+
+    // Regenerating again and again never locks purchasing.
+    QJsonObject latest = second;
+    for (int i = 0; i < 25; ++i) {
+        const QJsonObject next = precreate(dora, monthly);
+        QVERIFY2(!next.isEmpty(), qPrintable(QString::number(i)));
+        QCOMPARE(orderStatus(dora, latest.value("order_no").toString()), QStringLiteral("closed"));
+        latest = next;
+    }
+    // An order named as the one replaced closes whatever its plan; nobody else's order can be named.
+    const Reply named = m_server->postJson(
+        "/api/payment/alipay/precreate",
+        {{"plan_id", monthly}, {"plan_type", "capacity"}, {"replaces", other.value("order_no").toString()}}, dora);
+    QVERIFY(named.success());
+    QCOMPARE(orderStatus(dora, other.value("order_no").toString()), QStringLiteral("closed"));
+    QCOMPARE(orderStatus(dora, latest.value("order_no").toString()), QStringLiteral("pending"));
+    const QJsonObject bobs = precreate(m_bob, monthly);
+    QVERIFY(m_server
+                ->postJson("/api/payment/alipay/precreate",
+                           {{"plan_id", monthly}, {"replaces", bobs.value("order_no").toString()}}, dora)
+                .success());
+    QCOMPARE(orderStatus(m_bob, bobs.value("order_no").toString()), QStringLiteral("pending"));
+
+    // The current code pays as ever, once.
+    const QJsonObject current = precreate(dora, monthly);
+    const QByteArray form = "t=" + QUrlQuery(QUrl(current.value("pay_url").toString())).queryItemValue("t").toUtf8();
+    const QString confirm = QUrl(current.value("pay_url").toString()).path();
+    QCOMPARE(m_server->request("POST", confirm, {}, form, "application/x-www-form-urlencoded").status, 200);
+    QCOMPARE(m_server->request("POST", confirm, {}, form, "application/x-www-form-urlencoded").status, 200);
+    QCOMPARE(orderStatus(dora, current.value("order_no").toString()), QStringLiteral("paid"));
+    QCOMPARE(storageLimit(dora), before + 100 * GiB);
+    // A later order of the plan leaves the paid one paid.
+    QVERIFY(!precreate(dora, monthly).isEmpty());
+    QCOMPARE(orderStatus(dora, current.value("order_no").toString()), QStringLiteral("paid"));
+}
+
+void TestServerPayment::payLinksStartWithThePublicAddress()
+{
+    // By default the link is the listening address, whatever Host a request names.
+    const QByteArray body = QJsonDocument(QJsonObject{{"plan_id", planOf(m_plans, 100, 31).value("id").toString()}})
+                                .toJson(QJsonDocument::Compact);
+    RawHttp raw(m_server->baseUrl());
+    QVERIFY(raw.open());
+    QVERIFY(raw.send("POST /api/payment/alipay/precreate HTTP/1.1\r\nHost: attacker.example\r\n"
+                     "Content-Type: application/json\r\nX-User-Id: " +
+                     m_alice.userId.toUtf8() + "\r\nX-Auth-Token: " + m_alice.token.toUtf8() +
+                     "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body));
+    const RawHttp::Reply reply = raw.read();
+    QCOMPARE(reply.status, 200);
+    const QString spoofed =
+        QJsonDocument::fromJson(reply.body).object().value("data").toObject().value("pay_url").toString();
+    QVERIFY2(spoofed.startsWith(m_server->baseUrl() + "/pay/"), qPrintable(spoofed));
+
+    // Behind a proxy the operator names the address people use.
+    ReferenceServer::Options options;
+    options.extraArgs = {"--public-url", "https://pay.example.test/tolvar/"};
+    ReferenceServer server(options);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const Creds erin = server.signIn("payerin", "13900000405");
+    const Reply order = server.postJson("/api/payment/alipay/precreate",
+                                        {{"plan_id", "cap-100g-year"}, {"plan_type", "capacity"}}, erin);
+    QVERIFY(order.success());
+    const QString url = order.dataObject().value("pay_url").toString();
+    QVERIFY2(url.startsWith(QLatin1String("https://pay.example.test/tolvar/pay/")), qPrintable(url));
+    // The page itself is served under /pay/ of this server as before.
+    QCOMPARE(server.get(QUrl(url).path().mid(QStringLiteral("/tolvar").size()) + "?" + QUrl(url).query()).status, 200);
+
+    ReferenceServer::Options bad;
+    bad.extraArgs = {"--public-url", "ftp://example.test"};
+    QVERIFY(!ReferenceServer(bad).start());
+    QProcess help;
+    help.start(QStringLiteral(TVR_SERVER_BINARY), {QStringLiteral("--help")});
+    QVERIFY(help.waitForFinished(10000));
+    QVERIFY(help.readAllStandardOutput().contains("--public-url URL"));
 }
 
 QTEST_GUILESS_MAIN(TestServerPayment)

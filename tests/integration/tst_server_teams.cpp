@@ -44,6 +44,7 @@ private slots:
     void dissolveDeletesFilesAndTellsMembers();
     void membersSeeOnlyTheirOwnPhoneInFull();
     void invitationsAreLimitedPerInviterAndInvitee();
+    void othersInvitationsNeverUseUpAnInvitee();
 
 private:
     qint64 createTeam(const QString &name);
@@ -326,7 +327,7 @@ void TestServerTeams::invitationsAreLimitedPerInviterAndInvitee()
     const auto invite = [&](qint64 team, const QString &who) {
         return server.postJson(QStringLiteral("/api/teams/%1/members").arg(team), {{"keyword", who}}, owner);
     };
-    // One account can be put into so many teams a day, whoever invites it.
+    // One inviter can put one account into so many teams a day.
     const Creds invitee = server.signIn("invitee0", "13900000111");
     QVERIFY(invitee.isValid());
     for (int i = 0; i < 5; ++i)
@@ -349,6 +350,36 @@ void TestServerTeams::invitationsAreLimitedPerInviterAndInvitee()
     QVERIFY(server.advanceClock(24 * 3600 + 1, owner));
     QVERIFY(invite(teams[0], "invitee4").success());
     QVERIFY(invite(teams[5], "invitee0").success());
+}
+
+void TestServerTeams::othersInvitationsNeverUseUpAnInvitee()
+{
+    ReferenceServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const Creds mallory = server.signIn("mallory", "13900000120");
+    const Creds colleague = server.signIn("colleague", "13900000121");
+    const Creds victim = server.signIn("victim", "13900000122");
+    QVERIFY(mallory.isValid() && colleague.isValid() && victim.isValid());
+    const qint64 trap = idOf(server.postJson("/api/teams", {{"name", "陷阱"}}, mallory).data());
+    // Inviting and removing, again and again, before the invitee ever looks.
+    int refusedAt = -1;
+    for (int i = 0; i < 8 && refusedAt < 0; ++i) {
+        const Reply invited =
+            server.postJson(QStringLiteral("/api/teams/%1/members").arg(trap), {{"keyword", "victim"}}, mallory);
+        if (invited.status == 429) {
+            refusedAt = i;
+            break;
+        }
+        QVERIFY(invited.success());
+        QVERIFY(server.del(QStringLiteral("/api/teams/%1/members/%2").arg(trap).arg(victim.userId), mallory).success());
+    }
+    QCOMPARE(refusedAt, 5);
+    // Someone else's invitation still goes through.
+    const qint64 real = idOf(server.postJson("/api/teams", {{"name", "项目组"}}, colleague).data());
+    const Reply invited =
+        server.postJson(QStringLiteral("/api/teams/%1/members").arg(real), {{"keyword", "victim"}}, colleague);
+    QVERIFY2(invited.success(), qPrintable(invited.message()));
+    QCOMPARE(server.get("/api/teams", victim).dataArray().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestServerTeams)

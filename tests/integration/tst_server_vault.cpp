@@ -1,6 +1,6 @@
-// The vault on the reference server: its own password, an unlock token bound to one user that
-// lapses on lock and after 15 idle minutes, files encrypted at rest, and a reset that needs the
-// account's login password.
+// The vault on the reference server: its own password, an unlock token bound to one user and
+// login session that lapses on lock, on sign-out and after 15 idle minutes, files encrypted at
+// rest, and a reset confirmed by an SMS code to the account's phone or its login password.
 #include "rawhttp.h"
 #include "referenceserver.h"
 
@@ -43,6 +43,8 @@ private slots:
     void resetGuessesAreThrottledLikeUnlock();
     void fileNamesAreSealedAtRest();
     void chunkedUploadStopsAtTheRoomLeft();
+    void resetByCodeSentToTheAccountsOwnPhone();
+    void tokenDiesWithTheLoginSessionThatUnlocked();
 
 private:
     Reply vault(const QByteArray &verb, const QString &path, const Creds &as, const QString &token,
@@ -366,6 +368,114 @@ void TestServerVault::chunkedUploadStopsAtTheRoomLeft()
     while (it.hasNext())
         onDisk += QFileInfo(it.next()).size();
     QCOMPARE(onDisk, 0);
+}
+
+void TestServerVault::resetByCodeSentToTheAccountsOwnPhone()
+{
+    ReferenceServer::Options options;
+    options.demo = true;
+    ReferenceServer server(options);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const QString phone = QStringLiteral("13900000211");
+    const Creds carol = server.signIn("vaultcarol", phone);
+    const Creds dave = server.signIn("vaultdave", "13900000212");
+    const Creds demo = server.signIn("demo", "13800138000");
+    QVERIFY(carol.isValid() && dave.isValid() && demo.isValid());
+    QCOMPARE(server.get("/api/vault/status", carol).dataObject().value("hasLoginPassword").toBool(true), false);
+    QCOMPARE(server.get("/api/vault/status", demo).dataObject().value("hasLoginPassword").toBool(false), true);
+    QVERIFY(server.postJson("/api/vault/setup", {{"password", "carol-vault"}}, carol).success());
+    QVERIFY(server.advanceClock(61, {}));
+
+    // The code goes only to the signed-in account's own phone.
+    const QJsonObject toOwn{{"phone", phone}, {"scenario", "vault-reset"}};
+    QCOMPARE(server.postJson("/api/send-sms", toOwn).status, 401);
+    const Reply foreign =
+        server.postJson("/api/send-sms", {{"phone", "13900000212"}, {"scenario", "vault-reset"}}, carol);
+    QCOMPARE(foreign.status, 403);
+    QCOMPARE(foreign.message(), QStringLiteral("只能向本账号绑定的手机发送验证码"));
+    QCOMPARE(server.postJson("/api/send-sms", toOwn, dave).status, 403);
+    const Reply sent = server.postJson("/api/send-sms", toOwn, carol);
+    QVERIFY2(sent.success(), qPrintable(sent.message()));
+    QCOMPARE(sent.dataObject().value("expiresIn").toInt(), 300);
+    QCOMPARE(sent.dataObject().value("interval").toInt(), 60);
+    const QString code = sent.json().value("debugCode").toString();
+    QCOMPARE(code.size(), 6);
+    QCOMPARE(server.postJson("/api/send-sms", toOwn, carol).status, 429);
+    // A vault-reset code signs nobody in.
+    QVERIFY(
+        !server.postJson("/api/login/code", {{"username", "vaultcarol"}, {"phone", phone}, {"code", code}}).success());
+
+    const QString wrongCode = code == "000000" ? "111111" : "000000";
+    const Reply wrong = server.postJson("/api/vault/reset", {{"code", wrongCode}}, carol);
+    QCOMPARE(wrong.status, 403);
+    QCOMPARE(wrong.message(), QStringLiteral("验证码错误"));
+    // Another account cannot spend it either.
+    QVERIFY(server.postJson("/api/vault/setup", {{"password", "dave-vault"}}, dave).success());
+    QVERIFY(!server.postJson("/api/vault/reset", {{"code", code}}, dave).success());
+    QCOMPARE(server.get("/api/vault/status", dave).dataObject().value("created").toBool(), true);
+    QCOMPARE(server.get("/api/vault/status", carol).dataObject().value("created").toBool(), true);
+
+    QVERIFY(server.postJson("/api/vault/reset", {{"code", code}}, carol).success());
+    QCOMPARE(server.get("/api/vault/status", carol).dataObject().value("created").toBool(true), false);
+    QVERIFY(server.postJson("/api/vault/setup", {{"password", "carol-again"}}, carol).success());
+    const Reply spent = server.postJson("/api/vault/reset", {{"code", code}}, carol);
+    QVERIFY(!spent.success());
+    QCOMPARE(spent.message(), QStringLiteral("验证码已失效，请重新获取"));
+
+    // A code past its five minutes is no longer valid either.
+    QVERIFY(server.advanceClock(61, {}));
+    const QString late = server.postJson("/api/send-sms", toOwn, carol).json().value("debugCode").toString();
+    QVERIFY(!late.isEmpty());
+    QVERIFY(server.advanceClock(301, {}));
+    const Reply expired = server.postJson("/api/vault/reset", {{"code", late}}, carol);
+    QVERIFY(!expired.success());
+    QCOMPARE(expired.message(), QStringLiteral("验证码已失效，请重新获取"));
+    // A sign-in code of the same phone does not reset the vault.
+    QVERIFY(server.advanceClock(61, {}));
+    const QString login = server.postJson("/api/send-sms", {{"phone", phone}, {"scenario", "login"}})
+                              .json()
+                              .value("debugCode")
+                              .toString();
+    QVERIFY(!server.postJson("/api/vault/reset", {{"code", login}}, carol).success());
+    QCOMPARE(server.get("/api/vault/status", carol).dataObject().value("created").toBool(), true);
+}
+
+void TestServerVault::tokenDiesWithTheLoginSessionThatUnlocked()
+{
+    ReferenceServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const QString phone = QStringLiteral("13900000221");
+    const Creds first = server.signIn("vaulterin", phone);
+    QVERIFY(first.isValid());
+    QVERIFY(server.postJson("/api/vault/setup", {{"password", "erin-vault"}}, first).success());
+    const Reply unlocked = server.postJson("/api/vault/unlock", {{"password", "erin-vault"}}, first);
+    const QByteArray token = unlocked.dataObject().value("token").toString().toUtf8();
+    QVERIFY(!token.isEmpty());
+    const auto files = [&](const Creds &as) {
+        return server.request("GET", "/api/vault/files", as, {}, {}, {{"X-Vault-Token", token}});
+    };
+    QVERIFY(files(first).success());
+
+    // Another login session of the same account does not inherit the open vault.
+    QVERIFY(server.advanceClock(61, {}));
+    const Creds second = server.signIn("vaulterin", phone);
+    QVERIFY(second.isValid());
+    QCOMPARE(files(second).status, 403);
+    QVERIFY(files(first).success());
+
+    // Signing out locks it; the next sign-in finds it locked.
+    QVERIFY(server.postJson("/api/logout", {}, first).success());
+    QVERIFY(server.advanceClock(61, {}));
+    const Creds third = server.signIn("vaulterin", phone);
+    QVERIFY(third.isValid());
+    const Reply after = files(third);
+    QCOMPARE(after.status, 403);
+    QCOMPARE(after.json().value("code").toString(), QStringLiteral("VAULT_LOCKED"));
+    QCOMPARE(server.request("GET", "/api/vault/status", third, {}, {}, {{"X-Vault-Token", token}})
+                 .dataObject()
+                 .value("unlocked")
+                 .toBool(true),
+             false);
 }
 
 QTEST_GUILESS_MAIN(TestServerVault)

@@ -40,6 +40,7 @@ std::optional<AuthUser> AccountStore::resolveSession(ServerContext &ctx, qint64 
     const qint64 now = ctx.clock.nowSecs();
     if (now - rows.front().value(2).toLongLong() > SessionIdleSecs) {
         ctx.db.exec("DELETE FROM sessions WHERE token_hash = ?1", {tokenHash});
+        ctx.sessionEvents.ended(userId, tokenHash);
         return std::nullopt;
     }
     ctx.db.exec("UPDATE sessions SET last_seen = ?2 WHERE token_hash = ?1 AND last_seen < ?2 - 60", {tokenHash, now});
@@ -59,7 +60,23 @@ QString AccountStore::createSession(ServerContext &ctx, qint64 userId, const QSt
 
 void AccountStore::revokeSession(ServerContext &ctx, qint64 userId, const QString &token)
 {
-    ctx.db.exec("DELETE FROM sessions WHERE token_hash = ?1 AND user_id = ?2", {sha256Hex(token.toUtf8()), userId});
+    const QString tokenHash = sha256Hex(token.toUtf8());
+    ctx.db.exec("DELETE FROM sessions WHERE token_hash = ?1 AND user_id = ?2", {tokenHash, userId});
+    ctx.sessionEvents.ended(userId, tokenHash);
+}
+
+void AccountStore::expireSessions(ServerContext &ctx)
+{
+    const qint64 cutoff = ctx.clock.nowSecs() - SessionIdleSecs;
+    const auto rows = ctx.db.query("SELECT user_id, token_hash FROM sessions WHERE last_seen < ?1", {cutoff});
+    ctx.db.exec("DELETE FROM sessions WHERE last_seen < ?1", {cutoff});
+    for (const QVariantList &row : rows)
+        ctx.sessionEvents.ended(row.value(0).toLongLong(), row.value(1).toString());
+}
+
+QString AccountStore::phone(ServerContext &ctx, qint64 userId)
+{
+    return ctx.db.scalar("SELECT phone FROM users WHERE id = ?1", {userId}).toString();
 }
 
 std::optional<qint64> AccountStore::userIdByName(ServerContext &ctx, const QString &username)

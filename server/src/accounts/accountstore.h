@@ -19,13 +19,17 @@ public:
 
     static std::optional<AuthUser> resolveSession(ServerContext &ctx, qint64 userId, const QString &token);
     static QString createSession(ServerContext &ctx, qint64 userId, const QString &machineCode);
+    // Ending a session (signing out, or lapsing after SessionIdleSecs) tells ctx.sessionEvents.
     static void revokeSession(ServerContext &ctx, qint64 userId, const QString &token);
+    static void expireSessions(ServerContext &ctx);
 
     static std::optional<qint64> userIdByName(ServerContext &ctx, const QString &username);
     // Phones are proven (by an SMS code) or only claimed (typed into the profile). A proven
     // phone belongs to one account; a claim never keeps the person who proves the number out.
     // The account that proved this phone, if any.
     static std::optional<qint64> userIdByPhone(ServerContext &ctx, const QString &phone);
+    // The account's phone, proven or not; empty when it has none.
+    static QString phone(ServerContext &ctx, qint64 userId);
     // True when the account's phone, proven or not, is this one.
     static bool hasPhone(ServerContext &ctx, qint64 userId, const QString &phone);
     // True when any account has this phone, proven or not.

@@ -1,58 +1,32 @@
 // Accounts: user-name check, identity check, SMS codes, sign-in (and first-time registration)
 // with a code, logout.
 #include "accounts/accountstore.h"
+#include "accounts/smscodes.h"
 #include "core/names.h"
 #include "core/servercontext.h"
 #include "http/auth.h"
 #include "http/envelope.h"
 #include "storage/areas.h"
-#include "storage/serversecret.h"
-#include "storage/transaction.h"
 
 #include <QJsonObject>
 #include <cstdio>
-#include <openssl/rand.h>
 
 namespace tvr::server {
 
 namespace {
 
-constexpr qint64 CodeLifetimeSecs = 5 * 60;
-constexpr qint64 CodeIntervalSecs = 60;
-constexpr int CodeMaxAttempts = 5;
 constexpr qint64 Hour = 3600;
-constexpr qint64 Day = 24 * Hour;
 
-// Guessing and flooding are limited per phone and per client address alike, so that neither
-// many phones from one address nor many addresses against one phone get far.
-constexpr Throttle::Rule SmsPerPhone{10, Day};
-constexpr Throttle::Rule SmsPerAddress{30, Hour};
+// Identity checks are limited per phone and per client address alike, so that neither many
+// phones from one address nor many addresses against one phone get far.
 constexpr Throttle::Rule IdentityPerPhone{10, Hour};
 constexpr Throttle::Rule IdentityPerAddress{60, Hour};
-constexpr Throttle::Rule WrongCodesPerAddress{60, Hour};
 
 const QString TooManyRequests = QStringLiteral("操作过于频繁，请稍后再试");
 
 QString field(const QJsonObject &body, const char *key)
 {
     return jsonString(body, QString::fromLatin1(key)).trimmed();
-}
-
-QString newCode()
-{
-    // Uniform over 000000..999999: reject the top sliver of the 32-bit range.
-    quint32 value = 0;
-    do {
-        RAND_bytes(reinterpret_cast<unsigned char *>(&value), sizeof value);
-    } while (value >= 4294000000u);
-    return QStringLiteral("%1").arg(value % 1000000u, 6, 10, QLatin1Char('0'));
-}
-
-// Codes at rest are keyed digests: without the server's key a stored row tells nothing about
-// its code, and the salt makes every row different even for one phone and code.
-QString codeHash(ServerContext &ctx, const QString &salt, const QString &phone, const QString &code)
-{
-    return ServerSecret::hmacHex(ctx.secret, (salt + QLatin1Char(':') + phone + QLatin1Char(':') + code).toUtf8());
 }
 
 QString addressKey(const char *kind, const http::Request &req)
@@ -109,6 +83,13 @@ void verifyIdentity(ServerContext &ctx, const http::Request &req, http::Response
     ok(res);
 }
 
+QString clientAddress(const http::Request &req)
+{
+    return QString::fromStdString(req.remoteAddress);
+}
+
+const QLatin1String VaultReset("vault-reset");
+
 void sendSms(ServerContext &ctx, const http::Request &req, http::Response &res)
 {
     const auto body = jsonBody(req, res);
@@ -118,7 +99,7 @@ void sendSms(ServerContext &ctx, const http::Request &req, http::Response &res)
     const QString scenario = field(*body, "scenario");
     if (!AccountStore::validPhone(phone))
         return fail(res, 400, QStringLiteral("请输入正确的 11 位手机号"));
-    if (scenario != QLatin1String("login") && scenario != QLatin1String("register"))
+    if (scenario != QLatin1String("login") && scenario != QLatin1String("register") && scenario != VaultReset)
         return fail(res, 400, QStringLiteral("未知的验证码用途"));
     // Signing in works for a phone any account has; registering is refused only for a phone
     // another account has proven (an unproven claim never blocks the number's owner).
@@ -126,27 +107,32 @@ void sendSms(ServerContext &ctx, const http::Request &req, http::Response &res)
         return fail(res, 400, QStringLiteral("该手机号尚未注册"));
     if (scenario == QLatin1String("register") && AccountStore::userIdByPhone(ctx, phone))
         return fail(res, 409, QStringLiteral("该手机号已注册，请使用原用户名登录"));
-
-    const QString code = newCode();
-    {
-        Transaction tx(ctx.db);
-        const qint64 now = ctx.clock.nowSecs();
-        const QVariant sentAt = ctx.db.scalar("SELECT sent_at FROM sms_codes WHERE phone = ?1", {phone});
-        if (sentAt.isValid() && now - sentAt.toLongLong() < CodeIntervalSecs) {
-            const qint64 wait = CodeIntervalSecs - (now - sentAt.toLongLong());
-            return fail(res, 429, QStringLiteral("验证码发送过于频繁，请 %1 秒后再试").arg(wait));
+    // A vault reset is confirmed on the signed-in account's own phone, and on no other.
+    if (scenario == VaultReset) {
+        const auto user = authenticate(ctx, req);
+        if (!user) {
+            const bool sentCredentials = !req.header("X-Auth-Token").empty();
+            return fail(res, 401, sentCredentials ? Msg::SessionExpired : Msg::NotSignedIn,
+                        QStringLiteral("UNAUTHORIZED"));
         }
-        if (throttled(ctx, req, res, "sms", phone, SmsPerPhone, SmsPerAddress))
-            return;
-        const QString salt = AccountStore::randomHex(16);
-        ctx.db.exec("INSERT OR REPLACE INTO sms_codes(phone, code_hash, salt, scenario, sent_at, expires_at, attempts) "
-                    "VALUES(?1, ?2, ?3, ?4, ?5, ?6, 0)",
-                    {phone, codeHash(ctx, salt, phone, code), salt, scenario, now, now + CodeLifetimeSecs});
-        if (!tx.commit())
-            return fail(res, 500, Msg::Internal);
+        if (!AccountStore::hasPhone(ctx, user->id, phone))
+            return fail(res, 403, QStringLiteral("只能向本账号绑定的手机发送验证码"));
     }
-    const QJsonObject data{{QStringLiteral("expiresIn"), CodeLifetimeSecs},
-                           {QStringLiteral("interval"), CodeIntervalSecs}};
+
+    QString code;
+    qint64 wait = 0;
+    switch (SmsCodes::send(ctx, phone, clientAddress(req), scenario, &code, &wait)) {
+    case SmsCodes::Sent::Ok:
+        break;
+    case SmsCodes::Sent::TooSoon:
+        return fail(res, 429, QStringLiteral("验证码发送过于频繁，请 %1 秒后再试").arg(wait));
+    case SmsCodes::Sent::Throttled:
+        return fail(res, 429, TooManyRequests);
+    case SmsCodes::Sent::Failed:
+        return fail(res, 500, Msg::Internal);
+    }
+    const QJsonObject data{{QStringLiteral("expiresIn"), SmsCodes::LifetimeSecs},
+                           {QStringLiteral("interval"), SmsCodes::IntervalSecs}};
     if (!ctx.config.dev)
         return ok(res, data);
     std::printf("SMS code for %s (%s): %s\n", phone.toUtf8().constData(), scenario.toUtf8().constData(),
@@ -155,30 +141,25 @@ void sendSms(ServerContext &ctx, const http::Request &req, http::Response &res)
     okWith(res, data, QJsonObject{{QStringLiteral("debugCode"), code}});
 }
 
-// Checks and consumes the code sent to a phone; an error text on failure.
-QString consumeCode(ServerContext &ctx, const QString &phone, const QString &code)
+// The text for a sign-in code that was not accepted.
+QString signInCodeError(SmsCodes::Check check)
 {
-    Transaction tx(ctx.db);
-    const auto rows =
-        ctx.db.query("SELECT code_hash, expires_at, attempts, salt FROM sms_codes WHERE phone = ?1", {phone});
-    if (rows.empty())
+    switch (check) {
+    case SmsCodes::Check::Missing:
         return QStringLiteral("请先获取验证码");
-    const QVariantList &row = rows.front();
-    if (row.value(2).toInt() >= CodeMaxAttempts)
-        return QStringLiteral("验证码错误次数过多，请重新获取");
-    if (ctx.clock.nowSecs() > row.value(1).toLongLong())
-        return QStringLiteral("验证码已过期，请重新获取");
-    const QString expected = row.value(0).toString();
-    if (expected.isEmpty() || expected != codeHash(ctx, row.value(3).toString(), phone, code)) {
-        ctx.db.exec("UPDATE sms_codes SET attempts = attempts + 1 WHERE phone = ?1", {phone});
-        tx.commit();
+    case SmsCodes::Check::Wrong:
         return QStringLiteral("验证码错误");
+    case SmsCodes::Check::TooManyWrong:
+        return QStringLiteral("验证码错误次数过多，请重新获取");
+    case SmsCodes::Check::Expired:
+        return QStringLiteral("验证码已过期，请重新获取");
+    case SmsCodes::Check::Used:
+        return QStringLiteral("验证码已失效，请重新获取");
+    case SmsCodes::Check::Failed:
+    case SmsCodes::Check::Ok:
+        break;
     }
-    // The code is spent, but the send interval still holds: keep the row's time, void the code.
-    ctx.db.exec("UPDATE sms_codes SET code_hash = '', attempts = ?2 WHERE phone = ?1", {phone, CodeMaxAttempts});
-    if (!tx.commit())
-        return Msg::Internal;
-    return QString();
+    return Msg::Internal;
 }
 
 void loginWithCode(ServerContext &ctx, const http::Request &req, http::Response &res)
@@ -195,8 +176,8 @@ void loginWithCode(ServerContext &ctx, const http::Request &req, http::Response 
         return fail(res, 400, QStringLiteral("请输入正确的 11 位手机号"));
     if (code.isEmpty())
         return fail(res, 400, QStringLiteral("请输入短信验证码"));
-    const QString wrongCodes = addressKey("wrong-code", req);
-    if (ctx.throttle.retryAfter(wrongCodes, WrongCodesPerAddress, ctx.clock.nowSecs()) > 0)
+    const QString address = clientAddress(req);
+    if (!SmsCodes::mayTry(ctx, address))
         return fail(res, 429, TooManyRequests);
 
     auto userId = AccountStore::userIdByName(ctx, username);
@@ -209,10 +190,11 @@ void loginWithCode(ServerContext &ctx, const http::Request &req, http::Response 
         if (AccountStore::userIdByPhone(ctx, phone))
             return fail(res, 409, QStringLiteral("该手机号已被其他账号使用"));
     }
-    const QString codeError = consumeCode(ctx, phone, code);
-    if (!codeError.isEmpty()) {
-        ctx.throttle.record(wrongCodes, ctx.clock.nowSecs());
-        return fail(res, 400, codeError);
+    const SmsCodes::Check check =
+        SmsCodes::consume(ctx, phone, address, code, {QStringLiteral("login"), QStringLiteral("register")});
+    if (check != SmsCodes::Check::Ok) {
+        SmsCodes::recordRefused(ctx, address);
+        return fail(res, check == SmsCodes::Check::Failed ? 500 : 400, signInCodeError(check));
     }
     // The code proves the phone: it becomes this account's, and unproven claims elsewhere go.
     if (userId) {
@@ -248,9 +230,8 @@ void registerAuthRoutes(http::Router &router, ServerContext &ctx)
 
 void expireCodesAndSessions(ServerContext &ctx)
 {
-    const qint64 now = ctx.clock.nowSecs();
-    ctx.db.exec("DELETE FROM sms_codes WHERE sent_at < ?1", {now - CodeLifetimeSecs - CodeIntervalSecs});
-    ctx.db.exec("DELETE FROM sessions WHERE last_seen < ?1", {now - AccountStore::SessionIdleSecs});
+    SmsCodes::expire(ctx);
+    AccountStore::expireSessions(ctx);
 }
 
 } // namespace
@@ -279,6 +260,12 @@ Area accountArea()
             "CREATE INDEX users_phone ON users(phone);"
             "ALTER TABLE sms_codes ADD COLUMN salt TEXT NOT NULL DEFAULT '';"
             "UPDATE sms_codes SET code_hash = '';"},
+        // A code belongs to the phone and the client address that asked for it. Codes in flight
+        // (five minutes at most) are dropped.
+        {3, "DROP TABLE sms_codes;"
+            "CREATE TABLE sms_codes(phone TEXT NOT NULL, address TEXT NOT NULL, code_hash TEXT NOT NULL, "
+            "  salt TEXT NOT NULL, scenario TEXT NOT NULL, sent_at INTEGER NOT NULL, "
+            "  expires_at INTEGER NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, PRIMARY KEY(phone, address));"},
     };
     area.registerRoutes = registerAuthRoutes;
     area.maintain = expireCodesAndSessions;

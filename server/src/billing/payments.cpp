@@ -34,18 +34,21 @@ Payments::Order fromRow(ServerContext &ctx, const QVariantList &r)
     order.paidAt = r.value(7).toString();
     order.payToken = r.value(8).toString();
     const qint64 createdSecs = r.value(9).toLongLong();
-    if (order.status == QLatin1String("pending") && ctx.clock.nowSecs() - createdSecs > Payments::OrderLifetimeSecs)
+    const bool replaced = !r.value(10).isNull();
+    if (order.status == QLatin1String("pending") &&
+        (replaced || ctx.clock.nowSecs() - createdSecs > Payments::OrderLifetimeSecs))
         order.status = QStringLiteral("closed");
     return order;
 }
 
 #define ORDER_COLUMNS                                                                                                  \
-    "order_no, user_id, plan_id, plan_name, amount_fen, status, created_at, paid_at, pay_token, created_secs"
+    "order_no, user_id, plan_id, plan_name, amount_fen, status, created_at, paid_at, pay_token, created_secs, "        \
+    "closed_secs"
 
 } // namespace
 
 std::optional<Payments::Order> Payments::create(ServerContext &ctx, qint64 userId, const QString &planId,
-                                                QString *error)
+                                                const QString &replaces, QString *error)
 {
     const auto plan = CapacityPlans::find(planId);
     if (!plan) {
@@ -54,9 +57,19 @@ std::optional<Payments::Order> Payments::create(ServerContext &ctx, qint64 userI
     }
     Transaction tx(ctx.db);
     const qint64 now = ctx.clock.nowSecs();
+    // A new code for a plan replaces the one shown before: the order it named, or else the
+    // user's pending orders of the same plan. Only the latest code can be paid.
+    if (!replaces.isEmpty())
+        ctx.db.exec("UPDATE payment_orders SET closed_secs = ?3 WHERE order_no = ?1 AND user_id = ?2 "
+                    "AND status = 'pending' AND closed_secs IS NULL",
+                    {replaces, userId, now});
+    else
+        ctx.db.exec("UPDATE payment_orders SET closed_secs = ?3 WHERE user_id = ?1 AND plan_id = ?2 "
+                    "AND status = 'pending' AND closed_secs IS NULL",
+                    {userId, plan->id, now});
     const int pending = ctx.db
                             .scalar("SELECT COUNT(*) FROM payment_orders WHERE user_id = ?1 AND status = 'pending' "
-                                    "AND created_secs >= ?2",
+                                    "AND closed_secs IS NULL AND created_secs >= ?2",
                                     {userId, now - OrderLifetimeSecs})
                             .toInt();
     if (pending >= MaxPendingOrders) {
@@ -73,7 +86,7 @@ std::optional<Payments::Order> Payments::create(ServerContext &ctx, qint64 userI
     order.createdAt = ctx.clock.nowText();
     order.payToken = AccountStore::randomHex(16);
     ctx.db.exec(
-        "INSERT INTO payment_orders(" ORDER_COLUMNS ") VALUES(?1, ?2, ?3, ?4, ?5, 'pending', ?6, NULL, ?7, ?8)",
+        "INSERT INTO payment_orders(" ORDER_COLUMNS ") VALUES(?1, ?2, ?3, ?4, ?5, 'pending', ?6, NULL, ?7, ?8, NULL)",
         {order.orderNo, userId, order.planId, order.planName, order.amountFen, order.createdAt, order.payToken, now});
     if (!tx.commit()) {
         *error = QStringLiteral("订单创建失败，请稍后重试");
@@ -100,7 +113,8 @@ bool Payments::pay(ServerContext &ctx, const QString &orderNo)
     if (!plan)
         return false;
     const QString paidAt = ctx.clock.nowText();
-    ctx.db.exec("UPDATE payment_orders SET status = 'paid', paid_at = ?2 WHERE order_no = ?1 AND status = 'pending'",
+    ctx.db.exec("UPDATE payment_orders SET status = 'paid', paid_at = ?2 "
+                "WHERE order_no = ?1 AND status = 'pending' AND closed_secs IS NULL",
                 {orderNo, paidAt});
     if (ctx.db.changes() != 1)
         return false;
@@ -120,7 +134,7 @@ void Payments::settleDue(ServerContext &ctx)
         return;
     const qint64 now = ctx.clock.nowSecs();
     const auto rows = ctx.db.query("SELECT order_no FROM payment_orders WHERE status = 'pending' "
-                                   "AND created_secs <= ?1 AND created_secs >= ?2",
+                                   "AND closed_secs IS NULL AND created_secs <= ?1 AND created_secs >= ?2",
                                    {now - ctx.config.autoPaySecs, now - OrderLifetimeSecs});
     for (const QVariantList &r : rows)
         pay(ctx, r.value(0).toString());

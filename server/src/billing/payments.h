@@ -9,10 +9,9 @@ namespace tvr::server {
 struct ServerContext;
 
 // Payment orders for capacity plans. An order is "pending" until paid, then "paid"; a pending
-// order that nobody pays within OrderLifetimeSecs is "closed". Paying creates the capacity
-// record and a notification, exactly once. This server has no payment provider: in
-// development mode the payment page can confirm an order, and the auto-pay delay pays every
-// order on its own.
+// order that nobody pays within OrderLifetimeSecs, or that a newer order replaced, is "closed". Paying creates the
+// capacity record and a notification, exactly once. This server has no payment provider: in development mode the
+// payment page can confirm an order, and the auto-pay delay pays every order on its own.
 class Payments final
 {
 public:
@@ -33,8 +32,10 @@ public:
     };
 
     // A new pending order; nothing when the plan is unknown or too many orders are pending
-    // (then *error holds the text for the user).
-    static std::optional<Order> create(ServerContext &ctx, qint64 userId, const QString &planId, QString *error);
+    // (then *error holds the text for the user). It closes the user's pending order `replaces`,
+    // or, when that is empty, the user's pending orders of the same plan.
+    static std::optional<Order> create(ServerContext &ctx, qint64 userId, const QString &planId,
+                                       const QString &replaces, QString *error);
     static std::optional<Order> find(ServerContext &ctx, const QString &orderNo);
     // Marks a pending order paid and grants its capacity; false when it is not pending.
     static bool pay(ServerContext &ctx, const QString &orderNo);

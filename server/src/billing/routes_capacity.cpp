@@ -3,7 +3,6 @@
 #include "billing/capacitystore.h"
 #include "billing/payments.h"
 #include "core/servercontext.h"
-#include "demo/demoextras.h"
 #include "http/auth.h"
 #include "http/envelope.h"
 #include "storage/areas.h"
@@ -51,7 +50,6 @@ Area capacityArea()
     };
     area.registerRoutes = registerCapacityRoutes;
     area.maintain = CapacityStore::notifyExpiring;
-    area.seedDemo = DemoExtras::seedCapacity;
     return area;
 }
 

@@ -23,14 +23,12 @@ QString yuan(int fen)
     return QStringLiteral("¥%1.%2").arg(fen / 100).arg(fen % 100, 2, 10, QLatin1Char('0'));
 }
 
-// The page a phone opens from the QR code, on this server.
-QString payUrl(const http::Request &req, const Payments::Order &order)
+// The page a phone opens from the QR code, under the server's public address (never one a
+// request names).
+QString payUrl(ServerContext &ctx, const Payments::Order &order)
 {
-    QString host = QString::fromStdString(req.header("Host"));
-    if (host.isEmpty())
-        host = QStringLiteral("127.0.0.1");
-    return QStringLiteral("http://%1/pay/%2?t=%3")
-        .arg(host, QString::fromLatin1(QUrl::toPercentEncoding(order.orderNo)), order.payToken);
+    return QStringLiteral("%1/pay/%2?t=%3")
+        .arg(ctx.config.publicUrl, QString::fromLatin1(QUrl::toPercentEncoding(order.orderNo)), order.payToken);
 }
 
 void sendPage(http::Response &res, int status, const QString &title, const QString &body)
@@ -83,7 +81,7 @@ void showPayPage(ServerContext &ctx, const http::Request &req, http::Response &r
     if (order->status == QLatin1String("paid")) {
         body += QStringLiteral("<p>订单已支付，容量已到账。</p>");
     } else if (order->status == QLatin1String("closed")) {
-        body += QStringLiteral("<p>订单已超时关闭，请在客户端重新下单。</p>");
+        body += QStringLiteral("<p>订单已关闭（已超时或已重新生成收款码），请在客户端重新下单。</p>");
     } else if (ctx.config.dev) {
         body +=
             QStringLiteral("<p>开发模式：本服务器未接入支付渠道，点击下方按钮即视为支付成功。</p>"
@@ -107,7 +105,8 @@ void confirmPayment(ServerContext &ctx, const http::Request &req, http::Response
         return sendPage(res, 500, QStringLiteral("支付失败"), QStringLiteral("<p>请稍后重试。</p>"));
     const auto now = Payments::find(ctx, order->orderNo);
     if (!now || now->status != QLatin1String("paid"))
-        return sendPage(res, 409, QStringLiteral("无法支付"), QStringLiteral("<p>订单已超时关闭，请重新下单。</p>"));
+        return sendPage(res, 409, QStringLiteral("无法支付"),
+                        QStringLiteral("<p>订单已关闭（已超时或已重新生成收款码），请重新下单。</p>"));
     sendPage(res, 200, QStringLiteral("支付成功"),
              orderRows(*now) + QStringLiteral("<p>支付成功，容量已到账，请返回客户端查看。</p>"));
 }
@@ -123,11 +122,11 @@ void registerPaymentRoutes(http::Router &router, ServerContext &ctx)
                     if (!type.isEmpty() && type != QLatin1String("capacity"))
                         return fail(res, 400, QStringLiteral("不支持的订单类型"));
                     QString error;
-                    const auto order =
-                        Payments::create(ctx, user.id, jsonString(*body, QStringLiteral("plan_id")), &error);
+                    const auto order = Payments::create(ctx, user.id, jsonString(*body, QStringLiteral("plan_id")),
+                                                        jsonString(*body, QStringLiteral("replaces")), &error);
                     if (!order)
                         return fail(res, 400, error);
-                    const QString url = payUrl(req, *order);
+                    const QString url = payUrl(ctx, *order);
                     const QString qr = QrPng::dataUrl(url.toUtf8());
                     if (qr.isEmpty())
                         return fail(res, 500, QStringLiteral("收款码生成失败，请稍后重试"));
@@ -164,6 +163,8 @@ Area paymentArea()
             "  created_secs INTEGER NOT NULL, paid_at TEXT, pay_token TEXT NOT NULL);"
             "CREATE INDEX payment_orders_user ON payment_orders(user_id, status);"
             "CREATE INDEX payment_orders_pending ON payment_orders(status, created_secs);"},
+        // When a newer order of the user replaced this pending one; it can no longer be paid.
+        {2, "ALTER TABLE payment_orders ADD COLUMN closed_secs INTEGER;"},
     };
     area.registerRoutes = registerPaymentRoutes;
     return area;

@@ -9,7 +9,8 @@ namespace tvr::server {
 // decomposed are the same name), and it may not contain characters that make it display as
 // something else: bidirectional embeddings, overrides and isolates (U+202A-U+202E,
 // U+2066-U+2069, and the marks U+200E, U+200F, U+061C) or invisible zero-width characters
-// (U+200B-U+200D, U+2060-U+2064, U+FEFF).
+// (U+200B-U+200D, U+2060-U+2064, U+FEFF). A zero-width joiner between two emoji is the one
+// exception: it makes them one picture (👨‍👩‍👧).
 class Names final
 {
 public:

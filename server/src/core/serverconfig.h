@@ -16,7 +16,10 @@ struct ServerConfig
     bool demo = false;       // seed the demo account once
     QString downloadsDir;    // the update area; empty: "downloads" in the data folder
     qint64 autoPaySecs = -1; // dev only: pay every order this many seconds after it is created
-    QString publicUrl; // --public-url: scheme://host[:port] of public links, no trailing slash; empty = the listen address
+    // Where people reach this server, as "scheme://host[:port][/path]" without a trailing "/":
+    // links handed out (the payment page of a QR code) start with it. Empty: the address the
+    // server listens on, https when TLS is on (set once the port is known).
+    QString publicUrl;
 
     static constexpr qint64 DefaultChunkSize = 8 * 1024 * 1024;
     static constexpr qint64 DefaultBaseQuota = 10LL * 1024 * 1024 * 1024;

@@ -1,6 +1,7 @@
 #include "core/tolvarserver.h"
 
 #include "core/servercontext.h"
+#include "demo/demoseeds.h"
 #include "http/envelope.h"
 #include "http/httpserver.h"
 #include "http/router.h"
@@ -11,6 +12,16 @@
 #include <chrono>
 
 namespace tvr::server {
+
+// "scheme://host:port" of the listening socket.
+static QString listenUrl(const ServerConfig &config, int port)
+{
+    const QString host =
+        config.host.contains(QLatin1Char(':')) ? QLatin1Char('[') + config.host + QLatin1Char(']') : config.host;
+    return QStringLiteral("%1://%2:%3")
+        .arg(config.tls() ? QStringLiteral("https") : QStringLiteral("http"), host)
+        .arg(port);
+}
 
 TolvarServer::TolvarServer(const ServerConfig &config)
     : m_ctx(std::make_unique<ServerContext>())
@@ -43,7 +54,7 @@ bool TolvarServer::start(QString *error)
     if (!migrateAll(ctx, error))
         return false;
     ctx.blobs.sweep(ctx.db);
-    if (ctx.config.demo && !seedDemoAll(ctx, error))
+    if (ctx.config.demo && !DemoSeeds::seedAll(ctx, error))
         return false;
     maintainAll(ctx);
 
@@ -59,12 +70,17 @@ bool TolvarServer::start(QString *error)
     options.receiveWindowSecs = ctx.config.receiveWindowSecs;
     options.tlsCertificatePem = ctx.config.tlsCertificatePem.toStdString();
     options.tlsKeyPem = ctx.config.tlsKeyPem.toStdString();
+    if (ctx.config.publicUrl.isEmpty() && ctx.config.port != 0)
+        ctx.config.publicUrl = listenUrl(ctx.config, ctx.config.port);
     m_http = std::make_unique<http::Server>(*m_router, options, transportError);
     if (!m_http->start(error))
         return false;
     m_port = m_http->port();
     // Port 0 asked for any free port: links built from the listen address need the real one.
     ctx.config.port = m_port;
+    // A free port chosen by the system is known only now, and nobody can have reached it yet.
+    if (ctx.config.publicUrl.isEmpty())
+        ctx.config.publicUrl = listenUrl(ctx.config, m_port);
     m_upkeep = std::thread([this] { upkeepLoop(); });
     return true;
 }

@@ -1,6 +1,5 @@
 // The personal file tree: listing, search, folders, rename, move, delete into the trash.
 #include "core/servercontext.h"
-#include "demo/demofiles.h"
 #include "files/filetree.h"
 #include "http/auth.h"
 #include "http/envelope.h"
@@ -125,7 +124,6 @@ Area fileArea()
             "  lower(name)) WHERE trash_root IS NULL;"},
     };
     area.registerRoutes = registerFileRoutes;
-    area.seedDemo = DemoFiles::seed;
     return area;
 }
 

@@ -1,6 +1,5 @@
 // The personal trash: list, restore, delete for good (one or a batch), and the 7-day purge.
 #include "core/servercontext.h"
-#include "demo/demoextras.h"
 #include "files/filetree.h"
 #include "http/auth.h"
 #include "http/envelope.h"
@@ -92,7 +91,6 @@ Area trashArea()
     Area area{"trash", {}};
     area.registerRoutes = registerTrashRoutes;
     area.maintain = purgeTrash;
-    area.seedDemo = DemoExtras::seedTrash;
     return area;
 }
 

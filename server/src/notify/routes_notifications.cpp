@@ -1,6 +1,5 @@
 // Notifications: each user's list, unread count, marking read and deleting.
 #include "core/servercontext.h"
-#include "demo/demoextras.h"
 #include "http/auth.h"
 #include "http/envelope.h"
 #include "notify/notifications.h"
@@ -81,7 +80,6 @@ Area notificationArea()
             "  WHERE dedupe_key IS NOT NULL;"},
     };
     area.registerRoutes = registerNotificationRoutes;
-    area.seedDemo = DemoExtras::seedNotifications;
     return area;
 }
 

@@ -18,15 +18,13 @@ struct Migration
     const char *sql;
 };
 
-// A feature area of the server: its tables, its routes, its share of the demo data and its
-// periodic upkeep. Every area is listed once in areas.cpp.
+// A feature area of the server: its tables, its routes and its periodic upkeep (the demo data
+// lives apart, in DemoSeeds). Every area is listed once in areas.cpp.
 struct Area
 {
     const char *name;
     std::vector<Migration> migrations;
     void (*registerRoutes)(http::Router &router, ServerContext &ctx) = nullptr;
-    // Seeds the demo account's data for this area; runs once per area (remembered in "meta").
-    bool (*seedDemo)(ServerContext &ctx, qint64 demoUserId) = nullptr;
     // Periodic upkeep (hourly, at start-up, and after the development clock moves).
     void (*maintain)(ServerContext &ctx) = nullptr;
 };

@@ -1,6 +1,5 @@
 #include "storage/areas.h"
 
-#include "accounts/accountstore.h"
 #include "core/servercontext.h"
 #include "storage/transaction.h"
 
@@ -60,28 +59,6 @@ void registerAllRoutes(http::Router &router, ServerContext &ctx)
         if (area.registerRoutes)
             area.registerRoutes(router, ctx);
     }
-}
-
-bool seedDemoAll(ServerContext &ctx, QString *error)
-{
-    const qint64 demoId = AccountStore::ensureDemoAccount(ctx);
-    if (demoId <= 0) {
-        *error = QStringLiteral("cannot create the demo account: %1").arg(ctx.db.lastError());
-        return false;
-    }
-    for (const Area &area : allAreas()) {
-        if (!area.seedDemo)
-            continue;
-        const QString key = QStringLiteral("demo_seeded:") + QString::fromUtf8(area.name);
-        if (ctx.db.scalar("SELECT value FROM meta WHERE key = ?1", {key}).isValid())
-            continue;
-        if (!area.seedDemo(ctx, demoId)) {
-            *error = QStringLiteral("demo data of %1 failed: %2").arg(QString::fromUtf8(area.name), ctx.db.lastError());
-            return false;
-        }
-        ctx.db.exec("INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)", {key, ctx.clock.nowText()});
-    }
-    return true;
 }
 
 void maintainAll(ServerContext &ctx)

@@ -30,8 +30,6 @@ const std::vector<Area> &allAreas();
 // Applies the pending migrations of every area; false (with a message) when one fails.
 bool migrateAll(ServerContext &ctx, QString *error);
 void registerAllRoutes(http::Router &router, ServerContext &ctx);
-// Seeds the demo account and every area's demo data that has not been seeded yet.
-bool seedDemoAll(ServerContext &ctx, QString *error);
 void maintainAll(ServerContext &ctx);
 
 } // namespace tvr::server

@@ -3,7 +3,6 @@
 // Every request is checked against the caller's membership; owner-only actions against the role.
 #include "accounts/accountstore.h"
 #include "core/servercontext.h"
-#include "demo/demoextras.h"
 #include "files/filetree.h"
 #include "files/multipartupload.h"
 #include "files/quota.h"
@@ -371,7 +370,6 @@ Area teamArea()
             "CREATE INDEX team_invitations_invitee ON team_invitations(invitee_id, created_secs);"},
     };
     area.registerRoutes = registerTeamRoutes;
-    area.seedDemo = DemoExtras::seedTeams;
     return area;
 }
 

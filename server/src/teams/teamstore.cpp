@@ -132,8 +132,9 @@ qint64 TeamStore::invitationWait(ServerContext &ctx, qint64 inviterId, qint64 in
 {
     const qint64 now = ctx.clock.nowSecs();
     // The oldest of the last N invitations within the window decides when the next may go.
-    const auto waitFor = [&](const char *sql, qint64 who, int limit, qint64 window) -> qint64 {
-        const auto rows = ctx.db.query(sql, {who, now - window, limit});
+    const auto waitFor = [&](const char *sql, QVariantList values, int limit, qint64 window) -> qint64 {
+        values << now - window << limit;
+        const auto rows = ctx.db.query(sql, values);
         if (int(rows.size()) < limit)
             return 0;
         return qMax<qint64>(1, rows.back().value(0).toLongLong() + window - now);
@@ -141,12 +142,13 @@ qint64 TeamStore::invitationWait(ServerContext &ctx, qint64 inviterId, qint64 in
     const qint64 byInviter =
         waitFor("SELECT created_secs FROM team_invitations WHERE inviter_id = ?1 AND created_secs > ?2 "
                 "ORDER BY created_secs DESC LIMIT ?3",
-                inviterId, InvitesPerInviterPerHour, 3600);
-    const qint64 byInvitee =
-        waitFor("SELECT created_secs FROM team_invitations WHERE invitee_id = ?1 AND created_secs > ?2 "
-                "ORDER BY created_secs DESC LIMIT ?3",
-                inviteeId, InvitesPerInviteePerDay, 24 * 3600);
-    return qMax(byInviter, byInvitee);
+                {inviterId}, InvitesPerInviterPerHour, 3600);
+    // Counted per pair: what one inviter did to an account never holds back anyone else's
+    // invitation of it.
+    const qint64 byPair = waitFor("SELECT created_secs FROM team_invitations WHERE inviter_id = ?1 AND invitee_id = ?2 "
+                                  "AND created_secs > ?3 ORDER BY created_secs DESC LIMIT ?4",
+                                  {inviterId, inviteeId}, InvitesPerPairPerDay, 24 * 3600);
+    return qMax(byInviter, byPair);
 }
 
 bool TeamStore::removeMember(ServerContext &ctx, qint64 teamId, qint64 userId)

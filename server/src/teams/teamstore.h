@@ -46,11 +46,12 @@ public:
     static std::optional<QList<qint64>> dissolve(ServerContext &ctx, qint64 teamId);
     // Adds a member; with an inviter, the invitation is recorded for the throttle below.
     static bool addMember(ServerContext &ctx, qint64 teamId, qint64 userId, qint64 inviterId = 0);
-    // Invitations are limited per inviter and per invitee, so nobody can flood an account with
-    // teams: 0 when this one may go now, else the seconds to wait.
+    // Invitations are limited per inviter and per (inviter, invitee), so nobody can flood an
+    // account with teams, nor use up what others may invite it to: 0 when this one may go now,
+    // else the seconds to wait.
     static qint64 invitationWait(ServerContext &ctx, qint64 inviterId, qint64 inviteeId);
     static constexpr int InvitesPerInviterPerHour = 20;
-    static constexpr int InvitesPerInviteePerDay = 5;
+    static constexpr int InvitesPerPairPerDay = 5;
     static bool removeMember(ServerContext &ctx, qint64 teamId, qint64 userId);
     static int memberCount(ServerContext &ctx, qint64 teamId);
 

@@ -1,6 +1,5 @@
 // The update area: published client releases under "/downloads/<channel>/", without sign-in.
 #include "core/servercontext.h"
-#include "demo/demoextras.h"
 #include "storage/areas.h"
 #include "updates/updatearea.h"
 
@@ -23,7 +22,6 @@ Area updateArea()
 {
     Area area{"updates", {}};
     area.registerRoutes = registerUpdateRoutes;
-    area.seedDemo = DemoExtras::seedUpdates;
     return area;
 }
 

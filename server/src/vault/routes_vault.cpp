@@ -1,6 +1,8 @@
-// The vault: a second password, an unlock token that lapses after 15 idle minutes, and files
-// encrypted at rest with a key that exists only while the vault is unlocked.
+// The vault: a second password, an unlock token of one login session that lapses after 15 idle
+// minutes or when that session ends, files encrypted at rest with a key that exists only while
+// the vault is unlocked, and a reset confirmed by an SMS code or the login password.
 #include "accounts/accountstore.h"
+#include "accounts/smscodes.h"
 #include "core/names.h"
 #include "core/servercontext.h"
 #include "files/filetree.h"
@@ -34,6 +36,12 @@ const QString LockedMessage = QStringLiteral("保险箱已锁定，请先解锁"
 QString vaultToken(const http::Request &req)
 {
     return QString::fromStdString(req.header("X-Vault-Token")).trimmed();
+}
+
+// The login session of a request, named as the sessions table names it.
+QString loginSession(const http::Request &req)
+{
+    return AccountStore::sha256Hex(QByteArray::fromStdString(req.header("X-Auth-Token")));
 }
 
 // The file name to record for an uploaded part: its last path component, without control
@@ -71,6 +79,8 @@ private:
     void download(const http::Request &req, http::Response &res, const AuthUser &user);
     void remove(const http::Request &req, http::Response &res, const AuthUser &user);
     void reset(const http::Request &req, http::Response &res, const AuthUser &user);
+    // Whether the reset is confirmed, by an SMS code or the login password; answers otherwise.
+    bool resetConfirmed(const QJsonObject &body, const http::Request &req, http::Response &res, const AuthUser &user);
 
     ServerContext &m_ctx;
     VaultSessions m_sessions;
@@ -81,6 +91,9 @@ void VaultRoutes::registerOn(http::Router &router)
     using namespace std::placeholders;
     // Every handler shares ownership: the unlocked vaults live exactly as long as the routes.
     const auto self = shared_from_this();
+    // Signing out (or a lapsed login session) locks what that session unlocked.
+    m_ctx.sessionEvents.onEnded(
+        [self](qint64 userId, const QString &session) { self->m_sessions.closeSession(userId, session); });
     router.get("/api/vault/status", withUser(m_ctx, std::bind(&VaultRoutes::status, self, _1, _2, _3)));
     router.post("/api/vault/setup", withUser(m_ctx, std::bind(&VaultRoutes::setup, self, _1, _2, _3)));
     router.post("/api/vault/unlock", withUser(m_ctx, std::bind(&VaultRoutes::unlock, self, _1, _2, _3)));
@@ -97,7 +110,7 @@ void VaultRoutes::registerOn(http::Router &router)
 
 std::optional<QByteArray> VaultRoutes::unlockedKey(const http::Request &req, http::Response &res, const AuthUser &user)
 {
-    auto key = m_sessions.touch(vaultToken(req), user.id, m_ctx.clock.nowSecs());
+    auto key = m_sessions.touch(vaultToken(req), user.id, loginSession(req), m_ctx.clock.nowSecs());
     if (!key)
         fail(res, 403, LockedMessage, QStringLiteral("VAULT_LOCKED"));
     return key;
@@ -106,10 +119,15 @@ std::optional<QByteArray> VaultRoutes::unlockedKey(const http::Request &req, htt
 void VaultRoutes::status(const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const bool created = VaultStore::record(m_ctx, user.id).has_value();
-    const bool unlocked = created && m_sessions.touch(vaultToken(req), user.id, m_ctx.clock.nowSecs()).has_value();
+    auto key =
+        created ? m_sessions.touch(vaultToken(req), user.id, loginSession(req), m_ctx.clock.nowSecs()) : std::nullopt;
+    const bool unlocked = key.has_value();
+    if (key)
+        VaultKey::wipe(*key);
     ok(res, QJsonObject{{QStringLiteral("created"), created},
                         {QStringLiteral("unlocked"), unlocked},
-                        {QStringLiteral("idle_timeout"), VaultSessions::IdleSecs}});
+                        {QStringLiteral("idle_timeout"), VaultSessions::IdleSecs},
+                        {QStringLiteral("hasLoginPassword"), AccountStore::hasPassword(m_ctx, user.id)}});
 }
 
 void VaultRoutes::setup(const http::Request &req, http::Response &res, const AuthUser &user)
@@ -154,7 +172,7 @@ void VaultRoutes::unlock(const http::Request &req, http::Response &res, const Au
     }
     m_sessions.clearFailures(user.id);
     VaultStore::sealClearNames(m_ctx, user.id, *key);
-    const QString token = m_sessions.open(user.id, *key, now);
+    const QString token = m_sessions.open(user.id, loginSession(req), *key, now);
     VaultKey::wipe(*key);
     if (token.isEmpty())
         return fail(res, 500, Msg::Internal);
@@ -307,29 +325,81 @@ void VaultRoutes::reset(const http::Request &req, http::Response &res, const Aut
     const auto body = jsonBody(req, res);
     if (!body)
         return;
-    const QString password = jsonString(*body, QStringLiteral("password"));
-    if (password.isEmpty())
-        return fail(res, 400, QStringLiteral("请输入登录密码"));
-    if (!AccountStore::hasPassword(m_ctx, user.id))
-        return fail(res, 400, QStringLiteral("当前账号未设置登录密码，无法重置保险箱"));
-    // Guesses of the login password are limited like guesses of the vault password.
-    const qint64 now = m_ctx.clock.nowSecs();
-    const QString guesses = QStringLiteral("vault-reset:%1").arg(user.id);
-    const Throttle::Rule rule{VaultSessions::MaxFailures, VaultSessions::FailureWindowSecs};
-    if (const qint64 wait = m_ctx.throttle.retryAfter(guesses, rule, now); wait > 0)
-        return fail(res, 429, QStringLiteral("密码错误次数过多，请 %1 分钟后再试").arg((wait + 59) / 60));
-    if (!AccountStore::verifyPassword(m_ctx, user.id, password)) {
-        m_ctx.throttle.record(guesses, now);
-        return fail(res, 403, QStringLiteral("登录密码错误"));
-    }
-    m_ctx.throttle.clear(guesses);
     if (!VaultStore::record(m_ctx, user.id))
         return fail(res, 404, QStringLiteral("保险箱尚未创建"));
+    if (!resetConfirmed(*body, req, res, user))
+        return;
     m_sessions.closeAll(user.id);
     if (!VaultStore::reset(m_ctx, user.id))
         return fail(res, 500, Msg::Internal);
     m_sessions.clearFailures(user.id);
     ok(res);
+}
+
+bool VaultRoutes::resetConfirmed(const QJsonObject &body, const http::Request &req, http::Response &res,
+                                 const AuthUser &user)
+{
+    const qint64 now = m_ctx.clock.nowSecs();
+    const QString code = jsonString(body, QStringLiteral("code")).trimmed();
+    if (!code.isEmpty()) {
+        // A code sent to the account's own phone, throttled like signing in.
+        const QString address = QString::fromStdString(req.remoteAddress);
+        if (!SmsCodes::mayTry(m_ctx, address)) {
+            fail(res, 429, QStringLiteral("操作过于频繁，请稍后再试"));
+            return false;
+        }
+        const QString phone = AccountStore::phone(m_ctx, user.id);
+        const SmsCodes::Check check =
+            phone.isEmpty() ? SmsCodes::Check::Missing
+                            : SmsCodes::consume(m_ctx, phone, address, code, {QStringLiteral("vault-reset")});
+        switch (check) {
+        case SmsCodes::Check::Ok:
+            return true;
+        case SmsCodes::Check::Failed:
+            fail(res, 500, Msg::Internal);
+            return false;
+        case SmsCodes::Check::Missing:
+            fail(res, 400, QStringLiteral("请先获取验证码"));
+            break;
+        case SmsCodes::Check::Wrong:
+            fail(res, 403, QStringLiteral("验证码错误"));
+            break;
+        case SmsCodes::Check::TooManyWrong:
+            fail(res, 403, QStringLiteral("验证码错误次数过多，请重新获取"));
+            break;
+        case SmsCodes::Check::Expired:
+        case SmsCodes::Check::Used:
+            fail(res, 400, QStringLiteral("验证码已失效，请重新获取"));
+            break;
+        }
+        SmsCodes::recordRefused(m_ctx, address);
+        return false;
+    }
+
+    const QString password = jsonString(body, QStringLiteral("password"));
+    const bool hasPassword = AccountStore::hasPassword(m_ctx, user.id);
+    if (password.isEmpty()) {
+        fail(res, 400, hasPassword ? QStringLiteral("请输入登录密码") : QStringLiteral("请输入短信验证码"));
+        return false;
+    }
+    if (!hasPassword) {
+        fail(res, 400, QStringLiteral("当前账号未设置登录密码，请使用短信验证码重置保险箱"));
+        return false;
+    }
+    // Guesses of the login password are limited like guesses of the vault password.
+    const QString guesses = QStringLiteral("vault-reset:%1").arg(user.id);
+    const Throttle::Rule rule{VaultSessions::MaxFailures, VaultSessions::FailureWindowSecs};
+    if (const qint64 wait = m_ctx.throttle.retryAfter(guesses, rule, now); wait > 0) {
+        fail(res, 429, QStringLiteral("密码错误次数过多，请 %1 分钟后再试").arg((wait + 59) / 60));
+        return false;
+    }
+    if (!AccountStore::verifyPassword(m_ctx, user.id, password)) {
+        m_ctx.throttle.record(guesses, now);
+        fail(res, 403, QStringLiteral("登录密码错误"));
+        return false;
+    }
+    m_ctx.throttle.clear(guesses);
+    return true;
 }
 
 void registerVaultRoutes(http::Router &router, ServerContext &ctx)

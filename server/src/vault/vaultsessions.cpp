@@ -18,7 +18,7 @@ QByteArray VaultSessions::tokenKey(const QString &token)
     return QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256);
 }
 
-QString VaultSessions::open(qint64 userId, const QByteArray &key, qint64 nowSecs)
+QString VaultSessions::open(qint64 userId, const QString &session, const QByteArray &key, qint64 nowSecs)
 {
     QByteArray random(32, Qt::Uninitialized);
     if (RAND_bytes(reinterpret_cast<unsigned char *>(random.data()), random.size()) != 1)
@@ -26,18 +26,19 @@ QString VaultSessions::open(qint64 userId, const QByteArray &key, qint64 nowSecs
     const QString token = QString::fromLatin1(random.toHex());
     std::lock_guard lock(m_mutex);
     dropLapsed(nowSecs);
-    m_entries[tokenKey(token)] = Entry{userId, key, nowSecs};
+    m_entries[tokenKey(token)] = Entry{userId, session, key, nowSecs};
     return token;
 }
 
-std::optional<QByteArray> VaultSessions::touch(const QString &token, qint64 userId, qint64 nowSecs)
+std::optional<QByteArray> VaultSessions::touch(const QString &token, qint64 userId, const QString &session,
+                                               qint64 nowSecs)
 {
     if (token.isEmpty())
         return std::nullopt;
     std::lock_guard lock(m_mutex);
     dropLapsed(nowSecs);
     const auto it = m_entries.find(tokenKey(token));
-    if (it == m_entries.end() || it->second.userId != userId)
+    if (it == m_entries.end() || it->second.userId != userId || it->second.session != session)
         return std::nullopt;
     it->second.lastUsed = nowSecs;
     return it->second.key;
@@ -58,6 +59,19 @@ void VaultSessions::closeAll(qint64 userId)
     std::lock_guard lock(m_mutex);
     for (auto it = m_entries.begin(); it != m_entries.end();) {
         if (it->second.userId == userId) {
+            VaultKey::wipe(it->second.key);
+            it = m_entries.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void VaultSessions::closeSession(qint64 userId, const QString &session)
+{
+    std::lock_guard lock(m_mutex);
+    for (auto it = m_entries.begin(); it != m_entries.end();) {
+        if (it->second.userId == userId && it->second.session == session) {
             VaultKey::wipe(it->second.key);
             it = m_entries.erase(it);
         } else {
