@@ -156,7 +156,7 @@ MainWindow::MainWindow(QWidget *parent)
 void MainWindow::wireTransfers()
 {
     TransferManager *transfers = TransferManager::instance();
-    transfers->applySettings(TransferSettings::load(), false);
+    transfers->restoreSettings();
     connect(transfers, &TransferManager::runningCountChanged, this, &MainWindow::showRunningTransfers);
     showRunningTransfers(transfers->runningCount());
     // Jobs pause while the status bar's probe finds no server, and go on when it answers again;

@@ -130,8 +130,25 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
     serverRow->addWidget(m_proxyPort);
     serverRow->addStretch();
     proxyForm->addRow(QStringLiteral("代理服务器："), serverRow);
+    auto *accountRow = new QHBoxLayout;
+    accountRow->setSpacing(8);
+    m_proxyUser = new QLineEdit(this);
+    m_proxyUser->setObjectName(QStringLiteral("ProxyUser"));
+    m_proxyUser->setPlaceholderText(QStringLiteral("账号（无需验证时留空）"));
+    m_proxyUser->setFixedWidth(FieldWidth - 120);
+    m_proxyPassword = new QLineEdit(this);
+    m_proxyPassword->setObjectName(QStringLiteral("ProxyPassword"));
+    m_proxyPassword->setPlaceholderText(QStringLiteral("密码"));
+    m_proxyPassword->setEchoMode(QLineEdit::Password);
+    m_proxyPassword->setFixedWidth(FieldWidth - 120);
+    accountRow->addWidget(m_proxyUser);
+    accountRow->addWidget(m_proxyPassword);
+    accountRow->addStretch();
+    proxyForm->addRow(QStringLiteral("代理账号："), accountRow);
     form->addRow(QString(),
-                 hint(QStringLiteral("代理用于所有请求，包括分片上传。限速对所有正在进行的任务合计生效。"), this));
+                 hint(QStringLiteral("代理用于所有请求，包括分片上传。代理密码保存在系统密钥环中，不写入配置文件。"
+                                     "限速对所有正在进行的任务合计生效。"),
+                      this));
     connect(m_proxyMode, &QComboBox::currentIndexChanged, this, &TransferSettingsPanel::updateEnabled);
 
     auto *buttons = new QHBoxLayout;
@@ -180,6 +197,8 @@ void TransferSettingsPanel::load(const TransferSettings &settings)
     m_proxyMode->setCurrentIndex(m_proxyMode->findData(int(settings.proxyMode)));
     m_proxyHost->setText(settings.proxyHost);
     m_proxyPort->setValue(settings.proxyPort);
+    m_proxyUser->setText(settings.proxyUser);
+    m_proxyPassword->setText(settings.proxyPassword);
     m_message->clear();
     updateEnabled();
 }
@@ -196,6 +215,8 @@ TransferSettings TransferSettingsPanel::current() const
                         settings.proxyMode == TransferSettings::ProxyMode::Socks5;
     settings.proxyHost = manual ? m_proxyHost->text().trimmed() : QString();
     settings.proxyPort = manual ? quint16(m_proxyPort->value()) : 0;
+    settings.proxyUser = manual ? m_proxyUser->text().trimmed() : QString();
+    settings.proxyPassword = manual ? m_proxyPassword->text() : QString();
     return settings;
 }
 
@@ -221,4 +242,12 @@ void TransferSettingsPanel::updateEnabled()
     const bool manual = mode == TransferSettings::ProxyMode::Http || mode == TransferSettings::ProxyMode::Socks5;
     m_proxyHost->setEnabled(manual);
     m_proxyPort->setEnabled(manual);
+    m_proxyUser->setEnabled(manual);
+    m_proxyPassword->setEnabled(manual);
+}
+
+void TransferSettingsPanel::showProblem(const QString &text)
+{
+    m_message->setStyleSheet(QStringLiteral("color:#d4380d;"));
+    m_message->setText(text);
 }
