@@ -1,7 +1,9 @@
+#include "app/chinesesystemlocale.h"
 #include "app/commandline.h"
 #include "app/startup.h"
 
 #include <QApplication>
+#include <memory>
 
 int main(int argc, char *argv[])
 {
@@ -9,7 +11,9 @@ int main(int argc, char *argv[])
     if (const std::optional<int> code = CommandLine::answerEarly(argc, argv))
         return *code;
 
+    auto chineseLocale = std::make_unique<ChineseSystemLocale>();
     QApplication app(argc, argv);
+    chineseLocale.reset(); // the system locale stays zh_CN; the environment is the user's again
     if (const std::optional<int> code = CommandLine::refuseUnknown(QCoreApplication::arguments()))
         return *code;
     Theme::startUp(app);

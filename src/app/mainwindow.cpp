@@ -171,7 +171,7 @@ MainWindow::MainWindow(QWidget *parent)
 void MainWindow::wireTransfers()
 {
     TransferManager *transfers = TransferManager::instance();
-    transfers->applySettings(TransferSettings::load(), false);
+    transfers->restoreSettings();
     connect(transfers, &TransferManager::runningCountChanged, this, &MainWindow::showRunningTransfers);
     showRunningTransfers(transfers->runningCount());
     connect(transfers, &TransferManager::waitingCountChanged, this, &MainWindow::showWaitingTransfers);

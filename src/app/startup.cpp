@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QIcon>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QStandardPaths>
 #include <QTranslator>
 
@@ -98,6 +99,20 @@ QString installTranslation(QCoreApplication &app)
     return installTranslation(app, translationCandidates(QLibraryInfo::path(QLibraryInfo::TranslationsPath)));
 }
 
+QStringList installFrameworkTranslations(QCoreApplication &app)
+{
+    QStringList loaded;
+    const QString framework = installTranslation(app);
+    if (!framework.isEmpty())
+        loaded << framework;
+    // Installed later, so asked first; it only holds texts the framework's catalogue lacks.
+    const QString extra = installTranslation(app, {QString::fromLatin1(kExtraTranslation)});
+    if (!extra.isEmpty())
+        loaded << extra;
+    QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+    return loaded;
+}
+
 void installTheme(QApplication &app)
 {
     app.setStyleSheet(globalStyleSheet());
@@ -109,7 +124,7 @@ void startUp(QApplication &app)
 {
     setIdentity(app);
     addPluginPaths(defaultPluginCandidates());
-    installTranslation(app);
+    installFrameworkTranslations(app);
     installTheme(app);
 }
 

@@ -68,6 +68,11 @@ QStringList translationCandidates(const QString &frameworkTranslationsDir);
 // file that loaded, or an empty string (and installs nothing) when none does.
 QString installTranslation(QCoreApplication &app, const QStringList &candidates);
 QString installTranslation(QCoreApplication &app);
+// The texts Debian's catalogue lacks of what Qt's dialogs show (the file dialog's kinds), embedded.
+inline constexpr char kExtraTranslation[] = ":/resources/qtbase_extra_zh_CN.qm";
+// Qt's dialogs in Chinese: the framework's texts (installTranslation), then kExtraTranslation over
+// them, and zh_CN as the default locale (dates, file kinds). Returns the files that loaded.
+QStringList installFrameworkTranslations(QCoreApplication &app);
 
 // The global style sheet and the light dialog filter.
 void installTheme(QApplication &app);

@@ -157,8 +157,14 @@ TransferPage::TransferPage(TransferManager *manager, QWidget *parent)
     connect(m_listTab, &QPushButton::clicked, this, [this] { showView(ListView); });
     connect(m_settingsTab, &QPushButton::clicked, this, [this] { showView(SettingsView); });
     connect(m_clearButton, &QPushButton::clicked, m_manager, &TransferManager::clearFinished);
-    connect(m_settings, &TransferSettingsPanel::saved, m_manager,
-            [this](const TransferSettings &settings) { m_manager->applySettings(settings); });
+    connect(m_settings, &TransferSettingsPanel::saved, m_manager, [this](const TransferSettings &settings) {
+        m_credentialProblem.clear();
+        m_manager->applySettings(settings);
+    });
+    connect(m_manager, &TransferManager::credentialProblem, this, [this](const QString &text) {
+        m_credentialProblem = text; // shown again whenever the settings are
+        m_settings->showProblem(text);
+    });
     connect(m_model, &QAbstractItemModel::rowsInserted, this, &TransferPage::updateSummary);
     connect(m_model, &QAbstractItemModel::rowsRemoved, this, &TransferPage::updateSummary);
     connect(m_model, &QAbstractItemModel::modelReset, this, &TransferPage::updateSummary);
@@ -168,8 +174,11 @@ TransferPage::TransferPage(TransferManager *manager, QWidget *parent)
 
 void TransferPage::showView(View view)
 {
-    if (view == SettingsView)
+    if (view == SettingsView) {
         m_settings->load(m_manager->settings()); // what is in force, not what was typed and left
+        if (!m_credentialProblem.isEmpty())
+            m_settings->showProblem(m_credentialProblem);
+    }
     m_views->setCurrentIndex(view);
     m_listTab->setChecked(view == ListView);
     m_settingsTab->setChecked(view == SettingsView);

@@ -52,5 +52,6 @@ private:
     QPushButton *m_settingsTab = nullptr;
     QPushButton *m_clearButton = nullptr;
     TransferSettingsPanel *m_settings = nullptr;
+    QString m_credentialProblem; // the keyring's last complaint about the proxy password
     std::function<bool(const QUrl &)> m_openUrl;
 };

@@ -130,14 +130,33 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
     serverRow->addWidget(m_proxyPort);
     serverRow->addStretch();
     proxyForm->addRow(QStringLiteral("代理服务器："), serverRow);
+    auto *accountRow = new QHBoxLayout;
+    accountRow->setSpacing(8);
+    m_proxyUser = new QLineEdit(this);
+    m_proxyUser->setObjectName(QStringLiteral("ProxyUser"));
+    m_proxyUser->setPlaceholderText(QStringLiteral("账号（无需验证时留空）"));
+    m_proxyUser->setFixedWidth(FieldWidth - 120);
+    m_proxyPassword = new QLineEdit(this);
+    m_proxyPassword->setObjectName(QStringLiteral("ProxyPassword"));
+    m_proxyPassword->setPlaceholderText(QStringLiteral("密码"));
+    m_proxyPassword->setEchoMode(QLineEdit::Password);
+    m_proxyPassword->setFixedWidth(FieldWidth - 120);
+    accountRow->addWidget(m_proxyUser);
+    accountRow->addWidget(m_proxyPassword);
+    accountRow->addStretch();
+    proxyForm->addRow(QStringLiteral("代理账号："), accountRow);
     form->addRow(QString(),
-                 hint(QStringLiteral("代理用于所有请求，包括分片上传。限速对所有正在进行的任务合计生效。"), this));
+                 hint(QStringLiteral("代理用于所有请求，包括分片上传。代理密码保存在系统密钥环中，不写入配置文件。"
+                                     "限速对所有正在进行的任务合计生效。"),
+                      this));
     // Fields placed in rows have no form label of their own for a screen reader to read.
     m_folder->setAccessibleName(QStringLiteral("下载位置"));
     m_upKb->setAccessibleName(QStringLiteral("上传限速（KB/s）"));
     m_downKb->setAccessibleName(QStringLiteral("下载限速（KB/s）"));
     m_proxyHost->setAccessibleName(QStringLiteral("代理服务器地址"));
     m_proxyPort->setAccessibleName(QStringLiteral("代理服务器端口"));
+    m_proxyUser->setAccessibleName(QStringLiteral("代理账号"));
+    m_proxyPassword->setAccessibleName(QStringLiteral("代理密码"));
     connect(m_proxyMode, &QComboBox::currentIndexChanged, this, &TransferSettingsPanel::updateEnabled);
 
     auto *buttons = new QHBoxLayout;
@@ -186,6 +205,8 @@ void TransferSettingsPanel::load(const TransferSettings &settings)
     m_proxyMode->setCurrentIndex(m_proxyMode->findData(int(settings.proxyMode)));
     m_proxyHost->setText(settings.proxyHost);
     m_proxyPort->setValue(settings.proxyPort);
+    m_proxyUser->setText(settings.proxyUser);
+    m_proxyPassword->setText(settings.proxyPassword);
     m_message->clear();
     updateEnabled();
 }
@@ -202,6 +223,8 @@ TransferSettings TransferSettingsPanel::current() const
                         settings.proxyMode == TransferSettings::ProxyMode::Socks5;
     settings.proxyHost = manual ? m_proxyHost->text().trimmed() : QString();
     settings.proxyPort = manual ? quint16(m_proxyPort->value()) : 0;
+    settings.proxyUser = manual ? m_proxyUser->text().trimmed() : QString();
+    settings.proxyPassword = manual ? m_proxyPassword->text() : QString();
     return settings;
 }
 
@@ -227,4 +250,12 @@ void TransferSettingsPanel::updateEnabled()
     const bool manual = mode == TransferSettings::ProxyMode::Http || mode == TransferSettings::ProxyMode::Socks5;
     m_proxyHost->setEnabled(manual);
     m_proxyPort->setEnabled(manual);
+    m_proxyUser->setEnabled(manual);
+    m_proxyPassword->setEnabled(manual);
+}
+
+void TransferSettingsPanel::showProblem(const QString &text)
+{
+    m_message->setStyleSheet(QStringLiteral("color:#d4380d;"));
+    m_message->setText(text);
 }

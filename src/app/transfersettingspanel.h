@@ -34,6 +34,8 @@ public:
     void setFolderChooser(FolderChooser chooser) { m_chooseFolder = std::move(chooser); }
     // Validates and, when valid, emits saved; the message line says how it went.
     void save();
+    // Shows a problem that came after saving (the keyring's) on the message line.
+    void showProblem(const QString &text);
 
 signals:
     void saved(const TransferSettings &settings);
@@ -50,6 +52,8 @@ private:
     QComboBox *m_proxyMode = nullptr;
     QLineEdit *m_proxyHost = nullptr;
     QSpinBox *m_proxyPort = nullptr;
+    QLineEdit *m_proxyUser = nullptr;
+    QLineEdit *m_proxyPassword = nullptr;
     QLabel *m_message = nullptr;
     QString m_chosenFolder; // empty: the Downloads folder
     FolderChooser m_chooseFolder;

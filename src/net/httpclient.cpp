@@ -80,6 +80,7 @@ QString HttpClient::networkErrorText(const QNetworkReply *reply)
     case QNetworkReply::ProxyNotFoundError:
     case QNetworkReply::ProxyTimeoutError:
     case QNetworkReply::ProxyAuthenticationRequiredError:
+        return proxyAuthenticationText(!instance()->proxyFor(reply->url()).user().isEmpty());
     case QNetworkReply::UnknownProxyError:
         return QStringLiteral("代理服务器连接失败");
     default:
@@ -359,8 +360,9 @@ void HttpClient::setProxy(const QNetworkProxy &proxy)
 {
     m_proxy = proxy;
     network()->setProxy(proxy);
-    // Kept-alive connections still lead the old way; new requests take the new one.
-    network()->clearConnectionCache();
+    // Kept-alive connections still lead the old way, and credentials learnt from the old proxy's
+    // challenges would outrank the new account: new requests start from the new proxy alone.
+    network()->clearAccessCache();
 }
 
 QNetworkProxy HttpClient::proxyFor(const QUrl &url) const
@@ -377,11 +379,18 @@ QNetworkProxy HttpClient::proxyFor(const QUrl &url) const
     return QNetworkProxy(QNetworkProxy::NoProxy);
 }
 
+QString HttpClient::proxyAuthenticationText(bool accountGiven)
+{
+    return accountGiven ? QStringLiteral("代理服务器拒绝了代理账号或密码，请在传输设置中检查")
+                        : QStringLiteral("代理服务器需要身份验证，请在传输设置中填写代理账号和密码");
+}
+
 bool HttpClient::isNetworkError(const QNetworkReply *reply)
 {
     // Codes below 200 are the connection's and the proxy's; from 200 on they stand for answers.
+    // A proxy that refuses the account answers the same way every time: that is no outage.
     const int code = int(reply->error());
-    return code > 0 && code < 200;
+    return code > 0 && code < 200 && reply->error() != QNetworkReply::ProxyAuthenticationRequiredError;
 }
 
 bool HttpClient::isConnectionFailure(const QNetworkReply *reply)
@@ -466,6 +475,9 @@ HttpResponse HttpClient::makeResponse(int status, const QByteArray &raw, const Q
             response.error = QStringLiteral("请求失败(%1)").arg(response.status);
     }
 
+    // The proxy's own answer: its body (a page of the proxy's) says nothing useful here.
+    if (response.status == 407)
+        response.error = proxyAuthenticationText(!m_proxy.user().isEmpty());
     if (response.status == 403 && response.json.isObject() &&
         response.json.toObject().value(QStringLiteral("code")).toString() == QLatin1String("PROFILE_INCOMPLETE"))
         emit profileIncomplete();

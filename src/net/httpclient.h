@@ -84,13 +84,16 @@ public:
     // transport error, the failure text chosen (transport text for a cut-off 2xx, else the
     // service's text, the body, the transport text, the status), PROFILE_INCOMPLETE announced.
     HttpResponse makeResponse(int status, const QByteArray &raw, const QString &transportError);
-    // Whether a reply's error code is the network's (connection, time-out, proxy), not an HTTP answer's.
+    // Whether a reply's error code is the network's (connection, time-out, proxy unreachable), not an
+    // answer's (an HTTP status, or a proxy refusing the account).
     static bool isNetworkError(const QNetworkReply *reply);
     // Whether a reply failed because the server could not be reached or the connection broke (not
     // an answer, not an abort by the client itself).
     static bool isConnectionFailure(const QNetworkReply *reply);
     // A failed reply's transport error in the user's words (Qt's own texts are English).
     static QString networkErrorText(const QNetworkReply *reply);
+    // What a proxy's 407 means to the user: an account is needed, or the one given is refused.
+    static QString proxyAuthenticationText(bool accountGiven);
 
     // Transfer time-out of JSON requests; 20 s in the product, shorter in tests.
     int jsonTimeoutMs() const { return m_jsonTimeoutMs; }

@@ -285,7 +285,8 @@ void HttpConnection::onSocketError(QAbstractSocket::SocketError error)
         openSocket();
         return;
     }
-    fail(socketErrorText(error));
+    // A proxy that refuses the account answers the same way every time: no use waiting for it.
+    fail(socketErrorText(error), error != QAbstractSocket::ProxyAuthenticationRequiredError);
 }
 
 void HttpConnection::onTimeout()
@@ -347,8 +348,9 @@ QString HttpConnection::socketErrorText(QAbstractSocket::SocketError error) cons
     case QAbstractSocket::ProxyConnectionTimeoutError:
     case QAbstractSocket::ProxyNotFoundError:
     case QAbstractSocket::ProxyProtocolError:
-    case QAbstractSocket::ProxyAuthenticationRequiredError:
         return QStringLiteral("代理服务器连接失败");
+    case QAbstractSocket::ProxyAuthenticationRequiredError:
+        return HttpClient::proxyAuthenticationText(!m_proxy.user().isEmpty());
     case QAbstractSocket::SslHandshakeFailedError:
     case QAbstractSocket::SslInternalError:
     case QAbstractSocket::SslInvalidUserDataError:

@@ -15,6 +15,19 @@ foreach(qm qtbase_zh_CN.qm qt_zh_CN.qm)
         message(WARNING "${qm} not found: install qt6-translations-l10n")
     endif()
 endforeach()
+# What Debian's qtbase catalogue lacks of the texts Qt's dialogs show, compiled from our own source.
+find_program(TVR_LRELEASE NAMES lrelease-qt6 lrelease
+             HINTS ${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS} ${QT6_INSTALL_PREFIX}/${QT6_INSTALL_LIBEXECS} /usr/lib/qt6/bin
+             REQUIRED)
+add_custom_command(
+    OUTPUT ${TVR_GEN_RES}/qtbase_extra_zh_CN.qm
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${TVR_GEN_RES}
+    COMMAND ${TVR_LRELEASE} -silent ${CMAKE_CURRENT_SOURCE_DIR}/resources/qtbase_extra_zh_CN.ts
+            -qm ${TVR_GEN_RES}/qtbase_extra_zh_CN.qm
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/resources/qtbase_extra_zh_CN.ts
+    COMMENT "Compiling qtbase_extra_zh_CN.ts"
+    VERBATIM)
+list(APPEND TVR_RES_FILES ${TVR_GEN_RES}/qtbase_extra_zh_CN.qm)
 
 # Artwork. Each SVG under src/resources becomes a PNG of the given edge length. File-type icons are drawn
 # at 96 px so that smooth scaling to the 20 and 24 px the lists ask for stays crisp.

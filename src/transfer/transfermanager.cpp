@@ -1,12 +1,14 @@
 #include "transfer/transfermanager.h"
 
 #include "net/httpclient.h"
+#include "net/keychaincredentialstore.h"
 #include "transfer/downloader.h"
 #include "transfer/downloadregistry.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <QThreadPool>
 #include <QTimer>
 #include <algorithm>
@@ -335,6 +337,7 @@ void TransferManager::applySettings(const TransferSettings &settings, bool save)
 {
     const bool proxyChanged =
         settings.proxy() != m_settings.proxy() || HttpClient::instance()->proxy() != settings.proxy();
+    const TransferSettings previous = m_settings;
     m_settings = settings;
     HttpClient *client = HttpClient::instance();
     client->uploadLimiter().setRate(settings.uploadLimit);
@@ -343,7 +346,55 @@ void TransferManager::applySettings(const TransferSettings &settings, bool save)
         client->setProxy(settings.proxy());
     setMaxRunning(settings.maxRunning);
     if (save)
-        settings.save();
+        keepSettings(settings, previous);
+}
+
+void TransferManager::keepSettings(const TransferSettings &settings, const TransferSettings &previous)
+{
+    settings.save();
+    const QString key = QString::fromLatin1(ProxyPasswordKey);
+    if (!settings.proxyNeedsPassword()) {
+        // A password no account needs any more leaves the keyring; never ask it for nothing.
+        if (previous.proxyNeedsPassword())
+            credentialStore()->remove(key, {});
+        return;
+    }
+    QPointer<TransferManager> self(this);
+    credentialStore()->write(key, settings.proxyPassword, [self](const CredentialStore::Reply &reply) {
+        if (self && !reply.ok)
+            emit self->credentialProblem(
+                QStringLiteral("代理密码未能保存到系统密钥环（%1），只在本次运行中有效").arg(reply.error));
+    });
+}
+
+void TransferManager::restoreSettings()
+{
+    const TransferSettings kept = TransferSettings::load();
+    applySettings(kept, false);
+    if (!kept.proxyNeedsPassword())
+        return;
+    QPointer<TransferManager> self(this);
+    credentialStore()->read(QString::fromLatin1(ProxyPasswordKey), [self, kept](const CredentialStore::Reply &reply) {
+        if (!self || self->m_settings != kept)
+            return; // the user has chosen other settings meanwhile
+        if (reply.ok) {
+            TransferSettings withPassword = kept;
+            withPassword.proxyPassword = reply.secret;
+            self->applySettings(withPassword, false);
+        } else if (reply.missing) {
+            emit self->credentialProblem(QStringLiteral("未找到保存的代理密码，请在传输设置中重新填写"));
+        } else {
+            emit self->credentialProblem(
+                QStringLiteral("无法从系统密钥环读取代理密码（%1），请在传输设置中重新填写").arg(reply.error));
+        }
+    });
+}
+
+CredentialStore *TransferManager::credentialStore()
+{
+    if (!m_credentials)
+        m_credentials = new KeychainCredentialStore(QStringLiteral("tolvar-storage"), this);
+    return m_credentials;
 }
 
 void TransferManager::schedule()

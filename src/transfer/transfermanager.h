@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <memory>
 
+class CredentialStore;
 class QThreadPool;
 class QTimer;
 
@@ -85,8 +86,15 @@ public:
     bool serverReachable() const { return m_reachable; }
 
     TransferSettings settings() const { return m_settings; }
-    // Applies settings to the queue and to HttpClient (limits, proxy); save keeps them for next time.
+    // Applies settings to the queue and to HttpClient (limits, proxy); save keeps them for next time,
+    // the proxy password in the credential store (a failure there is told by credentialProblem).
     void applySettings(const TransferSettings &settings, bool save = true);
+    // Applies the kept settings, and the proxy password from the credential store once it answers.
+    void restoreSettings();
+    // Where the proxy password is kept; not owned. Until set: the desktop's keyring.
+    void setCredentialStore(CredentialStore *store) { m_credentials = store; }
+    CredentialStore *credentialStore();
+    static constexpr auto ProxyPasswordKey = "proxy-password";
     // The folder downloads go to now (created when missing).
     QString downloadDir() const { return m_settings.effectiveDownloadDir(); }
 
@@ -105,6 +113,8 @@ signals:
     void taskFinished(TransferTask *task);
     // A job found no server: the connection watch should check now.
     void reachabilityCheckRequested();
+    // The proxy password could not be kept or read back; the text says what it means, in Chinese.
+    void credentialProblem(const QString &text);
 
 private:
     TransferTask *add(TransferTask *task);
@@ -115,6 +125,7 @@ private:
     void onTaskStateChanged();
     void noteRunningCount();
     void saveSoon();
+    void keepSettings(const TransferSettings &settings, const TransferSettings &previous);
     void saveNow();
     TransferTask *unfinishedFor(const QString &target) const;
     static QString targetOf(const TransferTask *task);
@@ -129,6 +140,7 @@ private:
     int m_lastRunningCount = 0;
     int m_lastWaitingCount = 0;
     TransferSettings m_settings;
+    CredentialStore *m_credentials = nullptr;
     QString m_storePath;
     QTimer *m_saveTimer = nullptr;
     // Writes the store off the GUI thread (a commit waits for the disk), one write after another.

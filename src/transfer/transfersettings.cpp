@@ -30,9 +30,11 @@ TransferSettings TransferSettings::load()
     settings.proxyHost = store.value(QStringLiteral("proxyHost")).toString().trimmed();
     const int port = store.value(QStringLiteral("proxyPort"), 0).toInt();
     settings.proxyPort = port > 0 && port <= 65535 ? quint16(port) : 0;
-    if ((settings.proxyMode == ProxyMode::Http || settings.proxyMode == ProxyMode::Socks5) &&
-        !settings.validate().isEmpty())
+    settings.proxyUser = store.value(QStringLiteral("proxyUser")).toString();
+    if (settings.manualProxy() && !settings.validate().isEmpty())
         settings.proxyMode = ProxyMode::System;
+    if (!settings.manualProxy())
+        settings.proxyUser.clear();
     return settings;
 }
 
@@ -47,6 +49,8 @@ void TransferSettings::save() const
     store.setValue(QStringLiteral("proxyMode"), QString::fromLatin1(ProxyModeNames[int(proxyMode)]));
     store.setValue(QStringLiteral("proxyHost"), proxyHost);
     store.setValue(QStringLiteral("proxyPort"), int(proxyPort));
+    // The account name only: the password goes to the keyring (TransferManager), never here.
+    store.setValue(QStringLiteral("proxyUser"), manualProxy() ? proxyUser : QString());
 }
 
 QString TransferSettings::defaultDownloadDir()
@@ -70,9 +74,9 @@ QNetworkProxy TransferSettings::proxy() const
     case ProxyMode::None:
         return QNetworkProxy(QNetworkProxy::NoProxy);
     case ProxyMode::Http:
-        return QNetworkProxy(QNetworkProxy::HttpProxy, proxyHost, proxyPort);
+        return QNetworkProxy(QNetworkProxy::HttpProxy, proxyHost, proxyPort, proxyUser, proxyPassword);
     case ProxyMode::Socks5:
-        return QNetworkProxy(QNetworkProxy::Socks5Proxy, proxyHost, proxyPort);
+        return QNetworkProxy(QNetworkProxy::Socks5Proxy, proxyHost, proxyPort, proxyUser, proxyPassword);
     }
     return QNetworkProxy(QNetworkProxy::DefaultProxy);
 }
@@ -88,6 +92,10 @@ QString TransferSettings::validate() const
             return QStringLiteral("请填写代理服务器地址");
         if (proxyPort == 0)
             return QStringLiteral("请填写代理服务器端口（1–65535）");
+        if (proxyUser.isEmpty() && !proxyPassword.isEmpty())
+            return QStringLiteral("请填写代理账号");
+        if (proxyUser.contains(QLatin1Char(':')))
+            return QStringLiteral("代理账号不能包含冒号");
     }
     return {};
 }

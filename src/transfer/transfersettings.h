@@ -3,9 +3,9 @@
 #include <QNetworkProxy>
 #include <QString>
 
-// What the user sets for transfers, kept in the per-user settings store (group "transfer"; no
-// password is ever stored): where downloads go, how many jobs run at once, the speed limits and
-// the proxy.
+// What the user sets for transfers, kept in the per-user settings store (group "transfer"): where
+// downloads go, how many jobs run at once, the speed limits and the proxy. The proxy password is
+// never written there: TransferManager keeps it in the desktop's keyring.
 struct TransferSettings
 {
     enum class ProxyMode { System, None, Http, Socks5 };
@@ -20,6 +20,8 @@ struct TransferSettings
     ProxyMode proxyMode = ProxyMode::System;
     QString proxyHost;
     quint16 proxyPort = 0;
+    QString proxyUser;     // empty: the proxy asks for no account
+    QString proxyPassword; // in memory only; save() leaves it out
 
     // The stored settings, each value checked (anything out of range falls back to its default).
     static TransferSettings load();
@@ -28,6 +30,10 @@ struct TransferSettings
     // The folder downloads go to: the chosen one, else Downloads, else home; created when missing.
     QString effectiveDownloadDir() const;
     static QString defaultDownloadDir();
+    // An HTTP or SOCKS5 proxy given by hand.
+    bool manualProxy() const { return proxyMode == ProxyMode::Http || proxyMode == ProxyMode::Socks5; }
+    // Whether the proxy's password belongs in the keyring: a manual proxy with an account.
+    bool proxyNeedsPassword() const { return manualProxy() && !proxyUser.isEmpty(); }
     // For HttpClient::setProxy: DefaultProxy for the system's settings.
     QNetworkProxy proxy() const;
     // Empty when the settings can be used; else why not, in Chinese.

@@ -150,6 +150,8 @@ void TestTransferShots::showsEveryKindOfRowAndTheSettings()
     shown.proxyMode = TransferSettings::ProxyMode::Http;
     shown.proxyHost = QStringLiteral("10.20.0.8");
     shown.proxyPort = 3128;
+    shown.proxyUser = QStringLiteral("zhang.wei");
+    shown.proxyPassword = QStringLiteral("secret");
     page->showView(TransferPage::SettingsView);
     page->settingsPanel()->load(shown);
     QApplication::processEvents();

@@ -9,7 +9,7 @@
 #include <algorithm>
 
 namespace {
-enum class Stage { Start, SocksRequest, Tunnel };
+enum class Stage { Start, SocksLogin, SocksRequest, Tunnel, Refused };
 
 // What a side may hold unread or unsent before the other side is held back (as a real proxy
 // would, through TCP's own flow control).
@@ -78,6 +78,27 @@ quint16 TestProxy::port() const
     return m_server->serverPort();
 }
 
+void TestProxy::requireAccount(const QByteArray &user, const QByteArray &password)
+{
+    m_user = user;
+    m_password = password;
+}
+
+bool TestProxy::accountFits(const QList<QByteArray> &headLines) const
+{
+    if (m_user.isEmpty())
+        return true;
+    const QByteArray expected = (m_user + ':' + m_password).toBase64();
+    for (const QByteArray &line : headLines) {
+        const qsizetype colon = line.indexOf(':');
+        if (line.left(colon).trimmed().toLower() != "proxy-authorization")
+            continue;
+        const QList<QByteArray> value = line.mid(colon + 1).simplified().split(' ');
+        return value.size() == 2 && value.at(0).toLower() == "basic" && value.at(1) == expected;
+    }
+    return false;
+}
+
 int TestProxy::count(const QByteArray &part) const
 {
     return int(
@@ -99,6 +120,10 @@ void TestProxy::onClientData(QTcpSocket *client)
     const auto stage = Stage(client->property("stage").toInt());
     if (stage == Stage::Tunnel)
         return; // the pipe moves it
+    if (stage == Stage::Refused) {
+        client->readAll(); // the rest of a refused request; the client closes after the 407
+        return;
+    }
     QByteArray in = client->property("buffer").toByteArray() + client->readAll();
     const auto wait = [client, &in] { client->setProperty("buffer", in); };
 
@@ -114,11 +139,42 @@ void TestProxy::onClientData(QTcpSocket *client)
     };
 
     if (stage == Stage::Start && !in.isEmpty() && in.at(0) == 0x05) {
-        // SOCKS5 greeting: version, method count, methods. "No authentication" is chosen.
+        // SOCKS5 greeting: version, method count, methods. "No authentication" is chosen, or
+        // "user name and password" when an account is required.
         if (in.size() < 2 || in.size() < 2 + quint8(in.at(1)))
             return wait();
+        const QByteArray methods = in.mid(2, quint8(in.at(1)));
         in.remove(0, 2 + quint8(in.at(1)));
-        client->write(QByteArray("\x05\x00", 2));
+        if (!m_user.isEmpty() && !methods.contains('\x02')) {
+            m_refused.append("SOCKS5 without an account");
+            client->write(QByteArray("\x05\xff", 2));
+            client->disconnectFromHost();
+            return;
+        }
+        client->write(m_user.isEmpty() ? QByteArray("\x05\x00", 2) : QByteArray("\x05\x02", 2));
+        client->setProperty("stage", int(m_user.isEmpty() ? Stage::SocksRequest : Stage::SocksLogin));
+        client->setProperty("buffer", in);
+        if (!in.isEmpty())
+            onClientData(client);
+        return;
+    }
+    if (stage == Stage::SocksLogin) {
+        // Version 1, user name length, user name, password length, password.
+        if (in.size() < 2 || in.size() < 3 + quint8(in.at(1)) ||
+            in.size() < 3 + quint8(in.at(1)) + quint8(in.at(2 + quint8(in.at(1)))))
+            return wait();
+        const qsizetype userLength = quint8(in.at(1));
+        const QByteArray user = in.mid(2, userLength);
+        const qsizetype passwordLength = quint8(in.at(2 + userLength));
+        const QByteArray password = in.mid(3 + userLength, passwordLength);
+        in.remove(0, 3 + userLength + passwordLength);
+        if (user != m_user || password != m_password) {
+            m_refused.append("SOCKS5 user " + user);
+            client->write(QByteArray("\x01\x01", 2));
+            client->disconnectFromHost();
+            return;
+        }
+        client->write(QByteArray("\x01\x00", 2));
         client->setProperty("stage", int(Stage::SocksRequest));
         client->setProperty("buffer", in);
         if (!in.isEmpty())
@@ -161,6 +217,18 @@ void TestProxy::onClientData(QTcpSocket *client)
     const QByteArray method = requestLine.value(0);
     const QByteArray target = requestLine.value(1);
 
+    if (!accountFits(lines)) {
+        m_refused.append(method + ' ' + target);
+        const QByteArray page = "<html><body>Proxy account required</body></html>";
+        client->setProperty("stage", int(Stage::Refused));
+        client->setProperty("buffer", QByteArray());
+        client->write("HTTP/1.1 407 Proxy Authentication Required\r\n"
+                      "Proxy-Authenticate: Basic realm=\"test proxy\"\r\n"
+                      "Content-Type: text/html\r\nContent-Length: " +
+                      QByteArray::number(page.size()) + "\r\nConnection: close\r\n\r\n" + page);
+        return;
+    }
+
     if (method == "CONNECT") {
         m_seen.append("CONNECT " + target);
         const qsizetype colon = target.lastIndexOf(':');
@@ -183,7 +251,8 @@ void TestProxy::onClientData(QTcpSocket *client)
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray line = lines.at(i).trimmed();
         const QByteArray name = line.left(line.indexOf(':')).trimmed().toLower();
-        if (line.isEmpty() || name == "connection" || name == "proxy-connection" || name == "keep-alive")
+        if (line.isEmpty() || name == "connection" || name == "proxy-connection" || name == "keep-alive" ||
+            name == "proxy-authorization")
             continue;
         forwarded += line + "\r\n";
     }
