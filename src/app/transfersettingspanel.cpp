@@ -89,7 +89,7 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
         check->setObjectName(name + QStringLiteral("On"));
         kb = new QSpinBox(this);
         kb->setObjectName(name + QStringLiteral("Kb"));
-        kb->setRange(1, MaxLimitKb);
+        kb->setRange(int(TransferSettings::MinLimit / 1024), MaxLimitKb);
         kb->setSuffix(QStringLiteral(" KB/s"));
         kb->setFixedWidth(KbWidth);
         kb->setButtonSymbols(QAbstractSpinBox::NoButtons);
@@ -197,11 +197,11 @@ void TransferSettingsPanel::load(const TransferSettings &settings)
                                                                               : settings.downloadDir));
     m_maxRunning->setValue(settings.maxRunning);
     m_limitUp->setChecked(settings.uploadLimit > 0);
-    m_upKb->setValue(settings.uploadLimit > 0 ? int(std::clamp<qint64>(settings.uploadLimit / 1024, 1, MaxLimitKb))
+    m_upKb->setValue(settings.uploadLimit > 0 ? int(std::clamp<qint64>(settings.uploadLimit / 1024, TransferSettings::MinLimit / 1024, MaxLimitKb))
                                               : 1024);
     m_limitDown->setChecked(settings.downloadLimit > 0);
     m_downKb->setValue(
-        settings.downloadLimit > 0 ? int(std::clamp<qint64>(settings.downloadLimit / 1024, 1, MaxLimitKb)) : 1024);
+        settings.downloadLimit > 0 ? int(std::clamp<qint64>(settings.downloadLimit / 1024, TransferSettings::MinLimit / 1024, MaxLimitKb)) : 1024);
     m_proxyMode->setCurrentIndex(m_proxyMode->findData(int(settings.proxyMode)));
     m_proxyHost->setText(settings.proxyHost);
     m_proxyPort->setValue(settings.proxyPort);

@@ -20,8 +20,13 @@ TransferSettings TransferSettings::load()
     settings.downloadDir = store.value(QStringLiteral("downloadDir")).toString();
     const int maxRunning = store.value(QStringLiteral("maxRunning"), DefaultMaxRunning).toInt();
     settings.maxRunning = maxRunning >= 1 && maxRunning <= MaxMaxRunning ? maxRunning : DefaultMaxRunning;
-    settings.uploadLimit = std::max<qint64>(store.value(QStringLiteral("uploadLimit"), 0).toLongLong(), 0);
-    settings.downloadLimit = std::max<qint64>(store.value(QStringLiteral("downloadLimit"), 0).toLongLong(), 0);
+    // A limit stored by an older version may lie under today's floor: raise it, never drop it.
+    const auto limit = [&store](const char *key) {
+        const qint64 value = store.value(QLatin1String(key), 0).toLongLong();
+        return value > 0 ? std::max(value, MinLimit) : 0;
+    };
+    settings.uploadLimit = limit("uploadLimit");
+    settings.downloadLimit = limit("downloadLimit");
     const QString mode = store.value(QStringLiteral("proxyMode")).toString();
     for (int i = 0; i < 4; ++i) {
         if (mode == QLatin1String(ProxyModeNames[i]))
@@ -87,6 +92,8 @@ QString TransferSettings::validate() const
         return QStringLiteral("同时进行的任务数应在 1 到 %1 之间").arg(MaxMaxRunning);
     if (uploadLimit < 0 || downloadLimit < 0)
         return QStringLiteral("限速不能为负数");
+    if ((uploadLimit > 0 && uploadLimit < MinLimit) || (downloadLimit > 0 && downloadLimit < MinLimit))
+        return QStringLiteral("限速不能低于 %1 KB/s").arg(MinLimit / 1024);
     if (proxyMode == ProxyMode::Http || proxyMode == ProxyMode::Socks5) {
         if (proxyHost.isEmpty() || proxyHost.contains(QLatin1Char(' ')))
             return QStringLiteral("请填写代理服务器地址");

@@ -12,6 +12,9 @@ struct TransferSettings
 
     static constexpr int DefaultMaxRunning = 3;
     static constexpr int MaxMaxRunning = 10;
+    // The lowest speed limit, in bytes per second. Servers close connections that move less than
+    // about 1 KiB/s; a limit shared by ten jobs of three connections each must stay above that.
+    static constexpr qint64 MinLimit = 64 * 1024;
 
     QString downloadDir; // empty: the user's Downloads folder
     int maxRunning = DefaultMaxRunning;

@@ -62,6 +62,7 @@ private slots:
     void linksRunTheirCommands();
     void progressIsRedrawnInBatches();
     void settingsAreCheckedKeptAndApplied();
+    void limitsStayAboveTheServersSlowClientFloor();
     void emptyListAndClearingFinishedRows();
 
 private:
@@ -275,6 +276,19 @@ void TestTransferPage::settingsAreCheckedKeptAndApplied()
     m_manager->applySettings(TransferSettings());
     QCOMPARE(HttpClient::instance()->proxy().type(), QNetworkProxy::DefaultProxy);
     QCOMPARE(HttpClient::instance()->uploadLimiter().rate(), 0);
+}
+
+void TestTransferPage::limitsStayAboveTheServersSlowClientFloor()
+{
+    // Servers close connections slower than about 1 KiB/s; ten jobs must not share less than that.
+    auto *kb = m_page->settingsPanel()->findChild<QSpinBox *>(QStringLiteral("UploadLimitKb"));
+    QCOMPARE(kb->minimum(), 64);
+    TransferSettings tiny;
+    tiny.uploadLimit = 1024;
+    QCOMPARE(tiny.validate(), QStringLiteral("限速不能低于 64 KB/s"));
+    tiny.save(); // as an older version could have stored it
+    QCOMPARE(TransferSettings::load().uploadLimit, TransferSettings::MinLimit);
+    QCOMPARE(TransferSettings::load().downloadLimit, 0);
 }
 
 void TestTransferPage::emptyListAndClearingFinishedRows()
