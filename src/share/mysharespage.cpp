@@ -33,14 +33,14 @@ constexpr int CheckWidth = 36;
 constexpr int TimeWidth = 150;
 constexpr int CountsWidth = 100;
 constexpr int StateWidth = 96;
-constexpr int ActionWidth = 96;
+constexpr int ActionWidth = 110;
 
 constexpr char TitleStyle[] = "font-size:18px;font-weight:700;color:#1A2A4A;background:transparent;";
 constexpr char NoteStyle[] = "color:#8a93a6;font-size:12px;background:transparent;";
 constexpr char EmptyStyle[] = "color:#999;padding:40px;background:transparent;";
 constexpr char TableStyle[] =
     "QTableWidget{border:none;background:#ffffff;gridline-color:transparent;}"
-    "QTableWidget::item{padding:6px 6px 6px 14px;border:none;border-bottom:1px solid #f2f4f8;color:#3a4a63;}"
+    "QTableWidget::item{padding:6px 6px 6px 14px;border:none;border-bottom:1px solid #f2f4f8;}"
     "QHeaderView::section{background:#f3f6fb;color:#33415c;padding:8px;border:none;border-bottom:1px solid "
     "#e6ecf5;font-weight:600;}";
 
@@ -53,10 +53,14 @@ QPushButton *pageButton(const QString &text, const char *objectName, QWidget *pa
     return button;
 }
 
+// The trash table's text colour, set per item: a colour in the sheet would hide the state colours.
+const QColor TextColour(0x3a, 0x4a, 0x63);
+
 QTableWidgetItem *textItem(const QString &text)
 {
     auto *item = new QTableWidgetItem(text);
     item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+    item->setForeground(TextColour);
     item->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     return item;
 }
@@ -243,13 +247,13 @@ void MySharesPage::applyList(const QJsonArray &links)
 QWidget *MySharesPage::makeActionCell(const QJsonObject &link)
 {
     auto *cell = new QWidget(m_table);
-    cell->setStyleSheet(QStringLiteral("background:transparent;"));
+    cell->setStyleSheet(QStringLiteral("QWidget{background:transparent;}QToolButton{font-size:13px;padding:0 6px;}"));
     auto *layout = new QHBoxLayout(cell);
     layout->setContentsMargins(6, 2, 6, 2);
     layout->setSpacing(2);
     layout->addStretch();
-    auto *copy = makeRowButton(QStringLiteral("⧉"), QStringLiteral("复制链接"), "RowIconBtn", cell);
-    auto *cancel = makeRowButton(QStringLiteral("⊘"), QStringLiteral("取消分享"), "RowIconDanger", cell);
+    auto *copy = makeRowButton(QStringLiteral("复制"), QStringLiteral("复制链接"), "RowIconBtn", cell);
+    auto *cancel = makeRowButton(QStringLiteral("取消"), QStringLiteral("取消分享"), "RowIconDanger", cell);
     layout->addWidget(copy);
     layout->addWidget(cancel);
     layout->addStretch();

@@ -12,7 +12,6 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QFrame>
-#include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -24,7 +23,7 @@
 namespace {
 
 constexpr int IconSize = 22;
-constexpr int QrEdge = 164;
+constexpr int QrEdge = 156;
 constexpr int ChoiceHeight = 34;
 
 const QString CreateText = QStringLiteral("创建链接");
@@ -185,16 +184,26 @@ QWidget *ShareCard::buildResult()
     auto *panel = new QWidget(this);
     panel->setObjectName(QStringLiteral("ShareResult"));
     panel->setStyleSheet(QStringLiteral("QWidget#ShareResult{background:transparent;}"));
-    auto *layout = new QHBoxLayout(panel);
+    auto *layout = new QVBoxLayout(panel);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(20);
+    layout->setSpacing(8);
 
+    // The link across the whole card, so a long token stays readable.
+    layout->addWidget(styledLabel(QStringLiteral("链接"), "cdFieldLabel", panel));
+    m_urlField = new QLineEdit(panel);
+    m_urlField->setObjectName(QStringLiteral("ShareUrl"));
+    m_urlField->setReadOnly(true);
+    layout->addWidget(m_urlField);
+    layout->addSpacing(6);
+
+    auto *row = new QHBoxLayout;
+    row->setSpacing(22);
     auto *qrColumn = new QVBoxLayout;
     qrColumn->setSpacing(6);
     auto *qrFrame = new QFrame(panel);
     qrFrame->setObjectName(QStringLiteral("ShareQrFrame"));
     auto *qrFrameLayout = new QVBoxLayout(qrFrame);
-    qrFrameLayout->setContentsMargins(6, 6, 6, 6);
+    qrFrameLayout->setContentsMargins(4, 4, 4, 4);
     m_qr = new QrCodeWidget(qrFrame);
     m_qr->setFixedSize(QrEdge, QrEdge);
     qrFrameLayout->addWidget(m_qr);
@@ -202,36 +211,29 @@ QWidget *ShareCard::buildResult()
     auto *caption = styledLabel(QStringLiteral("手机扫码访问"), "ShareQrCaption", panel);
     caption->setAlignment(Qt::AlignHCenter);
     qrColumn->addWidget(caption);
-    qrColumn->addStretch();
-    layout->addLayout(qrColumn);
+    row->addLayout(qrColumn);
 
     auto *facts = new QVBoxLayout;
-    facts->setSpacing(8);
-    facts->addWidget(styledLabel(QStringLiteral("链接"), "cdFieldLabel", panel));
-    m_urlField = new QLineEdit(panel);
-    m_urlField->setObjectName(QStringLiteral("ShareUrl"));
-    m_urlField->setReadOnly(true);
-    facts->addWidget(m_urlField);
+    facts->setSpacing(6);
     facts->addWidget(styledLabel(QStringLiteral("提取码"), "cdFieldLabel", panel));
     m_codeLabel = styledLabel(QString(), "ShareCode", panel);
     m_codeLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     facts->addWidget(m_codeLabel);
+    facts->addSpacing(4);
     m_expiryLabel = styledLabel(QString(), "ShareFact", panel);
     m_expiryLabel->setWordWrap(true);
     facts->addWidget(m_expiryLabel);
     facts->addStretch();
-    auto *copyRow = new QHBoxLayout;
-    copyRow->setSpacing(10);
     m_copyButton = new QPushButton(QStringLiteral("复制链接"), panel);
     m_copyButton->setObjectName(QStringLiteral("ShareCopy"));
     m_copyButton->setCursor(Qt::PointingHandCursor);
     m_copyButton->setAutoDefault(false);
     m_copyButton->setFixedHeight(36);
-    copyRow->addWidget(m_copyButton);
+    facts->addWidget(m_copyButton, 0, Qt::AlignLeft);
     m_copiedLabel = styledLabel(QString(), "ShareCopied", panel);
-    copyRow->addWidget(m_copiedLabel, 1);
-    facts->addLayout(copyRow);
-    layout->addLayout(facts, 1);
+    facts->addWidget(m_copiedLabel);
+    row->addLayout(facts, 1);
+    layout->addLayout(row);
 
     connect(m_copyButton, &QPushButton::clicked, this, &ShareCard::copyLink);
     return panel;
@@ -299,7 +301,7 @@ void ShareCard::onCreated(const HttpResponse &response)
     const QString validity = expiresAt.isEmpty() ? QStringLiteral("永久有效")
                                                  : QStringLiteral("有效期至 %1").arg(ShareText::expiryText(expiresAt));
     const bool download = data.value(QStringLiteral("allowDownload")).toBool(m_allowDownload->isChecked());
-    m_expiryLabel->setText(validity + QStringLiteral(" · ") +
+    m_expiryLabel->setText(validity + QLatin1Char('\n') +
                            (download ? QStringLiteral("允许下载") : QStringLiteral("仅可查看，不可下载")));
     m_qr->setText(m_url);
 

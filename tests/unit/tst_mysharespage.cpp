@@ -228,13 +228,15 @@ void TestMySharesPage::batchCancelSendsOnlyTheCheckedLiveLinks()
         said = cardText(dialog);
         dialog->accept();
     });
+    m_server->on("POST", CancelPath, ScriptedReply::success(QJsonObject{{"cancelled", 2}}));
     QTest::mouseClick(page.cancelButton(), Qt::LeftButton);
     QVERIFY2(said.contains(QStringLiteral("确定取消选中的 2 个分享吗？取消后链接立即失效。")), qPrintable(said));
     QTRY_COMPARE(m_server->requests("POST", CancelPath).size(), 1);
     QCOMPARE(m_server->requests("POST", CancelPath).first().json(), (QJsonObject{{"ids", QJsonArray{1, 3}}}));
 
     // Check marks do not outlive the reload that follows.
-    QTRY_COMPARE(page.table()->rowCount(), 6);
+    QTRY_COMPARE(page.statusLabel()->text(), QStringLiteral("已取消 2 个分享"));
+    QCOMPARE(page.table()->rowCount(), 6);
     QCOMPARE(page.cancelButton()->text(), QStringLiteral("取消分享选中 (0)"));
     page.table()->item(0, MySharesPage::CheckColumn)->setCheckState(Qt::Checked);
     QCOMPARE(page.cancelButton()->text(), QStringLiteral("取消分享选中 (1)"));
