@@ -1,6 +1,6 @@
 // tolvar-server --listen HOST:PORT --data DIR [--tls-cert FILE --tls-key FILE] [--demo] [--dev]
 //               [--downloads DIR] [--auto-pay SECONDS] [--quota BYTES] [--head-timeout SECONDS]
-//               [--max-connections-per-address N]
+//               [--max-connections-per-address N] [--public-url URL]
 #include "core/serverconfig.h"
 #include "core/tolvarserver.h"
 #include "core/version.h"
@@ -27,6 +27,7 @@ static void usage(FILE *to = stderr)
     std::fprintf(to, "usage: tolvar-server --listen HOST:PORT --data DIR [--tls-cert FILE --tls-key FILE]\n"
                      "                     [--demo] [--dev] [--downloads DIR] [--auto-pay SECONDS] [--quota BYTES]\n"
                      "                     [--head-timeout SECONDS] [--max-connections-per-address N]\n"
+                     "                     [--public-url URL]\n"
                      "       tolvar-server --help | --version\n"
                      "  --listen HOST:PORT  address to serve on; port 0 picks a free port\n"
                      "  --data DIR          folder for the database and the stored files\n"
@@ -43,6 +44,8 @@ static void usage(FILE *to = stderr)
                      "                      idle time of a kept-alive connection (default 15)\n"
                      "  --max-connections-per-address N\n"
                      "                      connections one client address may hold open (default 1000)\n"
+                     "  --public-url URL    scheme://host[:port] that share links begin with\n"
+                     "                      (default: the listen address)\n"
                      "  --help              show this text\n"
                      "  --version           show the version\n");
 }
@@ -150,6 +153,15 @@ int main(int argc, char **argv)
                 return 2;
             }
             config.perAddressConnections = int(*count);
+        } else if (arg == QLatin1String("--public-url") && i + 1 < argc) {
+            QString url = QString::fromLocal8Bit(argv[++i]).trimmed();
+            while (url.endsWith(QLatin1Char('/')))
+                url.chop(1);
+            if (!url.startsWith(QLatin1String("http://")) && !url.startsWith(QLatin1String("https://"))) {
+                usage();
+                return 2;
+            }
+            config.publicUrl = url;
         } else if (arg == QLatin1String("--tls-cert") && i + 1 < argc) {
             certFile = QString::fromLocal8Bit(argv[++i]);
         } else if (arg == QLatin1String("--tls-key") && i + 1 < argc) {

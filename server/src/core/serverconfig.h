@@ -16,6 +16,7 @@ struct ServerConfig
     bool demo = false;       // seed the demo account once
     QString downloadsDir;    // the update area; empty: "downloads" in the data folder
     qint64 autoPaySecs = -1; // dev only: pay every order this many seconds after it is created
+    QString publicUrl; // --public-url: scheme://host[:port] of public links, no trailing slash; empty = the listen address
 
     static constexpr qint64 DefaultChunkSize = 8 * 1024 * 1024;
     static constexpr qint64 DefaultBaseQuota = 10LL * 1024 * 1024 * 1024;

@@ -59,6 +59,8 @@ bool TolvarServer::start(QString *error)
     if (!m_http->start(error))
         return false;
     m_port = m_http->port();
+    // Port 0 asked for any free port: links built from the listen address need the real one.
+    ctx.config.port = m_port;
     m_upkeep = std::thread([this] { upkeepLoop(); });
     return true;
 }

@@ -14,7 +14,7 @@ const std::vector<Area> &allAreas()
     static const std::vector<Area> areas = {
         coreArea(),   accountArea(),  profileArea(), fileArea(),         trashArea(),
         uploadArea(), downloadArea(), archiveArea(), notificationArea(), teamArea(),
-        vaultArea(),  capacityArea(), paymentArea(), updateArea(),       devArea(),
+        vaultArea(),  capacityArea(), paymentArea(), updateArea(),       shareArea(), devArea(),
     };
     return areas;
 }

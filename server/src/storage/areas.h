@@ -22,6 +22,7 @@ Area notificationArea();
 Area capacityArea();
 Area paymentArea();
 Area updateArea();
+Area shareArea();
 
 // Every area of the server in dependency order (tables an area refers to come first).
 const std::vector<Area> &allAreas();
