@@ -9,6 +9,7 @@
 #include "files/filelistpage.h"
 #include "net/session.h"
 #include "notify/notificationbell.h"
+#include "share/mysharespage.h"
 #include "spaces/teamspacepage.h"
 #include "spaces/trashpage.h"
 #include "spaces/vaultpage.h"
@@ -64,8 +65,8 @@ struct NavEntry
 };
 
 constexpr NavEntry NavEntries[] = {
-    {"全部文件", 0}, {"图片", 1},   {"视频", 2},   {"文档", 3},     {"音频", 4},      {"其他", 5},
-    {"团队空间", 6}, {"保险箱", 7}, {"回收站", 8}, {"个人中心", 9}, {"传输列表", 10},
+    {"全部文件", 0}, {"图片", 1},   {"视频", 2},   {"文档", 3},       {"音频", 4},     {"其他", 5},
+    {"团队空间", 6}, {"保险箱", 7}, {"回收站", 8}, {"我的分享", 11}, {"个人中心", 9}, {"传输列表", 10},
 };
 
 } // namespace
@@ -451,6 +452,7 @@ void MainWindow::buildPages()
 
     m_transferPage = new TransferPage(TransferManager::instance());
     m_stack->addWidget(m_transferPage);
+    m_stack->addWidget(new MySharesPage);
 }
 
 void MainWindow::buildTray()

@@ -39,7 +39,8 @@ public:
         TrashPage = 8,
         ProfilePage = 9,
         TransfersPage = 10,
-        PageCount = 11
+        SharesPage = 11,
+        PageCount = 12
     };
     static constexpr int SearchDebounceMs = 350;
     static constexpr int SpeedTickMs = 1000;

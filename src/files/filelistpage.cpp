@@ -136,10 +136,11 @@ void FileListPage::buildToolbar()
     m_newFolderButton = toolbarButton(QStringLiteral("新建文件夹"), gold, this);
     m_downloadButton = toolbarButton(QStringLiteral("下载"), gold, this);
     m_packDownloadButton = toolbarButton(QStringLiteral("打包下载"), gold, this);
+    m_shareButton = toolbarButton(QStringLiteral("分享"), gold, this);
     m_deleteButton = toolbarButton(QStringLiteral("删除"), gold, this);
     m_selectAllButton = toolbarButton(SelectAllText, gold, this);
-    for (QPushButton *button :
-         {m_uploadButton, m_newFolderButton, m_downloadButton, m_packDownloadButton, m_deleteButton, m_selectAllButton})
+    for (QPushButton *button : {m_uploadButton, m_newFolderButton, m_downloadButton, m_packDownloadButton,
+                                m_shareButton, m_deleteButton, m_selectAllButton})
         row->addWidget(button);
     row->addStretch();
 

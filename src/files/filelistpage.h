@@ -83,6 +83,9 @@ public:
     void deleteRecords(const QList<QJsonObject> &records);
     // Packs exactly these records when all of them are still listed; says so otherwise.
     void packDownloadRecords(const QList<QJsonObject> &records);
+    // Opens the share card for one record; the toolbar button wants exactly one selected.
+    void shareRecord(const QJsonObject &record);
+    void shareSelected();
 
     // The context menu for the records selected now (owned by the page); null when none is selected.
     QMenu *buildMenu();
@@ -163,6 +166,7 @@ private:
     QPushButton *m_newFolderButton = nullptr;
     QPushButton *m_downloadButton = nullptr;
     QPushButton *m_packDownloadButton = nullptr;
+    QPushButton *m_shareButton = nullptr;
     QPushButton *m_deleteButton = nullptr;
     QPushButton *m_selectAllButton = nullptr;
     QPushButton *m_teamButton = nullptr;

@@ -8,6 +8,7 @@
 #include "files/filetable.h"
 #include "files/folderpickerdialog.h"
 #include "net/httpresponse.h"
+#include "share/sharecard.h"
 #include "transfer/transferapi.h"
 #include "transfer/transfermanager.h"
 #include "transfer/uploader.h"
@@ -84,6 +85,7 @@ void FileListPage::wireCommands()
     connect(m_newFolderButton, &QPushButton::clicked, this, &FileListPage::newFolder);
     connect(m_downloadButton, &QPushButton::clicked, this, &FileListPage::downloadButtonClicked);
     connect(m_packDownloadButton, &QPushButton::clicked, this, &FileListPage::packDownloadButtonClicked);
+    connect(m_shareButton, &QPushButton::clicked, this, &FileListPage::shareSelected);
     connect(m_deleteButton, &QPushButton::clicked, this, &FileListPage::deleteSelected);
 
     connect(m_table, &FileTable::filesDropped, this, &FileListPage::uploadPaths);
@@ -339,6 +341,27 @@ void FileListPage::packDownloadRecords(const QList<QJsonObject> &records)
     downloadSelected();
 }
 
+void FileListPage::shareRecord(const QJsonObject &record)
+{
+    if (!record.isEmpty())
+        ShareCard::openFor(this, record, m_teamId);
+}
+
+void FileListPage::shareSelected()
+{
+    const QList<QJsonObject> records = selectedRecords();
+    if (records.isEmpty()) {
+        Cdlg::info(this, QStringLiteral("提示"), QStringLiteral("请先选择要分享的文件"));
+        return;
+    }
+    // One link opens one file or folder.
+    if (records.size() > 1) {
+        Cdlg::info(this, QStringLiteral("提示"), QStringLiteral("一次只能分享一个文件或文件夹，请只选择一项"));
+        return;
+    }
+    shareRecord(records.first());
+}
+
 bool FileListPage::isArchiveRecord(const QJsonObject &record)
 {
     const QString mime = jsonText(record, MimeKey);
@@ -366,6 +389,10 @@ QMenu *FileListPage::buildMenu()
     if (records.size() > 1) {
         connect(menu->addAction(QStringLiteral("打包下载")), &QAction::triggered, this,
                 [this, records] { packDownloadRecords(records); });
+    }
+    if (records.size() == 1) {
+        connect(menu->addAction(QStringLiteral("分享")), &QAction::triggered, this,
+                [this, first] { shareRecord(first); });
     }
     menu->addSeparator();
     if (!isTeamMode()) {

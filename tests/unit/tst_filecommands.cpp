@@ -190,14 +190,14 @@ void TestFileCommands::menuEntriesFollowTheSelection()
         return menu ? menuTexts(menu.get()) : QStringList();
     };
     const QString open = "打开", download = "下载", pack = "打包下载", extract = "解压到…", rename = "重命名",
-                  move = "移动到…", remove = "删除";
-    QCOMPARE(menuFor({0}), (QStringList{open, download, "-", rename, move, remove}));
-    QCOMPARE(menuFor({1}), (QStringList{open, download, "-", extract, rename, move, remove}));
-    QCOMPARE(menuFor({2}), (QStringList{open, download, "-", rename, move, remove})); // case-sensitive
-    QCOMPARE(menuFor({3}), (QStringList{open, "-", rename, move, remove}));
-    QCOMPARE(menuFor({4}), (QStringList{open, download, "-", extract, rename, move, remove}));
-    QCOMPARE(menuFor({5}), (QStringList{open, download, "-", extract, rename, move, remove}));
-    // The first row decides; several rows add the pack download.
+                  move = "移动到…", remove = "删除", share = "分享";
+    QCOMPARE(menuFor({0}), (QStringList{open, download, share, "-", rename, move, remove}));
+    QCOMPARE(menuFor({1}), (QStringList{open, download, share, "-", extract, rename, move, remove}));
+    QCOMPARE(menuFor({2}), (QStringList{open, download, share, "-", rename, move, remove})); // case-sensitive
+    QCOMPARE(menuFor({3}), (QStringList{open, share, "-", rename, move, remove}));
+    QCOMPARE(menuFor({4}), (QStringList{open, download, share, "-", extract, rename, move, remove}));
+    QCOMPARE(menuFor({5}), (QStringList{open, download, share, "-", extract, rename, move, remove}));
+    // The first row decides; several rows add the pack download, and a link is for one entry only.
     QCOMPARE(menuFor({3, 4}), (QStringList{open, pack, "-", rename, move, remove}));
     QCOMPARE(menuFor({1, 3}), (QStringList{open, download, pack, "-", extract, rename, move, remove}));
 
