@@ -18,7 +18,8 @@ namespace tvr::server {
 
 namespace {
 
-const std::string Token = "/s/([A-Za-z0-9_-]{16,64})";
+// Any token is looked up as it is (bound): one that no link has gets the missing-link page.
+const std::string Token = "/s/" + std::string(http::Router::Capture);
 const char CookieName[] = "tvr_share";
 
 // Wrong codes: a few per address, more per link (from every address together). Only wrong
