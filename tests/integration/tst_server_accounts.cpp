@@ -35,6 +35,7 @@ private slots:
     void namesThatDisguiseThemselvesAreRefused();
     void oneClientCannotUseUpAPhonesCodes();
     void anotherClientsGuessesLeaveTheCodeAlone();
+    void aStrangersIdentityChecksNeverLockOutTheOwner();
     void aSpentCodeSaysItIsNoLongerValid();
 
 private:
@@ -410,7 +411,7 @@ void TestServerAccounts::smsAndIdentityChecksAreThrottledPerAddress()
     // The limits are windows: an hour later the address may try again.
     QVERIFY(s.advanceClock(3601, {}));
     QVERIFY(s.postJson("/api/send-sms", {{"phone", "13700002000"}, {"scenario", "register"}}).success());
-    // One phone checked from many places is limited too (here: its own limit, well below the address's).
+    // One phone checked again and again from one address is limited too, well below the address's limit.
     int phoneRefusedAt = -1;
     for (int i = 0; i < 12 && phoneRefusedAt < 0; ++i) {
         if (s.postJson("/api/verify-identity", {{"username", "someone"}, {"phone", "13700002001"}}).status == 429)
@@ -557,6 +558,38 @@ void TestServerAccounts::anotherClientsGuessesLeaveTheCodeAlone()
     // The owner's code is as good as before.
     const auto login = s.postJson("/api/login/code", {{"username", "guessedowner"}, {"phone", phone}, {"code", code}});
     QVERIFY2(login.success(), qPrintable(login.message()));
+}
+
+void TestServerAccounts::aStrangersIdentityChecksNeverLockOutTheOwner()
+{
+    ReferenceServer s;
+    QVERIFY2(s.start(), qPrintable(s.errorString()));
+    const QString phone = QStringLiteral("13900000034");
+    QVERIFY(s.signIn("checkedowner", phone).isValid());
+    // A stranger checks names against the owner's phone until refused.
+    int refusedAt = -1;
+    QString refusal;
+    for (int i = 0; i < 12 && refusedAt < 0; ++i) {
+        int status = 0;
+        const QJsonObject reply = postFrom(s, "127.0.0.7", "/api/verify-identity",
+                                           {{"username", QStringLiteral("guess%1").arg(i)}, {"phone", phone}}, &status);
+        if (status == 429) {
+            refusedAt = i;
+            refusal = reply.value("message").toString();
+        }
+    }
+    QCOMPARE(refusedAt, 10);
+    QCOMPARE(refusal, QStringLiteral("操作过于频繁，请稍后再试"));
+    // The stranger stays refused for that phone, even with the right name.
+    int status = 0;
+    postFrom(s, "127.0.0.7", "/api/verify-identity", {{"username", "checkedowner"}, {"phone", phone}}, &status);
+    QCOMPARE(status, 429);
+    // The owner's checks, from wherever the owner is, go through as before.
+    const auto here = s.postJson("/api/verify-identity", {{"username", "checkedowner"}, {"phone", phone}});
+    QVERIFY2(here.success(), qPrintable(here.message()));
+    const QJsonObject elsewhere =
+        postFrom(s, "127.0.0.8", "/api/verify-identity", {{"username", "checkedowner"}, {"phone", phone}});
+    QVERIFY2(elsewhere.value("success").toBool(), qPrintable(elsewhere.value("message").toString()));
 }
 
 void TestServerAccounts::aSpentCodeSaysItIsNoLongerValid()

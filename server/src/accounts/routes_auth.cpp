@@ -17,9 +17,11 @@ namespace {
 
 constexpr qint64 Hour = 3600;
 
-// Identity checks are limited per phone and per client address alike, so that neither many
-// phones from one address nor many addresses against one phone get far.
-constexpr Throttle::Rule IdentityPerPhone{10, Hour};
+// Identity checks are limited per (phone, client address) and per client address: one address
+// gets nowhere with many phones or with one phone, and what one client uses up never locks the
+// phone's owner, checking from elsewhere, out of signing in. (A check costs nothing to send, so
+// unlike SMS codes there is no cap per phone across all clients.)
+constexpr Throttle::Rule IdentityPerPhoneAndAddress{10, Hour};
 constexpr Throttle::Rule IdentityPerAddress{60, Hour};
 
 const QString TooManyRequests = QStringLiteral("操作过于频繁，请稍后再试");
@@ -34,24 +36,25 @@ QString addressKey(const char *kind, const http::Request &req)
     return QString::fromLatin1(kind) + QLatin1Char(':') + QString::fromStdString(req.remoteAddress);
 }
 
-QString phoneKey(const char *kind, const QString &phone)
+QString pairKey(const char *kind, const QString &phone, const http::Request &req)
 {
-    return QString::fromLatin1(kind) + QLatin1Char(':') + phone;
+    return QString::fromLatin1(kind) + QLatin1Char(':') + phone + QLatin1Char('@') +
+           QString::fromStdString(req.remoteAddress);
 }
 
-// Refuses (429) once the phone or the client address used up its rule; else counts one.
+// Refuses (429) once this address used up its rule for the phone or its rule overall; else
+// counts one.
 bool throttled(ServerContext &ctx, const http::Request &req, http::Response &res, const char *kind,
-               const QString &phone, const Throttle::Rule &perPhone, const Throttle::Rule &perAddress)
+               const QString &phone, const Throttle::Rule &perPair, const Throttle::Rule &perAddress)
 {
     const qint64 now = ctx.clock.nowSecs();
-    const QString byPhone = phoneKey(kind, phone);
+    const QString byPair = pairKey(kind, phone, req);
     const QString byAddress = addressKey(kind, req);
-    if (ctx.throttle.retryAfter(byPhone, perPhone, now) > 0 ||
-        ctx.throttle.retryAfter(byAddress, perAddress, now) > 0) {
+    if (ctx.throttle.retryAfter(byPair, perPair, now) > 0 || ctx.throttle.retryAfter(byAddress, perAddress, now) > 0) {
         fail(res, 429, TooManyRequests);
         return true;
     }
-    ctx.throttle.record(byPhone, now);
+    ctx.throttle.record(byPair, now);
     ctx.throttle.record(byAddress, now);
     return false;
 }
@@ -73,7 +76,7 @@ void verifyIdentity(ServerContext &ctx, const http::Request &req, http::Response
     const QString phone = field(*body, "phone");
     if (username.isEmpty() || phone.isEmpty())
         return fail(res, 400, QStringLiteral("请输入用户名和手机号"));
-    if (throttled(ctx, req, res, "identity", phone, IdentityPerPhone, IdentityPerAddress))
+    if (throttled(ctx, req, res, "identity", phone, IdentityPerPhoneAndAddress, IdentityPerAddress))
         return;
     const auto userId = AccountStore::userIdByName(ctx, username);
     if (!userId)

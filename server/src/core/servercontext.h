@@ -4,26 +4,30 @@
 #include "core/serverconfig.h"
 #include "core/sessionevents.h"
 #include "core/throttle.h"
-#include "files/blobstore.h"
-#include "files/quota.h"
-#include "files/uploadprogress.h"
 #include "storage/database.h"
 
 #include <QString>
+#include <memory>
 
 namespace tvr::server {
 
+// The file area's services: core holds them without knowing them.
+class BlobStore;
+struct QuotaLedger;
+class UploadProgressRegistry;
+
 // Everything a request handler may use: configuration, the database, the clock, the
 // content-addressed blob store, quota reservations, the progress of chunked uploads, throttles,
-// the end of login sessions and the server's key. One instance lives as long as the server.
+// the end of login sessions and the server's key. One instance lives as long as the server; the
+// start-up (TolvarServer) creates it and the file area's services in it, and is where it ends.
 struct ServerContext
 {
     ServerConfig config;
     Database db;
     Clock clock;
-    BlobStore blobs;
-    QuotaLedger reservations; // guarded by the database lock
-    UploadProgressRegistry uploads;
+    std::unique_ptr<BlobStore> blobs;
+    std::unique_ptr<QuotaLedger> reservations; // guarded by the database lock
+    std::unique_ptr<UploadProgressRegistry> uploads;
     Throttle throttle;
     SessionEvents sessionEvents;
     QByteArray secret; // ServerSecret: the key of keyed digests

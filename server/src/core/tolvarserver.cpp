@@ -2,6 +2,9 @@
 
 #include "core/servercontext.h"
 #include "demo/demoseeds.h"
+#include "files/blobstore.h"
+#include "files/quota.h"
+#include "files/uploadprogress.h"
 #include "http/envelope.h"
 #include "http/httpserver.h"
 #include "http/router.h"
@@ -28,6 +31,9 @@ TolvarServer::TolvarServer(const ServerConfig &config)
     , m_router(std::make_unique<http::Router>())
 {
     m_ctx->config = config;
+    m_ctx->blobs = std::make_unique<BlobStore>();
+    m_ctx->reservations = std::make_unique<QuotaLedger>();
+    m_ctx->uploads = std::make_unique<UploadProgressRegistry>();
 }
 
 TolvarServer::~TolvarServer()
@@ -46,14 +52,14 @@ bool TolvarServer::start(QString *error)
         return false;
     }
     ctx.config.dataDir = QDir(ctx.config.dataDir).absolutePath();
-    ctx.blobs.setRoot(ctx.config.dataDir);
+    ctx.blobs->setRoot(ctx.config.dataDir);
     if (!ServerSecret::loadOrCreate(ctx.config.dataDir, &ctx.secret, error))
         return false;
     if (!ctx.db.open(ctx.dataPath(QStringLiteral("tolvar.db")), error))
         return false;
     if (!migrateAll(ctx, error))
         return false;
-    ctx.blobs.sweep(ctx.db);
+    ctx.blobs->sweep(ctx.db);
     if (ctx.config.demo && !DemoSeeds::seedAll(ctx, error))
         return false;
     maintainAll(ctx);

@@ -5,6 +5,7 @@
 #include "billing/capacitystore.h"
 #include "core/servercontext.h"
 #include "demo/demofiles.h"
+#include "files/blobstore.h"
 #include "files/filetree.h"
 #include "notify/notifications.h"
 #include "storage/transaction.h"
@@ -22,7 +23,7 @@ constexpr qint64 DaySecs = 24 * 3600;
 FileResult addFileResult(ServerContext &ctx, const FileSpace &space, qint64 parent, const QString &name,
                          const QByteArray &content)
 {
-    auto writer = ctx.blobs.createWriter();
+    auto writer = ctx.blobs->createWriter();
     if (!writer || !writer->write(content.constData(), size_t(content.size())) || !writer->finish())
         return FileResult::error(500, QStringLiteral("写入失败"));
     return FileTree::addFile(ctx, space, parent, name, QString(), *writer);

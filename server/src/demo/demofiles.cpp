@@ -1,6 +1,7 @@
 #include "demo/demofiles.h"
 
 #include "core/servercontext.h"
+#include "files/blobstore.h"
 #include "files/blobwriter.h"
 #include "files/filetree.h"
 #include "storage/transaction.h"
@@ -305,7 +306,7 @@ bool DemoFiles::seed(ServerContext &ctx, qint64 userId)
     };
     bool ok = true;
     auto file = [&](qint64 parent, const QString &name, const QByteArray &content) {
-        auto writer = ctx.blobs.createWriter();
+        auto writer = ctx.blobs->createWriter();
         ok = ok && writer && writer->write(content.constData(), size_t(content.size())) && writer->finish() &&
              FileTree::addFile(ctx, space, parent, name, QString(), *writer).ok();
     };

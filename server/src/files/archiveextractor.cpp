@@ -1,6 +1,7 @@
 #include "files/archiveextractor.h"
 
 #include "core/servercontext.h"
+#include "files/blobstore.h"
 #include "files/blobwriter.h"
 #include "files/filetree.h"
 #include "files/foldernames.h"
@@ -167,7 +168,7 @@ std::optional<QStringList> ArchiveExtractor::safeComponents(const QString &name)
 FileResult ArchiveExtractor::extract(ServerContext &ctx, const FileSpace &space, const FileEntry &archiveEntry,
                                      qint64 targetFolderId)
 {
-    const QString path = ctx.blobs.pathFor(archiveEntry.blobHash);
+    const QString path = ctx.blobs->pathFor(archiveEntry.blobHash);
     const FileResult broken = FileResult::error(400, QStringLiteral("压缩包已损坏或格式不受支持"));
     const qint64 holder = Quota::holder(ctx, space);
     Budget budget;
@@ -250,7 +251,7 @@ FileResult ArchiveExtractor::extract(ServerContext &ctx, const FileSpace &space,
             if (archive_entry_is_encrypted(entry))
                 return FileResult::error(400, QStringLiteral("压缩包已加密，无法解压"));
             const qint64 declaredSize = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : -1;
-            auto writer = ctx.blobs.createWriter();
+            auto writer = ctx.blobs->createWriter();
             if (!writer)
                 return FileResult::error(500, QStringLiteral("服务器存储失败，请稍后重试"));
             for (;;) {
@@ -319,7 +320,7 @@ FileResult ArchiveExtractor::extract(ServerContext &ctx, const FileSpace &space,
             const qint64 parentId = row.parent < 0 ? targetFolderId : rows[size_t(row.parent)].id;
             if (row.content) {
                 room.shrink(row.content->size()); // the row counts from now on
-                if (!ctx.blobs.adopt(*row.content))
+                if (!ctx.blobs->adopt(*row.content))
                     return FileResult::error(500, QStringLiteral("服务器存储失败，请稍后重试"));
                 row.id = FileTree::insertRow(ctx, space, parentId, row.name, false,
                                              FileTree::mimeFor(row.name, QString()), row.content->size(),

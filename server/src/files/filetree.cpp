@@ -3,6 +3,7 @@
 #include "core/clock.h"
 #include "core/names.h"
 #include "core/servercontext.h"
+#include "files/blobstore.h"
 #include "files/blobwriter.h"
 #include "files/foldernames.h"
 #include "files/quota.h"
@@ -78,7 +79,7 @@ bool deleteRows(ServerContext &ctx, Transaction &tx, const Database::Rows &rows)
         const QString hash = row.value(1).toString();
         if (!ctx.db.exec("DELETE FROM files WHERE id = ?1", {id}))
             return false;
-        if (!hash.isEmpty() && !ctx.blobs.release(ctx.db, tx, hash))
+        if (!hash.isEmpty() && !ctx.blobs->release(ctx.db, tx, hash))
             return false;
     }
     return true;
@@ -309,7 +310,7 @@ qint64 FileTree::insertRow(ServerContext &ctx, const FileSpace &space, qint64 pa
     if (!ok)
         return 0;
     const qint64 id = ctx.db.lastInsertId();
-    if (!isFolder && !ctx.blobs.addRef(ctx.db, hash, md5, size))
+    if (!isFolder && !ctx.blobs->addRef(ctx.db, hash, md5, size))
         return 0;
     return id;
 }
@@ -363,7 +364,7 @@ FileResult FileTree::addFile(ServerContext &ctx, const FileSpace &space, qint64 
         return FileResult::error(507, QStringLiteral("存储空间不足"));
     if (!Quota::entriesFit(ctx, Quota::holder(ctx, space), 1))
         return FileResult::error(507, Quota::tooManyEntries(ctx));
-    if (!ctx.blobs.adopt(content))
+    if (!ctx.blobs->adopt(content))
         return FileResult::error(500, QStringLiteral("保存文件失败"));
     const qint64 id = insertEntry(ctx, space, parentId, name, false, declaredMime, content.size(), content.sha256Hex(),
                                   content.md5Hex());
@@ -390,7 +391,7 @@ FileResult FileTree::addLinkedFile(ServerContext &ctx, const FileSpace &space, q
         return FileResult::error(507, QStringLiteral("存储空间不足"));
     if (!Quota::entriesFit(ctx, Quota::holder(ctx, space), 1))
         return FileResult::error(507, Quota::tooManyEntries(ctx));
-    if (!ctx.blobs.adoptLinked(path, sha256, size))
+    if (!ctx.blobs->adoptLinked(path, sha256, size))
         return FileResult::error(500, QStringLiteral("保存文件失败"));
     const qint64 id = insertEntry(ctx, space, parentId, name, false, QString(), size, sha256, md5);
     if (id <= 0 || !tx.commit())
@@ -526,7 +527,7 @@ QString FileTree::readableContent(ServerContext &ctx, qint64 userId, const QStri
         const bool readable =
             teamId == 0 ? row.value(0).toLongLong() == userId : TeamStore::role(ctx, teamId, userId).has_value();
         const QString hash = row.value(2).toString();
-        if (readable && ctx.blobs.holds(hash, size))
+        if (readable && ctx.blobs->holds(hash, size))
             return hash;
     }
     return {};

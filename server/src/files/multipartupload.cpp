@@ -1,6 +1,7 @@
 #include "files/multipartupload.h"
 
 #include "core/servercontext.h"
+#include "files/blobstore.h"
 #include "files/blobwriter.h"
 #include "files/filetree.h"
 #include "files/quota.h"
@@ -43,7 +44,7 @@ bool MultipartUpload::read(const http::Request &request, http::BodyReader &reade
             if (!closeCurrent())
                 return false;
             if (!part.filename.empty()) {
-                auto writer = m_ctx.blobs.createWriter();
+                auto writer = m_ctx.blobs->createWriter();
                 if (!writer) {
                     storageFailed = true;
                     return false;

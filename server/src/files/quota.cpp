@@ -23,8 +23,8 @@ qint64 Quota::limit(ServerContext &ctx, qint64 userId)
 qint64 Quota::reserved(ServerContext &ctx, qint64 userId)
 {
     std::lock_guard lock(ctx.db.mutex());
-    const auto it = ctx.reservations.bytes.find(userId);
-    const qint64 writes = it == ctx.reservations.bytes.end() ? 0 : it->second;
+    const auto it = ctx.reservations->bytes.find(userId);
+    const qint64 writes = it == ctx.reservations->bytes.end() ? 0 : it->second;
     // Chunked uploads go to the personal space only; each holds its size from init on.
     const qint64 sessions = ctx.db
                                 .scalar("SELECT COALESCE(SUM(size), 0) FROM upload_sessions "
@@ -81,7 +81,7 @@ QString Quota::tooManyEntries(ServerContext &ctx)
 void Quota::endTeamWrites(ServerContext &ctx, qint64 teamId, qint64 memberId)
 {
     std::lock_guard lock(ctx.db.mutex());
-    auto &writes = ctx.reservations.teamWrites;
+    auto &writes = ctx.reservations->teamWrites;
     const auto key = std::make_pair(teamId, memberId);
     for (auto it = writes.lower_bound({key, nullptr}); it != writes.end() && it->first == key; ++it)
         it->second->revoke();
@@ -97,14 +97,14 @@ QuotaReservation::~QuotaReservation()
     std::lock_guard lock(m_ctx.db.mutex());
     release();
     if (m_teamWrite.first != 0)
-        m_ctx.reservations.teamWrites.erase({m_teamWrite, this});
+        m_ctx.reservations->teamWrites.erase({m_teamWrite, this});
 }
 
 void QuotaReservation::belongsToTeamWrite(qint64 teamId, qint64 memberId)
 {
     std::lock_guard lock(m_ctx.db.mutex());
     m_teamWrite = {teamId, memberId};
-    m_ctx.reservations.teamWrites.insert({m_teamWrite, this});
+    m_ctx.reservations->teamWrites.insert({m_teamWrite, this});
 }
 
 void QuotaReservation::revoke()
@@ -117,7 +117,7 @@ bool QuotaReservation::take(qint64 extra)
 {
     if (m_revoked || !Quota::fits(m_ctx, m_holder, extra))
         return false;
-    m_ctx.reservations.bytes[m_holder] += extra;
+    m_ctx.reservations->bytes[m_holder] += extra;
     m_bytes += extra;
     return true;
 }
@@ -150,11 +150,11 @@ void QuotaReservation::shrink(qint64 amount)
     amount = qMin<qint64>(amount, m_bytes);
     if (amount <= 0)
         return;
-    auto it = m_ctx.reservations.bytes.find(m_holder);
-    if (it != m_ctx.reservations.bytes.end()) {
+    auto it = m_ctx.reservations->bytes.find(m_holder);
+    if (it != m_ctx.reservations->bytes.end()) {
         it->second -= amount;
         if (it->second <= 0)
-            m_ctx.reservations.bytes.erase(it);
+            m_ctx.reservations->bytes.erase(it);
     }
     m_bytes -= amount;
 }

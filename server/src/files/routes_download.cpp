@@ -1,5 +1,6 @@
 // File downloads with byte ranges, and pack-download of several entries as one streamed zip.
 #include "core/servercontext.h"
+#include "files/blobstore.h"
 #include "files/filetree.h"
 #include "files/zipstreamer.h"
 #include "http/auth.h"
@@ -23,7 +24,7 @@ void download(ServerContext &ctx, const http::Request &req, http::Response &res,
         return fail(res, 404, Msg::NotFound);
     if (entry->isFolder)
         return fail(res, 400, QStringLiteral("文件夹不能直接下载，请使用「打包下载」"));
-    FileDownload::serve(req, res, ctx.blobs.pathFor(entry->blobHash), entry->name, entry->mimeType, entry->blobHash);
+    FileDownload::serve(req, res, ctx.blobs->pathFor(entry->blobHash), entry->name, entry->mimeType, entry->blobHash);
 }
 
 void packDownload(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
@@ -48,7 +49,7 @@ void packDownload(ServerContext &ctx, const http::Request &req, http::Response &
             selection.push_back(*entry);
         }
     }
-    auto zip = std::make_shared<ZipStreamer>(ctx.blobs, ZipStreamer::plan(ctx, selection));
+    auto zip = std::make_shared<ZipStreamer>(*ctx.blobs, ZipStreamer::plan(ctx, selection));
     res.status = 200;
     res.setHeader("Content-Disposition", "attachment; filename=\"download.zip\"");
     // A stored content that cannot be read cuts the connection: a truncated archive is never

@@ -91,8 +91,8 @@ bool writeAt(int fd, const char *data, size_t length, qint64 offset)
 
 std::shared_ptr<UploadProgress> progressOf(ServerContext &ctx, const UploadSession &session)
 {
-    return ctx.uploads.get(session, UploadSessions::dataPath(ctx, session.id),
-                           [&ctx, &session] { return UploadSessions::doneChunks(ctx, session.id); });
+    return ctx.uploads->get(session, UploadSessions::dataPath(ctx, session.id),
+                            [&ctx, &session] { return UploadSessions::doneChunks(ctx, session.id); });
 }
 
 // A chunk is written in place into the session's file and counts only once it is on disk in

@@ -3,6 +3,7 @@
 #include "accounts/accountstore.h"
 #include "core/servercontext.h"
 #include "files/quota.h"
+#include "files/uploadprogress.h"
 #include "storage/transaction.h"
 
 #include <QDir>
@@ -157,7 +158,7 @@ void UploadSessions::remove(ServerContext &ctx, const QString &uploadId)
 {
     ctx.db.exec("DELETE FROM upload_chunks WHERE upload_id = ?1", {uploadId});
     ctx.db.exec("DELETE FROM upload_sessions WHERE id = ?1", {uploadId});
-    ctx.uploads.drop(uploadId);
+    ctx.uploads->drop(uploadId);
     QDir(directory(ctx, uploadId)).removeRecursively();
 }
 

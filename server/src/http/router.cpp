@@ -32,9 +32,10 @@ void Router::add(std::string method, const std::string &pattern, Handler handler
     std::vector<std::string_view> parts;
     bool valid = splitPath(marked, &parts);
     for (std::string_view part : parts) {
-        // A literal must stay a literal: any other pattern syntax is a programming error.
+        // A literal must stay a literal: any other pattern syntax is a programming error. A dot
+        // is an ordinary character of a path ("share.css") and matches only itself.
         const bool capture = part.size() == 1 && part.front() == Marker;
-        if (part.empty() || (!capture && part.find_first_of("()[]^$*+?.|\\{}\x01") != std::string_view::npos))
+        if (part.empty() || (!capture && part.find_first_of("()[]^$*+?|\\{}\x01") != std::string_view::npos))
             valid = false;
     }
     if (!valid) {

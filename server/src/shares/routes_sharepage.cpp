@@ -6,6 +6,7 @@
 // its link is cancelled runs to its end; every later request is refused.
 #include "accounts/accountstore.h"
 #include "core/servercontext.h"
+#include "files/blobstore.h"
 #include "files/filetree.h"
 #include "files/zipstreamer.h"
 #include "http/envelope.h"
@@ -18,7 +19,8 @@ namespace tvr::server {
 
 namespace {
 
-const std::string Token = "/s/([A-Za-z0-9_-]{16,64})";
+// Any token is looked up as it is (bound): one that no link has gets the missing-link page.
+const std::string Token = "/s/" + std::string(http::Router::Capture);
 const char CookieName[] = "tvr_share";
 
 // Wrong codes: a few per address, more per link (from every address together). Only wrong
@@ -244,7 +246,7 @@ void downloadFile(ServerContext &ctx, const http::Request &req, http::Response &
         (range.kind == RangeHeader::Kind::None || (range.kind == RangeHeader::Kind::Partial && range.first == 0)))
         ShareStore::countDownload(ctx, opened->link.id);
     SharePage::secure(res);
-    FileDownload::serve(req, res, ctx.blobs.pathFor(entry->blobHash), entry->name, entry->mimeType, entry->blobHash);
+    FileDownload::serve(req, res, ctx.blobs->pathFor(entry->blobHash), entry->name, entry->mimeType, entry->blobHash);
 }
 
 void downloadZip(ServerContext &ctx, const http::Request &req, http::Response &res)
@@ -257,7 +259,7 @@ void downloadZip(ServerContext &ctx, const http::Request &req, http::Response &r
         return notInShare(res);
     if (req.method == "GET")
         ShareStore::countDownload(ctx, opened->link.id);
-    auto zip = std::make_shared<ZipStreamer>(ctx.blobs, ZipStreamer::plan(ctx, {*folder}));
+    auto zip = std::make_shared<ZipStreamer>(*ctx.blobs, ZipStreamer::plan(ctx, {*folder}));
     SharePage::secure(res);
     res.status = 200;
     res.setHeader("Content-Disposition",

@@ -3,6 +3,7 @@
 // Every request is checked against the caller's membership; owner-only actions against the role.
 #include "accounts/accountstore.h"
 #include "core/servercontext.h"
+#include "files/blobstore.h"
 #include "files/filetree.h"
 #include "files/multipartupload.h"
 #include "files/quota.h"
@@ -281,7 +282,7 @@ void downloadFile(ServerContext &ctx, const http::Request &req, http::Response &
         return fail(res, 404, Msg::NotFound);
     if (entry->isFolder)
         return fail(res, 400, QStringLiteral("文件夹不能直接下载，请使用「打包下载」"));
-    FileDownload::serve(req, res, ctx.blobs.pathFor(entry->blobHash), entry->name, entry->mimeType, entry->blobHash);
+    FileDownload::serve(req, res, ctx.blobs->pathFor(entry->blobHash), entry->name, entry->mimeType, entry->blobHash);
 }
 
 void uploadFiles(ServerContext &ctx, const http::Request &req, http::Response &res, http::BodyReader &reader,
