@@ -117,6 +117,7 @@ MySharesPage::MySharesPage(QWidget *parent)
 
     m_table = new QTableWidget(0, ColumnCount, this);
     m_table->setObjectName(QStringLiteral("SharesTable"));
+    m_table->setAccessibleName(QStringLiteral("分享链接列表"));
     m_table->setHorizontalHeaderLabels({QString(), QStringLiteral("文件名"), QStringLiteral("创建时间"),
                                         QStringLiteral("到期时间"), QStringLiteral("浏览 / 下载"),
                                         QStringLiteral("状态"), QStringLiteral("操作")});
