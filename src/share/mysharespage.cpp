@@ -6,6 +6,7 @@
 #include "share/shareapi.h"
 #include "share/sharetexts.h"
 #include "ui/cdlg.h"
+#include "ui/listpagekit.h"
 #include "ui/rowbutton.h"
 
 #include <QClipboard>
@@ -23,47 +24,16 @@
 
 #include <utility>
 
+using namespace ListPageKit;
+
 namespace {
 
 const QString ActiveState = QStringLiteral("active");
 
-constexpr int IconSize = 20;
-constexpr int RowHeight = 46;
-constexpr int CheckWidth = 36;
 constexpr int TimeWidth = 150;
 constexpr int CountsWidth = 100;
 constexpr int StateWidth = 96;
 constexpr int ActionWidth = 110;
-
-constexpr char TitleStyle[] = "font-size:18px;font-weight:700;color:#1A2A4A;background:transparent;";
-constexpr char NoteStyle[] = "color:#8a93a6;font-size:12px;background:transparent;";
-constexpr char EmptyStyle[] = "color:#999;padding:40px;background:transparent;";
-constexpr char TableStyle[] =
-    "QTableWidget{border:none;background:#ffffff;gridline-color:transparent;}"
-    "QTableWidget::item{padding:6px 6px 6px 14px;border:none;border-bottom:1px solid #f2f4f8;}"
-    "QHeaderView::section{background:#f3f6fb;color:#33415c;padding:8px;border:none;border-bottom:1px solid "
-    "#e6ecf5;font-weight:600;}";
-
-QPushButton *pageButton(const QString &text, const char *objectName, QWidget *parent)
-{
-    auto *button = new QPushButton(text, parent);
-    if (objectName)
-        button->setObjectName(QString::fromLatin1(objectName));
-    button->setCursor(Qt::PointingHandCursor);
-    return button;
-}
-
-// The trash table's text colour, set per item: a colour in the sheet would hide the state colours.
-const QColor TextColour(0x3a, 0x4a, 0x63);
-
-QTableWidgetItem *textItem(const QString &text)
-{
-    auto *item = new QTableWidgetItem(text);
-    item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-    item->setForeground(TextColour);
-    item->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    return item;
-}
 
 // A live link in the product's gold-on-navy; links that no longer open are greyed, a deleted file in red.
 QColor stateColour(const QString &state)
@@ -92,13 +62,9 @@ MySharesPage::MySharesPage(QWidget *parent)
     layout->setContentsMargins(16, 12, 16, 12);
     layout->setSpacing(10);
 
-    auto *title = new QLabel(QStringLiteral("我的分享"), this);
-    title->setStyleSheet(QString::fromLatin1(TitleStyle));
-    layout->addWidget(title);
-    auto *note =
-        new QLabel(QStringLiteral("分享链接可发给没有账号的客户和合作伙伴；取消分享后链接立即失效，无法再打开"), this);
-    note->setStyleSheet(QString::fromLatin1(NoteStyle));
-    layout->addWidget(note);
+    layout->addWidget(titleLabel(QStringLiteral("我的分享"), this));
+    layout->addWidget(
+        noteLabel(QStringLiteral("分享链接可发给没有账号的客户和合作伙伴；取消分享后链接立即失效，无法再打开"), this));
 
     auto *buttons = new QHBoxLayout;
     buttons->setSpacing(8);
@@ -118,36 +84,19 @@ MySharesPage::MySharesPage(QWidget *parent)
     m_table = new QTableWidget(0, ColumnCount, this);
     m_table->setObjectName(QStringLiteral("SharesTable"));
     m_table->setAccessibleName(QStringLiteral("分享链接列表"));
-    m_table->setHorizontalHeaderLabels({QString(), QStringLiteral("文件名"), QStringLiteral("创建时间"),
-                                        QStringLiteral("到期时间"), QStringLiteral("浏览 / 下载"),
-                                        QStringLiteral("状态"), QStringLiteral("操作")});
-    m_table->verticalHeader()->hide();
-    m_table->verticalHeader()->setDefaultSectionSize(RowHeight);
-    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_table->setShowGrid(false);
-    m_table->setWordWrap(true);
-    m_table->setTextElideMode(Qt::ElideNone);
-    m_table->setIconSize(QSize(IconSize, IconSize));
-    m_table->setStyleSheet(QString::fromLatin1(TableStyle));
-    QHeaderView *header = m_table->horizontalHeader();
-    header->setStretchLastSection(false);
-    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    header->setSectionResizeMode(QHeaderView::Fixed);
-    header->setSectionResizeMode(NameColumn, QHeaderView::Stretch);
-    header->resizeSection(CheckColumn, CheckWidth);
-    header->resizeSection(CreatedColumn, TimeWidth);
-    header->resizeSection(ExpiresColumn, TimeWidth);
-    header->resizeSection(CountsColumn, CountsWidth);
-    header->resizeSection(StateColumn, StateWidth);
-    header->resizeSection(ActionColumn, ActionWidth);
+    setUpTable(m_table,
+               {QString(), QStringLiteral("文件名"), QStringLiteral("创建时间"), QStringLiteral("到期时间"),
+                QStringLiteral("浏览 / 下载"), QStringLiteral("状态"), QStringLiteral("操作")},
+               NameColumn,
+               {{CheckColumn, CheckWidth},
+                {CreatedColumn, TimeWidth},
+                {ExpiresColumn, TimeWidth},
+                {CountsColumn, CountsWidth},
+                {StateColumn, StateWidth},
+                {ActionColumn, ActionWidth}});
     layout->addWidget(m_table, 1);
 
-    m_emptyLabel = new QLabel(QStringLiteral("还没有分享过文件"), this);
-    m_emptyLabel->setObjectName(QStringLiteral("EmptyHint"));
-    m_emptyLabel->setAlignment(Qt::AlignCenter);
-    m_emptyLabel->setStyleSheet(QString::fromLatin1(EmptyStyle));
-    m_emptyLabel->hide();
+    m_emptyLabel = ListPageKit::emptyLabel(QStringLiteral("还没有分享过文件"), this);
     layout->addWidget(m_emptyLabel, 1);
 
     connect(m_selectAllButton, &QPushButton::clicked, this, &MySharesPage::toggleAll);

@@ -7,6 +7,7 @@
 #include "net/httpresponse.h"
 #include "spaces/trashapi.h"
 #include "ui/cdlg.h"
+#include "ui/listpagekit.h"
 #include "ui/offlineoverlay.h"
 #include "ui/rowbutton.h"
 
@@ -21,42 +22,16 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+using namespace ListPageKit;
+
 namespace {
 
 const QString IdKey = QStringLiteral("id");
 const QString NameKey = QStringLiteral("name");
 
-constexpr int IconSize = 20;
-constexpr int RowHeight = 46;
-constexpr int CheckWidth = 36;
 constexpr int SizeWidth = 120;
 constexpr int TimeWidth = 180;
 constexpr int ActionWidth = 96;
-
-constexpr char TitleStyle[] = "font-size:18px;font-weight:700;color:#1A2A4A;background:transparent;";
-constexpr char NoteStyle[] = "color:#8a93a6;font-size:12px;background:transparent;";
-constexpr char EmptyStyle[] = "color:#999;padding:40px;background:transparent;";
-constexpr char TableStyle[] =
-    "QTableWidget{border:none;background:#ffffff;gridline-color:transparent;}"
-    "QTableWidget::item{padding:6px 6px 6px 14px;border:none;border-bottom:1px solid #f2f4f8;color:#3a4a63;}"
-    "QHeaderView::section{background:#f3f6fb;color:#33415c;padding:8px;border:none;border-bottom:1px solid "
-    "#e6ecf5;font-weight:600;}";
-
-QPushButton *pageButton(const QString &text, const char *objectName, QWidget *parent)
-{
-    auto *button = new QPushButton(text, parent);
-    button->setObjectName(QString::fromLatin1(objectName));
-    button->setCursor(Qt::PointingHandCursor);
-    return button;
-}
-
-QTableWidgetItem *textItem(const QString &text)
-{
-    auto *item = new QTableWidgetItem(text);
-    item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-    item->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    return item;
-}
 
 } // namespace
 
@@ -70,12 +45,8 @@ TrashPage::TrashPage(QWidget *parent)
     layout->setContentsMargins(16, 12, 16, 12);
     layout->setSpacing(10);
 
-    auto *title = new QLabel(QStringLiteral("回收站"), this);
-    title->setStyleSheet(QString::fromLatin1(TitleStyle));
-    layout->addWidget(title);
-    auto *note = new QLabel(QStringLiteral("回收站文件保留 7 天，到期后自动彻底删除且不可恢复"), this);
-    note->setStyleSheet(QString::fromLatin1(NoteStyle));
-    layout->addWidget(note);
+    layout->addWidget(titleLabel(QStringLiteral("回收站"), this));
+    layout->addWidget(noteLabel(QStringLiteral("回收站文件保留 7 天，到期后自动彻底删除且不可恢复"), this));
 
     auto *buttons = new QHBoxLayout;
     buttons->setSpacing(8);
@@ -99,33 +70,15 @@ TrashPage::TrashPage(QWidget *parent)
     m_table = new QTableWidget(0, ColumnCount, listArea);
     m_table->setObjectName(QStringLiteral("TrashTable"));
     m_table->setAccessibleName(QStringLiteral("回收站文件"));
-    m_table->setHorizontalHeaderLabels({QString(), QStringLiteral("文件名"), QStringLiteral("大小"),
-                                        QStringLiteral("删除时间"), QStringLiteral("操作")});
-    m_table->verticalHeader()->hide();
-    m_table->verticalHeader()->setDefaultSectionSize(RowHeight);
-    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_table->setShowGrid(false);
-    m_table->setWordWrap(true);
-    m_table->setTextElideMode(Qt::ElideNone);
-    m_table->setIconSize(QSize(IconSize, IconSize));
-    m_table->setStyleSheet(QString::fromLatin1(TableStyle));
-    QHeaderView *header = m_table->horizontalHeader();
-    header->setStretchLastSection(false);
-    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    header->setSectionResizeMode(QHeaderView::Fixed);
-    header->setSectionResizeMode(NameColumn, QHeaderView::Stretch);
-    header->resizeSection(CheckColumn, CheckWidth);
-    header->resizeSection(SizeColumn, SizeWidth);
-    header->resizeSection(TimeColumn, TimeWidth);
-    header->resizeSection(ActionColumn, ActionWidth);
+    setUpTable(
+        m_table,
+        {QString(), QStringLiteral("文件名"), QStringLiteral("大小"), QStringLiteral("删除时间"),
+         QStringLiteral("操作")},
+        NameColumn,
+        {{CheckColumn, CheckWidth}, {SizeColumn, SizeWidth}, {TimeColumn, TimeWidth}, {ActionColumn, ActionWidth}});
     listLayout->addWidget(m_table, 1);
 
-    m_emptyLabel = new QLabel(QStringLiteral("回收站为空"), listArea);
-    m_emptyLabel->setObjectName(QStringLiteral("EmptyHint"));
-    m_emptyLabel->setAlignment(Qt::AlignCenter);
-    m_emptyLabel->setStyleSheet(QString::fromLatin1(EmptyStyle));
-    m_emptyLabel->hide();
+    m_emptyLabel = ListPageKit::emptyLabel(QStringLiteral("回收站为空"), listArea);
     listLayout->addWidget(m_emptyLabel, 1);
     layout->addWidget(listArea, 1);
     m_overlay = new OfflineOverlay(listArea);
