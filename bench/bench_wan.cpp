@@ -6,7 +6,8 @@
 // Scenarios: 50 ms and 200 ms round trips on 100 Mbit/s, and 50 ms on 100 Mbit/s with each
 // connection held to 30 Mbit/s. For each: the Downloader with one stream and with four, curl -o,
 // four curls with ranges at once, aria2c -x4; the Uploader against md5sum + curl -T of one PUT.
-// Size: TVR_BENCH_MB (default 256). TVR_WAN_UPLOAD=0 leaves the uploads out.
+// Size: TVR_BENCH_MB (default 256). TVR_WAN_UPLOAD=0 leaves the uploads out; TVR_WAN_THRESHOLD_MB
+// lowers the size from which the Downloader uses several streams (for short trial runs).
 #include "benchprobe.h"
 #include "net/httpclient.h"
 #include "net/session.h"
@@ -123,12 +124,15 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     if (app.arguments().value(1) == QLatin1String("--proxy"))
         return runProxy(app.arguments());
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // figures as they come, also into a file
     QTemporaryDir settings;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
 
     const qint64 size = qint64(envInt("TVR_BENCH_MB", 256)) * 1024 * 1024;
     const bool uploads = envInt("TVR_WAN_UPLOAD", 1) != 0;
+    // For short trial runs below the Downloader's own threshold.
+    const qint64 threshold = qint64(envInt("TVR_WAN_THRESHOLD_MB", 0)) * 1024 * 1024;
     QTemporaryDir work;
     const QString source = work.filePath(QStringLiteral("source.bin"));
     if (!writeRandomFile(source, size)) {
@@ -206,6 +210,8 @@ int main(int argc, char *argv[])
             const Probe run = measure([&](std::function<void()> finish) {
                 auto *downloader = new Downloader(&app);
                 downloader->setStreams(streams);
+                if (threshold > 0)
+                    downloader->setSegmentThreshold(threshold);
                 QObject::connect(downloader, &Downloader::sigDone, &app, [finish](const QString &) { finish(); });
                 QObject::connect(downloader, &Downloader::sigFailed, &app, [&, finish](const QString &err) {
                     failure = err;

@@ -116,25 +116,28 @@ private:
                 s->setReadBufferSize(InboxBytes);
                 s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             }
-            connection->up = {connection->client.get(), connection->server.get(), Bucket(m_options.connBytesPerSecond)};
-            connection->down = {connection->server.get(), connection->client.get(),
-                                Bucket(m_options.connBytesPerSecond)};
+            connection->up.from = connection->down.to = connection->client.get();
+            connection->up.to = connection->down.from = connection->server.get();
+            connection->up.cap = connection->down.cap = Bucket(m_options.connBytesPerSecond);
             const qint64 now = m_clock.nsecsElapsed();
             connection->up.cap.lastNs = connection->down.cap.lastNs = now;
             m_connections.push_back(std::move(connection));
         }
     }
 
-    static void shape(std::vector<Pipe *> &pipes, Bucket &link, qint64 nowNs, qint64 delayNs)
+    static void shape(std::vector<Pipe *> &pipes, Bucket &link, qint64 nowNs, qint64 delayNs, size_t &cursor)
     {
         link.refill(nowNs);
         for (Pipe *pipe : pipes)
             pipe->cap.refill(nowNs);
-        // Round robin in small quanta: the link is shared fairly by the connections that have bytes.
+        // Round robin in quanta, starting with the next connection each tick (a tick's tokens are
+        // often less than a quantum): the link is shared fairly by the connections that have bytes.
+        const size_t count = pipes.size();
         bool moved = true;
         while (moved && link.available() > 0) {
             moved = false;
-            for (Pipe *pipe : pipes) {
+            for (size_t k = 0; k < count; ++k) {
+                Pipe *pipe = pipes[(cursor + k) % count];
                 const qint64 n =
                     std::min({QuantumBytes, qint64(pipe->inbox.size()), pipe->cap.available(), link.available()});
                 if (n <= 0)
@@ -146,6 +149,7 @@ private:
                 moved = true;
             }
         }
+        cursor = count > 0 ? (cursor + 1) % count : 0;
     }
 
     static void deliver(Pipe &pipe, qint64 nowNs)
@@ -176,8 +180,8 @@ private:
             ups.push_back(&connection->up);
             downs.push_back(&connection->down);
         }
-        shape(ups, m_linkUp, now, delayNs);
-        shape(downs, m_linkDown, now, delayNs);
+        shape(ups, m_linkUp, now, delayNs, m_upCursor);
+        shape(downs, m_linkDown, now, delayNs, m_downCursor);
         for (const auto &connection : m_connections) {
             deliver(connection->up, now);
             deliver(connection->down, now);
@@ -200,6 +204,8 @@ private:
     QElapsedTimer m_clock;
     Bucket m_linkUp;
     Bucket m_linkDown;
+    size_t m_upCursor = 0;
+    size_t m_downCursor = 0;
     std::vector<std::unique_ptr<Connection>> m_connections;
 };
 
