@@ -103,7 +103,6 @@ private:
         std::unique_ptr<QFile> file;
         QTimer *pump = nullptr;
         qint64 doneAtStart = 0;
-        qint64 lastActivityMs = 0;
         int followUps = 0;
         bool checked = false;
         bool refused = false;
@@ -128,6 +127,7 @@ private:
     QTimer *m_watchdog = nullptr;
     QElapsedTimer m_clock;
     qint64 m_lastRecordMs = 0;
+    qint64 m_lastActivityMs = 0; // the last time any share moved
     int m_stallTimeoutMs = DefaultStallTimeoutMs;
     Failure m_failure = Failure::None;
     bool m_running = false;

@@ -93,6 +93,7 @@ private slots:
     void rangeAtWrongOffsetIsNeverWritten();
     void wholeAnswerToARangeFallsBackToOneStream();
     void speedLimitHoldsOverAllStreams();
+    void stalledSharesFailAndKeepTheNote();
     void noteThatDoesNotTileTheFileIsIgnored();
     void streamCountIsKeptAndChecked();
 
@@ -388,6 +389,27 @@ void TestRangedDownload::speedLimitHoldsOverAllStreams()
     for (const auto &[ms, done] : std::as_const(watch->steps))
         QVERIFY2(done <= Rate * ms / 1000 + limiter.burst() + 4096,
                  qPrintable(QStringLiteral("%1 bytes at %2 ms").arg(done).arg(ms)));
+}
+
+void TestRangedDownload::stalledSharesFailAndKeepTheNote()
+{
+    // Two shares arrive, two never get an answer.
+    const QByteArray body = content(FileSize);
+    m_server.on("GET", FilePath, [body](const RecordedRequest &request) {
+        if (request.hasHeader("Range") && rangeStart(request) >= 100000)
+            return ScriptedReply::hanging();
+        return rangedContent(body, request);
+    });
+    auto *job = makeJob();
+    job->setStallTimeoutMs(400);
+    Watch *watch = run(job);
+    QCOMPARE(watch->errors,
+             QStringList({QStringLiteral("下载中断：1 秒未收到数据。已下载的部分已保留，再次下载将从断点继续")}));
+    QVERIFY(job->failedOnNetwork());
+    const std::optional<RangedFetch::Record> note =
+        RangedFetch::readRecord(Downloader::metaPathFor(target() + ".part"));
+    QVERIFY(note.has_value());
+    QCOMPARE(note->done(), 100000);
 }
 
 void TestRangedDownload::noteThatDoesNotTileTheFileIsIgnored()
