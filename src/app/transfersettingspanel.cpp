@@ -103,6 +103,14 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
                  limitRow(m_limitUp, m_upKb, QStringLiteral("限制上传速度"), QStringLiteral("UploadLimit")));
     form->addRow(QStringLiteral("下载限速："),
                  limitRow(m_limitDown, m_downKb, QStringLiteral("限制下载速度"), QStringLiteral("DownloadLimit")));
+    // Beside the limit, which all of a download's connections share.
+    m_downloadStreams = new QSpinBox(this);
+    m_downloadStreams->setObjectName(QStringLiteral("DownloadStreams"));
+    m_downloadStreams->setRange(1, TransferSettings::MaxDownloadStreams);
+    m_downloadStreams->setFixedWidth(KbWidth);
+    m_downloadStreams->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    m_downloadStreams->setToolTip(QStringLiteral("64 MB 以上的文件分段同时下载，可在限制单连接速度的网络上提速"));
+    form->addRow(QStringLiteral("单文件下载连接数："), m_downloadStreams);
     form->addRow(sectionTitle(QStringLiteral("网络"), this));
     QFormLayout *proxyForm = form;
     m_proxyMode = new QComboBox(this);
@@ -196,12 +204,16 @@ void TransferSettingsPanel::load(const TransferSettings &settings)
     m_folder->setText(QDir::toNativeSeparators(settings.downloadDir.isEmpty() ? TransferSettings::defaultDownloadDir()
                                                                               : settings.downloadDir));
     m_maxRunning->setValue(settings.maxRunning);
+    m_downloadStreams->setValue(settings.downloadStreams);
     m_limitUp->setChecked(settings.uploadLimit > 0);
-    m_upKb->setValue(settings.uploadLimit > 0 ? int(std::clamp<qint64>(settings.uploadLimit / 1024, TransferSettings::MinLimit / 1024, MaxLimitKb))
+    m_upKb->setValue(settings.uploadLimit > 0 ? int(std::clamp<qint64>(settings.uploadLimit / 1024,
+                                                                       TransferSettings::MinLimit / 1024, MaxLimitKb))
                                               : 1024);
     m_limitDown->setChecked(settings.downloadLimit > 0);
     m_downKb->setValue(
-        settings.downloadLimit > 0 ? int(std::clamp<qint64>(settings.downloadLimit / 1024, TransferSettings::MinLimit / 1024, MaxLimitKb)) : 1024);
+        settings.downloadLimit > 0
+            ? int(std::clamp<qint64>(settings.downloadLimit / 1024, TransferSettings::MinLimit / 1024, MaxLimitKb))
+            : 1024);
     m_proxyMode->setCurrentIndex(m_proxyMode->findData(int(settings.proxyMode)));
     m_proxyHost->setText(settings.proxyHost);
     m_proxyPort->setValue(settings.proxyPort);
@@ -216,6 +228,7 @@ TransferSettings TransferSettingsPanel::current() const
     TransferSettings settings;
     settings.downloadDir = m_chosenFolder;
     settings.maxRunning = m_maxRunning->value();
+    settings.downloadStreams = m_downloadStreams->value();
     settings.uploadLimit = m_limitUp->isChecked() ? qint64(m_upKb->value()) * 1024 : 0;
     settings.downloadLimit = m_limitDown->isChecked() ? qint64(m_downKb->value()) * 1024 : 0;
     settings.proxyMode = TransferSettings::ProxyMode(m_proxyMode->currentData().toInt());

@@ -49,6 +49,7 @@ private:
     QSpinBox *m_upKb = nullptr;
     QCheckBox *m_limitDown = nullptr;
     QSpinBox *m_downKb = nullptr;
+    QSpinBox *m_downloadStreams = nullptr;
     QComboBox *m_proxyMode = nullptr;
     QLineEdit *m_proxyHost = nullptr;
     QSpinBox *m_proxyPort = nullptr;

@@ -3,6 +3,7 @@
 #include "net/httpclient.h"
 #include "transfer/contentrange.h"
 #include "transfer/downloadregistry.h"
+#include "transfer/rangedfetch.h"
 #include "transfer/safefilename.h"
 
 #include <QDateTime>
@@ -14,6 +15,7 @@
 #include <QNetworkReply>
 #include <QSaveFile>
 #include <QTimer>
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -25,8 +27,10 @@ const QString ChangedText = QStringLiteral("服务器上的文件已变化，未
 const QString SourceKey = QStringLiteral("source");
 const QString EtagKey = QStringLiteral("etag");
 const QString SizeKey = QStringLiteral("size");
+const QString RangesKey = QStringLiteral("ranges");
 // The note beside a side file is a few hundred bytes; anything bigger is not ours.
 constexpr qint64 MaxMetaBytes = 64 * 1024;
+int defaultStreamCount = RangedFetch::DefaultStreams;
 
 // Where the file comes from, without any query (which could carry a credential).
 QString sourceOf(const QString &path)
@@ -65,6 +69,16 @@ QString Downloader::targetPath(const QString &dir, const QString &fileName)
     return QDir(dir).absoluteFilePath(safeFileName(fileName));
 }
 
+void Downloader::setDefaultStreams(int streams)
+{
+    defaultStreamCount = std::clamp(streams, 1, RangedFetch::MaxStreams);
+}
+
+int Downloader::defaultStreams()
+{
+    return defaultStreamCount;
+}
+
 QString Downloader::metaPathFor(const QString &partPath)
 {
     return partPath + QStringLiteral(".meta");
@@ -90,6 +104,8 @@ void Downloader::start(const QString &path, const QString &dir, const QString &f
     m_baseOffset = 0;
     m_origin = Origin();
 
+    if (resume && resumeSegments())
+        return;
     const QFileInfo part(m_partPath);
     if (resume && part.exists() && part.size() > 0) {
         Origin origin;
@@ -182,6 +198,12 @@ QString Downloader::checkHeaders(const QNetworkReply &reply)
     const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
     m_wholeSize = length.isValid() ? length.toLongLong() : -1;
     m_origin = {sourceOf(m_path), etag, m_wholeSize};
+    if (wantsSegments(reply)) {
+        // Refused before a byte is written; onDone starts the streams.
+        m_toSegments = true;
+        m_refusal = QStringLiteral("分段下载");
+        return m_refusal;
+    }
     writeOrigin(m_origin);
     return {};
 }
@@ -214,6 +236,18 @@ void Downloader::pause()
         return;
     m_pausing = true;
     m_stallTimer->stop();
+    if (m_fetch) {
+        // Every stream's progress goes into the note; the next job continues each.
+        stopSegments();
+        m_ended = true;
+        if (m_discardPartOnFailure) {
+            QFile::remove(m_partPath);
+            QFile::remove(m_metaPath);
+        }
+        releaseTarget();
+        emit sigPaused();
+        return;
+    }
     if (m_reply && m_reply->isRunning()) {
         m_reply->abort(); // answered through onDone, which ends the pause
         return;
@@ -238,6 +272,7 @@ void Downloader::cancel()
         return;
     m_ended = true;
     m_stallTimer->stop();
+    stopSegments();
     if (m_reply) {
         QNetworkReply *reply = m_reply;
         m_reply = nullptr;
@@ -282,6 +317,11 @@ void Downloader::onDone(const HttpResponse &response)
         return;
     }
 
+    if (m_toSegments) {
+        m_toSegments = false;
+        startSegments(true);
+        return;
+    }
     if (m_stalled) {
         m_networkFailure = true;
         const int seconds = (m_stallTimeoutMs + 999) / 1000;
@@ -391,6 +431,9 @@ bool Downloader::readOrigin(Origin &origin) const
     if (!document.isObject())
         return false;
     const QJsonObject object = document.object();
+    // A side file written by several streams has gaps: it is never continued at its end.
+    if (object.contains(RangesKey))
+        return false;
     origin.source = object.value(SourceKey).toString();
     origin.etag = object.value(EtagKey).toString().toLatin1();
     const QJsonValue size = object.value(SizeKey);
@@ -410,4 +453,104 @@ void Downloader::writeOrigin(const Origin &origin) const
         file.write(QJsonDocument(object).toJson(QJsonDocument::Compact));
         file.commit();
     }
+}
+
+bool Downloader::isSegmented() const
+{
+    return !m_fetch.isNull();
+}
+
+bool Downloader::wantsSegments(const QNetworkReply &reply) const
+{
+    const int streams = m_streams > 0 ? m_streams : defaultStreamCount;
+    const qint64 threshold = m_segmentThreshold > 0 ? m_segmentThreshold : RangedFetch::DefaultThreshold;
+    // Parts through a SOCKS5 proxy, and a server that broke its ranges once, stay with one stream.
+    return streams > 1 && !m_noSegments && m_partBytes == 0 && !m_ranged && statusOf(reply) == 200 &&
+           m_wholeSize >= threshold && reply.rawHeader("Accept-Ranges").toLower().contains("bytes");
+}
+
+bool Downloader::resumeSegments()
+{
+    if (m_partBytes > 0)
+        return false; // SOCKS5: the note is ignored and the file starts over with one stream
+    const std::optional<RangedFetch::Record> record = RangedFetch::readRecord(m_metaPath);
+    if (!record || record->source != sourceOf(m_path))
+        return false;
+    // The note never counts more than the side file holds; a shorter side file is not ours.
+    qint64 needed = 0;
+    for (const RangedFetch::Span &span : record->spans) {
+        if (span.done > 0)
+            needed = std::max(needed, span.next());
+    }
+    const QFileInfo part(m_partPath);
+    if (!part.exists() || part.size() < needed)
+        return false;
+    m_origin = {record->source, record->etag, record->size};
+    startSegments(false);
+    return true;
+}
+
+void Downloader::startSegments(bool fresh)
+{
+    RangedFetch::Record record;
+    if (fresh) {
+        // The side file starts over; the streams write their shares at their offsets.
+        QFile::remove(m_partPath);
+        record.source = m_origin.source;
+        record.etag = m_origin.etag;
+        record.size = m_origin.size;
+        record.spans = RangedFetch::split(m_origin.size, m_streams > 0 ? m_streams : defaultStreamCount);
+    } else {
+        record = *RangedFetch::readRecord(m_metaPath);
+    }
+    m_stallTimer->stop();
+    m_total = record.size;
+    auto *fetch = new RangedFetch(this);
+    m_fetch = fetch;
+    fetch->setStallTimeoutMs(m_stallTimeoutMs);
+    connect(fetch, &RangedFetch::progressed, this, &Downloader::onSegmentsProgress);
+    connect(fetch, &RangedFetch::finished, this, [this] {
+        stopSegments();
+        finish();
+    });
+    connect(fetch, &RangedFetch::failed, this, &Downloader::onSegmentsFailed);
+    fetch->start(m_path, m_partPath, m_metaPath, record);
+}
+
+void Downloader::onSegmentsProgress(qint64 done, qint64 total)
+{
+    const qint64 elapsed = QDateTime::currentMSecsSinceEpoch() - m_startMs;
+    qint64 speed = 0;
+    int eta = -1;
+    if (elapsed >= 1) {
+        speed = done * 1000 / elapsed;
+        if (speed > 0 && done < total)
+            eta = int(qMin<qint64>((total - done) / speed, std::numeric_limits<int>::max()));
+    }
+    emit sigProgress(done, total, speed, eta);
+}
+
+void Downloader::onSegmentsFailed(const QString &err)
+{
+    const RangedFetch::Failure failure = m_fetch ? m_fetch->failure() : RangedFetch::Failure::Network;
+    stopSegments();
+    if ((failure == RangedFetch::Failure::NoRanges || failure == RangedFetch::Failure::Changed) && !m_restarted) {
+        // The server does not keep to ranges for this file: one stream from the first byte.
+        m_noSegments = true;
+        restartFromZero();
+        return;
+    }
+    m_networkFailure = failure == RangedFetch::Failure::Network;
+    fail(err);
+}
+
+void Downloader::stopSegments()
+{
+    if (!m_fetch)
+        return;
+    RangedFetch *fetch = m_fetch;
+    m_fetch = nullptr;
+    fetch->disconnect(this);
+    fetch->stop(); // the note keeps every stream's progress
+    fetch->deleteLater();
 }

@@ -7,6 +7,7 @@
 
 class QNetworkReply;
 class QTimer;
+class RangedFetch;
 struct HttpResponse;
 
 // One file from a server path into a folder, through a ".part" side file that a later download
@@ -15,6 +16,9 @@ struct HttpResponse;
 // that note matches, and the server is asked with If-Range to send the whole file when it changed.
 // One target has at most one job in the whole process (see DownloadRegistry): a second start for
 // a target in flight fails at once with DownloadRegistry::busyText and touches nothing.
+// A large file (see setSegmentThreshold) from a server that takes ranges comes in several ranged
+// streams at once into the same side file (RangedFetch); its note then also records how far each
+// stream got, so a later job continues every one of them.
 // Connect the signals before start(); the job deletes itself after success and stays (with its
 // side file) after a failure. pause() stops it keeping the side file and its note (sigPaused), so
 // a later job continues them; cancel() stops it and removes both.
@@ -44,6 +48,15 @@ public:
     // For downloads that are never continued (decrypted vault files): a failure removes the side
     // file and its note instead of keeping them. A refused start still touches nothing.
     void setDiscardPartOnFailure(bool discard) { m_discardPartOnFailure = discard; }
+    // Streams for a large file (1: always one); set before start(). Defaults to defaultStreams().
+    void setStreams(int streams) { m_streams = streams; }
+    // From this size on a file is fetched in several streams; lower in tests. Set before start().
+    void setSegmentThreshold(qint64 bytes) { m_segmentThreshold = bytes; }
+    // The stream count of every download that is not given one (the user's setting).
+    static void setDefaultStreams(int streams);
+    static int defaultStreams();
+    // Whether this job fetches in several streams now.
+    bool isSegmented() const;
 
     // The final path a download of fileName into dir writes, for asking DownloadRegistry::isBusy first.
     static QString targetPath(const QString &dir, const QString &fileName);
@@ -87,6 +100,12 @@ private:
     void fail(const QString &err);
     void releaseTarget();
     bool readOrigin(Origin &origin) const;
+    bool wantsSegments(const QNetworkReply &reply) const;
+    bool resumeSegments();
+    void startSegments(bool fresh);
+    void onSegmentsProgress(qint64 done, qint64 total);
+    void onSegmentsFailed(const QString &err);
+    void stopSegments();
     void writeOrigin(const Origin &origin) const;
 
     QString m_path;
@@ -112,4 +131,9 @@ private:
     int m_stallTimeoutMs = DefaultStallTimeoutMs;
     QTimer *m_stallTimer = nullptr;
     QPointer<QNetworkReply> m_reply;
+    int m_streams = 0;             // 0: defaultStreams()
+    qint64 m_segmentThreshold = 0; // 0: RangedFetch::DefaultThreshold
+    bool m_toSegments = false;     // the whole answer was refused to fetch the file in several streams
+    bool m_noSegments = false;     // the server did not keep to ranges: one stream from now on
+    QPointer<RangedFetch> m_fetch;
 };

@@ -342,6 +342,7 @@ void TransferManager::applySettings(const TransferSettings &settings, bool save)
     HttpClient *client = HttpClient::instance();
     client->uploadLimiter().setRate(settings.uploadLimit);
     client->downloadLimiter().setRate(settings.downloadLimit);
+    Downloader::setDefaultStreams(settings.downloadStreams);
     if (proxyChanged)
         client->setProxy(settings.proxy());
     setMaxRunning(settings.maxRunning);

@@ -27,6 +27,8 @@ TransferSettings TransferSettings::load()
     };
     settings.uploadLimit = limit("uploadLimit");
     settings.downloadLimit = limit("downloadLimit");
+    const int streams = store.value(QStringLiteral("downloadStreams"), DefaultDownloadStreams).toInt();
+    settings.downloadStreams = streams >= 1 && streams <= MaxDownloadStreams ? streams : DefaultDownloadStreams;
     const QString mode = store.value(QStringLiteral("proxyMode")).toString();
     for (int i = 0; i < 4; ++i) {
         if (mode == QLatin1String(ProxyModeNames[i]))
@@ -51,6 +53,7 @@ void TransferSettings::save() const
     store.setValue(QStringLiteral("maxRunning"), maxRunning);
     store.setValue(QStringLiteral("uploadLimit"), uploadLimit);
     store.setValue(QStringLiteral("downloadLimit"), downloadLimit);
+    store.setValue(QStringLiteral("downloadStreams"), downloadStreams);
     store.setValue(QStringLiteral("proxyMode"), QString::fromLatin1(ProxyModeNames[int(proxyMode)]));
     store.setValue(QStringLiteral("proxyHost"), proxyHost);
     store.setValue(QStringLiteral("proxyPort"), int(proxyPort));
@@ -90,6 +93,8 @@ QString TransferSettings::validate() const
 {
     if (maxRunning < 1 || maxRunning > MaxMaxRunning)
         return QStringLiteral("同时进行的任务数应在 1 到 %1 之间").arg(MaxMaxRunning);
+    if (downloadStreams < 1 || downloadStreams > MaxDownloadStreams)
+        return QStringLiteral("单个文件的下载连接数应在 1 到 %1 之间").arg(MaxDownloadStreams);
     if (uploadLimit < 0 || downloadLimit < 0)
         return QStringLiteral("限速不能为负数");
     if ((uploadLimit > 0 && uploadLimit < MinLimit) || (downloadLimit > 0 && downloadLimit < MinLimit))

@@ -15,11 +15,15 @@ struct TransferSettings
     // The lowest speed limit, in bytes per second. Servers close connections that move less than
     // about 1 KiB/s; a limit shared by ten jobs of three connections each must stay above that.
     static constexpr qint64 MinLimit = 64 * 1024;
+    // Connections one large download uses at once (1: a single stream).
+    static constexpr int DefaultDownloadStreams = 4;
+    static constexpr int MaxDownloadStreams = 8;
 
     QString downloadDir; // empty: the user's Downloads folder
     int maxRunning = DefaultMaxRunning;
     qint64 uploadLimit = 0;   // bytes per second; 0 is no limit
     qint64 downloadLimit = 0; // bytes per second; 0 is no limit
+    int downloadStreams = DefaultDownloadStreams;
     ProxyMode proxyMode = ProxyMode::System;
     QString proxyHost;
     quint16 proxyPort = 0;
