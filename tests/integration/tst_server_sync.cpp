@@ -63,6 +63,7 @@ private slots:
     void longPollWakesOnAChangeByAnotherRequest();
     void longPollTimesOutWithNothingNew();
     void waitingPollsAreCappedPerUser();
+    void waitingPollsHoldNoWorker();
     void hostileParametersAreRefusedOrClamped();
     // Moves the server clock: last.
     void cursorOlderThanDroppedTombstonesAsksForAReset();
@@ -443,6 +444,35 @@ void TestServerSync::waitingPollsAreCappedPerUser()
     QVERIFY(folder(other, "theirs"));
     QTRY_VERIFY_WITH_TIMEOUT(theirs->finished(), 10000);
     QCOMPARE(theirs->data().value("changes").toArray().size(), 1);
+}
+
+void TestServerSync::waitingPollsHoldNoWorker()
+{
+    // More waiting polls than the server has request workers (16).
+    std::vector<Creds> users;
+    std::vector<std::unique_ptr<Poll>> polls;
+    for (int u = 0; u < 3; ++u) {
+        users.push_back(m_server->signIn(QStringLiteral("syncidle%1").arg(u), QStringLiteral("1390000022%1").arg(u)));
+        QVERIFY(users.back().isValid());
+        const QString start = head(users.back());
+        for (int i = 0; i < 7; ++i)
+            polls.push_back(startPoll(users.back(), "wait=25&cursor=" + start));
+    }
+    auto finishedCount = [&polls] {
+        int n = 0;
+        for (const auto &poll : polls)
+            n += poll->finished() ? 1 : 0;
+        return n;
+    };
+    // Other requests are served while they all wait.
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(m_server->get("/api/profile", users.front()).success());
+    QCOMPARE(finishedCount(), 0);
+    QVERIFY(folder(users.front(), "meanwhile"));
+    QTRY_COMPARE_WITH_TIMEOUT(finishedCount(), 7, 10000);
+    for (size_t u = 1; u < users.size(); ++u)
+        QVERIFY(folder(users[u], "release"));
+    QTRY_COMPARE_WITH_TIMEOUT(finishedCount(), 21, 10000);
 }
 
 void TestServerSync::hostileParametersAreRefusedOrClamped()
