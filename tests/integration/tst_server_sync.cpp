@@ -64,6 +64,7 @@ private slots:
     void longPollTimesOutWithNothingNew();
     void waitingPollsAreCappedPerUser();
     void waitingPollsHoldNoWorker();
+    void changeThroughAnotherServerOnTheSameDataWakesAPoll();
     void hostileParametersAreRefusedOrClamped();
     // Moves the server clock: last.
     void cursorOlderThanDroppedTombstonesAsksForAReset();
@@ -473,6 +474,23 @@ void TestServerSync::waitingPollsHoldNoWorker()
     for (size_t u = 1; u < users.size(); ++u)
         QVERIFY(folder(users[u], "release"));
     QTRY_COMPARE_WITH_TIMEOUT(finishedCount(), 21, 10000);
+}
+
+void TestServerSync::changeThroughAnotherServerOnTheSameDataWakesAPoll()
+{
+    const Creds u = m_server->signIn("syncpeer", "13900000217");
+    ReferenceServer::Options options;
+    options.dataDir = m_server->dataDir();
+    ReferenceServer peer(options);
+    QVERIFY2(peer.start(), qPrintable(peer.errorString()));
+
+    const auto poll = startPoll(u, "wait=25&cursor=" + head(u));
+    QVERIFY(m_server->get("/api/profile", u).success()); // the poll is in
+    // The peer shares the database, not the process: only the periodic look can see this.
+    const Reply made = peer.postJson("/api/folders", {{"name", "from-peer"}}, u);
+    QVERIFY(made.success());
+    QTRY_VERIFY_WITH_TIMEOUT(poll->finished(), 10000);
+    QCOMPARE(byId(poll->data().value("changes").toArray()).keys(), QList<qint64>{idOf(made.data())});
 }
 
 void TestServerSync::hostileParametersAreRefusedOrClamped()

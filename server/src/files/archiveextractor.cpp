@@ -360,7 +360,7 @@ FileResult ArchiveExtractor::extract(ServerContext &ctx, const FileSpace &space,
     shown.reserve(rows.size());
     for (const PlannedRow &row : rows)
         shown.push_back(row.id);
-    if (!ChangeLog::stamp(ctx, shown) || !tx.commit())
+    if (!ChangeLog::stamp(ctx, space, shown) || !tx.commit())
         return FileResult::error(500, QStringLiteral("解压失败"));
     hidden.shown();
     return FileResult::success(targetFolderId);

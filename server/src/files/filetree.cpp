@@ -65,12 +65,12 @@ QVariant nullableId(qint64 id)
 }
 
 // New change numbers for an entry and its live descendants, parents first.
-bool stampSubtree(ServerContext &ctx, const FileEntry &root)
+bool stampSubtree(ServerContext &ctx, const FileSpace &space, const FileEntry &root)
 {
     std::vector<qint64> ids;
     for (const FileEntry &e : FileTree::subtree(ctx, root))
         ids.push_back(e.id);
-    return ChangeLog::stamp(ctx, ids);
+    return ChangeLog::stamp(ctx, space, ids);
 }
 
 bool isLiveFolder(ServerContext &ctx, const FileSpace &space, qint64 id)
@@ -81,18 +81,17 @@ bool isLiveFolder(ServerContext &ctx, const FileSpace &space, qint64 id)
     return entry && entry->isFolder;
 }
 
-// Releases the blobs of the given rows and deletes them, inside the caller's transaction. The
-// change feed keeps a tombstone of each (not for a whole team going away, nor for rows never
-// shown).
-enum class Tombstones { Keep, Skip };
-bool deleteRows(ServerContext &ctx, Transaction &tx, const Database::Rows &rows, Tombstones tombstones)
+// Releases the blobs of the given rows and deletes them, inside the caller's transaction. With
+// a space, the change feed keeps a tombstone of each (not for a whole team going away, nor for
+// rows never shown).
+bool deleteRows(ServerContext &ctx, Transaction &tx, const Database::Rows &rows, const FileSpace *tombstonesIn)
 {
-    if (tombstones == Tombstones::Keep) {
+    if (tombstonesIn) {
         std::vector<qint64> ids;
         ids.reserve(rows.size());
         for (const auto &row : rows)
             ids.push_back(row.value(0).toLongLong());
-        if (!ChangeLog::bury(ctx, ids))
+        if (!ChangeLog::bury(ctx, *tombstonesIn, ids))
             return false;
     }
     for (const auto &row : rows) {
@@ -327,7 +326,7 @@ qint64 FileTree::insertRow(ServerContext &ctx, const FileSpace &space, qint64 pa
          isFolder ? QStringLiteral("folder") : QStringLiteral("file"), mime,
          isFolder ? QString() : categoryFor(finalName, mime), isFolder ? 0 : size,
          isFolder ? QVariant() : QVariant(hash), isFolder ? QString() : md5, now,
-         hiddenUnder != 0 ? QVariant(hiddenUnder) : QVariant(), ChangeLog::nextSeq(ctx)});
+         hiddenUnder != 0 ? QVariant(hiddenUnder) : QVariant(), ChangeLog::nextSeq(ctx, space)});
     if (!ok)
         return 0;
     const qint64 id = ctx.db.lastInsertId();
@@ -436,7 +435,7 @@ FileResult FileTree::rename(ServerContext &ctx, const FileSpace &space, qint64 i
     // Only the entry's own row changes: what it holds keeps its rows, readers derive their paths.
     ctx.db.exec("UPDATE files SET name = ?2, mime_type = ?3, category = ?4, updated_at = ?5, seq = ?6 WHERE id = ?1",
                 {id, finalName, mime, entry->isFolder ? QString() : categoryFor(finalName, mime), ctx.clock.nowText(),
-                 ChangeLog::nextSeq(ctx)});
+                 ChangeLog::nextSeq(ctx, space)});
     if (!tx.commit())
         return FileResult::error(500, QStringLiteral("重命名失败"));
     return FileResult::success(id);
@@ -463,7 +462,7 @@ FileResult FileTree::move(ServerContext &ctx, const FileSpace &space, qint64 id,
                 {id, nullableId(targetParentId), finalName, ctx.clock.nowText()});
     // The whole subtree is renumbered: it may have come into a synced folder from outside,
     // where that folder's client never saw what it holds.
-    if (!stampSubtree(ctx, *entry) || !tx.commit())
+    if (!stampSubtree(ctx, space, *entry) || !tx.commit())
         return FileResult::error(500, QStringLiteral("移动失败"));
     return FileResult::success(id);
 }
@@ -477,7 +476,7 @@ FileResult FileTree::moveToTrash(ServerContext &ctx, const FileSpace &space, qin
     const QVariant parentName =
         entry->parentId > 0 ? ctx.db.scalar("SELECT name FROM files WHERE id = ?1", {entry->parentId}) : QVariant();
     const std::vector<FileEntry> hidden = subtree(ctx, *entry);
-    const qint64 firstSeq = ChangeLog::nextSeq(ctx, qint64(hidden.size()));
+    const qint64 firstSeq = ChangeLog::nextSeq(ctx, space, qint64(hidden.size()));
     for (size_t i = 0; i < hidden.size(); ++i)
         ctx.db.exec("UPDATE files SET trash_root = ?2, seq = ?3 WHERE id = ?1",
                     {hidden[i].id, id, firstSeq + qint64(i)});
@@ -515,7 +514,7 @@ FileResult FileTree::restore(ServerContext &ctx, const FileSpace &space, qint64 
                 "WHERE id = ?1",
                 {id, nullableId(target), finalName});
     const auto restored = findLive(ctx, space, id);
-    if (!restored || !stampSubtree(ctx, *restored) || !tx.commit())
+    if (!restored || !stampSubtree(ctx, space, *restored) || !tx.commit())
         return FileResult::error(500, QStringLiteral("还原失败"));
     return FileResult::success(id);
 }
@@ -527,7 +526,7 @@ FileResult FileTree::deleteForever(ServerContext &ctx, const FileSpace &space, q
     if (!entry || entry->trashRoot != id)
         return FileResult::error(404, QStringLiteral("回收站中没有该文件"));
     const auto rows = ctx.db.query("SELECT id, COALESCE(blob_hash, '') FROM files WHERE trash_root = ?1", {id});
-    if (!deleteRows(ctx, tx, rows, Tombstones::Keep) || !tx.commit())
+    if (!deleteRows(ctx, tx, rows, &space) || !tx.commit())
         return FileResult::error(500, QStringLiteral("删除失败"));
     return FileResult::success(id);
 }
@@ -541,7 +540,7 @@ FileResult FileTree::removeNow(ServerContext &ctx, const FileSpace &space, qint6
     Database::Rows rows;
     for (const FileEntry &e : subtree(ctx, *entry))
         rows.push_back({e.id, e.blobHash});
-    if (!deleteRows(ctx, tx, rows, Tombstones::Keep) || !tx.commit())
+    if (!deleteRows(ctx, tx, rows, &space) || !tx.commit())
         return FileResult::error(500, QStringLiteral("删除失败"));
     return FileResult::success(id);
 }
@@ -587,16 +586,15 @@ std::optional<qint64> FileTree::teamOfEntry(ServerContext &ctx, qint64 id)
 
 bool FileTree::removeTeamEntries(ServerContext &ctx, Transaction &tx, qint64 teamId)
 {
-    return deleteRows(ctx, tx,
-                      ctx.db.query("SELECT id, COALESCE(blob_hash, '') FROM files WHERE team_id = ?1", {teamId}),
-                      Tombstones::Skip);
+    return deleteRows(
+        ctx, tx, ctx.db.query("SELECT id, COALESCE(blob_hash, '') FROM files WHERE team_id = ?1", {teamId}), nullptr);
 }
 
 bool FileTree::removeHidden(ServerContext &ctx, qint64 marker)
 {
     Transaction tx(ctx.db);
     const auto rows = ctx.db.query("SELECT id, COALESCE(blob_hash, '') FROM files WHERE trash_root = ?1", {marker});
-    return deleteRows(ctx, tx, rows, Tombstones::Skip) && tx.commit();
+    return deleteRows(ctx, tx, rows, nullptr) && tx.commit();
 }
 
 int FileTree::purgeExpiredTrash(ServerContext &ctx)

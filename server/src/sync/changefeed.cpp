@@ -39,18 +39,18 @@ bool ChangeFeed::park(qint64 userId, qint64 space, qint64 cursor, qint64 seenHea
     if (!m_thread.joinable())
         m_thread = std::thread([this] { run(); });
     // A change may have landed between the caller's look and now: the watcher checks at once.
-    m_poked = true;
+    m_poked.insert(space);
     m_wake.notify_all();
     return true;
 }
 
-void ChangeFeed::poke()
+void ChangeFeed::poke(qint64 space)
 {
     {
         std::lock_guard lock(m_mutex);
         if (m_waits.empty())
             return;
-        m_poked = true;
+        m_poked.insert(space);
     }
     m_wake.notify_all();
 }
@@ -94,12 +94,14 @@ void ChangeFeed::run()
         if (m_waits.empty())
             m_wake.wait(lock, [this] { return m_stopping || !m_waits.empty(); });
         else
-            m_wake.wait_until(lock, until, [this] { return m_stopping || m_poked; });
+            m_wake.wait_until(lock, until, [this] { return m_stopping || !m_poked.empty(); });
         if (m_stopping)
             break;
         const auto now = SteadyClock::now();
-        const bool look = m_poked || now >= lastRead + std::chrono::milliseconds(RecheckMs);
-        m_poked = false;
+        const bool periodic = now >= lastRead + std::chrono::milliseconds(RecheckMs);
+        const std::set<qint64> poked = std::move(m_poked);
+        m_poked.clear();
+        const bool look = periodic || !poked.empty();
 
         std::vector<quint64> ready;
         for (const auto &[ticket, wait] : m_waits) {
@@ -107,14 +109,15 @@ void ChangeFeed::run()
                 ready.push_back(ticket);
         }
         if (look && !m_waits.empty()) {
-            lastRead = now;
+            if (periodic)
+                lastRead = now;
             // What to look at, taken under the lock; looked at without it.
             lock.unlock();
             const qint64 head = ChangeLog::head(m_ctx);
             lock.lock();
             std::map<std::pair<qint64, qint64>, bool> changed; // (space, cursor) -> something newer
             for (const auto &[ticket, wait] : m_waits) {
-                if (wait.seenHead < head)
+                if (wait.seenHead < head && (periodic || poked.count(wait.space)))
                     changed.emplace(std::make_pair(wait.space, wait.cursor), false);
             }
             lock.unlock();
@@ -123,7 +126,7 @@ void ChangeFeed::run()
             lock.lock();
             for (auto &[ticket, wait] : m_waits) {
                 const auto it = changed.find(std::make_pair(wait.space, wait.cursor));
-                if (it == changed.end() || wait.seenHead >= head)
+                if (it == changed.end() || wait.seenHead >= head || !(periodic || poked.count(wait.space)))
                     continue;
                 if (it->second)
                     ready.push_back(ticket);

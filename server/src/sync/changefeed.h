@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unordered_map>
 
@@ -15,8 +16,10 @@ struct ServerContext;
 
 // Polls of the change feed that wait for a change. A waiting poll holds no worker thread: it is
 // a callback kept here until its space changes or its time is up. One thread watches them all:
-// it is woken at once by changes committed in this process, and besides reads the feed's head
-// every RecheckMs, so that changes written by another server on the same database are seen too.
+// it is woken at once by changes committed in this process (and then looks at the polls of the
+// spaces changed), and besides reads the feed's head every RecheckMs and looks at every poll
+// the head moved past, so that changes written by another server on the same database are seen
+// too.
 // Waits are capped per user and in all; over a cap the caller answers at once.
 class ChangeFeed final
 {
@@ -39,8 +42,8 @@ public:
     // `seenHead`), at most `seconds`; then `answer` runs. False, without running it, when a cap
     // is reached or the feed has stopped.
     bool park(qint64 userId, qint64 space, qint64 cursor, qint64 seenHead, int seconds, Answer answer);
-    // A change was committed in this process.
-    void poke();
+    // A change in `space` was committed in this process.
+    void poke(qint64 space);
     // Answers every waiting poll now and refuses new ones (the server is going down).
     void stop();
     int waiting() const;
@@ -66,7 +69,7 @@ private:
     std::map<quint64, Wait> m_waits; // by ticket
     std::unordered_map<qint64, int> m_perUser;
     quint64 m_nextTicket = 1;
-    bool m_poked = false;
+    std::set<qint64> m_poked; // spaces changed (or waited on anew) since the watcher last looked
     bool m_stopping = false;
     std::thread m_thread;
 };

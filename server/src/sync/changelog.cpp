@@ -7,7 +7,7 @@
 
 namespace tvr::server {
 
-qint64 ChangeLog::nextSeq(ServerContext &ctx, qint64 count)
+qint64 ChangeLog::nextSeq(ServerContext &ctx, const FileSpace &space, qint64 count)
 {
     if (count <= 0 || !ctx.db.exec("UPDATE sync_counter SET seq = seq + ?1 WHERE id = 1", {count}))
         return 0;
@@ -16,15 +16,15 @@ qint64 ChangeLog::nextSeq(ServerContext &ctx, qint64 count)
         return 0;
     ChangeFeed *feed = ctx.feed.get();
     if (feed)
-        ctx.db.afterCommit([feed] { feed->poke(); });
+        ctx.db.afterCommit([feed, key = spaceKey(space)] { feed->poke(key); });
     return last - count + 1;
 }
 
-bool ChangeLog::stamp(ServerContext &ctx, const std::vector<qint64> &ids)
+bool ChangeLog::stamp(ServerContext &ctx, const FileSpace &space, const std::vector<qint64> &ids)
 {
     if (ids.empty())
         return true;
-    const qint64 first = nextSeq(ctx, qint64(ids.size()));
+    const qint64 first = nextSeq(ctx, space, qint64(ids.size()));
     if (first <= 0)
         return false;
     for (size_t i = 0; i < ids.size(); ++i) {
@@ -34,11 +34,11 @@ bool ChangeLog::stamp(ServerContext &ctx, const std::vector<qint64> &ids)
     return true;
 }
 
-bool ChangeLog::bury(ServerContext &ctx, const std::vector<qint64> &ids)
+bool ChangeLog::bury(ServerContext &ctx, const FileSpace &space, const std::vector<qint64> &ids)
 {
     if (ids.empty())
         return true;
-    const qint64 first = nextSeq(ctx, qint64(ids.size()));
+    const qint64 first = nextSeq(ctx, space, qint64(ids.size()));
     if (first <= 0)
         return false;
     const QString now = ctx.clock.nowText();

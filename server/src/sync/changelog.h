@@ -24,14 +24,14 @@ public:
     static qint64 spaceKey(const FileSpace &space) { return space.teamId > 0 ? space.teamId : -space.userId; }
 
     // Inside the caller's transaction: reserves `count` consecutive numbers and returns the first
-    // (0 on a database error, which also fails the transaction). Waiting polls are woken once
-    // the transaction commits.
-    static qint64 nextSeq(ServerContext &ctx, qint64 count = 1);
+    // (0 on a database error, which also fails the transaction). Polls waiting on the space
+    // are woken once the transaction commits.
+    static qint64 nextSeq(ServerContext &ctx, const FileSpace &space, qint64 count = 1);
     // Inside the caller's transaction: gives the rows new numbers in the order given (parents
     // before children, so a reader meets a folder before what it holds).
-    static bool stamp(ServerContext &ctx, const std::vector<qint64> &ids);
+    static bool stamp(ServerContext &ctx, const FileSpace &space, const std::vector<qint64> &ids);
     // Inside the caller's transaction, before the rows go: a tombstone for each, numbered anew.
-    static bool bury(ServerContext &ctx, const std::vector<qint64> &ids);
+    static bool bury(ServerContext &ctx, const FileSpace &space, const std::vector<qint64> &ids);
 
     // The newest number given out (and committed).
     static qint64 head(ServerContext &ctx);
