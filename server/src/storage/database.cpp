@@ -238,7 +238,7 @@ QString Database::lastError() const
 bool Database::lockForUpdate(const char *sql, const QVariantList &args)
 {
     if (!m_pg || !inTransaction())
-        return exec(sql, args);
+        return true;
     const std::string locking = std::string(sql) + " FOR UPDATE";
     return m_pg->exec(locking, args);
 }

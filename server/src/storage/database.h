@@ -71,7 +71,7 @@ public:
     // Locks the rows a SELECT finds until the calling thread's transaction ends, so that a check
     // and the write that follows it cannot interleave with another instance's (PostgreSQL:
     // SELECT ... FOR UPDATE). Outside a transaction, and on SQLite (whose transactions already
-    // exclude every other writer), it only runs the SELECT.
+    // exclude every other writer), there is nothing to lock and nothing is run.
     bool lockForUpdate(const char *sql, const QVariantList &args);
     // True while the calling thread has a Transaction open.
     bool inTransaction();
