@@ -60,7 +60,7 @@ bool TolvarServer::start(QString *error)
     if (!ctx.db.open(database, error))
         return false;
     // Servers starting at once on one database migrate and seed one after the other.
-    if (!ctx.db.lockStartup(ctx.dataPath(QStringLiteral("tolvar.start.lock")), error))
+    if (!ctx.db.lockStartup(error))
         return false;
     bool prepared = migrateAll(ctx, error);
     if (prepared) {

@@ -34,6 +34,7 @@ bool Database::open(const QString &location, QString *error)
 bool Database::openSqlite(const QString &path, QString *error)
 {
     std::lock_guard lock(m_mutex);
+    m_path = path;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     if (sqlite3_open_v2(path.toUtf8().constData(), &m_db, flags, nullptr) != SQLITE_OK) {
         if (error)
@@ -273,8 +274,9 @@ bool Database::endOuter(bool commit)
     return false;
 }
 
-bool Database::lockStartup(const QString &lockFile, QString *error)
+bool Database::lockStartup(QString *error)
 {
+    const QString lockFile = m_path + QStringLiteral(".start-lock");
     if (m_pg)
         return m_pg->lockStartup(error);
     if (m_startupLockFd >= 0)

@@ -80,8 +80,9 @@ public:
     std::recursive_mutex &mutex() { return m_mutex; }
 
     // Serialises the start-up of several servers on one database (migrations, demo data):
-    // PostgreSQL: a session-level advisory lock; SQLite: an exclusive lock on `lockFile`.
-    bool lockStartup(const QString &lockFile, QString *error);
+    // PostgreSQL: a session-level advisory lock; SQLite: an exclusive lock on a file beside the
+    // database ("tolvar.db.start-lock").
+    bool lockStartup(QString *error);
     void unlockStartup();
 
 private:
@@ -99,7 +100,8 @@ private:
     std::recursive_mutex m_mutex;
     std::map<std::string, sqlite3_stmt *> m_statements;
     QString m_lastError;
-    TxState m_tx; // SQLite's (one connection, guarded by m_mutex)
+    TxState m_tx;   // SQLite's (one connection, guarded by m_mutex)
+    QString m_path; // SQLite's file
     int m_startupLockFd = -1;
 };
 
