@@ -1,4 +1,4 @@
-// tolvar-server --listen HOST:PORT --data DIR [--tls-cert FILE --tls-key FILE] [--demo] [--dev]
+// tolvar-server --listen HOST:PORT --data DIR [--database URL] [--tls-cert FILE --tls-key FILE] [--demo] [--dev]
 //               [--downloads DIR] [--auto-pay SECONDS] [--quota BYTES] [--head-timeout SECONDS]
 //               [--max-connections-per-address N] [--max-public-per-address N] [--max-entries N]
 //               [--min-rate BYTES] [--send-window SECONDS] [--receive-window SECONDS] [--public-url URL]
@@ -26,7 +26,8 @@ using tvr::server::TolvarServer;
 
 static void usage(FILE *to = stderr)
 {
-    std::fprintf(to, "usage: tolvar-server --listen HOST:PORT --data DIR [--tls-cert FILE --tls-key FILE]\n"
+    std::fprintf(to, "usage: tolvar-server --listen HOST:PORT --data DIR [--database URL]\n"
+                     "                     [--tls-cert FILE --tls-key FILE]\n"
                      "                     [--demo] [--dev] [--downloads DIR] [--auto-pay SECONDS] [--quota BYTES]\n"
                      "                     [--head-timeout SECONDS] [--max-connections-per-address N]\n"
                      "                     [--max-entries N]\n"
@@ -35,7 +36,10 @@ static void usage(FILE *to = stderr)
                      "                     [--send-window SECONDS] [--receive-window SECONDS]\n"
                      "       tolvar-server --help | --version\n"
                      "  --listen HOST:PORT  address to serve on; port 0 picks a free port\n"
-                     "  --data DIR          folder for the database and the stored files\n"
+                     "  --data DIR          folder for the stored files (and the SQLite database)\n"
+                     "  --database URL      where the records live: sqlite:PATH (default: DIR/tolvar.db)\n"
+                     "                      or PostgreSQL, postgresql://USER@HOST:PORT/DB or\n"
+                     "                      postgresql:///DB?host=/socket/dir\n"
                      "  --tls-cert FILE     serve HTTPS with this PEM certificate (chain first to last)\n"
                      "  --tls-key FILE      the certificate's PEM private key (unencrypted)\n"
                      "  --demo              create the demo account (user demo, phone 13800138000) once\n"
@@ -150,6 +154,14 @@ int main(int argc, char **argv)
             }
         } else if (arg == QLatin1String("--data") && i + 1 < argc) {
             config.dataDir = QString::fromLocal8Bit(argv[++i]);
+        } else if (arg == QLatin1String("--database") && i + 1 < argc) {
+            config.database = QString::fromLocal8Bit(argv[++i]);
+            if (!config.database.startsWith(QLatin1String("sqlite:")) &&
+                !config.database.startsWith(QLatin1String("postgresql:")) &&
+                !config.database.startsWith(QLatin1String("postgres:"))) {
+                std::fprintf(stderr, "tolvar-server: --database needs sqlite:PATH or postgresql://...\n");
+                return 2;
+            }
         } else if (arg == QLatin1String("--demo")) {
             config.demo = true;
         } else if (arg == QLatin1String("--dev")) {

@@ -3,6 +3,7 @@
 // rest, and a reset confirmed by an SMS code to the account's phone or its login password.
 #include "rawhttp.h"
 #include "referenceserver.h"
+#include "storage/database.h"
 
 #include <QDirIterator>
 #include <QFile>
@@ -311,12 +312,21 @@ void TestServerVault::fileNamesAreSealedAtRest()
     QVERIFY(file > 0);
     QCOMPARE(vault("GET", "/api/vault/files", m_alice, token).dataArray().first().toObject().value("name").toString(),
              name);
-    // Neither the database nor its journal holds the name in clear.
+    // Neither the database nor its journal holds the name in clear (SQLite: the files
+    // themselves; PostgreSQL, whose files belong to its cluster: every column of the records).
     QByteArray database;
-    for (const char *suffix : {"", "-wal"}) {
-        QFile part(m_server->dataDir() + "/tolvar.db" + QLatin1String(suffix));
-        if (part.open(QIODevice::ReadOnly))
-            database += part.readAll();
+    if (m_server->database().isEmpty()) {
+        for (const char *suffix : {"", "-wal"}) {
+            QFile part(m_server->dataDir() + "/tolvar.db" + QLatin1String(suffix));
+            if (part.open(QIODevice::ReadOnly))
+                database += part.readAll();
+        }
+    } else {
+        tvr::server::Database db;
+        QString error;
+        QVERIFY2(db.open(m_server->database(), &error), qPrintable(error));
+        for (const auto &row : db.query("SELECT vault_files::text FROM vault_files"))
+            database += row.value(0).toString().toUtf8();
     }
     QVERIFY(database.size() > 0);
     QVERIFY(!database.contains(name.toUtf8()));

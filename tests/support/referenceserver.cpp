@@ -1,8 +1,11 @@
 #include "referenceserver.h"
 
+#include "postgresfixture.h"
+
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QHash>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -14,6 +17,12 @@
 #include <QUrl>
 #include <QUrlQuery>
 #include <sys/resource.h>
+
+static QHash<QString, QString> &databasesByFolder()
+{
+    static QHash<QString, QString> databases;
+    return databases;
+}
 
 ReferenceServer::ReferenceServer()
     : ReferenceServer(Options())
@@ -27,10 +36,37 @@ ReferenceServer::ReferenceServer(const Options &options)
 ReferenceServer::~ReferenceServer()
 {
     stop();
+    if (m_ownsDatabase) {
+        databasesByFolder().remove(m_dataDir);
+        if (PostgresFixture *cluster = PostgresFixture::shared(nullptr))
+            cluster->dropDatabase(m_database);
+    }
+}
+
+// The PostgreSQL database of a data folder, made on first use (TVR_TEST_DATABASE=postgresql).
+static QString postgresFor(const QString &dataDir, bool *created, QString *error)
+{
+    QHash<QString, QString> &databases = databasesByFolder();
+    *created = false;
+    if (const auto it = databases.constFind(dataDir); it != databases.constEnd())
+        return it.value();
+    PostgresFixture *cluster = PostgresFixture::shared(error);
+    const QString database = cluster ? cluster->createDatabase(error) : QString();
+    if (!database.isEmpty()) {
+        databases.insert(dataDir, database);
+        *created = true;
+    }
+    return database;
 }
 
 bool ReferenceServer::start()
 {
+    return launch() && awaitAddress();
+}
+
+bool ReferenceServer::launch()
+{
+    m_baseUrl.clear();
     if (m_options.dataDir.isEmpty()) {
         m_tempDir = std::make_unique<QTemporaryDir>();
         if (!m_tempDir->isValid()) {
@@ -47,6 +83,17 @@ bool ReferenceServer::start()
         args << QStringLiteral("--dev");
     if (m_options.demo)
         args << QStringLiteral("--demo");
+    m_database = m_options.database;
+    if (m_database.isEmpty() && PostgresFixture::requested() &&
+        !m_options.extraArgs.contains(QStringLiteral("--database"))) {
+        bool created = false;
+        m_database = postgresFor(m_dataDir, &created, &m_error);
+        if (m_database.isEmpty())
+            return false;
+        m_ownsDatabase = created && m_tempDir;
+    }
+    if (!m_database.isEmpty())
+        args << QStringLiteral("--database") << m_database;
     args << m_options.extraArgs;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     if (m_options.chunkSize > 0)
@@ -68,6 +115,13 @@ bool ReferenceServer::start()
         m_error = QStringLiteral("cannot start %1: %2").arg(binary, m_process->errorString());
         return false;
     }
+    return true;
+}
+
+bool ReferenceServer::awaitAddress()
+{
+    if (!m_process)
+        return false;
     QByteArray buffer;
     QElapsedTimer timer;
     timer.start();

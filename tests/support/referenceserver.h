@@ -28,6 +28,10 @@ public:
         QStringList extraArgs; // further command-line options (e.g. "--auto-pay", "0")
         // > 0: the server may open at most this many descriptors.
         int descriptorLimit = 0;
+        // --database; empty: SQLite in the data folder, or, when TVR_TEST_DATABASE=postgresql,
+        // a fresh database of the test process's PostgreSQL cluster (one per data folder, so
+        // a restart on the same folder finds its records again).
+        QString database;
     };
 
     // Who a request is sent as; empty fields mean "no such header".
@@ -72,6 +76,9 @@ public:
 
     // Starts the server and waits (at most 20 s) for "listening on http://HOST:PORT".
     bool start();
+    // start() in two halves, so that several servers can be started at the same moment.
+    bool launch();
+    bool awaitAddress();
     // Stops the server (SIGTERM, then kill after 15 s); returns its exit code, -1 if it crashed.
     int stop();
     bool isRunning() const;
@@ -82,6 +89,8 @@ public:
 
     QString baseUrl() const { return m_baseUrl; }
     QString dataDir() const { return m_dataDir; }
+    // The --database the server was given ("" for SQLite in the data folder).
+    QString database() const { return m_database; }
     QString errorString() const { return m_error; }
     // What the server printed after its first line (e.g. the SMS codes in dev mode).
     QByteArray output() const;
@@ -109,6 +118,8 @@ private:
     std::unique_ptr<QProcess> m_process;
     std::unique_ptr<QNetworkAccessManager> m_network;
     QString m_dataDir;
+    QString m_database;
+    bool m_ownsDatabase = false; // made for this server's own temporary folder: dropped with it
     QString m_baseUrl;
     QString m_error;
     mutable QByteArray m_output; // grows as output() collects what the server printed

@@ -60,7 +60,7 @@ void updateProfile(ServerContext &ctx, const http::Request &req, http::Response 
         return fail(res, 409, QStringLiteral("该手机号已被其他账号使用"));
     const bool samePhone = AccountStore::hasPhone(ctx, user.id, phone);
     ctx.db.exec("UPDATE users SET name = ?2, phone = ?3, company_name = ?4, username = ?5, updated_at = ?6, "
-                "phone_verified = CASE WHEN ?7 THEN phone_verified ELSE 0 END WHERE id = ?1",
+                "phone_verified = CASE WHEN ?7 = 1 THEN phone_verified ELSE 0 END WHERE id = ?1",
                 {user.id, name, phone, company, username, ctx.clock.nowText(), samePhone || phone.isEmpty()});
     if (!tx.commit())
         return fail(res, 500, QStringLiteral("保存失败，请稍后重试"));

@@ -60,8 +60,10 @@ SmsCodes::Sent SmsCodes::send(ServerContext &ctx, const QString &phone, const QS
 
     *code = newCode();
     const QString salt = AccountStore::randomHex(16);
-    ctx.db.exec("INSERT OR REPLACE INTO sms_codes(phone, address, code_hash, salt, scenario, sent_at, expires_at, "
-                "attempts) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, 0)",
+    ctx.db.exec("INSERT INTO sms_codes(phone, address, code_hash, salt, scenario, sent_at, expires_at, attempts) "
+                "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, 0) ON CONFLICT(phone, address) DO UPDATE SET "
+                "code_hash = excluded.code_hash, salt = excluded.salt, scenario = excluded.scenario, "
+                "sent_at = excluded.sent_at, expires_at = excluded.expires_at, attempts = 0",
                 {phone, address, codeHash(ctx, salt, phone, *code), salt, scenario, now, now + LifetimeSecs});
     return tx.commit() ? Sent::Ok : Sent::Failed;
 }

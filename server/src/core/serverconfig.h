@@ -12,6 +12,9 @@ struct ServerConfig
     QString host = QStringLiteral("127.0.0.1");
     int port = 0;
     QString dataDir;
+    // Where the records live: "sqlite:PATH" or a PostgreSQL connection string (Database::open).
+    // Empty: SQLite in DATA/tolvar.db. The stored files stay in the data folder either way.
+    QString database;
     bool dev = false;        // reveal SMS codes, enable /api/dev/*, honour TVR_SERVER_CHUNK_SIZE
     bool demo = false;       // seed the demo account once
     QString downloadsDir;    // the update area; empty: "downloads" in the data folder

@@ -58,12 +58,20 @@ bool TolvarServer::start(QString *error)
     ctx.blobs->setRoot(ctx.config.dataDir);
     if (!ServerSecret::loadOrCreate(ctx.config.dataDir, &ctx.secret, error))
         return false;
-    if (!ctx.db.open(ctx.dataPath(QStringLiteral("tolvar.db")), error))
+    const QString database =
+        ctx.config.database.isEmpty() ? ctx.dataPath(QStringLiteral("tolvar.db")) : ctx.config.database;
+    if (!ctx.db.open(database, error))
         return false;
-    if (!migrateAll(ctx, error))
+    // Servers starting at once on one database migrate and seed one after the other.
+    if (!ctx.db.lockStartup(error))
         return false;
-    ctx.blobs->sweep(ctx.db);
-    if (ctx.config.demo && !DemoSeeds::seedAll(ctx, error))
+    bool prepared = migrateAll(ctx, error);
+    if (prepared) {
+        ctx.blobs->sweep(ctx.db);
+        prepared = !ctx.config.demo || DemoSeeds::seedAll(ctx, error);
+    }
+    ctx.db.unlockStartup();
+    if (!prepared)
         return false;
     maintainAll(ctx);
 

@@ -45,7 +45,8 @@ bool DemoSeeds::seedAll(ServerContext &ctx, QString *error)
                 QStringLiteral("demo data of %1 failed: %2").arg(QString::fromUtf8(seeder.area), ctx.db.lastError());
             return false;
         }
-        ctx.db.exec("INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)", {key, ctx.clock.nowText()});
+        ctx.db.exec("INSERT INTO meta(key, value) VALUES(?1, ?2) ON CONFLICT(key) DO UPDATE SET value = excluded.value",
+                    {key, ctx.clock.nowText()});
     }
     return true;
 }

@@ -96,7 +96,7 @@ bool BlobStore::adoptLinked(const QString &path, const QString &sha256, qint64 s
 bool BlobStore::addRef(Database &db, const QString &sha256, const QString &md5, qint64 size)
 {
     return db.exec("INSERT INTO blobs(hash, md5, size, refs) VALUES(?1, ?2, ?3, 1) "
-                   "ON CONFLICT(hash) DO UPDATE SET refs = refs + 1",
+                   "ON CONFLICT(hash) DO UPDATE SET refs = blobs.refs + 1",
                    {sha256, md5, size});
 }
 

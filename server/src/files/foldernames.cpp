@@ -44,10 +44,11 @@ FolderNames FolderNames::loadFor(ServerContext &ctx, const FileSpace &space, qin
     // Every candidate starts with the stem, so a range of the index holds all that can clash;
     // U+10FFFF sorts after any character that can follow the stem.
     const QString stem = fold(splitName(name, isFolder).first);
-    for (const auto &row : ctx.db.query("SELECT lower(name) FROM files WHERE COALESCE(team_id, -owner_id) = ?1 "
-                                        "AND COALESCE(parent_id, 0) = ?2 AND trash_root IS NULL "
-                                        "AND lower(name) >= ?3 AND lower(name) < ?3 || char(1114111) AND id <> ?4",
-                                        {spaceKey(space), parentId, stem, ignoreId}))
+    for (const auto &row :
+         ctx.db.query("SELECT lower(name) FROM files WHERE COALESCE(team_id, -owner_id) = ?1 "
+                      "AND COALESCE(parent_id, 0) = ?2 AND trash_root IS NULL "
+                      "AND lower(name) >= ?3 AND lower(name) < ?5 AND id <> ?4",
+                      {spaceKey(space), parentId, stem, ignoreId, stem + QString::fromUcs4(U"\U0010FFFF")}))
         names.m_taken.insert(row.value(0).toString());
     return names;
 }

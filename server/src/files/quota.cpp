@@ -4,10 +4,22 @@
 #include "billing/capacitystore.h"
 #include "core/servercontext.h"
 #include "files/filetree.h"
+#include "storage/transaction.h"
 #include "teams/teamstore.h"
 #include "vault/vaultstore.h"
 
+#include <optional>
+
 namespace tvr::server {
+
+// Makes the account's quota figures this transaction's until it ends: every check of an
+// account and the write that follows it run one after the other, on every server of a
+// cluster (PostgreSQL locks the account's row; SQLite's transactions exclude each other
+// anyway). Taken before the database mutex, never while holding it.
+static void holdAccount(ServerContext &ctx, qint64 userId)
+{
+    ctx.db.lockForUpdate("SELECT id FROM users WHERE id = ?1", {userId});
+}
 
 qint64 Quota::used(ServerContext &ctx, qint64 userId)
 {
@@ -36,6 +48,7 @@ qint64 Quota::reserved(ServerContext &ctx, qint64 userId)
 
 qint64 Quota::room(ServerContext &ctx, qint64 userId)
 {
+    holdAccount(ctx, userId);
     std::lock_guard lock(ctx.db.mutex());
     return qMax<qint64>(0, limit(ctx, userId) - used(ctx, userId) - reserved(ctx, userId));
 }
@@ -48,6 +61,7 @@ bool Quota::fits(ServerContext &ctx, qint64 userId, qint64 extra)
 
 bool Quota::withinLimit(ServerContext &ctx, qint64 userId)
 {
+    holdAccount(ctx, userId);
     std::lock_guard lock(ctx.db.mutex());
     return used(ctx, userId) + reserved(ctx, userId) <= limit(ctx, userId);
 }
@@ -59,6 +73,7 @@ qint64 Quota::holder(ServerContext &ctx, const FileSpace &space)
 
 qint64 Quota::entries(ServerContext &ctx, qint64 userId)
 {
+    holdAccount(ctx, userId);
     std::lock_guard lock(ctx.db.mutex());
     qint64 count =
         ctx.db.scalar("SELECT COUNT(*) FROM files WHERE owner_id = ?1 AND team_id IS NULL", {userId}).toLongLong();
@@ -122,10 +137,22 @@ bool QuotaReservation::take(qint64 extra)
     return true;
 }
 
+// With a pool of connections (PostgreSQL) a reservation waits, like every check, for the
+// account's row, so that it never misses a write being recorded on another connection.
+static void holdForReservation(ServerContext &ctx, qint64 holderId, std::optional<Transaction> &tx)
+{
+    if (ctx.db.isPostgres()) {
+        tx.emplace(ctx.db);
+        holdAccount(ctx, holderId);
+    }
+}
+
 bool QuotaReservation::ensure(qint64 total)
 {
     if (total <= m_bytes)
         return true;
+    std::optional<Transaction> tx;
+    holdForReservation(m_ctx, m_holder, tx);
     std::lock_guard lock(m_ctx.db.mutex());
     const qint64 generous = qMax(total, m_bytes + GrowStep);
     return take(generous - m_bytes) || take(total - m_bytes);
@@ -135,6 +162,8 @@ bool QuotaReservation::ensureExactly(qint64 total)
 {
     if (total <= m_bytes)
         return true;
+    std::optional<Transaction> tx;
+    holdForReservation(m_ctx, m_holder, tx);
     std::lock_guard lock(m_ctx.db.mutex());
     return take(total - m_bytes);
 }

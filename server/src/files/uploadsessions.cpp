@@ -144,8 +144,8 @@ int UploadSessions::firstMissingChunk(ServerContext &ctx, const UploadSession &s
 bool UploadSessions::recordChunk(ServerContext &ctx, const QString &uploadId, int index)
 {
     // A chunk that lands after its session was cancelled leaves no row behind.
-    return ctx.db.exec("INSERT OR IGNORE INTO upload_chunks(upload_id, idx) SELECT ?1, ?2 "
-                       "WHERE EXISTS(SELECT 1 FROM upload_sessions WHERE id = ?1)",
+    return ctx.db.exec("INSERT INTO upload_chunks(upload_id, idx) SELECT ?1, ?2 "
+                       "WHERE EXISTS(SELECT 1 FROM upload_sessions WHERE id = ?1) ON CONFLICT DO NOTHING",
                        {uploadId, index});
 }
 

@@ -1,6 +1,7 @@
 #include "storage/areas.h"
 
 #include "core/servercontext.h"
+#include "storage/sqldialect.h"
 #include "storage/transaction.h"
 
 #include <cstdio>
@@ -27,6 +28,12 @@ static bool applied(Database &db, const char *area, int version)
 
 bool migrateAll(ServerContext &ctx, QString *error)
 {
+    // Several servers may start on one database at once: TolvarServer holds the start-up lock
+    // (Database::lockStartup) around this, and each step checks again inside its transaction.
+    if (ctx.db.isPostgres() && !ctx.db.execScript(QString::fromUtf8(SqlDialect::CaseInsensitiveCollation))) {
+        *error = ctx.db.lastError();
+        return false;
+    }
     if (!ctx.db.execScript(QStringLiteral("CREATE TABLE IF NOT EXISTS schema_migrations("
                                           "area TEXT NOT NULL, version INTEGER NOT NULL, applied_at TEXT NOT NULL, "
                                           "PRIMARY KEY(area, version))"))) {
@@ -38,6 +45,8 @@ bool migrateAll(ServerContext &ctx, QString *error)
             if (applied(ctx.db, area.name, step.version))
                 continue;
             Transaction tx(ctx.db);
+            if (applied(ctx.db, area.name, step.version))
+                continue;
             ctx.db.execScript(QString::fromUtf8(step.sql));
             ctx.db.exec("INSERT INTO schema_migrations(area, version, applied_at) VALUES(?1, ?2, ?3)",
                         {QString::fromUtf8(area.name), step.version, ctx.clock.nowText()});

@@ -1,20 +1,40 @@
 #include "storage/database.h"
 
+#include "storage/postgresdatabase.h"
+
 #include <QByteArray>
 #include <cstdio>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace tvr::server {
+
+Database::Database() = default;
 
 Database::~Database()
 {
     close();
 }
 
-bool Database::open(const QString &path, QString *error)
+bool Database::open(const QString &location, QString *error)
+{
+    close();
+    if (location.startsWith(QLatin1String("postgresql:")) || location.startsWith(QLatin1String("postgres:"))) {
+        m_pg = std::make_unique<PostgresDatabase>(location.toUtf8());
+        if (m_pg->open(error))
+            return true;
+        m_pg.reset();
+        return false;
+    }
+    return openSqlite(location.startsWith(QLatin1String("sqlite:")) ? location.mid(7) : location, error);
+}
+
+bool Database::openSqlite(const QString &path, QString *error)
 {
     std::lock_guard lock(m_mutex);
-    close();
+    m_path = path;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     if (sqlite3_open_v2(path.toUtf8().constData(), &m_db, flags, nullptr) != SQLITE_OK) {
         if (error)
@@ -34,6 +54,8 @@ bool Database::open(const QString &path, QString *error)
 
 void Database::close()
 {
+    unlockStartup();
+    m_pg.reset();
     std::lock_guard lock(m_mutex);
     for (auto &[sql, stmt] : m_statements)
         sqlite3_finalize(stmt);
@@ -63,7 +85,7 @@ sqlite3_stmt *Database::statement(const char *sql)
 
 void Database::recordError(const char *sql)
 {
-    ++m_errorCount;
+    ++m_tx.errors;
     m_lastError = QString::fromUtf8(m_db ? sqlite3_errmsg(m_db) : "database not open");
     std::fprintf(stderr, "tolvar-server: SQL error: %s in: %s\n", m_lastError.toUtf8().constData(), sql);
 }
@@ -115,6 +137,8 @@ static QVariant columnValue(sqlite3_stmt *stmt, int column)
 
 Database::Rows Database::query(const char *sql, const QVariantList &args, bool *ok)
 {
+    if (m_pg)
+        return m_pg->query(sql, args, ok);
     std::lock_guard lock(m_mutex);
     Rows rows;
     if (ok)
@@ -172,6 +196,8 @@ bool Database::exec(const char *sql, const QVariantList &args)
 
 bool Database::execScript(const QString &sql)
 {
+    if (m_pg)
+        return m_pg->execScript(sql);
     std::lock_guard lock(m_mutex);
     if (!m_db) {
         recordError("script");
@@ -180,7 +206,7 @@ bool Database::execScript(const QString &sql)
     char *message = nullptr;
     const QByteArray text = sql.toUtf8();
     if (sqlite3_exec(m_db, text.constData(), nullptr, nullptr, &message) != SQLITE_OK) {
-        ++m_errorCount;
+        ++m_tx.errors;
         m_lastError = QString::fromUtf8(message ? message : "script failed");
         std::fprintf(stderr, "tolvar-server: SQL error: %s\n", m_lastError.toUtf8().constData());
         sqlite3_free(message);
@@ -191,26 +217,99 @@ bool Database::execScript(const QString &sql)
 
 qint64 Database::lastInsertId()
 {
+    if (m_pg)
+        return m_pg->lastInsertId();
     std::lock_guard lock(m_mutex);
     return m_db ? sqlite3_last_insert_rowid(m_db) : 0;
 }
 
 int Database::changes()
 {
+    if (m_pg)
+        return m_pg->changes();
     std::lock_guard lock(m_mutex);
     return m_db ? sqlite3_changes(m_db) : 0;
 }
 
 void Database::afterCommit(std::function<void()> action)
 {
-    {
+    if (inTransaction()) {
         std::lock_guard lock(m_mutex);
-        if (m_depth > 0) {
-            m_afterCommit.push_back(std::move(action));
-            return;
-        }
+        txState().afterCommit.push_back(std::move(action));
+        return;
     }
     action();
+}
+
+QString Database::lastError() const
+{
+    return m_pg ? m_pg->lastError() : m_lastError;
+}
+
+bool Database::lockForUpdate(const char *sql, const QVariantList &args)
+{
+    if (!m_pg || !inTransaction())
+        return true;
+    const std::string locking = std::string(sql) + " FOR UPDATE";
+    return m_pg->exec(locking, args);
+}
+
+bool Database::inTransaction()
+{
+    if (m_pg)
+        return m_pg->txState().depth > 0;
+    std::lock_guard lock(m_mutex);
+    return m_tx.depth > 0;
+}
+
+Database::TxState &Database::txState()
+{
+    return m_pg ? m_pg->txState() : m_tx;
+}
+
+bool Database::beginOuter()
+{
+    return m_pg ? m_pg->begin() : execScript(QStringLiteral("BEGIN IMMEDIATE"));
+}
+
+bool Database::endOuter(bool commit)
+{
+    if (m_pg)
+        return m_pg->finish(commit);
+    if (execScript(commit ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK")))
+        return true;
+    // A COMMIT that failed (the database busy) leaves the transaction open.
+    if (commit)
+        execScript(QStringLiteral("ROLLBACK"));
+    return false;
+}
+
+bool Database::lockStartup(QString *error)
+{
+    const QString lockFile = m_path + QStringLiteral(".start-lock");
+    if (m_pg)
+        return m_pg->lockStartup(error);
+    if (m_startupLockFd >= 0)
+        return true;
+    const int fd = ::open(lockFile.toUtf8().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        *error = QStringLiteral("cannot lock %1").arg(lockFile);
+        return false;
+    }
+    m_startupLockFd = fd;
+    return true;
+}
+
+void Database::unlockStartup()
+{
+    if (m_pg)
+        m_pg->unlockStartup();
+    if (m_startupLockFd >= 0) {
+        ::close(m_startupLockFd); // closing the descriptor ends its lock
+        m_startupLockFd = -1;
+    }
 }
 
 } // namespace tvr::server

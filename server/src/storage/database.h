@@ -5,6 +5,7 @@
 #include <QVariantList>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,22 +15,42 @@ struct sqlite3_stmt;
 
 namespace tvr::server {
 
-// One SQLite connection (WAL mode) shared by all request threads. Every call takes the
-// connection's lock, so statements never interleave; a Transaction holds the lock for its whole
-// life. Statements are prepared once and cached by their SQL text; values are always bound,
-// never spliced into SQL.
+class PostgresDatabase;
+
+// The server's database: SQLite (one connection in WAL mode shared by all request threads) or
+// PostgreSQL (a pool of connections, one per thread at a time). Areas write SQL once, in
+// SQLite's spelling of the common subset (see SqlDialect for what is rewritten for PostgreSQL).
+//
+// SQLite: every call takes the connection's lock, so statements never interleave; a Transaction
+// holds the lock for its whole life. PostgreSQL: a statement outside a transaction borrows a
+// connection for itself; a Transaction keeps one connection for its thread until it ends, and
+// other threads go on with other connections (rows a transaction must see unchanged are locked
+// with lockForUpdate). Statements are prepared with bound values, never spliced into SQL.
 class Database final
 {
 public:
     using Rows = std::vector<QVariantList>;
+    enum class Dialect { SQLite, PostgreSQL };
 
-    Database() = default;
+    // What the open transactions of one thread (SQLite: of the lock holder) share.
+    struct TxState
+    {
+        int depth = 0;                                  // open transactions
+        quint64 errors = 0;                             // grows on every failed statement; a transaction compares it
+        std::vector<std::function<void()>> afterCommit; // queued by open transactions
+    };
+
+    Database();
     ~Database();
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
 
-    bool open(const QString &path, QString *error);
+    // `location`: "sqlite:PATH", a PostgreSQL connection string ("postgresql://USER@HOST:PORT/DB",
+    // "postgresql:///DB?host=/socket/dir") or a plain file path (SQLite).
+    bool open(const QString &location, QString *error);
     void close();
+    Dialect dialect() const { return m_pg ? Dialect::PostgreSQL : Dialect::SQLite; }
+    bool isPostgres() const { return m_pg != nullptr; }
 
     // Runs one statement with positional arguments (?1, ?2 ... or ?). Integers come back as
     // qlonglong, text as QString, blobs as QByteArray, NULL as an invalid QVariant.
@@ -45,25 +66,47 @@ public:
     // back); at once when none is open.
     void afterCommit(std::function<void()> action);
 
+    // The id of the row the calling thread inserted last (into a table whose id is
+    // "INTEGER PRIMARY KEY AUTOINCREMENT") and the rows its last statement changed.
     qint64 lastInsertId();
     int changes();
-    QString lastError() const { return m_lastError; }
+    QString lastError() const;
 
+    // Locks the rows a SELECT finds until the calling thread's transaction ends, so that a check
+    // and the write that follows it cannot interleave with another instance's (PostgreSQL:
+    // SELECT ... FOR UPDATE). Outside a transaction, and on SQLite (whose transactions already
+    // exclude every other writer), there is nothing to lock and nothing is run.
+    bool lockForUpdate(const char *sql, const QVariantList &args);
+    // True while the calling thread has a Transaction open.
+    bool inTransaction();
+    // Held by whoever reads or writes state kept in memory beside the database (the quota
+    // ledger). SQLite: also the connection's lock. Take it after lockForUpdate, never before.
     std::recursive_mutex &mutex() { return m_mutex; }
+
+    // Serialises the start-up of several servers on one database (migrations, demo data):
+    // PostgreSQL: a session-level advisory lock; SQLite: an exclusive lock on a file beside the
+    // database ("tolvar.db.start-lock").
+    bool lockStartup(QString *error);
+    void unlockStartup();
 
 private:
     friend class Transaction;
 
+    bool openSqlite(const QString &path, QString *error);
     sqlite3_stmt *statement(const char *sql);
     void recordError(const char *sql);
+    TxState &txState();
+    bool beginOuter();
+    bool endOuter(bool commit);
 
     sqlite3 *m_db = nullptr;
+    std::unique_ptr<PostgresDatabase> m_pg;
     std::recursive_mutex m_mutex;
     std::map<std::string, sqlite3_stmt *> m_statements;
     QString m_lastError;
-    quint64 m_errorCount = 0;                         // grows on every failed statement; a transaction compares it
-    int m_depth = 0;                                  // open transactions on the thread that holds the lock
-    std::vector<std::function<void()>> m_afterCommit; // queued by open transactions
+    TxState m_tx;   // SQLite's (one connection, guarded by m_mutex)
+    QString m_path; // SQLite's file
+    int m_startupLockFd = -1;
 };
 
 } // namespace tvr::server

@@ -6,16 +6,19 @@ namespace tvr::server {
 
 Transaction::Transaction(Database &db)
     : m_db(db)
-    , m_lock(db.m_mutex)
+    , m_lock(db.m_mutex, std::defer_lock)
 {
-    m_level = m_db.m_depth;
-    m_errorsAtStart = m_db.m_errorCount;
-    m_actionsAtStart = m_db.m_afterCommit.size();
-    const QString sql =
-        m_level == 0 ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("SAVEPOINT tvr_sp%1").arg(m_level);
-    m_active = m_db.execScript(sql);
+    // SQLite has one connection for every thread: its transaction excludes all others.
+    // PostgreSQL gives the thread a connection of its own for the transaction's life.
+    if (!m_db.isPostgres())
+        m_lock.lock();
+    Database::TxState &state = m_db.txState();
+    m_level = state.depth;
+    m_errorsAtStart = state.errors;
+    m_actionsAtStart = state.afterCommit.size();
+    m_active = m_level == 0 ? m_db.beginOuter() : m_db.execScript(QStringLiteral("SAVEPOINT tvr_sp%1").arg(m_level));
     if (m_active)
-        ++m_db.m_depth;
+        ++state.depth;
 }
 
 Transaction::~Transaction()
@@ -28,40 +31,47 @@ bool Transaction::commit()
 {
     if (!m_active)
         return false;
-    if (m_db.m_errorCount != m_errorsAtStart) {
+    Database::TxState &state = m_db.txState();
+    if (state.errors != m_errorsAtStart) {
         rollback();
         return false;
     }
-    const QString sql = m_level == 0 ? QStringLiteral("COMMIT") : QStringLiteral("RELEASE tvr_sp%1").arg(m_level);
-    if (!m_db.execScript(sql)) {
+    if (m_level == 0) {
+        // Once COMMIT was sent the transaction is over, whatever the answer.
+        m_active = false;
+        --state.depth;
+        auto actions = std::move(state.afterCommit);
+        state.afterCommit.clear();
+        if (!m_db.endOuter(true))
+            return false;
+        for (auto &action : actions)
+            action();
+        return true;
+    }
+    if (!m_db.execScript(QStringLiteral("RELEASE tvr_sp%1").arg(m_level))) {
         rollback();
         return false;
     }
     m_active = false;
-    --m_db.m_depth;
-    if (m_level == 0) {
-        auto actions = std::move(m_db.m_afterCommit);
-        m_db.m_afterCommit.clear();
-        for (auto &action : actions)
-            action();
-    }
+    --state.depth;
     return true;
 }
 
 void Transaction::onCommit(std::function<void()> action)
 {
-    m_db.m_afterCommit.push_back(std::move(action));
+    m_db.txState().afterCommit.push_back(std::move(action));
 }
 
 void Transaction::rollback()
 {
+    Database::TxState &state = m_db.txState();
     if (m_level == 0)
-        m_db.execScript(QStringLiteral("ROLLBACK"));
+        m_db.endOuter(false);
     else
         m_db.execScript(QStringLiteral("ROLLBACK TO tvr_sp%1; RELEASE tvr_sp%1").arg(m_level));
-    m_db.m_afterCommit.resize(m_actionsAtStart);
+    state.afterCommit.resize(m_actionsAtStart);
     m_active = false;
-    --m_db.m_depth;
+    --state.depth;
 }
 
 } // namespace tvr::server

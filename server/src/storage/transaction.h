@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QtGlobal>
 #include <functional>
 #include <mutex>
 
@@ -7,7 +8,7 @@ namespace tvr::server {
 
 class Database;
 
-// A write transaction that holds the database lock until it ends. It commits only when
+// A write transaction; on SQLite it holds the database lock until it ends. It commits only when
 // commit() is called and no statement failed since it began; otherwise it rolls back when it
 // goes out of scope. Nested transactions become savepoints of the outer one.
 // Work that must follow a successful commit (removing blob files) is queued with onCommit().
@@ -29,7 +30,7 @@ private:
     Database &m_db;
     std::unique_lock<std::recursive_mutex> m_lock;
     size_t m_actionsAtStart = 0;
-    unsigned long long m_errorsAtStart = 0;
+    quint64 m_errorsAtStart = 0;
     int m_level = 0;
     bool m_active = false;
 };
