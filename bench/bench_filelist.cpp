@@ -132,29 +132,23 @@ void runSize(ScriptedServer &server, int count)
     server.clearRoutes();
     server.on("GET", "/api/files", ScriptedReply::text(200, body, "application/json; charset=utf-8"));
 
-    qint64 parseMs = 0;
-    {
-        QElapsedTimer parseClock;
-        parseClock.start();
-        const QJsonDocument parsed = QJsonDocument::fromJson(body);
-        parseMs = parseClock.elapsed();
-        if (!parsed.isObject())
-            std::fprintf(stderr, "generated body is not JSON\n");
-    }
-
     const long rssBefore = residentKiB();
     Listing listing = makeListing();
 
     QElapsedTimer clock;
     qint64 replyAt = -1;
+    qint64 readAt = -1;
     qint64 shownAt = -1;
     bool done = false;
     FileModel *model = listing.model;
     QWidget *window = listing.window.get();
     clock.start();
-    Api::listFiles("", "all", [&](const HttpResponse &response) {
+    // As the file page asks: the model reads the answer's text itself.
+    HttpClient::instance()->getUnparsed(Api::listFilesPath("", "all"), [&](const HttpResponse &response) {
         replyAt = clock.elapsed();
-        model->setRows(response.dataArray());
+        if (!model->setListingText(response.raw))
+            std::fprintf(stderr, "the listing was not read\n");
+        readAt = clock.elapsed();
         showNow(window);
         shownAt = clock.elapsed();
         done = true;
@@ -189,12 +183,12 @@ void runSize(ScriptedServer &server, int count)
     const qint64 sortSizeMs = sortClock.elapsed();
 
     const long rssAfter = residentKiB();
-    std::printf("%7d records: body %6.1f MB, JSON parse %5lld ms, request->reply %5lld ms, "
-                "reply->table shown %5lld ms | scroll step %5.1f ms, jump to end %4lld ms | "
+    std::printf("%7d records: body %6.1f MB, request->reply %5lld ms, "
+                "reply->table shown %5lld ms (records read %4lld ms) | scroll step %5.1f ms, jump to end %4lld ms | "
                 "sort by name %5lld ms, by size %4lld ms | row widgets %d | RSS %ld MB (+%ld MB)\n",
-                count, body.size() / 1048576.0, static_cast<long long>(parseMs), static_cast<long long>(replyAt),
-                static_cast<long long>(shownAt - replyAt), scrollStepMs, static_cast<long long>(jumpMs),
-                static_cast<long long>(sortNameMs), static_cast<long long>(sortSizeMs),
+                count, body.size() / 1048576.0, static_cast<long long>(replyAt),
+                static_cast<long long>(shownAt - replyAt), static_cast<long long>(readAt - replyAt), scrollStepMs,
+                static_cast<long long>(jumpMs), static_cast<long long>(sortNameMs), static_cast<long long>(sortSizeMs),
                 int(listing.table->rowsWithWidgets().size()), rssAfter / 1024, (rssAfter - rssBefore) / 1024);
     std::fflush(stdout);
 }
@@ -316,6 +310,13 @@ int main(int argc, char **argv)
     for (int count : {1000, 10000, 100000})
         runSize(server, count);
     std::printf("peak RSS %ld MB\n", residentKiB("VmHWM:") / 1024);
+    // For comparison, after the peak was taken: a JSON document of the whole 100,000-record body.
+    const QByteArray body = generatedBody(100000);
+    QElapsedTimer parseClock;
+    parseClock.start();
+    const bool parsed = QJsonDocument::fromJson(body).isObject();
+    std::printf("QJsonDocument parse of the 100000-record body: %lld ms%s\n",
+                static_cast<long long>(parseClock.elapsed()), parsed ? "" : " (not JSON)");
     if (qEnvironmentVariableIntValue("TVR_BENCH_NO_SERVER") == 0)
         serverListing();
     return 0;
