@@ -4,6 +4,7 @@
 #include "files/filemodel.h"
 #include "files/filerecord.h"
 #include "files/filetable.h"
+#include "net/httpclient.h"
 #include "net/httpresponse.h"
 #include "ui/offlineoverlay.h"
 
@@ -179,23 +180,29 @@ void FileListPage::reload()
         self->applyListing(response);
     };
 
+    // A listing may hold 100,000 records: the model reads the answer's text itself instead of a
+    // JSON document of all of it.
     const QString parentId = currentFolderId();
-    if (m_searchKeyword.isEmpty()) {
-        if (isTeamMode())
-            Api::listTeamFiles(m_teamId, parentId, std::move(onReply));
-        else
-            Api::listFiles(parentId, m_category, std::move(onReply));
-    } else {
-        if (isTeamMode())
-            Api::searchTeamFiles(m_teamId, m_searchKeyword, std::move(onReply));
-        else
-            Api::searchFiles(m_searchKeyword, std::move(onReply));
-    }
+    QString path;
+    if (m_searchKeyword.isEmpty())
+        path = isTeamMode() ? Api::listTeamFilesPath(m_teamId, parentId) : Api::listFilesPath(parentId, m_category);
+    else
+        path =
+            isTeamMode() ? Api::searchTeamFilesPath(m_teamId, m_searchKeyword) : Api::searchFilesPath(m_searchKeyword);
+    HttpClient::instance()->getUnparsed(path, std::move(onReply));
     updateBreadcrumb();
 }
 
-void FileListPage::applyListing(const HttpResponse &response)
+void FileListPage::applyListing(const HttpResponse &unparsed)
 {
+    if (unparsed.ok && !unparsed.isJson && m_model->setListingText(unparsed.raw)) {
+        showListing();
+        return;
+    }
+    // Anything but a plain successful listing is read the usual way, for the usual texts.
+    HttpResponse response = unparsed;
+    if (response.ok && !response.isJson)
+        response = HttpClient::instance()->makeResponse(unparsed.status, unparsed.raw, QString());
     QJsonObject data;
     QString error;
     if (!response.unwrap(data, error)) {
@@ -203,8 +210,13 @@ void FileListPage::applyListing(const HttpResponse &response)
         m_overlay->showFailure(response);
         return;
     }
-    m_overlay->hide();
     m_model->setRows(response.dataArray());
+    showListing();
+}
+
+void FileListPage::showListing()
+{
+    m_overlay->hide();
     showLocations();
     const int count = m_model->rowCount();
     m_statusLabel->setText(QStringLiteral("共 %1 项").arg(count));

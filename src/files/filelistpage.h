@@ -143,6 +143,8 @@ private:
     // With changesFiles a success is also reported to FileChangeNotifier.
     HttpCallback reloadOrShowError(bool changesFiles = false);
     void applyListing(const HttpResponse &response);
+    // The rows just set: counts, the empty text, locations.
+    void showListing();
     void showLocations();
     void enterFolderRecord(const QJsonObject &record);
     void updateBreadcrumb();

@@ -8,27 +8,12 @@
 #include <QIcon>
 #include <QMimeData>
 #include <algorithm>
+#include <numeric>
 #include <vector>
 
 namespace {
 
-const QString NameKey = QStringLiteral("name");
-const QString SizeKey = QStringLiteral("size");
-const QString UpdatedKey = QStringLiteral("updated_at");
-const QString IdKey = QStringLiteral("id");
-const QString MimeKey = QStringLiteral("mime_type");
-
-// The members a comparison needs, read once per row instead of once per comparison.
-struct SortKey
-{
-    bool folder = false;
-    QString name;
-    qint64 size = 0;
-    QString updated;
-    int row = 0;
-};
-
-int compareByColumn(const SortKey &a, const SortKey &b, int column)
+int compareByColumn(const FileRow &a, const FileRow &b, int column)
 {
     switch (column) {
     case FileModel::NameColumn:
@@ -62,20 +47,38 @@ QString FileModel::locationOf(int row) const
 {
     if (m_locations.isEmpty() || row < 0 || row >= m_rows.size())
         return QString();
-    const QString parentId = jsonText(m_rows.at(row), QStringLiteral("parent_id"));
+    const QString &parentId = shown(row).parentId;
     // A folder missing from the map (made meanwhile) is still somewhere: say so rather than lie.
     return m_locations.value(parentId == QLatin1String("0") ? QString() : parentId, QStringLiteral("…"));
 }
 
 void FileModel::setRows(const QJsonArray &array)
 {
-    beginResetModel();
-    m_rows.clear();
-    m_rows.reserve(array.size());
+    QList<FileRow> rows;
+    rows.reserve(array.size());
     for (const QJsonValue &value : array) {
         if (value.isObject())
-            m_rows.append(value.toObject());
+            rows.append(FileRow::fromObject(value.toObject()));
     }
+    replaceRows(std::move(rows));
+}
+
+bool FileModel::setListingText(const QByteArray &body)
+{
+    QList<FileRow> rows;
+    if (!FileRow::fromListingText(body, rows))
+        return false;
+    replaceRows(std::move(rows));
+    return true;
+}
+
+void FileModel::replaceRows(QList<FileRow> rows)
+{
+    beginResetModel();
+    m_rows = std::move(rows);
+    m_order.resize(m_rows.size());
+    for (int row = 0; row < m_rows.size(); ++row)
+        m_order[row] = row;
     if (m_sortColumn >= 0)
         sortRows();
     endResetModel();
@@ -95,13 +98,13 @@ QJsonObject FileModel::rowAt(int row) const
 {
     if (row < 0 || row >= m_rows.size())
         return {};
-    return m_rows.at(row);
+    return shown(row).record();
 }
 
 int FileModel::rowOfId(const QString &id) const
 {
     for (int row = 0; row < m_rows.size(); ++row) {
-        if (jsonText(m_rows.at(row), IdKey) == id)
+        if (shown(row).id == id)
             return row;
     }
     return -1;
@@ -121,7 +124,7 @@ QVariant FileModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.column() < 0 || index.row() < 0 || index.row() >= m_rows.size())
         return {};
-    const QJsonObject &record = m_rows.at(index.row());
+    const FileRow &record = shown(index.row());
     const int column = index.column();
 
     switch (role) {
@@ -129,14 +132,14 @@ QVariant FileModel::data(const QModelIndex &index, int role) const
         switch (column) {
         case NameColumn:
             if (!m_locations.isEmpty())
-                return jsonText(record, NameKey) + QLatin1Char('\n') + locationOf(index.row());
-            return jsonText(record, NameKey);
+                return record.name + QLatin1Char('\n') + locationOf(index.row());
+            return record.name;
         case SizeColumn:
-            if (isFolderRecord(record))
+            if (record.folder)
                 return {};
-            return formatSize(jsonInt64(record, SizeKey, 0));
+            return formatSize(record.size);
         case TimeColumn:
-            return formatDateTime(jsonText(record, UpdatedKey));
+            return formatDateTime(record.updated);
         case ActionColumn:
             return QStringLiteral("\u22EE");
         default:
@@ -144,15 +147,14 @@ QVariant FileModel::data(const QModelIndex &index, int role) const
         }
     case Qt::DecorationRole:
         if (column == NameColumn) {
-            const QPixmap icon =
-                fileIcon(jsonText(record, NameKey), isFolderRecord(record), jsonText(record, MimeKey), IconSize);
+            const QPixmap icon = fileIcon(record.name, record.folder, record.mimeType, IconSize);
             return icon.isNull() ? QIcon() : QIcon(icon);
         }
         return {};
     case Qt::ToolTipRole:
         if (!m_locations.isEmpty())
-            return QStringLiteral("%1\n位置：%2").arg(jsonText(record, NameKey), locationOf(index.row()));
-        return jsonText(record, NameKey);
+            return QStringLiteral("%1\n位置：%2").arg(record.name, locationOf(index.row()));
+        return record.name;
     case Qt::TextAlignmentRole:
         if (column == ActionColumn)
             return int(Qt::AlignCenter);
@@ -210,7 +212,7 @@ QMimeData *FileModel::mimeData(const QModelIndexList &indexes) const
 
     QStringList ids;
     for (int row : rows) {
-        const QString id = jsonText(m_rows.at(row), IdKey);
+        const QString &id = shown(row).id;
         if (!id.isEmpty())
             ids.append(id);
     }
@@ -238,35 +240,19 @@ bool FileModel::dropMimeData(const QMimeData *, Qt::DropAction, int, int, const 
 
 void FileModel::sortRows()
 {
-    std::vector<SortKey> keys;
-    keys.reserve(m_rows.size());
-    for (int row = 0; row < m_rows.size(); ++row) {
-        const QJsonObject &record = m_rows.at(row);
-        SortKey key;
-        key.folder = isFolderRecord(record);
-        key.row = row;
-        if (m_sortColumn == NameColumn)
-            key.name = jsonText(record, NameKey);
-        else if (m_sortColumn == SizeColumn)
-            key.size = jsonInt64(record, SizeKey, 0);
-        else if (m_sortColumn == TimeColumn)
-            key.updated = jsonText(record, UpdatedKey);
-        keys.push_back(std::move(key));
-    }
-
+    // Only the order moves: the records stay where they are, so sorting 100,000 of them needs
+    // no second copy.
+    std::iota(m_order.begin(), m_order.end(), 0);
     const int column = m_sortColumn;
     const bool ascending = m_sortAscending;
+    const QList<FileRow> &rows = m_rows;
     // Stable, so equal records keep their server order across reloads.
-    std::stable_sort(keys.begin(), keys.end(), [column, ascending](const SortKey &a, const SortKey &b) {
+    std::stable_sort(m_order.begin(), m_order.end(), [&rows, column, ascending](int left, int right) {
+        const FileRow &a = rows.at(left);
+        const FileRow &b = rows.at(right);
         if (a.folder != b.folder)
             return a.folder;
         const int result = compareByColumn(a, b, column);
         return ascending ? result < 0 : result > 0;
     });
-
-    QList<QJsonObject> sorted;
-    sorted.reserve(m_rows.size());
-    for (const SortKey &key : keys)
-        sorted.append(m_rows.at(key.row));
-    m_rows = std::move(sorted);
 }

@@ -1,13 +1,16 @@
 #pragma once
 
+#include "files/filerow.h"
+
 #include <QAbstractTableModel>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 
-// The file records of one folder or search result, as five columns for FileTable. Records stay
-// exactly as the server sent them; the model only orders them and derives display values.
+// The file records of one folder or search result, as five columns for FileTable. Records are
+// held compactly (FileRow: the shown members plus the record's JSON text as the server sent it);
+// the model only orders them and derives display values.
 class FileModel final : public QAbstractTableModel
 {
     Q_OBJECT
@@ -24,6 +27,9 @@ public:
     // Replaces all rows by the objects of array (other elements are skipped) in one reset,
     // sorted when a sort column is set.
     void setRows(const QJsonArray &array);
+    // The same from the text of a {"success": true, "data": [...]} answer, without a JSON document
+    // of the whole body. False, with the rows unchanged, when the text is not such an answer.
+    bool setListingText(const QByteArray &body);
     // Column -1 keeps the server order. Folders come first in both directions.
     void setSort(int column, bool ascending);
     int sortColumn() const { return m_sortColumn; }
@@ -35,7 +41,7 @@ public:
     void setLocations(const QHash<QString, QString> &folderPaths);
     // "全部文件 / 项目" for the row's folder; empty without locations.
     QString locationOf(int row) const;
-    // A copy of the record, or an empty object when row is out of range.
+    // The whole record with every member the server sent, or an empty object when row is out of range.
     QJsonObject rowAt(int row) const;
     // The first row whose "id" reads as id, or -1.
     int rowOfId(const QString &id) const;
@@ -59,8 +65,11 @@ public:
 
 private:
     void sortRows();
+    void replaceRows(QList<FileRow> rows);
+    const FileRow &shown(int row) const { return m_rows.at(m_order.at(row)); }
 
-    QList<QJsonObject> m_rows;
+    QList<FileRow> m_rows; // in the server's order
+    QList<int> m_order;    // the shown order: indexes into m_rows
     QHash<QString, QString> m_locations;
     int m_sortColumn = -1;
     bool m_sortAscending = true;

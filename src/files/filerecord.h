@@ -5,8 +5,9 @@
 #include <QJsonObject>
 #include <QString>
 
-// Reading rules for the file records the server sends. Records are kept as the QJsonObject
-// that arrived; these helpers are the only way members are interpreted.
+// Reading rules for the file records the server sends. Lists hold records compactly (FileRow)
+// and hand them on as the whole QJsonObject that arrived; these helpers are the only way members
+// are interpreted (FileRow's own reader agrees with them, see tst_filemodel).
 
 // Numeric members are read with jsonInt64 (net/httpresponse.h), shared with the transfers.
 

@@ -15,6 +15,9 @@
 #include <memory>
 
 namespace {
+
+// Marks a reply whose successful body is handed on unparsed.
+constexpr char UnparsedProperty[] = "tvrUnparsedBody";
 constexpr int ErrorBodyChars = 200;
 // Error bodies of downloads are kept in memory only to find the server's text; cap them.
 constexpr qsizetype ErrorBodyCap = 64 * 1024;
@@ -120,6 +123,16 @@ HttpClient *HttpClient::instance()
 void HttpClient::get(const QString &path, HttpCallback callback)
 {
     send(QByteArrayLiteral("GET"), path, QJsonValue(), std::move(callback));
+}
+
+void HttpClient::getUnparsed(const QString &path, HttpCallback callback)
+{
+    QNetworkRequest request(buildUrl(path));
+    applyHeaders(request);
+    request.setTransferTimeout(m_jsonTimeoutMs);
+    QNetworkReply *reply = network()->get(request);
+    reply->setProperty(UnparsedProperty, true);
+    handleReply(reply, std::move(callback));
 }
 
 void HttpClient::post(const QString &path, const QJsonValue &body, HttpCallback callback)
@@ -446,7 +459,8 @@ QNetworkAccessManager *HttpClient::network()
     return m_network;
 }
 
-HttpResponse HttpClient::makeResponse(int status, const QByteArray &raw, const QString &transportError)
+HttpResponse HttpClient::makeResponse(int status, const QByteArray &raw, const QString &transportError,
+                                      bool parseSuccess)
 {
     HttpResponse response;
     response.raw = raw;
@@ -454,8 +468,9 @@ HttpResponse HttpClient::makeResponse(int status, const QByteArray &raw, const Q
     const bool transportFailed = !transportError.isEmpty();
 
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(response.raw, &parseError);
-    if (parseError.error == QJsonParseError::NoError && !document.isNull()) {
+    const bool parse = parseSuccess || transportFailed || !isSuccessStatus(status);
+    const QJsonDocument document = parse ? QJsonDocument::fromJson(response.raw, &parseError) : QJsonDocument();
+    if (parse && parseError.error == QJsonParseError::NoError && !document.isNull()) {
         response.isJson = true;
         response.json = document.isObject() ? QJsonValue(document.object()) : QJsonValue(document.array());
     }
@@ -503,7 +518,8 @@ void HttpClient::handleReply(QNetworkReply *reply, HttpCallback callback)
             if (transportError.isEmpty())
                 transportError = QStringLiteral("网络错误");
         }
-        HttpResponse response = makeResponse(statusOf(reply), raw, transportError);
+        HttpResponse response =
+            makeResponse(statusOf(reply), raw, transportError, !reply->property(UnparsedProperty).toBool());
         response.networkError = !response.ok && isNetworkError(reply);
         const bool connectionFailed = !response.ok && isConnectionFailure(reply);
         reply->deleteLater();

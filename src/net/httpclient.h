@@ -27,6 +27,10 @@ public:
     static HttpClient *instance();
 
     void get(const QString &path, HttpCallback callback);
+    // A GET whose successful body the caller reads itself from raw (a listing of 100,000 files
+    // would otherwise be held as a JSON document too): on a 2xx without transport error, json
+    // stays null and isJson false; every other answer is read as get() reads it.
+    void getUnparsed(const QString &path, HttpCallback callback);
     void post(const QString &path, const QJsonValue &body, HttpCallback callback);
     void put(const QString &path, const QJsonValue &body, HttpCallback callback);
     void del(const QString &path, HttpCallback callback);
@@ -83,7 +87,9 @@ public:
     // What every callback receives for an answer: the body parsed as JSON, ok for a 2xx without a
     // transport error, the failure text chosen (transport text for a cut-off 2xx, else the
     // service's text, the body, the transport text, the status), PROFILE_INCOMPLETE announced.
-    HttpResponse makeResponse(int status, const QByteArray &raw, const QString &transportError);
+    // parseSuccess false leaves a successful body unparsed (see getUnparsed).
+    HttpResponse makeResponse(int status, const QByteArray &raw, const QString &transportError,
+                              bool parseSuccess = true);
     // Whether a reply's error code is the network's (connection, time-out, proxy unreachable), not an
     // answer's (an HTTP status, or a proxy refusing the account).
     static bool isNetworkError(const QNetworkReply *reply);

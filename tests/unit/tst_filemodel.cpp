@@ -54,6 +54,13 @@ private slots:
     void sortSurvivesReloadsAndKeepsEqualsInServerOrder();
     void everyChangeIsOneReset();
     void dragDataIsTheRowIds();
+
+    void listingTextShowsWhatTheParsedArrayShows_data();
+    void listingTextShowsWhatTheParsedArrayShows();
+    void recordsHandedOnKeepEveryMemberTheServerSent();
+    void compactRecordsSortByNameSizeAndTime();
+    void textThatIsNotASuccessfulListingIsRefused_data();
+    void textThatIsNotASuccessfulListingIsRefused();
 };
 
 void TestFileModel::initTestCase()
@@ -219,6 +226,145 @@ void TestFileModel::dragDataIsTheRowIds()
     payload.setData("application/x-tvr-fileids", "7");
     QVERIFY(!model.canDropMimeData(&payload, Qt::MoveAction, -1, -1, model.index(3, 1)));
     QVERIFY(!model.dropMimeData(&payload, Qt::MoveAction, -1, -1, model.index(3, 1)));
+}
+
+namespace {
+
+QByteArray listingBody(const char *array)
+{
+    return QByteArray(R"({"success": true, "data": )") + array + "}";
+}
+
+// Every shown value and every handed-on record of two models, row by row.
+void compareModels(const FileModel &expected, const FileModel &actual)
+{
+    QCOMPARE(actual.rowCount(), expected.rowCount());
+    for (int row = 0; row < expected.rowCount(); ++row) {
+        QCOMPARE(actual.rowAt(row), expected.rowAt(row));
+        for (int col = 0; col < FileModel::ColumnCount; ++col) {
+            for (int role : {int(Qt::DisplayRole), int(Qt::ToolTipRole)})
+                QCOMPARE(actual.data(actual.index(row, col), role), expected.data(expected.index(row, col), role));
+        }
+        const QString id = expected.rowAt(row).value("id").toVariant().toString();
+        QCOMPARE(actual.rowOfId(id), expected.rowOfId(id));
+        QCOMPARE(actual.locationOf(row), expected.locationOf(row));
+    }
+}
+
+// Records whose members take the slow way as well as the plain one: escapes, fractions, numbers
+// as strings, nulls, members the table does not use, odd spacing.
+const char *const UnusualListing = R"([
+    {"id": 7, "name": "plain.pdf", "size": 5000000000, "parent_id": 3, "updated_at": "2024-05-02T08:30:00Z",
+     "mime_type": "application/pdf", "md5": "abc", "category": "document"},
+    {"id": "x-9", "name": "say \"hi\" \u00e9\n.txt", "size": 1.5, "parent_id": null, "type": "file"},
+    { "id" : 8 , "name" : "间距.txt" , "size" : "2048" , "extra" : {"nested": [1, {"a": null}]} },
+    {"id": -12, "name": "负.bin", "size": -3, "parent_id": "0", "type": "folder"},
+    {"id": 1e2, "name": 5, "size": null, "updated_at": true, "mime_type": ["x"]},
+    {"name": "twice", "name": "second", "id": 11},
+    {},
+    3, "skipped", null
+])";
+
+} // namespace
+
+void TestFileModel::listingTextShowsWhatTheParsedArrayShows_data()
+{
+    QTest::addColumn<QByteArray>("array");
+    QTest::addColumn<bool>("locations");
+    QTest::newRow("mixed") << QByteArray(MixedListing) << false;
+    QTest::newRow("unusual") << QByteArray(UnusualListing) << false;
+    QTest::newRow("unusual with locations") << QByteArray(UnusualListing) << true;
+    QTest::newRow("empty") << QByteArray("[]") << false;
+}
+
+void TestFileModel::listingTextShowsWhatTheParsedArrayShows()
+{
+    QFETCH(QByteArray, array);
+    QFETCH(bool, locations);
+    FileModel parsed;
+    FileModel compact;
+    if (locations) {
+        const QHash<QString, QString> paths{{QString(), "全部文件"}, {"3", "全部文件 / 资料"}};
+        parsed.setLocations(paths);
+        compact.setLocations(paths);
+    }
+    parsed.setRows(QJsonDocument::fromJson(array).array());
+    QVERIFY(compact.setListingText(listingBody(array.constData())));
+    compareModels(parsed, compact);
+    for (int sortColumn : {int(FileModel::NameColumn), int(FileModel::SizeColumn), int(FileModel::TimeColumn)}) {
+        for (bool ascending : {true, false}) {
+            parsed.setSort(sortColumn, ascending);
+            compact.setSort(sortColumn, ascending);
+            compareModels(parsed, compact);
+        }
+    }
+}
+
+void TestFileModel::recordsHandedOnKeepEveryMemberTheServerSent()
+{
+    const QJsonArray sent = QJsonDocument::fromJson(UnusualListing).array();
+    FileModel model;
+    QVERIFY(model.setListingText(listingBody(UnusualListing)));
+    QCOMPARE(model.rowCount(), 7);
+    int row = 0;
+    for (const QJsonValue &value : sent) {
+        if (value.isObject())
+            QCOMPARE(model.rowAt(row++), value.toObject());
+    }
+    QCOMPARE(model.rowAt(0).value("md5").toString(), QString("abc"));
+    QCOMPARE(model.rowAt(2).value("extra").toObject().value("nested").toArray().size(), 2);
+
+    // The same through a parsed array, and after sorting.
+    FileModel fromArray;
+    fromArray.setRows(sent);
+    fromArray.setSort(FileModel::SizeColumn, false);
+    for (int i = 0; i < fromArray.rowCount(); ++i)
+        QVERIFY(sent.contains(fromArray.rowAt(i)));
+}
+
+void TestFileModel::compactRecordsSortByNameSizeAndTime()
+{
+    FileModel model;
+    QVERIFY(model.setListingText(listingBody(MixedListing)));
+    model.setSort(FileModel::SizeColumn, false);
+    QCOMPARE(column(model, "id"), QStringList({"d1", "d2", "f2", "f3", "f4", "f1"}));
+    model.setSort(FileModel::SizeColumn, true);
+    QCOMPARE(column(model, "id"), QStringList({"d2", "d1", "f1", "f4", "f3", "f2"}));
+    model.setSort(FileModel::NameColumn, true);
+    QCOMPARE(column(model, "name"), QStringList({"alpha", "Beta", "a.txt", "b.txt", "C.txt", "Folder-like"}));
+    model.setSort(FileModel::TimeColumn, false);
+    QCOMPARE(column(model, "id"), QStringList({"d2", "d1", "f4", "f1", "f2", "f3"}));
+    // Back to the server's order for a new listing, sorted again by the kept column.
+    QVERIFY(model.setListingText(listingBody(R"([{"id": "n", "updated_at": "2024-06-01"}, {"id": "o"}])")));
+    QCOMPARE(column(model, "id"), QStringList({"n", "o"}));
+}
+
+void TestFileModel::textThatIsNotASuccessfulListingIsRefused_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("failure") << QByteArray(R"({"success": false, "message": "无权访问", "data": []})");
+    QTest::newRow("no success") << QByteArray(R"({"data": []})");
+    QTest::newRow("no data") << QByteArray(R"({"success": true})");
+    QTest::newRow("data an object") << QByteArray(R"({"success": true, "data": {"id": 1}})");
+    QTest::newRow("data twice") << QByteArray(R"({"success": true, "data": [], "data": [{"id": 1}]})");
+    QTest::newRow("trailing comma") << listingBody(R"([{"id": 1},])");
+    QTest::newRow("bad escape") << listingBody(R"([{"id": 1, "name": "a\qb"}])");
+    QTest::newRow("short unicode escape") << listingBody(R"([{"name": "\u12"}])");
+    QTest::newRow("control character") << listingBody("[{\"name\": \"a\tb\"}]");
+    QTest::newRow("bad number") << listingBody(R"([{"size": 01}])");
+    QTest::newRow("unclosed") << QByteArray(R"({"success": true, "data": [{"id": 1})");
+    QTest::newRow("after the end") << (listingBody("[]") + "x");
+    QTest::newRow("array body") << QByteArray("[]");
+    QTest::newRow("empty") << QByteArray();
+}
+
+void TestFileModel::textThatIsNotASuccessfulListingIsRefused()
+{
+    QFETCH(QByteArray, body);
+    FileModel model;
+    model.setRows(parseArray(R"([{"id": "kept"}])"));
+    QVERIFY(!model.setListingText(body));
+    QCOMPARE(column(model, "id"), QStringList({"kept"}));
 }
 
 QTEST_MAIN(TestFileModel)

@@ -72,6 +72,7 @@ private slots:
     void requestsReachTheServerUnderEveryPathForm();
     void commonHeadersFollowTheSession();
     void getAndDeleteNeverSendABody();
+    void unparsedGetLeavesOnlySuccessBodiesUnread();
     void writeVerbsSendCompactJson();
     void envelopeRules_data();
     void envelopeRules();
@@ -194,6 +195,27 @@ void TestHttpClient::commonHeadersFollowTheSession()
     session->vaultToken.clear();
     QVERIFY(fetch("GET", "/api/h").ok);
     QVERIFY(!m_server.requests().constLast().hasHeader("X-Vault-Token"));
+}
+
+void TestHttpClient::unparsedGetLeavesOnlySuccessBodiesUnread()
+{
+    Session::instance()->token = QStringLiteral("tok");
+    m_server.on("GET", "/api/list", ScriptedReply::success(QJsonArray{1, 2}));
+    m_server.on("GET", "/api/denied",
+                ScriptedReply::json(QJsonObject{{"success", false}, {"message", "无权访问"}}, 403));
+    auto listed = run([](HttpCallback done) { HttpClient::instance()->getUnparsed("/api/list", std::move(done)); });
+    auto denied = run([](HttpCallback done) { HttpClient::instance()->getUnparsed("/api/denied", std::move(done)); });
+    QVERIFY(listed->response && denied->response);
+    QVERIFY(listed->response->ok);
+    QVERIFY(!listed->response->isJson);
+    QVERIFY(listed->response->json.isNull());
+    QCOMPARE(QJsonDocument::fromJson(listed->response->raw).object().value("data").toArray(), QJsonArray({1, 2}));
+    // A refusal is read as any answer is: its text reaches the user.
+    QVERIFY(!denied->response->ok);
+    QVERIFY(denied->response->isJson);
+    QCOMPARE(denied->response->error, QStringLiteral("无权访问"));
+    // The same request headers as a plain GET.
+    QCOMPARE(m_server.requests().first().header("X-Auth-Token"), QByteArray("tok"));
 }
 
 void TestHttpClient::getAndDeleteNeverSendABody()

@@ -27,6 +27,8 @@ struct FileEntry
     // The file record clients read: id, name, type, mime_type, category, size, parent_id,
     // created_at, updated_at, md5, and trash_time for trashed entries.
     QJsonObject toJson() const;
+    // toJson() as compact JSON text, appended to out.
+    void appendJson(QByteArray &out) const;
 };
 
 } // namespace tvr::server

@@ -7,6 +7,7 @@
 #include "files/blobwriter.h"
 #include "files/foldernames.h"
 #include "files/quota.h"
+#include "http/jsontext.h"
 #include "storage/transaction.h"
 #include "sync/changelog.h"
 #include "teams/teamstore.h"
@@ -44,6 +45,20 @@ FileEntry fromRow(const QVariantList &r)
     e.trashedAt = r.value(13).toString();
     e.trashRoot = r.value(14).toLongLong();
     return e;
+}
+
+QByteArray toArrayText(const Database::Rows &rows)
+{
+    QByteArray out;
+    out.reserve(qsizetype(rows.size()) * 256 + 2);
+    out += '[';
+    for (const auto &row : rows) {
+        if (out.size() > 1)
+            out += ',';
+        fromRow(row).appendJson(out);
+    }
+    out += ']';
+    return out;
 }
 
 QJsonArray toArray(const Database::Rows &rows)
@@ -131,6 +146,45 @@ QJsonObject FileEntry::toJson() const
     return o;
 }
 
+void FileEntry::appendJson(QByteArray &out) const
+{
+    // The members of toJson() in the order QJsonObject keeps them (by key), so the text is the
+    // same as QJsonDocument's.
+    const auto number = [&out](const char *key, qint64 value) {
+        JsonText::appendKey(out, key);
+        out += QByteArray::number(value);
+        out += ',';
+    };
+    const auto text = [&out](const char *key, QStringView value) {
+        JsonText::appendKey(out, key);
+        JsonText::appendString(out, value);
+        out += ',';
+    };
+    out += '{';
+    text("category", isFolder ? QString() : category);
+    text("created_at", createdAt);
+    number("id", id);
+    if (!isFolder)
+        text("md5", md5);
+    text("mime_type", mimeType);
+    text("name", name);
+    if (teamId > 0)
+        number("owner_id", ownerId);
+    if (parentId > 0)
+        number("parent_id", parentId);
+    else
+        out += "\"parent_id\":null,";
+    number("size", isFolder ? 0 : size);
+    if (teamId > 0)
+        number("team_id", teamId);
+    if (!trashedAt.isEmpty())
+        text("trash_time", trashedAt);
+    text("type", isFolder ? QStringLiteral("folder") : QStringLiteral("file"));
+    JsonText::appendKey(out, "updated_at");
+    JsonText::appendString(out, updatedAt);
+    out += '}';
+}
+
 std::optional<FileEntry> FileTree::find(ServerContext &ctx, const FileSpace &space, qint64 id)
 {
     const auto rows =
@@ -148,23 +202,34 @@ std::optional<FileEntry> FileTree::findLive(ServerContext &ctx, const FileSpace 
     return entry;
 }
 
-QJsonArray FileTree::list(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category)
+// The live entries of one folder (or of a category), folders first.
+static Database::Rows listedRows(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category)
 {
     if (category.isEmpty()) {
-        return toArray(ctx.db.query("SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL AND " PARENT_IS
-                                    " ORDER BY type = 'folder' DESC, "
-                                    "CASE WHEN type = 'folder' THEN lower(name) END ASC, updated_at DESC, id DESC",
-                                    {space.userId, space.teamId, parentId}));
+        return ctx.db.query("SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL AND " PARENT_IS
+                            " ORDER BY type = 'folder' DESC, "
+                            "CASE WHEN type = 'folder' THEN lower(name) END ASC, updated_at DESC, id DESC",
+                            {space.userId, space.teamId, parentId});
     }
     if (parentId == 0) {
-        return toArray(ctx.db.query("SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL "
-                                    "AND type = 'file' AND category = ?3 ORDER BY updated_at DESC, id DESC",
-                                    {space.userId, space.teamId, category}));
+        return ctx.db.query("SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL "
+                            "AND type = 'file' AND category = ?3 ORDER BY updated_at DESC, id DESC",
+                            {space.userId, space.teamId, category});
     }
-    return toArray(ctx.db.query("SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL AND " PARENT_IS
-                                " AND (type = 'folder' OR category = ?4) ORDER BY type = 'folder' DESC, "
-                                "CASE WHEN type = 'folder' THEN lower(name) END ASC, updated_at DESC, id DESC",
-                                {space.userId, space.teamId, parentId, category}));
+    return ctx.db.query("SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL AND " PARENT_IS
+                        " AND (type = 'folder' OR category = ?4) ORDER BY type = 'folder' DESC, "
+                        "CASE WHEN type = 'folder' THEN lower(name) END ASC, updated_at DESC, id DESC",
+                        {space.userId, space.teamId, parentId, category});
+}
+
+QJsonArray FileTree::list(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category)
+{
+    return toArray(listedRows(ctx, space, parentId, category));
+}
+
+QByteArray FileTree::listText(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category)
+{
+    return toArrayText(listedRows(ctx, space, parentId, category));
 }
 
 QJsonArray FileTree::search(ServerContext &ctx, const FileSpace &space, const QString &keyword)

@@ -33,6 +33,8 @@ public:
     // newest first). With a category at the root: every live file of that category in the
     // space, newest first; inside a folder: its folders, then its files of that category.
     static QJsonArray list(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category);
+    // The same listing as compact JSON text, written without building JSON objects first.
+    static QByteArray listText(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category);
     // Live entries whose name contains the keyword (case-insensitive), folders first.
     static QJsonArray search(ServerContext &ctx, const FileSpace &space, const QString &keyword);
     // Every live folder: id, parent_id, name.

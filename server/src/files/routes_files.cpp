@@ -41,7 +41,7 @@ void registerFileRoutes(http::Router &router, ServerContext &ctx)
                    const auto folder = parent && *parent != 0 ? FileTree::findLive(ctx, space, *parent) : std::nullopt;
                    if (!parent || (*parent != 0 && !(folder && folder->isFolder)))
                        return fail(res, 404, QStringLiteral("文件夹不存在"));
-                   ok(res, FileTree::list(ctx, space, *parent, category));
+                   okText(res, FileTree::listText(ctx, space, *parent, category));
                }));
 
     router.get("/api/files/search",

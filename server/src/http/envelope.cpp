@@ -18,6 +18,18 @@ void ok(http::Response &res, const QJsonValue &data)
     okWith(res, data, {});
 }
 
+void okText(http::Response &res, const QByteArray &dataJson)
+{
+    // Members in QJsonObject's key order, as ok() writes them.
+    std::string body;
+    body.reserve(size_t(dataJson.size()) + 32);
+    body += R"({"data":)";
+    body.append(dataJson.constData(), size_t(dataJson.size()));
+    body += R"(,"success":true})";
+    res.status = 200;
+    res.setContent(std::move(body), "application/json; charset=utf-8");
+}
+
 void okWith(http::Response &res, const QJsonValue &data, const QJsonObject &extra)
 {
     QJsonObject body = extra;

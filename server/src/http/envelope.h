@@ -14,6 +14,8 @@ namespace tvr::server {
 //   failure: 4xx/5xx {"success":false,"message":TEXT} (plus "code" when a machine-readable
 //            reason helps the client, e.g. "PROFILE_INCOMPLETE")
 void ok(http::Response &res, const QJsonValue &data = QJsonObject());
+// Success whose data is JSON text written by the caller (a large listing), sent as it is.
+void okText(http::Response &res, const QByteArray &dataJson);
 // Success with extra top-level members beside "success" and "data" (e.g. "debugCode").
 void okWith(http::Response &res, const QJsonValue &data, const QJsonObject &extra);
 void fail(http::Response &res, int status, const QString &message, const QString &code = QString());
