@@ -1,6 +1,7 @@
 #pragma once
 
 #include "http/httpmessage.h"
+#include "http/trustedproxies.h"
 #include "http/router.h"
 
 #include <QString>
@@ -63,6 +64,8 @@ public:
         // PEM certificate (chain) and key: when both are set, every connection speaks TLS.
         std::string tlsCertificatePem;
         std::string tlsKeyPem;
+        // Balancers whose X-Forwarded-For names the client (see TrustedProxies).
+        TrustedProxies trustedProxies;
     };
 
     // Fills an answer the transport gives by itself (404 no route, 413 body too large, 500).

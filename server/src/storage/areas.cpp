@@ -11,7 +11,7 @@ const std::vector<Area> &allAreas()
 {
     // Add a new area here (and declare its descriptor in areas.h).
     static const std::vector<Area> areas = {
-        coreArea(),     accountArea(), profileArea(),      fileArea(), trashArea(), uploadArea(),
+        coreArea(),     clusterArea(), accountArea(), profileArea(),      fileArea(), trashArea(), uploadArea(),
         downloadArea(), archiveArea(), notificationArea(), teamArea(), vaultArea(), capacityArea(),
         paymentArea(),  updateArea(),  shareArea(),        devArea(),
     };
@@ -38,6 +38,9 @@ bool migrateAll(ServerContext &ctx, QString *error)
             if (applied(ctx.db, area.name, step.version))
                 continue;
             Transaction tx(ctx.db);
+            // Another instance starting at the same moment may have applied it meanwhile.
+            if (applied(ctx.db, area.name, step.version))
+                continue;
             ctx.db.execScript(QString::fromUtf8(step.sql));
             ctx.db.exec("INSERT INTO schema_migrations(area, version, applied_at) VALUES(?1, ?2, ?3)",
                         {QString::fromUtf8(area.name), step.version, ctx.clock.nowText()});
