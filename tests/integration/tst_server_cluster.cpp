@@ -139,7 +139,8 @@ void TestServerCluster::vaultUnlockedOnOneIsOpenOnTheOthersUntilLocked()
     QCOMPARE(downloaded.status, 200);
     QVERIFY(downloaded.body == content);
 
-    QVERIFY(node(1).request("POST", "/api/vault/lock", m_user, "{}", "application/json", {{"X-Vault-Token", token}})
+    QVERIFY(node(1)
+                .request("POST", "/api/vault/lock", m_user, "{}", "application/json", {{"X-Vault-Token", token}})
                 .success());
     QCOMPARE(node(0).request("GET", path, m_user, {}, {}, {{"X-Vault-Token", token}}).status, 403);
     QCOMPARE(node(2).request("GET", path, m_user, {}, {}, {{"X-Vault-Token", token}}).status, 403);
@@ -250,9 +251,10 @@ void TestServerCluster::forwardedForIsBelievedOnlyFromATrustedProxy()
     auto doubting = startInstance(node(0).dataDir(), {"--trusted-proxy", "192.0.2.1"});
     QVERIFY(trusting && doubting);
     const auto attempt = [](ReferenceServer &server, const QString &phone) {
-        const Reply sms = server.request("POST", "/api/send-sms", {},
-                                         QJsonDocument(QJsonObject{{"phone", phone}, {"scenario", "register"}}).toJson(),
-                                         "application/json", {{"X-Forwarded-For", "198.51.100.7"}});
+        const Reply sms =
+            server.request("POST", "/api/send-sms", {},
+                           QJsonDocument(QJsonObject{{"phone", phone}, {"scenario", "register"}}).toJson(),
+                           "application/json", {{"X-Forwarded-For", "198.51.100.7"}});
         const QString code = sms.json().value("debugCode").toString();
         if (code.isEmpty())
             return -1;
@@ -266,10 +268,10 @@ void TestServerCluster::forwardedForIsBelievedOnlyFromATrustedProxy()
     QVERIFY(attempt(*trusting, "13900000911") >= 400);
     QCOMPARE(attempt(*doubting, "13900000912"), 200);
     // The client's own list before the proxy's entry proves nothing: the last one counts.
-    const Reply sms = trusting->request("POST", "/api/send-sms", {},
-                                        QJsonDocument(QJsonObject{{"phone", "13900000913"}, {"scenario", "register"}})
-                                            .toJson(),
-                                        "application/json", {{"X-Forwarded-For", "10.9.9.9, 198.51.100.20"}});
+    const Reply sms =
+        trusting->request("POST", "/api/send-sms", {},
+                          QJsonDocument(QJsonObject{{"phone", "13900000913"}, {"scenario", "register"}}).toJson(),
+                          "application/json", {{"X-Forwarded-For", "10.9.9.9, 198.51.100.20"}});
     const QString code = sms.json().value("debugCode").toString();
     QVERIFY(!code.isEmpty());
     const Reply login = trusting->request(

@@ -52,14 +52,16 @@ Area clusterArea()
     area.migrations = {
         {1, "CREATE TABLE leases(name TEXT PRIMARY KEY, holder TEXT NOT NULL, until_secs INTEGER NOT NULL);"
             "CREATE TABLE cluster_settings(name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
-            "CREATE TABLE cluster_members(id TEXT PRIMARY KEY, seen_secs INTEGER NOT NULL);"
+            "CREATE TABLE cluster_members(id TEXT PRIMARY KEY, seen_secs INTEGER NOT NULL, machine TEXT NOT NULL, "
+            "  pid INTEGER NOT NULL);"
             "CREATE TABLE throttle_events(id INTEGER PRIMARY KEY AUTOINCREMENT, key TEXT NOT NULL, "
             "  at_secs INTEGER NOT NULL);"
             "CREATE INDEX throttle_events_key ON throttle_events(key, at_secs);"
             "CREATE TABLE quota_reservations(id INTEGER PRIMARY KEY AUTOINCREMENT, instance TEXT NOT NULL, "
             "  user_id INTEGER NOT NULL, bytes INTEGER NOT NULL, team_id INTEGER NOT NULL DEFAULT 0, "
             "  member_id INTEGER NOT NULL DEFAULT 0, revoked INTEGER NOT NULL DEFAULT 0);"
-            "CREATE INDEX quota_reservations_user ON quota_reservations(user_id);"},
+            "CREATE INDEX quota_reservations_user ON quota_reservations(user_id);"
+            "CREATE TABLE active_extracts(marker INTEGER PRIMARY KEY, instance TEXT NOT NULL);"},
     };
     area.registerRoutes = registerClusterRoutes;
     area.maintain = maintainCluster;

@@ -27,8 +27,13 @@ public:
     static bool othersAlive(ServerContext &ctx);
     // Forgets instances that stopped beating, and what they held.
     static void forgetStale(ServerContext &ctx);
+    // Forgets, at once, instances of this machine (same host and boot) whose process is gone:
+    // one restarted after a crash need not wait for its former self's heartbeat to run out.
+    static void forgetDeadNeighbours(ServerContext &ctx);
     // Forgets this instance (clean shutdown).
     static void leave(ServerContext &ctx);
+    // Forgets one instance and what it held.
+    static void forget(ServerContext &ctx, const QString &id);
     // A fresh random id for this process.
     static QString newId();
 };

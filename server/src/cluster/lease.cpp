@@ -1,5 +1,6 @@
 #include "cluster/lease.h"
 
+#include "cluster/clustermembers.h"
 #include "storage/database.h"
 #include "storage/transaction.h"
 
@@ -10,8 +11,9 @@ bool Lease::take(Database &db, const QString &name, const QString &holder, qint6
     Transaction tx(db);
     db.exec("INSERT INTO leases(name, holder, until_secs) VALUES(?1, '', 0) ON CONFLICT (name) DO NOTHING", {name});
     // The row is there now; whoever changes it wins, the other sees no change.
-    db.exec("UPDATE leases SET holder = ?2, until_secs = ?3 WHERE name = ?1 AND (until_secs < ?4 OR holder = ?2)",
-            {name, holder, nowSecs + forSecs, nowSecs});
+    db.exec("UPDATE leases SET holder = ?2, until_secs = ?3 WHERE name = ?1 AND (until_secs < ?4 OR holder = ?2 "
+            "OR holder NOT IN (SELECT id FROM cluster_members WHERE seen_secs >= ?5))",
+            {name, holder, nowSecs + forSecs, nowSecs, ClusterMembers::aliveSince()});
     const bool won = db.changes() == 1;
     return tx.commit() && won;
 }

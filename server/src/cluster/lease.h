@@ -9,8 +9,9 @@ class Database;
 
 // A named right to do work that must run on one instance at a time (upkeep, seeding), held by
 // one instance until a time, in a table every instance shares. Taking it is one conditional
-// write, so two instances racing for it cannot both win; a holder that dies simply lets it run
-// out. Times are the server clock's seconds.
+// write, so two instances racing for it cannot both win. A lease whose holder is no longer a
+// live instance (ClusterMembers) is free at once, so holders must beat before they take one.
+// Times are the server clock's seconds.
 class Lease final
 {
 public:

@@ -93,15 +93,15 @@ bool TolvarServer::start(QString *error)
         return false;
     if (ctx.config.dev) {
         // The development switches act on the whole cluster: they live in the shared database.
-        ctx.clock.setOffsetSource(
-            [&ctx] { return ClusterSettings::value(ctx.db, ClusterSettings::ClockOffset, 0); });
+        ctx.clock.setOffsetSource([&ctx] { return ClusterSettings::value(ctx.db, ClusterSettings::ClockOffset, 0); });
         if (ctx.config.autoPaySecs >= 0)
             ClusterSettings::set(ctx.db, ClusterSettings::AutoPaySecs, ctx.config.autoPaySecs);
     }
     // Temporary and unreferenced files are leftovers only when no other instance may be
     // writing them right now.
-    const bool alone = !ClusterMembers::othersAlive(ctx);
     ClusterMembers::beat(ctx);
+    ClusterMembers::forgetDeadNeighbours(ctx);
+    const bool alone = !ClusterMembers::othersAlive(ctx);
     if (alone)
         ctx.blobs->sweep(ctx.db);
     if (ctx.config.demo && !seedOnce(ctx, error))
@@ -172,8 +172,8 @@ void TolvarServer::upkeepLoop()
 {
     std::unique_lock lock(m_upkeepMutex);
     auto nextUpkeep = std::chrono::steady_clock::now() + std::chrono::seconds(UpkeepIntervalSecs);
-    while (!m_upkeepWake.wait_for(lock, std::chrono::seconds(ClusterMembers::BeatSecs),
-                                  [this] { return m_stopping; })) {
+    while (
+        !m_upkeepWake.wait_for(lock, std::chrono::seconds(ClusterMembers::BeatSecs), [this] { return m_stopping; })) {
         lock.unlock();
         ClusterMembers::beat(*m_ctx);
         if (std::chrono::steady_clock::now() >= nextUpkeep) {

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "http/httpmessage.h"
-#include "http/trustedproxies.h"
 #include "http/router.h"
+#include "http/trustedproxies.h"
 
 #include <QString>
 #include <atomic>

@@ -85,17 +85,16 @@ std::optional<QByteArray> VaultSessions::unwrap(const QString &token, const QByt
     QByteArray tag = wrapped.right(TagBytes);
     int length = 0;
     EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-    const bool ok =
-        ctx && EVP_DecryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, NonceBytes, nullptr) == 1 &&
-        EVP_DecryptInit_ex(ctx, nullptr, nullptr, reinterpret_cast<const unsigned char *>(kek.constData()), bytes) ==
-            1 &&
-        EVP_DecryptUpdate(ctx, nullptr, &length, reinterpret_cast<const unsigned char *>(aad.constData()),
-                          int(aad.size())) == 1 &&
-        EVP_DecryptUpdate(ctx, reinterpret_cast<unsigned char *>(key.data()), &length, bytes + NonceBytes, sealed) ==
-            1 &&
-        length == sealed && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, TagBytes, tag.data()) == 1 &&
-        EVP_DecryptFinal_ex(ctx, reinterpret_cast<unsigned char *>(key.data()) + length, &length) == 1;
+    const bool ok = ctx && EVP_DecryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+                    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, NonceBytes, nullptr) == 1 &&
+                    EVP_DecryptInit_ex(ctx, nullptr, nullptr, reinterpret_cast<const unsigned char *>(kek.constData()),
+                                       bytes) == 1 &&
+                    EVP_DecryptUpdate(ctx, nullptr, &length, reinterpret_cast<const unsigned char *>(aad.constData()),
+                                      int(aad.size())) == 1 &&
+                    EVP_DecryptUpdate(ctx, reinterpret_cast<unsigned char *>(key.data()), &length, bytes + NonceBytes,
+                                      sealed) == 1 &&
+                    length == sealed && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, TagBytes, tag.data()) == 1 &&
+                    EVP_DecryptFinal_ex(ctx, reinterpret_cast<unsigned char *>(key.data()) + length, &length) == 1;
     EVP_CIPHER_CTX_free(ctx);
     VaultKey::wipe(kek);
     if (!ok) {
