@@ -6,6 +6,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QProcess>
 #include <QJsonArray>
 #include <QRandomGenerator>
 #include <QUrl>
@@ -57,6 +58,7 @@ private slots:
     void developmentClockMovesTheWholeCluster();
     void forwardedForIsBelievedOnlyFromATrustedProxy();
     void healthzFailsWhenTheDataFolderIsGone();
+    void instancesStartingTogetherSeedTheDemoOnce();
 
 private:
     std::unique_ptr<ReferenceServer> startInstance(const QString &dataDir, const QStringList &extra = {});
@@ -292,6 +294,54 @@ void TestServerCluster::healthzFailsWhenTheDataFolderIsGone()
     QCOMPARE(lone->get("/healthz").status, 503);
     QVERIFY(QDir().rename(data + ".away", data));
     QCOMPARE(lone->get("/healthz").status, 200);
+}
+
+void TestServerCluster::instancesStartingTogetherSeedTheDemoOnce()
+{
+    // What one instance alone seeds.
+    ReferenceServer::Options single;
+    single.demo = true;
+    ReferenceServer alone(single);
+    QVERIFY(alone.start());
+    const Creds demoAlone = alone.signIn("demo", "13800138000");
+    QVERIFY(demoAlone.isValid());
+    const int expected = int(alone.get("/api/files?", demoAlone).dataArray().size());
+    QVERIFY(expected > 0);
+
+    // Three instances started at the same moment on one fresh folder: all come up, and the
+    // demo account holds what one seeding gives.
+    QTemporaryDir shared;
+    std::vector<std::unique_ptr<QProcess>> processes;
+    for (int i = 0; i < 3; ++i) {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(QStringLiteral(TVR_SERVER_BINARY),
+                       QStringList{"--listen", "127.0.0.1:0", "--data", shared.path(), "--demo", "--dev"} +
+                           databaseArgs());
+        processes.push_back(std::move(process));
+    }
+    std::vector<QByteArray> output(processes.size());
+    const auto allListening = [&] {
+        for (size_t i = 0; i < processes.size(); ++i) {
+            output[i] += processes[i]->readAllStandardOutput();
+            if (!output[i].startsWith("listening on "))
+                return false;
+        }
+        return true;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(allListening(), 60000);
+    for (const auto &process : processes) {
+        process->terminate();
+        QVERIFY(process->waitForFinished(20000));
+        QCOMPARE(process->exitCode(), 0);
+    }
+    ReferenceServer::Options after;
+    after.dataDir = shared.path();
+    ReferenceServer later(after);
+    QVERIFY(later.start());
+    const Creds demo = later.signIn("demo", "13800138000");
+    QVERIFY(demo.isValid());
+    QCOMPARE(int(later.get("/api/files?", demo).dataArray().size()), expected);
 }
 
 QTEST_GUILESS_MAIN(TestServerCluster)
