@@ -2,12 +2,14 @@
 // instance serves any request of any session, chunks merge wherever they landed, throttles and
 // the development switches are shared. TVR_TEST_DATABASE_URL, when set, is handed to every
 // instance as --database, so the same cases run on a shared PostgreSQL.
+#include "http/trustedproxies.h"
 #include "referenceserver.h"
+#include "vault/vaultsessions.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QProcess>
 #include <QJsonArray>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QUrl>
 #include <QtTest>
@@ -59,6 +61,8 @@ private slots:
     void forwardedForIsBelievedOnlyFromATrustedProxy();
     void healthzFailsWhenTheDataFolderIsGone();
     void instancesStartingTogetherSeedTheDemoOnce();
+    void wrappedVaultKeyOpensOnlyWithItsToken();
+    void trustedProxiesMatchAddressesAndNetworksOnly();
 
 private:
     std::unique_ptr<ReferenceServer> startInstance(const QString &dataDir, const QStringList &extra = {});
@@ -342,6 +346,53 @@ void TestServerCluster::instancesStartingTogetherSeedTheDemoOnce()
     const Creds demo = later.signIn("demo", "13800138000");
     QVERIFY(demo.isValid());
     QCOMPARE(int(later.get("/api/files?", demo).dataArray().size()), expected);
+}
+
+void TestServerCluster::wrappedVaultKeyOpensOnlyWithItsToken()
+{
+    using tvr::server::VaultSessions;
+    const QByteArray key = randomBytes(32);
+    const QString token = QString::fromLatin1(randomBytes(32).toHex());
+    const QByteArray wrapped = VaultSessions::wrap(token, key);
+    QVERIFY(!wrapped.isEmpty());
+    QVERIFY(!wrapped.contains(key));
+    QCOMPARE(VaultSessions::unwrap(token, wrapped).value_or(QByteArray()), key);
+    // Two wraps of one key differ (fresh nonce); neither the row's name, another token nor a
+    // changed byte opens it.
+    QVERIFY(VaultSessions::wrap(token, key) != wrapped);
+    QVERIFY(!VaultSessions::unwrap(VaultSessions::tokenHash(token), wrapped));
+    QVERIFY(!VaultSessions::unwrap(QString::fromLatin1(randomBytes(32).toHex()), wrapped));
+    QByteArray tampered = wrapped;
+    tampered[20] = char(tampered[20] ^ 1);
+    QVERIFY(!VaultSessions::unwrap(token, tampered));
+    QVERIFY(!VaultSessions::unwrap(token, wrapped.left(20)));
+}
+
+void TestServerCluster::trustedProxiesMatchAddressesAndNetworksOnly()
+{
+    tvr::server::http::TrustedProxies proxies;
+    QVERIFY(proxies.add("10.1.2.3"));
+    QVERIFY(proxies.add("192.168.0.0/16"));
+    QVERIFY(proxies.add("fd00::/8"));
+    QVERIFY(!proxies.add("10.1.2.300"));
+    QVERIFY(!proxies.add("10.0.0.0/33"));
+    QVERIFY(!proxies.add("balancer.example"));
+    QVERIFY(proxies.contains("10.1.2.3"));
+    QVERIFY(!proxies.contains("10.1.2.4"));
+    QVERIFY(proxies.contains("192.168.77.1"));
+    QVERIFY(!proxies.contains("192.169.0.1"));
+    QVERIFY(proxies.contains("fd12::1"));
+    QVERIFY(!proxies.contains("fe80::1"));
+    // From an untrusted peer the header is ignored; from a trusted one the last untrusted entry
+    // counts, past further trusted hops; garbage ends the walk.
+    QCOMPARE(proxies.clientAddress("203.0.113.5", "198.51.100.1"), std::string("203.0.113.5"));
+    QCOMPARE(proxies.clientAddress("10.1.2.3", "1.1.1.1, 198.51.100.1"), std::string("198.51.100.1"));
+    QCOMPARE(proxies.clientAddress("10.1.2.3", "198.51.100.1, 192.168.1.1"), std::string("198.51.100.1"));
+    QCOMPARE(proxies.clientAddress("10.1.2.3", ""), std::string("10.1.2.3"));
+    QCOMPARE(proxies.clientAddress("10.1.2.3", "not-an-address"), std::string("10.1.2.3"));
+    QCOMPARE(proxies.clientAddress("10.1.2.3", " 2001:db8::1 "), std::string("2001:db8::1"));
+    tvr::server::http::TrustedProxies none;
+    QCOMPARE(none.clientAddress("10.1.2.3", "198.51.100.1"), std::string("10.1.2.3"));
 }
 
 QTEST_GUILESS_MAIN(TestServerCluster)

@@ -3,9 +3,9 @@
 #include "accounts/accountstore.h"
 #include "billing/capacityplans.h"
 #include "billing/capacitystore.h"
-#include "cluster/clustersettings.h"
 #include "core/servercontext.h"
 #include "notify/notifications.h"
+#include "storage/clustersettings.h"
 #include "storage/transaction.h"
 
 #include <QRandomGenerator>

@@ -1,9 +1,9 @@
 // Development-only helpers (registered with --dev): move the server clock forward and run
 // the periodic upkeep at once, so that time rules can be tested without waiting.
-#include "cluster/clustersettings.h"
 #include "core/servercontext.h"
 #include "http/envelope.h"
 #include "storage/areas.h"
+#include "storage/clustersettings.h"
 
 namespace tvr::server {
 

@@ -1,7 +1,6 @@
 #include "core/tolvarserver.h"
 
 #include "cluster/clustermembers.h"
-#include "cluster/clustersettings.h"
 #include "cluster/lease.h"
 #include "core/servercontext.h"
 #include "demo/demoseeds.h"
@@ -12,6 +11,7 @@
 #include "http/httpserver.h"
 #include "http/router.h"
 #include "storage/areas.h"
+#include "storage/clustersettings.h"
 #include "storage/serversecret.h"
 
 #include <QDir>

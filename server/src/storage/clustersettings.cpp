@@ -1,4 +1,4 @@
-#include "cluster/clustersettings.h"
+#include "storage/clustersettings.h"
 
 #include "storage/database.h"
 
