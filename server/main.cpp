@@ -34,6 +34,7 @@ static void usage(FILE *to = stderr)
                      "                     [--public-url URL]\n"
                      "                     [--max-public-per-address N] [--min-rate BYTES]\n"
                      "                     [--send-window SECONDS] [--receive-window SECONDS]\n"
+                     "                     [--trusted-proxy ADDRESS[/BITS]]...\n"
                      "       tolvar-server --help | --version\n"
                      "  --listen HOST:PORT  address to serve on; port 0 picks a free port\n"
                      "  --data DIR          folder for the stored files (and the SQLite database)\n"
@@ -67,6 +68,10 @@ static void usage(FILE *to = stderr)
                      "                      window over which an answer's rate is taken (default 60)\n"
                      "  --receive-window SECONDS\n"
                      "                      window over which an upload's rate is taken (default 30)\n"
+                     "  --trusted-proxy ADDRESS[/BITS]\n"
+                     "                      a balancer in front (repeatable): on its connections the\n"
+                     "                      client's address is taken from X-Forwarded-For, and the\n"
+                     "                      per-address connection cap is left to the balancer\n"
                      "  --help              show this text\n"
                      "  --version           show the version\n");
 }
@@ -162,6 +167,8 @@ int main(int argc, char **argv)
                 std::fprintf(stderr, "tolvar-server: --database needs sqlite:PATH or postgresql://...\n");
                 return 2;
             }
+        } else if (arg == QLatin1String("--trusted-proxy") && i + 1 < argc) {
+            config.trustedProxies.append(QString::fromLocal8Bit(argv[++i]));
         } else if (arg == QLatin1String("--demo")) {
             config.demo = true;
         } else if (arg == QLatin1String("--dev")) {

@@ -5,6 +5,7 @@
 #include "billing/capacitystore.h"
 #include "core/servercontext.h"
 #include "notify/notifications.h"
+#include "storage/clustersettings.h"
 #include "storage/transaction.h"
 
 #include <QRandomGenerator>
@@ -130,12 +131,16 @@ bool Payments::pay(ServerContext &ctx, const QString &orderNo)
 
 void Payments::settleDue(ServerContext &ctx)
 {
-    if (!ctx.config.dev || ctx.config.autoPaySecs < 0)
+    if (!ctx.config.dev)
+        return;
+    // Set by whichever instance was started with --auto-pay, for the whole cluster.
+    const qint64 autoPaySecs = ClusterSettings::value(ctx.db, ClusterSettings::AutoPaySecs, -1);
+    if (autoPaySecs < 0)
         return;
     const qint64 now = ctx.clock.nowSecs();
     const auto rows = ctx.db.query("SELECT order_no FROM payment_orders WHERE status = 'pending' "
                                    "AND closed_secs IS NULL AND created_secs <= ?1 AND created_secs >= ?2",
-                                   {now - ctx.config.autoPaySecs, now - OrderLifetimeSecs});
+                                   {now - autoPaySecs, now - OrderLifetimeSecs});
     for (const QVariantList &r : rows)
         pay(ctx, r.value(0).toString());
 }

@@ -6,7 +6,7 @@ namespace tvr::server {
 
 QDateTime Clock::now() const
 {
-    return QDateTime::currentDateTimeUtc().addSecs(m_offsetSecs.load());
+    return QDateTime::currentDateTimeUtc().addSecs(offset());
 }
 
 qint64 Clock::nowSecs() const

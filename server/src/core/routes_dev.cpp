@@ -3,6 +3,7 @@
 #include "core/servercontext.h"
 #include "http/envelope.h"
 #include "storage/areas.h"
+#include "storage/clustersettings.h"
 
 namespace tvr::server {
 
@@ -25,7 +26,9 @@ void registerDevRoutes(http::Router &router, ServerContext &ctx)
         if (!(requested <= MaxAdvanceSeconds))
             return fail(res, 400, Msg::BadRequest);
         const qint64 seconds = qint64(requested);
-        ctx.clock.advance(seconds);
+        // Every instance reads the offset from the database, so the whole cluster moves at once.
+        if (!ClusterSettings::add(ctx.db, ClusterSettings::ClockOffset, seconds))
+            return fail(res, 500, Msg::Internal);
         maintainAll(ctx);
         ok(res, QJsonObject{{QStringLiteral("now"), ctx.clock.nowText()},
                             {QStringLiteral("offsetSeconds"), ctx.clock.offset()}});

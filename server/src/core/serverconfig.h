@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 namespace tvr::server {
@@ -47,6 +48,10 @@ struct ServerConfig
     int minBytesPerSec = 1024;
     int sendWindowSecs = 60;
     int receiveWindowSecs = 30;
+
+    // Balancers in front ("ADDRESS" or "ADDRESS/BITS"): only on their connections is the client's
+    // address taken from X-Forwarded-For.
+    QStringList trustedProxies;
 
     // PEM certificate (with its chain) and private key; both set: the server speaks HTTPS only.
     QByteArray tlsCertificatePem;

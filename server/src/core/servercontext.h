@@ -31,9 +31,10 @@ struct ServerContext
     std::unique_ptr<QuotaLedger> reservations; // guarded by the database lock
     std::unique_ptr<UploadProgressRegistry> uploads;
     std::unique_ptr<ChangeFeed> feed; // polls of the change feed waiting for a change
-    Throttle throttle;
+    Throttle throttle{db};
     SessionEvents sessionEvents;
-    QByteArray secret; // ServerSecret: the key of keyed digests
+    QByteArray secret;  // ServerSecret: the key of keyed digests
+    QString instanceId; // this process among the instances sharing the database (ClusterMembers)
 
     // A path inside the data directory.
     QString dataPath(const QString &relative) const { return config.dataDir + QLatin1Char('/') + relative; }

@@ -1,5 +1,7 @@
 #include "core/tolvarserver.h"
 
+#include "cluster/clustermembers.h"
+#include "cluster/lease.h"
 #include "core/servercontext.h"
 #include "demo/demoseeds.h"
 #include "files/blobstore.h"
@@ -9,11 +11,13 @@
 #include "http/httpserver.h"
 #include "http/router.h"
 #include "storage/areas.h"
+#include "storage/clustersettings.h"
 #include "storage/serversecret.h"
 #include "sync/changefeed.h"
 
 #include <QDir>
 #include <chrono>
+#include <thread>
 
 namespace tvr::server {
 
@@ -36,6 +40,34 @@ TolvarServer::TolvarServer(const ServerConfig &config)
     m_ctx->reservations = std::make_unique<QuotaLedger>();
     m_ctx->uploads = std::make_unique<UploadProgressRegistry>();
     m_ctx->feed = std::make_unique<ChangeFeed>(*m_ctx);
+    m_ctx->instanceId = ClusterMembers::newId();
+}
+
+// Seeds the demo data on one instance while the others that start at the same moment wait for
+// it, then find it seeded.
+static bool seedOnce(ServerContext &ctx, QString *error)
+{
+    constexpr qint64 LeaseSecs = 120;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(LeaseSecs * 2);
+    while (!Lease::take(ctx.db, QStringLiteral("demo-seed"), ctx.instanceId, ctx.clock.nowSecs(), LeaseSecs)) {
+        if (std::chrono::steady_clock::now() > giveUp) {
+            *error = QStringLiteral("another instance is still seeding the demo data");
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const bool seeded = DemoSeeds::seedAll(ctx, error);
+    Lease::release(ctx.db, QStringLiteral("demo-seed"), ctx.instanceId);
+    return seeded;
+}
+
+// The periodic upkeep runs on one instance of the cluster per interval: whoever takes the lease
+// first, holding it until shortly before the next round is due.
+static void maintainOnce(ServerContext &ctx)
+{
+    const qint64 holdSecs = TolvarServer::UpkeepIntervalSecs - TolvarServer::UpkeepIntervalSecs / 20;
+    if (Lease::take(ctx.db, QStringLiteral("upkeep"), ctx.instanceId, ctx.clock.nowSecs(), holdSecs))
+        maintainAll(ctx);
 }
 
 TolvarServer::~TolvarServer()
@@ -67,19 +99,41 @@ bool TolvarServer::start(QString *error)
         return false;
     bool prepared = migrateAll(ctx, error);
     if (prepared) {
-        ctx.blobs->sweep(ctx.db);
-        prepared = !ctx.config.demo || DemoSeeds::seedAll(ctx, error);
+        if (ctx.config.dev) {
+            // The development switches act on the whole cluster: they live in the shared database.
+            ctx.clock.setOffsetSource(
+                [&ctx] { return ClusterSettings::value(ctx.db, ClusterSettings::ClockOffset, 0); });
+            if (ctx.config.autoPaySecs >= 0)
+                ClusterSettings::set(ctx.db, ClusterSettings::AutoPaySecs, ctx.config.autoPaySecs);
+        }
+        // Temporary and unreferenced files are leftovers only when no other instance may be
+        // writing them right now.
+        ClusterMembers::beat(ctx);
+        ClusterMembers::forgetDeadNeighbours(ctx);
+        if (!ClusterMembers::othersAlive(ctx))
+            ctx.blobs->sweep(ctx.db);
+        prepared = !ctx.config.demo || seedOnce(ctx, error);
     }
     ctx.db.unlockStartup();
     if (!prepared)
         return false;
-    maintainAll(ctx);
+    maintainOnce(ctx);
 
     registerAllRoutes(*m_router, ctx);
     http::Server::Options options;
     options.host = ctx.config.host.toStdString();
     options.port = ctx.config.port;
     options.perAddressLimit = unsigned(ctx.config.perAddressConnections);
+    for (const QString &proxy : ctx.config.trustedProxies) {
+        if (!options.trustedProxies.add(proxy.toStdString())) {
+            *error = QStringLiteral("--trusted-proxy %1 is not an address or ADDRESS/BITS").arg(proxy);
+            return false;
+        }
+    }
+    // Behind a balancer every connection comes from its address: the transport's own per-address
+    // cap would count all clients as one, so the balancer caps connections instead.
+    if (!options.trustedProxies.empty())
+        options.perAddressLimit = 0;
     options.headTimeoutSecs = ctx.config.headTimeoutSecs;
     options.publicPerAddressLimit = unsigned(ctx.config.perAddressPublic);
     options.minBytesPerSec = ctx.config.minBytesPerSec;
@@ -121,15 +175,23 @@ void TolvarServer::shutdown()
         m_http->stopAccepting();
         m_http->waitIdle(std::chrono::seconds(DrainSecs));
     }
+    ClusterMembers::leave(*m_ctx);
     m_ctx->db.close();
 }
 
+// Beats the instance's heartbeat often, and offers to run the upkeep once per interval.
 void TolvarServer::upkeepLoop()
 {
     std::unique_lock lock(m_upkeepMutex);
-    while (!m_upkeepWake.wait_for(lock, std::chrono::seconds(UpkeepIntervalSecs), [this] { return m_stopping; })) {
+    auto nextUpkeep = std::chrono::steady_clock::now() + std::chrono::seconds(UpkeepIntervalSecs);
+    while (
+        !m_upkeepWake.wait_for(lock, std::chrono::seconds(ClusterMembers::BeatSecs), [this] { return m_stopping; })) {
         lock.unlock();
-        maintainAll(*m_ctx);
+        ClusterMembers::beat(*m_ctx);
+        if (std::chrono::steady_clock::now() >= nextUpkeep) {
+            nextUpkeep = std::chrono::steady_clock::now() + std::chrono::seconds(UpkeepIntervalSecs);
+            maintainOnce(*m_ctx);
+        }
         lock.lock();
     }
 }

@@ -1,5 +1,7 @@
 #include "files/archiveextractor.h"
 
+#include "cluster/clustermembers.h"
+
 #include "core/servercontext.h"
 #include "files/blobstore.h"
 #include "files/blobwriter.h"
@@ -87,11 +89,14 @@ public:
         do
             m_marker = -qint64(QRandomGenerator::global()->bounded(Q_UINT64_C(1) << 62)) - 1;
         while (!activeMarkers.insert(m_marker).second);
+        // Other instances of a cluster run the upkeep too: they learn of the extract here.
+        m_ctx.db.exec("INSERT INTO active_extracts(marker, instance) VALUES(?1, ?2)", {m_marker, m_ctx.instanceId});
     }
     ~HiddenRows()
     {
         if (!m_shown)
             FileTree::removeHidden(m_ctx, m_marker);
+        m_ctx.db.exec("DELETE FROM active_extracts WHERE marker = ?1", {m_marker});
         std::lock_guard lock(activeMutex);
         activeMarkers.erase(m_marker);
     }
@@ -375,6 +380,13 @@ void ArchiveExtractor::purgeAbandoned(ServerContext &ctx)
             if (activeMarkers.count(marker))
                 continue;
         }
+        // Under way on another live instance.
+        if (ctx.db
+                .scalar("SELECT 1 FROM active_extracts WHERE marker = ?1 AND instance IN "
+                        "(SELECT id FROM cluster_members WHERE seen_secs >= ?2)",
+                        {marker, ClusterMembers::aliveSince()})
+                .isValid())
+            continue;
         FileTree::removeHidden(ctx, marker);
     }
 }

@@ -2,6 +2,7 @@
 
 #include "accounts/accountstore.h"
 #include "billing/capacitystore.h"
+#include "cluster/clustermembers.h"
 #include "core/servercontext.h"
 #include "files/filetree.h"
 #include "storage/transaction.h"
@@ -35,8 +36,12 @@ qint64 Quota::limit(ServerContext &ctx, qint64 userId)
 qint64 Quota::reserved(ServerContext &ctx, qint64 userId)
 {
     std::lock_guard lock(ctx.db.mutex());
-    const auto it = ctx.reservations->bytes.find(userId);
-    const qint64 writes = it == ctx.reservations->bytes.end() ? 0 : it->second;
+    // Writes in flight on any live instance; those of an instance that died give their room back.
+    const qint64 writes = ctx.db
+                              .scalar("SELECT COALESCE(SUM(bytes), 0) FROM quota_reservations WHERE user_id = ?1 "
+                                      "AND instance IN (SELECT id FROM cluster_members WHERE seen_secs >= ?2)",
+                                      {userId, ClusterMembers::aliveSince()})
+                              .toLongLong();
     // Chunked uploads go to the personal space only; each holds its size from init on.
     const qint64 sessions = ctx.db
                                 .scalar("SELECT COALESCE(SUM(size), 0) FROM upload_sessions "
@@ -100,6 +105,9 @@ void Quota::endTeamWrites(ServerContext &ctx, qint64 teamId, qint64 memberId)
     const auto key = std::make_pair(teamId, memberId);
     for (auto it = writes.lower_bound({key, nullptr}); it != writes.end() && it->first == key; ++it)
         it->second->revoke();
+    // Writes of the member on other instances stop at their next growth.
+    ctx.db.exec("UPDATE quota_reservations SET revoked = 1, bytes = 0 WHERE team_id = ?1 AND member_id = ?2",
+                {teamId, memberId});
 }
 
 QuotaReservation::QuotaReservation(ServerContext &ctx, qint64 holderId)
@@ -120,6 +128,9 @@ void QuotaReservation::belongsToTeamWrite(qint64 teamId, qint64 memberId)
     std::lock_guard lock(m_ctx.db.mutex());
     m_teamWrite = {teamId, memberId};
     m_ctx.reservations->teamWrites.insert({m_teamWrite, this});
+    if (m_rowId != 0)
+        m_ctx.db.exec("UPDATE quota_reservations SET team_id = ?2, member_id = ?3 WHERE id = ?1",
+                      {m_rowId, teamId, memberId});
 }
 
 void QuotaReservation::revoke()
@@ -128,11 +139,31 @@ void QuotaReservation::revoke()
     release();
 }
 
+// One decision for the whole cluster: the check and the growth of the row are one transaction.
 bool QuotaReservation::take(qint64 extra)
 {
-    if (m_revoked || !Quota::fits(m_ctx, m_holder, extra))
+    if (m_revoked)
         return false;
-    m_ctx.reservations->bytes[m_holder] += extra;
+    Transaction tx(m_ctx.db);
+    if (m_rowId != 0 &&
+        m_ctx.db.scalar("SELECT revoked FROM quota_reservations WHERE id = ?1", {m_rowId}).toLongLong() != 0) {
+        m_revoked = true; // ended from another instance
+        return false;
+    }
+    if (!Quota::fits(m_ctx, m_holder, extra))
+        return false;
+    if (m_rowId == 0) {
+        m_ctx.db.exec("INSERT INTO quota_reservations(instance, user_id, bytes, team_id, member_id) "
+                      "VALUES(?1, ?2, ?3, ?4, ?5)",
+                      {m_ctx.instanceId, m_holder, extra, m_teamWrite.first, m_teamWrite.second});
+        m_rowId = m_ctx.db.lastInsertId();
+    } else {
+        m_ctx.db.exec("UPDATE quota_reservations SET bytes = bytes + ?2 WHERE id = ?1", {m_rowId, extra});
+    }
+    if (!tx.commit()) {
+        m_rowId = 0;
+        return false;
+    }
     m_bytes += extra;
     return true;
 }
@@ -179,13 +210,16 @@ void QuotaReservation::shrink(qint64 amount)
     amount = qMin<qint64>(amount, m_bytes);
     if (amount <= 0)
         return;
-    auto it = m_ctx.reservations->bytes.find(m_holder);
-    if (it != m_ctx.reservations->bytes.end()) {
-        it->second -= amount;
-        if (it->second <= 0)
-            m_ctx.reservations->bytes.erase(it);
-    }
     m_bytes -= amount;
+    if (m_rowId == 0)
+        return;
+    if (m_bytes == 0) {
+        m_ctx.db.exec("DELETE FROM quota_reservations WHERE id = ?1", {m_rowId});
+        m_rowId = 0;
+    } else {
+        m_ctx.db.exec("UPDATE quota_reservations SET bytes = bytes - ?2 WHERE id = ?1 AND bytes >= ?2",
+                      {m_rowId, amount});
+    }
 }
 
 } // namespace tvr::server

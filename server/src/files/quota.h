@@ -19,7 +19,9 @@ struct ServerContext;
 // open chunked uploads hold their whole size until they are merged, cancelled or expire; both
 // count against the room left like stored bytes, so parallel writes of one account can never
 // together exceed its quota. Reservations are kept under the database lock, so a check and
-// the insert that follows it inside one Transaction see the same figures.
+// the insert that follows it inside one Transaction see the same figures. Reservations are rows
+// of the shared database, so the instances of a cluster count each other's writes; the rows of
+// an instance that stops beating (killed) no longer count.
 class Quota final
 {
 public:
@@ -53,10 +55,10 @@ public:
 
 class QuotaReservation;
 
-// The reservations of all accounts; lives in the ServerContext.
+// This process's writes into teams, so that removing a member ends them at once here (other
+// instances learn it from their rows); lives in the ServerContext.
 struct QuotaLedger
 {
-    std::map<qint64, qint64> bytes;                                                // by account
     std::set<std::pair<std::pair<qint64, qint64>, QuotaReservation *>> teamWrites; // (team, member)
 };
 
@@ -102,6 +104,7 @@ private:
     std::atomic<qint64> m_bytes{0};
     std::atomic<bool> m_revoked{false};
     std::pair<qint64, qint64> m_teamWrite{0, 0};
+    qint64 m_rowId = 0; // its row in quota_reservations, 0 while it holds nothing
 };
 
 } // namespace tvr::server

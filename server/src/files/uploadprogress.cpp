@@ -114,6 +114,18 @@ void UploadProgress::markDone(int index)
     release(index, true);
 }
 
+void UploadProgress::learnDone(int index)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (index < 0 || size_t(index) >= m_done.size() || m_done[size_t(index)] || m_writing.contains(index))
+            return;
+        m_done[size_t(index)] = true;
+        advanceLocked();
+    }
+    m_changed.notify_all();
+}
+
 // Extends the complete prefix and sets the lanes going over what it gained.
 void UploadProgress::advanceLocked()
 {
@@ -233,14 +245,29 @@ UploadProgressRegistry::~UploadProgressRegistry()
 std::shared_ptr<UploadProgress> UploadProgressRegistry::get(const UploadSession &session, const QString &path,
                                                             const std::function<std::vector<int>()> &doneChunks)
 {
-    std::lock_guard lock(m_mutex);
-    auto &slot = m_sessions[session.id];
-    if (!slot) {
-        slot = std::make_shared<UploadProgress>(path, session.size, session.chunkSize, session.totalChunks, *m_pool);
-        for (int index : doneChunks())
-            slot->markDone(index);
+    // Asked outside the lock: it reads the database.
+    const std::vector<int> recorded = doneChunks();
+    std::shared_ptr<UploadProgress> progress;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto now = std::chrono::steady_clock::now();
+        for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+            if (now - it->second.lastUsed > UnusedLifetime && it->second.progress.use_count() == 1)
+                it = m_sessions.erase(it);
+            else
+                ++it;
+        }
+        Entry &slot = m_sessions[session.id];
+        if (!slot.progress) {
+            slot.progress =
+                std::make_shared<UploadProgress>(path, session.size, session.chunkSize, session.totalChunks, *m_pool);
+        }
+        slot.lastUsed = now;
+        progress = slot.progress;
     }
-    return slot;
+    for (int index : recorded)
+        progress->learnDone(index);
+    return progress;
 }
 
 void UploadProgressRegistry::drop(const QString &uploadId)

@@ -47,6 +47,9 @@ public:
     void release(int index, bool complete);
     // Marks a chunk complete without a claim (rebuilding after a restart).
     void markDone(int index);
+    // Marks a chunk complete that another instance wrote and recorded, unless this process is
+    // writing it itself (its own claim decides then).
+    void learnDone(int index);
 
     struct Digests
     {
@@ -103,15 +106,25 @@ public:
     UploadProgressRegistry();
     ~UploadProgressRegistry();
 
-    // The progress of a session, created on first use from the chunks on record (`doneChunks`,
-    // asked only then).
+    // The progress of a session, created on first use and brought up to date with the chunks
+    // on record (`doneChunks`), which other instances of a cluster may have written.
     std::shared_ptr<UploadProgress> get(const UploadSession &session, const QString &path,
                                         const std::function<std::vector<int>()> &doneChunks);
     void drop(const QString &uploadId);
 
+    // Progress nobody asked for this long is forgotten (the upload went on, or was merged, on
+    // another instance); it is rebuilt from the record if it comes back.
+    static constexpr std::chrono::minutes UnusedLifetime{60};
+
 private:
+    struct Entry
+    {
+        std::shared_ptr<UploadProgress> progress;
+        std::chrono::steady_clock::time_point lastUsed;
+    };
+
     std::mutex m_mutex;
-    std::map<QString, std::shared_ptr<UploadProgress>> m_sessions;
+    std::map<QString, Entry> m_sessions;
     std::unique_ptr<WorkerPool> m_pool;
 };
 

@@ -6,6 +6,7 @@
 #include "files/uploadprogress.h"
 #include "storage/transaction.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -203,7 +204,11 @@ void UploadSessions::expire(ServerContext &ctx)
     for (const auto &row : ctx.db.query("SELECT " SESSION_COLS "FROM upload_sessions"))
         adoptChunkFiles(ctx, fromRow(row));
     const QDir uploads(ctx.dataPath(QStringLiteral("uploads")));
+    // A folder made a moment ago may belong to a session another instance is still committing.
+    const QDateTime settled = QDateTime::currentDateTimeUtc().addSecs(-60);
     for (const QString &name : uploads.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (QFileInfo(uploads.filePath(name)).lastModified().toUTC() > settled)
+            continue;
         if (!ctx.db.scalar("SELECT 1 FROM upload_sessions WHERE id = ?1", {name}).isValid())
             QDir(uploads.filePath(name)).removeRecursively();
     }

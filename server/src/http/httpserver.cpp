@@ -566,7 +566,8 @@ int Server::begin(MHD_Connection *connection, const char *url, const char *metho
     MHD_get_connection_values(connection, MHD_HEADER_KIND, collect, &headers);
     std::pair<Fields *, bool> params{&ex.request.params, false};
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collect, &params);
-    ex.request.remoteAddress = peerAddress(connection);
+    ex.request.remoteAddress =
+        m_options.trustedProxies.clientAddress(peerAddress(connection), ex.request.header("x-forwarded-for"));
     if (const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD))
         ex.fd = int(info->connect_fd);
 

@@ -2,6 +2,7 @@
 
 #include "http/httpmessage.h"
 #include "http/router.h"
+#include "http/trustedproxies.h"
 
 #include <QString>
 #include <atomic>
@@ -63,6 +64,8 @@ public:
         // PEM certificate (chain) and key: when both are set, every connection speaks TLS.
         std::string tlsCertificatePem;
         std::string tlsKeyPem;
+        // Balancers whose X-Forwarded-For names the client (see TrustedProxies).
+        TrustedProxies trustedProxies;
     };
 
     // Fills an answer the transport gives by itself (404 no route, 413 body too large, 500).

@@ -12,7 +12,7 @@ const std::vector<Area> &allAreas()
 {
     // Add a new area here (and declare its descriptor in areas.h).
     static const std::vector<Area> areas = {
-        coreArea(),     accountArea(),  profileArea(), fileArea(),         syncArea(), trashArea(),
+        coreArea(),     clusterArea(),  accountArea(), profileArea(),      fileArea(),   syncArea(), trashArea(),
         uploadArea(),   downloadArea(), archiveArea(), notificationArea(), teamArea(), vaultArea(),
         capacityArea(), paymentArea(),  updateArea(),  shareArea(),        devArea(),
     };
@@ -45,6 +45,7 @@ bool migrateAll(ServerContext &ctx, QString *error)
             if (applied(ctx.db, area.name, step.version))
                 continue;
             Transaction tx(ctx.db);
+            // Another instance starting at the same moment may have applied it meanwhile.
             if (applied(ctx.db, area.name, step.version))
                 continue;
             ctx.db.execScript(QString::fromUtf8(step.sql));

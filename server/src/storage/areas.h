@@ -8,6 +8,7 @@ namespace tvr::server {
 
 // Each area's descriptor, defined in its routes_<area>.cpp.
 Area coreArea();
+Area clusterArea();
 Area accountArea();
 Area profileArea();
 Area fileArea();

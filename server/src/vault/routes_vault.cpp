@@ -83,7 +83,7 @@ private:
     bool resetConfirmed(const QJsonObject &body, const http::Request &req, http::Response &res, const AuthUser &user);
 
     ServerContext &m_ctx;
-    VaultSessions m_sessions;
+    VaultSessions m_sessions{m_ctx.db};
 };
 
 void VaultRoutes::registerOn(http::Router &router)
@@ -425,6 +425,13 @@ Area vaultArea()
         // File names are sealed under the vault key; names kept in clear are sealed at the next
         // unlock.
         {2, "ALTER TABLE vault_files ADD COLUMN name_sealed TEXT NOT NULL DEFAULT '';"},
+        // Unlocked vaults, shared by the instances of a cluster: each key is wrapped under its
+        // token, which only the client holds.
+        {3, "CREATE TABLE vault_unlocks(token_hash TEXT PRIMARY KEY, user_id INTEGER NOT NULL, "
+            "  session TEXT NOT NULL, wrapped_key BLOB NOT NULL, last_used INTEGER NOT NULL);"
+            "CREATE INDEX vault_unlocks_user ON vault_unlocks(user_id);"
+            "CREATE TABLE vault_failures(user_id INTEGER PRIMARY KEY, failures INTEGER NOT NULL, "
+            "  first_at INTEGER NOT NULL);"},
     };
     area.registerRoutes = registerVaultRoutes;
     return area;
