@@ -158,9 +158,11 @@ void SyncJournal::rollback()
 
 bool SyncJournal::put(const JournalEntry &entry)
 {
+    // An empty id or digest may arrive as a null text: stored as "".
     return exec(
         QStringLiteral("INSERT INTO entries (path, is_dir, server_id, size, mtime, inode, md5) VALUES (?, ?, "
-                       "?, ?, ?, ?, ?) ON CONFLICT (path) DO UPDATE SET is_dir = excluded.is_dir, server_id = "
+                       "COALESCE(?, ''), ?, ?, ?, COALESCE(?, '')) ON CONFLICT (path) DO UPDATE SET is_dir = "
+                       "excluded.is_dir, server_id = "
                        "excluded.server_id, size = excluded.size, mtime = excluded.mtime, inode = "
                        "excluded.inode, md5 = excluded.md5"),
         {entry.path, entry.isDir ? 1 : 0, entry.serverId, entry.size, entry.mtimeMs, qint64(entry.inode), entry.md5});
