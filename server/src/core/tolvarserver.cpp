@@ -10,6 +10,7 @@
 #include "http/router.h"
 #include "storage/areas.h"
 #include "storage/serversecret.h"
+#include "sync/changefeed.h"
 
 #include <QDir>
 #include <chrono>
@@ -34,6 +35,7 @@ TolvarServer::TolvarServer(const ServerConfig &config)
     m_ctx->blobs = std::make_unique<BlobStore>();
     m_ctx->reservations = std::make_unique<QuotaLedger>();
     m_ctx->uploads = std::make_unique<UploadProgressRegistry>();
+    m_ctx->feed = std::make_unique<ChangeFeed>(*m_ctx);
 }
 
 TolvarServer::~TolvarServer()
@@ -41,7 +43,8 @@ TolvarServer::~TolvarServer()
     stop();
     if (m_upkeep.joinable())
         m_upkeep.join();
-    m_http.reset(); // every handler has ended before the context goes
+    m_ctx->feed->stop(); // waiting polls are answered while the transport is still there
+    m_http.reset();      // every handler has ended before the context goes
 }
 
 bool TolvarServer::start(QString *error)
@@ -105,6 +108,7 @@ void TolvarServer::shutdown()
     stop();
     if (m_upkeep.joinable())
         m_upkeep.join();
+    m_ctx->feed->stop(); // waiting polls end now rather than at the end of their wait
     if (m_http) {
         m_http->stopAccepting();
         m_http->waitIdle(std::chrono::seconds(DrainSecs));

@@ -7,6 +7,7 @@
 #include "files/foldernames.h"
 #include "files/quota.h"
 #include "storage/transaction.h"
+#include "sync/changelog.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -353,7 +354,13 @@ FileResult ArchiveExtractor::extract(ServerContext &ctx, const FileSpace &space,
             ctx.db.exec("UPDATE files SET name = ?2 WHERE id = ?1", {row.id, finalName});
     }
     ctx.db.exec("UPDATE files SET trash_root = NULL WHERE trash_root = ?1", {hidden.marker()});
-    if (!tx.commit())
+    // Numbered as they appear (folders before what they hold), after every change made while
+    // they were hidden.
+    std::vector<qint64> shown;
+    shown.reserve(rows.size());
+    for (const PlannedRow &row : rows)
+        shown.push_back(row.id);
+    if (!ChangeLog::stamp(ctx, shown) || !tx.commit())
         return FileResult::error(500, QStringLiteral("解压失败"));
     hidden.shown();
     return FileResult::success(targetFolderId);

@@ -8,6 +8,7 @@
 #include "files/foldernames.h"
 #include "files/quota.h"
 #include "storage/transaction.h"
+#include "sync/changelog.h"
 #include "teams/teamstore.h"
 
 #include <QMimeDatabase>
@@ -63,6 +64,15 @@ QVariant nullableId(qint64 id)
     return id > 0 ? QVariant(id) : QVariant();
 }
 
+// New change numbers for an entry and its live descendants, parents first.
+bool stampSubtree(ServerContext &ctx, const FileEntry &root)
+{
+    std::vector<qint64> ids;
+    for (const FileEntry &e : FileTree::subtree(ctx, root))
+        ids.push_back(e.id);
+    return ChangeLog::stamp(ctx, ids);
+}
+
 bool isLiveFolder(ServerContext &ctx, const FileSpace &space, qint64 id)
 {
     if (id == 0)
@@ -71,9 +81,20 @@ bool isLiveFolder(ServerContext &ctx, const FileSpace &space, qint64 id)
     return entry && entry->isFolder;
 }
 
-// Releases the blobs of the given rows and deletes them, inside the caller's transaction.
-bool deleteRows(ServerContext &ctx, Transaction &tx, const Database::Rows &rows)
+// Releases the blobs of the given rows and deletes them, inside the caller's transaction. The
+// change feed keeps a tombstone of each (not for a whole team going away, nor for rows never
+// shown).
+enum class Tombstones { Keep, Skip };
+bool deleteRows(ServerContext &ctx, Transaction &tx, const Database::Rows &rows, Tombstones tombstones)
 {
+    if (tombstones == Tombstones::Keep) {
+        std::vector<qint64> ids;
+        ids.reserve(rows.size());
+        for (const auto &row : rows)
+            ids.push_back(row.value(0).toLongLong());
+        if (!ChangeLog::bury(ctx, ids))
+            return false;
+    }
     for (const auto &row : rows) {
         const qint64 id = row.value(0).toLongLong();
         const QString hash = row.value(1).toString();
@@ -301,12 +322,12 @@ qint64 FileTree::insertRow(ServerContext &ctx, const FileSpace &space, qint64 pa
     const QString now = ctx.clock.nowText();
     const bool ok = ctx.db.exec(
         "INSERT INTO files(owner_id, team_id, parent_id, name, type, mime_type, category, size, blob_hash, md5, "
-        "created_at, updated_at, trash_root) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?11, ?12)",
+        "created_at, updated_at, trash_root, seq) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?11, ?12, ?13)",
         {space.userId, nullableId(space.teamId), nullableId(parentId), finalName,
          isFolder ? QStringLiteral("folder") : QStringLiteral("file"), mime,
          isFolder ? QString() : categoryFor(finalName, mime), isFolder ? 0 : size,
          isFolder ? QVariant() : QVariant(hash), isFolder ? QString() : md5, now,
-         hiddenUnder != 0 ? QVariant(hiddenUnder) : QVariant()});
+         hiddenUnder != 0 ? QVariant(hiddenUnder) : QVariant(), ChangeLog::nextSeq(ctx)});
     if (!ok)
         return 0;
     const qint64 id = ctx.db.lastInsertId();
@@ -412,8 +433,10 @@ FileResult FileTree::rename(ServerContext &ctx, const FileSpace &space, qint64 i
         return FileResult::success(id);
     const QString finalName = freeName(ctx, space, entry->parentId, clean, entry->isFolder, id);
     const QString mime = entry->isFolder ? QString() : mimeFor(finalName, entry->mimeType);
-    ctx.db.exec("UPDATE files SET name = ?2, mime_type = ?3, category = ?4, updated_at = ?5 WHERE id = ?1",
-                {id, finalName, mime, entry->isFolder ? QString() : categoryFor(finalName, mime), ctx.clock.nowText()});
+    // Only the entry's own row changes: what it holds keeps its rows, readers derive their paths.
+    ctx.db.exec("UPDATE files SET name = ?2, mime_type = ?3, category = ?4, updated_at = ?5, seq = ?6 WHERE id = ?1",
+                {id, finalName, mime, entry->isFolder ? QString() : categoryFor(finalName, mime), ctx.clock.nowText(),
+                 ChangeLog::nextSeq(ctx)});
     if (!tx.commit())
         return FileResult::error(500, QStringLiteral("重命名失败"));
     return FileResult::success(id);
@@ -438,7 +461,9 @@ FileResult FileTree::move(ServerContext &ctx, const FileSpace &space, qint64 id,
     const QString finalName = freeName(ctx, space, targetParentId, entry->name, entry->isFolder, id);
     ctx.db.exec("UPDATE files SET parent_id = ?2, name = ?3, updated_at = ?4 WHERE id = ?1",
                 {id, nullableId(targetParentId), finalName, ctx.clock.nowText()});
-    if (!tx.commit())
+    // The whole subtree is renumbered: it may have come into a synced folder from outside,
+    // where that folder's client never saw what it holds.
+    if (!stampSubtree(ctx, *entry) || !tx.commit())
         return FileResult::error(500, QStringLiteral("移动失败"));
     return FileResult::success(id);
 }
@@ -451,8 +476,11 @@ FileResult FileTree::moveToTrash(ServerContext &ctx, const FileSpace &space, qin
         return FileResult::error(404, QStringLiteral("文件不存在"));
     const QVariant parentName =
         entry->parentId > 0 ? ctx.db.scalar("SELECT name FROM files WHERE id = ?1", {entry->parentId}) : QVariant();
-    for (const FileEntry &e : subtree(ctx, *entry))
-        ctx.db.exec("UPDATE files SET trash_root = ?2 WHERE id = ?1", {e.id, id});
+    const std::vector<FileEntry> hidden = subtree(ctx, *entry);
+    const qint64 firstSeq = ChangeLog::nextSeq(ctx, qint64(hidden.size()));
+    for (size_t i = 0; i < hidden.size(); ++i)
+        ctx.db.exec("UPDATE files SET trash_root = ?2, seq = ?3 WHERE id = ?1",
+                    {hidden[i].id, id, firstSeq + qint64(i)});
     ctx.db.exec("UPDATE files SET trashed_at = ?2, trash_parent_name = ?3 WHERE id = ?1",
                 {id, ctx.clock.nowText(), parentName});
     if (!tx.commit())
@@ -486,7 +514,8 @@ FileResult FileTree::restore(ServerContext &ctx, const FileSpace &space, qint64 
     ctx.db.exec("UPDATE files SET trashed_at = NULL, trash_parent_name = NULL, parent_id = ?2, name = ?3 "
                 "WHERE id = ?1",
                 {id, nullableId(target), finalName});
-    if (!tx.commit())
+    const auto restored = findLive(ctx, space, id);
+    if (!restored || !stampSubtree(ctx, *restored) || !tx.commit())
         return FileResult::error(500, QStringLiteral("还原失败"));
     return FileResult::success(id);
 }
@@ -498,7 +527,7 @@ FileResult FileTree::deleteForever(ServerContext &ctx, const FileSpace &space, q
     if (!entry || entry->trashRoot != id)
         return FileResult::error(404, QStringLiteral("回收站中没有该文件"));
     const auto rows = ctx.db.query("SELECT id, COALESCE(blob_hash, '') FROM files WHERE trash_root = ?1", {id});
-    if (!deleteRows(ctx, tx, rows) || !tx.commit())
+    if (!deleteRows(ctx, tx, rows, Tombstones::Keep) || !tx.commit())
         return FileResult::error(500, QStringLiteral("删除失败"));
     return FileResult::success(id);
 }
@@ -512,7 +541,7 @@ FileResult FileTree::removeNow(ServerContext &ctx, const FileSpace &space, qint6
     Database::Rows rows;
     for (const FileEntry &e : subtree(ctx, *entry))
         rows.push_back({e.id, e.blobHash});
-    if (!deleteRows(ctx, tx, rows) || !tx.commit())
+    if (!deleteRows(ctx, tx, rows, Tombstones::Keep) || !tx.commit())
         return FileResult::error(500, QStringLiteral("删除失败"));
     return FileResult::success(id);
 }
@@ -559,14 +588,15 @@ std::optional<qint64> FileTree::teamOfEntry(ServerContext &ctx, qint64 id)
 bool FileTree::removeTeamEntries(ServerContext &ctx, Transaction &tx, qint64 teamId)
 {
     return deleteRows(ctx, tx,
-                      ctx.db.query("SELECT id, COALESCE(blob_hash, '') FROM files WHERE team_id = ?1", {teamId}));
+                      ctx.db.query("SELECT id, COALESCE(blob_hash, '') FROM files WHERE team_id = ?1", {teamId}),
+                      Tombstones::Skip);
 }
 
 bool FileTree::removeHidden(ServerContext &ctx, qint64 marker)
 {
     Transaction tx(ctx.db);
     const auto rows = ctx.db.query("SELECT id, COALESCE(blob_hash, '') FROM files WHERE trash_root = ?1", {marker});
-    return deleteRows(ctx, tx, rows) && tx.commit();
+    return deleteRows(ctx, tx, rows, Tombstones::Skip) && tx.commit();
 }
 
 int FileTree::purgeExpiredTrash(ServerContext &ctx)

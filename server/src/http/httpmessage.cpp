@@ -140,6 +140,7 @@ Response &Response::operator=(Response &&other) noexcept
     contentType = std::move(other.contentType);
     body = std::move(other.body);
     producer = std::move(other.producer);
+    deferred = std::move(other.deferred);
     producerLength = other.producerLength;
     fileDescriptor = other.fileDescriptor;
     fileOffset = other.fileOffset;

@@ -54,6 +54,11 @@ struct Response
     // Answered within a session: such answers are not counted against the few public ones an
     // address may have in flight.
     bool signedIn = false;
+    // An answer given later (a long poll): the handler sets this and returns, which frees its
+    // worker; the transport then calls it once with a Reply that sends the real answer. The
+    // Reply must be called exactly once, from any thread; the connection waits until then.
+    using Reply = std::function<void(Response &&answer)>;
+    std::function<void(Reply reply)> deferred;
 
     Response() = default;
     ~Response();

@@ -720,6 +720,16 @@ void Server::runHandler(const ExchangePtr &exchange)
         response = Response();
         m_errors(response, 500);
     }
+    if (response.deferred && !ex.streamed) {
+        // The answer comes later from elsewhere; the request stays counted as busy until then.
+        auto later = std::move(response.deferred);
+        response.deferred = nullptr;
+        later([this, exchange](Response &&answer) {
+            finish(exchange, std::move(answer));
+            handlerDone();
+        });
+        return;
+    }
     finish(exchange, std::move(response));
     handlerDone();
 }

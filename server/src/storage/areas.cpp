@@ -11,9 +11,9 @@ const std::vector<Area> &allAreas()
 {
     // Add a new area here (and declare its descriptor in areas.h).
     static const std::vector<Area> areas = {
-        coreArea(),     accountArea(), profileArea(),      fileArea(), trashArea(), uploadArea(),
-        downloadArea(), archiveArea(), notificationArea(), teamArea(), vaultArea(), capacityArea(),
-        paymentArea(),  updateArea(),  shareArea(),        devArea(),
+        coreArea(),     accountArea(),  profileArea(), fileArea(),         syncArea(), trashArea(),
+        uploadArea(),   downloadArea(), archiveArea(), notificationArea(), teamArea(), vaultArea(),
+        capacityArea(), paymentArea(),  updateArea(),  shareArea(),        devArea(),
     };
     return areas;
 }

@@ -11,6 +11,7 @@ Area coreArea();
 Area accountArea();
 Area profileArea();
 Area fileArea();
+Area syncArea();
 Area trashArea();
 Area uploadArea();
 Area downloadArea();

@@ -201,4 +201,16 @@ int Database::changes()
     return m_db ? sqlite3_changes(m_db) : 0;
 }
 
+void Database::afterCommit(std::function<void()> action)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_depth > 0) {
+            m_afterCommit.push_back(std::move(action));
+            return;
+        }
+    }
+    action();
+}
+
 } // namespace tvr::server

@@ -41,6 +41,10 @@ public:
     // Runs several statements separated by ';' without arguments (schema migrations).
     bool execScript(const QString &sql);
 
+    // Runs `action` once the open transaction of this thread commits (dropped if it rolls
+    // back); at once when none is open.
+    void afterCommit(std::function<void()> action);
+
     qint64 lastInsertId();
     int changes();
     QString lastError() const { return m_lastError; }
