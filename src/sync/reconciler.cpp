@@ -145,6 +145,7 @@ private:
     SyncPlan m_plan;
     QHash<quint64, QString> m_newLocalByInode;
     QHash<QString, QString> m_remoteById;
+    QSet<QString> m_journalIds;
     QSet<QString> m_claimedLocal;
     QSet<QString> m_claimedRemote;
     QSet<QString> m_waitingPaths;
@@ -206,7 +207,15 @@ void Planner::planTracked(const JournalEntry &base)
     const QString journalPath = joined(parentTracked ? m_final.value(parent, parent) : parent, nameOf(base.path));
 
     const QString local = findLocal(base, expectedLocal);
-    const QString remote = base.serverId.isEmpty() ? QString() : m_remoteById.value(base.serverId);
+    QString remote = base.serverId.isEmpty() ? QString() : m_remoteById.value(base.serverId);
+    if (remote.isEmpty()) {
+        // A server that stores a new version as a new entry: the same kind of entry at the same
+        // place, known to no other record, is this one changed.
+        const auto there = m_in.remote.constFind(journalPath);
+        if (there != m_in.remote.cend() && there->isDir == base.isDir && !m_claimedRemote.contains(journalPath) &&
+            !m_journalIds.contains(there->id))
+            remote = journalPath;
+    }
     if (!local.isEmpty())
         m_claimedLocal.insert(local);
     if (!remote.isEmpty())
@@ -230,6 +239,7 @@ void Planner::planTracked(const JournalEntry &base)
         m_final.insert(base.path, target);
         if (!base.isDir && remoteChanged(base, now)) {
             SyncAction a = action(Kind::Download, target, base, journalPath);
+            a.serverId = now.id;
             a.md5 = now.md5;
             a.size = now.size;
             m_content << a;
@@ -308,16 +318,19 @@ void Planner::planTracked(const JournalEntry &base)
     const bool rc = remoteChanged(base, remoteNow);
     if (lc && rc) {
         SyncAction a = action(Kind::Conflict, finalPath, base, finalPath);
+        a.serverId = remoteNow.id;
         a.newPath = asideFor(finalPath);
         a.md5 = remoteNow.md5;
         a.size = remoteNow.size;
         m_content << a;
     } else if (lc) {
         SyncAction a = action(Kind::Upload, finalPath, base, finalPath);
+        a.serverId = remoteNow.id;
         a.size = localNow.size;
         m_content << a;
     } else if (rc) {
         SyncAction a = action(Kind::Download, finalPath, base, finalPath);
+        a.serverId = remoteNow.id;
         a.md5 = remoteNow.md5;
         a.size = remoteNow.size;
         m_content << a;
@@ -376,8 +389,11 @@ void Planner::planDeletes()
                 ++m_plan.deletedFiles;
             if (approved.contains(parentOf(path)) && wanted.contains(parentOf(path)))
                 continue; // the folder's delete takes it along
-            m_content << action(remoteSide ? Kind::TrashRemote : Kind::TrashLocal, at, tracked.base,
-                                tracked.journalPath);
+            SyncAction a =
+                action(remoteSide ? Kind::TrashRemote : Kind::TrashLocal, at, tracked.base, tracked.journalPath);
+            if (remoteSide)
+                a.serverId = m_in.remote[tracked.remote].id; // found by id, or by place
+            m_content << a;
         }
     };
     place(m_trashRemote, approvedDeletes(m_trashRemote, m_in.remote, m_in.rules), true);
@@ -536,6 +552,8 @@ SyncPlan Planner::run()
     }
     // Folders before files, and a folder before what it holds, so that every entry sees the
     // folder moves that carry it along.
+    for (const JournalEntry &entry : m_in.journal)
+        m_journalIds.insert(entry.serverId);
     QStringList known = m_in.journal.keys();
     std::sort(known.begin(), known.end(), [this](const QString &a, const QString &b) {
         const bool aDir = m_in.journal[a].isDir;

@@ -140,6 +140,7 @@ private slots:
     void changeOnOneSideGoesToTheOther();
     void changedOnBothSidesKeepsBothWithConflictCopyName();
     void deleteAgainstChangeLetsTheChangeWin();
+    void serverVersionUnderNewIdIsAChangeNotANewFile();
     void unchangedDeleteGoesToTheOtherSidesTrash();
     void localRenameFoundByInodeBecomesServerMove();
     void serverMoveFoundByIdBecomesLocalMove();
@@ -223,6 +224,28 @@ void TestSyncReconciler::deleteAgainstChangeLetsTheChangeWin()
     QCOMPARE(plan.deletedFiles, 0);
     // The server lost its entry: the upload makes a new one.
     QVERIFY(plan.actions[1].serverId.isEmpty());
+}
+
+void TestSyncReconciler::serverVersionUnderNewIdIsAChangeNotANewFile()
+{
+    Pair p;
+    p.agreeFile("a.txt", "old");
+    p.agreeFile("b.txt", "old");
+    p.in.remote["a.txt"].id = "900"; // replaced: new entry, same place
+    p.in.remote["a.txt"].md5 = "new";
+    p.in.remote["b.txt"].id = "901";
+    p.in.remote["b.txt"].md5 = "new";
+    p.editLocal("b.txt", "mine");
+    const SyncPlan plan = p.plan();
+    QCOMPARE(describe(plan), QStringList({"download a.txt", "conflict b.txt -> b (冲突副本 2026-12-10 1530).txt"}));
+    QCOMPARE(plan.actions[0].serverId, QString("900"));
+    QCOMPARE(plan.actions[1].serverId, QString("901"));
+    // Gone locally: the server's entry found by its place is the one that goes to the trash.
+    p.in.remote["b.txt"].md5 = "old";
+    p.in.remote["b.txt"].size = 3;
+    p.removeLocal("b.txt");
+    QCOMPARE(p.plan().actions.first().serverId, QString("901"));
+    QCOMPARE(plan.deletedFiles, 0);
 }
 
 void TestSyncReconciler::unchangedDeleteGoesToTheOtherSidesTrash()
