@@ -1,0 +1,82 @@
+#pragma once
+
+#include "sync/remotetree.h"
+
+#include <QObject>
+#include <QString>
+
+class QTimer;
+struct HttpResponse;
+
+// Follows the server's change feed of one synced folder: from cursor 0 it pages through every
+// entry into a fresh tree, which replaces the current one once the listing is complete; then it
+// long-polls for changes and applies them as they come. A "reset" answer (the cursor is too old)
+// starts a full listing again. Failures are retried with a growing pause, never in a tight loop.
+class RemoteFeed final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RemoteFeed)
+
+public:
+    // The long poll stays below the client's request time-out (HttpClient::DefaultJsonTimeoutMs).
+    static constexpr int DefaultWaitSeconds = 15;
+    static constexpr int DefaultPageLimit = 1000;
+    static constexpr int FirstRetryMs = 1000;
+    static constexpr int MaxRetryMs = 60000;
+
+    // folderId: the synced folder (empty: the space's root); teamId: empty for the personal space.
+    RemoteFeed(const QString &folderId, const QString &teamId, QObject *parent = nullptr);
+    ~RemoteFeed() override;
+
+    void setWaitSeconds(int seconds) { m_waitSeconds = seconds; }
+    void setPageLimit(int limit) { m_pageLimit = limit; }
+    void setRetryDelays(int firstMs, int maxMs);
+
+    // Starts with a full listing (cursor 0); a running feed starts over.
+    void start();
+    // Drops the request in flight (its answer is ignored) and any pending retry.
+    void stop();
+    bool isRunning() const { return m_running; }
+    // A complete listing has been received (the tree is whole).
+    bool isComplete() const { return m_complete; }
+
+    const RemoteTree &tree() const { return m_tree; }
+    QString cursor() const { return m_cursor; }
+    // The pause before the next retry after a failure; 0 when the last request succeeded.
+    int retryDelayMs() const { return m_retryMs; }
+
+    // The request's path for a cursor, exposed for tests.
+    QString changesPath(const QString &cursor, bool wait) const;
+
+signals:
+    // The tree is whole and changed (after a listing, or after changes were applied).
+    void treeChanged();
+    // The server asked for a full listing again.
+    void resetRequested();
+    // A request failed; the feed retries after retryDelayMs().
+    void failed(const QString &error);
+    // A request succeeded after one or more failures.
+    void recovered();
+
+private:
+    void request();
+    void onAnswer(quint64 serial, const HttpResponse &response);
+    void fail(const QString &error);
+
+    QString m_folderId;
+    QString m_teamId;
+    int m_waitSeconds = DefaultWaitSeconds;
+    int m_pageLimit = DefaultPageLimit;
+    int m_firstRetryMs = FirstRetryMs;
+    int m_maxRetryMs = MaxRetryMs;
+    int m_retryMs = 0;
+    bool m_running = false;
+    bool m_complete = false;
+    bool m_listing = false; // paging from cursor 0 into m_staging
+    bool m_failing = false;
+    quint64 m_serial = 0; // answers of older requests are ignored
+    QString m_cursor;
+    RemoteTree m_tree;
+    RemoteTree m_staging;
+    QTimer *m_retryTimer = nullptr;
+};

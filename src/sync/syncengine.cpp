@@ -1,0 +1,221 @@
+#include "sync/syncengine.h"
+
+#include "sync/localscanner.h"
+#include "sync/reconciler.h"
+#include "sync/remotefeed.h"
+
+#include <QDir>
+#include <QFileSystemWatcher>
+#include <QSet>
+#include <QTimer>
+
+SyncEngine::SyncEngine(const Config &config, const QString &journalPath, QObject *parent)
+    : QObject(parent)
+    , m_config(config)
+    , m_rules(config.ignorePatterns)
+    , m_journalPath(journalPath)
+    , m_feed(new RemoteFeed(config.remoteFolderId, config.teamId, this))
+    , m_executor(new SyncExecutor(this))
+    , m_watcher(new QFileSystemWatcher(this))
+    , m_roundTimer(new QTimer(this))
+    , m_rescanTimer(new QTimer(this))
+{
+    m_roundTimer->setSingleShot(true);
+    connect(m_roundTimer, &QTimer::timeout, this, &SyncEngine::runRound);
+    m_rescanTimer->setInterval(RescanIntervalMs);
+    connect(m_rescanTimer, &QTimer::timeout, this, [this] { scheduleRound(0); });
+    connect(m_feed, &RemoteFeed::treeChanged, this, [this] { scheduleRound(0); });
+    connect(m_executor, &SyncExecutor::finished, this, &SyncEngine::onExecuted);
+    // Watcher events are hints: the scan that follows is the truth.
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] { scheduleRound(m_hintDelayMs); });
+    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, [this] { scheduleRound(m_hintDelayMs); });
+}
+
+SyncEngine::~SyncEngine()
+{
+    stop();
+}
+
+void SyncEngine::setTimings(int hintDelayMs, qint64 stableMs, int backoffMs)
+{
+    m_hintDelayMs = hintDelayMs;
+    m_stableMs = stableMs;
+    m_firstBackoffMs = backoffMs;
+}
+
+bool SyncEngine::start()
+{
+    if (!m_journal.isOpen() && !m_journal.open(m_journalPath)) {
+        m_lastError = m_journal.errorText();
+        return false;
+    }
+    setState(State::Idle);
+    // The server's side is not kept between runs: each start lists it again from cursor 0.
+    m_feed->start();
+    m_rescanTimer->start();
+    scheduleRound(0);
+    return true;
+}
+
+void SyncEngine::stop()
+{
+    m_feed->stop();
+    m_executor->abort();
+    m_roundTimer->stop();
+    m_rescanTimer->stop();
+    if (!m_watcher->directories().isEmpty())
+        m_watcher->removePaths(m_watcher->directories());
+    m_journal.close();
+    setState(State::Stopped);
+}
+
+void SyncEngine::pause()
+{
+    if (m_state == State::Stopped)
+        return;
+    m_executor->abort();
+    m_roundTimer->stop();
+    setState(State::Paused);
+}
+
+void SyncEngine::resume()
+{
+    if (m_state != State::Paused && m_state != State::NeedsConfirmation)
+        return;
+    setState(State::Idle);
+    scheduleRound(0);
+}
+
+void SyncEngine::syncNow()
+{
+    if (m_state == State::Idle || m_state == State::Syncing) {
+        m_backoffMs = 0;
+        scheduleRound(0);
+    }
+}
+
+void SyncEngine::confirmDeletes()
+{
+    if (m_state != State::NeedsConfirmation)
+        return;
+    m_deletesConfirmed = true;
+    setState(State::Idle);
+    scheduleRound(0);
+}
+
+void SyncEngine::scheduleRound(int delayMs)
+{
+    if (m_state != State::Idle && m_state != State::Syncing)
+        return;
+    if (m_executor->isRunning()) {
+        m_again = true;
+        return;
+    }
+    if (!m_roundTimer->isActive() || m_roundTimer->remainingTime() > delayMs)
+        m_roundTimer->start(delayMs);
+}
+
+void SyncEngine::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    emit stateChanged();
+}
+
+void SyncEngine::watchFolders(const QStringList &dirs)
+{
+    const QStringList watched = m_watcher->directories();
+    const QSet<QString> have(watched.cbegin(), watched.cend());
+    QStringList wanted{m_config.localPath};
+    for (const QString &dir : dirs)
+        wanted << m_config.localPath + QLatin1Char('/') + dir;
+    QStringList add;
+    for (const QString &dir : std::as_const(wanted)) {
+        if (!have.contains(dir))
+            add << dir;
+    }
+    if (!add.isEmpty())
+        m_watcher->addPaths(add);
+}
+
+void SyncEngine::runRound()
+{
+    if (m_state != State::Idle && m_state != State::Syncing)
+        return;
+    if (!m_feed->isComplete())
+        return; // the feed's first whole listing starts a round
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const LocalScanner::Result scan = LocalScanner::scan(m_config.localPath, m_rules, now, m_stableMs);
+    if (scan.rootMissing) {
+        // An unmounted disk or a removed folder must never read as "everything was deleted".
+        m_lastError = QStringLiteral("本地文件夹不存在：") + m_config.localPath;
+        m_failures = {SyncExecutor::Failure{QString(), m_lastError}};
+        setState(State::Paused);
+        return;
+    }
+    QStringList dirs;
+    for (const LocalEntry &entry : scan.entries) {
+        if (entry.isDir)
+            dirs << entry.path;
+    }
+    watchFolders(dirs);
+
+    Reconciler::Input input;
+    input.journal = m_journal.entries();
+    input.local = scan.entries;
+    input.remote = m_feed->tree().byPath();
+    input.rules = m_rules;
+    input.now = QDateTime::currentDateTime();
+    const SyncPlan plan = Reconciler::plan(input);
+    m_plannedDeletes = plan.deletedFiles;
+    if (plan.needsConfirmation && !m_deletesConfirmed) {
+        setState(State::NeedsConfirmation);
+        return;
+    }
+    m_deletesConfirmed = false;
+    if (!plan.waiting.isEmpty())
+        scheduleRound(int(m_stableMs)); // files still being written: look again once they may be stable
+    if (plan.actions.isEmpty()) {
+        m_pending = 0;
+        m_lastSynced = QDateTime::currentDateTime();
+        if (plan.waiting.isEmpty()) {
+            ++m_quietRounds;
+            setState(State::Idle);
+            emit settled();
+        }
+        return;
+    }
+    m_pending = int(plan.actions.size());
+    setState(State::Syncing);
+    SyncExecutor::Context context;
+    context.root = m_config.localPath;
+    context.rootFolderId = m_config.remoteFolderId;
+    context.teamId = m_config.teamId;
+    context.journal = &m_journal;
+    context.remote = input.remote;
+    m_executor->run(plan.actions, context);
+}
+
+void SyncEngine::onExecuted()
+{
+    m_pending = 0;
+    m_failures = m_executor->failures();
+    m_conflicts << m_executor->conflictCopies();
+    m_lastSynced = QDateTime::currentDateTime();
+    if (m_state == State::Syncing)
+        setState(State::Idle);
+    if (!m_failures.isEmpty()) {
+        // Failures are retried with a growing pause, not in a loop.
+        m_backoffMs = m_backoffMs == 0 ? m_firstBackoffMs : qMin(m_backoffMs * 2, MaxBackoffMs);
+        scheduleRound(m_backoffMs);
+    } else {
+        m_backoffMs = 0;
+    }
+    // What changed while the plan ran, or was skipped, is looked at again now.
+    if (m_again || m_executor->done() > 0 || m_executor->skipped() > 0) {
+        m_again = false;
+        if (m_failures.isEmpty())
+            scheduleRound(0);
+    }
+}

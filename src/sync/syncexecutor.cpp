@@ -1,0 +1,572 @@
+#include "sync/syncexecutor.h"
+
+#include "files/fileapi.h"
+#include "net/httpclient.h"
+#include "net/httpresponse.h"
+#include "sync/conflictname.h"
+#include "sync/localscanner.h"
+#include "sync/syncjournal.h"
+#include "transfer/transfermanager.h"
+#include "transfer/transfertask.h"
+#include "transfer/uploader.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace {
+
+using Kind = SyncAction::Kind;
+
+QString parentOf(const QString &path)
+{
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? QString() : path.left(slash);
+}
+
+QString nameOf(const QString &path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+QString encoded(const QString &value)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(value));
+}
+
+QString md5Of(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!hash.addData(&file))
+        return {};
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+// Replaces target with source in one step (the toolkit's rename refuses an existing target).
+bool replaceFile(const QString &source, const QString &target)
+{
+    return std::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) == 0;
+}
+
+const auto TeamMovesText = QStringLiteral("团队空间暂不支持同步改名或移动，请在服务器上操作");
+
+} // namespace
+
+SyncExecutor::SyncExecutor(QObject *parent)
+    : QObject(parent)
+{}
+
+SyncExecutor::~SyncExecutor() = default;
+
+QString SyncExecutor::sideName(const QString &serverId)
+{
+    // Matches the ignore rules (*.tmp), so no scan ever takes it for a file of the user's.
+    return QStringLiteral(".tvr-sync-") + serverId + QStringLiteral(".tmp");
+}
+
+void SyncExecutor::run(const QList<SyncAction> &actions, const Context &context)
+{
+    m_ctx = context;
+    m_actions = actions;
+    m_index = -1;
+    ++m_round;
+    m_running = true;
+    m_failures.clear();
+    m_conflicts.clear();
+    m_skipped = 0;
+    m_done = 0;
+    m_folderIds.clear();
+    for (auto it = context.remote.cbegin(); it != context.remote.cend(); ++it) {
+        if (it->isDir)
+            m_folderIds.insert(it.key(), it->id);
+    }
+    next();
+}
+
+void SyncExecutor::abort()
+{
+    ++m_round;
+    m_running = false;
+}
+
+std::function<void(const HttpResponse &)> SyncExecutor::guarded(std::function<void(const HttpResponse &)> f)
+{
+    QPointer<SyncExecutor> self(this);
+    const quint64 round = m_round;
+    return [self, round, f = std::move(f)](const HttpResponse &response) {
+        if (self && self->m_round == round && self->m_running)
+            f(response);
+    };
+}
+
+QString SyncExecutor::full(const QString &path) const
+{
+    return m_ctx.root + QLatin1Char('/') + path;
+}
+
+QString SyncExecutor::folderId(const QString &path, bool *found) const
+{
+    *found = true;
+    if (path.isEmpty())
+        return m_ctx.rootFolderId;
+    const auto known = m_folderIds.constFind(path);
+    if (known != m_folderIds.cend())
+        return *known;
+    const JournalEntry entry = m_ctx.journal->entry(path);
+    if (entry.isDir && !entry.serverId.isEmpty())
+        return entry.serverId;
+    *found = false;
+    return {};
+}
+
+QString SyncExecutor::downloadPath(const QString &serverId) const
+{
+    if (!m_ctx.teamId.isEmpty())
+        return QStringLiteral("/api/teams/") + encoded(m_ctx.teamId) + QStringLiteral("/files/") + encoded(serverId) +
+               QStringLiteral("/download");
+    return QStringLiteral("/api/files/") + encoded(serverId) + QStringLiteral("/download");
+}
+
+bool SyncExecutor::unchangedSinceAgreed(const QString &journalPath, const QString &path) const
+{
+    LocalEntry now;
+    if (!LocalScanner::stat(m_ctx.root, path, now))
+        return false;
+    const JournalEntry agreed = m_ctx.journal->entry(journalPath);
+    if (agreed.path.isEmpty() || agreed.isDir != now.isDir)
+        return false;
+    return now.isDir || (agreed.size == now.size && agreed.mtimeMs == now.mtimeMs);
+}
+
+bool SyncExecutor::writeJournal(const QString &journalPath, const QString &path, const QString &serverId,
+                                const QString &md5)
+{
+    LocalEntry local;
+    if (!LocalScanner::stat(m_ctx.root, path, local))
+        return false;
+    SyncJournal &journal = *m_ctx.journal;
+    if (!journal.begin())
+        return false;
+    bool ok = true;
+    if (!journalPath.isEmpty() && journalPath != path)
+        ok = journal.moveTree(journalPath, path);
+    ok = ok && journal.put(JournalEntry{path, local.isDir, serverId, local.isDir ? 0 : local.size,
+                                        local.isDir ? 0 : local.mtimeMs, local.inode, md5});
+    if (!ok) {
+        journal.rollback();
+        return false;
+    }
+    return journal.commit();
+}
+
+void SyncExecutor::next()
+{
+    if (!m_running)
+        return;
+    ++m_index;
+    if (m_index >= m_actions.size()) {
+        m_running = false;
+        emit finished();
+        return;
+    }
+    const SyncAction &a = m_actions[m_index];
+    emit actionStarted(a);
+    switch (a.kind) {
+    case Kind::CreateRemoteFolder:
+        return createRemoteFolder(a);
+    case Kind::CreateLocalFolder:
+        return createLocalFolder(a);
+    case Kind::Upload:
+        return upload(a, a.serverId);
+    case Kind::Download:
+        return download(a);
+    case Kind::MoveRemote:
+        return moveRemote(a);
+    case Kind::MoveLocal:
+        return moveLocal(a);
+    case Kind::TrashRemote:
+        return trashRemote(a);
+    case Kind::TrashLocal:
+        return trashLocal(a);
+    case Kind::Conflict:
+        return conflict(a);
+    case Kind::Record:
+        return record(a);
+    case Kind::Forget: {
+        SyncJournal &journal = *m_ctx.journal;
+        if (journal.begin() && journal.removeTree(a.journalPath) && journal.commit())
+            return succeed();
+        journal.rollback();
+        return failAction(journal.errorText());
+    }
+    }
+}
+
+void SyncExecutor::succeed()
+{
+    ++m_done;
+    QMetaObject::invokeMethod(this, &SyncExecutor::next, Qt::QueuedConnection);
+}
+
+void SyncExecutor::failAction(const QString &error)
+{
+    m_failures.append(Failure{m_actions[m_index].path, error});
+    QMetaObject::invokeMethod(this, &SyncExecutor::next, Qt::QueuedConnection);
+}
+
+void SyncExecutor::skip()
+{
+    ++m_skipped;
+    QMetaObject::invokeMethod(this, &SyncExecutor::next, Qt::QueuedConnection);
+}
+
+void SyncExecutor::createRemoteFolder(const SyncAction &a)
+{
+    LocalEntry local;
+    if (!LocalScanner::stat(m_ctx.root, a.path, local) || !local.isDir)
+        return skip();
+    bool found = false;
+    const QString existing = folderId(a.path, &found);
+    if (found && !existing.isEmpty() && m_ctx.remote.contains(a.path)) {
+        if (!writeJournal(a.journalPath, a.path, existing, {}))
+            return failAction(m_ctx.journal->errorText());
+        return succeed();
+    }
+    const QString parentId = folderId(parentOf(a.path), &found);
+    if (!found)
+        return skip(); // the parent comes first; the next round finds it
+    auto answer = guarded([this, a](const HttpResponse &response) {
+        QJsonObject data;
+        QString error;
+        if (!response.unwrap(data, error))
+            return failAction(error);
+        const QString id = jsonText(data, QStringLiteral("id"));
+        if (jsonText(data, QStringLiteral("name")) != nameOf(a.path))
+            return failAction(QStringLiteral("服务器上已有同名项目"));
+        m_folderIds.insert(a.path, id);
+        if (!writeJournal(a.journalPath, a.path, id, {}))
+            return failAction(m_ctx.journal->errorText());
+        succeed();
+    });
+    if (m_ctx.teamId.isEmpty())
+        Api::createFolder(nameOf(a.path), parentId, std::move(answer));
+    else
+        Api::createTeamFolder(m_ctx.teamId, nameOf(a.path), parentId, std::move(answer));
+}
+
+void SyncExecutor::createLocalFolder(const SyncAction &a)
+{
+    LocalEntry local;
+    const bool exists = LocalScanner::stat(m_ctx.root, a.path, local);
+    if (exists && !local.isDir)
+        return skip();
+    if (!exists && !QDir().mkpath(full(a.path)))
+        return failAction(QStringLiteral("无法创建文件夹"));
+    m_folderIds.insert(a.path, a.serverId);
+    if (!writeJournal(a.journalPath, a.path, a.serverId, {}))
+        return failAction(m_ctx.journal->errorText());
+    succeed();
+}
+
+void SyncExecutor::upload(const SyncAction &a, const QString &replaceId)
+{
+    LocalEntry before;
+    if (!LocalScanner::stat(m_ctx.root, a.path, before) || before.isDir)
+        return skip();
+    const qint64 age = QDateTime::currentMSecsSinceEpoch() - before.mtimeMs;
+    if (age >= 0 && age < LocalScanner::DefaultStableMs)
+        return skip(); // written again since the scan
+    if (!QFileInfo(full(a.path)).isReadable())
+        return failAction(QStringLiteral("无法读取文件"));
+    bool found = false;
+    const QString parentId = folderId(parentOf(a.path), &found);
+    if (!found)
+        return skip();
+    TransferManager *transfers = TransferManager::instance();
+    TransferTask *task = nullptr;
+    if (!m_ctx.teamId.isEmpty())
+        task = transfers->addTeamUpload(m_ctx.teamId, {full(a.path)}, parentId);
+    else if (Uploader::usesChunkedUpload(before.size))
+        task = transfers->addUpload(full(a.path), parentId);
+    else
+        task = transfers->addFormUpload({full(a.path)}, parentId);
+    if (!task)
+        return failAction(QStringLiteral("无法开始上传"));
+    QPointer<SyncExecutor> self(this);
+    const quint64 round = m_round;
+    auto live = [self, round] { return self && self->m_round == round && self->m_running; };
+    const bool chunked = task->kind() == TransferTask::Kind::Upload;
+    if (chunked) {
+        connect(task, &TransferTask::sigDone, this, [this, live, a, before, replaceId, task] {
+            if (live())
+                onUploaded(a, task->fileRecord(), before, replaceId);
+        });
+    } else {
+        connect(task, &TransferTask::sigResponse, this, [this, live, a, before, replaceId](const HttpResponse &r) {
+            if (!live() || !r.ok)
+                return; // failures arrive through sigFailed
+            const QJsonArray created = r.dataArray();
+            onUploaded(a, created.isEmpty() ? QJsonObject() : created.first().toObject(), before, replaceId);
+        });
+    }
+    connect(task, &TransferTask::sigFailed, this, [this, live](const QString &error) {
+        if (live())
+            failAction(error);
+    });
+}
+
+void SyncExecutor::onUploaded(const SyncAction &a, const QJsonObject &record, const LocalEntry &before,
+                              const QString &replaceId)
+{
+    const QString id = jsonText(record, QStringLiteral("id"));
+    if (id.isEmpty())
+        return failAction(QStringLiteral("上传后没有收到文件信息"));
+    const QString md5 = jsonText(record, QStringLiteral("md5")).toLower();
+    const QString name = jsonText(record, QStringLiteral("name"));
+    const auto finish = [this, a, id, md5, before] {
+        // The journal keeps the state that was sent: a change made during the upload is seen as
+        // a change by the next round.
+        SyncJournal &journal = *m_ctx.journal;
+        bool ok = journal.begin();
+        if (ok && !a.journalPath.isEmpty() && a.journalPath != a.path)
+            ok = journal.removeTree(a.journalPath);
+        ok = ok && journal.put(JournalEntry{a.path, false, id, before.size, before.mtimeMs, before.inode, md5});
+        if (!ok || !journal.commit()) {
+            journal.rollback();
+            return failAction(journal.errorText());
+        }
+        succeed();
+    };
+    const bool renamed = name != nameOf(a.path);
+    if (replaceId.isEmpty() && !renamed)
+        return finish();
+    if (!m_ctx.teamId.isEmpty())
+        return failAction(TeamMovesText);
+    // The server named the new copy "name (1)": the old version goes to the trash, then the new
+    // one takes its name. Until then both are kept.
+    const auto takeName = [this, a, id, finish] {
+        Api::renameFile(id, nameOf(a.path), guarded([this, a, finish](const HttpResponse &response) {
+                            QJsonObject data;
+                            QString error;
+                            if (!response.unwrap(data, error))
+                                return failAction(error);
+                            if (jsonText(data, QStringLiteral("name")) != nameOf(a.path))
+                                return failAction(QStringLiteral("服务器上已有同名项目"));
+                            finish();
+                        }));
+    };
+    if (replaceId.isEmpty())
+        return takeName();
+    Api::deleteFile(replaceId, guarded([this, takeName, renamed, finish](const HttpResponse &response) {
+                        QJsonObject data;
+                        QString error;
+                        if (!response.unwrap(data, error) && response.status != 404)
+                            return failAction(error);
+                        if (renamed)
+                            takeName();
+                        else
+                            finish();
+                    }));
+}
+
+void SyncExecutor::download(const SyncAction &a)
+{
+    LocalEntry here;
+    if (LocalScanner::stat(m_ctx.root, a.path, here) && (here.isDir || !unchangedSinceAgreed(a.journalPath, a.path)))
+        return skip(); // something new is there: the next round compares
+    const QString dir = QFileInfo(full(a.path)).absolutePath();
+    if (!QDir().mkpath(dir))
+        return failAction(QStringLiteral("无法创建文件夹"));
+    TransferTask *task = TransferManager::instance()->addDownload(downloadPath(a.serverId), dir, sideName(a.serverId));
+    if (!task)
+        return failAction(QStringLiteral("无法开始下载"));
+    QPointer<SyncExecutor> self(this);
+    const quint64 round = m_round;
+    auto live = [self, round] { return self && self->m_round == round && self->m_running; };
+    connect(task, &TransferTask::sigDone, this, [this, live, a, task] {
+        if (live())
+            onDownloaded(a, task->finalPath());
+    });
+    connect(task, &TransferTask::sigFailed, this, [this, live](const QString &error) {
+        if (live())
+            failAction(error);
+    });
+}
+
+void SyncExecutor::onDownloaded(const SyncAction &a, const QString &sidePath)
+{
+    if (!a.md5.isEmpty() && md5Of(sidePath).compare(a.md5, Qt::CaseInsensitive) != 0) {
+        QFile::remove(sidePath);
+        return skip(); // changed on the server meanwhile
+    }
+    LocalEntry here;
+    if (LocalScanner::stat(m_ctx.root, a.path, here) && !unchangedSinceAgreed(a.journalPath, a.path)) {
+        // Written locally while the download ran: that version steps aside, never overwritten.
+        const QString aside = conflictCopyPath(a.path, QDateTime::currentDateTime());
+        if (here.isDir || !QFile::rename(full(a.path), full(aside)))
+            return failAction(QStringLiteral("本地文件已被修改，无法放入下载的版本"));
+    }
+    if (!replaceFile(sidePath, full(a.path)))
+        return failAction(QStringLiteral("无法写入文件"));
+    if (!writeJournal(a.journalPath, a.path, a.serverId, a.md5))
+        return failAction(m_ctx.journal->errorText());
+    succeed();
+}
+
+void SyncExecutor::moveRemote(const SyncAction &a)
+{
+    if (!m_ctx.teamId.isEmpty())
+        return failAction(TeamMovesText);
+    bool found = false;
+    const QString targetParent = folderId(parentOf(a.newPath), &found);
+    if (!found)
+        return skip();
+    const QString sourceParent = folderId(parentOf(a.path), &found);
+    const bool moves = !found || sourceParent != targetParent;
+    const bool renames = nameOf(a.path) != nameOf(a.newPath);
+    const auto finish = [this, a](const QJsonObject &data) {
+        if (!data.isEmpty() && jsonText(data, QStringLiteral("name")) != nameOf(a.newPath))
+            return failAction(QStringLiteral("服务器上已有同名项目"));
+        if (a.isDir)
+            m_folderIds.insert(a.newPath, a.serverId);
+        SyncJournal &journal = *m_ctx.journal;
+        if (a.journalPath.isEmpty() ||
+            (journal.begin() && journal.moveTree(a.journalPath, a.newPath) && journal.commit()))
+            return succeed();
+        journal.rollback();
+        failAction(journal.errorText());
+    };
+    const auto rename = [this, a, finish] {
+        Api::renameFile(a.serverId, nameOf(a.newPath), guarded([this, finish](const HttpResponse &response) {
+                            QJsonObject data;
+                            QString error;
+                            if (!response.unwrap(data, error))
+                                return failAction(error);
+                            finish(data);
+                        }));
+    };
+    if (!moves) {
+        rename();
+        return;
+    }
+    Api::moveFile(a.serverId, targetParent, guarded([this, renames, rename, finish](const HttpResponse &response) {
+                      QJsonObject data;
+                      QString error;
+                      if (!response.unwrap(data, error))
+                          return failAction(error);
+                      if (renames)
+                          rename();
+                      else
+                          finish({});
+                  }));
+}
+
+void SyncExecutor::moveLocal(const SyncAction &a)
+{
+    LocalEntry source;
+    LocalEntry target;
+    if (!LocalScanner::stat(m_ctx.root, a.path, source) || LocalScanner::stat(m_ctx.root, a.newPath, target))
+        return skip();
+    QDir().mkpath(QFileInfo(full(a.newPath)).absolutePath());
+    if (!QDir().rename(full(a.path), full(a.newPath)))
+        return failAction(QStringLiteral("无法移动本地文件"));
+    SyncJournal &journal = *m_ctx.journal;
+    if (a.journalPath.isEmpty() || (journal.begin() && journal.moveTree(a.journalPath, a.newPath) && journal.commit()))
+        return succeed();
+    journal.rollback();
+    failAction(journal.errorText());
+}
+
+void SyncExecutor::trashRemote(const SyncAction &a)
+{
+    auto answer = guarded([this, a](const HttpResponse &response) {
+        QJsonObject data;
+        QString error;
+        if (!response.unwrap(data, error) && response.status != 404)
+            return failAction(error);
+        SyncJournal &journal = *m_ctx.journal;
+        if (journal.begin() && journal.removeTree(a.journalPath) && journal.commit())
+            return succeed();
+        journal.rollback();
+        failAction(journal.errorText());
+    });
+    if (m_ctx.teamId.isEmpty())
+        Api::deleteFile(a.serverId, std::move(answer));
+    else
+        Api::deleteTeamFile(m_ctx.teamId, a.serverId, std::move(answer));
+}
+
+void SyncExecutor::trashLocal(const SyncAction &a)
+{
+    if (!unchangedSinceAgreed(a.journalPath, a.path))
+        return skip(); // changed since: the change wins next round
+    if (!QFile::moveToTrash(full(a.path)))
+        return failAction(QStringLiteral("无法移到回收站"));
+    SyncJournal &journal = *m_ctx.journal;
+    if (journal.begin() && journal.removeTree(a.journalPath) && journal.commit())
+        return succeed();
+    journal.rollback();
+    failAction(journal.errorText());
+}
+
+void SyncExecutor::conflict(const SyncAction &a)
+{
+    LocalEntry here;
+    if (!LocalScanner::stat(m_ctx.root, a.path, here) || here.isDir)
+        return skip();
+    const QString localMd5 = md5Of(full(a.path));
+    if (localMd5.isEmpty())
+        return failAction(QStringLiteral("无法读取文件"));
+    if (localMd5.compare(a.md5, Qt::CaseInsensitive) == 0) {
+        if (!writeJournal(a.journalPath, a.path, a.serverId, localMd5))
+            return failAction(m_ctx.journal->errorText());
+        return succeed();
+    }
+    LocalEntry taken;
+    if (LocalScanner::stat(m_ctx.root, a.newPath, taken))
+        return skip();
+    if (!QFile::rename(full(a.path), full(a.newPath)))
+        return failAction(QStringLiteral("无法保存冲突副本"));
+    m_conflicts << a.newPath;
+    // The local version is now a new file under the conflict name (the next round uploads it);
+    // the server's version comes down under the name.
+    SyncJournal &journal = *m_ctx.journal;
+    if (!a.journalPath.isEmpty() && journal.begin()) {
+        if (journal.removeTree(a.journalPath))
+            journal.commit();
+        else
+            journal.rollback();
+    }
+    SyncAction down = a;
+    down.kind = Kind::Download;
+    down.journalPath.clear();
+    download(down);
+}
+
+void SyncExecutor::record(const SyncAction &a)
+{
+    LocalEntry here;
+    if (!LocalScanner::stat(m_ctx.root, a.path, here))
+        return skip();
+    QString serverId = a.serverId;
+    QString md5 = a.md5;
+    const auto remote = m_ctx.remote.constFind(a.path);
+    if (remote != m_ctx.remote.cend()) {
+        serverId = remote->id;
+        md5 = remote->md5;
+    }
+    if (here.isDir)
+        m_folderIds.insert(a.path, serverId);
+    if (!writeJournal(a.journalPath, a.path, serverId, md5))
+        return failAction(m_ctx.journal->errorText());
+    succeed();
+}

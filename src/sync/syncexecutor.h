@@ -1,0 +1,103 @@
+#pragma once
+
+#include "sync/remoteentry.h"
+#include "sync/syncaction.h"
+
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+class SyncJournal;
+struct HttpResponse;
+struct LocalEntry;
+
+// Carries out a sync plan one action after another, through the client's own requests and the
+// transfer list (uploads and downloads show there as usual). Each action first checks that what
+// it is about to touch is still as planned, and records its result in the journal in one
+// transaction when it completes. A failed action is reported and skipped; the next round plans
+// again. Downloads land in a hidden side name first and take their place with one rename; a local
+// file changed meanwhile is kept under a conflict name. Deletes go to a trash on both sides.
+class SyncExecutor final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SyncExecutor)
+
+public:
+    struct Context
+    {
+        QString root;         // the local folder
+        QString rootFolderId; // the server folder (empty: the space's root)
+        QString teamId;       // empty: the personal space
+        SyncJournal *journal = nullptr;
+        QHash<QString, RemoteEntry> remote; // the server side the plan was made from, by path
+    };
+    struct Failure
+    {
+        QString path;
+        QString error;
+    };
+
+    explicit SyncExecutor(QObject *parent = nullptr);
+    ~SyncExecutor() override;
+
+    void run(const QList<SyncAction> &actions, const Context &context);
+    // Stops after the action in flight (its answer is ignored, the journal left as it was).
+    void abort();
+    bool isRunning() const { return m_running; }
+    QList<Failure> failures() const { return m_failures; }
+    // Actions skipped because their preconditions no longer held: worth another round at once.
+    int skipped() const { return m_skipped; }
+    int done() const { return m_done; }
+    // Conflict copies made this run (relative paths).
+    QStringList conflictCopies() const { return m_conflicts; }
+
+    // The hidden name a download of serverId is written to before it takes its place.
+    static QString sideName(const QString &serverId);
+
+signals:
+    void actionStarted(const SyncAction &action);
+    void finished();
+
+private:
+    void next();
+    void succeed();
+    void failAction(const QString &error);
+    void skip();
+
+    void createRemoteFolder(const SyncAction &a);
+    void createLocalFolder(const SyncAction &a);
+    void upload(const SyncAction &a, const QString &replaceId);
+    void onUploaded(const SyncAction &a, const QJsonObject &record, const LocalEntry &before, const QString &replaceId);
+    void download(const SyncAction &a);
+    void onDownloaded(const SyncAction &a, const QString &sidePath);
+    void moveRemote(const SyncAction &a);
+    void moveLocal(const SyncAction &a);
+    void trashRemote(const SyncAction &a);
+    void trashLocal(const SyncAction &a);
+    void conflict(const SyncAction &a);
+    void record(const SyncAction &a);
+
+    QString full(const QString &path) const;
+    // The server id of the folder at path ("" with found for the synced folder itself).
+    QString folderId(const QString &path, bool *found) const;
+    bool unchangedSinceAgreed(const QString &journalPath, const QString &path) const;
+    bool writeJournal(const QString &journalPath, const QString &path, const QString &serverId, const QString &md5);
+    QString downloadPath(const QString &serverId) const;
+    // Runs f once the request answers, if this executor and its round are still there.
+    std::function<void(const HttpResponse &)> guarded(std::function<void(const HttpResponse &)> f);
+
+    Context m_ctx;
+    QList<SyncAction> m_actions;
+    int m_index = 0;
+    quint64 m_round = 0;
+    bool m_running = false;
+    QHash<QString, QString> m_folderIds; // path -> server id of folders known or made this round
+    QList<Failure> m_failures;
+    QStringList m_conflicts;
+    int m_skipped = 0;
+    int m_done = 0;
+};

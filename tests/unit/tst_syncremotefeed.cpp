@@ -1,0 +1,259 @@
+// The server's change feed as the sync engine follows it: paging, long polls, resets, failures,
+// and the tree of entries it builds (paths from the parent chain, safe names only).
+#include "eventwait.h"
+#include "scriptedserver.h"
+#include "sync/remotefeed.h"
+#include "testsettings.h"
+
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrlQuery>
+
+namespace {
+
+QJsonObject change(const QString &id, const QString &parent, const QString &name, bool folder, const QString &path,
+                   bool deleted = false)
+{
+    QJsonObject o{{"id", id.toLongLong()},
+                  {"parent_id", parent.isEmpty() ? QJsonValue() : QJsonValue(parent.toLongLong())},
+                  {"name", name},
+                  {"type", folder ? "folder" : "file"},
+                  {"size", folder ? 0 : 5},
+                  {"md5", folder ? QJsonValue() : QJsonValue("ABCDEF")},
+                  {"updated_at", "2026-12-10 10:00:00"},
+                  {"deleted", deleted},
+                  {"seq", 1},
+                  {"path", path}};
+    return o;
+}
+
+ScriptedReply page(const QJsonArray &changes, const QString &cursor, bool more, bool reset = false)
+{
+    return ScriptedReply::success(
+        QJsonObject{{"changes", changes}, {"cursor", cursor}, {"has_more", more}, {"reset", reset}});
+}
+
+QString cursorOf(const RecordedRequest &request)
+{
+    return QUrlQuery(QString::fromUtf8(request.query())).queryItemValue("cursor");
+}
+
+QStringList sortedPaths(const RemoteTree &tree)
+{
+    QStringList paths = tree.byPath().keys();
+    paths.sort();
+    return paths;
+}
+
+RemoteChange parsed(const QJsonObject &object)
+{
+    RemoteChange c;
+    RemoteChange::fromJson(object, c);
+    return c;
+}
+
+} // namespace
+
+class TestSyncRemoteFeed : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void listingPagesThroughThenLongPollsForChanges();
+    void treeIsReplacedOnlyWhenResetListingIsComplete();
+    void failuresAreRetriedWithGrowingPauses();
+    void stoppedFeedIgnoresTheAnswerInFlight();
+    void renamedFolderCarriesItsChildrenInTheTree();
+    void deletedFolderTakesWhatItHeld();
+    void unsafeNamesNeverBecomePaths();
+
+private:
+    QTemporaryDir m_settingsDir;
+    ScriptedServer m_server;
+};
+
+void TestSyncRemoteFeed::initTestCase()
+{
+    useSettingsFolder(m_settingsDir.path());
+    QVERIFY(m_server.listen());
+    qputenv("TVR_SERVER", m_server.baseUrl().toUtf8());
+}
+
+void TestSyncRemoteFeed::init()
+{
+    m_server.clearRoutes();
+    m_server.clearRequests();
+}
+
+void TestSyncRemoteFeed::listingPagesThroughThenLongPollsForChanges()
+{
+    m_server.on("GET", "/api/sync/changes", [](const RecordedRequest &r) {
+        const QString cursor = cursorOf(r);
+        if (cursor == "0")
+            return page({change("10", "7", "docs", true, "docs")}, "p1", true);
+        if (cursor == "p1")
+            return page({change("11", "10", "a.txt", false, "docs/a.txt")}, "c2", false);
+        if (cursor == "c2") // the folder is renamed: only it changes
+            return page({change("10", "7", "文档", true, "文档")}, "c3", false);
+        return ScriptedReply::hanging();
+    });
+    RemoteFeed feed("7", "3");
+    QSignalSpy changed(&feed, &RemoteFeed::treeChanged);
+    QStringList seen;
+    connect(&feed, &RemoteFeed::treeChanged, this, [&] { seen << sortedPaths(feed.tree()).join(","); });
+    feed.start();
+    QVERIFY(waitUntil([&] { return changed.size() >= 2; }));
+    // Nothing is reported while the listing is partial.
+    QCOMPARE(seen, QStringList({"docs,docs/a.txt", "文档,文档/a.txt"}));
+    QVERIFY(m_server.waitForRequests(4));
+    const auto requests = m_server.requests();
+    QCOMPARE(requests[0].target, QByteArray("/api/sync/changes?cursor=0&limit=1000&wait=0&folder_id=7&team_id=3"));
+    QCOMPARE(requests[1].target, QByteArray("/api/sync/changes?cursor=p1&limit=1000&wait=0&folder_id=7&team_id=3"));
+    // Once whole, the feed waits at the server for what comes next.
+    QCOMPARE(requests[2].target, QByteArray("/api/sync/changes?cursor=c2&limit=1000&wait=15&folder_id=7&team_id=3"));
+    QCOMPARE(cursorOf(requests[3]), QString("c3"));
+    QVERIFY(feed.isComplete());
+    QCOMPARE(feed.tree().byPath()["文档/a.txt"].md5, QString("abcdef"));
+    feed.stop();
+}
+
+void TestSyncRemoteFeed::treeIsReplacedOnlyWhenResetListingIsComplete()
+{
+    int listings = 0;
+    m_server.on("GET", "/api/sync/changes", [&listings](const RecordedRequest &r) {
+        const QString cursor = cursorOf(r);
+        if (cursor == "0") {
+            ++listings;
+            if (listings == 1)
+                return page({change("1", "", "old.txt", false, "old.txt")}, "c1", false);
+            return page({change("2", "", "new.txt", false, "new.txt")}, "p", true);
+        }
+        if (cursor == "c1")
+            return page({}, "c1", false, true); // too old
+        if (cursor == "p")
+            return page({change("3", "", "more.txt", false, "more.txt")}, "c9", false).withDelay(300);
+        return ScriptedReply::hanging();
+    });
+    RemoteFeed feed({}, {});
+    QSignalSpy changed(&feed, &RemoteFeed::treeChanged);
+    QSignalSpy reset(&feed, &RemoteFeed::resetRequested);
+    feed.start();
+    QVERIFY(changed.wait());
+    QCOMPARE(sortedPaths(feed.tree()), QStringList({"old.txt"}));
+    QVERIFY(reset.wait());
+    // While the new listing pages in, the engine still sees the last whole tree.
+    QVERIFY(waitUntil([&] { return m_server.requests().size() >= 4; }));
+    QCOMPARE(sortedPaths(feed.tree()), QStringList({"old.txt"}));
+    QVERIFY(changed.wait());
+    QCOMPARE(sortedPaths(feed.tree()), QStringList({"more.txt", "new.txt"}));
+    QCOMPARE(feed.cursor(), QString("c9"));
+    feed.stop();
+}
+
+void TestSyncRemoteFeed::failuresAreRetriedWithGrowingPauses()
+{
+    // Requests of feeds from earlier cases may still arrive: only this folder's count.
+    QList<qint64> times;
+    m_server.on("GET", "/api/sync/changes", [&times, this](const RecordedRequest &r) {
+        if (!r.target.contains("folder_id=f3"))
+            return ScriptedReply::hanging();
+        times << m_server.elapsedMs();
+        switch (times.size()) {
+        case 1:
+            return ScriptedReply::json(QJsonObject{{"success", false}, {"message", "服务暂不可用"}}, 503);
+        case 2:
+            return ScriptedReply::text(200, "not json");
+        case 3:
+            return ScriptedReply::success(QJsonObject{{"changes", "nonsense"}});
+        case 4:
+            return page({change("1", "f3", "a", false, "a")}, "c1", false);
+        default:
+            return ScriptedReply::hanging();
+        }
+    });
+    RemoteFeed feed("f3", {});
+    feed.setRetryDelays(40, 100);
+    QSignalSpy failed(&feed, &RemoteFeed::failed);
+    QSignalSpy recovered(&feed, &RemoteFeed::recovered);
+    QSignalSpy changed(&feed, &RemoteFeed::treeChanged);
+    QList<int> delays;
+    connect(&feed, &RemoteFeed::failed, this, [&] { delays << feed.retryDelayMs(); });
+    feed.start();
+    QVERIFY(changed.wait(5000));
+    QCOMPARE(failed.size(), 3);
+    QCOMPARE(failed[0][0].toString(), QString("服务暂不可用"));
+    QCOMPARE(failed[2][0].toString(), QString("服务器返回的变更数据无法识别"));
+    QCOMPARE(delays, QList<int>({40, 80, 100}));
+    QCOMPARE(recovered.size(), 1);
+    QCOMPARE(feed.retryDelayMs(), 0);
+    // Each failure waited its pause before the next request.
+    QVERIFY(times.size() >= 4);
+    for (int i = 1; i < 4; ++i)
+        QVERIFY2(times[i] - times[i - 1] >= delays[i - 1] - 5, qPrintable(QString::number(times[i] - times[i - 1])));
+    feed.stop();
+}
+
+void TestSyncRemoteFeed::stoppedFeedIgnoresTheAnswerInFlight()
+{
+    int mine = 0;
+    m_server.on("GET", "/api/sync/changes", [&mine](const RecordedRequest &r) {
+        if (!r.target.contains("folder_id=f4"))
+            return ScriptedReply::hanging();
+        ++mine;
+        return page({change("1", "f4", "a", false, "a")}, "c1", false).withDelay(200);
+    });
+    RemoteFeed feed("f4", {});
+    QSignalSpy changed(&feed, &RemoteFeed::treeChanged);
+    feed.start();
+    QVERIFY(waitUntil([&] { return mine == 1; }));
+    feed.stop();
+    QVERIFY(!changed.wait(600));
+    QCOMPARE(mine, 1);
+    QVERIFY(!feed.isRunning());
+    QVERIFY(!feed.isComplete());
+}
+
+void TestSyncRemoteFeed::renamedFolderCarriesItsChildrenInTheTree()
+{
+    RemoteTree tree("100");
+    tree.apply({parsed(change("1", "100", "a", true, "a")), parsed(change("2", "1", "b", true, "a/b")),
+                parsed(change("3", "2", "f.txt", false, "a/b/f.txt"))});
+    QCOMPARE(sortedPaths(tree), QStringList({"a", "a/b", "a/b/f.txt"}));
+    tree.apply(parsed(change("1", "100", "z", true, "z")));
+    tree.apply(parsed(change("2", "100", "top", true, "top"))); // moved up and renamed
+    QCOMPARE(sortedPaths(tree), QStringList({"top", "top/f.txt", "z"}));
+    QCOMPARE(tree.byPath()["top/f.txt"].id, QString("3"));
+    // The synced folder itself never becomes an entry.
+    tree.apply(parsed(change("100", "9", "root", true, "")));
+    QCOMPARE(tree.size(), 3);
+}
+
+void TestSyncRemoteFeed::deletedFolderTakesWhatItHeld()
+{
+    RemoteTree tree;
+    tree.apply({parsed(change("1", "", "a", true, "a")), parsed(change("2", "1", "b", true, "a/b")),
+                parsed(change("3", "2", "f.txt", false, "a/b/f.txt")), parsed(change("4", "", "g", false, "g"))});
+    // Moved out of the synced folder: the feed says deleted, for the folder alone.
+    tree.apply(parsed(change("1", "", "a", true, "a", true)));
+    QCOMPARE(sortedPaths(tree), QStringList({"g"}));
+    QCOMPARE(tree.size(), 1);
+}
+
+void TestSyncRemoteFeed::unsafeNamesNeverBecomePaths()
+{
+    RemoteTree tree;
+    tree.apply({parsed(change("1", "", "..", true, "..")), parsed(change("2", "1", "x", false, "../x")),
+                parsed(change("3", "", "ok", false, "ok")), parsed(change("4", "", "", false, "")),
+                parsed(change("5", "77", "orphan", false, "../../etc/orphan")),
+                parsed(change("6", "77", "lost", false, "kept/lost"))});
+    // An entry whose parent the feed has not described yet keeps the feed's own path, if safe.
+    QCOMPARE(sortedPaths(tree), QStringList({"kept/lost", "ok"}));
+    QVERIFY(!RemoteChange::fromJson(QJsonObject{{"name", "no id"}}, *std::make_unique<RemoteChange>()));
+}
+
+QTEST_GUILESS_MAIN(TestSyncRemoteFeed)
+#include "tst_syncremotefeed.moc"
