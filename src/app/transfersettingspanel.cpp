@@ -80,7 +80,25 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
     m_maxRunning->setRange(1, TransferSettings::MaxMaxRunning);
     m_maxRunning->setFixedWidth(KbWidth);
     m_maxRunning->setButtonSymbols(QAbstractSpinBox::NoButtons);
-    form->addRow(QStringLiteral("同时进行的任务数："), m_maxRunning);
+    // On the same row, so that the window's least height stays as it was.
+    m_downloadStreams = new QSpinBox(this);
+    m_downloadStreams->setObjectName(QStringLiteral("DownloadStreams"));
+    m_downloadStreams->setRange(1, TransferSettings::MaxDownloadStreams);
+    m_downloadStreams->setFixedWidth(KbWidth);
+    m_downloadStreams->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    m_downloadStreams->setToolTip(QStringLiteral("64 MB 以上的文件分段同时下载，可在限制单连接速度的网络上提速"));
+    auto *streamsLabel = new QLabel(QStringLiteral("单文件下载连接数："), this);
+    streamsLabel->setBuddy(m_downloadStreams);
+    m_maxRunning->setAccessibleName(QStringLiteral("同时进行的任务数"));
+    m_downloadStreams->setAccessibleName(QStringLiteral("单文件下载连接数"));
+    auto *runningRow = new QHBoxLayout;
+    runningRow->setSpacing(8);
+    runningRow->addWidget(m_maxRunning);
+    runningRow->addSpacing(24);
+    runningRow->addWidget(streamsLabel);
+    runningRow->addWidget(m_downloadStreams);
+    runningRow->addStretch();
+    form->addRow(QStringLiteral("同时进行的任务数："), runningRow);
 
     const auto limitRow = [this](QCheckBox *&check, QSpinBox *&kb, const QString &text, const QString &name) {
         auto *row = new QHBoxLayout;
@@ -103,14 +121,6 @@ TransferSettingsPanel::TransferSettingsPanel(QWidget *parent)
                  limitRow(m_limitUp, m_upKb, QStringLiteral("限制上传速度"), QStringLiteral("UploadLimit")));
     form->addRow(QStringLiteral("下载限速："),
                  limitRow(m_limitDown, m_downKb, QStringLiteral("限制下载速度"), QStringLiteral("DownloadLimit")));
-    // Beside the limit, which all of a download's connections share.
-    m_downloadStreams = new QSpinBox(this);
-    m_downloadStreams->setObjectName(QStringLiteral("DownloadStreams"));
-    m_downloadStreams->setRange(1, TransferSettings::MaxDownloadStreams);
-    m_downloadStreams->setFixedWidth(KbWidth);
-    m_downloadStreams->setButtonSymbols(QAbstractSpinBox::NoButtons);
-    m_downloadStreams->setToolTip(QStringLiteral("64 MB 以上的文件分段同时下载，可在限制单连接速度的网络上提速"));
-    form->addRow(QStringLiteral("单文件下载连接数："), m_downloadStreams);
     form->addRow(sectionTitle(QStringLiteral("网络"), this));
     QFormLayout *proxyForm = form;
     m_proxyMode = new QComboBox(this);
