@@ -59,6 +59,14 @@ static QString postgresFor(const QString &dataDir, bool *created, QString *error
     return database;
 }
 
+QString ReferenceServer::databaseFor(const QString &dataDir, QString *error)
+{
+    if (!PostgresFixture::requested())
+        return QString();
+    bool created = false;
+    return postgresFor(dataDir, &created, error);
+}
+
 bool ReferenceServer::start()
 {
     return launch() && awaitAddress();

@@ -89,6 +89,9 @@ public:
 
     QString baseUrl() const { return m_baseUrl; }
     QString dataDir() const { return m_dataDir; }
+    // The --database that servers of this test process get for dataDir: "" (SQLite in the folder)
+    // unless TVR_TEST_DATABASE=postgresql, then the folder's database in the test cluster.
+    static QString databaseFor(const QString &dataDir, QString *error);
     // The --database the server was given ("" for SQLite in the data folder).
     QString database() const { return m_database; }
     QString errorString() const { return m_error; }
