@@ -219,15 +219,7 @@ void Downloader::onProgress(qint64 received, qint64 replyTotal)
         m_total = m_wholeSize; // a part's own length is not the file's
     else if (replyTotal > 0 && lengthStated)
         m_total = m_baseOffset + replyTotal;
-    const qint64 elapsed = QDateTime::currentMSecsSinceEpoch() - m_startMs;
-    qint64 speed = 0;
-    int eta = -1;
-    if (elapsed >= 1) {
-        speed = done * 1000 / elapsed;
-        if (speed > 0 && done < m_total)
-            eta = int(qMin<qint64>((m_total - done) / speed, std::numeric_limits<int>::max()));
-    }
-    emit sigProgress(done, m_total, speed, eta);
+    reportProgress(done, m_total);
 }
 
 void Downloader::pause()
@@ -518,6 +510,12 @@ void Downloader::startSegments(bool fresh)
 }
 
 void Downloader::onSegmentsProgress(qint64 done, qint64 total)
+{
+    reportProgress(done, total);
+}
+
+// Speed and time left over the whole job so far, whether one stream or several brought the bytes.
+void Downloader::reportProgress(qint64 done, qint64 total)
 {
     const qint64 elapsed = QDateTime::currentMSecsSinceEpoch() - m_startMs;
     qint64 speed = 0;

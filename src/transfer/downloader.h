@@ -104,6 +104,7 @@ private:
     bool resumeSegments();
     void startSegments(bool fresh);
     void onSegmentsProgress(qint64 done, qint64 total);
+    void reportProgress(qint64 done, qint64 total);
     void onSegmentsFailed(const QString &err);
     void stopSegments();
     void writeOrigin(const Origin &origin) const;
