@@ -410,7 +410,7 @@ void TestTransferManager::restartBringsJobsBackPausedAndContinuesThem()
     m_server.on("GET", QStringLiteral("/dl/r"), slowContent(downContent));
 
     QVERIFY(m_manager->openStore(store.path(), QStringLiteral("7")));
-    TransferTask *upload = m_manager->addUpload(source, QStringLiteral("p-9"));
+    QVERIFY(m_manager->addUpload(source, QStringLiteral("p-9")));
     TransferTask *download = m_manager->addDownload(QStringLiteral("/dl/r"), m_dir, QStringLiteral("r.bin"));
     QVERIFY(waitUntil([&] { return script.puts.size() >= 3 && download->doneBytes() > 64 * 1024; }));
     const int sentBefore = int(script.puts.size());
