@@ -13,8 +13,10 @@
 #include "spaces/teamspacepage.h"
 #include "spaces/trashpage.h"
 #include "spaces/vaultpage.h"
+#include "sync/syncmanager.h"
 #include "transfer/transfermanager.h"
 #include "ui/capbutton.h"
+#include "ui/syncpage.h"
 #include "update/updatechecker.h"
 
 #include <QAction>
@@ -65,8 +67,8 @@ struct NavEntry
 };
 
 constexpr NavEntry NavEntries[] = {
-    {"全部文件", 0}, {"图片", 1},   {"视频", 2},   {"文档", 3},       {"音频", 4},     {"其他", 5},
-    {"团队空间", 6}, {"保险箱", 7}, {"回收站", 8}, {"我的分享", 11}, {"个人中心", 9}, {"传输列表", 10},
+    {"全部文件", 0}, {"图片", 1},   {"视频", 2},      {"文档", 3},  {"音频", 4},     {"其他", 5},      {"团队空间", 6},
+    {"保险箱", 7},   {"回收站", 8}, {"我的分享", 11}, {"同步", 12}, {"个人中心", 9}, {"传输列表", 10},
 };
 
 } // namespace
@@ -453,13 +455,18 @@ void MainWindow::buildPages()
     m_transferPage = new TransferPage(TransferManager::instance());
     m_stack->addWidget(m_transferPage);
     m_stack->addWidget(new MySharesPage);
+    // The user's sync pairs run while this window (the signed-in session) lives.
+    m_syncManager = new SyncManager(this);
+    m_stack->addWidget(new ::SyncPage(m_syncManager));
 }
 
 void MainWindow::buildTray()
 {
     m_trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
     m_tray = new QSystemTrayIcon(QIcon(LogoLarge), this);
-    m_tray->setToolTip(titleText());
+    m_tray->setToolTip(trayToolTip());
+    connect(m_syncManager, &SyncManager::statusChanged, this, &MainWindow::refreshTrayToolTip);
+    connect(m_syncManager, &SyncManager::pairsChanged, this, &MainWindow::refreshTrayToolTip);
     auto *menu = new QMenu(this);
     menu->addAction(QStringLiteral("打开主界面"), this, &MainWindow::restoreFromTray);
     menu->addSeparator();
@@ -470,6 +477,18 @@ void MainWindow::buildTray()
             restoreFromTray();
     });
     m_tray->show();
+}
+
+QString MainWindow::trayToolTip() const
+{
+    const QString sync = m_syncManager ? m_syncManager->overallText() : QString();
+    return sync.isEmpty() ? titleText() : titleText() + QLatin1Char('\n') + sync;
+}
+
+void MainWindow::refreshTrayToolTip()
+{
+    if (m_tray)
+        m_tray->setToolTip(trayToolTip());
 }
 
 void MainWindow::restoreFromTray()

@@ -18,6 +18,7 @@ class QStackedWidget;
 class QSystemTrayIcon;
 class QTimer;
 class StatusBar;
+class SyncManager;
 class TransferPage;
 class UpdateChecker;
 
@@ -40,7 +41,8 @@ public:
         ProfilePage = 9,
         TransfersPage = 10,
         SharesPage = 11,
-        PageCount = 12
+        SyncPage = 12,
+        PageCount = 13
     };
     static constexpr int SearchDebounceMs = 350;
     static constexpr int SpeedTickMs = 1000;
@@ -85,6 +87,9 @@ public:
     UpdateChecker *updateChecker() const { return m_updateChecker; }
     ::ProfilePage *profilePage() const { return m_profilePage; }
     TransferPage *transferPage() const { return m_transferPage; }
+    SyncManager *syncManager() const { return m_syncManager; }
+    // The tray's tooltip: the title, then the folder sync's overall state when there are pairs.
+    QString trayToolTip() const;
 
     // Without a tray area the window minimises on close instead of hiding, so it can always be found again.
     bool trayAreaAvailable() const { return m_trayAvailable; }
@@ -121,6 +126,7 @@ private:
     void showRunningTransfers(int count);
     // Jobs paused for the connection or left by the last run: "N 项等待" on the transfer entry.
     void showWaitingTransfers(int count);
+    void refreshTrayToolTip();
 
     // Native frame.
     void applyFrameAttributes();
@@ -148,6 +154,7 @@ private:
     CapacityBanner *m_banner = nullptr;
     ::ProfilePage *m_profilePage = nullptr;
     TransferPage *m_transferPage = nullptr;
+    SyncManager *m_syncManager = nullptr;
     QLabel *m_transferBadge = nullptr;
     QLabel *m_transferWaiting = nullptr;
     StatusBar *m_statusBar = nullptr;

@@ -45,8 +45,7 @@ void MainWindow::refreshUserInfo()
     const QString title = titleText();
     setWindowTitle(title);
     m_titleLabel->setText(title);
-    if (m_tray)
-        m_tray->setToolTip(title);
+    refreshTrayToolTip();
 }
 
 void MainWindow::showQuota()

@@ -211,7 +211,7 @@ void TestMainWindow::switchToClampsAndShowsSearchOnlyOnFilePages()
     QVERIFY(search->isHidden());
     window.switchTo(MainWindow::PageCount - 1 + 1);
     QCOMPARE(window.currentIndex(), 0);
-    QCOMPARE(window.pageStack()->count(), 12);
+    QCOMPARE(window.pageStack()->count(), int(MainWindow::PageCount));
 }
 
 void TestMainWindow::burstOfTypingSearchesOnce()
