@@ -1,0 +1,326 @@
+// The user's sync pairs against the reference server: kept per user without anything secret,
+// stopped on sign-out and started again on sign-in, removed without touching a file on either
+// side, the vault and overlapping folders refused, and their transfers in the transfer list.
+#include "eventwait.h"
+#include "net/session.h"
+#include "referenceserver.h"
+#include "sync/syncengine.h"
+#include "sync/syncmanager.h"
+#include "testsettings.h"
+#include "transfer/transfermanager.h"
+#include "transfer/transfertask.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// Files a little in the past count as stable at once (the engine waits for files still being written).
+bool writeSettled(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() &&
+           f.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime);
+}
+
+QByteArray settingsBytes()
+{
+    QSettings settings;
+    settings.sync();
+    QFile file(settings.fileName());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestSyncManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void pairsAreKeptPerUserWithoutSecrets();
+    void signOutStopsEnginesAndSignInResumesThem();
+    void pausedPairStaysPausedAfterSignIn();
+    void removingAPairLeavesBothSidesFiles();
+    void vaultMissingAndOverlappingFoldersAreRefused();
+    void pairTransfersShowInTheTransferList();
+
+private:
+    void signInAs(const ReferenceServer::Credentials &user);
+    QString addPair(const QString &localPath, const QString &folderName, QString *folderId = nullptr);
+    QString serverIdOf(const QString &parentId, const QString &name, const ReferenceServer::Credentials &as);
+    bool waitForServerFile(const QString &parentId, const QString &name);
+
+    QTemporaryDir m_work;
+    std::unique_ptr<ReferenceServer> m_server;
+    ReferenceServer::Credentials m_alice;
+    ReferenceServer::Credentials m_bob;
+    std::unique_ptr<SyncManager> m_manager;
+    int m_folders = 0;
+};
+
+void TestSyncManager::initTestCase()
+{
+    QVERIFY(m_work.isValid());
+    useSettingsFolder(m_work.filePath("settings"));
+    // The journals and the desktop's trash live under the data folder: keep both in the test's folder.
+    qputenv("XDG_DATA_HOME", m_work.filePath("data").toUtf8());
+    QDir().mkpath(m_work.filePath("data"));
+    m_server = std::make_unique<ReferenceServer>();
+    QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+    qputenv("TVR_SERVER", m_server->baseUrl().toUtf8());
+    m_alice = m_server->signIn("sync_alice", "13912340031");
+    m_bob = m_server->signIn("sync_bob", "13912340032");
+    QVERIFY(m_alice.isValid() && m_bob.isValid());
+}
+
+void TestSyncManager::cleanupTestCase()
+{
+    m_manager.reset();
+    Session::instance()->clear();
+}
+
+void TestSyncManager::init()
+{
+    Session::instance()->clear();
+    m_manager = std::make_unique<SyncManager>();
+    m_manager->setEngineTimings(50, 300, 300);
+}
+
+void TestSyncManager::cleanup()
+{
+    if (m_manager) {
+        for (const SyncPair &pair : m_manager->pairs())
+            m_manager->removePair(pair.id);
+    }
+    m_manager.reset();
+    Session::instance()->clear();
+}
+
+void TestSyncManager::signInAs(const ReferenceServer::Credentials &user)
+{
+    Session::instance()->clear();
+    QVERIFY(Session::instance()->applyLogin(user.login));
+}
+
+QString TestSyncManager::serverIdOf(const QString &parentId, const QString &name,
+                                    const ReferenceServer::Credentials &as)
+{
+    for (const QJsonValue &v : m_server->get("/api/files?parent_id=" + parentId, as).dataArray()) {
+        if (v["name"].toString() == name)
+            return QString::number(v["id"].toInteger());
+    }
+    return {};
+}
+
+bool TestSyncManager::waitForServerFile(const QString &parentId, const QString &name)
+{
+    return waitUntil([&] { return !serverIdOf(parentId, name, m_alice).isEmpty(); }, 20000);
+}
+
+// A new server folder of the signed-in user paired with localPath; the pair's id.
+QString TestSyncManager::addPair(const QString &localPath, const QString &folderName, QString *folderId)
+{
+    const auto folder = m_server->postJson("/api/folders", QJsonObject{{"name", folderName}}, m_alice);
+    if (!folder.success())
+        return {};
+    const QString id = QString::number(folder.dataObject().value("id").toInteger());
+    if (folderId)
+        *folderId = id;
+    QDir().mkpath(localPath);
+    SyncPair pair;
+    pair.localPath = localPath;
+    pair.folderId = id;
+    pair.folderPath = QStringLiteral("全部文件/") + folderName;
+    QString pairId;
+    const QString problem = m_manager->addPair(pair, &pairId);
+    return problem.isEmpty() ? pairId : QString();
+}
+
+void TestSyncManager::pairsAreKeptPerUserWithoutSecrets()
+{
+    signInAs(m_alice);
+    const QString local = m_work.filePath("alice-docs");
+    QString folderId;
+    const QString id = addPair(local, "资料", &folderId);
+    QVERIFY(!id.isEmpty());
+    QCOMPARE(m_manager->pairs().size(), 1);
+
+    // The settings name the folders and never the session's token.
+    const QByteArray stored = settingsBytes();
+    QVERIFY(stored.contains(QDir(local).dirName().toUtf8()) || stored.contains("alice-docs"));
+    QVERIFY(!Session::instance()->token.isEmpty());
+    QVERIFY(!stored.contains(Session::instance()->token.toUtf8()));
+    QVERIFY(!stored.contains(m_alice.token.toUtf8()));
+
+    // Another user sees none of them, in this run or the next.
+    signInAs(m_bob);
+    QCOMPARE(m_manager->userId(), Session::instance()->userId);
+    QVERIFY(m_manager->pairs().isEmpty());
+    QVERIFY(m_manager->overallText().isEmpty());
+    SyncManager fresh;
+    QVERIFY(fresh.pairs().isEmpty());
+
+    signInAs(m_alice);
+    QCOMPARE(m_manager->pairs().size(), 1);
+    const SyncPair pair = m_manager->pairs().constFirst();
+    QCOMPARE(pair.id, id);
+    QCOMPARE(pair.localPath, local);
+    QCOMPARE(pair.folderId, folderId);
+    QCOMPARE(pair.folderPath, QStringLiteral("全部文件/资料"));
+    QVERIFY(!pair.paused);
+}
+
+void TestSyncManager::signOutStopsEnginesAndSignInResumesThem()
+{
+    signInAs(m_alice);
+    const QString local = m_work.filePath("alice-sign");
+    QString folderId;
+    const QString id = addPair(local, "进出", &folderId);
+    QVERIFY(!id.isEmpty());
+    QVERIFY(m_manager->engine(id));
+    QVERIFY(writeSettled(local + "/before.txt", "before"));
+    QVERIFY(waitForServerFile(folderId, "before.txt"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_manager->status(id).kind, SyncPairStatus::Kind::Synced, 20000);
+    QCOMPARE(m_manager->overallText(), QStringLiteral("已同步"));
+
+    // Signed out: no engine is left, and the pairs are the next user's business no more.
+    Session::instance()->clear();
+    QVERIFY(m_manager->findChildren<SyncEngine *>().isEmpty());
+    QVERIFY(m_manager->engine(id) == nullptr);
+    QVERIFY(m_manager->pairs().isEmpty());
+
+    // Written while signed out, sent once the same user is back.
+    QVERIFY(writeSettled(local + "/while-away.txt", "away"));
+    QVERIFY(Session::instance()->applyLogin(m_alice.login));
+    QVERIFY(m_manager->engine(id));
+    QVERIFY(waitForServerFile(folderId, "while-away.txt"));
+}
+
+void TestSyncManager::pausedPairStaysPausedAfterSignIn()
+{
+    signInAs(m_alice);
+    const QString local = m_work.filePath("alice-pause");
+    QString folderId;
+    const QString id = addPair(local, "暂停", &folderId);
+    QVERIFY(!id.isEmpty());
+    m_manager->pause(id);
+    QCOMPARE(m_manager->status(id).kind, SyncPairStatus::Kind::Paused);
+    QCOMPARE(SyncManager::stateText(m_manager->status(id)), QStringLiteral("已暂停"));
+    QCOMPARE(m_manager->overallText(), QStringLiteral("同步已暂停"));
+
+    signInAs(m_alice);
+    QCOMPARE(m_manager->status(id).kind, SyncPairStatus::Kind::Paused);
+    QVERIFY(m_manager->engine(id) == nullptr); // a paused pair does not even poll the server
+
+    QVERIFY(writeSettled(local + "/later.txt", "later"));
+    m_manager->resume(id);
+    QVERIFY(m_manager->engine(id));
+    QVERIFY(waitForServerFile(folderId, "later.txt"));
+    QVERIFY(!m_manager->pairs().constFirst().paused);
+}
+
+void TestSyncManager::removingAPairLeavesBothSidesFiles()
+{
+    signInAs(m_alice);
+    const QString local = m_work.filePath("alice-remove");
+    QString folderId;
+    const QString id = addPair(local, "移除", &folderId);
+    QVERIFY(!id.isEmpty());
+    QVERIFY(writeSettled(local + "/keep.txt", "keep me"));
+    QVERIFY(waitForServerFile(folderId, "keep.txt"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_manager->status(id).kind, SyncPairStatus::Kind::Synced, 20000);
+    const QString journal = SyncManager::journalPath(m_manager->userId(), id);
+    QVERIFY(QFile::exists(journal));
+
+    m_manager->removePair(id);
+    QVERIFY(m_manager->pairs().isEmpty());
+    QVERIFY(m_manager->engine(id) == nullptr);
+    QVERIFY(!QFile::exists(journal));
+    // Both sides as they were.
+    QFile kept(local + "/keep.txt");
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("keep me"));
+    QVERIFY(!serverIdOf(folderId, "keep.txt", m_alice).isEmpty());
+    QVERIFY(!serverIdOf(QString(), "移除", m_alice).isEmpty());
+    for (const QJsonValue &v : m_server->get("/api/files/trash", m_alice).dataArray())
+        QVERIFY(v["name"].toString() != QStringLiteral("keep.txt"));
+    // And gone from the settings for good.
+    signInAs(m_alice);
+    QVERIFY(m_manager->pairs().isEmpty());
+}
+
+void TestSyncManager::vaultMissingAndOverlappingFoldersAreRefused()
+{
+    SyncPair pair;
+    pair.localPath = m_work.filePath("refused");
+    QDir().mkpath(pair.localPath);
+    QVERIFY(!m_manager->addPair(pair).isEmpty()); // signed out
+
+    signInAs(m_alice);
+    pair.space = SyncPair::Space::Vault;
+    pair.folderPath = QStringLiteral("保险箱");
+    const QString vault = m_manager->addPair(pair);
+    QVERIFY2(vault.contains(QStringLiteral("保险箱")), qPrintable(vault));
+
+    pair.space = SyncPair::Space::Personal;
+    pair.localPath = m_work.filePath("nowhere");
+    QVERIFY(m_manager->addPair(pair).startsWith(QStringLiteral("本地文件夹不存在")));
+
+    pair.localPath = m_work.filePath("refused");
+    QString id;
+    QVERIFY(m_manager->addPair(pair, &id).isEmpty());
+    // A folder inside a synced one, or around it, would be synced twice.
+    pair.localPath = m_work.filePath("refused/inner");
+    QDir().mkpath(pair.localPath);
+    pair.folderId = QStringLiteral("999");
+    QVERIFY(m_manager->addPair(pair).contains(QStringLiteral("重叠")));
+    pair.localPath = m_work.filePath("refused/..");
+    QVERIFY(!m_manager->addPair(pair).isEmpty());
+    const QString outer = m_work.filePath("outer");
+    QVERIFY(QDir().mkpath(outer + "/refused"));
+    QString innerId;
+    pair.localPath = outer + "/refused";
+    pair.folderId = QStringLiteral("998");
+    QVERIFY(m_manager->addPair(pair, &innerId).isEmpty());
+    pair.localPath = outer;
+    pair.folderId = QStringLiteral("997");
+    QVERIFY(m_manager->addPair(pair).contains(QStringLiteral("重叠")));
+    m_manager->removePair(innerId);
+    // Nor the program's own data folder, where the journals are.
+    pair.localPath = m_work.filePath("data");
+    QVERIFY(m_manager->addPair(pair).contains(QStringLiteral("数据文件夹")));
+    // A sibling whose name starts the same is no overlap.
+    pair.localPath = m_work.filePath("refused-2");
+    QDir().mkpath(pair.localPath);
+    QVERIFY(m_manager->addPair(pair).isEmpty());
+    QCOMPARE(m_manager->pairs().size(), 2);
+    for (const SyncPair &kept : m_manager->pairs())
+        QVERIFY(kept.space != SyncPair::Space::Vault);
+}
+
+void TestSyncManager::pairTransfersShowInTheTransferList()
+{
+    signInAs(m_alice);
+    const QString local = m_work.filePath("alice-transfers");
+    QString folderId;
+    QVERIFY(!addPair(local, "传输", &folderId).isEmpty());
+    QVERIFY(writeSettled(local + "/上传.txt", "sent by the pair"));
+    QVERIFY(waitForServerFile(folderId, "上传.txt"));
+    bool listed = false;
+    for (const TransferTask *task : TransferManager::instance()->tasks())
+        listed = listed || task->name() == QStringLiteral("上传.txt");
+    QVERIFY(listed);
+}
+
+QTEST_GUILESS_MAIN(TestSyncManager)
+#include "tst_syncmanager.moc"
