@@ -20,8 +20,8 @@ using namespace ListPageKit;
 namespace {
 
 constexpr int KindWidth = 64;
-constexpr int TextWidth = 230;
-constexpr int ActionWidth = 120;
+constexpr int TextWidth = 250;
+constexpr int ActionWidth = 130;
 
 } // namespace
 
@@ -29,7 +29,7 @@ SyncDetailDialog::SyncDetailDialog(const SyncPairStatus &status, QWidget *parent
     : Cdlg::CardDialog(parent, QStringLiteral("同步详情"), false)
     , m_status(status)
 {
-    resize(760, 460);
+    resize(860, 460);
     auto *where = new QLabel(
         QStringLiteral("本地：%1\n服务器：%2\n状态：%3")
             .arg(QDir::toNativeSeparators(status.localPath), status.folderPath, SyncManager::stateText(status)),
@@ -53,8 +53,7 @@ SyncDetailDialog::SyncDetailDialog(const SyncPairStatus &status, QWidget *parent
     for (const SyncExecutor::Failure &failure : status.failures)
         addRow(QStringLiteral("错误"), failure.path, failure.error, true);
     for (const QString &copy : status.conflicts)
-        addRow(QStringLiteral("冲突"), copy, QStringLiteral("两边都改过：服务器的版本保留原名，本地的版本存为此副本"),
-               false);
+        addRow(QStringLiteral("冲突"), copy, QStringLiteral("两边都改过，本地的版本另存为此副本"), false);
     const bool empty = m_table->rowCount() == 0;
     m_table->setVisible(!empty);
     m_emptyLabel->setVisible(empty);
@@ -93,7 +92,7 @@ void SyncDetailDialog::addRow(const QString &kind, const QString &path, const QS
     layout->setContentsMargins(4, 2, 4, 2);
     QToolButton *open =
         makeRowButton(QStringLiteral("打开所在文件夹"), QStringLiteral("在文件管理器中打开"), "RowIconBtn", cell);
-    open->setObjectName(QStringLiteral("SyncOpenFolder"));
+    open->setProperty("syncAction", QStringLiteral("SyncOpenFolder"));
     layout->addWidget(open);
     layout->addStretch();
     const QString folder = containingFolder(m_status.localPath, path);

@@ -19,10 +19,12 @@ using namespace ListPageKit;
 
 namespace {
 
-constexpr int ServerWidth = 200;
-constexpr int StateWidth = 130;
-constexpr int TimeWidth = 140;
-constexpr int ActionWidth = 300;
+constexpr int ServerWidth = 190;
+constexpr int StateWidth = 140;
+constexpr int TimeWidth = 150;
+constexpr int ActionWidth = 260;
+// The property that names a row button's action (the object name picks its look).
+constexpr char ActionProperty[] = "syncAction";
 
 // Done in the product's gold, what waits for the user or went wrong in red, a pause in grey,
 // work in progress in the action blue.
@@ -150,24 +152,26 @@ QWidget *SyncPage::makeActionCell(const SyncPairStatus &status)
     layout->setContentsMargins(4, 2, 4, 2);
     layout->setSpacing(0);
     const QString id = status.id;
-    const auto add = [&](const QString &text, const QString &tip, const char *look, const char *name, bool enabled) {
+    // Only what applies in this state is shown: pause or continue, sync now unless a yes is awaited.
+    const auto add = [&](const QString &text, const QString &tip, const char *look, const char *action, bool shown) {
         QToolButton *button = makeRowButton(text, tip, look, cell);
-        button->setObjectName(QString::fromLatin1(name));
-        button->setEnabled(enabled);
+        button->setProperty(ActionProperty, QString::fromLatin1(action));
+        button->setVisible(shown);
+        button->setEnabled(shown);
         layout->addWidget(button);
         return button;
     };
-    const bool running = status.kind != Kind::Paused && status.kind != Kind::Stopped;
+    const bool paused = status.kind == Kind::Paused || status.kind == Kind::Stopped;
     const bool confirming = status.kind == Kind::NeedsConfirmation;
     QToolButton *confirm = nullptr;
     if (confirming)
         confirm = add(QStringLiteral("确认删除"), QStringLiteral("确认本轮的删除，或保持暂停"), "RowIconDanger",
                       "SyncConfirm", true);
-    QToolButton *pause = add(QStringLiteral("暂停"), QStringLiteral("暂停同步"), "RowIconBtn", "SyncPause", running);
+    QToolButton *pause = add(QStringLiteral("暂停"), QStringLiteral("暂停同步"), "RowIconBtn", "SyncPause", !paused);
     QToolButton *resume = add(QStringLiteral("继续"), QStringLiteral("继续同步"), "RowIconBtn", "SyncResume",
                               status.kind == Kind::Paused);
     QToolButton *now = add(QStringLiteral("立即同步"), QStringLiteral("立即比较两边"), "RowIconBtn", "SyncNow",
-                           running && !confirming);
+                           !paused && !confirming);
     QToolButton *detail = add(QStringLiteral("详情"), QStringLiteral("错误与冲突"), "RowIconBtn", "SyncDetail", true);
     QToolButton *remove =
         add(QStringLiteral("移除"), QStringLiteral("移除同步（不删除文件）"), "RowIconDanger", "SyncRemove", true);
@@ -195,7 +199,13 @@ QWidget *SyncPage::makeActionCell(const SyncPairStatus &status)
 QToolButton *SyncPage::rowButton(int row, const QString &name) const
 {
     QWidget *cell = m_table->cellWidget(row, ActionColumn);
-    return cell ? cell->findChild<QToolButton *>(name) : nullptr;
+    if (!cell)
+        return nullptr;
+    for (QToolButton *button : cell->findChildren<QToolButton *>()) {
+        if (button->property(ActionProperty).toString() == name)
+            return button;
+    }
+    return nullptr;
 }
 
 void SyncPage::openAddDialog()

@@ -41,8 +41,8 @@ public:
     QTableWidget *table() const { return m_table; }
     QLabel *emptyLabel() const { return m_emptyLabel; }
     QPushButton *addButton() const { return m_addButton; }
-    // A row's action button by its object name ("SyncPause", "SyncResume", "SyncNow", "SyncRemove",
-    // "SyncDetail", "SyncConfirm"); null when the row has none.
+    // A row's action button by its action ("SyncPause", "SyncResume", "SyncNow", "SyncRemove",
+    // "SyncDetail", "SyncConfirm"); null when the row has none. Buttons that do not apply are hidden.
     QToolButton *rowButton(int row, const QString &name) const;
     SyncPairStatus statusAt(int row) const { return m_statuses.value(row); }
 
