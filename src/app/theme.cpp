@@ -153,7 +153,7 @@ QLabel#SideLogoT1 { color: #1A2A4A; font-size: 15px; font-weight: 700; }
 QLabel#SideLogoT2 { color: rgba(26,42,74,0.55); font-size: 11px; }
 QPushButton#SideFootItem {
     text-align: left; background: transparent; border: none; border-left: 3px solid transparent;
-    border-radius: 8px; color: rgba(26,42,74,0.75); padding: 7px 12px; font-size: 14px;
+    border-radius: 8px; color: rgba(26,42,74,0.75); padding: 6px 12px; font-size: 14px;
 }
 QPushButton#SideFootItem:hover { background: rgba(255,255,255,0.65); color: #1A2A4A; }
 QPushButton#SideFootItem:checked {

@@ -64,7 +64,6 @@ SyncPage::SyncPage(SyncManager *manager, QWidget *parent)
     layout->addWidget(titleLabel(QStringLiteral("同步"), this));
     auto *note = noteLabel(
         QStringLiteral("本地文件夹与服务器文件夹保持一致：删除的文件进入回收站，两边都改过的文件两份都保留"), this);
-    note->setWordWrap(true);
     layout->addWidget(note);
 
     auto *buttons = new QHBoxLayout;

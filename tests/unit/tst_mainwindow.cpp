@@ -17,9 +17,11 @@
 #include "net/session.h"
 #include "screenshots.h"
 #include "scriptedserver.h"
+#include "sync/syncmanager.h"
 #include "transfer/transfermanager.h"
 #include "ui/carddialog.h"
 #include "ui/roundavatar.h"
+#include "ui/syncpage.h"
 
 #include <QAbstractButton>
 #include <QAbstractSpinBox>
@@ -133,6 +135,7 @@ private slots:
     void trayMenuOffersRestoreAndLogout();
     void bannerLeadsToThePersonalCentre();
     void transferEntryCountsRunningJobsAndProbePausesThem();
+    void syncEntryOpensItsPageAndTheTrayToolTipSaysTheSyncState();
 
 private:
     int searchRequestCount() const;
@@ -164,6 +167,36 @@ void TestMainWindow::cleanup()
     m_server = nullptr;
 }
 
+void TestMainWindow::syncEntryOpensItsPageAndTheTrayToolTipSaysTheSyncState()
+{
+    // The engine of the pair below waits on the change feed, which never answers here.
+    m_server->on("GET", QStringLiteral("/api/sync/changes*"), ScriptedReply::hanging());
+    QTemporaryDir local;
+    MainWindow window;
+    SyncManager *sync = window.syncManager();
+    QVERIFY(sync);
+    for (const SyncPair &left : sync->pairs())
+        sync->removePair(left.id);
+    window.show();
+    QTest::mouseClick(navButton(window, QStringLiteral("同步")), Qt::LeftButton);
+    QCOMPARE(window.currentIndex(), int(MainWindow::SyncPage));
+    QVERIFY(qobject_cast<::SyncPage *>(window.pageStack()->currentWidget()));
+    QCOMPARE(checkedEntries(window), QStringList{"同步"});
+
+    auto *tray = window.findChild<QSystemTrayIcon *>();
+    QCOMPARE(tray->toolTip(), MainWindow::titleText());
+    SyncPair pair;
+    pair.localPath = local.path();
+    pair.folderPath = QStringLiteral("全部文件");
+    QString id;
+    QCOMPARE(sync->addPair(pair, &id), QString());
+    QCOMPARE(tray->toolTip(), MainWindow::titleText() + QStringLiteral("\n同步中"));
+    sync->pause(id);
+    QCOMPARE(tray->toolTip(), MainWindow::titleText() + QStringLiteral("\n同步已暂停"));
+    sync->removePair(id);
+    QCOMPARE(tray->toolTip(), MainWindow::titleText());
+}
+
 int TestMainWindow::searchRequestCount() const
 {
     return int(m_server->requests("GET", QStringLiteral("/api/files/search")).size());
@@ -177,7 +210,7 @@ void TestMainWindow::switchToClampsAndShowsSearchOnlyOnFilePages()
     QCOMPARE(window.currentIndex(), 0);
     QCOMPARE(checkedEntries(window), QStringList{"全部文件"});
 
-    window.switchTo(12);
+    window.switchTo(MainWindow::PageCount);
     QCOMPARE(window.currentIndex(), 0);
     QCOMPARE(checkedEntries(window), QStringList{"全部文件"});
     window.switchTo(-1);
