@@ -39,7 +39,7 @@ AddSyncDialog::AddSyncDialog(SyncManager *manager, QWidget *parent)
     , m_manager(manager)
     , m_folderPath(PersonalRoot)
 {
-    resize(560, 300);
+    resize(620, 340);
     auto *grid = new QGridLayout;
     grid->setHorizontalSpacing(10);
     grid->setVerticalSpacing(12);
@@ -71,10 +71,18 @@ AddSyncDialog::AddSyncDialog(SyncManager *manager, QWidget *parent)
     m_folderButton = new QPushButton(QStringLiteral("选择…"), this);
     m_folderButton->setCursor(Qt::PointingHandCursor);
     grid->addWidget(m_folderButton, 2, 2);
+    grid->addWidget(caption(QStringLiteral("忽略")), 3, 0);
+    m_ignoreEdit = new QLineEdit(this);
+    m_ignoreEdit->setObjectName(QStringLiteral("SyncIgnoreEdit"));
+    m_ignoreEdit->setPlaceholderText(QStringLiteral("不同步的文件或文件夹，用 ; 分隔，如 *.log;node_modules"));
+    grid->addWidget(m_ignoreEdit, 3, 1, 1, 2);
     grid->setColumnStretch(1, 1);
     bodyLayout()->addLayout(grid);
 
-    auto *note = new QLabel(QStringLiteral("保险箱中的文件不参与同步。移除同步不会删除任何文件。"), this);
+    auto *note = new QLabel(QStringLiteral("临时文件（*.part、*.tmp、~$* 等）总是忽略；保险箱不参与同步；"
+                                           "移除同步不删除任何文件。"),
+                            this);
+    note->setWordWrap(true);
     note->setStyleSheet(QStringLiteral("color:#8a93a6;font-size:12px;background:transparent;"));
     bodyLayout()->addWidget(note);
     m_errorLabel = new QLabel(this);
@@ -169,6 +177,10 @@ SyncPair AddSyncDialog::pair() const
     pair.teamId = teamId;
     pair.folderId = m_folderId;
     pair.folderPath = m_folderPath;
+    for (const QString &pattern : m_ignoreEdit->text().split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        if (!pattern.trimmed().isEmpty())
+            pair.ignorePatterns.append(pattern.trimmed());
+    }
     return pair;
 }
 

@@ -14,7 +14,8 @@ struct SyncPair;
 
 // 「添加同步」: a local folder (the desktop's folder dialog) and a server folder (the folder
 // picker of the personal space, or a team space the user belongs to; never the vault). 「开始同步」
-// adds the pair through the manager, or says in the dialog why it cannot.
+// adds the pair through the manager, or says in the dialog why it cannot. The pair's own ignore
+// patterns are typed separated by ";".
 class AddSyncDialog final : public Cdlg::CardDialog
 {
     Q_OBJECT
@@ -33,6 +34,7 @@ public:
     QLineEdit *localEdit() const { return m_localEdit; }
     QComboBox *spaceBox() const { return m_spaceBox; }
     QLabel *folderLabel() const { return m_folderLabel; }
+    QLineEdit *ignoreEdit() const { return m_ignoreEdit; }
     QLabel *errorLabel() const { return m_errorLabel; }
 
 public slots:
@@ -50,6 +52,7 @@ private:
     QComboBox *m_spaceBox = nullptr;
     QLabel *m_folderLabel = nullptr;
     QPushButton *m_folderButton = nullptr;
+    QLineEdit *m_ignoreEdit = nullptr;
     QLabel *m_errorLabel = nullptr;
     QString m_folderId;
     QString m_folderPath;

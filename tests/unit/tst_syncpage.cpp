@@ -270,6 +270,7 @@ void TestSyncPage::addDialogNeverOffersTheVaultAndSaysWhyItRefuses()
     dialog.setLocalPath(m_work.filePath("team"));
     dialog.spaceBox()->setCurrentIndex(1);
     QCOMPARE(dialog.folderLabel()->text(), QStringLiteral("团队空间 · 市场部"));
+    dialog.ignoreEdit()->setText(QStringLiteral(" *.log ;; 构建 ;"));
     dialog.okButton()->click();
     QVERIFY(!dialog.isVisible());
     QCOMPARE(m_manager->pairs().size(), 2);
@@ -277,6 +278,7 @@ void TestSyncPage::addDialogNeverOffersTheVaultAndSaysWhyItRefuses()
     QCOMPARE(team.space, SyncPair::Space::Team);
     QCOMPARE(team.teamId, QStringLiteral("5"));
     QVERIFY(team.folderId.isEmpty());
+    QCOMPARE(team.ignorePatterns, (QStringList{"*.log", "构建"}));
 }
 
 void TestSyncPage::detailListsErrorsAndConflictsWithTheirFolders()
@@ -339,6 +341,16 @@ void TestSyncPage::rendersThePageAndADetail()
     detail.show();
     QVERIFY(QTest::qWaitForWindowExposed(&detail));
     QVERIFY(Screenshots::save(Screenshots::onDesktop(&detail), QStringLiteral("sync-detail.png")));
+    detail.close();
+
+    AddSyncDialog add(nullptr, &page);
+    add.setLocalPath(QStringLiteral("/home/li/项目/2026 年度方案"));
+    add.setServerFolder(QStringLiteral("12"), QStringLiteral("全部文件/项目/年度方案"));
+    add.ignoreEdit()->setText(QStringLiteral("*.log;构建"));
+    add.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&add));
+    QTRY_COMPARE(add.spaceBox()->count(), 2);
+    QVERIFY(Screenshots::save(Screenshots::onDesktop(&add), QStringLiteral("sync-add.png")));
 }
 
 QTEST_MAIN(TestSyncPage)
