@@ -260,6 +260,8 @@ void SyncManager::startEngine(const SyncPair &pair)
         engine->setTimings(m_hintDelayMs, m_stableMs, m_backoffMs);
     const QString id = pair.id;
     connect(engine, &SyncEngine::stateChanged, this, &SyncManager::statusChanged);
+    // A quiet round changes the last sync time without a change of state.
+    connect(engine, &SyncEngine::settled, this, &SyncManager::statusChanged);
     connect(engine->feed(), &RemoteFeed::failed, this, [this, id](const QString &error) {
         m_feedErrors.insert(id, error);
         emit statusChanged();
