@@ -231,12 +231,21 @@ void SyncManager::resume(const QString &id)
 
 void SyncManager::syncNow(const QString &id)
 {
-    if (SyncEngine *engine = m_engines.value(id)) {
-        // A pair paused by the engine itself (its folder was missing) looks again on request.
-        if (engine->state() == SyncEngine::State::Paused && indexOf(id) >= 0 && !m_pairs.at(indexOf(id)).paused)
-            engine->resume();
-        else
-            engine->syncNow();
+    SyncEngine *engine = m_engines.value(id);
+    const int index = indexOf(id);
+    if (!engine || index < 0)
+        return;
+    if (engine->state() == SyncEngine::State::Stopped) {
+        // Its journal could not be opened: try again on request.
+        m_startErrors.remove(id);
+        if (!engine->start())
+            m_startErrors.insert(id, engine->lastError());
+        emit statusChanged();
+    } else if (engine->state() == SyncEngine::State::Paused && !m_pairs.at(index).paused) {
+        // Paused by the engine itself (its folder was missing): look again on request.
+        engine->resume();
+    } else {
+        engine->syncNow();
     }
 }
 

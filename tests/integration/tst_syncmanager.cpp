@@ -53,6 +53,7 @@ private slots:
     void removingAPairLeavesBothSidesFiles();
     void vaultMissingAndOverlappingFoldersAreRefused();
     void pairTransfersShowInTheTransferList();
+    void journalThatCannotOpenIsAnErrorUntilSyncNow();
 
 private:
     void signInAs(const ReferenceServer::Credentials &user);
@@ -320,6 +321,33 @@ void TestSyncManager::pairTransfersShowInTheTransferList()
     for (const TransferTask *task : TransferManager::instance()->tasks())
         listed = listed || task->name() == QStringLiteral("上传.txt");
     QVERIFY(listed);
+}
+
+void TestSyncManager::journalThatCannotOpenIsAnErrorUntilSyncNow()
+{
+    signInAs(m_alice);
+    // A file where the user's journal folder belongs: no journal can be opened.
+    const QString journals = QFileInfo(SyncManager::journalPath(m_manager->userId(), "x")).absolutePath();
+    QVERIFY(QDir(journals).removeRecursively());
+    QFile blocker(journals);
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QString local = m_work.filePath("alice-journal");
+    QString folderId;
+    const QString id = addPair(local, "记录", &folderId);
+    QVERIFY(!id.isEmpty());
+    SyncPairStatus status = m_manager->status(id);
+    QCOMPARE(status.kind, SyncPairStatus::Kind::Failed);
+    QCOMPARE(SyncManager::stateText(status), QStringLiteral("出错 1 项"));
+    QVERIFY2(status.failures.constFirst().error.startsWith(QStringLiteral("无法打开同步记录")),
+             qPrintable(status.failures.constFirst().error));
+    QVERIFY(m_manager->overallText().startsWith(QStringLiteral("同步：出错")));
+
+    QVERIFY(QFile::remove(journals));
+    QVERIFY(writeSettled(local + "/after.txt", "after"));
+    m_manager->syncNow(id);
+    QVERIFY(waitForServerFile(folderId, "after.txt"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_manager->status(id).kind, SyncPairStatus::Kind::Synced, 20000);
 }
 
 QTEST_GUILESS_MAIN(TestSyncManager)
