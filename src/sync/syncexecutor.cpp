@@ -6,11 +6,11 @@
 #include "sync/conflictname.h"
 #include "sync/localscanner.h"
 #include "sync/syncjournal.h"
+#include "transfer/filehasher.h"
 #include "transfer/transfermanager.h"
 #include "transfer/transfertask.h"
 #include "transfer/uploader.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -38,17 +38,6 @@ QString nameOf(const QString &path)
 QString encoded(const QString &value)
 {
     return QString::fromLatin1(QUrl::toPercentEncoding(value));
-}
-
-QString md5Of(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!hash.addData(&file))
-        return {};
-    return QString::fromLatin1(hash.result().toHex());
 }
 
 // Replaces target with source in one step (the toolkit's rename refuses an existing target).
@@ -402,12 +391,37 @@ void SyncExecutor::download(const SyncAction &a)
     });
 }
 
+void SyncExecutor::hash(const QString &path, qint64 size, std::function<void(const QString &)> done)
+{
+    // A big file takes seconds to digest: that happens on the hasher's thread, never on this one.
+    auto *hasher = new FileHasher(this);
+    QPointer<SyncExecutor> self(this);
+    const quint64 round = m_round;
+    const auto answer = [self, round, hasher, done](const QString &md5) {
+        hasher->deleteLater();
+        if (self && self->m_round == round && self->m_running)
+            done(md5);
+    };
+    connect(hasher, &FileHasher::finished, this, answer);
+    connect(hasher, &FileHasher::failed, this, [answer] { answer(QString()); });
+    hasher->start(path, size);
+}
+
 void SyncExecutor::onDownloaded(const SyncAction &a, const QString &sidePath)
 {
-    if (!a.md5.isEmpty() && md5Of(sidePath).compare(a.md5, Qt::CaseInsensitive) != 0) {
-        QFile::remove(sidePath);
-        return skip(); // changed on the server meanwhile
-    }
+    if (a.md5.isEmpty())
+        return placeDownload(a, sidePath);
+    hash(sidePath, QFileInfo(sidePath).size(), [this, a, sidePath](const QString &md5) {
+        if (md5.compare(a.md5, Qt::CaseInsensitive) != 0) {
+            QFile::remove(sidePath);
+            return skip(); // changed on the server meanwhile
+        }
+        placeDownload(a, sidePath);
+    });
+}
+
+void SyncExecutor::placeDownload(const SyncAction &a, const QString &sidePath)
+{
     LocalEntry here;
     if (LocalScanner::stat(m_ctx.root, a.path, here) && !unchangedSinceAgreed(a.journalPath, a.path)) {
         // Written locally while the download ran: that version steps aside, never overwritten.
@@ -523,9 +537,17 @@ void SyncExecutor::conflict(const SyncAction &a)
     LocalEntry here;
     if (!LocalScanner::stat(m_ctx.root, a.path, here) || here.isDir)
         return skip();
-    const QString localMd5 = md5Of(full(a.path));
+    hash(full(a.path), here.size, [this, a, here](const QString &localMd5) { conflictHashed(a, here, localMd5); });
+}
+
+void SyncExecutor::conflictHashed(const SyncAction &a, const LocalEntry &hashed, const QString &localMd5)
+{
     if (localMd5.isEmpty())
         return failAction(QStringLiteral("无法读取文件"));
+    LocalEntry now;
+    if (!LocalScanner::stat(m_ctx.root, a.path, now) || now.isDir || now.size != hashed.size ||
+        now.mtimeMs != hashed.mtimeMs)
+        return skip(); // written again while it was being read: the next round looks again
     if (localMd5.compare(a.md5, Qt::CaseInsensitive) == 0) {
         if (!writeJournal(a.journalPath, a.path, a.serverId, localMd5))
             return failAction(m_ctx.journal->errorText());
