@@ -46,8 +46,6 @@ bool replaceFile(const QString &source, const QString &target)
     return std::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) == 0;
 }
 
-const auto TeamMovesText = QStringLiteral("团队空间暂不支持同步改名或移动，请在服务器上操作");
-
 } // namespace
 
 SyncExecutor::SyncExecutor(QObject *parent)
@@ -338,33 +336,31 @@ void SyncExecutor::onUploaded(const SyncAction &a, const QJsonObject &record, co
     const bool renamed = name != nameOf(a.path);
     if (replaceId.isEmpty() && !renamed)
         return finish();
-    if (!m_ctx.teamId.isEmpty())
-        return failAction(TeamMovesText);
     // The server named the new copy "name (1)": the old version goes to the trash, then the new
     // one takes its name. Until then both are kept.
     const auto takeName = [this, a, id, finish] {
-        Api::renameFile(id, nameOf(a.path), guarded([this, a, finish](const HttpResponse &response) {
-                            QJsonObject data;
-                            QString error;
-                            if (!response.unwrap(data, error))
-                                return failAction(error);
-                            if (jsonText(data, QStringLiteral("name")) != nameOf(a.path))
-                                return failAction(QStringLiteral("服务器上已有同名项目"));
-                            finish();
-                        }));
+        renameOnServer(id, nameOf(a.path), guarded([this, a, finish](const HttpResponse &response) {
+                           QJsonObject data;
+                           QString error;
+                           if (!response.unwrap(data, error))
+                               return failAction(error);
+                           if (jsonText(data, QStringLiteral("name")) != nameOf(a.path))
+                               return failAction(QStringLiteral("服务器上已有同名项目"));
+                           finish();
+                       }));
     };
     if (replaceId.isEmpty())
         return takeName();
-    Api::deleteFile(replaceId, guarded([this, takeName, renamed, finish](const HttpResponse &response) {
-                        QJsonObject data;
-                        QString error;
-                        if (!response.unwrap(data, error) && response.status != 404)
-                            return failAction(error);
-                        if (renamed)
-                            takeName();
-                        else
-                            finish();
-                    }));
+    trashOnServer(replaceId, guarded([this, takeName, renamed, finish](const HttpResponse &response) {
+                      QJsonObject data;
+                      QString error;
+                      if (!response.unwrap(data, error) && response.status != 404)
+                          return failAction(error);
+                      if (renamed)
+                          takeName();
+                      else
+                          finish();
+                  }));
 }
 
 void SyncExecutor::download(const SyncAction &a)
@@ -436,10 +432,32 @@ void SyncExecutor::placeDownload(const SyncAction &a, const QString &sidePath)
     succeed();
 }
 
+void SyncExecutor::renameOnServer(const QString &id, const QString &name, HttpCallback callback)
+{
+    if (m_ctx.teamId.isEmpty())
+        Api::renameFile(id, name, std::move(callback));
+    else
+        Api::renameTeamFile(m_ctx.teamId, id, name, std::move(callback));
+}
+
+void SyncExecutor::moveOnServer(const QString &id, const QString &targetFolderId, HttpCallback callback)
+{
+    if (m_ctx.teamId.isEmpty())
+        Api::moveFile(id, targetFolderId, std::move(callback));
+    else
+        Api::moveTeamFile(m_ctx.teamId, id, targetFolderId, std::move(callback));
+}
+
+void SyncExecutor::trashOnServer(const QString &id, HttpCallback callback)
+{
+    if (m_ctx.teamId.isEmpty())
+        Api::deleteFile(id, std::move(callback));
+    else
+        Api::deleteTeamFile(m_ctx.teamId, id, std::move(callback));
+}
+
 void SyncExecutor::moveRemote(const SyncAction &a)
 {
-    if (!m_ctx.teamId.isEmpty())
-        return failAction(TeamMovesText);
     bool found = false;
     const QString targetParent = folderId(parentOf(a.newPath), &found);
     if (!found)
@@ -460,28 +478,28 @@ void SyncExecutor::moveRemote(const SyncAction &a)
         failAction(journal.errorText());
     };
     const auto rename = [this, a, finish] {
-        Api::renameFile(a.serverId, nameOf(a.newPath), guarded([this, finish](const HttpResponse &response) {
-                            QJsonObject data;
-                            QString error;
-                            if (!response.unwrap(data, error))
-                                return failAction(error);
-                            finish(data);
-                        }));
+        renameOnServer(a.serverId, nameOf(a.newPath), guarded([this, finish](const HttpResponse &response) {
+                           QJsonObject data;
+                           QString error;
+                           if (!response.unwrap(data, error))
+                               return failAction(error);
+                           finish(data);
+                       }));
     };
     if (!moves) {
         rename();
         return;
     }
-    Api::moveFile(a.serverId, targetParent, guarded([this, renames, rename, finish](const HttpResponse &response) {
-                      QJsonObject data;
-                      QString error;
-                      if (!response.unwrap(data, error))
-                          return failAction(error);
-                      if (renames)
-                          rename();
-                      else
-                          finish({});
-                  }));
+    moveOnServer(a.serverId, targetParent, guarded([this, renames, rename, finish](const HttpResponse &response) {
+                     QJsonObject data;
+                     QString error;
+                     if (!response.unwrap(data, error))
+                         return failAction(error);
+                     if (renames)
+                         rename();
+                     else
+                         finish({});
+                 }));
 }
 
 void SyncExecutor::moveLocal(const SyncAction &a)
@@ -513,10 +531,7 @@ void SyncExecutor::trashRemote(const SyncAction &a)
         journal.rollback();
         failAction(journal.errorText());
     });
-    if (m_ctx.teamId.isEmpty())
-        Api::deleteFile(a.serverId, std::move(answer));
-    else
-        Api::deleteTeamFile(m_ctx.teamId, a.serverId, std::move(answer));
+    trashOnServer(a.serverId, std::move(answer));
 }
 
 void SyncExecutor::trashLocal(const SyncAction &a)

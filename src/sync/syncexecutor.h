@@ -86,6 +86,12 @@ private:
     void hash(const QString &path, qint64 size, std::function<void(const QString &)> done);
     void record(const SyncAction &a);
 
+    // The personal space's or the team's route for the same request.
+    void renameOnServer(const QString &id, const QString &name, std::function<void(const HttpResponse &)> callback);
+    void moveOnServer(const QString &id, const QString &targetFolderId,
+                      std::function<void(const HttpResponse &)> callback);
+    void trashOnServer(const QString &id, std::function<void(const HttpResponse &)> callback);
+
     QString full(const QString &path) const;
     // The server id of the folder at path ("" with found for the synced folder itself).
     QString folderId(const QString &path, bool *found) const;
