@@ -16,12 +16,14 @@ namespace {
 template <typename F> void walk(const QString &root, F &&visit)
 {
     const IgnoreRules rules;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
     const QDir base(root);
     while (it.hasNext()) {
         it.next();
         const QString rel = base.relativeFilePath(it.filePath());
-        if (!rules.isIgnored(rel))
+        // Links are never synced, so never compared.
+        if (!rules.isIgnored(rel) && !it.fileInfo().isSymLink())
             visit(rel, it.fileInfo());
     }
 }
