@@ -64,7 +64,9 @@ bool makeFiles(const QString &root, int count, qint64 *total)
         if (!f.open(QIODevice::WriteOnly) || f.write(head) != head.size() ||
             f.write(pattern.constData(), size - head.size()) != size - head.size())
             return false;
-        f.setFileTime(past, QFileDevice::FileModificationTime);
+        f.close(); // closing writes what is buffered, which would date the file now
+        if (!f.open(QIODevice::ReadWrite) || !f.setFileTime(past, QFileDevice::FileModificationTime))
+            return false;
         *total += size;
     }
     return true;

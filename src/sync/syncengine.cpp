@@ -166,6 +166,13 @@ void SyncEngine::runRound()
         return;
     if (!m_feed->isComplete())
         return; // the feed's first whole listing starts a round
+    if (m_executor->isRunning()) {
+        // A round timer set before the running plan began (files still being written) must not
+        // start a second plan over it: the first one's answers would be dropped unrecorded and
+        // its uploads sent again. The running plan's end starts the next round.
+        m_again = true;
+        return;
+    }
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const LocalScanner::Result scan = LocalScanner::scan(m_config.localPath, m_rules, now, m_stableMs);
     if (scan.rootMissing) {

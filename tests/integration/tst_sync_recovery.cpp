@@ -4,6 +4,7 @@
 // that are never followed, and renames in a team space. Two engines on two local folders, paired
 // to the same folder of the reference server.
 #include "eventwait.h"
+#include "net/httpclient.h"
 #include "net/session.h"
 #include "referenceserver.h"
 #include "sync/remotefeed.h"
@@ -27,6 +28,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void restartedEngineContinuesFromItsCursor();
+    void fileStillBeingWrittenDoesNotStartASecondPlanOverTheRunningOne();
     void serverStoppedMidRoundFinishesAfterItReturns();
     void thousandFilesMoveAsOneFolderRenameWithoutTransfer();
     void deletedOnOneSideChangedOnTheOtherKeepsTheChange();
@@ -144,6 +146,28 @@ void TestSyncRecovery::restartedEngineContinuesFromItsCursor()
     QCOMPARE(treeOf(m_a).value("while-away.txt"), QByteArray("arrived while A was away"));
     // Only what changed since the kept cursor was asked for: no listing from the start.
     QCOMPARE(m_engineA->feed()->listings(), 0);
+    QVERIFY(m_engineA->failures().isEmpty());
+}
+
+void TestSyncRecovery::fileStillBeingWrittenDoesNotStartASecondPlanOverTheRunningOne()
+{
+    // One round: uploads that take a while, and a file too fresh to send yet, which has the
+    // engine look again once it may be stable, while the uploads still run.
+    HttpClient::instance()->uploadLimiter().setRate(2LL * 1024 * 1024);
+    m_engineA->pause();
+    for (int i = 0; i < 12; ++i)
+        QVERIFY(writeSettled(m_a + QStringLiteral("/slow/%1.bin").arg(i), QByteArray(256 * 1024, char('k' + i))));
+    QVERIFY(writeFile(m_a + "/fresh.txt", "just written"));
+    m_engineA->resume();
+    const bool synced = settled(60000);
+    HttpClient::instance()->uploadLimiter().setRate(0);
+    QVERIFY(synced);
+    QStringList names;
+    for (const QJsonValue &v : serverFiles(serverIdOf(m_folderId, "slow")))
+        names << v["name"].toString();
+    // Each sent once: no second copy under "n (1).bin", and no round failed over it.
+    QCOMPARE(names.size(), 12);
+    QVERIFY2(names.filter(" (1)").isEmpty(), qPrintable(names.join(",")));
     QVERIFY(m_engineA->failures().isEmpty());
 }
 
