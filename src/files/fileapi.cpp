@@ -112,6 +112,19 @@ void deleteFile(const QString &id, HttpCallback callback)
     HttpClient::instance()->del(QStringLiteral("/api/files/") + encoded(id), std::move(callback));
 }
 
+void renameTeamFile(const QString &teamId, const QString &id, const QString &newName, HttpCallback callback)
+{
+    HttpClient::instance()->put(teamPath(teamId) + QStringLiteral("/files/") + encoded(id),
+                                QJsonObject{{QStringLiteral("name"), newName}}, std::move(callback));
+}
+
+void moveTeamFile(const QString &teamId, const QString &id, const QString &targetFolderId, HttpCallback callback)
+{
+    const QJsonValue parent = targetFolderId.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(targetFolderId);
+    HttpClient::instance()->put(teamPath(teamId) + QStringLiteral("/files/") + encoded(id) + QStringLiteral("/move"),
+                                QJsonObject{{QStringLiteral("parent_id"), parent}}, std::move(callback));
+}
+
 void deleteTeamFile(const QString &teamId, const QString &id, HttpCallback callback)
 {
     HttpClient::instance()->del(teamPath(teamId) + QStringLiteral("/files/") + encoded(id), std::move(callback));

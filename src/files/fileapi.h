@@ -28,6 +28,9 @@ void createTeamFolder(const QString &teamId, const QString &name, const QString 
 void renameFile(const QString &id, const QString &newName, HttpCallback callback);
 // An empty targetFolderId moves the entry to the root.
 void moveFile(const QString &id, const QString &targetFolderId, HttpCallback callback);
+void renameTeamFile(const QString &teamId, const QString &id, const QString &newName, HttpCallback callback);
+// An empty targetFolderId moves the entry to the team's root.
+void moveTeamFile(const QString &teamId, const QString &id, const QString &targetFolderId, HttpCallback callback);
 // Personal entries go to the trash; team entries are deleted for good.
 void deleteFile(const QString &id, HttpCallback callback);
 void deleteTeamFile(const QString &teamId, const QString &id, HttpCallback callback);

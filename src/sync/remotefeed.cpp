@@ -55,6 +55,22 @@ void RemoteFeed::start()
     m_listing = true;
     m_staging.clear();
     m_cursor = ZeroCursor;
+    ++m_listings;
+    request();
+}
+
+void RemoteFeed::resume(const QString &cursor, const RemoteTree &tree)
+{
+    if (cursor.isEmpty() || cursor == ZeroCursor)
+        return start();
+    stop();
+    m_running = true;
+    m_listing = false;
+    // Whole again once the changes since the cursor are in: no round plans from the old tree.
+    m_complete = false;
+    m_tree = tree;
+    m_staging.clear();
+    m_cursor = cursor;
     request();
 }
 
@@ -72,10 +88,14 @@ void RemoteFeed::request()
     const quint64 serial = ++m_serial;
     QPointer<RemoteFeed> self(this);
     // While listing, pages come at once; once whole, the server holds the request until a change.
-    HttpClient::instance()->get(changesPath(m_cursor, !m_listing), [self, serial](const HttpResponse &response) {
+    auto answer = [self, serial](const HttpResponse &response) {
         if (self)
             self->onAnswer(serial, response);
-    });
+    };
+    if (m_listing || !m_complete)
+        HttpClient::instance()->get(changesPath(m_cursor, false), std::move(answer));
+    else
+        HttpClient::instance()->getLongPoll(changesPath(m_cursor, true), m_waitSeconds * 1000, std::move(answer));
 }
 
 void RemoteFeed::onAnswer(quint64 serial, const HttpResponse &response)
@@ -104,6 +124,7 @@ void RemoteFeed::onAnswer(quint64 serial, const HttpResponse &response)
         m_listing = true;
         m_staging.clear();
         m_cursor = ZeroCursor;
+        ++m_listings;
         emit resetRequested();
         request();
         return;
@@ -123,11 +144,17 @@ void RemoteFeed::onAnswer(quint64 serial, const HttpResponse &response)
             m_tree = m_staging;
             m_staging.clear();
             m_complete = true;
+            emit listed();
             emit treeChanged();
         }
-    } else if (!parsed.isEmpty()) {
-        m_tree.apply(parsed);
-        emit treeChanged();
+    } else {
+        const QStringList removed = m_tree.apply(parsed);
+        emit advanced(parsed, removed, m_cursor);
+        const bool caughtUp = !m_complete && !more;
+        if (caughtUp)
+            m_complete = true;
+        if (m_complete && (caughtUp || !parsed.isEmpty()))
+            emit treeChanged();
     }
     request();
 }

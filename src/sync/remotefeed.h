@@ -18,8 +18,9 @@ class RemoteFeed final : public QObject
     Q_DISABLE_COPY_MOVE(RemoteFeed)
 
 public:
-    // The long poll stays below the client's request time-out (HttpClient::DefaultJsonTimeoutMs).
-    static constexpr int DefaultWaitSeconds = 15;
+    // How long the server holds a poll when nothing changes; the request's own time-out is this
+    // wait plus the client's usual one, so a quiet poll is never taken for a lost connection.
+    static constexpr int DefaultWaitSeconds = 25;
     static constexpr int DefaultPageLimit = 1000;
     static constexpr int FirstRetryMs = 1000;
     static constexpr int MaxRetryMs = 60000;
@@ -34,14 +35,20 @@ public:
 
     // Starts with a full listing (cursor 0); a running feed starts over.
     void start();
+    // Continues from a tree and the cursor it was complete at (kept from an earlier run): only
+    // what changed since is asked for. A server that no longer knows the cursor answers "reset"
+    // and a full listing follows.
+    void resume(const QString &cursor, const RemoteTree &tree);
     // Drops the request in flight (its answer is ignored) and any pending retry.
     void stop();
     bool isRunning() const { return m_running; }
-    // A complete listing has been received (the tree is whole).
+    // The tree is whole: a complete listing, or a resumed tree with every change since its cursor.
     bool isComplete() const { return m_complete; }
 
     const RemoteTree &tree() const { return m_tree; }
     QString cursor() const { return m_cursor; }
+    // Full listings started so far (the first, and one per reset).
+    int listings() const { return m_listings; }
     // The pause before the next retry after a failure; 0 when the last request succeeded.
     int retryDelayMs() const { return m_retryMs; }
 
@@ -51,6 +58,10 @@ public:
 signals:
     // The tree is whole and changed (after a listing, or after changes were applied).
     void treeChanged();
+    // A full listing replaced the tree, which is whole at cursor().
+    void listed();
+    // Changes were applied to the whole tree (removed: the ids that left it); it is now at cursor.
+    void advanced(const QList<RemoteChange> &changes, const QStringList &removed, const QString &cursor);
     // The server asked for a full listing again.
     void resetRequested();
     // A request failed; the feed retries after retryDelayMs().
@@ -70,6 +81,7 @@ private:
     int m_firstRetryMs = FirstRetryMs;
     int m_maxRetryMs = MaxRetryMs;
     int m_retryMs = 0;
+    int m_listings = 0;
     bool m_running = false;
     bool m_complete = false;
     bool m_listing = false; // paging from cursor 0 into m_staging

@@ -20,14 +20,15 @@ RemoteTree::RemoteTree(const QString &rootId)
     : m_rootId(rootId)
 {}
 
-void RemoteTree::apply(const RemoteChange &change)
+QStringList RemoteTree::apply(const RemoteChange &change)
 {
     if (change.entry.id == m_rootId)
-        return; // the synced folder itself
+        return {}; // the synced folder itself
     if (!change.deleted) {
         m_byId.insert(change.entry.id, change.entry);
-        return;
+        return {};
     }
+    QStringList removed;
     // What a deleted folder held goes with it, whether or not the feed lists it.
     QList<QString> gone{change.entry.id};
     QHash<QString, QList<QString>> children;
@@ -35,15 +36,19 @@ void RemoteTree::apply(const RemoteChange &change)
         children[it->parentId] << it.key();
     while (!gone.isEmpty()) {
         const QString id = gone.takeLast();
-        m_byId.remove(id);
+        if (m_byId.remove(id))
+            removed << id;
         gone << children.value(id);
     }
+    return removed;
 }
 
-void RemoteTree::apply(const QList<RemoteChange> &changes)
+QStringList RemoteTree::apply(const QList<RemoteChange> &changes)
 {
+    QStringList removed;
     for (const RemoteChange &change : changes)
-        apply(change);
+        removed << apply(change);
+    return removed;
 }
 
 QString RemoteTree::pathOf(const QString &id, QHash<QString, QString> &known, int depth) const

@@ -25,6 +25,16 @@ SyncEngine::SyncEngine(const Config &config, const QString &journalPath, QObject
     m_rescanTimer->setInterval(RescanIntervalMs);
     connect(m_rescanTimer, &QTimer::timeout, this, [this] { scheduleRound(0); });
     connect(m_feed, &RemoteFeed::treeChanged, this, [this] { scheduleRound(0); });
+    // The server's side is kept with its cursor, so that the next start asks only for what changed.
+    connect(m_feed, &RemoteFeed::listed, this, [this] {
+        if (m_journal.isOpen())
+            m_journal.replaceRemote(m_feed->tree().entries(), m_feed->cursor());
+    });
+    connect(m_feed, &RemoteFeed::advanced, this,
+            [this](const QList<RemoteChange> &changes, const QStringList &removed, const QString &cursor) {
+                if (m_journal.isOpen())
+                    m_journal.applyRemote(changes, removed, cursor);
+            });
     connect(m_executor, &SyncExecutor::finished, this, &SyncEngine::onExecuted);
     // Watcher events are hints: the scan that follows is the truth.
     connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] { scheduleRound(m_hintDelayMs); });
@@ -50,8 +60,19 @@ bool SyncEngine::start()
         return false;
     }
     setState(State::Idle);
-    // The server's side is not kept between runs: each start lists it again from cursor 0.
-    m_feed->start();
+    const QString cursor = m_journal.cursor();
+    if (cursor.isEmpty()) {
+        m_feed->start();
+    } else {
+        RemoteTree tree(m_config.remoteFolderId);
+        const QList<RemoteEntry> kept = m_journal.remoteEntries();
+        QList<RemoteChange> changes;
+        changes.reserve(kept.size());
+        for (const RemoteEntry &entry : kept)
+            changes << RemoteChange{entry, false, 0};
+        tree.apply(changes);
+        m_feed->resume(cursor, tree);
+    }
     m_rescanTimer->start();
     scheduleRound(0);
     return true;
@@ -145,6 +166,13 @@ void SyncEngine::runRound()
         return;
     if (!m_feed->isComplete())
         return; // the feed's first whole listing starts a round
+    if (m_executor->isRunning()) {
+        // A round timer set before the running plan began (files still being written) must not
+        // start a second plan over it: the first one's answers would be dropped unrecorded and
+        // its uploads sent again. The running plan's end starts the next round.
+        m_again = true;
+        return;
+    }
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const LocalScanner::Result scan = LocalScanner::scan(m_config.localPath, m_rules, now, m_stableMs);
     if (scan.rootMissing) {

@@ -6,11 +6,11 @@
 #include "sync/conflictname.h"
 #include "sync/localscanner.h"
 #include "sync/syncjournal.h"
+#include "transfer/filehasher.h"
 #include "transfer/transfermanager.h"
 #include "transfer/transfertask.h"
 #include "transfer/uploader.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -40,24 +40,11 @@ QString encoded(const QString &value)
     return QString::fromLatin1(QUrl::toPercentEncoding(value));
 }
 
-QString md5Of(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!hash.addData(&file))
-        return {};
-    return QString::fromLatin1(hash.result().toHex());
-}
-
 // Replaces target with source in one step (the toolkit's rename refuses an existing target).
 bool replaceFile(const QString &source, const QString &target)
 {
     return std::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) == 0;
 }
-
-const auto TeamMovesText = QStringLiteral("团队空间暂不支持同步改名或移动，请在服务器上操作");
 
 } // namespace
 
@@ -349,33 +336,31 @@ void SyncExecutor::onUploaded(const SyncAction &a, const QJsonObject &record, co
     const bool renamed = name != nameOf(a.path);
     if (replaceId.isEmpty() && !renamed)
         return finish();
-    if (!m_ctx.teamId.isEmpty())
-        return failAction(TeamMovesText);
     // The server named the new copy "name (1)": the old version goes to the trash, then the new
     // one takes its name. Until then both are kept.
     const auto takeName = [this, a, id, finish] {
-        Api::renameFile(id, nameOf(a.path), guarded([this, a, finish](const HttpResponse &response) {
-                            QJsonObject data;
-                            QString error;
-                            if (!response.unwrap(data, error))
-                                return failAction(error);
-                            if (jsonText(data, QStringLiteral("name")) != nameOf(a.path))
-                                return failAction(QStringLiteral("服务器上已有同名项目"));
-                            finish();
-                        }));
+        renameOnServer(id, nameOf(a.path), guarded([this, a, finish](const HttpResponse &response) {
+                           QJsonObject data;
+                           QString error;
+                           if (!response.unwrap(data, error))
+                               return failAction(error);
+                           if (jsonText(data, QStringLiteral("name")) != nameOf(a.path))
+                               return failAction(QStringLiteral("服务器上已有同名项目"));
+                           finish();
+                       }));
     };
     if (replaceId.isEmpty())
         return takeName();
-    Api::deleteFile(replaceId, guarded([this, takeName, renamed, finish](const HttpResponse &response) {
-                        QJsonObject data;
-                        QString error;
-                        if (!response.unwrap(data, error) && response.status != 404)
-                            return failAction(error);
-                        if (renamed)
-                            takeName();
-                        else
-                            finish();
-                    }));
+    trashOnServer(replaceId, guarded([this, takeName, renamed, finish](const HttpResponse &response) {
+                      QJsonObject data;
+                      QString error;
+                      if (!response.unwrap(data, error) && response.status != 404)
+                          return failAction(error);
+                      if (renamed)
+                          takeName();
+                      else
+                          finish();
+                  }));
 }
 
 void SyncExecutor::download(const SyncAction &a)
@@ -402,12 +387,37 @@ void SyncExecutor::download(const SyncAction &a)
     });
 }
 
+void SyncExecutor::hash(const QString &path, qint64 size, std::function<void(const QString &)> done)
+{
+    // A big file takes seconds to digest: that happens on the hasher's thread, never on this one.
+    auto *hasher = new FileHasher(this);
+    QPointer<SyncExecutor> self(this);
+    const quint64 round = m_round;
+    const auto answer = [self, round, hasher, done](const QString &md5) {
+        hasher->deleteLater();
+        if (self && self->m_round == round && self->m_running)
+            done(md5);
+    };
+    connect(hasher, &FileHasher::finished, this, answer);
+    connect(hasher, &FileHasher::failed, this, [answer] { answer(QString()); });
+    hasher->start(path, size);
+}
+
 void SyncExecutor::onDownloaded(const SyncAction &a, const QString &sidePath)
 {
-    if (!a.md5.isEmpty() && md5Of(sidePath).compare(a.md5, Qt::CaseInsensitive) != 0) {
-        QFile::remove(sidePath);
-        return skip(); // changed on the server meanwhile
-    }
+    if (a.md5.isEmpty())
+        return placeDownload(a, sidePath);
+    hash(sidePath, QFileInfo(sidePath).size(), [this, a, sidePath](const QString &md5) {
+        if (md5.compare(a.md5, Qt::CaseInsensitive) != 0) {
+            QFile::remove(sidePath);
+            return skip(); // changed on the server meanwhile
+        }
+        placeDownload(a, sidePath);
+    });
+}
+
+void SyncExecutor::placeDownload(const SyncAction &a, const QString &sidePath)
+{
     LocalEntry here;
     if (LocalScanner::stat(m_ctx.root, a.path, here) && !unchangedSinceAgreed(a.journalPath, a.path)) {
         // Written locally while the download ran: that version steps aside, never overwritten.
@@ -422,10 +432,32 @@ void SyncExecutor::onDownloaded(const SyncAction &a, const QString &sidePath)
     succeed();
 }
 
+void SyncExecutor::renameOnServer(const QString &id, const QString &name, HttpCallback callback)
+{
+    if (m_ctx.teamId.isEmpty())
+        Api::renameFile(id, name, std::move(callback));
+    else
+        Api::renameTeamFile(m_ctx.teamId, id, name, std::move(callback));
+}
+
+void SyncExecutor::moveOnServer(const QString &id, const QString &targetFolderId, HttpCallback callback)
+{
+    if (m_ctx.teamId.isEmpty())
+        Api::moveFile(id, targetFolderId, std::move(callback));
+    else
+        Api::moveTeamFile(m_ctx.teamId, id, targetFolderId, std::move(callback));
+}
+
+void SyncExecutor::trashOnServer(const QString &id, HttpCallback callback)
+{
+    if (m_ctx.teamId.isEmpty())
+        Api::deleteFile(id, std::move(callback));
+    else
+        Api::deleteTeamFile(m_ctx.teamId, id, std::move(callback));
+}
+
 void SyncExecutor::moveRemote(const SyncAction &a)
 {
-    if (!m_ctx.teamId.isEmpty())
-        return failAction(TeamMovesText);
     bool found = false;
     const QString targetParent = folderId(parentOf(a.newPath), &found);
     if (!found)
@@ -446,28 +478,28 @@ void SyncExecutor::moveRemote(const SyncAction &a)
         failAction(journal.errorText());
     };
     const auto rename = [this, a, finish] {
-        Api::renameFile(a.serverId, nameOf(a.newPath), guarded([this, finish](const HttpResponse &response) {
-                            QJsonObject data;
-                            QString error;
-                            if (!response.unwrap(data, error))
-                                return failAction(error);
-                            finish(data);
-                        }));
+        renameOnServer(a.serverId, nameOf(a.newPath), guarded([this, finish](const HttpResponse &response) {
+                           QJsonObject data;
+                           QString error;
+                           if (!response.unwrap(data, error))
+                               return failAction(error);
+                           finish(data);
+                       }));
     };
     if (!moves) {
         rename();
         return;
     }
-    Api::moveFile(a.serverId, targetParent, guarded([this, renames, rename, finish](const HttpResponse &response) {
-                      QJsonObject data;
-                      QString error;
-                      if (!response.unwrap(data, error))
-                          return failAction(error);
-                      if (renames)
-                          rename();
-                      else
-                          finish({});
-                  }));
+    moveOnServer(a.serverId, targetParent, guarded([this, renames, rename, finish](const HttpResponse &response) {
+                     QJsonObject data;
+                     QString error;
+                     if (!response.unwrap(data, error))
+                         return failAction(error);
+                     if (renames)
+                         rename();
+                     else
+                         finish({});
+                 }));
 }
 
 void SyncExecutor::moveLocal(const SyncAction &a)
@@ -499,10 +531,7 @@ void SyncExecutor::trashRemote(const SyncAction &a)
         journal.rollback();
         failAction(journal.errorText());
     });
-    if (m_ctx.teamId.isEmpty())
-        Api::deleteFile(a.serverId, std::move(answer));
-    else
-        Api::deleteTeamFile(m_ctx.teamId, a.serverId, std::move(answer));
+    trashOnServer(a.serverId, std::move(answer));
 }
 
 void SyncExecutor::trashLocal(const SyncAction &a)
@@ -523,9 +552,17 @@ void SyncExecutor::conflict(const SyncAction &a)
     LocalEntry here;
     if (!LocalScanner::stat(m_ctx.root, a.path, here) || here.isDir)
         return skip();
-    const QString localMd5 = md5Of(full(a.path));
+    hash(full(a.path), here.size, [this, a, here](const QString &localMd5) { conflictHashed(a, here, localMd5); });
+}
+
+void SyncExecutor::conflictHashed(const SyncAction &a, const LocalEntry &hashed, const QString &localMd5)
+{
     if (localMd5.isEmpty())
         return failAction(QStringLiteral("无法读取文件"));
+    LocalEntry now;
+    if (!LocalScanner::stat(m_ctx.root, a.path, now) || now.isDir || now.size != hashed.size ||
+        now.mtimeMs != hashed.mtimeMs)
+        return skip(); // written again while it was being read: the next round looks again
     if (localMd5.compare(a.md5, Qt::CaseInsensitive) == 0) {
         if (!writeJournal(a.journalPath, a.path, a.serverId, localMd5))
             return failAction(m_ctx.journal->errorText());

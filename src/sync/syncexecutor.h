@@ -74,12 +74,23 @@ private:
     void onUploaded(const SyncAction &a, const QJsonObject &record, const LocalEntry &before, const QString &replaceId);
     void download(const SyncAction &a);
     void onDownloaded(const SyncAction &a, const QString &sidePath);
+    void placeDownload(const SyncAction &a, const QString &sidePath);
     void moveRemote(const SyncAction &a);
     void moveLocal(const SyncAction &a);
     void trashRemote(const SyncAction &a);
     void trashLocal(const SyncAction &a);
     void conflict(const SyncAction &a);
+    void conflictHashed(const SyncAction &a, const LocalEntry &hashed, const QString &localMd5);
+    // MD5 of path's first size bytes, worked out off this thread; done gets "" when unreadable and
+    // is dropped when the round ends first.
+    void hash(const QString &path, qint64 size, std::function<void(const QString &)> done);
     void record(const SyncAction &a);
+
+    // The personal space's or the team's route for the same request.
+    void renameOnServer(const QString &id, const QString &name, std::function<void(const HttpResponse &)> callback);
+    void moveOnServer(const QString &id, const QString &targetFolderId,
+                      std::function<void(const HttpResponse &)> callback);
+    void trashOnServer(const QString &id, std::function<void(const HttpResponse &)> callback);
 
     QString full(const QString &path) const;
     // The server id of the folder at path ("" with found for the synced folder itself).

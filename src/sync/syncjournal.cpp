@@ -57,7 +57,10 @@ bool SyncJournal::open(const QString &filePath)
                        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS entries (path TEXT PRIMARY KEY, is_dir "
                                            "INTEGER NOT NULL, server_id TEXT NOT NULL, size INTEGER NOT NULL, "
                                            "mtime INTEGER NOT NULL, inode INTEGER NOT NULL, md5 TEXT NOT NULL)")) &&
-                       exec(QStringLiteral("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT)"));
+                       exec(QStringLiteral("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT)")) &&
+                       exec(QStringLiteral("CREATE TABLE IF NOT EXISTS remote (id TEXT PRIMARY KEY, parent_id TEXT NOT "
+                                           "NULL, name TEXT NOT NULL, path TEXT NOT NULL, is_dir INTEGER NOT NULL, "
+                                           "size INTEGER NOT NULL, md5 TEXT NOT NULL, updated_at TEXT NOT NULL)"));
     if (!ready) {
         const QString error = m_error;
         close();
@@ -213,4 +216,80 @@ bool SyncJournal::setValue(const QString &key, const QString &value)
         QStringLiteral(
             "INSERT INTO meta (key, value) VALUES (?, ?) ON CONFLICT (key) DO UPDATE SET value = excluded.value"),
         {key, value});
+}
+
+QList<RemoteEntry> SyncJournal::remoteEntries() const
+{
+    QList<RemoteEntry> result;
+    if (m_connection.isEmpty())
+        return result;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT id, parent_id, name, path, is_dir, size, md5, updated_at FROM remote")))
+        return result;
+    while (query.next()) {
+        RemoteEntry entry;
+        entry.id = query.value(0).toString();
+        entry.parentId = query.value(1).toString();
+        entry.name = query.value(2).toString();
+        entry.path = query.value(3).toString();
+        entry.isDir = query.value(4).toInt() != 0;
+        entry.size = query.value(5).toLongLong();
+        entry.md5 = query.value(6).toString();
+        entry.updatedAt = query.value(7).toString();
+        result << entry;
+    }
+    return result;
+}
+
+bool SyncJournal::putRemote(const RemoteEntry &e)
+{
+    return exec(QStringLiteral("INSERT INTO remote (id, parent_id, name, path, is_dir, size, md5, updated_at) VALUES "
+                               "(?, COALESCE(?, ''), COALESCE(?, ''), COALESCE(?, ''), ?, ?, COALESCE(?, ''), "
+                               "COALESCE(?, '')) ON CONFLICT (id) DO UPDATE SET parent_id = excluded.parent_id, name "
+                               "= excluded.name, path = excluded.path, is_dir = excluded.is_dir, size = "
+                               "excluded.size, md5 = excluded.md5, updated_at = excluded.updated_at"),
+                {e.id, e.parentId, e.name, e.path, e.isDir ? 1 : 0, e.size, e.md5, e.updatedAt});
+}
+
+bool SyncJournal::replaceRemote(const QList<RemoteEntry> &entries, const QString &cursor)
+{
+    if (!begin())
+        return false;
+    bool ok = exec(QStringLiteral("DELETE FROM remote"));
+    for (const RemoteEntry &entry : entries) {
+        if (!ok)
+            break;
+        ok = putRemote(entry);
+    }
+    ok = ok && setCursor(cursor);
+    if (!ok) {
+        rollback();
+        return false;
+    }
+    return commit();
+}
+
+bool SyncJournal::applyRemote(const QList<RemoteChange> &changes, const QStringList &removedIds, const QString &cursor)
+{
+    if (!begin())
+        return false;
+    bool ok = true;
+    for (const RemoteChange &change : changes) {
+        if (!ok)
+            break;
+        if (!change.deleted)
+            ok = putRemote(change.entry);
+    }
+    for (const QString &id : removedIds) {
+        if (!ok)
+            break;
+        ok = exec(QStringLiteral("DELETE FROM remote WHERE id = ?"), {id});
+    }
+    ok = ok && setCursor(cursor);
+    if (!ok) {
+        rollback();
+        return false;
+    }
+    return commit();
 }

@@ -1,9 +1,12 @@
 #pragma once
 
 #include "sync/journalentry.h"
+#include "sync/remotechange.h"
 
 #include <QHash>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 // The last state both sides of one pair agreed on, in its own SQLite file (write-ahead log, so a
 // process killed at any moment leaves the last committed state). Each completed action changes
@@ -40,12 +43,20 @@ public:
     // Where the change feed stopped; empty before the first round.
     QString cursor() const;
     bool setCursor(const QString &cursor);
+    // The server's side as the change feed last left it, kept so that the next start continues
+    // from cursor() instead of listing everything again. Each call is one transaction with the
+    // cursor it belongs to.
+    QList<RemoteEntry> remoteEntries() const;
+    bool replaceRemote(const QList<RemoteEntry> &entries, const QString &cursor);
+    bool applyRemote(const QList<RemoteChange> &changes, const QStringList &removedIds, const QString &cursor);
+
     // Free-form values of the pair kept with the journal (the last round's time, ...).
     QString value(const QString &key) const;
     bool setValue(const QString &key, const QString &value);
 
 private:
     bool exec(const QString &sql, const QVariantList &values = {});
+    bool putRemote(const RemoteEntry &entry);
 
     QString m_connection;
     QString m_error;

@@ -38,6 +38,7 @@ private slots:
     void inviteByNameOrPhoneNotifiesTheInvitee();
     void membersShareFilesAndTheOwnerPaysForThem();
     void outsiderReachesNothingOfTheTeam();
+    void teamFilesAreRenamedAndMovedKeepingTheirIds();
     void memberCannotManageTheTeam();
     void ownerCannotLeaveOrBeRemoved();
     void removedAndLeavingMembersLoseAccess();
@@ -230,6 +231,43 @@ void TestServerTeams::outsiderReachesNothingOfTheTeam()
     QCOMPARE(teamIn(m_server->get("/api/teams", m_owner), team).value("name").toString(), QStringLiteral("机密项目"));
     QCOMPARE(m_server->get(path(team, "/members"), m_owner).dataArray().size(), 1);
     QCOMPARE(m_server->get(path(999999, "/files"), m_owner).status, 404);
+}
+
+void TestServerTeams::teamFilesAreRenamedAndMovedKeepingTheirIds()
+{
+    // Any member may (as with creating and deleting); the owner stands in for one here, so that
+    // no invitation uses up the invitation limits the other cases count.
+    const qint64 team = createTeam("整理");
+    const qint64 folder = idOf(m_server->postJson(path(team, "/folders"), {{"name", "归档"}}, m_owner).data());
+    QVERIFY(folder > 0);
+    const qint64 file = uploadTo(team, m_owner, "草稿.txt", "draft");
+    QVERIFY(file > 0);
+    const QString filePath = path(team, QStringLiteral("/files/%1").arg(file));
+
+    const Reply renamed = m_server->putJson(filePath, {{"name", "定稿.txt"}}, m_owner);
+    QVERIFY2(renamed.success(), renamed.body.constData());
+    QCOMPARE(renamed.dataObject().value("name").toString(), QStringLiteral("定稿.txt"));
+    const Reply moved = m_server->putJson(filePath + "/move", {{"parent_id", QString::number(folder)}}, m_owner);
+    QVERIFY2(moved.success(), moved.body.constData());
+    const Reply inside = m_server->get(path(team, QStringLiteral("/files?parent_id=%1").arg(folder)), m_owner);
+    QCOMPARE(inside.dataArray().size(), 1);
+    QCOMPARE(idOf(inside.dataArray().first()), file);
+    QCOMPARE(inside.dataArray().first().toObject().value("name").toString(), QStringLiteral("定稿.txt"));
+    // Back to the root with null; a folder into itself, a missing target and an outsider are refused.
+    QVERIFY(m_server->putJson(filePath + "/move", {{"parent_id", QJsonValue()}}, m_owner).success());
+    QCOMPARE(m_server->get(path(team, "/files"), m_owner).dataArray().size(), 2);
+    const QString folderPath = path(team, QStringLiteral("/files/%1").arg(folder));
+    QVERIFY(!m_server->putJson(folderPath + "/move", {{"parent_id", QString::number(folder)}}, m_owner).success());
+    QCOMPARE(m_server->putJson(filePath + "/move", {{"parent_id", "999999"}}, m_owner).status, 404);
+    QCOMPARE(m_server->putJson(filePath, {{"name", "夺取.txt"}}, m_outsider).status, 404);
+    QCOMPARE(m_server->putJson(filePath + "/move", {{"parent_id", QJsonValue()}}, m_outsider).status, 404);
+    // A team's id never reaches a personal file of the caller's.
+    const Reply mine = m_server->postJson("/api/folders", {{"name", "私人"}}, m_member);
+    QVERIFY(mine.success());
+    QCOMPARE(
+        m_server->putJson(path(team, QStringLiteral("/files/%1").arg(idOf(mine.data()))), {{"name", "x"}}, m_member)
+            .status,
+        404);
 }
 
 void TestServerTeams::memberCannotManageTheTeam()

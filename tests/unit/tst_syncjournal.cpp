@@ -17,6 +17,7 @@ class TestSyncJournal : public QObject
 private slots:
     void journalKeepsEntriesAndCursorAcrossReopen();
     void rolledBackChangesLeaveNoTrace();
+    void serverSideIsKeptWithItsCursor();
     void moveTreeCarriesChildrenButNotLookalikes();
     void unusableJournalPathIsAnError();
     void scanListsFilesAndFoldersWithInodes();
@@ -62,6 +63,41 @@ void TestSyncJournal::journalKeepsEntriesAndCursorAcrossReopen()
     QCOMPARE(again.cursor(), QString("c-17"));
     QVERIFY(again.contains("a"));
     QVERIFY(!again.contains("b"));
+}
+
+void TestSyncJournal::serverSideIsKeptWithItsCursor()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("j.db");
+    const RemoteEntry folder{"5", "1", "docs", "docs", true, 0, {}, "t1"};
+    const RemoteEntry a{"6", "5", "a.txt", "docs/a.txt", false, 3, "abc", "t2"};
+    const RemoteEntry b{"7", "1", "b.txt", "b.txt", false, 4, "def", "t3"};
+    {
+        SyncJournal journal;
+        QVERIFY(journal.open(file));
+        QVERIFY(journal.remoteEntries().isEmpty());
+        QVERIFY(journal.replaceRemote({folder, a}, "c10"));
+        RemoteEntry renamed = a;
+        renamed.name = "renamed.txt";
+        QVERIFY(journal.applyRemote(
+            {RemoteChange{renamed, false, 11}, RemoteChange{b, false, 12}, RemoteChange{folder, true, 13}}, {"5"},
+            "c13"));
+    }
+    SyncJournal again;
+    QVERIFY(again.open(file));
+    QCOMPARE(again.cursor(), QString("c13"));
+    QHash<QString, RemoteEntry> byId;
+    for (const RemoteEntry &e : again.remoteEntries())
+        byId.insert(e.id, e);
+    QCOMPARE(QStringList(byId.keys()).size(), 2);
+    QCOMPARE(byId.value("6").name, QString("renamed.txt"));
+    QCOMPARE(byId.value("7").md5, QString("def"));
+    QCOMPARE(byId.value("7").updatedAt, QString("t3"));
+    QVERIFY(!byId.contains("5"));
+    // A new listing replaces everything.
+    QVERIFY(again.replaceRemote({b}, "c20"));
+    QCOMPARE(again.remoteEntries().size(), 1);
+    QCOMPARE(again.cursor(), QString("c20"));
 }
 
 void TestSyncJournal::rolledBackChangesLeaveNoTrace()

@@ -1,6 +1,7 @@
 // The server's change feed as the sync engine follows it: paging, long polls, resets, failures,
 // and the tree of entries it builds (paths from the parent chain, safe names only).
 #include "eventwait.h"
+#include "net/httpclient.h"
 #include "scriptedserver.h"
 #include "sync/remotefeed.h"
 #include "testsettings.h"
@@ -70,6 +71,9 @@ private slots:
     void renamedFolderCarriesItsChildrenInTheTree();
     void deletedFolderTakesWhatItHeld();
     void unsafeNamesNeverBecomePaths();
+    void quietLongPollIsNotTakenForALostConnection();
+    void resumedFeedAsksOnlyForWhatChangedSinceItsCursor();
+    void resumedFeedWithTooOldCursorListsAgain();
 
 private:
     QTemporaryDir m_settingsDir;
@@ -114,7 +118,7 @@ void TestSyncRemoteFeed::listingPagesThroughThenLongPollsForChanges()
     QCOMPARE(requests[0].target, QByteArray("/api/sync/changes?cursor=0&limit=1000&wait=0&folder_id=7&team_id=3"));
     QCOMPARE(requests[1].target, QByteArray("/api/sync/changes?cursor=p1&limit=1000&wait=0&folder_id=7&team_id=3"));
     // Once whole, the feed waits at the server for what comes next.
-    QCOMPARE(requests[2].target, QByteArray("/api/sync/changes?cursor=c2&limit=1000&wait=15&folder_id=7&team_id=3"));
+    QCOMPARE(requests[2].target, QByteArray("/api/sync/changes?cursor=c2&limit=1000&wait=25&folder_id=7&team_id=3"));
     QCOMPARE(cursorOf(requests[3]), QString("c3"));
     QVERIFY(feed.isComplete());
     QCOMPARE(feed.tree().byPath()["文档/a.txt"].md5, QString("abcdef"));
@@ -253,6 +257,103 @@ void TestSyncRemoteFeed::unsafeNamesNeverBecomePaths()
     // An entry whose parent the feed has not described yet keeps the feed's own path, if safe.
     QCOMPARE(sortedPaths(tree), QStringList({"kept/lost", "ok"}));
     QVERIFY(!RemoteChange::fromJson(QJsonObject{{"name", "no id"}}, *std::make_unique<RemoteChange>()));
+}
+
+void TestSyncRemoteFeed::quietLongPollIsNotTakenForALostConnection()
+{
+    // The server holds a poll for the whole wait when nothing changes; the request's time-out
+    // must outlast it, whatever the usual time-out of JSON requests is.
+    m_server.on("GET", "/api/sync/changes", [](const RecordedRequest &r) {
+        if (!r.target.contains("folder_id=f6"))
+            return ScriptedReply::hanging();
+        if (cursorOf(r) == "0")
+            return page({change("1", "f6", "a", false, "a")}, "c1", false);
+        if (cursorOf(r) == "c1")
+            return page({change("2", "f6", "b", false, "b")}, "c2", false).withDelay(700);
+        return ScriptedReply::hanging();
+    });
+    HttpClient::instance()->setJsonTimeoutMs(300);
+    RemoteFeed feed("f6", {});
+    feed.setWaitSeconds(1);
+    QSignalSpy failed(&feed, &RemoteFeed::failed);
+    feed.start();
+    const bool arrived = waitUntil([&] { return feed.tree().byPath().contains("b"); }, 5000);
+    HttpClient::instance()->setJsonTimeoutMs(HttpClient::DefaultJsonTimeoutMs);
+    QVERIFY(arrived);
+    QCOMPARE(failed.size(), 0);
+    feed.stop();
+    // The product's poll: about 25 s at the server, which allows at most 25.
+    QVERIFY(RemoteFeed("x", {}).changesPath("c", true).contains("&wait=25"));
+}
+
+void TestSyncRemoteFeed::resumedFeedAsksOnlyForWhatChangedSinceItsCursor()
+{
+    m_server.on("GET", "/api/sync/changes", [](const RecordedRequest &r) {
+        if (!r.target.contains("folder_id=f7"))
+            return ScriptedReply::hanging();
+        if (cursorOf(r) == "c40")
+            return page(
+                {change("2", "f7", "new.txt", false, "new.txt"), change("1", "f7", "old.txt", false, "old.txt", true)},
+                "c41", true);
+        if (cursorOf(r) == "c41")
+            return page({change("3", "f7", "later.txt", false, "later.txt")}, "c42", false);
+        return ScriptedReply::hanging();
+    });
+    RemoteTree kept("f7");
+    kept.apply(parsed(change("1", "f7", "old.txt", false, "old.txt")));
+    kept.apply(parsed(change("5", "f7", "keep", true, "keep")));
+    RemoteFeed feed("f7", {});
+    QSignalSpy changed(&feed, &RemoteFeed::treeChanged);
+    QList<QStringList> removed;
+    QStringList cursors;
+    connect(&feed, &RemoteFeed::advanced, this,
+            [&](const QList<RemoteChange> &, const QStringList &gone, const QString &at) {
+                removed << gone;
+                cursors << at;
+            });
+    feed.resume("c40", kept);
+    QVERIFY(!feed.isComplete());
+    QVERIFY(changed.wait());
+    // Whole only once every change since the cursor is in, and reported once.
+    QCOMPARE(changed.size(), 1);
+    QVERIFY(feed.isComplete());
+    QCOMPARE(sortedPaths(feed.tree()), QStringList({"keep", "later.txt", "new.txt"}));
+    QCOMPARE(feed.listings(), 0);
+    QCOMPARE(cursors, QStringList({"c41", "c42"}));
+    QCOMPARE(removed.first(), QStringList({"1"}));
+    QVERIFY(m_server.waitForRequests(3));
+    QStringList asked;
+    for (const RecordedRequest &r : m_server.requests()) {
+        if (r.target.contains("folder_id=f7"))
+            asked << cursorOf(r);
+    }
+    QVERIFY(!asked.contains("0"));
+    feed.stop();
+}
+
+void TestSyncRemoteFeed::resumedFeedWithTooOldCursorListsAgain()
+{
+    m_server.on("GET", "/api/sync/changes", [](const RecordedRequest &r) {
+        if (!r.target.contains("folder_id=f8"))
+            return ScriptedReply::hanging();
+        if (cursorOf(r) == "c3")
+            return page({}, "c3", false, true);
+        if (cursorOf(r) == "0")
+            return page({change("9", "f8", "fresh.txt", false, "fresh.txt")}, "c77", false);
+        return ScriptedReply::hanging();
+    });
+    RemoteTree kept("f8");
+    kept.apply(parsed(change("1", "f8", "stale.txt", false, "stale.txt")));
+    RemoteFeed feed("f8", {});
+    QSignalSpy listed(&feed, &RemoteFeed::listed);
+    QSignalSpy reset(&feed, &RemoteFeed::resetRequested);
+    feed.resume("c3", kept);
+    QVERIFY(listed.wait());
+    QCOMPARE(reset.size(), 1);
+    QCOMPARE(feed.listings(), 1);
+    QCOMPARE(sortedPaths(feed.tree()), QStringList({"fresh.txt"}));
+    QCOMPARE(feed.cursor(), QString("c77"));
+    feed.stop();
 }
 
 QTEST_GUILESS_MAIN(TestSyncRemoteFeed)

@@ -271,6 +271,48 @@ void deleteFile(ServerContext &ctx, const http::Request &req, http::Response &re
     ok(res);
 }
 
+// Rename and move in a team space, for any member (as creating and deleting are).
+void renameFile(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
+{
+    const auto team = teamOf(ctx, req, res, user);
+    if (!team)
+        return;
+    const auto id = parseId(QString::fromStdString(req.matches[2]));
+    if (!id)
+        return fail(res, 404, Msg::NotFound);
+    const auto body = jsonBody(req, res);
+    if (!body)
+        return;
+    const FileSpace space = FileSpace::team(team->teamId, user.id);
+    const FileResult result = FileTree::rename(ctx, space, *id, jsonString(*body, QStringLiteral("name")));
+    if (!result.ok())
+        return fail(res, result.status, result.message);
+    const auto entry = FileTree::find(ctx, space, *id);
+    ok(res, entry ? QJsonValue(entry->toJson()) : QJsonValue(QJsonObject()));
+}
+
+void moveFile(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
+{
+    const auto team = teamOf(ctx, req, res, user);
+    if (!team)
+        return;
+    const auto id = parseId(QString::fromStdString(req.matches[2]));
+    if (!id)
+        return fail(res, 404, Msg::NotFound);
+    const auto body = jsonBody(req, res);
+    if (!body)
+        return;
+    const auto target = folderValue(body->value(QStringLiteral("parent_id")));
+    if (!target)
+        return fail(res, 404, QStringLiteral("目标文件夹不存在"));
+    const FileSpace space = FileSpace::team(team->teamId, user.id);
+    const FileResult result = FileTree::move(ctx, space, *id, *target);
+    if (!result.ok())
+        return fail(res, result.status, result.message);
+    const auto entry = FileTree::find(ctx, space, *id);
+    ok(res, entry ? QJsonValue(entry->toJson()) : QJsonValue(QJsonObject()));
+}
+
 void downloadFile(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
     const auto team = teamOf(ctx, req, res, user);
@@ -342,6 +384,8 @@ void registerTeamRoutes(http::Router &router, ServerContext &ctx)
     router.get(team + "/files/search", route(ctx, searchFiles));
     router.post(team + "/folders", route(ctx, createFolder));
     router.del(team + "/files/([^/]+)", route(ctx, deleteFile));
+    router.put(team + "/files/([^/]+)", route(ctx, renameFile));
+    router.put(team + "/files/([^/]+)/move", route(ctx, moveFile));
     router.get(team + "/files/([^/]+)/download", route(ctx, downloadFile));
     router.postStream(team + "/files/upload",
                       withUser(ctx, [&ctx](const http::Request &req, http::Response &res, http::BodyReader &reader,

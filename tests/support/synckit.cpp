@@ -1,0 +1,170 @@
+#include "synckit.h"
+
+#include "sync/ignorerules.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+namespace SyncKit {
+
+namespace {
+
+template <typename F> void walk(const QString &root, F &&visit)
+{
+    const IgnoreRules rules;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    const QDir base(root);
+    while (it.hasNext()) {
+        it.next();
+        const QString rel = base.relativeFilePath(it.filePath());
+        // Links are never synced, so never compared.
+        if (!rules.isIgnored(rel) && !it.fileInfo().isSymLink())
+            visit(rel, it.fileInfo());
+    }
+}
+
+} // namespace
+
+QMap<QString, QByteArray> treeOf(const QString &root)
+{
+    QMap<QString, QByteArray> tree;
+    walk(root, [&tree](const QString &rel, const QFileInfo &info) {
+        if (info.isDir()) {
+            tree.insert(rel, "/");
+            return;
+        }
+        QFile f(info.filePath());
+        tree.insert(rel, f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>"));
+    });
+    return tree;
+}
+
+QMap<QString, QString> digestsOf(const QString &root)
+{
+    QMap<QString, QString> tree;
+    walk(root, [&tree](const QString &rel, const QFileInfo &info) {
+        tree.insert(rel, info.isDir() ? QStringLiteral("/") : md5OfFile(info.filePath()));
+    });
+    return tree;
+}
+
+QString md5OfFile(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    hash.addData(&f);
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+bool writeSettled(const QString &path, const QByteArray &bytes)
+{
+    if (!writeFile(path, bytes))
+        return false;
+    QFile f(path);
+    return f.open(QIODevice::ReadWrite) &&
+           f.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime);
+}
+
+bool writeBig(const QString &path, qint64 size, int seed)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    // A slice that does not divide the chunk size, so that chunks differ from each other.
+    QByteArray slice(1048573, Qt::Uninitialized);
+    quint32 x = quint32(seed) * 2654435761u + 1;
+    for (char &c : slice) {
+        x = x * 1664525u + 1013904223u;
+        c = char(x >> 24);
+    }
+    for (qint64 written = 0; written < size;) {
+        const qint64 n = qMin<qint64>(slice.size(), size - written);
+        if (f.write(slice.constData(), n) != n)
+            return false;
+        written += n;
+    }
+    f.close();
+    return f.open(QIODevice::ReadWrite) &&
+           f.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime);
+}
+
+} // namespace SyncKit
+
+SyncDriver::SyncDriver() = default;
+
+SyncDriver::~SyncDriver()
+{
+    kill();
+}
+
+bool SyncDriver::start(const Options &o, const QByteArray &loginJson)
+{
+    kill();
+    m_output.clear();
+    m_process = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), o.homeDir);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), o.homeDir + QStringLiteral("/config"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), o.homeDir + QStringLiteral("/data"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), o.homeDir + QStringLiteral("/cache"));
+    m_process->setProcessEnvironment(env);
+    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QStringList args{QStringLiteral("--server"),  o.serverUrl,  QStringLiteral("--local"), o.localPath,
+                     QStringLiteral("--journal"), o.journalPath};
+    if (!o.folderId.isEmpty())
+        args << QStringLiteral("--folder") << o.folderId;
+    if (o.upLimit > 0)
+        args << QStringLiteral("--up-limit") << QString::number(o.upLimit);
+    if (o.downLimit > 0)
+        args << QStringLiteral("--down-limit") << QString::number(o.downLimit);
+    m_process->start(QStringLiteral(TVR_SYNC_DRIVER_BINARY), args);
+    if (!m_process->waitForStarted(10000))
+        return false;
+    m_process->write(loginJson + '\n');
+    m_process->closeWriteChannel();
+    return true;
+}
+
+void SyncDriver::kill()
+{
+    if (!m_process)
+        return;
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished(10000);
+    }
+    m_output += m_process->readAllStandardOutput();
+    m_process.reset();
+}
+
+bool SyncDriver::isRunning() const
+{
+    return m_process && m_process->state() == QProcess::Running;
+}
+
+int SyncDriver::settledCount()
+{
+    return int(output().count("settled "));
+}
+
+QByteArray SyncDriver::output()
+{
+    if (m_process)
+        m_output += m_process->readAllStandardOutput();
+    return m_output;
+}

@@ -1,0 +1,124 @@
+// The sync executor's own steps that need no server: a file's digest is worked out off the
+// thread that runs the executor, so a big file never freezes the window while a conflict or a
+// download is checked.
+#include "eventwait.h"
+#include "sync/conflictname.h"
+#include "sync/syncexecutor.h"
+#include "sync/syncjournal.h"
+#include "testsettings.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// A big file that costs no disk: a hole of size bytes, then "tail".
+bool writeSparse(const QString &path, qint64 size, const QByteArray &tail)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || !f.resize(size) || !f.seek(size) || f.write(tail) != tail.size())
+        return false;
+    f.close();
+    return f.open(QIODevice::ReadWrite) &&
+           f.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
+}
+
+QString md5Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+} // namespace
+
+class TestSyncExecutor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void conflictDigestDoesNotBlockTheCallingThread();
+    void sameContentOnBothSidesIsRecordedAfterTheDigest();
+
+private:
+    SyncExecutor::Context context(SyncJournal &journal) const;
+
+    QTemporaryDir m_work;
+};
+
+void TestSyncExecutor::initTestCase()
+{
+    useSettingsFolder(m_work.filePath("settings"));
+    // No server: a download that follows a conflict fails at once and is only reported.
+    qputenv("TVR_SERVER", "http://127.0.0.1:1");
+}
+
+SyncExecutor::Context TestSyncExecutor::context(SyncJournal &journal) const
+{
+    SyncExecutor::Context ctx;
+    ctx.root = m_work.filePath("root");
+    ctx.rootFolderId = "1";
+    ctx.journal = &journal;
+    return ctx;
+}
+
+void TestSyncExecutor::conflictDigestDoesNotBlockTheCallingThread()
+{
+    QVERIFY(QDir().mkpath(m_work.filePath("root")));
+    const QString path = m_work.filePath("root/big.bin");
+    QVERIFY(writeSparse(path, 64LL * 1024 * 1024, "local"));
+    SyncJournal journal;
+    QVERIFY(journal.open(m_work.filePath("j1.db")));
+    SyncExecutor executor;
+    QSignalSpy finished(&executor, &SyncExecutor::finished);
+    SyncAction a;
+    a.kind = SyncAction::Kind::Conflict;
+    a.path = "big.bin";
+    a.newPath = conflictCopyPath("big.bin", QDateTime::currentDateTime());
+    a.serverId = "42";
+    a.md5 = md5Hex("the server's version");
+    executor.run({a}, context(journal));
+    // run() came back before the file was read: nothing has been decided yet.
+    QVERIFY(executor.isRunning());
+    QVERIFY(QFile::exists(path));
+    QVERIFY(!QFile::exists(m_work.filePath("root/" + a.newPath)));
+    // Once the digest is in, the local version steps aside under the conflict name.
+    QVERIFY(waitUntil([&] { return QFile::exists(m_work.filePath("root/" + a.newPath)); }, 30000));
+    QCOMPARE(QFileInfo(m_work.filePath("root/" + a.newPath)).size(), 64LL * 1024 * 1024 + 5);
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(executor.conflictCopies(), QStringList({a.newPath}));
+}
+
+void TestSyncExecutor::sameContentOnBothSidesIsRecordedAfterTheDigest()
+{
+    QVERIFY(QDir().mkpath(m_work.filePath("root")));
+    const QString path = m_work.filePath("root/same.txt");
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("same bytes");
+    f.close();
+    SyncJournal journal;
+    QVERIFY(journal.open(m_work.filePath("j2.db")));
+    SyncExecutor executor;
+    QSignalSpy finished(&executor, &SyncExecutor::finished);
+    SyncAction a;
+    a.kind = SyncAction::Kind::Conflict;
+    a.path = "same.txt";
+    a.newPath = "same (冲突副本).txt";
+    a.serverId = "43";
+    a.md5 = md5Hex("same bytes").toUpper();
+    executor.run({a}, context(journal));
+    QVERIFY(!journal.contains("same.txt"));
+    QVERIFY(finished.wait());
+    QVERIFY(executor.failures().isEmpty());
+    QCOMPARE(executor.done(), 1);
+    QCOMPARE(journal.entry("same.txt").serverId, QString("43"));
+    QCOMPARE(journal.entry("same.txt").md5, md5Hex("same bytes"));
+    QVERIFY(!QFile::exists(m_work.filePath("root/" + a.newPath)));
+}
+
+QTEST_GUILESS_MAIN(TestSyncExecutor)
+#include "tst_syncexecutor.moc"
