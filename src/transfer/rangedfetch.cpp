@@ -28,7 +28,12 @@ constexpr int MaxSpans = 64;
 // Each reply holds at most this much unread, so the shares together cannot pile up memory when
 // the disk or the limiter holds them back.
 constexpr qint64 ReplyBufferBytes = 1024 * 1024;
-constexpr qsizetype CopyBytes = 256 * 1024;
+constexpr qsizetype CopyBytes = 1024 * 1024;
+// Each read from a reply with a bounded buffer wakes the network thread to refill it, and each
+// piece read is one write: below this much unread, a share waits a little for more, so a fast
+// share moves in large blocks instead of one per arrival.
+constexpr qint64 GatherBytes = 512 * 1024;
+constexpr int GatherMs = 25;
 
 bool isStrongEtag(const QByteArray &etag)
 {
@@ -253,7 +258,16 @@ void RangedFetch::request(int index)
     stream.refused = false;
     stream.networkDone = false;
     stream.file->seek(span.next());
-    connect(reply, &QNetworkReply::readyRead, this, [this, index] { drain(index); });
+    connect(reply, &QNetworkReply::readyRead, this, [this, index] {
+        Stream &s = *m_streams[size_t(index)];
+        // The first bytes go at once: the answer is judged before any byte is kept.
+        if (s.checked && s.reply && s.reply->bytesAvailable() < GatherBytes) {
+            if (!s.pump->isActive())
+                s.pump->start(GatherMs);
+            return;
+        }
+        drain(index);
+    });
     connect(reply, &QNetworkReply::finished, this, [this, index] {
         Stream &s = *m_streams[size_t(index)];
         s.networkDone = true;
