@@ -258,7 +258,6 @@ void UpdateChecker::downloadInstaller()
         return;
     }
     m_localPath = QDir(folder).filePath(safeFileName(QUrl(m_installerUrl).fileName(), FallbackInstallerName));
-    m_canceled = false;
     m_active = true;
     m_usedSegments = false;
     m_total = 0;
@@ -507,7 +506,6 @@ void UpdateChecker::cancelDownload()
 {
     if (!m_active)
         return;
-    m_canceled = true;
     stopTransfers();
     removeFiles();
 }

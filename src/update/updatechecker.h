@@ -50,7 +50,7 @@ public:
     // Fetches and evaluates the manifest; ends with exactly one checked or one failed.
     Q_INVOKABLE void check();
     // Downloads the installer found by the last successful check; ends with downloaded or failed,
-    // unless canceled. A download already running is dropped silently first.
+    // unless canceled. A download already running is stopped silently first, and its segments continued.
     void downloadInstaller();
     // Stops a running download and removes its files (the side file too); nothing is emitted
     // afterwards. Harmless when idle.
@@ -140,7 +140,6 @@ private:
     bool m_streamWriteFailed = false;
     // Digests the side file while the segments are written, then moves it into place.
     std::unique_ptr<InstallerAssembler> m_assembler;
-    bool m_canceled = false;
     bool m_active = false;
     quint64 m_generation = 0; // bumped whenever the transfers of a download are dropped
 
