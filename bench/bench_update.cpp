@@ -1,6 +1,6 @@
 // Fetching a client installer from the reference server's update area on loopback, side by side
-// with the command-line tools: UpdateChecker (manifest, probe, four ranged segments, merge,
-// SHA-512) vs aria2c -x4 -s4 --checksum=sha-512=… vs curl -o followed by sha512sum; plus the worst
+// with the command-line tools: UpdateChecker (manifest, probe, four ranged segments into one
+// side file, SHA-512) vs aria2c -x4 -s4 --checksum=sha-512=… vs curl -o followed by sha512sum; plus the worst
 // GUI event-loop stall (lateness of a 10 ms timer) and the peak resident memory of this process.
 //
 // Size: TVR_BENCH_MB (default 256). The installer is random bytes published with its manifest
@@ -197,7 +197,8 @@ int main(int argc, char *argv[])
         QFile::remove(ariaTarget);
         QFile::remove(curlTarget);
         settle();
-        // The client holds up to twice the installer in the page cache (parts, then the joined file).
+        // The client writes the installer once now (its side file becomes the installer); the
+        // warm-up stays at twice its size so that figures compare with earlier runs.
         warmPageCache(work.path(), 2 * size);
     };
     const auto runOurs = [&] {

@@ -8,6 +8,8 @@
 // four curls with ranges at once, aria2c -x4; the Uploader against md5sum + curl -T of one PUT.
 // Size: TVR_BENCH_MB (default 256). TVR_WAN_UPLOAD=0 leaves the uploads out; TVR_WAN_THRESHOLD_MB
 // lowers the size from which the Downloader uses several streams (for short trial runs).
+// TVR_WAN_COST_ROUNDS=N measures only what a download costs: the first scenario, the Downloader
+// with one stream against curl -o, N rounds in alternating order, CPU and context switches of each.
 #include "benchprobe.h"
 #include "net/httpclient.h"
 #include "net/session.h"
@@ -131,6 +133,8 @@ int main(int argc, char *argv[])
 
     const qint64 size = qint64(envInt("TVR_BENCH_MB", 256)) * 1024 * 1024;
     const bool uploads = envInt("TVR_WAN_UPLOAD", 1) != 0;
+    // Without the stall-watching timer, so that the CPU figures are the download's alone.
+    const bool costOnly = envInt("TVR_WAN_COST_ROUNDS", 0) > 0;
     // For short trial runs below the Downloader's own threshold.
     const qint64 threshold = qint64(envInt("TVR_WAN_THRESHOLD_MB", 0)) * 1024 * 1024;
     QTemporaryDir work;
@@ -207,18 +211,20 @@ int main(int argc, char *argv[])
             QFile::remove(QDir(downloads).filePath(QStringLiteral("ours.bin")));
             settle();
             QString failure;
-            const Probe run = measure([&](std::function<void()> finish) {
-                auto *downloader = new Downloader(&app);
-                downloader->setStreams(streams);
-                if (threshold > 0)
-                    downloader->setSegmentThreshold(threshold);
-                QObject::connect(downloader, &Downloader::sigDone, &app, [finish](const QString &) { finish(); });
-                QObject::connect(downloader, &Downloader::sigFailed, &app, [&, finish](const QString &err) {
-                    failure = err;
-                    finish();
-                });
-                downloader->start(downloadPath, downloads, QStringLiteral("ours.bin"), false);
-            });
+            const Probe run = measure(
+                [&](std::function<void()> finish) {
+                    auto *downloader = new Downloader(&app);
+                    downloader->setStreams(streams);
+                    if (threshold > 0)
+                        downloader->setSegmentThreshold(threshold);
+                    QObject::connect(downloader, &Downloader::sigDone, &app, [finish](const QString &) { finish(); });
+                    QObject::connect(downloader, &Downloader::sigFailed, &app, [&, finish](const QString &err) {
+                        failure = err;
+                        finish();
+                    });
+                    downloader->start(downloadPath, downloads, QStringLiteral("ours.bin"), false);
+                },
+                !costOnly);
             const bool intact =
                 failure.isEmpty() && md5OfFile(QDir(downloads).filePath(QStringLiteral("ours.bin"))) == sourceMd5;
             if (!intact)
@@ -228,6 +234,42 @@ int main(int argc, char *argv[])
         const QString url = viaA + downloadPath;
         const QStringList curlBase = QStringList{QStringLiteral("curl"), QStringLiteral("-sS"), QStringLiteral("-f")}
                                      << authHeaders(userA);
+        if (const int rounds = envInt("TVR_WAN_COST_ROUNDS", 0); rounds > 0) {
+            std::printf(" download cost: CPU user + system, context switches\n");
+            for (int round = 0; round < rounds; ++round) {
+                const auto oursRow = [&] {
+                    const Probe run = ours(1);
+                    std::printf("  round %d Downloader %7lld ms  cpu %5lld ms (user %lld, sys %lld)  switches %lld\n",
+                                round + 1, static_cast<long long>(run.wallMs), static_cast<long long>(run.cpuMs),
+                                static_cast<long long>(run.cpuMs - run.sysMs), static_cast<long long>(run.sysMs),
+                                static_cast<long long>(run.switches));
+                };
+                const auto curlRow = [&] {
+                    settle();
+                    const qint64 switches = contextSwitches(RUSAGE_CHILDREN);
+                    const ToolRun run = runTool(QStringLiteral("curl"),
+                                                curlBase.mid(1) << QStringLiteral("-o")
+                                                                << work.filePath(QStringLiteral("curl.bin")) << url);
+                    std::printf("  round %d curl -o    %7lld ms  cpu %5lld ms (user %lld, sys %lld)  switches %lld\n",
+                                round + 1, static_cast<long long>(run.ms), static_cast<long long>(run.cpuMs),
+                                static_cast<long long>(run.cpuMs - run.sysMs), static_cast<long long>(run.sysMs),
+                                static_cast<long long>(contextSwitches(RUSAGE_CHILDREN) - switches));
+                    QFile::remove(work.filePath(QStringLiteral("curl.bin")));
+                };
+                if (round % 2 == 0) {
+                    oursRow();
+                    curlRow();
+                } else {
+                    curlRow();
+                    oursRow();
+                }
+            }
+            proxyA.kill();
+            proxyB.kill();
+            proxyA.waitForFinished();
+            proxyB.waitForFinished();
+            return 0;
+        }
         const Probe one = ours(1);
         const Probe four = ours(4);
         settle();

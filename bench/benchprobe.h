@@ -62,11 +62,22 @@ struct Probe
     qint64 cpuMs = 0;
     qint64 worstStallMs = 0;
     qint64 peakRssKb = 0;
+    qint64 sysMs = 0;    // the part of cpuMs spent in the kernel
+    qint64 switches = 0; // context switches, voluntary or not, of all threads
 };
+
+inline qint64 contextSwitches(int who)
+{
+    rusage usage{};
+    getrusage(who, &usage);
+    return usage.ru_nvcsw + usage.ru_nivcsw;
+}
 
 // Runs start() and the event loop until finish() is called; meanwhile a 10 ms timer measures how
 // late the loop serves it.
-inline Probe measure(const std::function<void(std::function<void()> finish)> &start)
+// watchStalls false leaves the timer out, for figures of what the phase itself costs (the timer
+// wakes the loop 100 times a second, which a command-line tool beside it does not pay for).
+inline Probe measure(const std::function<void(std::function<void()> finish)> &start, bool watchStalls = true)
 {
     Probe probe;
     QEventLoop loop;
@@ -77,11 +88,13 @@ inline Probe measure(const std::function<void(std::function<void()> finish)> &st
     QObject::connect(&ticker, &QTimer::timeout, &loop,
                      [&] { probe.worstStallMs = std::max(probe.worstStallMs, sinceTick.restart() - TickMs); });
     resetPeakRss();
-    const qint64 cpuBefore = cpuMs(RUSAGE_SELF);
+    const auto [userBefore, sysBefore] = cpuSplitMs(RUSAGE_SELF);
+    const qint64 switchesBefore = contextSwitches(RUSAGE_SELF);
     QElapsedTimer wall;
     wall.start();
     sinceTick.start();
-    ticker.start();
+    if (watchStalls)
+        ticker.start();
     bool finished = false;
     start([&] {
         finished = true;
@@ -91,8 +104,12 @@ inline Probe measure(const std::function<void(std::function<void()> finish)> &st
         loop.exec();
     probe.wallMs = wall.elapsed();
     // The last interval counts too: a stall right before the end is still a stall.
-    probe.worstStallMs = std::max(probe.worstStallMs, sinceTick.elapsed() - TickMs);
-    probe.cpuMs = cpuMs(RUSAGE_SELF) - cpuBefore;
+    if (watchStalls)
+        probe.worstStallMs = std::max(probe.worstStallMs, sinceTick.elapsed() - TickMs);
+    const auto [userAfter, sysAfter] = cpuSplitMs(RUSAGE_SELF);
+    probe.sysMs = sysAfter - sysBefore;
+    probe.cpuMs = userAfter - userBefore + probe.sysMs;
+    probe.switches = contextSwitches(RUSAGE_SELF) - switchesBefore;
     probe.peakRssKb = procStatusKb("VmHWM:");
     return probe;
 }

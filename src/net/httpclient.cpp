@@ -24,7 +24,12 @@ constexpr qsizetype ErrorBodyCap = 64 * 1024;
 // The reply holds at most this much unread: the network pauses instead of memory growing when the
 // disk or the GUI thread falls behind.
 constexpr qint64 DownloadReadBufferBytes = 2 * 1024 * 1024;
-constexpr qsizetype DownloadCopyBytes = 256 * 1024;
+constexpr qsizetype DownloadCopyBytes = 1024 * 1024;
+// Each read from a reply with a bounded buffer wakes the network thread to refill it, and each
+// piece read is one write to the disk: below this much unread, a drain waits a little for more,
+// so a fast download moves in large blocks instead of one per arrival.
+constexpr qint64 DownloadGatherBytes = 512 * 1024;
+constexpr int DownloadGatherMs = 25;
 
 HttpClient *s_client = nullptr;
 
@@ -351,7 +356,15 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
             complete();
     };
 
-    connect(reply, &QNetworkReply::readyRead, this, drain);
+    connect(reply, &QNetworkReply::readyRead, this, [reply, state, pump, drain] {
+        // The first bytes go at once: the headers are judged before any body byte is kept.
+        if (state->headersSeen && !state->networkDone && reply->bytesAvailable() < DownloadGatherBytes) {
+            if (!pump->isActive())
+                pump->start(DownloadGatherMs);
+            return;
+        }
+        drain();
+    });
     connect(pump, &QTimer::timeout, this, drain);
     connect(reply, &QNetworkReply::finished, this, [reply, state, drain, complete] {
         state->networkDone = true;

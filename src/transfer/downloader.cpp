@@ -81,7 +81,7 @@ int Downloader::defaultStreams()
 
 QString Downloader::metaPathFor(const QString &partPath)
 {
-    return partPath + QStringLiteral(".meta");
+    return RangedFetch::recordPathFor(partPath);
 }
 
 void Downloader::start(const QString &path, const QString &dir, const QString &fileName, bool resume)

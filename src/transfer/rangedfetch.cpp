@@ -28,12 +28,12 @@ constexpr int MaxSpans = 64;
 // Each reply holds at most this much unread, so the shares together cannot pile up memory when
 // the disk or the limiter holds them back.
 constexpr qint64 ReplyBufferBytes = 1024 * 1024;
-constexpr qsizetype CopyBytes = 256 * 1024;
-
-int statusOf(const QNetworkReply *reply)
-{
-    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-}
+constexpr qsizetype CopyBytes = 1024 * 1024;
+// Each read from a reply with a bounded buffer wakes the network thread to refill it, and each
+// piece read is one write: below this much unread, a share waits a little for more, so a fast
+// share moves in large blocks instead of one per arrival.
+constexpr qint64 GatherBytes = 512 * 1024;
+constexpr int GatherMs = 25;
 
 bool isStrongEtag(const QByteArray &etag)
 {
@@ -102,6 +102,34 @@ std::optional<RangedFetch::Record> RangedFetch::readRecord(const QString &path)
     return record;
 }
 
+QString RangedFetch::recordPathFor(const QString &filePath)
+{
+    return filePath + QStringLiteral(".meta");
+}
+
+int RangedFetch::statusOf(const QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+QNetworkRequest RangedFetch::makeRequest(const QString &path, const Options &options, const QByteArray &range)
+{
+    HttpClient *client = HttpClient::instance();
+    QNetworkRequest request(client->buildUrl(path));
+    if (options.sessionHeaders)
+        client->applyHeaders(request);
+    else
+        request.setRawHeader(QByteArrayLiteral("X-TVR-Client"), QByteArrayLiteral("1"));
+    // Byte ranges must address the file itself, never a compressed form of it.
+    request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    if (!range.isEmpty())
+        request.setRawHeader(QByteArrayLiteral("Range"), range);
+    if (options.transferTimeoutMs > 0)
+        request.setTransferTimeout(options.transferTimeoutMs);
+    return request;
+}
+
 bool RangedFetch::writeRecord(const QString &path, const Record &record)
 {
     QJsonArray ranges;
@@ -128,6 +156,44 @@ RangedFetch::RangedFetch(QObject *parent)
 RangedFetch::~RangedFetch()
 {
     stop();
+}
+
+QNetworkAccessManager *RangedFetch::network() const
+{
+    return m_options.network ? m_options.network : HttpClient::instance()->network();
+}
+
+void RangedFetch::probe(const QString &path)
+{
+    QNetworkReply *reply = network()->get(makeRequest(path, m_options, QByteArrayLiteral("bytes=0-0")));
+    reply->setParent(this);
+    m_probe = reply;
+    connect(reply, &QNetworkReply::metaDataChanged, this, &RangedFetch::onProbeAnswer);
+    connect(reply, &QNetworkReply::finished, this, &RangedFetch::onProbeAnswer);
+}
+
+void RangedFetch::onProbeAnswer()
+{
+    QNetworkReply *reply = m_probe;
+    if (!reply)
+        return;
+    ProbeResult result;
+    result.status = statusOf(reply);
+    // Redirects are followed by the access manager; only the final answer counts.
+    if (!reply->isFinished() && (result.status == 0 || (result.status >= 300 && result.status < 400)))
+        return;
+    m_probe = nullptr;
+    reply->disconnect(this);
+    result.total = ContentRange::parse(reply->rawHeader(QByteArrayLiteral("Content-Range"))).total;
+    result.etag = reply->rawHeader(QByteArrayLiteral("ETag"));
+    // A server that ignores the range would send the whole file here: deleting a running reply
+    // stops it. A one-byte answer is left to finish so its connection can be reused.
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    if (!reply->isFinished() && result.status == 206 && length <= 1)
+        connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    else
+        reply->deleteLater();
+    emit probed(result);
 }
 
 void RangedFetch::start(const QString &path, const QString &filePath, const QString &recordPath, const Record &record)
@@ -174,25 +240,34 @@ void RangedFetch::request(int index)
 {
     Stream &stream = *m_streams[size_t(index)];
     const Span &span = m_record.spans.at(index);
-    HttpClient *client = HttpClient::instance();
-    QNetworkRequest request(client->buildUrl(m_path));
-    client->applyHeaders(request);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setRawHeader(QByteArrayLiteral("Range"), QByteArrayLiteral("bytes=") + QByteArray::number(span.next()) +
-                                                         '-' + QByteArray::number(span.end));
+    QNetworkRequest request =
+        makeRequest(m_path, m_options,
+                    QByteArrayLiteral("bytes=") + QByteArray::number(span.next()) + '-' + QByteArray::number(span.end));
     // A changed file then comes whole (200), which is refused below instead of mixed in.
     if (isStrongEtag(m_record.etag))
         request.setRawHeader(QByteArrayLiteral("If-Range"), m_record.etag);
-    QNetworkReply *reply = client->network()->get(request);
+    QNetworkReply *reply = network()->get(request);
     reply->setParent(this);
-    reply->setReadBufferSize(ReplyBufferBytes);
+    // The toolkit's SOCKS5 socket stops delivering once a bounded read buffer has filled: through
+    // such a proxy a share is read without a bound.
+    const bool socks = HttpClient::instance()->proxyFor(request.url()).type() == QNetworkProxy::Socks5Proxy;
+    reply->setReadBufferSize(socks ? 0 : ReplyBufferBytes);
     stream.reply = reply;
     stream.doneAtStart = span.done;
     stream.checked = false;
     stream.refused = false;
     stream.networkDone = false;
     stream.file->seek(span.next());
-    connect(reply, &QNetworkReply::readyRead, this, [this, index] { drain(index); });
+    connect(reply, &QNetworkReply::readyRead, this, [this, index] {
+        Stream &s = *m_streams[size_t(index)];
+        // The first bytes go at once: the answer is judged before any byte is kept.
+        if (s.checked && s.reply && s.reply->bytesAvailable() < GatherBytes) {
+            if (!s.pump->isActive())
+                s.pump->start(GatherMs);
+            return;
+        }
+        drain(index);
+    });
     connect(reply, &QNetworkReply::finished, this, [this, index] {
         Stream &s = *m_streams[size_t(index)];
         s.networkDone = true;
@@ -253,8 +328,8 @@ void RangedFetch::drain(int index)
     RateLimiter &limiter = HttpClient::instance()->downloadLimiter();
     bool wrote = false;
     while (reply->bytesAvailable() > 0 && !span.complete()) {
-        const qint64 want =
-            limiter.take(std::min({qint64(m_buffer.size()), reply->bytesAvailable(), span.length() - span.done}));
+        const qint64 ready = std::min({qint64(m_buffer.size()), reply->bytesAvailable(), span.length() - span.done});
+        const qint64 want = m_options.limited ? limiter.take(ready) : ready;
         if (want <= 0) {
             if (!stream.pump->isActive())
                 stream.pump->start(limiter.waitMs(CopyBytes));
@@ -319,9 +394,15 @@ void RangedFetch::endAttempt(int index)
     }
     // A short answer that moved the share forward is simply followed up from where it stopped;
     // only attempts in a row that bring nothing count against the share.
-    if (span.done > stream.doneAtStart)
-        stream.followUps = 0;
-    if (++stream.followUps <= MaxFollowUps) {
+    bool again = false;
+    if (m_options.maxRestarts >= 0) {
+        again = ++stream.restarts <= m_options.maxRestarts;
+    } else {
+        if (span.done > stream.doneAtStart)
+            stream.followUps = 0;
+        again = ++stream.followUps <= MaxFollowUps;
+    }
+    if (again) {
         request(index);
         return;
     }
@@ -356,6 +437,12 @@ void RangedFetch::fail(Failure failure, const QString &err)
 
 void RangedFetch::stop()
 {
+    if (QNetworkReply *probe = m_probe) {
+        m_probe = nullptr;
+        probe->disconnect(this);
+        probe->abort();
+        probe->deleteLater();
+    }
     halt();
 }
 

@@ -11,7 +11,9 @@
 #include <vector>
 
 class QFile;
+class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
 class QTimer;
 
 // One remote file fetched as several ranged requests at once, each writing its own share of one
@@ -59,6 +61,32 @@ public:
         qint64 done() const;
     };
 
+    // How the shares are asked for; the defaults suit the user's own files.
+    struct Options
+    {
+        // Another access manager (with the proxy its owner set); null: the client's.
+        QNetworkAccessManager *network = nullptr;
+        // The session's headers with every request; false: only the client header, for files
+        // that need no sign-in and hosts that must not learn the session.
+        bool sessionHeaders = true;
+        // The shares draw from the client's download limiter.
+        bool limited = true;
+        // Restarts each share may use in all, whether they moved it or not; -1: only attempts in
+        // a row that bring nothing count (MaxFollowUps).
+        int maxRestarts = -1;
+        // Per request; 0: none (the stall watchdog still watches the fetch as a whole).
+        int transferTimeoutMs = 0;
+    };
+
+    // What the answer to a request for a file's first byte tells.
+    struct ProbeResult
+    {
+        int status = 0; // 0: no answer
+        qint64 total = -1;
+        QByteArray etag;
+        bool ranged() const { return status == 206 && total > 0; }
+    };
+
     enum class Failure {
         None,
         Network,       // no answer, a dropped connection or a stall: the side file stays resumable
@@ -74,12 +102,23 @@ public:
     static std::optional<Record> readRecord(const QString &path);
     // Written whole or not at all.
     static bool writeRecord(const QString &path, const Record &record);
+    // The note kept beside a side file.
+    static QString recordPathFor(const QString &filePath);
+    // A GET of path (a server path or a full URL) as options ask, with range when not empty.
+    static QNetworkRequest makeRequest(const QString &path, const Options &options, const QByteArray &range = {});
+    // A reply's status, or 0 before any.
+    static int statusOf(const QNetworkReply *reply);
 
     explicit RangedFetch(QObject *parent = nullptr);
     // Stops the transfers and writes the note, as stop() does.
     ~RangedFetch() override;
 
     void setStallTimeoutMs(int ms) { m_stallTimeoutMs = ms; }
+    // Set before probe() or start().
+    void setOptions(const Options &options) { m_options = options; }
+    // Asks for the first byte of path; probed follows once the final answer's headers are in (or
+    // the request failed). The one-byte answer is left to finish so its connection can be reused.
+    void probe(const QString &path);
     // Fetches every share of record not yet complete from the server path into filePath (opened
     // without truncation, so what earlier fetches wrote stays) and keeps the note at recordPath
     // (none when empty). Ends with finished or failed. Call once.
@@ -91,6 +130,7 @@ public:
     Failure failure() const { return m_failure; }
 
 signals:
+    void probed(RangedFetch::ProbeResult result);
     void progressed(qlonglong done, qlonglong total);
     // Every share is written and the side file closed.
     void finished();
@@ -104,11 +144,14 @@ private:
         QTimer *pump = nullptr;
         qint64 doneAtStart = 0;
         int followUps = 0;
+        int restarts = 0;
         bool checked = false;
         bool refused = false;
         bool networkDone = false;
     };
 
+    QNetworkAccessManager *network() const;
+    void onProbeAnswer();
     void request(int index);
     bool checkAnswer(int index);
     void drain(int index);
@@ -118,6 +161,8 @@ private:
     void halt();
     void saveRecord();
 
+    Options m_options;
+    QPointer<QNetworkReply> m_probe;
     QString m_path;
     QString m_filePath;
     QString m_recordPath;

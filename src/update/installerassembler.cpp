@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
-#include <numeric>
 #include <utility>
 
 namespace {
@@ -15,11 +14,11 @@ constexpr qint64 SliceBytes = 1024 * 1024;
 using Outcome = InstallerAssembly::Outcome;
 } // namespace
 
-InstallerAssembler::InstallerAssembler(QList<InstallerPart> parts)
-    : m_parts(std::move(parts))
+InstallerAssembler::InstallerAssembler(const QString &sideFile, QList<InstallerPart> parts)
+    : m_sideFile(sideFile)
+    , m_parts(std::move(parts))
     , m_written(size_t(m_parts.size()), 0)
 {}
-
 InstallerAssembler::~InstallerAssembler()
 {
     cancel();
@@ -63,24 +62,15 @@ void InstallerAssembler::cancel()
         m_worker.join();
 }
 
-bool InstallerAssembler::finish()
-{
-    // An installer left by an earlier download is replaced, never appended to or kept instead.
-    QFile::remove(m_target);
-    if (!QFile::rename(m_parts.first().path, m_target))
-        return false;
-    for (qsizetype i = 1; i < m_parts.size(); ++i)
-        QFile::remove(m_parts.at(i).path);
-    return true;
-}
-
 void InstallerAssembler::run()
 {
-    InstallerAssembly result = join();
+    InstallerAssembly result = digest();
     if (result.outcome == Outcome::Joined) {
         if (!waitForWriters())
             return;
-        if (!finish())
+        // An installer left by an earlier download is replaced, never kept instead.
+        QFile::remove(m_target);
+        if (!QFile::rename(m_sideFile, m_target))
             result = {Outcome::CannotWrite, {}};
     }
     bool canceled = false;
@@ -106,42 +96,38 @@ bool InstallerAssembler::waitForWriters()
     return !m_cancel;
 }
 
-InstallerAssembly InstallerAssembler::join()
+InstallerAssembly InstallerAssembler::digest()
 {
     if (m_parts.isEmpty())
         return {Outcome::Incomplete, {}};
     Sha512Hash hash;
     QByteArray slice(SliceBytes, Qt::Uninitialized);
-    QFile joined(m_parts.first().path);
+    QFile in(m_sideFile);
+    qint64 expected = 0;
     for (int index = 0; index < int(m_parts.size()); ++index) {
         const InstallerPart &part = m_parts.at(index);
-        QFile in(part.path);
-        if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        // The regions must follow each other, or the digest would skip or repeat bytes.
+        if (part.offset != expected)
             return {Outcome::Incomplete, {}};
+        expected += part.length;
         for (qint64 done = 0; done < part.length;) {
             // One slice at a time, so a cancel is seen within a slice.
             const qint64 written = waitForBytes(index, done);
             if (written < 0)
                 return {Outcome::Canceled, {}};
+            // Opened once the first bytes are reported: the writer creates the file.
+            if (!in.isOpen() && !in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+                return {Outcome::Incomplete, {}};
             const qint64 n = std::min({written, part.length, done + SliceBytes}) - done;
-            // A short read is a part that changed under us.
-            if (n <= 0 || in.read(slice.data(), n) != n)
+            // A short read is a file that changed under us.
+            if (n <= 0 || !in.seek(part.offset + done) || in.read(slice.data(), n) != n)
                 return {Outcome::Incomplete, {}};
             hash.addData(QByteArrayView(slice.constData(), n));
-            if (index > 0 && joined.write(slice.constData(), n) != n)
-                return {Outcome::CannotWrite, {}};
             done += n;
         }
-        in.close();
-        // Each part holds exactly its share, no more.
-        if (QFileInfo(part.path).size() != part.length)
-            return {Outcome::Incomplete, {}};
-        if (index == 0 && !joined.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-            return {Outcome::CannotWrite, {}};
     }
-    if (joined.size() != std::accumulate(m_parts.cbegin(), m_parts.cend(), qint64(0),
-                                         [](qint64 sum, const InstallerPart &part) { return sum + part.length; }))
+    // The file holds exactly the regions, no more.
+    if (QFileInfo(m_sideFile).size() != expected)
         return {Outcome::Incomplete, {}};
-    joined.close();
     return {Outcome::Joined, hash.result().toBase64()};
 }

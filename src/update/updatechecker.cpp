@@ -1,7 +1,6 @@
 #include "update/updatechecker.h"
 
 #include "net/httpclient.h"
-#include "transfer/contentrange.h"
 #include "transfer/safefilename.h"
 #include "update/installerassembler.h"
 #include "update/sha512hash.h"
@@ -45,12 +44,6 @@ const QString StreamFailedText = QStringLiteral("下载失败：%1");
 const QString DigestMismatchText = QStringLiteral("安装包校验未通过，已取消");
 const QString DigestMissingText = QStringLiteral("安装包缺少校验信息，已取消");
 
-int statusOf(const QNetworkReply *reply)
-{
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    return status.isValid() ? status.toInt() : 0;
-}
-
 qint64 versionComponent(const QStringList &parts, qsizetype index)
 {
     if (index >= parts.size())
@@ -78,10 +71,10 @@ UpdateChecker::UpdateChecker(const QString &channel, const QString &currentVersi
 
 UpdateChecker::~UpdateChecker()
 {
-    // Closing the owner mid-download leaves nothing half-written behind.
+    // Closing the owner mid-download leaves no unverified installer behind; a segmented
+    // download's side file and its note stay, so the next start continues every segment.
     if (m_active) {
         stopTransfers();
-        removePartFiles();
         QFile::remove(m_localPath);
     }
 }
@@ -186,18 +179,6 @@ bool UpdateChecker::isNewer(const QString &latest, const QString &current)
     return false;
 }
 
-QList<UpdateChecker::Range> UpdateChecker::segmentRanges(qint64 total)
-{
-    QList<Range> ranges;
-    const qint64 share = total / SegmentCount;
-    for (int i = 0; i < SegmentCount; ++i) {
-        const qint64 start = share * i;
-        const qint64 endExclusive = i == SegmentCount - 1 ? total : start + share;
-        ranges.append({start, endExclusive - 1});
-    }
-    return ranges;
-}
-
 QString UpdateChecker::speedText(double bytesPerSecond, qint64 remainingBytes)
 {
     const qint64 seconds = qMax<qint64>(1, qint64(double(remainingBytes) / qMax(bytesPerSecond, 1.0)));
@@ -245,29 +226,22 @@ QNetworkAccessManager *UpdateChecker::network()
     return m_network;
 }
 
-QNetworkReply *UpdateChecker::getInstaller(const QByteArray &range)
+RangedFetch::Options UpdateChecker::fetchOptions()
 {
-    QNetworkRequest request{QUrl(m_installerUrl, QUrl::TolerantMode)};
-    request.setRawHeader(QByteArrayLiteral("X-TVR-Client"), QByteArrayLiteral("1"));
-    // Byte ranges must address the file itself, never a compressed form of it.
-    request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
-    if (!range.isEmpty())
-        request.setRawHeader(QByteArrayLiteral("Range"), range);
-    request.setTransferTimeout(m_transferTimeoutMs);
-    QNetworkReply *reply = network()->get(request);
-    // The toolkit's SOCKS5 socket stops delivering once a bounded read buffer has filled (see
-    // Downloader::ProxyPartBytes): through such a proxy a segment is read without a bound.
-    const bool socks = HttpClient::instance()->proxyFor(request.url()).type() == QNetworkProxy::Socks5Proxy;
-    reply->setReadBufferSize(socks ? 0 : ReplyBufferBytes);
-    return reply;
+    RangedFetch::Options options;
+    // The installer needs no sign-in and may come from a mirror: only the client header goes along.
+    options.network = network();
+    options.sessionHeaders = false;
+    options.limited = false;
+    options.maxRestarts = MaxSegmentRestarts;
+    options.transferTimeoutMs = m_transferTimeoutMs;
+    return options;
 }
 
 void UpdateChecker::downloadInstaller()
 {
-    if (m_active) {
-        stopTransfers();
-        removePartFiles();
-    }
+    if (m_active)
+        stopTransfers(); // the side file stays: this download continues it
     if (m_installerUrl.isEmpty()) {
         emit failed(NoUrlText);
         return;
@@ -284,61 +258,33 @@ void UpdateChecker::downloadInstaller()
         return;
     }
     m_localPath = QDir(folder).filePath(safeFileName(QUrl(m_installerUrl).fileName(), FallbackInstallerName));
-    m_canceled = false;
     m_active = true;
     m_usedSegments = false;
     m_total = 0;
     m_downloaded = 0;
     m_lastPercent = -1;
-    m_probeDecided = false;
 
-    m_probeReply = getInstaller(QByteArrayLiteral("bytes=0-0"));
-    connect(m_probeReply, &QNetworkReply::metaDataChanged, this, &UpdateChecker::onProbeHeaders);
-    connect(m_probeReply, &QNetworkReply::finished, this, &UpdateChecker::onProbeFinished);
+    auto *fetch = new RangedFetch(this);
+    m_fetch = fetch;
+    fetch->setOptions(fetchOptions());
+    fetch->setStallTimeoutMs(m_transferTimeoutMs);
+    connect(fetch, &RangedFetch::probed, this, &UpdateChecker::onProbed);
+    fetch->probe(m_installerUrl);
 }
 
-void UpdateChecker::onProbeHeaders()
+void UpdateChecker::onProbed(const RangedFetch::ProbeResult &probe)
 {
-    QNetworkReply *reply = m_probeReply;
-    const int probeStatus = reply ? statusOf(reply) : 0;
-    if (m_probeDecided || probeStatus == 0 || (probeStatus >= 300 && probeStatus < 400))
-        return;
-    m_probeDecided = true;
-    const int status = statusOf(reply);
-    const qint64 total = ContentRange::parse(reply->rawHeader(QByteArrayLiteral("Content-Range"))).total;
-    // A server that ignores the range would send the whole installer here; a one-byte answer is
-    // left to finish so its connection can be reused.
-    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-    reply->disconnect(this);
-    if (status == 206 && length <= 1)
-        connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
-    else
-        reply->deleteLater(); // deleting a running reply stops its transfer
-    m_probeReply = nullptr;
-    if (status == 206 && total > SegmentThreshold)
-        startSegmented(total);
-    else
-        startSingleStream();
-}
-
-void UpdateChecker::onProbeFinished()
-{
-    QNetworkReply *reply = m_probeReply;
-    if (!reply)
-        return;
-    reply->disconnect(this);
-    reply->deleteLater();
-    m_probeReply = nullptr;
-    if (m_probeDecided || m_canceled)
-        return;
-    m_probeDecided = true;
     // No answer at all is not an error here: the single stream reports its own failure.
-    const int status = statusOf(reply);
-    const qint64 total = ContentRange::parse(reply->rawHeader(QByteArrayLiteral("Content-Range"))).total;
-    if (status == 206 && total > SegmentThreshold)
-        startSegmented(total);
-    else
-        startSingleStream();
+    if (probe.ranged() && probe.total > SegmentThreshold) {
+        startSegmented(probe);
+        return;
+    }
+    if (m_fetch) {
+        m_fetch->disconnect(this);
+        m_fetch->deleteLater();
+        m_fetch = nullptr;
+    }
+    startSingleStream();
 }
 
 void UpdateChecker::startSingleStream()
@@ -359,9 +305,13 @@ void UpdateChecker::startSingleStream()
     m_lastBytes = 0;
     m_speed = 0;
 
-    m_streamReply = getInstaller({});
+    const QNetworkRequest request = RangedFetch::makeRequest(m_installerUrl, fetchOptions());
+    m_streamReply = network()->get(request);
+    // The toolkit's SOCKS5 socket stops delivering once a bounded read buffer has filled.
+    const bool socks = HttpClient::instance()->proxyFor(request.url()).type() == QNetworkProxy::Socks5Proxy;
+    m_streamReply->setReadBufferSize(socks ? 0 : ReplyBufferBytes);
     connect(m_streamReply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
-        if (total <= 0 || !m_streamReply || statusOf(m_streamReply) >= 300)
+        if (total <= 0 || !m_streamReply || RangedFetch::statusOf(m_streamReply) >= 300)
             return;
         m_total = total;
         m_downloaded = received;
@@ -378,7 +328,7 @@ void UpdateChecker::onStreamData()
     if (!reply || !m_streamFile)
         return;
     // An error page is not the installer.
-    if (statusOf(reply) >= 300 || m_streamWriteFailed) {
+    if (RangedFetch::statusOf(reply) >= 300 || m_streamWriteFailed) {
         reply->skip(reply->bytesAvailable());
         return;
     }
@@ -401,7 +351,7 @@ void UpdateChecker::onStreamFinished()
         return;
     if (reply->isOpen())
         onStreamData();
-    const int status = statusOf(reply);
+    const int status = RangedFetch::statusOf(reply);
     const bool error = reply->error() != QNetworkReply::NoError || status >= 300;
     const QString errorText = streamErrorText(reply, status);
     reply->disconnect(this);
@@ -423,191 +373,79 @@ void UpdateChecker::onStreamFinished()
     finishVerified(digest);
 }
 
-void UpdateChecker::startSegmented(qint64 total)
+void UpdateChecker::startSegmented(const RangedFetch::ProbeResult &probe)
 {
     m_usedSegments = true;
-    m_total = total;
-    m_downloaded = 0;
-    m_finishedSegments = 0;
-    m_segmentFailed = false;
+    const QString side = sidePath();
+    const QString notePath = RangedFetch::recordPathFor(side);
+    // Where the file comes from, without a query that could carry a credential.
+    const QString source = QUrl(m_installerUrl, QUrl::TolerantMode).adjusted(QUrl::RemoveQuery).toString();
+    std::optional<RangedFetch::Record> record = RangedFetch::readRecord(notePath);
+    // A side file is continued only for the same installer (address, size, ETag) and only when it
+    // holds at least what its note counts as written.
+    qint64 needed = 0;
+    if (record) {
+        for (const RangedFetch::Span &span : record->spans)
+            needed = span.done > 0 ? qMax(needed, span.next()) : needed;
+    }
+    const bool resume = record && record->source == source && record->size == probe.total &&
+                        record->etag == probe.etag && QFileInfo(side).size() >= needed;
+    if (!resume) {
+        QFile::remove(side);
+        record = RangedFetch::Record{source, probe.etag, probe.total, RangedFetch::split(probe.total, SegmentCount)};
+    }
+    m_total = record->size;
+    m_downloaded = record->done();
     m_clock.start();
     m_lastTick = 0;
-    m_lastBytes = 0;
+    m_lastBytes = m_downloaded;
     m_speed = 0;
-    removePartFiles();
 
-    const QList<Range> ranges = segmentRanges(total);
-    for (int i = 0; i < ranges.size(); ++i) {
-        auto segment = std::make_unique<Segment>();
-        segment->start = ranges.at(i).start;
-        segment->end = ranges.at(i).end;
-        segment->length = ranges.at(i).length();
-        segment->path = m_localPath + QStringLiteral(".part%1").arg(i);
-        segment->file = std::make_unique<QFile>(segment->path);
-        // Unbuffered: what a segment reports as written is in the file for the assembler to read.
-        if (!segment->file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-            segment->file.reset();
-            segment->ok = false;
-            m_segmentFailed = true;
-        }
-        m_segments.push_back(std::move(segment));
-    }
-    // Nothing is sent unless every part file could be created.
-    if (m_segmentFailed) {
-        failDownload(SegmentsBrokenText);
-        return;
-    }
-    startAssembler();
-    for (int i = 0; i < int(m_segments.size()); ++i)
-        startSegment(i);
-}
-
-bool UpdateChecker::segmentIsCurrent(int index, quint64 generation) const
-{
-    return generation == m_generation && index >= 0 && index < int(m_segments.size());
-}
-
-bool UpdateChecker::startSegment(int index)
-{
-    Segment &segment = *m_segments[size_t(index)];
-    segment.rejected = false;
-    segment.validated = false;
-    const QByteArray range = QByteArrayLiteral("bytes=") + QByteArray::number(segment.start + segment.received) + '-' +
-                             QByteArray::number(segment.end);
-    QNetworkReply *reply = getInstaller(range);
-    segment.reply = reply;
-    const quint64 generation = m_generation;
-    connect(reply, &QNetworkReply::metaDataChanged, this, [this, index, generation] {
-        if (segmentIsCurrent(index, generation))
-            onSegmentHeaders(index);
+    startAssembler(*record);
+    RangedFetch *fetch = m_fetch;
+    connect(fetch, &RangedFetch::progressed, this, [this](qint64 done, qint64) { onSegmentsProgress(done); });
+    connect(fetch, &RangedFetch::failed, this, &UpdateChecker::onSegmentsFailed);
+    // The side file is closed now; the assembler may move it into place.
+    connect(fetch, &RangedFetch::finished, this, [this] {
+        if (m_assembler)
+            m_assembler->writersClosed();
     });
-    connect(reply, &QNetworkReply::readyRead, this, [this, index, generation] {
-        if (segmentIsCurrent(index, generation))
-            onSegmentData(index);
-    });
-    connect(reply, &QNetworkReply::finished, this, [this, index, generation] {
-        if (segmentIsCurrent(index, generation))
-            onSegmentFinished(index);
-    });
-    return true;
+    fetch->start(m_installerUrl, side, notePath, *record);
 }
 
-void UpdateChecker::onSegmentHeaders(int index)
+void UpdateChecker::onSegmentsProgress(qint64 done)
 {
-    Segment &segment = *m_segments[size_t(index)];
-    QNetworkReply *reply = segment.reply;
-    const int status = reply ? statusOf(reply) : 0;
-    // Redirects are followed by the access manager; only the final answer is judged.
-    if (status == 0 || (status >= 300 && status < 400) || segment.validated)
+    if (!m_fetch)
         return;
-    if (!validateSegmentAnswer(segment))
-        reply->abort(); // ends in onSegmentFinished, which restarts the share
-}
-
-bool UpdateChecker::validateSegmentAnswer(Segment &segment)
-{
-    segment.validated = true;
-    // Only the exact range asked for may land in the part file; anything else is a failed attempt.
-    const QNetworkReply *reply = segment.reply;
-    const ContentRange range = ContentRange::parse(reply->rawHeader(QByteArrayLiteral("Content-Range")));
-    segment.rejected = statusOf(reply) != 206 || !range.valid || range.first != segment.start + segment.received;
-    return !segment.rejected;
-}
-
-void UpdateChecker::onSegmentData(int index)
-{
-    Segment &segment = *m_segments[size_t(index)];
-    QNetworkReply *reply = segment.reply;
-    if (!reply)
-        return;
-    if (!segment.validated && !validateSegmentAnswer(segment)) {
-        reply->abort();
-        return;
+    m_downloaded = done;
+    const QList<RangedFetch::Span> &spans = m_fetch->record().spans;
+    if (m_assembler) {
+        for (int i = 0; i < int(spans.size()); ++i)
+            m_assembler->setWritten(i, spans.at(i).done);
     }
-    if (segment.rejected || !segment.file) {
-        reply->skip(reply->bytesAvailable());
-        return;
-    }
-    QByteArray buffer(CopyBytes, Qt::Uninitialized);
-    bool overflow = false;
-    qint64 got = 0;
-    while ((got = reply->read(buffer.data(), buffer.size())) > 0) {
-        // A server that sends more than the range asked for never writes into the next share.
-        const qint64 keep = qMin(got, segment.length - segment.received);
-        if (keep < got)
-            overflow = true;
-        if (keep > 0) {
-            if (segment.file->write(buffer.constData(), keep) != keep) {
-                failDownload(CannotWriteText);
-                return;
-            }
-            segment.received += keep;
-            m_downloaded += keep;
-        }
-        if (overflow)
-            break;
-    }
-    if (m_assembler)
-        m_assembler->setWritten(index, segment.received);
     reportProgress();
     updateSpeed();
-    if (overflow)
-        reply->abort(); // ends in onSegmentFinished, which sees a full share
 }
 
-void UpdateChecker::onSegmentFinished(int index)
+void UpdateChecker::onSegmentsFailed()
 {
-    Segment &segment = *m_segments[size_t(index)];
-    QNetworkReply *reply = segment.reply;
-    if (!reply)
-        return;
-    const quint64 generation = m_generation;
-    if (reply->isOpen() && reply->error() == QNetworkReply::NoError)
-        onSegmentData(index);
-    if (generation != m_generation)
-        return; // the download ended while the last bytes were written
-    reply->disconnect(this);
-    reply->deleteLater();
-    segment.reply = nullptr;
-    bool fileOk = true;
-    if (segment.file) {
-        fileOk = segment.file->flush();
-        segment.file->close();
-    }
-    if (!fileOk) {
-        failDownload(CannotWriteText);
-        return;
-    }
-    if (segment.received < segment.length) {
-        // A restart resumes after the bytes already written instead of starting the share again.
-        if (segment.retries < MaxSegmentRestarts && segment.file &&
-            segment.file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-            ++segment.retries;
-            startSegment(index);
-            return;
-        }
-        // One broken share ruins the installer: stop the others at once instead of finishing them.
-        segment.ok = false;
-        m_segmentFailed = true;
-        failDownload(SegmentsBrokenText);
-        return;
-    }
-    ++m_finishedSegments;
-    // Every part file is closed now; the assembler may move the joined installer into place.
-    if (m_finishedSegments == int(m_segments.size()) && m_assembler)
-        m_assembler->writersClosed();
+    const bool disk = m_fetch && m_fetch->failure() == RangedFetch::Failure::Disk;
+    // One broken segment ruins the installer; the fetch has stopped the others already.
+    failDownload(disk ? CannotWriteText : SegmentsBrokenText);
 }
 
-void UpdateChecker::startAssembler()
+void UpdateChecker::startAssembler(const RangedFetch::Record &record)
 {
     QList<InstallerPart> parts;
-    for (const auto &segment : m_segments)
-        parts.append({segment->path, segment->length});
-    m_assembler = std::make_unique<InstallerAssembler>(parts);
+    for (const RangedFetch::Span &span : record.spans)
+        parts.append({span.start, span.length()});
+    m_assembler = std::make_unique<InstallerAssembler>(sidePath(), parts);
+    for (int i = 0; i < int(record.spans.size()); ++i)
+        m_assembler->setWritten(i, record.spans.at(i).done);
     const quint64 generation = m_generation;
-    // Joining and digesting hundreds of MiB would stall the window and, done after the last byte,
-    // keep the user waiting; a worker does both while the segments arrive. Its result comes back
-    // queued and is dropped when the download has ended meanwhile.
+    // Digesting hundreds of MiB would stall the window and, done after the last byte, keep the
+    // user waiting; a worker does it while the segments arrive. Its result comes back queued and
+    // is dropped when the download has ended meanwhile.
     m_assembler->start(m_localPath, [this, generation](const InstallerAssembly &result) {
         QMetaObject::invokeMethod(
             this,
@@ -629,9 +467,14 @@ void UpdateChecker::onAssembled(const InstallerAssembly &result)
         failDownload(IncompleteText);
         return;
     }
-    // The worker has ended and every transfer with it; the parts are the installer now.
+    // The worker has ended and the fetch with it; the side file is the installer now.
     m_assembler.reset();
-    m_segments.clear();
+    if (m_fetch) {
+        m_fetch->disconnect(this);
+        m_fetch->deleteLater();
+        m_fetch = nullptr;
+    }
+    QFile::remove(RangedFetch::recordPathFor(sidePath()));
     finishVerified(result.digestBase64);
 }
 
@@ -655,8 +498,7 @@ void UpdateChecker::finishVerified(const QByteArray &digestBase64)
 void UpdateChecker::failDownload(const QString &message)
 {
     stopTransfers();
-    removePartFiles();
-    QFile::remove(m_localPath);
+    removeFiles();
     emit failed(message);
 }
 
@@ -664,47 +506,40 @@ void UpdateChecker::cancelDownload()
 {
     if (!m_active)
         return;
-    m_canceled = true;
     stopTransfers();
-    removePartFiles();
-    QFile::remove(m_localPath);
+    removeFiles();
 }
 
 void UpdateChecker::stopTransfers()
 {
     ++m_generation;
     m_active = false;
-    const auto drop = [this](QNetworkReply *reply) {
-        if (!reply)
-            return;
+    if (QNetworkReply *reply = m_streamReply) {
+        m_streamReply = nullptr;
         reply->disconnect(this);
         reply->abort();
         reply->deleteLater();
-    };
-    drop(m_probeReply);
-    m_probeReply = nullptr;
-    drop(m_streamReply);
-    m_streamReply = nullptr;
+    }
     if (m_streamFile) {
         m_streamFile->close();
         m_streamFile.reset();
     }
     m_streamHash.reset();
-    for (const auto &segment : m_segments) {
-        drop(segment->reply);
-        segment->reply = nullptr;
-        if (segment->file)
-            segment->file->close();
+    if (RangedFetch *fetch = m_fetch) {
+        m_fetch = nullptr;
+        fetch->disconnect(this);
+        fetch->stop(); // the note keeps each segment's progress
+        fetch->deleteLater();
     }
-    // Waits for the worker, which stops within a slice; the part files are the caller's to remove.
+    // Waits for the worker, which stops within a slice; the side file is the caller's to remove.
     m_assembler.reset();
 }
 
-void UpdateChecker::removePartFiles()
+void UpdateChecker::removeFiles()
 {
-    for (const auto &segment : m_segments)
-        QFile::remove(segment->path);
-    m_segments.clear();
+    QFile::remove(sidePath());
+    QFile::remove(RangedFetch::recordPathFor(sidePath()));
+    QFile::remove(m_localPath);
 }
 
 void UpdateChecker::reportProgress()

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <QElapsedTimer>
-#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <memory>
 #include <optional>
-#include <vector>
+
+#include "transfer/rangedfetch.h"
 
 class QFile;
 class QNetworkAccessManager;
@@ -17,9 +17,11 @@ class Sha512Hash;
 struct InstallerAssembly;
 
 // Finds out whether a newer client build is published ("latest.yml" in the server's download
-// area) and fetches its installer: four ranged segments when the server supports ranges and the
-// file is larger than 4 MiB, one stream otherwise, verified against the manifest's SHA-512 before
-// it is offered. The installer lives in a folder only this user can enter.
+// area) and fetches its installer: four ranged segments (RangedFetch, into one side file) when the
+// server supports ranges and the file is larger than 4 MiB, one stream otherwise, verified against
+// the manifest's SHA-512 before it is offered. The installer lives in a folder only this user can
+// enter. A segmented download whose checker is destroyed midway (the client quits) keeps its side
+// file and the note of each segment's progress, so the next download continues every segment.
 class UpdateChecker final : public QObject
 {
     Q_OBJECT
@@ -42,22 +44,16 @@ public:
         QString sha512; // Base64; empty when the manifest has none
     };
 
-    struct Range
-    {
-        qint64 start = 0;
-        qint64 end = 0; // inclusive
-        qint64 length() const { return end - start + 1; }
-    };
-
     UpdateChecker(const QString &channel, const QString &currentVersion, QObject *parent = nullptr);
     ~UpdateChecker() override;
 
     // Fetches and evaluates the manifest; ends with exactly one checked or one failed.
     Q_INVOKABLE void check();
     // Downloads the installer found by the last successful check; ends with downloaded or failed,
-    // unless canceled. A download already running is dropped silently first.
+    // unless canceled. A download already running is stopped silently first, and its segments continued.
     void downloadInstaller();
-    // Stops a running download and removes its files; nothing is emitted afterwards. Harmless when idle.
+    // Stops a running download and removes its files (the side file too); nothing is emitted
+    // afterwards. Harmless when idle.
     void cancelDownload();
 
     QString channel() const { return m_channel; }
@@ -68,6 +64,8 @@ public:
     bool hasUpdate() const { return m_hasUpdate; }
     // Where the installer is (being) written; empty before the first download.
     QString localPath() const { return m_localPath; }
+    // The side file a segmented download writes before it becomes the installer, and its note.
+    QString sidePath() const { return m_localPath + QStringLiteral(".part"); }
     bool isDownloading() const;
     // Whether the last download ran in segments (false for one stream).
     bool usedSegments() const { return m_usedSegments; }
@@ -90,8 +88,6 @@ public:
     static std::optional<Manifest> parseManifest(const QString &text);
     // Dotted decimal comparison; missing or non-numeric components count as 0.
     static bool isNewer(const QString &latest, const QString &current);
-    // The four segments of a file of total bytes; the last takes the remainder.
-    static QList<Range> segmentRanges(qint64 total);
     // "%1 MB/s · 剩余约 %2 秒".
     static QString speedText(double bytesPerSecond, qint64 remainingBytes);
 
@@ -103,33 +99,14 @@ signals:
     void failed(QString message);
 
 private:
-    struct Segment
-    {
-        QPointer<QNetworkReply> reply;
-        std::unique_ptr<QFile> file;
-        QString path;
-        qint64 received = 0;
-        qint64 length = 0;
-        qint64 start = 0;
-        qint64 end = 0;
-        int retries = 0;
-        bool ok = true;
-        bool validated = false; // the current answer's status and range were checked
-        bool rejected = false;  // the answer was not the requested range
-    };
-
     QNetworkAccessManager *network();
-    QNetworkReply *getInstaller(const QByteArray &range);
-    void onProbeHeaders();
-    void onProbeFinished();
+    RangedFetch::Options fetchOptions();
+    void onProbed(const RangedFetch::ProbeResult &probe);
     void startSingleStream();
-    void startSegmented(qint64 total);
-    bool startSegment(int index);
-    void onSegmentHeaders(int index);
-    bool validateSegmentAnswer(Segment &segment);
-    void onSegmentData(int index);
-    void onSegmentFinished(int index);
-    void startAssembler();
+    void startSegmented(const RangedFetch::ProbeResult &probe);
+    void onSegmentsProgress(qint64 done);
+    void onSegmentsFailed();
+    void startAssembler(const RangedFetch::Record &record);
     void onAssembled(const InstallerAssembly &result);
     void onStreamData();
     void onStreamFinished();
@@ -139,10 +116,9 @@ private:
     void failDownload(const QString &message);
     // Stops every transfer without a signal; the generation check ignores their late events.
     void stopTransfers();
-    void removePartFiles();
+    void removeFiles();
     void reportProgress();
     void updateSpeed();
-    bool segmentIsCurrent(int index, quint64 generation) const;
 
     QString m_channel;
     QString m_currentVersion;
@@ -156,18 +132,14 @@ private:
     int m_transferTimeoutMs = TransferTimeoutMs;
 
     QNetworkAccessManager *m_network = nullptr;
-    QPointer<QNetworkReply> m_probeReply;
-    bool m_probeDecided = false;
+    // Probes the installer and, when it comes in segments, fetches them.
+    QPointer<RangedFetch> m_fetch;
     std::unique_ptr<Sha512Hash> m_streamHash;
     QPointer<QNetworkReply> m_streamReply;
     std::unique_ptr<QFile> m_streamFile;
     bool m_streamWriteFailed = false;
-    std::vector<std::unique_ptr<Segment>> m_segments;
-    // Joins and digests the part files while they are written, then moves the installer into place.
+    // Digests the side file while the segments are written, then moves it into place.
     std::unique_ptr<InstallerAssembler> m_assembler;
-    int m_finishedSegments = 0;
-    bool m_segmentFailed = false;
-    bool m_canceled = false;
     bool m_active = false;
     quint64 m_generation = 0; // bumped whenever the transfers of a download are dropped
 

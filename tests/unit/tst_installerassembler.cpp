@@ -1,5 +1,5 @@
-// InstallerAssembler: joining and digesting part files while they are still being written, in
-// any order and in pieces; parts that are too long; cancel; and the SHA-512 it digests with.
+// InstallerAssembler: digesting the regions of one side file while they are still being written,
+// in any order and in pieces; a file longer than its regions; cancel; and the SHA-512 it digests with.
 #include "eventwait.h"
 #include "update/installerassembler.h"
 #include "update/sha512hash.h"
@@ -46,20 +46,22 @@ struct Outcomes
     }
 };
 
-// Writes a part file in pieces, as a segment does: open once, unbuffered, append.
+// Writes one region of the side file in pieces, as a segment does: open once, unbuffered, each
+// piece after the last at the region's offset.
 class PartWriter
 {
 public:
-    PartWriter(const QString &path, InstallerAssembler &assembler, int index)
+    PartWriter(const QString &path, qint64 offset, InstallerAssembler &assembler, int index)
         : m_file(path)
+        , m_offset(offset)
         , m_assembler(assembler)
         , m_index(index)
     {
-        m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+        m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered);
     }
     bool append(const QByteArray &bytes)
     {
-        if (m_file.write(bytes) != bytes.size())
+        if (!m_file.seek(m_offset + m_written) || m_file.write(bytes) != bytes.size())
             return false;
         m_written += bytes.size();
         m_assembler.setWritten(m_index, m_written);
@@ -68,6 +70,7 @@ public:
 
 private:
     QFile m_file;
+    qint64 m_offset;
     InstallerAssembler &m_assembler;
     int m_index;
     qint64 m_written = 0;
@@ -81,8 +84,8 @@ class TestInstallerAssembler : public QObject
 private slots:
     void sha512MatchesTheReference_data();
     void sha512MatchesTheReference();
-    void partsWrittenInPiecesAndOutOfOrderJoinWhole();
-    void partLongerThanItsShareIsIncomplete();
+    void regionsWrittenInPiecesAndOutOfOrderJoinWhole();
+    void fileLongerThanItsRegionsIsIncomplete();
     void cancelWhileWaitingStopsWithoutReport();
 };
 
@@ -109,24 +112,24 @@ void TestInstallerAssembler::sha512MatchesTheReference()
     QCOMPARE(hash.result().toHex(), QCryptographicHash::hash(bytes, QCryptographicHash::Sha512).toHex());
 }
 
-void TestInstallerAssembler::partsWrittenInPiecesAndOutOfOrderJoinWhole()
+void TestInstallerAssembler::regionsWrittenInPiecesAndOutOfOrderJoinWhole()
 {
     QTemporaryDir dir;
     const QByteArray whole = content(4 * 300000 + 3, 11);
     const qint64 share = whole.size() / 4;
     QList<InstallerPart> parts;
     for (int i = 0; i < 4; ++i)
-        parts.append(
-            {dir.filePath(QStringLiteral("setup.run.part%1").arg(i)), i == 3 ? whole.size() - 3 * share : share});
+        parts.append({i * share, i == 3 ? whole.size() - 3 * share : share});
+    const QString side = dir.filePath(QStringLiteral("setup.run.part"));
     const QString target = dir.filePath(QStringLiteral("setup.run"));
     QFile old(target);
     QVERIFY(old.open(QIODevice::WriteOnly) && old.write("an older installer") > 0);
     old.close();
 
-    InstallerAssembler assembler(parts);
+    InstallerAssembler assembler(side, parts);
     std::vector<std::unique_ptr<PartWriter>> writers;
     for (int i = 0; i < 4; ++i)
-        writers.push_back(std::make_unique<PartWriter>(parts.at(i).path, assembler, i));
+        writers.push_back(std::make_unique<PartWriter>(side, parts.at(i).offset, assembler, i));
     Outcomes outcomes;
     assembler.start(target, outcomes.callback());
     const auto piece = [&](int index, qint64 from, qint64 length) {
@@ -141,7 +144,7 @@ void TestInstallerAssembler::partsWrittenInPiecesAndOutOfOrderJoinWhole()
     QVERIFY(piece(0, 101000, share - 101000));
     QVERIFY(piece(1, 5, share - 5));
     QVERIFY(piece(2, 0, share));
-    // Whole, but nothing is moved while a writer may still hold its part file open.
+    // Whole, but nothing is moved while a writer may still hold the side file open.
     QCOMPARE(readAll(target), QByteArray("an older installer"));
     writers.clear();
     assembler.writersClosed();
@@ -154,18 +157,18 @@ void TestInstallerAssembler::partsWrittenInPiecesAndOutOfOrderJoinWhole()
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList(QStringLiteral("setup.run")));
 }
 
-void TestInstallerAssembler::partLongerThanItsShareIsIncomplete()
+void TestInstallerAssembler::fileLongerThanItsRegionsIsIncomplete()
 {
     QTemporaryDir dir;
-    const QList<InstallerPart> parts{{dir.filePath(QStringLiteral("a.part0")), 1000},
-                                     {dir.filePath(QStringLiteral("a.part1")), 1000}};
-    InstallerAssembler assembler(parts);
-    PartWriter first(parts.at(0).path, assembler, 0);
-    PartWriter second(parts.at(1).path, assembler, 1);
+    const QString side = dir.filePath(QStringLiteral("a.part"));
+    const QList<InstallerPart> parts{{0, 1000}, {1000, 1000}};
+    InstallerAssembler assembler(side, parts);
+    PartWriter first(side, 0, assembler, 0);
+    PartWriter second(side, 1000, assembler, 1);
     Outcomes outcomes;
     assembler.start(dir.filePath(QStringLiteral("a")), outcomes.callback());
     QVERIFY(first.append(content(1000, 3)));
-    // Its share was reported whole, but the file holds more than the share.
+    // Its share was reported whole, but the file holds more than the regions.
     QVERIFY(second.append(content(1200, 5)));
     QVERIFY(waitUntil([&] { return !outcomes.results.isEmpty(); }));
     QCOMPARE(outcomes.results.constFirst().outcome, InstallerAssembly::Outcome::Incomplete);
@@ -174,13 +177,13 @@ void TestInstallerAssembler::partLongerThanItsShareIsIncomplete()
 void TestInstallerAssembler::cancelWhileWaitingStopsWithoutReport()
 {
     QTemporaryDir dir;
-    const QList<InstallerPart> parts{{dir.filePath(QStringLiteral("b.part0")), 4096},
-                                     {dir.filePath(QStringLiteral("b.part1")), 4096}};
+    const QString side = dir.filePath(QStringLiteral("b.part"));
+    const QList<InstallerPart> parts{{0, 4096}, {4096, 4096}};
     Outcomes outcomes;
     {
-        InstallerAssembler assembler(parts);
-        PartWriter first(parts.at(0).path, assembler, 0);
-        PartWriter second(parts.at(1).path, assembler, 1);
+        InstallerAssembler assembler(side, parts);
+        PartWriter first(side, 0, assembler, 0);
+        PartWriter second(side, 4096, assembler, 1);
         assembler.start(dir.filePath(QStringLiteral("b")), outcomes.callback());
         QVERIFY(first.append(content(2048, 9)));
         // Returns only once the worker, waiting for more of the first part, has stopped.
@@ -190,8 +193,8 @@ void TestInstallerAssembler::cancelWhileWaitingStopsWithoutReport()
     // The worker has ended: anything it had posted is already queued.
     QCoreApplication::processEvents();
     QVERIFY(outcomes.results.isEmpty());
-    // The part files are left for the caller, who knows whether to keep them.
-    QVERIFY(QFile::exists(parts.at(0).path));
+    // The side file is left for the caller, who knows whether to keep it.
+    QVERIFY(QFile::exists(side));
 }
 
 QTEST_GUILESS_MAIN(TestInstallerAssembler)

@@ -4,6 +4,7 @@
 #include "eventwait.h"
 #include "net/httpclient.h"
 #include "net/ratelimiter.h"
+#include "net/session.h"
 #include "scriptedserver.h"
 #include "testsettings.h"
 #include "transfer/downloader.h"
@@ -96,6 +97,8 @@ private slots:
     void stalledSharesFailAndKeepTheNote();
     void noteThatDoesNotTileTheFileIsIgnored();
     void streamCountIsKeptAndChecked();
+    void probeTellsSizeEtagAndRangeSupport();
+    void fetchWithoutSessionCountsEveryRestart();
 
 private:
     Downloader *makeJob(int streams = 4);
@@ -443,6 +446,81 @@ void TestRangedDownload::streamCountIsKeptAndChecked()
     QVERIFY(!settings.validate().isEmpty());
     settings.downloadStreams = 0;
     QVERIFY(!settings.validate().isEmpty());
+}
+
+void TestRangedDownload::probeTellsSizeEtagAndRangeSupport()
+{
+    const QByteArray body = content(FileSize);
+    m_server.on("GET", FilePath, [body](const RecordedRequest &request) {
+        return rangedContent(body, request).withHeader("ETag", Etag);
+    });
+    const auto probe = [](const QString &path) {
+        RangedFetch fetch;
+        QSignalSpy probed(&fetch, &RangedFetch::probed);
+        fetch.probe(path);
+        return probed.wait(5000) ? probed.constFirst().constFirst().value<RangedFetch::ProbeResult>()
+                                 : RangedFetch::ProbeResult{-1, -1, {}};
+    };
+    const RangedFetch::ProbeResult ranged = probe(m_server.baseUrl() + FilePath);
+    QCOMPARE(ranged.status, 206);
+    QCOMPARE(ranged.total, qint64(FileSize));
+    QCOMPARE(ranged.etag, Etag);
+    QVERIFY(ranged.ranged());
+    QCOMPARE(m_server.requests().constFirst().header("Range"), QByteArray("bytes=0-0"));
+
+    // A server that ignores ranges would send the whole file: the probe says so and stops it.
+    m_server.on("GET", FilePath, ScriptedReply::text(200, body, "application/octet-stream"));
+    const RangedFetch::ProbeResult whole = probe(FilePath);
+    QCOMPARE(whole.status, 200);
+    QVERIFY(!whole.ranged());
+}
+
+void TestRangedDownload::fetchWithoutSessionCountsEveryRestart()
+{
+    Session *session = Session::instance();
+    session->userId = QStringLiteral("77");
+    session->token = QStringLiteral("secret-token");
+    const auto signOut = qScopeGuard([session] {
+        session->userId.clear();
+        session->token.clear();
+    });
+    const QByteArray body = content(FileSize);
+    // Every answer stops after 1000 bytes: each attempt moves the share, yet the restarts run out.
+    m_server.on("GET", FilePath, [body](const RecordedRequest &request) {
+        ScriptedReply reply = rangedContent(body, request);
+        if (rangeStart(request) >= FileSize / 2)
+            reply.cutAfter(1000);
+        return reply;
+    });
+    const QString side = QDir(m_dir).filePath(QStringLiteral("setup.part"));
+    RangedFetch fetch;
+    RangedFetch::Options options;
+    options.sessionHeaders = false;
+    options.limited = false;
+    options.maxRestarts = 2;
+    fetch.setOptions(options);
+    QSignalSpy failed(&fetch, &RangedFetch::failed);
+    RangedFetch::Record record{m_server.baseUrl() + FilePath, {}, FileSize, RangedFetch::split(FileSize, 2)};
+    fetch.start(m_server.baseUrl() + FilePath, side, RangedFetch::recordPathFor(side), record);
+    QVERIFY(failed.wait(10000));
+    QCOMPARE(fetch.failure(), RangedFetch::Failure::Network);
+
+    QList<qint64> second;
+    for (const RecordedRequest &request : m_server.requests()) {
+        QCOMPARE(request.header("X-TVR-Client"), QByteArray("1"));
+        QVERIFY(!request.hasHeader("X-Auth-Token"));
+        QVERIFY(!request.hasHeader("X-User-Id"));
+        QCOMPARE(request.header("Accept-Encoding"), QByteArray("identity"));
+        if (rangeStart(request) >= FileSize / 2)
+            second << rangeStart(request);
+    }
+    std::sort(second.begin(), second.end());
+    second.erase(std::unique(second.begin(), second.end()), second.end());
+    QCOMPARE(second, QList<qint64>({FileSize / 2, FileSize / 2 + 1000, FileSize / 2 + 2000}));
+    // The note keeps what did arrive, for a later fetch to continue.
+    const std::optional<RangedFetch::Record> note = RangedFetch::readRecord(RangedFetch::recordPathFor(side));
+    QVERIFY(note.has_value());
+    QCOMPARE(note->spans.at(1).done, qint64(3000));
 }
 
 QTEST_GUILESS_MAIN(TestRangedDownload)

@@ -3,6 +3,7 @@
 #include "eventwait.h"
 #include "scriptedserver.h"
 #include "testsettings.h"
+#include "transfer/rangedfetch.h"
 #include "update/updatechecker.h"
 
 #include <QCryptographicHash>
@@ -115,6 +116,8 @@ private slots:
     void digestMismatchDeletesTheFile();
     void errorPageIsNotAnInstaller();
     void cancelEmitsNothingAndRemovesFiles();
+    void restartedClientContinuesEverySegment();
+    void changedInstallerStartsTheSideFileOver();
     void unsafeNameStaysInThePrivateFolder();
     void speedTextUsesLargeSizes();
 
@@ -532,6 +535,92 @@ void TestUpdateChecker::cancelEmitsNothingAndRemovesFiles()
     QCOMPARE(watch.donePaths, QStringList());
     QCOMPARE(watch.progress.size(), progressCount);
     QCOMPARE(QDir(m_folder).entryList(QDir::Files), QStringList());
+}
+
+void TestUpdateChecker::restartedClientContinuesEverySegment()
+{
+    const QByteArray body = content(8 * MiB);
+    m_server.on("GET", ManifestPath,
+                ScriptedReply::text(200, manifest(QStringLiteral("2.2.0"), InstallerName, sha512(body))));
+    m_server.on("GET", InstallerPath, [body](const RecordedRequest &request) {
+        ScriptedReply reply = rangedContent(body, request);
+        // The first client's segments deliver a little and then crawl.
+        if (request.header("Range") != "bytes=0-0")
+            reply.trickle(64 * 1024, 200);
+        return reply;
+    });
+    const QString side = QDir(m_folder).filePath(InstallerName + QStringLiteral(".part"));
+    const QString notePath = RangedFetch::recordPathFor(side);
+    {
+        std::unique_ptr<UpdateChecker> first(makeChecker());
+        Watch watch(first.get());
+        first->check();
+        QVERIFY(waitUntil([&] { return watch.endings() == 1; }));
+        first->downloadInstaller();
+        // A few pieces of every segment are on disk: the pieces come to all four alike.
+        QVERIFY(waitUntil([&] { return !watch.progress.isEmpty() && watch.progress.constLast() >= 6; }));
+        QCOMPARE(first->sidePath(), side);
+    } // the client quits
+    const std::optional<RangedFetch::Record> note = RangedFetch::readRecord(notePath);
+    QVERIFY(note.has_value());
+    QCOMPARE(note->spans.size(), qsizetype(UpdateChecker::SegmentCount));
+    for (const RangedFetch::Span &span : note->spans)
+        QVERIFY(span.done > 0 && !span.complete());
+    QVERIFY(QFileInfo(side).size() > note->spans.constLast().start);
+    QVERIFY(!QFile::exists(QDir(m_folder).filePath(InstallerName)));
+
+    m_server.clearRequests();
+    m_server.on("GET", InstallerPath, [body](const RecordedRequest &request) { return rangedContent(body, request); });
+    UpdateChecker *second = makeChecker();
+    Watch watch(second);
+    QVERIFY(checkAndDownload(second, watch));
+    QCOMPARE(watch.errors, QStringList());
+    QCOMPARE(readAll(watch.donePaths.value(0)), body);
+    // Each segment asked only for what the first client had not written.
+    QSet<qint64> expected{0};
+    for (const RangedFetch::Span &span : note->spans) {
+        if (!span.complete())
+            expected.insert(span.next());
+    }
+    QSet<qint64> asked;
+    for (const RecordedRequest &request : installerRequests())
+        asked.insert(rangeStart(request));
+    QCOMPARE(asked, expected);
+    QVERIFY(!QFile::exists(notePath));
+}
+
+void TestUpdateChecker::changedInstallerStartsTheSideFileOver()
+{
+    // A side file with its note from another build of the same name and size.
+    const QByteArray older = content(8 * MiB + 5).right(8 * MiB);
+    const QByteArray body = content(8 * MiB);
+    QVERIFY(UpdateChecker::preparePrivateFolder(m_folder));
+    const QString side = QDir(m_folder).filePath(InstallerName + QStringLiteral(".part"));
+    QFile stale(side);
+    QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write(older.left(3 * MiB)) == 3 * MiB);
+    stale.close();
+    RangedFetch::Record record{m_server.baseUrl() + InstallerPath, "\"old\"", 8 * MiB,
+                               RangedFetch::split(8 * MiB, UpdateChecker::SegmentCount)};
+    record.spans[0].done = 2 * MiB;
+    record.spans[1].done = MiB;
+    QVERIFY(RangedFetch::writeRecord(RangedFetch::recordPathFor(side), record));
+
+    m_server.on("GET", ManifestPath,
+                ScriptedReply::text(200, manifest(QStringLiteral("2.2.0"), InstallerName, sha512(body))));
+    m_server.on("GET", InstallerPath, [body](const RecordedRequest &request) {
+        ScriptedReply reply = rangedContent(body, request);
+        reply.headers.emplaceBack("ETag", "\"new\"");
+        return reply;
+    });
+    UpdateChecker *checker = makeChecker();
+    Watch watch(checker);
+    QVERIFY(checkAndDownload(checker, watch));
+    QCOMPARE(watch.errors, QStringList());
+    QCOMPARE(readAll(watch.donePaths.value(0)), body);
+    QSet<qint64> asked;
+    for (const RecordedRequest &request : installerRequests())
+        asked.insert(rangeStart(request));
+    QCOMPARE(asked, QSet<qint64>({0, 2 * MiB, 4 * MiB, 6 * MiB}));
 }
 
 void TestUpdateChecker::unsafeNameStaysInThePrivateFolder()
