@@ -5,7 +5,6 @@
 #include "files/formatting.h"
 #include "net/httpresponse.h"
 
-#include <QCollator>
 #include <QIcon>
 #include <QMimeData>
 #include <algorithm>
@@ -249,25 +248,6 @@ void FileModel::sortRows()
     const int column = m_sortColumn;
     const bool ascending = m_sortAscending;
     const QList<FileRow> &rows = m_rows;
-    if (column == NameColumn) {
-        // Each name's collation key once, instead of collating both names again at every one of
-        // the n log n comparisons: the same order as QString::localeAwareCompare (the default
-        // locale's collation), several times faster for 100,000 names.
-        const QCollator collator;
-        std::vector<QCollatorSortKey> keys;
-        keys.reserve(size_t(rows.size()));
-        for (const FileRow &row : rows)
-            keys.push_back(collator.sortKey(row.name));
-        std::stable_sort(m_order.begin(), m_order.end(), [&rows, &keys, ascending](int left, int right) {
-            const FileRow &a = rows.at(left);
-            const FileRow &b = rows.at(right);
-            if (a.folder != b.folder)
-                return a.folder;
-            const int result = keys[size_t(left)].compare(keys[size_t(right)]);
-            return ascending ? result < 0 : result > 0;
-        });
-        return;
-    }
     // Stable, so equal records keep their server order across reloads.
     std::stable_sort(m_order.begin(), m_order.end(), [&rows, column, ascending](int left, int right) {
         const FileRow &a = rows.at(left);
