@@ -61,6 +61,7 @@ void FileModel::setRows(const QJsonArray &array)
             rows.append(FileRow::fromObject(value.toObject()));
     }
     replaceRows(std::move(rows));
+    m_body.clear();
 }
 
 bool FileModel::setListingText(const QByteArray &body)
@@ -69,6 +70,7 @@ bool FileModel::setListingText(const QByteArray &body)
     if (!FileRow::fromListingText(body, rows))
         return false;
     replaceRows(std::move(rows));
+    m_body = body; // the rows' texts point into it
     return true;
 }
 

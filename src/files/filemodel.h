@@ -69,6 +69,7 @@ private:
     const FileRow &shown(int row) const { return m_rows.at(m_order.at(row)); }
 
     QList<FileRow> m_rows; // in the server's order
+    QByteArray m_body;     // the listing's text, when the rows were read from it
     QList<int> m_order;    // the shown order: indexes into m_rows
     QHash<QString, QString> m_locations;
     int m_sortColumn = -1;

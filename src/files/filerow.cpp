@@ -21,6 +21,7 @@ public:
     {}
 
     const char *position() const { return m_p; }
+    void skipBlanks() { skipSpace(); }
     bool atEnd()
     {
         skipSpace();
@@ -209,9 +210,9 @@ Member memberOf(const char *from, const char *to)
 
 // The members of one record read straight from its text; false when anything calls for
 // QJsonDocument's reading (escapes, fractions, members given twice, other value kinds).
-bool readPlainRecord(const char *begin, const char *end, FileRow &row, QHash<QByteArray, QString> &shared)
+// Reads the object at scan's position and moves past it.
+bool readPlainRecord(Scanner &scan, FileRow &row, QHash<QByteArray, QString> &shared)
 {
-    Scanner scan(begin, end);
     if (!scan.take('{'))
         return false;
     if (scan.take('}'))
@@ -255,9 +256,8 @@ bool readPlainRecord(const char *begin, const char *end, FileRow &row, QHash<QBy
             if (member == Member::Size)
                 return false; // jsonInt64's fallback rules stay QJsonDocument's
         } else {
+            scan.skipBlanks();
             const char *from = scan.position();
-            while (from != end && (*from == ' ' || *from == '\t' || *from == '\n' || *from == '\r'))
-                ++from;
             if (!scan.value())
                 return false;
             const char *to = scan.position();
@@ -295,7 +295,7 @@ bool readPlainRecord(const char *begin, const char *end, FileRow &row, QHash<QBy
             break;
         }
     } while (scan.take(','));
-    return scan.take('}') && scan.atEnd();
+    return scan.take('}');
 }
 
 } // namespace
@@ -328,6 +328,7 @@ bool FileRow::fromListingText(const QByteArray &body, QList<FileRow> &rows)
     bool successSeen = false;
     bool dataSeen = false;
     QList<FileRow> found;
+    found.reserve(body.size() / 160); // about the size of a record as the server writes it
     QHash<QByteArray, QString> shared;
     if (!scan.peek('}')) {
         do {
@@ -352,22 +353,25 @@ bool FileRow::fromListingText(const QByteArray &body, QList<FileRow> &rows)
                 do {
                     const bool object = scan.peek('{');
                     const char *from = scan.position();
+                    FileRow row;
+                    // One pass over a plain record; anything unusual is read again by QJsonDocument.
+                    Scanner plain = scan;
+                    if (object && readPlainRecord(plain, row, shared)) {
+                        scan = plain;
+                        // The text stays in the body, which the caller keeps.
+                        row.json = QByteArray::fromRawData(from, scan.position() - from);
+                        found.append(std::move(row));
+                        continue;
+                    }
                     if (!scan.value(1))
                         return false;
                     if (!object)
                         continue;
-                    const char *to = scan.position();
-                    FileRow row;
-                    if (readPlainRecord(from, to, row, shared)) {
-                        row.json = QByteArray(from, to - from);
-                    } else {
-                        const QJsonDocument document =
-                            QJsonDocument::fromJson(QByteArray::fromRawData(from, to - from));
-                        if (!document.isObject())
-                            return false;
-                        row = fromObject(document.object());
-                    }
-                    found.append(std::move(row));
+                    const QJsonDocument document =
+                        QJsonDocument::fromJson(QByteArray::fromRawData(from, scan.position() - from));
+                    if (!document.isObject())
+                        return false;
+                    found.append(fromObject(document.object()));
                 } while (scan.take(','));
                 if (!scan.take(']'))
                     return false;

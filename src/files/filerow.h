@@ -25,6 +25,7 @@ struct FileRow
     // The records of a {"success": true, "data": [...]} body, read without building a JSON
     // document of the whole body (a listing of 100,000 files takes a fraction of the memory).
     // Elements of data that are not objects are skipped. False, with rows untouched, when the
-    // body is not such an envelope of valid JSON.
+    // body is not such an envelope of valid JSON. The rows' json may point into body's bytes:
+    // keep body (a copy of it, which shares them) as long as the rows.
     static bool fromListingText(const QByteArray &body, QList<FileRow> &rows);
 };

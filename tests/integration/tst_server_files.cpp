@@ -14,6 +14,7 @@ class TestServerFiles final : public QObject
 private slots:
     void initTestCase();
     void listsFoldersFirstAndFiltersCategories();
+    void listingOrderHoldsInEverySpaceAndFolder();
     void searchesTheWholeSpaceIgnoringCase();
     void renameRefusesBadNamesAndAvoidsClashes();
     void moveRefusesItsOwnSubtree();
@@ -135,6 +136,54 @@ void TestServerFiles::listsFoldersFirstAndFiltersCategories()
         else
             QVERIFY(f.toObject().value("parent_id").isNull());
     }
+}
+
+// Folders by name, case aside, then files newest first, with neither trashed entries nor another
+// space's: the order the listing's indexes hand out, in the personal space, a folder, a category
+// within a folder and a team space.
+void TestServerFiles::listingOrderHoldsInEverySpaceAndFolder()
+{
+    const Creds o = m_server->signIn("olga", "13900000031");
+    QVERIFY(o.isValid());
+    const qint64 bDir = folder(o, "b-dir");
+    const qint64 aDir = folder(o, "A-dir");
+    const qint64 cDir = folder(o, "c-dir");
+    QVERIFY(bDir > 0 && aDir > 0 && cDir > 0);
+    for (const char *name : {"first.txt", "second.png", "third.txt", "fourth.txt"}) {
+        QVERIFY(upload(o, name, name) > 0);
+        QVERIFY(m_server->advanceClock(60, o));
+    }
+    QVERIFY(upload(o, "inner-old.png", "p", aDir) > 0);
+    QVERIFY(folder(o, "Zeta", aDir) > 0);
+    QVERIFY(m_server->advanceClock(60, o));
+    QVERIFY(upload(o, "inner-new.txt", "t", aDir) > 0);
+    QVERIFY(folder(o, "alpha", aDir) > 0);
+    const Creds p = m_server->signIn("pavel", "13900000032");
+    QVERIFY(upload(p, "pavels.txt", "p") > 0);
+    QVERIFY(folder(p, "Pavels-dir") > 0);
+
+    const auto third = m_server->get("/api/files/search?keyword=third", o).dataArray();
+    QCOMPARE(third.size(), 1);
+    QVERIFY(m_server->del(QStringLiteral("/api/files/%1").arg(idOf(third.first())), o).success());
+    QVERIFY(m_server->del(QStringLiteral("/api/files/%1").arg(cDir), o).success());
+
+    QCOMPARE(names(m_server->get("/api/files?", o)),
+             QStringList({"A-dir", "b-dir", "fourth.txt", "second.png", "first.txt"}));
+    const QString inA = QStringLiteral("/api/files?parent_id=%1&").arg(aDir);
+    QCOMPARE(names(m_server->get(inA, o)), QStringList({"alpha", "Zeta", "inner-new.txt", "inner-old.png"}));
+    QCOMPARE(names(m_server->get(inA + "category=image&", o)), QStringList({"alpha", "Zeta", "inner-old.png"}));
+    QCOMPARE(names(m_server->get("/api/files?category=image&", o)), QStringList({"inner-old.png", "second.png"}));
+    QCOMPARE(names(m_server->get(QStringLiteral("/api/files?parent_id=%1&").arg(bDir), o)), QStringList());
+
+    const auto team = m_server->postJson("/api/teams", {{"name", "排序组"}}, o);
+    QVERIFY(team.success());
+    const qint64 teamId = idOf(team.data());
+    for (const char *name : {"m-team", "K-team"})
+        QVERIFY(m_server->postJson(QStringLiteral("/api/teams/%1/folders").arg(teamId), {{"name", name}}, o).success());
+    QCOMPARE(names(m_server->get(QStringLiteral("/api/teams/%1/files").arg(teamId), o)),
+             QStringList({"K-team", "m-team"}));
+    // The team's folders are not the owner's, nor the other way round.
+    QVERIFY(!names(m_server->get("/api/files?", o)).contains("K-team"));
 }
 
 void TestServerFiles::searchesTheWholeSpaceIgnoringCase()

@@ -1,10 +1,13 @@
 #include "files/filemodel.h"
 
 #include <QIcon>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QMimeData>
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 #include <ctime>
 #include <memory>
 
@@ -59,6 +62,8 @@ private slots:
     void listingTextShowsWhatTheParsedArrayShows();
     void recordsHandedOnKeepEveryMemberTheServerSent();
     void compactRecordsSortByNameSizeAndTime();
+    void nameSortFollowsLocaleAwareCompare();
+    void recordsOutliveTheAnswerTheyWereReadFrom();
     void textThatIsNotASuccessfulListingIsRefused_data();
     void textThatIsNotASuccessfulListingIsRefused();
 };
@@ -265,6 +270,17 @@ const char *const UnusualListing = R"([
     3, "skipped", null
 ])";
 
+// Numbers at and past the edge of exact doubles, signed zero, exponents, and text in escapes,
+// surrogate pairs and raw four-byte UTF-8, each read as QJsonDocument reads it.
+const char *const NumbersAndUnicode = R"([
+    {"id": 9007199254740993, "name": "big", "size": 9223372036854775807},
+    {"id": 123456789012345678, "name": "eighteen digits", "size": 999999999999999999},
+    {"id": -0, "name": "minus zero", "size": 1E3},
+    {"id": 5, "name": "\ud83d\ude00 \u4e2d\u6587 \u00e9", "size": 12.0e-1, "updated_at": "2024\/05\/01"},
+    {"id": 6, "name": "😀 𠀀 中文 é", "mime_type": "image\/png", "size": -9223372036854775807},
+    {"id": 7, "name": "tab\there", "type": "fold\u0065r", "size": 0}
+])";
+
 } // namespace
 
 void TestFileModel::listingTextShowsWhatTheParsedArrayShows_data()
@@ -274,6 +290,7 @@ void TestFileModel::listingTextShowsWhatTheParsedArrayShows_data()
     QTest::newRow("mixed") << QByteArray(MixedListing) << false;
     QTest::newRow("unusual") << QByteArray(UnusualListing) << false;
     QTest::newRow("unusual with locations") << QByteArray(UnusualListing) << true;
+    QTest::newRow("numbers and unicode") << QByteArray(NumbersAndUnicode) << false;
     QTest::newRow("empty") << QByteArray("[]") << false;
 }
 
@@ -337,6 +354,43 @@ void TestFileModel::compactRecordsSortByNameSizeAndTime()
     // Back to the server's order for a new listing, sorted again by the kept column.
     QVERIFY(model.setListingText(listingBody(R"([{"id": "n", "updated_at": "2024-06-01"}, {"id": "o"}])")));
     QCOMPARE(column(model, "id"), QStringList({"n", "o"}));
+}
+
+void TestFileModel::nameSortFollowsLocaleAwareCompare()
+{
+    const QStringList names = {"file10.txt", "file2.txt", "File1.txt", "Äpfel",  "apfel",  "Zebra", "zebra",
+                               "_under",     "中文",      "汉字",      "ß",      "ss",     "a b",   "a-b",
+                               "ab",         "",          "😀",         "éclair", "eclair", "Ω"};
+    QJsonArray array;
+    for (int i = 0; i < names.size(); ++i)
+        array.append(QJsonObject{{"id", i}, {"name", names.at(i)}});
+    QByteArray text = QJsonDocument(array).toJson(QJsonDocument::Compact);
+    FileModel model;
+    QVERIFY(model.setListingText(listingBody(text.constData())));
+    for (bool ascending : {true, false}) {
+        QStringList expected = names;
+        std::stable_sort(expected.begin(), expected.end(), [ascending](const QString &a, const QString &b) {
+            const int result = QString::localeAwareCompare(a, b);
+            return ascending ? result < 0 : result > 0;
+        });
+        model.setSort(FileModel::NameColumn, ascending);
+        QCOMPARE(column(model, "name"), expected);
+    }
+}
+
+void TestFileModel::recordsOutliveTheAnswerTheyWereReadFrom()
+{
+    FileModel model;
+    {
+        QByteArray body = listingBody(R"([{"id": 1, "name": "one.txt", "md5": "m1"}, {"id": 2, "name": "two"}])");
+        QVERIFY(model.setListingText(body));
+        body.fill('x'); // the caller's copy changes; the model's must not
+    }
+    QCOMPARE(model.rowAt(0), QJsonObject({{"id", 1}, {"name", "one.txt"}, {"md5", "m1"}}));
+    QCOMPARE(model.rowAt(1).value("name").toString(), QString("two"));
+    // A parsed array replaces the answer's rows and needs nothing of it.
+    model.setRows(parseArray(R"([{"id": 3, "name": "three"}])"));
+    QCOMPARE(model.rowAt(0), QJsonObject({{"id", 3}, {"name", "three"}}));
 }
 
 void TestFileModel::textThatIsNotASuccessfulListingIsRefused_data()

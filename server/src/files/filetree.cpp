@@ -14,6 +14,7 @@
 
 #include <QMimeDatabase>
 #include <QSet>
+#include <functional>
 
 namespace tvr::server {
 
@@ -45,20 +46,6 @@ FileEntry fromRow(const QVariantList &r)
     e.trashedAt = r.value(13).toString();
     e.trashRoot = r.value(14).toLongLong();
     return e;
-}
-
-QByteArray toArrayText(const Database::Rows &rows)
-{
-    QByteArray out;
-    out.reserve(qsizetype(rows.size()) * 256 + 2);
-    out += '[';
-    for (const auto &row : rows) {
-        if (out.size() > 1)
-            out += ',';
-        fromRow(row).appendJson(out);
-    }
-    out += ']';
-    return out;
 }
 
 QJsonArray toArray(const Database::Rows &rows)
@@ -202,34 +189,56 @@ std::optional<FileEntry> FileTree::findLive(ServerContext &ctx, const FileSpace 
     return entry;
 }
 
-// The live entries of one folder (or of a category), folders first.
-static Database::Rows listedRows(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category)
+// The live entries of one folder (or of a category), folders first, handed to `each` as they are
+// read. A folder's entries come from two statements, folders then files, each answered in order
+// from its own index (files_live_folders, files_live_files): the space and the parent are written
+// as those indexes' expressions, without the OR-ed alternatives that keep SQLite and PostgreSQL
+// from an index, so 100,000 files need neither a scan nor a sort.
+static void forEachListed(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category,
+                          const std::function<void(const QVariantList &)> &each)
 {
+    if (!category.isEmpty() && parentId == 0) {
+        ctx.db.queryEach("SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL "
+                         "AND type = 'file' AND category = ?3 ORDER BY updated_at DESC, id DESC",
+                         {space.userId, space.teamId, category}, each);
+        return;
+    }
+#define LIVE_IN_FOLDER "COALESCE(team_id, -owner_id) = ?1 AND COALESCE(parent_id, 0) = ?2 AND trash_root IS NULL "
+    const qint64 spaceKey = space.teamId != 0 ? space.teamId : -space.userId;
+    ctx.db.queryEach("SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'folder' "
+                     "ORDER BY lower(name), updated_at DESC, id DESC",
+                     {spaceKey, parentId}, each);
     if (category.isEmpty()) {
-        return ctx.db.query("SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL AND " PARENT_IS
-                            " ORDER BY type = 'folder' DESC, "
-                            "CASE WHEN type = 'folder' THEN lower(name) END ASC, updated_at DESC, id DESC",
-                            {space.userId, space.teamId, parentId});
+        ctx.db.queryEach("SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'file' "
+                         "ORDER BY updated_at DESC, id DESC",
+                         {spaceKey, parentId}, each);
+    } else {
+        ctx.db.queryEach("SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'file' AND category = ?3 "
+                         "ORDER BY updated_at DESC, id DESC",
+                         {spaceKey, parentId, category}, each);
     }
-    if (parentId == 0) {
-        return ctx.db.query("SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL "
-                            "AND type = 'file' AND category = ?3 ORDER BY updated_at DESC, id DESC",
-                            {space.userId, space.teamId, category});
-    }
-    return ctx.db.query("SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL AND " PARENT_IS
-                        " AND (type = 'folder' OR category = ?4) ORDER BY type = 'folder' DESC, "
-                        "CASE WHEN type = 'folder' THEN lower(name) END ASC, updated_at DESC, id DESC",
-                        {space.userId, space.teamId, parentId, category});
+#undef LIVE_IN_FOLDER
 }
 
 QJsonArray FileTree::list(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category)
 {
-    return toArray(listedRows(ctx, space, parentId, category));
+    QJsonArray array;
+    forEachListed(ctx, space, parentId, category,
+                  [&array](const QVariantList &row) { array.append(fromRow(row).toJson()); });
+    return array;
 }
 
 QByteArray FileTree::listText(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category)
 {
-    return toArrayText(listedRows(ctx, space, parentId, category));
+    QByteArray out;
+    out += '[';
+    forEachListed(ctx, space, parentId, category, [&out](const QVariantList &row) {
+        if (out.size() > 1)
+            out += ',';
+        fromRow(row).appendJson(out);
+    });
+    out += ']';
+    return out;
 }
 
 QJsonArray FileTree::search(ServerContext &ctx, const FileSpace &space, const QString &keyword)

@@ -88,10 +88,16 @@ void dropProducer(void *cls)
     delete static_cast<Response::Producer *>(cls);
 }
 
+void dropBody(void *cls)
+{
+    delete static_cast<std::string *>(cls);
+}
+
 // Hands an answer to the library; true when it took it.
 bool queue(MHD_Connection *connection, Response &response)
 {
     constexpr size_t ProducerBlock = 256 * 1024;
+    constexpr size_t LargeBody = 64 * 1024;
     MHD_Response *answer = nullptr;
     if (response.fileDescriptor >= 0) {
         answer = MHD_create_response_from_fd_at_offset64(uint64_t(response.fileLength), response.fileDescriptor,
@@ -105,6 +111,14 @@ bool queue(MHD_Connection *connection, Response &response)
                                                    ProducerBlock, produce, producer, dropProducer);
         if (!answer)
             delete producer;
+    } else if (response.body.size() >= LargeBody) {
+        // A large answer (a listing of 100,000 files is 22 MB) is handed over, not copied again.
+        auto *body = new std::string(std::move(response.body));
+        answer = MHD_create_response_from_buffer_with_free_callback_cls(body->size(), body->data(), dropBody, body);
+        if (!answer) {
+            response.body = std::move(*body);
+            delete body;
+        }
     } else {
         answer = MHD_create_response_from_buffer(response.body.size(), response.body.data(), MHD_RESPMEM_MUST_COPY);
     }

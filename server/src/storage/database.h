@@ -55,6 +55,10 @@ public:
     // Runs one statement with positional arguments (?1, ?2 ... or ?). Integers come back as
     // qlonglong, text as QString, blobs as QByteArray, NULL as an invalid QVariant.
     Rows query(const char *sql, const QVariantList &args = {}, bool *ok = nullptr);
+    // The same, handing each row to `each` as it is read instead of keeping them all (a listing
+    // of 100,000 files). `each` must not use the database. False on error, possibly after rows
+    // were handed over.
+    bool queryEach(const char *sql, const QVariantList &args, const std::function<void(const QVariantList &)> &each);
     // The first column of the first row, or an invalid QVariant when there is no row.
     QVariant scalar(const char *sql, const QVariantList &args = {});
     // Runs a statement for its effect; false on error (the error is counted, see Transaction).
