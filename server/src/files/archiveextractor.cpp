@@ -318,6 +318,7 @@ FileResult ArchiveExtractor::extract(ServerContext &ctx, const FileSpace &space,
     HiddenRows hidden(ctx);
     for (size_t i = 0; i < rows.size();) {
         Transaction tx(ctx.db);
+        Quota::hold(ctx, holder); // the batch turns reserved bytes into stored ones
         QElapsedTimer held;
         held.start();
         for (const size_t start = i; i < rows.size() && i - start < size_t(BatchRows) && held.elapsed() < BatchMs;
