@@ -346,6 +346,9 @@ FileResult ArchiveExtractor::extract(ServerContext &ctx, const FileSpace &space,
 
     // Shown at once: the names at the top get their suffixes against what the folder holds now.
     Transaction tx(ctx.db);
+    // The account's row first, as every writer that checks the quota takes it: the rows' updates
+    // below lock it too (their owner's key), and the other order can deadlock with a check.
+    Quota::hold(ctx, holder);
     if (targetFolderId != 0) {
         const auto target = FileTree::findLive(ctx, space, targetFolderId);
         if (!target || !target->isFolder)
