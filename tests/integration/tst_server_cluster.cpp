@@ -11,9 +11,11 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSysInfo>
 #include <QUrl>
 #include <QtTest>
 
@@ -59,6 +61,7 @@ private slots:
     void vaultKeyIsNotInTheDatabaseInClear();
     void chunksOnDifferentInstancesMergeOnAnother();
     void mergeRunningOnAnotherInstanceIsRefusedAndTheFileStoredOnce();
+    void mergeLeftByAKilledInstanceOfThisMachineGoesAheadAtOnce();
     void wrongVaultPasswordsAreCountedAcrossInstances();
     void autoPayOfOneInstanceSettlesOrdersOfAnother();
     void developmentClockMovesTheWholeCluster();
@@ -277,6 +280,50 @@ void TestServerCluster::mergeRunningOnAnotherInstanceIsRefusedAndTheFileStoredOn
     QCOMPARE(body.status, 200);
     QVERIFY(body.body == content);
     QVERIFY(db.exec("DELETE FROM cluster_members WHERE id = ?1", {holder}));
+}
+
+void TestServerCluster::mergeLeftByAKilledInstanceOfThisMachineGoesAheadAtOnce()
+{
+    const QByteArray content = randomBytes(ChunkBytes + 5);
+    const Reply init = node(1).postJson(
+        "/api/upload/init",
+        {{"name", "orphaned.bin"},
+         {"size", content.size()},
+         {"md5", QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex())}},
+        m_user);
+    QVERIFY2(init.success(), qPrintable(init.message()));
+    const QString uploadId = init.dataObject().value("uploadId").toString();
+    for (int index = 0; index < 2; ++index)
+        QVERIFY(node(index)
+                    .request("PUT", QStringLiteral("/api/upload/chunk/%1/%2").arg(uploadId).arg(index), m_user,
+                             content.mid(index * ChunkBytes, ChunkBytes), "application/octet-stream")
+                    .success());
+
+    // An instance of this machine took the merge and was killed: its heartbeat is still fresh,
+    // but its process is gone.
+    QProcess gone;
+    gone.start(QStringLiteral("true"));
+    QVERIFY(gone.waitForStarted());
+    const qint64 deadPid = gone.processId();
+    QVERIFY(gone.waitForFinished());
+    QFile boot(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+    QVERIFY(boot.open(QIODevice::ReadOnly));
+    const QString machine =
+        QSysInfo::machineHostName() + QLatin1Char('/') + QString::fromLatin1(boot.readAll().trimmed());
+    tvr::server::Database db;
+    QVERIFY(openShared(db));
+    const QString holder = QStringLiteral("killed-mid-merge");
+    QVERIFY(db.exec("INSERT INTO cluster_members(id, seen_secs, machine, pid) VALUES(?1, ?2, ?3, ?4)",
+                    {holder, QDateTime::currentSecsSinceEpoch(), machine, deadPid}));
+    QVERIFY(tvr::server::Lease::take(db, QStringLiteral("merge:") + uploadId, holder,
+                                     QDateTime::currentSecsSinceEpoch(), 10LL * 365 * 86400));
+
+    const Reply merged = node(2).postJson("/api/upload/merge", {{"uploadId", uploadId}}, m_user);
+    QVERIFY2(merged.success(), qPrintable(merged.message()));
+    const Reply body = node(0).get(
+        QStringLiteral("/api/files/%1/download").arg(qint64(merged.dataObject().value("id").toDouble())), m_user);
+    QVERIFY(body.body == content);
+    QVERIFY(!db.scalar("SELECT 1 FROM cluster_members WHERE id = ?1", {holder}).isValid());
 }
 
 void TestServerCluster::wrongVaultPasswordsAreCountedAcrossInstances()

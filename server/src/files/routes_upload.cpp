@@ -1,5 +1,6 @@
 // Uploads: instant upload by MD5 and size, resumable chunked sessions with a checked merge, and
 // multipart upload of small files. Bodies are streamed to disk, never held in memory.
+#include "cluster/clustermembers.h"
 #include "cluster/lease.h"
 #include "core/servercontext.h"
 #include "files/filetree.h"
@@ -188,6 +189,12 @@ public:
         }
         m_local = true;
         m_held = Lease::take(ctx.db, leaseName(), ctx.instanceId, ctx.clock.nowSecs(), forSecs);
+        if (!m_held) {
+            // The holder may be an instance of this machine that was killed mid-merge: the
+            // client's retry need not wait for its heartbeat to run out.
+            ClusterMembers::forgetDeadNeighbours(ctx);
+            m_held = Lease::take(ctx.db, leaseName(), ctx.instanceId, ctx.clock.nowSecs(), forSecs);
+        }
     }
     ~MergeClaim()
     {
