@@ -1,12 +1,14 @@
 // One, two and three reference servers on one data folder behind HAProxy: listing requests per
 // second (parallel clients) and upload throughput (parallel chunked uploads), with the CPU each
-// instance used. Runs on a shared SQLite file, and on PostgreSQL 15 (a temporary cluster started
+// instance used, and the CPU time one listing request and one uploaded MiB cost the instances and
+// the database server together. Runs on a shared SQLite file, and on PostgreSQL 15 (a temporary cluster started
 // here from /usr/lib/postgresql/15/bin on a Unix socket) when tolvar-server has --database.
 // Usage: bench_cluster [seconds of listing per step, default 3] [MiB per upload writer, default 16]
 #include "referenceserver.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -44,6 +46,36 @@ double cpuSeconds(qint64 pid)
     if (fields.size() < 13)
         return 0;
     return double(fields.at(11).toLongLong() + fields.at(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds of a process and of its children: those running now and those it has waited for
+// (PostgreSQL's backends are children of its postmaster, one per connection).
+double treeCpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 15)
+        return 0;
+    double total = double(fields.at(13).toLongLong() + fields.at(14).toLongLong()) / double(sysconf(_SC_CLK_TCK)) +
+                   cpuSeconds(pid);
+    const QString parent = QString::number(pid);
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool numeric = false;
+        const qint64 child = entry.toLongLong(&numeric);
+        if (!numeric)
+            continue;
+        QFile childStat(QStringLiteral("/proc/%1/stat").arg(child));
+        if (!childStat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = childStat.readAll();
+        const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (f.size() > 1 && f.at(1) == parent.toLatin1())
+            total += cpuSeconds(child);
+    }
+    return total;
 }
 
 bool run(const QString &program, const QStringList &args)
@@ -84,6 +116,12 @@ public:
         return m_asPostgres("createdb", {"-h", m_dir, "-U", "tolvar", name})
                    ? "postgresql://tolvar@/" + name + "?host=" + m_dir
                    : QString();
+    }
+    // The postmaster's process id (0: unknown).
+    qint64 pid() const
+    {
+        QFile file(m_dir + "/pg/postmaster.pid");
+        return file.open(QIODevice::ReadOnly) ? file.readLine().trimmed().toLongLong() : 0;
     }
     ~TempPostgres()
     {
@@ -193,8 +231,9 @@ QByteArray await(QNetworkReply *reply, int *status = nullptr)
     return body;
 }
 
-// Listing requests answered per second by ListClients clients each asking again at once.
-double listingRate(Cluster &cluster, const Creds &as, int seconds)
+// Listing requests answered per second by ListClients clients each asking again at once;
+// `answered` gets their number.
+double listingRate(Cluster &cluster, const Creds &as, int seconds, qint64 *answered)
 {
     std::vector<std::unique_ptr<QNetworkAccessManager>> managers;
     qint64 done = 0;
@@ -221,6 +260,7 @@ double listingRate(Cluster &cluster, const Creds &as, int seconds)
     loop.exec();
     if (failed > 0)
         std::printf("    (%lld listing requests failed)\n", failed);
+    *answered = done;
     return double(done) * 1000.0 / double(qMax<qint64>(1, clock.elapsed()));
 }
 
@@ -284,11 +324,21 @@ double uploadRate(Cluster &cluster, const Creds &as, qint64 bytesEach, int round
     return double(bytesEach * ok) * 1000.0 / double(qMax<qint64>(1, clock.elapsed()));
 }
 
-// `databaseFor(instances)`: the --database switches of one measurement (empty: SQLite).
-void measure(const QString &label, const std::function<QStringList(int)> &databaseFor, int seconds, qint64 bytesEach)
+// `databaseFor(instances)`: the --database switches of one measurement (empty: SQLite);
+// `databaseCpu`: CPU seconds the database server has used so far (0 for SQLite, which works
+// inside the instances).
+void measure(const QString &label, const std::function<QStringList(int)> &databaseFor,
+             const std::function<double()> &databaseCpu, int seconds, qint64 bytesEach)
 {
     std::printf("%s\n", qPrintable(label));
-    std::printf("  instances  listing req/s  upload MiB/s  CPU%% per instance (listing + upload)\n");
+    std::printf("  instances  listing req/s  CPU ms/req  upload MiB/s  CPU ms/MiB  CPU%% per instance (listing + "
+                "upload)\n");
+    const auto sum = [](const std::vector<double> &values) {
+        double total = 0;
+        for (double v : values)
+            total += v;
+        return total;
+    };
     for (int instances = 1; instances <= 3; ++instances) {
         Cluster cluster;
         if (!cluster.start(instances, databaseFor(instances))) {
@@ -303,16 +353,24 @@ void measure(const QString &label, const std::function<QStringList(int)> &databa
         for (int i = 0; i < 50; ++i)
             cluster.first().postJson("/api/folders", {{"name", QStringLiteral("folder %1").arg(i)}}, user);
         const std::vector<double> before = cluster.cpu();
+        const double databaseBefore = databaseCpu();
         QElapsedTimer wall;
         wall.start();
-        const double rate = listingRate(cluster, user, seconds);
+        qint64 answered = 0;
+        const double rate = listingRate(cluster, user, seconds, &answered);
+        const double listed = sum(cluster.cpu()) - sum(before) + databaseCpu() - databaseBefore;
         const double upload = uploadRate(cluster, user, bytesEach, instances);
         const std::vector<double> after = cluster.cpu();
+        const double uploaded = sum(after) - sum(before) + databaseCpu() - databaseBefore - listed;
         QString cpu;
         for (size_t i = 0; i < after.size(); ++i)
             cpu += QStringLiteral(" %1").arg(100.0 * (after[i] - before[i]) / (double(wall.elapsed()) / 1000.0), 5, 'f',
                                              0);
-        std::printf("  %9d  %13.0f  %12.1f %s\n", instances, rate, upload / double(MiB), qPrintable(cpu));
+        // What one request and one MiB cost the instances and the database together.
+        const double mib = double(bytesEach) * UploadWriters / double(MiB);
+        std::printf("  %9d  %13.0f  %10.2f  %12.1f  %10.1f %s\n", instances, rate,
+                    1000.0 * listed / double(qMax<qint64>(1, answered)), upload / double(MiB), 1000.0 * uploaded / mib,
+                    qPrintable(cpu));
         std::fflush(stdout);
     }
 }
@@ -331,7 +389,8 @@ int main(int argc, char **argv)
     std::printf("bench_cluster: %d listing clients for %d s, %d uploads of %lld MiB each, through HAProxy\n",
                 ListClients, seconds, UploadWriters, bytesEach / MiB);
     measure(
-        QStringLiteral("SQLite (one shared file)"), [](int) { return QStringList(); }, seconds, bytesEach);
+        QStringLiteral("SQLite (one shared file)"), [](int) { return QStringList(); }, [] { return 0.0; }, seconds,
+        bytesEach);
 
     QProcess help;
     help.start(QStringLiteral(TVR_SERVER_BINARY), {"--help"});
@@ -353,6 +412,6 @@ int main(int argc, char **argv)
         [&postgres](int instances) {
             return QStringList{"--database", postgres.newDatabase(QStringLiteral("bench%1").arg(instances))};
         },
-        seconds, bytesEach);
+        [&postgres] { return treeCpuSeconds(postgres.pid()); }, seconds, bytesEach);
     return 0;
 }

@@ -14,9 +14,11 @@
 //   9. requests framed twice (Content-Length with Transfer-Encoding, two lengths): the answer and
 //      whether the connection stays open for what follows;
 //   10-15. hostile archives and uploads against the file tree (see fileattacks.h).
-// Usage: bench_server_attack [--server PATH] [--part 1..15] [--plain]
+// Usage: bench_server_attack [--server PATH] [--part 1..15] [--plain] [--instances N]
 //   --server  another build of tolvar-server; --plain starts it without the options of this one
 //   (--head-timeout, --quota), so that an earlier build runs parts 1 and 2.
+//   --instances N runs part 3 against N servers on one data folder (with
+//   TVR_TEST_DATABASE=postgresql on one PostgreSQL database of a temporary cluster).
 //   TVR_ATTACK_MB sets the body size of part 1 (default 1024): a server that holds bodies in
 //   memory needs 20 times that much.
 #include "archivekit.h"
@@ -172,8 +174,9 @@ void listingWithSlowConnections(ReferenceServer &server, int headTimeoutSecs)
                 static_cast<long long>(open()), headTimeoutSecs);
 }
 
-// 3. Ten parallel writes of each kind on accounts of 1 MiB.
-void quotaOvershoot(ReferenceServer &server, qint64 quota)
+// 3. Ten parallel writes of each kind on accounts of 1 MiB, spread round robin over the
+// instances at `bases` (the server's own address, or a cluster's instances).
+void quotaOvershoot(ReferenceServer &server, qint64 quota, const QStringList &bases)
 {
     constexpr int Piece = 300 * 1024;
     constexpr int Writers = 10;
@@ -197,7 +200,7 @@ void quotaOvershoot(ReferenceServer &server, qint64 quota)
     const auto fire = [&](const QList<Call> &calls, const Creds &as) {
         std::vector<QNetworkReply *> replies;
         for (const Call &call : calls) {
-            QNetworkRequest request(QUrl(server.baseUrl() + call.path));
+            QNetworkRequest request(QUrl(bases.at(qsizetype(replies.size()) % bases.size()) + call.path));
             request.setRawHeader("X-User-Id", as.userId.toUtf8());
             request.setRawHeader("X-Auth-Token", as.token.toUtf8());
             request.setHeader(QNetworkRequest::ContentTypeHeader, call.type);
@@ -214,8 +217,8 @@ void quotaOvershoot(ReferenceServer &server, qint64 quota)
         }
         return accepted;
     };
-    std::printf("3. quota overshoot of %d parallel writes of %d KiB each, quota %lld KiB:\n", Writers, Piece / 1024,
-                quota / 1024);
+    std::printf("3. quota overshoot of %d parallel writes of %d KiB each, quota %lld KiB, %lld instance(s):\n", Writers,
+                Piece / 1024, quota / 1024, static_cast<long long>(bases.size()));
     int account = 0;
     for (const char *kind : {"extract", "vault", "multipart", "merge", "instant", "team"}) {
         const Creds user = server.signIn(QStringLiteral("attack-%1").arg(QLatin1String(kind)),
@@ -579,7 +582,23 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "cannot start the server: %s\n", qPrintable(server.errorString()));
             return 1;
         }
-        quotaOvershoot(server, Quota);
+        // --instances N: N servers on one data folder (and, with TVR_TEST_DATABASE=postgresql,
+        // one PostgreSQL database), the writes spread over them.
+        const qsizetype instancesArg = args.indexOf(QStringLiteral("--instances"));
+        const int instances =
+            instancesArg > 0 && instancesArg + 1 < args.size() ? args.at(instancesArg + 1).toInt() : 1;
+        std::vector<std::unique_ptr<ReferenceServer>> others;
+        QStringList bases{server.baseUrl()};
+        options.dataDir = server.dataDir();
+        for (int i = 1; i < instances; ++i) {
+            others.push_back(std::make_unique<ReferenceServer>(options));
+            if (!others.back()->start()) {
+                std::fprintf(stderr, "cannot start instance %d: %s\n", i + 1, qPrintable(others.back()->errorString()));
+                return 1;
+            }
+            bases.append(others.back()->baseUrl());
+        }
+        quotaOvershoot(server, Quota, bases);
     }
     if (part == 0 || (part >= 10 && part <= 15))
         return fileattacks::run(part, Quota);

@@ -2,16 +2,20 @@
 // instance serves any request of any session, chunks merge wherever they landed, throttles and
 // the development switches are shared. TVR_TEST_DATABASE_URL, when set, is handed to every
 // instance as --database, so the same cases run on a shared PostgreSQL.
+#include "cluster/lease.h"
 #include "http/trustedproxies.h"
 #include "referenceserver.h"
 #include "storage/database.h"
 #include "vault/vaultsessions.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSysInfo>
 #include <QUrl>
 #include <QtTest>
 
@@ -56,6 +60,8 @@ private slots:
     void vaultUnlockedOnOneIsOpenOnTheOthersUntilLocked();
     void vaultKeyIsNotInTheDatabaseInClear();
     void chunksOnDifferentInstancesMergeOnAnother();
+    void mergeRunningOnAnotherInstanceIsRefusedAndTheFileStoredOnce();
+    void mergeLeftByAKilledInstanceOfThisMachineGoesAheadAtOnce();
     void wrongVaultPasswordsAreCountedAcrossInstances();
     void autoPayOfOneInstanceSettlesOrdersOfAnother();
     void developmentClockMovesTheWholeCluster();
@@ -68,6 +74,8 @@ private slots:
 private:
     std::unique_ptr<ReferenceServer> startInstance(const QString &dataDir, const QStringList &extra = {});
     ReferenceServer &node(int i) { return *m_nodes[size_t(i) % m_nodes.size()]; }
+    // The database the instances share, opened in this process.
+    bool openShared(tvr::server::Database &db);
 
     std::vector<std::unique_ptr<ReferenceServer>> m_nodes;
     Creds m_user;
@@ -85,6 +93,19 @@ std::unique_ptr<ReferenceServer> TestServerCluster::startInstance(const QString 
         return nullptr;
     }
     return server;
+}
+
+bool TestServerCluster::openShared(tvr::server::Database &db)
+{
+    QString location = node(0).database();
+    if (location.isEmpty())
+        location = qEnvironmentVariable("TVR_TEST_DATABASE_URL");
+    if (location.isEmpty())
+        location = QStringLiteral("sqlite:") + QDir(node(0).dataDir()).filePath(QStringLiteral("tolvar.db"));
+    QString error;
+    if (!db.open(location, &error))
+        qWarning("%s", qPrintable(error));
+    return error.isEmpty();
 }
 
 void TestServerCluster::initTestCase()
@@ -211,6 +232,98 @@ void TestServerCluster::chunksOnDifferentInstancesMergeOnAnother()
     const Reply body = node(1).get(QStringLiteral("/api/files/%1/download").arg(id), m_user);
     QCOMPARE(body.status, 200);
     QVERIFY(body.body == content);
+}
+
+void TestServerCluster::mergeRunningOnAnotherInstanceIsRefusedAndTheFileStoredOnce()
+{
+    const QByteArray content = randomBytes(2 * ChunkBytes + 99);
+    const Reply init = node(0).postJson(
+        "/api/upload/init",
+        {{"name", "held.bin"},
+         {"size", content.size()},
+         {"md5", QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex())}},
+        m_user);
+    QVERIFY2(init.success(), qPrintable(init.message()));
+    const QString uploadId = init.dataObject().value("uploadId").toString();
+    for (int index = 0; index < 3; ++index) {
+        const Reply put =
+            node(index).request("PUT", QStringLiteral("/api/upload/chunk/%1/%2").arg(uploadId).arg(index), m_user,
+                                content.mid(index * ChunkBytes, ChunkBytes), "application/octet-stream");
+        QVERIFY2(put.success(), qPrintable(put.message()));
+    }
+
+    // A fourth instance, alive, is merging this upload (it holds the merge's lease) when the
+    // client's retry reaches the others: they must leave the session alone.
+    tvr::server::Database db;
+    QVERIFY(openShared(db));
+    const QString holder = QStringLiteral("merging-elsewhere");
+    const QString lease = QStringLiteral("merge:") + uploadId;
+    QVERIFY(db.exec("INSERT INTO cluster_members(id, seen_secs, machine, pid) VALUES(?1, ?2, 'elsewhere', 1)",
+                    {holder, QDateTime::currentSecsSinceEpoch()}));
+    QVERIFY(tvr::server::Lease::take(db, lease, holder, QDateTime::currentSecsSinceEpoch(), 10LL * 365 * 86400));
+    for (int i = 0; i < 3; ++i) {
+        const Reply merge = node(i).postJson("/api/upload/merge", {{"uploadId", uploadId}}, m_user);
+        QCOMPARE(merge.status, 409);
+        QVERIFY(!merge.message().isEmpty());
+    }
+    QCOMPARE(node(1).del(QStringLiteral("/api/upload/%1").arg(uploadId), m_user).status, 409);
+    QVERIFY(!names(node(2).get("/api/files?", m_user)).contains("held.bin"));
+
+    // That merge ends without a file (it failed): the client's next retry merges, once.
+    tvr::server::Lease::release(db, lease, holder);
+    const Reply merged = node(2).postJson("/api/upload/merge", {{"uploadId", uploadId}}, m_user);
+    QVERIFY2(merged.success(), qPrintable(merged.message()));
+    QCOMPARE(node(0).postJson("/api/upload/merge", {{"uploadId", uploadId}}, m_user).status, 404);
+    QCOMPARE(names(node(1).get("/api/files?", m_user)).count("held.bin"), 1);
+    const qint64 id = qint64(merged.dataObject().value("id").toDouble());
+    const Reply body = node(0).get(QStringLiteral("/api/files/%1/download").arg(id), m_user);
+    QCOMPARE(body.status, 200);
+    QVERIFY(body.body == content);
+    QVERIFY(db.exec("DELETE FROM cluster_members WHERE id = ?1", {holder}));
+}
+
+void TestServerCluster::mergeLeftByAKilledInstanceOfThisMachineGoesAheadAtOnce()
+{
+    const QByteArray content = randomBytes(ChunkBytes + 5);
+    const Reply init = node(1).postJson(
+        "/api/upload/init",
+        {{"name", "orphaned.bin"},
+         {"size", content.size()},
+         {"md5", QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex())}},
+        m_user);
+    QVERIFY2(init.success(), qPrintable(init.message()));
+    const QString uploadId = init.dataObject().value("uploadId").toString();
+    for (int index = 0; index < 2; ++index)
+        QVERIFY(node(index)
+                    .request("PUT", QStringLiteral("/api/upload/chunk/%1/%2").arg(uploadId).arg(index), m_user,
+                             content.mid(index * ChunkBytes, ChunkBytes), "application/octet-stream")
+                    .success());
+
+    // An instance of this machine took the merge and was killed: its heartbeat is still fresh,
+    // but its process is gone.
+    QProcess gone;
+    gone.start(QStringLiteral("true"));
+    QVERIFY(gone.waitForStarted());
+    const qint64 deadPid = gone.processId();
+    QVERIFY(gone.waitForFinished());
+    QFile boot(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+    QVERIFY(boot.open(QIODevice::ReadOnly));
+    const QString machine =
+        QSysInfo::machineHostName() + QLatin1Char('/') + QString::fromLatin1(boot.readAll().trimmed());
+    tvr::server::Database db;
+    QVERIFY(openShared(db));
+    const QString holder = QStringLiteral("killed-mid-merge");
+    QVERIFY(db.exec("INSERT INTO cluster_members(id, seen_secs, machine, pid) VALUES(?1, ?2, ?3, ?4)",
+                    {holder, QDateTime::currentSecsSinceEpoch(), machine, deadPid}));
+    QVERIFY(tvr::server::Lease::take(db, QStringLiteral("merge:") + uploadId, holder,
+                                     QDateTime::currentSecsSinceEpoch(), 10LL * 365 * 86400));
+
+    const Reply merged = node(2).postJson("/api/upload/merge", {{"uploadId", uploadId}}, m_user);
+    QVERIFY2(merged.success(), qPrintable(merged.message()));
+    const Reply body = node(0).get(
+        QStringLiteral("/api/files/%1/download").arg(qint64(merged.dataObject().value("id").toDouble())), m_user);
+    QVERIFY(body.body == content);
+    QVERIFY(!db.scalar("SELECT 1 FROM cluster_members WHERE id = ?1", {holder}).isValid());
 }
 
 void TestServerCluster::wrongVaultPasswordsAreCountedAcrossInstances()

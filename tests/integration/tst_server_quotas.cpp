@@ -2,7 +2,8 @@
 // consumes storage never store more than the account's room, a zip bomb stops at the room,
 // sizes that would overflow are refused, open chunked uploads hold their size, and a team
 // member's upload cannot hold the owner's room. Accounts get 1 MiB (--quota), so the writes
-// are small.
+// are small. With TVR_TEST_INSTANCES=N, N servers share one data folder and database (a cluster)
+// and the parallel writes are spread over them, so the room must hold across instances.
 #include "archivekit.h"
 #include "eventwait.h"
 #include "rawhttp.h"
@@ -78,6 +79,7 @@ private:
     qint64 uploadFile(const Creds &as, const QByteArray &name, const QByteArray &content);
 
     std::unique_ptr<ReferenceServer> m_server;
+    std::vector<std::unique_ptr<ReferenceServer>> m_others; // the cluster's further instances
     QNetworkAccessManager m_network;
     int m_accounts = 0;
 };
@@ -88,13 +90,21 @@ void TestServerQuotas::initTestCase()
     options.extraArgs = {"--quota", QString::number(Quota)};
     m_server = std::make_unique<ReferenceServer>(options);
     QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+    options.dataDir = m_server->dataDir();
+    for (int i = 1; i < qEnvironmentVariableIntValue("TVR_TEST_INSTANCES"); ++i) {
+        m_others.push_back(std::make_unique<ReferenceServer>(options));
+        QVERIFY2(m_others.back()->start(), qPrintable(m_others.back()->errorString()));
+    }
 }
 
 QList<int> TestServerQuotas::inParallel(const QList<Call> &calls, const Creds &as)
 {
     std::vector<QNetworkReply *> replies;
     for (const Call &call : calls) {
-        QNetworkRequest request(QUrl(m_server->baseUrl() + call.path));
+        // Round robin over the instances, as a balancer would.
+        const size_t instance = replies.size() % (m_others.size() + 1);
+        const ReferenceServer &server = instance == 0 ? *m_server : *m_others[instance - 1];
+        QNetworkRequest request(QUrl(server.baseUrl() + call.path));
         request.setRawHeader("X-User-Id", as.userId.toUtf8());
         request.setRawHeader("X-Auth-Token", as.token.toUtf8());
         if (!call.contentType.isEmpty())

@@ -49,11 +49,14 @@ void ClusterMembers::forgetDeadNeighbours(ServerContext &ctx)
 
 void ClusterMembers::forget(ServerContext &ctx, const QString &id)
 {
-    Transaction tx(ctx.db);
-    ctx.db.exec("DELETE FROM quota_reservations WHERE instance = ?1", {id});
-    ctx.db.exec("DELETE FROM active_extracts WHERE instance = ?1", {id});
-    ctx.db.exec("DELETE FROM cluster_members WHERE id = ?1", {id});
-    tx.commit();
+    // Several instances may sweep the same rows at once.
+    ctx.db.transact([&] {
+        Transaction tx(ctx.db);
+        ctx.db.exec("DELETE FROM quota_reservations WHERE instance = ?1", {id});
+        ctx.db.exec("DELETE FROM active_extracts WHERE instance = ?1", {id});
+        ctx.db.exec("DELETE FROM cluster_members WHERE id = ?1", {id});
+        return tx.commit();
+    });
 }
 
 qint64 ClusterMembers::aliveSince()
@@ -70,17 +73,19 @@ bool ClusterMembers::othersAlive(ServerContext &ctx)
 
 void ClusterMembers::forgetStale(ServerContext &ctx)
 {
-    Transaction tx(ctx.db);
     const qint64 since = aliveSince();
-    ctx.db.exec("DELETE FROM quota_reservations WHERE instance IN "
-                "(SELECT id FROM cluster_members WHERE seen_secs < ?1)",
-                {since});
-    ctx.db.exec("DELETE FROM quota_reservations WHERE instance NOT IN (SELECT id FROM cluster_members)");
-    ctx.db.exec("DELETE FROM active_extracts WHERE instance NOT IN (SELECT id FROM cluster_members "
-                "WHERE seen_secs >= ?1)",
-                {since});
-    ctx.db.exec("DELETE FROM cluster_members WHERE seen_secs < ?1", {since});
-    tx.commit();
+    ctx.db.transact([&] {
+        Transaction tx(ctx.db);
+        ctx.db.exec("DELETE FROM quota_reservations WHERE instance IN "
+                    "(SELECT id FROM cluster_members WHERE seen_secs < ?1)",
+                    {since});
+        ctx.db.exec("DELETE FROM quota_reservations WHERE instance NOT IN (SELECT id FROM cluster_members)");
+        ctx.db.exec("DELETE FROM active_extracts WHERE instance NOT IN (SELECT id FROM cluster_members "
+                    "WHERE seen_secs >= ?1)",
+                    {since});
+        ctx.db.exec("DELETE FROM cluster_members WHERE seen_secs < ?1", {since});
+        return tx.commit();
+    });
 }
 
 void ClusterMembers::leave(ServerContext &ctx)

@@ -318,6 +318,7 @@ FileResult ArchiveExtractor::extract(ServerContext &ctx, const FileSpace &space,
     HiddenRows hidden(ctx);
     for (size_t i = 0; i < rows.size();) {
         Transaction tx(ctx.db);
+        Quota::hold(ctx, holder); // the batch turns reserved bytes into stored ones
         QElapsedTimer held;
         held.start();
         for (const size_t start = i; i < rows.size() && i - start < size_t(BatchRows) && held.elapsed() < BatchMs;
@@ -345,6 +346,9 @@ FileResult ArchiveExtractor::extract(ServerContext &ctx, const FileSpace &space,
 
     // Shown at once: the names at the top get their suffixes against what the folder holds now.
     Transaction tx(ctx.db);
+    // The account's row first, as every writer that checks the quota takes it: the rows' updates
+    // below lock it too (their owner's key), and the other order can deadlock with a check.
+    Quota::hold(ctx, holder);
     if (targetFolderId != 0) {
         const auto target = FileTree::findLive(ctx, space, targetFolderId);
         if (!target || !target->isFolder)

@@ -22,6 +22,11 @@ static void holdAccount(ServerContext &ctx, qint64 userId)
     ctx.db.lockForUpdate("SELECT id FROM users WHERE id = ?1", {userId});
 }
 
+void Quota::hold(ServerContext &ctx, qint64 userId)
+{
+    holdAccount(ctx, userId);
+}
+
 qint64 Quota::used(ServerContext &ctx, qint64 userId)
 {
     return FileTree::personalBytes(ctx, userId) + TeamStore::ownedTeamsBytes(ctx, userId) +
@@ -169,7 +174,8 @@ bool QuotaReservation::take(qint64 extra)
 }
 
 // With a pool of connections (PostgreSQL) a reservation waits, like every check, for the
-// account's row, so that it never misses a write being recorded on another connection.
+// account's row, so that it never misses a write being recorded on another connection. The
+// transaction that holds the row is the one the reservation's row commits with.
 static void holdForReservation(ServerContext &ctx, qint64 holderId, std::optional<Transaction> &tx)
 {
     if (ctx.db.isPostgres()) {
@@ -178,25 +184,33 @@ static void holdForReservation(ServerContext &ctx, qint64 holderId, std::optiona
     }
 }
 
-bool QuotaReservation::ensure(qint64 total)
+bool QuotaReservation::grow(qint64 total, bool exactly)
 {
     if (total <= m_bytes)
         return true;
     std::optional<Transaction> tx;
     holdForReservation(m_ctx, m_holder, tx);
     std::lock_guard lock(m_ctx.db.mutex());
+    const qint64 bytesBefore = m_bytes;
+    const qint64 rowBefore = m_rowId;
     const qint64 generous = qMax(total, m_bytes + GrowStep);
-    return take(generous - m_bytes) || take(total - m_bytes);
+    const bool taken = (!exactly && take(generous - m_bytes)) || take(total - m_bytes);
+    if (!taken || !tx || tx->commit())
+        return taken;
+    // Nothing of it was written: other instances never saw it.
+    m_bytes = bytesBefore;
+    m_rowId = rowBefore;
+    return false;
+}
+
+bool QuotaReservation::ensure(qint64 total)
+{
+    return grow(total, false);
 }
 
 bool QuotaReservation::ensureExactly(qint64 total)
 {
-    if (total <= m_bytes)
-        return true;
-    std::optional<Transaction> tx;
-    holdForReservation(m_ctx, m_holder, tx);
-    std::lock_guard lock(m_ctx.db.mutex());
-    return take(total - m_bytes);
+    return grow(total, true);
 }
 
 void QuotaReservation::release()

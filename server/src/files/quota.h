@@ -39,6 +39,11 @@ public:
     static bool fits(ServerContext &ctx, qint64 userId, qint64 extra);
     // False once stored and reserved bytes are beyond the limit (e.g. bought capacity expired).
     static bool withinLimit(ServerContext &ctx, qint64 userId);
+    // Holds the account's quota figures until the calling transaction ends (PostgreSQL: locks
+    // its row). A write that turns reserved bytes into stored ones takes it first, so that a
+    // check on another instance never reads the bytes in neither place (its statements see
+    // one commit after another) nor in both.
+    static void hold(ServerContext &ctx, qint64 userId);
     // The account whose quota a space uses: the user for a personal space, the owner for a team.
     static qint64 holder(ServerContext &ctx, const FileSpace &space);
 
@@ -96,6 +101,7 @@ public:
 
 private:
     friend class Quota;
+    bool grow(qint64 total, bool exactly);
     bool take(qint64 extra);
     void revoke();
 

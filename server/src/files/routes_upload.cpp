@@ -1,5 +1,7 @@
 // Uploads: instant upload by MD5 and size, resumable chunked sessions with a checked merge, and
 // multipart upload of small files. Bodies are streamed to disk, never held in memory.
+#include "cluster/clustermembers.h"
+#include "cluster/lease.h"
 #include "core/servercontext.h"
 #include "files/filetree.h"
 #include "files/multipartupload.h"
@@ -167,9 +169,57 @@ void putChunk(ServerContext &ctx, const http::Request &req, http::Response &res,
     ok(res, QJsonObject{{QStringLiteral("index"), index}, {QStringLiteral("received"), received}});
 }
 
-// Merges of one session must not run twice at once.
+// Merges (and the cancel) of one session must not run twice at once, on this instance or on
+// another one a client's retry reached: the set keeps this instance's requests apart, a lease in
+// the shared database every instance's. A lease whose instance died is free at once.
 std::mutex mergingMutex;
 std::set<QString> merging;
+
+class MergeClaim final
+{
+public:
+    MergeClaim(ServerContext &ctx, const QString &uploadId, qint64 forSecs)
+        : m_ctx(ctx)
+        , m_uploadId(uploadId)
+    {
+        {
+            std::lock_guard lock(mergingMutex);
+            if (!merging.insert(uploadId).second)
+                return;
+        }
+        m_local = true;
+        m_held = Lease::take(ctx.db, leaseName(), ctx.instanceId, ctx.clock.nowSecs(), forSecs);
+        if (!m_held) {
+            // The holder may be an instance of this machine that was killed mid-merge: the
+            // client's retry need not wait for its heartbeat to run out.
+            ClusterMembers::forgetDeadNeighbours(ctx);
+            m_held = Lease::take(ctx.db, leaseName(), ctx.instanceId, ctx.clock.nowSecs(), forSecs);
+        }
+    }
+    ~MergeClaim()
+    {
+        if (m_held)
+            Lease::release(m_ctx.db, leaseName(), m_ctx.instanceId);
+        if (m_local) {
+            std::lock_guard lock(mergingMutex);
+            merging.erase(m_uploadId);
+        }
+    }
+    MergeClaim(const MergeClaim &) = delete;
+    MergeClaim &operator=(const MergeClaim &) = delete;
+
+    bool held() const { return m_held; }
+
+private:
+    QString leaseName() const { return QStringLiteral("merge:") + m_uploadId; }
+
+    ServerContext &m_ctx;
+    QString m_uploadId;
+    bool m_local = false;
+    bool m_held = false;
+};
+
+const QString MergeRunning = QStringLiteral("文件正在合并，请稍候");
 
 void mergeUpload(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
 {
@@ -177,23 +227,18 @@ void mergeUpload(ServerContext &ctx, const http::Request &req, http::Response &r
     if (!body)
         return;
     const QString uploadId = jsonString(*body, QStringLiteral("uploadId")).trimmed();
-    const auto session = UploadSessions::find(ctx, uploadId, user.id);
+    auto session = UploadSessions::find(ctx, uploadId, user.id);
     if (!session)
         return fail(res, 404, SessionGone);
-    {
-        std::lock_guard lock(mergingMutex);
-        if (!merging.insert(uploadId).second)
-            return fail(res, 409, QStringLiteral("文件正在合并，请稍候"));
-    }
-    struct Release
-    {
-        QString id;
-        ~Release()
-        {
-            std::lock_guard lock(mergingMutex);
-            merging.erase(id);
-        }
-    } release{uploadId};
+    // Hashing what is left may take a while on a big file: the lease lasts longer than that.
+    const auto wait = std::chrono::seconds(60 + session->size / (16 * 1024 * 1024));
+    const MergeClaim claim(ctx, uploadId, 2 * wait.count());
+    if (!claim.held())
+        return fail(res, 409, MergeRunning);
+    // Another instance may have merged it between the look-up and the claim.
+    session = UploadSessions::find(ctx, uploadId, user.id);
+    if (!session)
+        return fail(res, 404, SessionGone);
 
     const int missing = UploadSessions::firstMissingChunk(ctx, *session);
     if (missing >= 0)
@@ -201,7 +246,6 @@ void mergeUpload(ServerContext &ctx, const http::Request &req, http::Response &r
     // The digests follow the chunks as they arrive; only what came last is left to hash (or, after
     // a restart, the whole file).
     const QString path = UploadSessions::dataPath(ctx, uploadId);
-    const auto wait = std::chrono::seconds(60 + session->size / (16 * 1024 * 1024));
     const auto digests = progressOf(ctx, *session)->digests(wait);
     if (!digests || QFileInfo(path).size() != session->size)
         return fail(res, 500, StorageFailed);
@@ -226,12 +270,11 @@ void cancelUpload(ServerContext &ctx, const http::Request &req, http::Response &
     const QString uploadId = QString::fromStdString(req.matches[1]);
     if (!UploadSessions::find(ctx, uploadId, user.id))
         return fail(res, 404, SessionGone);
-    {
-        std::lock_guard lock(mergingMutex);
-        if (merging.count(uploadId))
-            return fail(res, 409, QStringLiteral("文件正在合并，请稍候"));
-        UploadSessions::remove(ctx, uploadId); // under the lock, so no merge starts on a half-removed session
-    }
+    // Under the merge's claim, so no merge starts on a half-removed session.
+    const MergeClaim claim(ctx, uploadId, 60);
+    if (!claim.held())
+        return fail(res, 409, MergeRunning);
+    UploadSessions::remove(ctx, uploadId);
     ok(res, QJsonObject{{QStringLiteral("uploadId"), uploadId}});
 }
 

@@ -270,6 +270,17 @@ bool Database::lockForUpdate(const char *sql, const QVariantList &args)
     return m_pg->exec(locking, args);
 }
 
+bool Database::transact(const std::function<bool()> &work)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (work())
+            return true;
+        // SQLite's writers exclude one another: its transactions neither deadlock nor conflict.
+        if (!m_pg || attempt == ConflictRetries || inTransaction() || !txState().conflicted)
+            return false;
+    }
+}
+
 bool Database::inTransaction()
 {
     if (m_pg)

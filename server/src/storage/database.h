@@ -38,7 +38,11 @@ public:
         int depth = 0;                                  // open transactions
         quint64 errors = 0;                             // grows on every failed statement; a transaction compares it
         std::vector<std::function<void()>> afterCommit; // queued by open transactions
+        bool conflicted = false; // the outermost one ended as a deadlock's victim or unserialisable
     };
+
+    // Further runs of a transaction that PostgreSQL ended for a deadlock or a serialisation failure.
+    static constexpr int ConflictRetries = 4;
 
     Database();
     ~Database();
@@ -65,6 +69,14 @@ public:
     bool exec(const char *sql, const QVariantList &args = {});
     // Runs several statements separated by ';' without arguments (schema migrations).
     bool execScript(const QString &sql);
+
+    // Runs `work`, which opens an outermost Transaction and answers whether it committed. When
+    // PostgreSQL ended that transaction as the victim of a deadlock (SQLSTATE 40P01) or could
+    // not serialise it (40001), `work` runs again from its start, up to ConflictRetries times
+    // more: the other transaction has finished by then, so a new attempt sees what it wrote.
+    // Any other failure is answered at once. Inside an open transaction it runs `work` once: the
+    // outermost level retries. Answers what the last run of `work` answered.
+    bool transact(const std::function<bool()> &work);
 
     // Runs `action` once the open transaction of this thread commits (dropped if it rolls
     // back); at once when none is open.

@@ -8,6 +8,13 @@ namespace tvr::server {
 
 namespace {
 
+// A deadlock's victim (40P01) or a transaction that could not be serialised (40001): running it
+// again from its start may well succeed.
+bool isConflict(const char *sqlState)
+{
+    return sqlState && (qstrcmp(sqlState, "40001") == 0 || qstrcmp(sqlState, "40P01") == 0);
+}
+
 // Type OIDs of the built-in types (pg_type.h is not part of the client library's headers).
 constexpr Oid BoolOid = 16;
 constexpr Oid ByteaOid = 17;
@@ -281,6 +288,8 @@ Database::Rows PostgresDatabase::query(const char *sql, const QVariantList &args
         // Statements after a failed one in the same transaction fail too; only the first speaks.
         const char *state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
         const bool aborted = state && qstrcmp(state, "25P02") == 0;
+        if (own.pinned && isConflict(state))
+            own.tx.conflicted = true;
         recordError(QString::fromUtf8(PQerrorMessage(conn)).trimmed(), sql, aborted);
     }
     PQclear(result);
@@ -336,6 +345,7 @@ bool PostgresDatabase::begin()
 {
     Session &own = session();
     QString error;
+    own.tx.conflicted = false;
     if (!own.pinned && !(own.pinned = acquire(&error))) {
         recordError(error, "BEGIN");
         return false;
@@ -358,8 +368,12 @@ bool PostgresDatabase::finish(bool commit)
     // A COMMIT of a transaction that had failed answers "ROLLBACK": nothing was written.
     bool ok =
         PQresultStatus(result) == PGRES_COMMAND_OK && qstrcmp(PQcmdStatus(result), commit ? "COMMIT" : "ROLLBACK") == 0;
-    if (!ok && commit)
+    if (!ok && commit) {
+        // Serializable transactions may learn of their conflict only here.
+        if (isConflict(PQresultErrorField(result, PG_DIAG_SQLSTATE)))
+            own.tx.conflicted = true;
         recordError(QString::fromUtf8(PQerrorMessage(conn)).trimmed(), "COMMIT");
+    }
     PQclear(result);
     if (PQstatus(conn) == CONNECTION_OK && PQtransactionStatus(conn) != PQTRANS_IDLE) {
         PQclear(PQexec(conn, "ROLLBACK"));
