@@ -3,6 +3,7 @@
 #include "fuzzcheck.h"
 
 #include "transfer/contentrange.h"
+#include "transfer/rangedfetch.h"
 #include "update/updatechecker.h"
 
 #include <QByteArray>
@@ -19,10 +20,10 @@ TVR_FUZZ_ENTRY
     TVR_FUZZ_CHECK(range.total < 0 || range.last < range.total);
 
     if (range.total > UpdateChecker::SegmentThreshold) {
-        const QList<UpdateChecker::Range> segments = UpdateChecker::segmentRanges(range.total);
+        const QList<RangedFetch::Span> segments = RangedFetch::split(range.total, UpdateChecker::SegmentCount);
         TVR_FUZZ_CHECK(segments.size() == UpdateChecker::SegmentCount);
         qint64 next = 0;
-        for (const UpdateChecker::Range &segment : segments) {
+        for (const RangedFetch::Span &segment : segments) {
             TVR_FUZZ_CHECK(segment.start == next);
             TVR_FUZZ_CHECK(segment.length() > 0);
             next = segment.end + 1;
