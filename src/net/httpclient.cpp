@@ -329,7 +329,8 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
         // then holds the network back.
         const qint64 before = state->written;
         while (reply->bytesAvailable() > 0) {
-            const qint64 want = m_downloadLimiter.take(std::min<qint64>(state->buffer.size(), reply->bytesAvailable()));
+            const qint64 asked = std::min<qint64>(state->buffer.size(), reply->bytesAvailable());
+            const qint64 want = m_downloadLimiter.take(asked);
             if (want <= 0) {
                 if (!pump->isActive())
                     pump->start(m_downloadLimiter.waitMs(DownloadCopyBytes));
@@ -340,12 +341,17 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
                 break;
             bytesDown += got;
             state->written += got;
-            if (state->writeFailed)
-                continue;
-            if (sink->write(state->buffer.constData(), got) != got) {
+            if (!state->writeFailed && sink->write(state->buffer.constData(), got) != got) {
                 state->writeFailed = true;
                 reply->abort();
                 return;
+            }
+            if (want < asked) {
+                // The bucket ran dry. Taking what trickles back in would spin here, byte by byte,
+                // through everything the reply holds, with no event (a pause) handled meanwhile.
+                if (!pump->isActive())
+                    pump->start(m_downloadLimiter.waitMs(DownloadCopyBytes));
+                break;
             }
         }
         if (progress && state->written > before) {
@@ -374,6 +380,16 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
             complete();
     });
     return reply;
+}
+
+void HttpClient::stop(QNetworkReply *reply)
+{
+    if (!reply)
+        return;
+    if (reply->isRunning())
+        reply->abort();
+    else if (reply->isOpen())
+        reply->QNetworkReply::close(); // the override returns early once finished
 }
 
 QNetworkReply *HttpClient::postBody(const QString &path, QIODevice *body, qint64 length, const QByteArray &contentType,

@@ -99,6 +99,10 @@ public:
     // Whether a reply failed because the server could not be reached or the connection broke (not
     // an answer, not an abort by the client itself).
     static bool isConnectionFailure(const QNetworkReply *reply);
+    // Stops a reply so that nothing more of its body is written anywhere. abort() and close() do
+    // nothing to a reply that has finished on the network while the speed limit still holds part of
+    // its body back, so such a reply's device is closed directly: its drain then sees it closed.
+    static void stop(QNetworkReply *reply);
     // A failed reply's transport error in the user's words (Qt's own texts are English).
     static QString networkErrorText(const QNetworkReply *reply);
     // What a proxy's 407 means to the user: an account is needed, or the one given is refused.

@@ -245,12 +245,11 @@ void Downloader::pause()
         return;
     }
     if (m_reply) {
-        // The body is all in but the speed limit still holds part of it back, and abort() does
-        // nothing to a finished reply. Closed, it writes no more to the side file, where a resumed
-        // download may write as soon as the target is released.
+        // The body is all in but the speed limit still holds part of it back. Stopped, it writes no
+        // more to the side file, where a resumed download may write as soon as the target is released.
         QNetworkReply *reply = m_reply;
         m_reply = nullptr;
-        reply->close();
+        HttpClient::stop(reply);
         reply->deleteLater();
     }
     releaseTarget();
@@ -269,7 +268,7 @@ void Downloader::cancel()
         QNetworkReply *reply = m_reply;
         m_reply = nullptr;
         reply->disconnect(); // its end must not reach onDone
-        reply->abort();
+        HttpClient::stop(reply);
         reply->deleteLater();
     }
     if (m_claimed) {

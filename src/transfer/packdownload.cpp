@@ -165,7 +165,8 @@ QNetworkReply *packDownload(const QStringList &ids, const QString &savePath, Pac
         RateLimiter &limiter = client->downloadLimiter();
         const qint64 before = state->written;
         while (reply->bytesAvailable() > 0) {
-            const qint64 allowed = limiter.take(std::min(CopyBytes, reply->bytesAvailable()));
+            const qint64 asked = std::min(CopyBytes, reply->bytesAvailable());
+            const qint64 allowed = limiter.take(asked);
             if (allowed <= 0) {
                 if (!pump->isActive())
                     pump->start(limiter.waitMs(CopyBytes));
@@ -187,6 +188,12 @@ QNetworkReply *packDownload(const QStringList &ids, const QString &savePath, Pac
                 state->writeFailed = true;
                 reply->abort();
                 return;
+            }
+            if (allowed < asked) {
+                // The bucket ran dry: wait for it rather than spin on what trickles back in.
+                if (!pump->isActive())
+                    pump->start(limiter.waitMs(CopyBytes));
+                break;
             }
         }
         if (progress && state->written > before) {

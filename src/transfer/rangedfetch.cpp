@@ -344,6 +344,12 @@ void RangedFetch::drain(int index)
         }
         span.done += got;
         wrote = true;
+        if (want < ready) {
+            // The bucket ran dry: wait for it rather than spin on what trickles back in.
+            if (!stream.pump->isActive())
+                stream.pump->start(limiter.waitMs(CopyBytes));
+            break;
+        }
     }
     if (wrote) {
         if (m_clock.elapsed() - m_lastRecordMs >= RecordIntervalMs)

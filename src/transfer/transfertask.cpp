@@ -1,5 +1,6 @@
 #include "transfer/transfertask.h"
 
+#include "net/httpclient.h"
 #include "transfer/downloader.h"
 #include "transfer/downloadregistry.h"
 #include "transfer/packdownload.h"
@@ -83,8 +84,7 @@ TransferTask::~TransferTask()
     m_ownAbort = true;
     if (m_uploader)
         m_uploader->abort();
-    if (m_reply)
-        m_reply->abort();
+    HttpClient::stop(m_reply);
 }
 
 QString TransferTask::downloadTarget() const
@@ -383,7 +383,7 @@ void TransferTask::pause(bool automatic)
         m_ownAbort = true;
         QNetworkReply *reply = m_reply;
         m_reply = nullptr;
-        reply->abort();
+        HttpClient::stop(reply);
         emit stateChanged();
     }
 }
@@ -425,7 +425,7 @@ void TransferTask::cancel()
         QFile::remove(Downloader::metaPathFor(part));
     }
     if (m_reply)
-        m_reply->abort(); // a pack-download's side file goes with it
+        HttpClient::stop(m_reply); // a pack-download's side file goes with it
     dropWorkers();
 }
 

@@ -34,6 +34,17 @@ constexpr qint64 FileSize = 24 * MiB;
 // Where the child of the restart test is killed: well into both files, far from their ends.
 constexpr qint64 ReadyBytes = 3 * MiB;
 
+// What a job was doing when a wait for it ran out.
+QString describe(const TransferTask *task)
+{
+    return QStringLiteral("state %1 (%2), %3 of %4 bytes, busy %5")
+        .arg(int(task->state()))
+        .arg(task->stateText())
+        .arg(task->doneBytes())
+        .arg(task->totalBytes())
+        .arg(task->isBusy());
+}
+
 bool waitFor(const std::function<bool()> &condition, int timeoutMs = 60000)
 {
     QElapsedTimer clock;
@@ -178,7 +189,7 @@ void TestTransfersE2E::pauseAndResumeAreByteExact()
     TransferTask *upload = m_manager->addUpload(up, QString());
     QVERIFY(waitFor([&] { return upload->doneBytes() > FileSize / 3; }));
     m_manager->pause(upload);
-    QVERIFY(waitFor([&] { return settled(upload, State::Paused); }));
+    QVERIFY2(waitFor([&] { return settled(upload, State::Paused); }), qPrintable(describe(upload)));
     const qint64 held = upload->doneBytes();
     QVERIFY(held < FileSize);
     QSignalSpy moved(upload, &TransferTask::changed);
@@ -190,7 +201,7 @@ void TestTransfersE2E::pauseAndResumeAreByteExact()
                                                     QStringLiteral("d.bin"));
     QVERIFY(waitFor([&] { return download->doneBytes() > FileSize / 3; }));
     m_manager->pause(download);
-    QVERIFY(waitFor([&] { return settled(download, State::Paused); }));
+    QVERIFY2(waitFor([&] { return settled(download, State::Paused); }), qPrintable(describe(download)));
     const QString target = QDir(m_dir).filePath(QStringLiteral("d.bin"));
     const qint64 kept = QFileInfo(target + ".part").size();
     QVERIFY(kept > FileSize / 3 && kept < FileSize);
@@ -201,7 +212,7 @@ void TestTransfersE2E::pauseAndResumeAreByteExact()
             firstAfterResume = done;
     });
     m_manager->resume(download);
-    QVERIFY(waitFor([&] { return settled(download, State::Finished); }));
+    QVERIFY2(waitFor([&] { return settled(download, State::Finished); }), qPrintable(describe(download)));
     QVERIFY2(firstAfterResume >= kept, "the download started over");
     QCOMPARE(md5OfFile(target), md5OfFile(m_source));
     QVERIFY(!QFile::exists(target + ".part"));
@@ -278,7 +289,7 @@ void TestTransfersE2E::changedSourceRestartsFromTheHash()
     TransferTask *upload = m_manager->addUpload(up, QString());
     QVERIFY(waitFor([&] { return upload->doneBytes() > FileSize / 3; }));
     m_manager->pause(upload);
-    QVERIFY(waitFor([&] { return settled(upload, State::Paused); }));
+    QVERIFY2(waitFor([&] { return settled(upload, State::Paused); }), qPrintable(describe(upload)));
 
     // Edited while paused: same size, other bytes.
     QVERIFY(writeRandomFile(up, FileSize, 5));
@@ -453,7 +464,7 @@ void TestTransfersE2E::lostConnectionPausesAndResumes()
     });
     m_manager->applySettings(TransferSettings(), false); // the rest at full speed
     bar.checkConnection();
-    QVERIFY(waitFor([&] { return settled(download, State::Finished); }));
+    QVERIFY2(waitFor([&] { return settled(download, State::Finished); }), qPrintable(describe(download)));
     QVERIFY(bar.isConnected());
     QVERIFY(firstAfter >= kept);
     QCOMPARE(md5OfFile(QDir(m_dir).filePath(QStringLiteral("n.bin"))), md5OfFile(lost));

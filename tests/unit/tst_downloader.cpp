@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QNetworkReply>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QScopeGuard>
@@ -109,6 +110,8 @@ private slots:
     void emptyWholeAnswerReplacesTheSideFile();
     void stalledDownloadFailsAndKeepsTheSideFile();
     void pauseUnderTheSpeedLimitWritesNoMore();
+    void limitedDownloadMovesInStepsOfTheBurst();
+    void stoppedReplyWritesNoMoreOnceFinished();
     void secondJobForTheSameTargetIsRefused();
     void freeNamesSkipFilesSideFilesAndRunningJobs();
     void resumeFalseOverwritesTheSideFile();
@@ -445,6 +448,56 @@ void TestDownloader::pauseUnderTheSpeedLimitWritesNoMore()
     QCOMPARE(readAll(target).size(), body.size());
     QVERIFY(readAll(target) == body);
     QCOMPARE(watch.donePath, QString());
+}
+
+void TestDownloader::limitedDownloadMovesInStepsOfTheBurst()
+{
+    // With the body already in the reply, a drained bucket used to be refilled byte by byte in one
+    // tight loop: the whole buffer went out in a single step, with no event handled meanwhile, so a
+    // pause could not land and the progress stood still.
+    QByteArray body(2 * 1024 * 1024, Qt::Uninitialized);
+    QRandomGenerator(12).fillRange(reinterpret_cast<quint32 *>(body.data()), body.size() / 4);
+    m_server.serveContent(FilePath, body);
+    RateLimiter &limiter = HttpClient::instance()->downloadLimiter();
+    limiter.setRate(1024 * 1024);
+    const auto unlimit = qScopeGuard([&] { limiter.setRate(0); });
+
+    Watch *watch = run(QStringLiteral("steps.bin"), false);
+    QCOMPARE(watch->errors, QStringList());
+    QVERIFY(readAll(watch->donePath) == body);
+    qlonglong before = 0;
+    qlonglong largest = 0;
+    for (const Progress &step : std::as_const(watch->progress)) {
+        largest = std::max(largest, step.done - before);
+        before = step.done;
+    }
+    QVERIFY2(largest <= limiter.burst(), qPrintable(QStringLiteral("one step moved %1 bytes").arg(largest)));
+}
+
+void TestDownloader::stoppedReplyWritesNoMoreOnceFinished()
+{
+    // The body is all in the reply (it finished on the network) while the limit lets it into the
+    // file slowly. Qt ignores abort() and close() on such a reply: only a stop that closes its device
+    // keeps the rest out of a side file that a resumed download may already be writing.
+    QByteArray body(1024 * 1024, Qt::Uninitialized);
+    QRandomGenerator(13).fillRange(reinterpret_cast<quint32 *>(body.data()), body.size() / 4);
+    m_server.serveContent(FilePath, body);
+    RateLimiter &limiter = HttpClient::instance()->downloadLimiter();
+    limiter.setRate(256 * 1024);
+    const auto unlimit = qScopeGuard([&] { limiter.setRate(0); });
+    const QString path = QDir(m_dir).absoluteFilePath(QStringLiteral("held.bin"));
+
+    bool done = false;
+    QPointer<QNetworkReply> reply =
+        HttpClient::instance()->download(FilePath, path, nullptr, [&done](const HttpResponse &) { done = true; });
+    QVERIFY(reply);
+    QVERIFY(waitUntil([&] { return reply->isFinished() && QFileInfo(path).size() > 0; }));
+    const qint64 atStop = QFileInfo(path).size();
+    QVERIFY(atStop < body.size());
+    HttpClient::stop(reply);
+    QVERIFY(waitUntil([&] { return done; }));
+    QCOMPARE(QFileInfo(path).size(), atStop);
+    delete reply;
 }
 
 void TestDownloader::secondJobForTheSameTargetIsRefused()
