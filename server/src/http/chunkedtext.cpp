@@ -9,22 +9,20 @@ namespace tvr::server {
 
 char *ChunkedText::reserve(size_t n)
 {
-    if (m_blocks.empty() || m_blocks.back().size() - m_used < n) {
-        if (!m_blocks.empty())
-            m_blocks.back().resize(m_used);
-        m_blocks.emplace_back();
-        // resize() rather than reserve(): the bytes are written through a pointer.
-        m_blocks.back().resize(std::max(BlockSize, n));
-        m_used = 0;
+    if (m_blocks.empty() || m_blocks.back().capacity - m_blocks.back().used < n) {
+        const size_t capacity = std::max(BlockSize, n);
+        m_blocks.push_back({std::make_unique_for_overwrite<char[]>(capacity), capacity, 0});
     }
-    return m_blocks.back().data() + m_used;
+    Block &last = m_blocks.back();
+    return last.data.get() + last.used;
 }
 
 void ChunkedText::commit(const char *end)
 {
-    const size_t used = size_t(end - m_blocks.back().data());
-    m_size += qint64(used - m_used);
-    m_used = used;
+    Block &last = m_blocks.back();
+    const size_t used = size_t(end - last.data.get());
+    m_size += qint64(used - last.used);
+    last.used = used;
 }
 
 void ChunkedText::append(std::string_view text)
@@ -42,7 +40,7 @@ size_t ChunkedText::read(quint64 offset, char *buffer, size_t max) const
     }
     size_t copied = 0;
     while (copied < max && m_readBlock < m_blocks.size()) {
-        const size_t length = m_readBlock + 1 == m_blocks.size() ? m_used : m_blocks[m_readBlock].size();
+        const size_t length = m_blocks[m_readBlock].used;
         if (offset >= m_readBlockStart + length) {
             m_readBlockStart += length;
             ++m_readBlock;
@@ -50,7 +48,7 @@ size_t ChunkedText::read(quint64 offset, char *buffer, size_t max) const
         }
         const size_t from = size_t(offset - m_readBlockStart);
         const size_t n = std::min(max - copied, length - from);
-        std::memcpy(buffer + copied, m_blocks[m_readBlock].data() + from, n);
+        std::memcpy(buffer + copied, m_blocks[m_readBlock].data.get() + from, n);
         copied += n;
         offset += n;
     }

@@ -37,8 +37,13 @@ public:
     static void answer(http::Response &res, std::shared_ptr<const ChunkedText> text, std::string type);
 
 private:
-    std::vector<std::string> m_blocks; // each sized to what it holds once the next one starts
-    size_t m_used = 0;                 // bytes of the last block in use
+    struct Block
+    {
+        std::unique_ptr<char[]> data; // not zeroed: every byte read was written first
+        size_t capacity = 0;
+        size_t used = 0;
+    };
+    std::vector<Block> m_blocks;
     qint64 m_size = 0;
     mutable size_t m_readBlock = 0; // where the last read ended
     mutable quint64 m_readBlockStart = 0;
