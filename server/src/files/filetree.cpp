@@ -7,8 +7,8 @@
 #include "files/blobwriter.h"
 #include "files/foldernames.h"
 #include "files/listingtext.h"
-#include "http/chunkedtext.h"
 #include "files/quota.h"
+#include "http/chunkedtext.h"
 #include "http/jsontext.h"
 #include "storage/transaction.h"
 #include "sync/changelog.h"
@@ -20,7 +20,8 @@
 
 namespace tvr::server {
 
-// Every query binds ?1 = acting user and ?2 = team (0 for the personal space).
+// Every query binds ?1 = acting user and ?2 = team (0 for the personal space). COLS are in the
+// order ListingText reads them.
 #define SPACE "((?2 = 0 AND team_id IS NULL AND owner_id = ?1) OR (?2 <> 0 AND team_id = ?2))"
 #define COLS                                                                                                           \
     "id, owner_id, COALESCE(team_id, 0), COALESCE(parent_id, 0), name, type, mime_type, category, size, "              \
@@ -198,24 +199,28 @@ static void forEachListed(ServerContext &ctx, const FileSpace &space, qint64 par
                           const std::function<void(const Row &)> &each)
 {
     if (!category.isEmpty() && parentId == 0) {
-        runListed(ctx.db, "SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL "
-                         "AND type = 'file' AND category = ?3 ORDER BY updated_at DESC, id DESC",
-                         {space.userId, space.teamId, category}, each);
+        runListed(ctx.db,
+                  "SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL "
+                  "AND type = 'file' AND category = ?3 ORDER BY updated_at DESC, id DESC",
+                  {space.userId, space.teamId, category}, each);
         return;
     }
 #define LIVE_IN_FOLDER "COALESCE(team_id, -owner_id) = ?1 AND COALESCE(parent_id, 0) = ?2 AND trash_root IS NULL "
     const qint64 spaceKey = space.teamId != 0 ? space.teamId : -space.userId;
-    runListed(ctx.db, "SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'folder' "
-                     "ORDER BY lower(name), updated_at DESC, id DESC",
-                     {spaceKey, parentId}, each);
+    runListed(ctx.db,
+              "SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'folder' "
+              "ORDER BY lower(name), updated_at DESC, id DESC",
+              {spaceKey, parentId}, each);
     if (category.isEmpty()) {
-        runListed(ctx.db, "SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'file' "
-                         "ORDER BY updated_at DESC, id DESC",
-                         {spaceKey, parentId}, each);
+        runListed(ctx.db,
+                  "SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'file' "
+                  "ORDER BY updated_at DESC, id DESC",
+                  {spaceKey, parentId}, each);
     } else {
-        runListed(ctx.db, "SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'file' AND category = ?3 "
-                         "ORDER BY updated_at DESC, id DESC",
-                         {spaceKey, parentId, category}, each);
+        runListed(ctx.db,
+                  "SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'file' AND category = ?3 "
+                  "ORDER BY updated_at DESC, id DESC",
+                  {spaceKey, parentId, category}, each);
     }
 #undef LIVE_IN_FOLDER
 }
