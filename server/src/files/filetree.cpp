@@ -6,7 +6,9 @@
 #include "files/blobstore.h"
 #include "files/blobwriter.h"
 #include "files/foldernames.h"
+#include "files/listingtext.h"
 #include "files/quota.h"
+#include "http/chunkedtext.h"
 #include "http/jsontext.h"
 #include "storage/transaction.h"
 #include "sync/changelog.h"
@@ -18,7 +20,8 @@
 
 namespace tvr::server {
 
-// Every query binds ?1 = acting user and ?2 = team (0 for the personal space).
+// Every query binds ?1 = acting user and ?2 = team (0 for the personal space). COLS are in the
+// order ListingText reads them.
 #define SPACE "((?2 = 0 AND team_id IS NULL AND owner_id = ?1) OR (?2 <> 0 AND team_id = ?2))"
 #define COLS                                                                                                           \
     "id, owner_id, COALESCE(team_id, 0), COALESCE(parent_id, 0), name, type, mime_type, category, size, "              \
@@ -29,23 +32,7 @@ namespace {
 
 FileEntry fromRow(const QVariantList &r)
 {
-    FileEntry e;
-    e.id = r.value(0).toLongLong();
-    e.ownerId = r.value(1).toLongLong();
-    e.teamId = r.value(2).toLongLong();
-    e.parentId = r.value(3).toLongLong();
-    e.name = r.value(4).toString();
-    e.isFolder = r.value(5).toString() == QLatin1String("folder");
-    e.mimeType = r.value(6).toString();
-    e.category = r.value(7).toString();
-    e.size = r.value(8).toLongLong();
-    e.blobHash = r.value(9).toString();
-    e.md5 = r.value(10).toString();
-    e.createdAt = r.value(11).toString();
-    e.updatedAt = r.value(12).toString();
-    e.trashedAt = r.value(13).toString();
-    e.trashRoot = r.value(14).toLongLong();
-    return e;
+    return ListingText::entry(r);
 }
 
 QJsonArray toArray(const Database::Rows &rows)
@@ -194,28 +181,46 @@ std::optional<FileEntry> FileTree::findLive(ServerContext &ctx, const FileSpace 
 // from its own index (files_live_folders, files_live_files): the space and the parent are written
 // as those indexes' expressions, without the OR-ed alternatives that keep SQLite and PostgreSQL
 // from an index, so 100,000 files need neither a scan nor a sort.
+static bool runListed(Database &db, const char *sql, const QVariantList &args,
+                      const std::function<void(const QVariantList &)> &each)
+{
+    return db.queryEach(sql, args, each);
+}
+
+static bool runListed(Database &db, const char *sql, const QVariantList &args,
+                      const std::function<void(const RawRow &)> &each)
+{
+    return db.queryRaw(sql, args, each);
+}
+
+// `Row`: QVariantList (values converted) or RawRow (read in place, see ListingText).
+template <typename Row>
 static void forEachListed(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category,
-                          const std::function<void(const QVariantList &)> &each)
+                          const std::function<void(const Row &)> &each)
 {
     if (!category.isEmpty() && parentId == 0) {
-        ctx.db.queryEach("SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL "
-                         "AND type = 'file' AND category = ?3 ORDER BY updated_at DESC, id DESC",
-                         {space.userId, space.teamId, category}, each);
+        runListed(ctx.db,
+                  "SELECT " COLS "FROM files WHERE " SPACE " AND trash_root IS NULL "
+                  "AND type = 'file' AND category = ?3 ORDER BY updated_at DESC, id DESC",
+                  {space.userId, space.teamId, category}, each);
         return;
     }
 #define LIVE_IN_FOLDER "COALESCE(team_id, -owner_id) = ?1 AND COALESCE(parent_id, 0) = ?2 AND trash_root IS NULL "
     const qint64 spaceKey = space.teamId != 0 ? space.teamId : -space.userId;
-    ctx.db.queryEach("SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'folder' "
-                     "ORDER BY lower(name), updated_at DESC, id DESC",
-                     {spaceKey, parentId}, each);
+    runListed(ctx.db,
+              "SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'folder' "
+              "ORDER BY lower(name), updated_at DESC, id DESC",
+              {spaceKey, parentId}, each);
     if (category.isEmpty()) {
-        ctx.db.queryEach("SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'file' "
-                         "ORDER BY updated_at DESC, id DESC",
-                         {spaceKey, parentId}, each);
+        runListed(ctx.db,
+                  "SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'file' "
+                  "ORDER BY updated_at DESC, id DESC",
+                  {spaceKey, parentId}, each);
     } else {
-        ctx.db.queryEach("SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'file' AND category = ?3 "
-                         "ORDER BY updated_at DESC, id DESC",
-                         {spaceKey, parentId, category}, each);
+        runListed(ctx.db,
+                  "SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'file' AND category = ?3 "
+                  "ORDER BY updated_at DESC, id DESC",
+                  {spaceKey, parentId, category}, each);
     }
 #undef LIVE_IN_FOLDER
 }
@@ -223,22 +228,23 @@ static void forEachListed(ServerContext &ctx, const FileSpace &space, qint64 par
 QJsonArray FileTree::list(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category)
 {
     QJsonArray array;
-    forEachListed(ctx, space, parentId, category,
-                  [&array](const QVariantList &row) { array.append(fromRow(row).toJson()); });
+    forEachListed<QVariantList>(ctx, space, parentId, category,
+                                [&array](const QVariantList &row) { array.append(fromRow(row).toJson()); });
     return array;
 }
 
-QByteArray FileTree::listText(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category)
+void FileTree::appendListText(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category,
+                              ChunkedText &out)
 {
-    QByteArray out;
-    out += '[';
-    forEachListed(ctx, space, parentId, category, [&out](const QVariantList &row) {
-        if (out.size() > 1)
-            out += ',';
-        fromRow(row).appendJson(out);
+    out.append("[");
+    bool first = true;
+    forEachListed<RawRow>(ctx, space, parentId, category, [&out, &first](const RawRow &row) {
+        if (!first)
+            out.append(",");
+        first = false;
+        ListingText::appendRecord(out, row);
     });
-    out += ']';
-    return out;
+    out.append("]");
 }
 
 QJsonArray FileTree::search(ServerContext &ctx, const FileSpace &space, const QString &keyword)

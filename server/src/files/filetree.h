@@ -11,6 +11,8 @@
 
 namespace tvr::server {
 
+class ChunkedText;
+
 class BlobWriter;
 class Transaction;
 struct ServerContext;
@@ -33,8 +35,9 @@ public:
     // newest first). With a category at the root: every live file of that category in the
     // space, newest first; inside a folder: its folders, then its files of that category.
     static QJsonArray list(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category);
-    // The same listing as compact JSON text, written without building JSON objects first.
-    static QByteArray listText(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category);
+    // The same listing as compact JSON text appended to out, written straight from the rows.
+    static void appendListText(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category,
+                               ChunkedText &out);
     // Live entries whose name contains the keyword (case-insensitive), folders first.
     static QJsonArray search(ServerContext &ctx, const FileSpace &space, const QString &keyword);
     // Every live folder: id, parent_id, name.

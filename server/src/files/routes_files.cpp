@@ -41,7 +41,7 @@ void registerFileRoutes(http::Router &router, ServerContext &ctx)
                    const auto folder = parent && *parent != 0 ? FileTree::findLive(ctx, space, *parent) : std::nullopt;
                    if (!parent || (*parent != 0 && !(folder && folder->isFolder)))
                        return fail(res, 404, QStringLiteral("文件夹不存在"));
-                   okText(res, FileTree::listText(ctx, space, *parent, category));
+                   okText(res, [&](ChunkedText &out) { FileTree::appendListText(ctx, space, *parent, category, out); });
                }));
 
     router.get("/api/files/search",

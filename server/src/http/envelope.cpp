@@ -1,5 +1,7 @@
 #include "http/envelope.h"
 
+#include "http/chunkedtext.h"
+
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <cmath>
@@ -18,16 +20,15 @@ void ok(http::Response &res, const QJsonValue &data)
     okWith(res, data, {});
 }
 
-void okText(http::Response &res, const QByteArray &dataJson)
+void okText(http::Response &res, const std::function<void(ChunkedText &)> &writeData)
 {
     // Members in QJsonObject's key order, as ok() writes them.
-    std::string body;
-    body.reserve(size_t(dataJson.size()) + 32);
-    body += R"({"data":)";
-    body.append(dataJson.constData(), size_t(dataJson.size()));
-    body += R"(,"success":true})";
+    auto body = std::make_shared<ChunkedText>();
+    body->append(R"({"data":)");
+    writeData(*body);
+    body->append(R"(,"success":true})");
     res.status = 200;
-    res.setContent(std::move(body), "application/json; charset=utf-8");
+    ChunkedText::answer(res, std::move(body), "application/json; charset=utf-8");
 }
 
 void okWith(http::Response &res, const QJsonValue &data, const QJsonObject &extra)

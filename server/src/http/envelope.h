@@ -3,19 +3,23 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
+#include <functional>
 #include <optional>
 
 #include "http/httpmessage.h"
 
 namespace tvr::server {
 
+class ChunkedText;
+
 // The JSON envelope of every API answer:
 //   success: 200 {"success":true,"data":DATA}        (DATA {} when there is nothing to return)
 //   failure: 4xx/5xx {"success":false,"message":TEXT} (plus "code" when a machine-readable
 //            reason helps the client, e.g. "PROFILE_INCOMPLETE")
 void ok(http::Response &res, const QJsonValue &data = QJsonObject());
-// Success whose data is JSON text written by the caller (a large listing), sent as it is.
-void okText(http::Response &res, const QByteArray &dataJson);
+// Success whose data is JSON text that `writeData` appends to the answer (a large listing),
+// sent from the blocks it was written into.
+void okText(http::Response &res, const std::function<void(ChunkedText &)> &writeData);
 // Success with extra top-level members beside "success" and "data" (e.g. "debugCode").
 void okWith(http::Response &res, const QJsonValue &data, const QJsonObject &extra);
 void fail(http::Response &res, int status, const QString &message, const QString &code = QString());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "storage/rawrow.h"
+
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
@@ -63,6 +65,9 @@ public:
     // of 100,000 files). `each` must not use the database. False on error, possibly after rows
     // were handed over.
     bool queryEach(const char *sql, const QVariantList &args, const std::function<void(const QVariantList &)> &each);
+    // The same again with each row read in place (see RawRow), for answers where converting every
+    // column into a QVariant would cost more than the rest of the work.
+    bool queryRaw(const char *sql, const QVariantList &args, const std::function<void(const RawRow &)> &each);
     // The first column of the first row, or an invalid QVariant when there is no row.
     QVariant scalar(const char *sql, const QVariantList &args = {});
     // Runs a statement for its effect; false on error (the error is counted, see Transaction).

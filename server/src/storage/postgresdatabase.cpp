@@ -246,17 +246,52 @@ QString PostgresDatabase::lastError() const
 Database::Rows PostgresDatabase::query(const char *sql, const QVariantList &args, bool *ok)
 {
     Database::Rows rows;
+    const bool done = run(sql, args, [&rows](const PGresult *result, bool returnsInsertId) {
+        if (returnsInsertId)
+            return;
+        const int count = PQntuples(result);
+        const int columns = PQnfields(result);
+        rows.reserve(size_t(count));
+        for (int r = 0; r < count; ++r) {
+            QVariantList row;
+            row.reserve(columns);
+            for (int c = 0; c < columns; ++c)
+                row.append(columnValue(result, r, c));
+            rows.push_back(std::move(row));
+        }
+    });
+    if (!done)
+        rows.clear();
     if (ok)
-        *ok = false;
+        *ok = done;
+    return rows;
+}
+
+bool PostgresDatabase::queryRaw(const char *sql, const QVariantList &args,
+                                const std::function<void(const RawRow &)> &each)
+{
+    return run(sql, args, [&each](const PGresult *result, bool returnsInsertId) {
+        if (returnsInsertId)
+            return;
+        const int count = PQntuples(result);
+        for (int r = 0; r < count; ++r)
+            each(RawRow(result, r));
+    });
+}
+
+bool PostgresDatabase::run(const char *sql, const QVariantList &args,
+                           const std::function<void(const PGresult *, bool)> &tuples)
+{
+    bool ok = false;
     Session &own = session();
     PGconn *conn = own.pinned;
-    const bool borrowed = conn == nullptr;
+    bool borrowed = conn == nullptr;
     if (borrowed) {
         QString error;
         conn = acquire(&error);
         if (!conn) {
             recordError(error, sql);
-            return rows;
+            return false;
         }
     }
     // Copied: the cache may be cleared by another thread once the lock is let go.
@@ -268,22 +303,15 @@ Database::Rows PostgresDatabase::query(const char *sql, const QVariantList &args
     if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK) {
         own.changes = QByteArray(PQcmdTuples(result)).toInt();
         const int count = PQntuples(result);
-        if (statement.returnsInsertId) {
-            if (count > 0)
-                own.lastInsertId = QByteArray(PQgetvalue(result, count - 1, 0)).toLongLong();
-        } else {
-            const int columns = PQnfields(result);
-            rows.reserve(size_t(count));
-            for (int r = 0; r < count; ++r) {
-                QVariantList row;
-                row.reserve(columns);
-                for (int c = 0; c < columns; ++c)
-                    row.append(columnValue(result, r, c));
-                rows.push_back(std::move(row));
-            }
+        if (statement.returnsInsertId && count > 0)
+            own.lastInsertId = QByteArray(PQgetvalue(result, count - 1, 0)).toLongLong();
+        // The connection goes back to the pool first, so that a long reader holds none.
+        if (borrowed) {
+            release(conn);
+            borrowed = false;
         }
-        if (ok)
-            *ok = true;
+        tuples(result, statement.returnsInsertId);
+        ok = true;
     } else {
         // Statements after a failed one in the same transaction fail too; only the first speaks.
         const char *state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
@@ -295,7 +323,7 @@ Database::Rows PostgresDatabase::query(const char *sql, const QVariantList &args
     PQclear(result);
     if (borrowed)
         release(conn);
-    return rows;
+    return ok;
 }
 
 bool PostgresDatabase::exec(const std::string &sql, const QVariantList &args)

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QSet>
 #include <QString>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,6 +15,7 @@
 
 struct pg_conn;
 typedef struct pg_conn PGconn;
+typedef struct pg_result PGresult;
 
 namespace tvr::server {
 
@@ -34,6 +36,8 @@ public:
     bool open(QString *error);
 
     Database::Rows query(const char *sql, const QVariantList &args, bool *ok);
+    // Each row of the result read in place; the result is still received whole from the server.
+    bool queryRaw(const char *sql, const QVariantList &args, const std::function<void(const RawRow &)> &each);
     bool exec(const std::string &sql, const QVariantList &args);
     bool execScript(const QString &sql);
     qint64 lastInsertId();
@@ -59,6 +63,7 @@ private:
         int changes = 0;
     };
 
+    bool run(const char *sql, const QVariantList &args, const std::function<void(const PGresult *, bool)> &tuples);
     Session &session();
     PGconn *acquire(QString *error);
     void release(PGconn *conn);

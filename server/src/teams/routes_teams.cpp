@@ -227,7 +227,7 @@ void listFiles(ServerContext &ctx, const http::Request &req, http::Response &res
     const auto parent = folderParam(QString::fromStdString(req.param("parent_id")));
     if (!parent || !liveFolder(ctx, space, *parent))
         return fail(res, 404, QStringLiteral("文件夹不存在"));
-    okText(res, FileTree::listText(ctx, space, *parent, QString()));
+    okText(res, [&](ChunkedText &out) { FileTree::appendListText(ctx, space, *parent, QString(), out); });
 }
 
 void searchFiles(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
