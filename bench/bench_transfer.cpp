@@ -323,7 +323,7 @@ int main(int argc, char *argv[])
     printTool("curl -o /dev/null (no file)", curlNull.ms, curlNull.cpuMs, size);
 
     std::printf("\nratios (target)\n");
-    std::printf("upload to merge / (md5sum + curl -T) %5.2f  (<= 1.20)\n",
+    std::printf("upload to merge / (md5sum + curl -T) %5.2f  (<= 1.15)\n",
                 double(untilMergeMs) / double(std::max<qint64>(1, md5sumMs + curlPutMs)));
     std::printf("upload to merge / (md5sum + curl -Z) %5.2f  (same chunks on both sides)\n",
                 double(untilMergeMs) / double(std::max<qint64>(1, md5sumMs + curlChunks.ms)));
