@@ -120,6 +120,7 @@ int main(int argc, char *argv[])
     // 1. First sync.
     const QString local = work.filePath(QStringLiteral("local"));
     qint64 total = 0;
+    QDir().mkpath(local);
     if (!makeFiles(local, files, &total) ||
         (bigMiB > 0 && !SyncKit::writeBig(local + QStringLiteral("/big.bin"), bigMiB * 1024 * 1024, 3))) {
         std::fprintf(stderr, "cannot write the files\n");
@@ -259,8 +260,8 @@ int main(int argc, char *argv[])
             const QString id = ids.value(e.path);
             const QString parent = e.path.contains('/') ? ids.value(e.path.section('/', 0, -2)) : QString();
             seedJournal.put(JournalEntry{e.path, e.isDir, id, e.size, e.mtimeMs, e.inode, e.isDir ? QString() : md5});
-            kept << RemoteEntry{id, parent, e.path.section('/', -1), e.path, e.isDir, e.size,
-                                e.isDir ? QString() : md5, {}};
+            kept << RemoteEntry{id,      parent, e.path.section('/', -1),   e.path,
+                                e.isDir, e.size, e.isDir ? QString() : md5, {}};
         }
         seedJournal.commit();
         seedJournal.replaceRemote(kept, cursor);

@@ -37,8 +37,8 @@ qsizetype AgreedFilter::apply(Reconciler::Input &input, const QHash<QString, Rem
         const auto base = input.journal.constFind(it.key());
         const auto local = input.local.constFind(it.key());
         // (An ignored path is never on the scan's side, so it is never taken out here.)
-        const bool agreed = base != input.journal.cend() && local != input.local.cend() &&
-                            localAgrees(*base, *local) && remoteAgrees(*base, *it) && !looksLikeConflictCopy(it.key());
+        const bool agreed = base != input.journal.cend() && local != input.local.cend() && localAgrees(*base, *local) &&
+                            remoteAgrees(*base, *it) && !looksLikeConflictCopy(it.key());
         if (!agreed) {
             input.remote.insert(it.key(), *it);
             continue;

@@ -27,8 +27,9 @@ struct Sides
         const QString id = QString::number(nextId++);
         in.journal.insert(path, JournalEntry{path, false, id, content.size(), 1000, inode, content});
         in.local.insert(path, LocalEntry{path, false, content.size(), 1000, inode, false});
-        in.remote.insert(path, RemoteEntry{id, idOf(parentOf(path)), path.section('/', -1), path, false,
-                                           content.size(), content, {}});
+        in.remote.insert(
+            path,
+            RemoteEntry{id, idOf(parentOf(path)), path.section('/', -1), path, false, content.size(), content, {}});
     }
     void agreeDir(const QString &path)
     {
@@ -38,8 +39,7 @@ struct Sides
         in.local.insert(path, LocalEntry{path, true, 0, 0, inode, false});
         in.remote.insert(path, RemoteEntry{id, idOf(parentOf(path)), path.section('/', -1), path, true, 0, {}, {}});
     }
-    template <typename Entry>
-    static void move(QHash<QString, Entry> &side, const QString &from, const QString &to)
+    template <typename Entry> static void move(QHash<QString, Entry> &side, const QString &from, const QString &to)
     {
         const auto keys = side.keys();
         for (const QString &key : keys) {
@@ -50,8 +50,7 @@ struct Sides
             }
         }
     }
-    template <typename Entry>
-    static void remove(QHash<QString, Entry> &side, const QString &path)
+    template <typename Entry> static void remove(QHash<QString, Entry> &side, const QString &path)
     {
         const auto keys = side.keys();
         for (const QString &key : keys) {
@@ -181,13 +180,13 @@ void TestSyncAgreedFilter::differencesStayForThePlanner()
     const SyncPlan whole = Reconciler::plan(s.in);
     const SyncPlan fast = Reconciler::plan(in);
     QCOMPARE(describe(fast), describe(whole));
-    const QMap<Kind, QString> names{{Kind::Upload, "upload"},         {Kind::Download, "download"},
-                                    {Kind::TrashRemote, "trash-remote"}, {Kind::TrashLocal, "trash-local"},
-                                    {Kind::Conflict, "conflict"},     {Kind::CreateRemoteFolder, "mkdir-remote"}};
-    const QString first = fast.actions.isEmpty()
-                              ? (fast.waiting.isEmpty() ? QStringLiteral("none")
-                                                        : QStringLiteral("waiting ") + fast.waiting.join(','))
-                              : names.value(fast.actions.first().kind, "other") + ' ' + fast.actions.first().path;
+    const QMap<Kind, QString> names{
+        {Kind::Upload, "upload"},          {Kind::Download, "download"}, {Kind::TrashRemote, "trash-remote"},
+        {Kind::TrashLocal, "trash-local"}, {Kind::Conflict, "conflict"}, {Kind::CreateRemoteFolder, "mkdir-remote"}};
+    const QString first =
+        fast.actions.isEmpty()
+            ? (fast.waiting.isEmpty() ? QStringLiteral("none") : QStringLiteral("waiting ") + fast.waiting.join(','))
+            : names.value(fast.actions.first().kind, "other") + ' ' + fast.actions.first().path;
     QCOMPARE(first, expected);
 }
 
@@ -235,14 +234,15 @@ void TestSyncAgreedFilter::fastPathPlansLikeTheWholePlanOverRandomEdits()
         QStringList files;
         for (int i = 0; i < 4; ++i) {
             const QString parent = dirs.at(random.bounded(int(dirs.size())));
-            const QString path = parent.isEmpty() ? QStringLiteral("d%1").arg(i) : parent + QStringLiteral("/d%1").arg(i);
+            const QString path =
+                parent.isEmpty() ? QStringLiteral("d%1").arg(i) : parent + QStringLiteral("/d%1").arg(i);
             s.agreeDir(path);
             dirs << path;
         }
         for (int i = 0; i < 12; ++i) {
             const QString parent = dirs.at(random.bounded(int(dirs.size())));
-            const QString path = parent.isEmpty() ? QStringLiteral("f%1.txt").arg(i)
-                                                  : parent + QStringLiteral("/f%1.txt").arg(i);
+            const QString path =
+                parent.isEmpty() ? QStringLiteral("f%1.txt").arg(i) : parent + QStringLiteral("/f%1.txt").arg(i);
             s.agreeFile(path, QStringLiteral("c%1").arg(i));
             files << path;
         }
@@ -290,8 +290,9 @@ void TestSyncAgreedFilter::fastPathPlansLikeTheWholePlanOverRandomEdits()
                 s.in.local.insert(fresh, LocalEntry{fresh, false, 3, 5000, s.nextInode++, false});
                 break;
             case 10:
-                s.in.remote.insert(fresh, RemoteEntry{QString::number(s.nextId++), {}, fresh, fresh, false, 3,
-                                                      QStringLiteral("new"), {}});
+                s.in.remote.insert(
+                    fresh,
+                    RemoteEntry{QString::number(s.nextId++), {}, fresh, fresh, false, 3, QStringLiteral("new"), {}});
                 break;
             case 11:
                 if (s.in.local.contains(file))
