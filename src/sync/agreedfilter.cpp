@@ -1,5 +1,8 @@
 #include "sync/agreedfilter.h"
 
+#include "sync/syncjournal.h"
+
+#include <QSet>
 #include <QStringView>
 
 namespace {
@@ -50,4 +53,29 @@ qsizetype AgreedFilter::apply(Reconciler::Input &input, const QHash<QString, Rem
         ++removed;
     }
     return removed;
+}
+
+qsizetype AgreedFilter::load(Reconciler::Input &input, const SyncJournal &journal,
+                             const QHash<QString, RemoteEntry> &remote)
+{
+    QSet<QString> agreedPaths;
+    input.journal = journal.entries([&](const JournalEntry &base) {
+        const auto local = input.local.constFind(base.path);
+        const auto there = remote.constFind(base.path);
+        const bool agreed = local != input.local.cend() && there != remote.cend() && localAgrees(base, *local) &&
+                            remoteAgrees(base, *there) && !looksLikeConflictCopy(base.path);
+        if (!agreed)
+            return false;
+        if (!base.isDir)
+            ++input.agreedFiles;
+        agreedPaths.insert(there.key());
+        input.local.erase(local);
+        return true;
+    });
+    input.remote.clear();
+    for (auto it = remote.cbegin(); it != remote.cend(); ++it) {
+        if (!agreedPaths.contains(it.key()))
+            input.remote.insert(it.key(), *it);
+    }
+    return agreedPaths.size();
 }

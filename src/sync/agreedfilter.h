@@ -2,6 +2,8 @@
 
 #include "sync/reconciler.h"
 
+class SyncJournal;
+
 // A round's fast path: takes out of the reconciler's input every path on which the disk, the
 // server and the journal still agree (same inode, size and modification time on disk as recorded;
 // the same server entry at the same place with the same size and content), so that a rescan of a
@@ -15,4 +17,8 @@ public:
     // remote, and counts the agreed files in input.agreedFiles (the mass-delete guard still
     // measures against everything known). Returns how many paths were taken out.
     static qsizetype apply(Reconciler::Input &input, const QHash<QString, RemoteEntry> &remote);
+    // The same while the journal is read (input.journal is filled from it): the agreed records
+    // are dropped as they come and never all held at once.
+    static qsizetype load(Reconciler::Input &input, const SyncJournal &journal,
+                          const QHash<QString, RemoteEntry> &remote);
 };

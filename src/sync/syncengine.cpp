@@ -206,11 +206,10 @@ void SyncEngine::runRound()
     watchFolders(dirs);
 
     Reconciler::Input input;
-    input.journal = m_journal.entries();
     input.local = std::move(scan.entries);
     const QHash<QString, RemoteEntry> remote = m_feed->tree().byPath();
     // Only what differs from the record, on either side, goes on to the planner.
-    AgreedFilter::apply(input, remote);
+    AgreedFilter::load(input, m_journal, remote);
     input.rules = m_rules;
     input.now = QDateTime::currentDateTime();
     const SyncPlan plan = Reconciler::plan(input);

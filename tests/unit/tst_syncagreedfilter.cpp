@@ -2,8 +2,10 @@
 // planning over what is left gives the same plan as planning over everything.
 #include "sync/agreedfilter.h"
 #include "sync/reconciler.h"
+#include "sync/syncjournal.h"
 
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -98,6 +100,7 @@ private slots:
     void differencesStayForThePlanner();
     void massDeleteGuardCountsTheAgreedFiles();
     void newConflictCopyNeverTakesAnAgreedCopysName();
+    void readingTheJournalDropsWhatTheFilterDrops();
     void fastPathPlansLikeTheWholePlanOverRandomEdits();
 };
 
@@ -223,6 +226,44 @@ void TestSyncAgreedFilter::newConflictCopyNeverTakesAnAgreedCopysName()
     QCOMPARE(plan.actions.size(), 1);
     QCOMPARE(plan.actions.first().kind, Kind::Conflict);
     QCOMPARE(plan.actions.first().newPath, QStringLiteral("a (冲突副本 2026-12-10 1530 2).txt"));
+}
+
+void TestSyncAgreedFilter::readingTheJournalDropsWhatTheFilterDrops()
+{
+    Sides s;
+    s.agreeDir(QStringLiteral("docs"));
+    s.agreeFile(QStringLiteral("docs/a.txt"));
+    s.agreeFile(QStringLiteral("docs/b.txt"));
+    s.agreeFile(QStringLiteral("c.txt"));
+    s.agreeFile(QStringLiteral("d.txt"));
+    s.in.local[QStringLiteral("docs/b.txt")].mtimeMs += 3;
+    s.in.remote[QStringLiteral("c.txt")].md5 = QStringLiteral("new");
+    s.in.local.remove(QStringLiteral("d.txt"));
+    s.in.local.insert(QStringLiteral("e.txt"), LocalEntry{QStringLiteral("e.txt"), false, 1, 1, 900, false});
+
+    QTemporaryDir dir;
+    SyncJournal journal;
+    QVERIFY(journal.open(dir.filePath(QStringLiteral("j.db"))));
+    QVERIFY(journal.begin());
+    for (const JournalEntry &entry : std::as_const(s.in.journal))
+        QVERIFY(journal.put(entry));
+    QVERIFY(journal.commit());
+
+    Reconciler::Input filtered = s.in;
+    AgreedFilter::apply(filtered, s.in.remote);
+    Reconciler::Input loaded = s.in;
+    loaded.journal.clear();
+    QCOMPARE(AgreedFilter::load(loaded, journal, s.in.remote), qsizetype(2));
+    QCOMPARE(loaded.journal, filtered.journal);
+    const auto sorted = [](QStringList keys) {
+        keys.sort();
+        return keys;
+    };
+    QCOMPARE(sorted(loaded.local.keys()), sorted(filtered.local.keys()));
+    QCOMPARE(sorted(loaded.remote.keys()), sorted(filtered.remote.keys()));
+    QCOMPARE(sorted(loaded.journal.keys()), QStringList({"c.txt", "d.txt", "docs/b.txt"}));
+    QCOMPARE(loaded.agreedFiles, 1);
+    QCOMPARE(describe(Reconciler::plan(loaded)), describe(Reconciler::plan(s.in)));
 }
 
 void TestSyncAgreedFilter::fastPathPlansLikeTheWholePlanOverRandomEdits()
