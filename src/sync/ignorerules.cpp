@@ -59,6 +59,11 @@ bool IgnoreRules::isIgnored(const QString &relativePath) const
         if (isIgnoredName(name))
             return true;
     }
+    return isIgnoredWholePath(relativePath);
+}
+
+bool IgnoreRules::isIgnoredWholePath(const QString &relativePath) const
+{
     for (const QRegularExpression &expression : m_paths) {
         if (expression.match(relativePath).hasMatch())
             return true;

@@ -20,6 +20,8 @@ public:
     bool isIgnored(const QString &relativePath) const;
     // For one name alone (a scan checks each entry as it meets it).
     bool isIgnoredName(const QString &name) const;
+    // The patterns with "/" alone, for a path whose every name has been checked already.
+    bool isIgnoredWholePath(const QString &relativePath) const;
     QStringList extraPatterns() const { return m_extra; }
 
 private:

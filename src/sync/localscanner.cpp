@@ -65,7 +65,8 @@ void scanFolder(int parentFd, const QByteArray &name, const QString &relative, c
         if (!entryFromStat(info, entry))
             continue;
         entry.path = relative.isEmpty() ? childName : relative + QLatin1Char('/') + childName;
-        if (rules.isIgnored(entry.path))
+        // The folders above were checked on the way down: only whole-path patterns are left.
+        if (rules.isIgnoredWholePath(entry.path))
             continue;
         if (entry.isDir)
             folders.append({QByteArray(raw), entry.path});

@@ -544,6 +544,7 @@ void Planner::planNew()
 
 SyncPlan Planner::run()
 {
+    m_plan.knownFiles = m_in.agreedFiles;
     for (auto it = m_in.remote.cbegin(); it != m_in.remote.cend(); ++it)
         m_remoteById.insert(it->id, it.key());
     for (auto it = m_in.local.cbegin(); it != m_in.local.cend(); ++it) {

@@ -39,6 +39,9 @@ public:
         QHash<QString, RemoteEntry> remote; // by path
         IgnoreRules rules;
         QDateTime now; // names the conflict copies
+        // Files known and unchanged on both sides that were left out of the three tables above
+        // (they still count as known for the mass-delete guard).
+        int agreedFiles = 0;
     };
 
     static SyncPlan plan(const Input &input);

@@ -1,10 +1,12 @@
 #include "sync/syncengine.h"
 
+#include "sync/agreedfilter.h"
 #include "sync/localscanner.h"
 #include "sync/reconciler.h"
 #include "sync/remotefeed.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileSystemWatcher>
 #include <QSet>
 #include <QTimer>
@@ -22,7 +24,7 @@ SyncEngine::SyncEngine(const Config &config, const QString &journalPath, QObject
 {
     m_roundTimer->setSingleShot(true);
     connect(m_roundTimer, &QTimer::timeout, this, &SyncEngine::runRound);
-    m_rescanTimer->setInterval(RescanIntervalMs);
+    m_rescanTimer->setSingleShot(true);
     connect(m_rescanTimer, &QTimer::timeout, this, [this] { scheduleRound(0); });
     connect(m_feed, &RemoteFeed::treeChanged, this, [this] { scheduleRound(0); });
     // The server's side is kept with its cursor, so that the next start asks only for what changed.
@@ -73,7 +75,7 @@ bool SyncEngine::start()
         tree.apply(changes);
         m_feed->resume(cursor, tree);
     }
-    m_rescanTimer->start();
+    m_rescanTimer->start(RescanIntervalMs);
     scheduleRound(0);
     return true;
 }
@@ -136,6 +138,18 @@ void SyncEngine::scheduleRound(int delayMs)
         m_roundTimer->start(delayMs);
 }
 
+int SyncEngine::rescanIntervalMs() const
+{
+    return m_rescanTimer->interval();
+}
+
+int SyncEngine::rescanIntervalFor(qint64 roundCostMs)
+{
+    // The safety rescan may take at most about 0.5 % of the time: a round of 1 s waits 200 s.
+    const qint64 wanted = roundCostMs * RescanDutyDivisor;
+    return int(qBound(qint64(RescanIntervalMs), wanted, qint64(MaxRescanIntervalMs)));
+}
+
 void SyncEngine::setState(State state)
 {
     if (m_state == state)
@@ -173,8 +187,10 @@ void SyncEngine::runRound()
         m_again = true;
         return;
     }
+    QElapsedTimer cost;
+    cost.start();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    const LocalScanner::Result scan = LocalScanner::scan(m_config.localPath, m_rules, now, m_stableMs);
+    LocalScanner::Result scan = LocalScanner::scan(m_config.localPath, m_rules, now, m_stableMs);
     if (scan.rootMissing) {
         // An unmounted disk or a removed folder must never read as "everything was deleted".
         m_lastError = QStringLiteral("本地文件夹不存在：") + m_config.localPath;
@@ -190,12 +206,17 @@ void SyncEngine::runRound()
     watchFolders(dirs);
 
     Reconciler::Input input;
-    input.journal = m_journal.entries();
-    input.local = scan.entries;
-    input.remote = m_feed->tree().byPath();
+    input.local = std::move(scan.entries);
+    const QHash<QString, RemoteEntry> remote = m_feed->tree().byPath();
+    // Only what differs from the record, on either side, goes on to the planner.
+    AgreedFilter::load(input, m_journal, remote);
     input.rules = m_rules;
     input.now = QDateTime::currentDateTime();
     const SyncPlan plan = Reconciler::plan(input);
+    input = Reconciler::Input();
+    // Every round scans everything, so the safety rescan counts from this one.
+    m_lastRoundCostMs = cost.elapsed();
+    m_rescanTimer->start(rescanIntervalFor(m_lastRoundCostMs));
     m_plannedDeletes = plan.deletedFiles;
     if (plan.needsConfirmation && !m_deletesConfirmed) {
         setState(State::NeedsConfirmation);
@@ -221,7 +242,7 @@ void SyncEngine::runRound()
     context.rootFolderId = m_config.remoteFolderId;
     context.teamId = m_config.teamId;
     context.journal = &m_journal;
-    context.remote = input.remote;
+    context.remote = remote;
     m_executor->run(plan.actions, context);
 }
 

@@ -34,7 +34,12 @@ public:
         QStringList ignorePatterns;
     };
 
+    // The full rescan that catches what the watcher missed: every RescanIntervalMs at the
+    // shortest, longer when a round is costly (RescanDutyDivisor times its cost), never longer
+    // than MaxRescanIntervalMs.
     static constexpr int RescanIntervalMs = 3 * 60 * 1000;
+    static constexpr int RescanDutyDivisor = 200;
+    static constexpr int MaxRescanIntervalMs = 15 * 60 * 1000;
     static constexpr int HintDelayMs = 300;
     static constexpr int FirstBackoffMs = 5000;
     static constexpr int MaxBackoffMs = 5 * 60 * 1000;
@@ -62,6 +67,10 @@ public:
     int plannedDeletes() const { return m_plannedDeletes; }
     // Rounds completed with nothing left to do (for tests and the status texts).
     int quietRounds() const { return m_quietRounds; }
+    // How long the last round took (scan and plan), and the safety rescan it leads to.
+    qint64 lastRoundCostMs() const { return m_lastRoundCostMs; }
+    int rescanIntervalMs() const;
+    static int rescanIntervalFor(qint64 roundCostMs);
     // Shorter delays for tests.
     void setTimings(int hintDelayMs, qint64 stableMs, int backoffMs);
     RemoteFeed *feed() const { return m_feed; }
@@ -96,6 +105,7 @@ private:
     int m_plannedDeletes = 0;
     int m_quietRounds = 0;
     int m_backoffMs = 0;
+    qint64 m_lastRoundCostMs = 0;
     int m_hintDelayMs = HintDelayMs;
     qint64 m_stableMs = 2000;
     int m_firstBackoffMs = FirstBackoffMs;

@@ -76,7 +76,24 @@ void SyncExecutor::run(const QList<SyncAction> &actions, const Context &context)
         if (it->isDir)
             m_folderIds.insert(it.key(), it->id);
     }
+    m_nextToStart = 0;
+    m_inFlight = 0;
+    m_exclusiveInFlight = false;
+    m_settled = QList<bool>(actions.size(), false);
     next();
+}
+
+void SyncExecutor::setMaxParallel(int count)
+{
+    m_maxParallel = qMax(1, count);
+}
+
+bool SyncExecutor::runsAlongside(const SyncAction &a)
+{
+    // Transfers of different paths do not depend on each other; everything else (folders, moves,
+    // deletes, conflicts, records) waits for what came before it and holds back what follows, so
+    // a folder is there before its files and nothing crosses a move or a delete.
+    return a.kind == Kind::Upload || a.kind == Kind::Download;
 }
 
 void SyncExecutor::abort()
@@ -89,9 +106,25 @@ std::function<void(const HttpResponse &)> SyncExecutor::guarded(std::function<vo
 {
     QPointer<SyncExecutor> self(this);
     const quint64 round = m_round;
-    return [self, round, f = std::move(f)](const HttpResponse &response) {
-        if (self && self->m_round == round && self->m_running)
+    const int index = m_index;
+    return [self, round, index, f = std::move(f)](const HttpResponse &response) {
+        if (self && self->m_round == round && self->m_running) {
+            self->m_index = index;
             f(response);
+        }
+    };
+}
+
+std::function<bool()> SyncExecutor::resumer()
+{
+    QPointer<SyncExecutor> self(this);
+    const quint64 round = m_round;
+    const int index = m_index;
+    return [self, round, index] {
+        if (!self || self->m_round != round || !self->m_running)
+            return false;
+        self->m_index = index; // several actions run at once: answers come back to their own
+        return true;
     };
 }
 
@@ -159,13 +192,26 @@ void SyncExecutor::next()
 {
     if (!m_running)
         return;
-    ++m_index;
-    if (m_index >= m_actions.size()) {
+    while (m_nextToStart < m_actions.size()) {
+        const SyncAction &a = m_actions[m_nextToStart];
+        const bool alongside = runsAlongside(a);
+        if (m_inFlight > 0 && (!alongside || m_exclusiveInFlight || m_inFlight >= m_maxParallel))
+            break;
+        m_index = m_nextToStart++;
+        ++m_inFlight;
+        m_exclusiveInFlight = !alongside;
+        start(a);
+        if (!m_running)
+            return;
+    }
+    if (m_inFlight == 0 && m_nextToStart >= m_actions.size()) {
         m_running = false;
         emit finished();
-        return;
     }
-    const SyncAction &a = m_actions[m_index];
+}
+
+void SyncExecutor::start(const SyncAction &a)
+{
     emit actionStarted(a);
     switch (a.kind) {
     case Kind::CreateRemoteFolder:
@@ -198,22 +244,34 @@ void SyncExecutor::next()
     }
 }
 
+bool SyncExecutor::settle()
+{
+    if (m_index < 0 || m_index >= m_settled.size() || m_settled[m_index])
+        return false; // answered already
+    m_settled[m_index] = true;
+    --m_inFlight;
+    if (!runsAlongside(m_actions[m_index]))
+        m_exclusiveInFlight = false;
+    QMetaObject::invokeMethod(this, &SyncExecutor::next, Qt::QueuedConnection);
+    return true;
+}
+
 void SyncExecutor::succeed()
 {
-    ++m_done;
-    QMetaObject::invokeMethod(this, &SyncExecutor::next, Qt::QueuedConnection);
+    if (settle())
+        ++m_done;
 }
 
 void SyncExecutor::failAction(const QString &error)
 {
-    m_failures.append(Failure{m_actions[m_index].path, error});
-    QMetaObject::invokeMethod(this, &SyncExecutor::next, Qt::QueuedConnection);
+    if (settle())
+        m_failures.append(Failure{m_actions[m_index].path, error});
 }
 
 void SyncExecutor::skip()
 {
-    ++m_skipped;
-    QMetaObject::invokeMethod(this, &SyncExecutor::next, Qt::QueuedConnection);
+    if (settle())
+        ++m_skipped;
 }
 
 void SyncExecutor::createRemoteFolder(const SyncAction &a)
@@ -288,9 +346,7 @@ void SyncExecutor::upload(const SyncAction &a, const QString &replaceId)
         task = transfers->addFormUpload({full(a.path)}, parentId);
     if (!task)
         return failAction(QStringLiteral("无法开始上传"));
-    QPointer<SyncExecutor> self(this);
-    const quint64 round = m_round;
-    auto live = [self, round] { return self && self->m_round == round && self->m_running; };
+    const auto live = resumer();
     const bool chunked = task->kind() == TransferTask::Kind::Upload;
     if (chunked) {
         connect(task, &TransferTask::sigDone, this, [this, live, a, before, replaceId, task] {
@@ -374,9 +430,7 @@ void SyncExecutor::download(const SyncAction &a)
     TransferTask *task = TransferManager::instance()->addDownload(downloadPath(a.serverId), dir, sideName(a.serverId));
     if (!task)
         return failAction(QStringLiteral("无法开始下载"));
-    QPointer<SyncExecutor> self(this);
-    const quint64 round = m_round;
-    auto live = [self, round] { return self && self->m_round == round && self->m_running; };
+    const auto live = resumer();
     connect(task, &TransferTask::sigDone, this, [this, live, a, task] {
         if (live())
             onDownloaded(a, task->finalPath());
@@ -391,11 +445,10 @@ void SyncExecutor::hash(const QString &path, qint64 size, std::function<void(con
 {
     // A big file takes seconds to digest: that happens on the hasher's thread, never on this one.
     auto *hasher = new FileHasher(this);
-    QPointer<SyncExecutor> self(this);
-    const quint64 round = m_round;
-    const auto answer = [self, round, hasher, done](const QString &md5) {
+    const auto live = resumer();
+    const auto answer = [live, hasher, done](const QString &md5) {
         hasher->deleteLater();
-        if (self && self->m_round == round && self->m_running)
+        if (live())
             done(md5);
     };
     connect(hasher, &FileHasher::finished, this, answer);

@@ -15,12 +15,12 @@ class SyncJournal;
 struct HttpResponse;
 struct LocalEntry;
 
-// Carries out a sync plan one action after another, through the client's own requests and the
-// transfer list (uploads and downloads show there as usual). Each action first checks that what
-// it is about to touch is still as planned, and records its result in the journal in one
-// transaction when it completes. A failed action is reported and skipped; the next round plans
-// again. Downloads land in a hidden side name first and take their place with one rename; a local
-// file changed meanwhile is kept under a conflict name. Deletes go to a trash on both sides.
+// Carries out a sync plan in order, up to maxParallel() uploads and downloads at once, through the client's own
+// requests and the transfer list (uploads and downloads show there as usual). Each action first checks that what it is
+// about to touch is still as planned, and records its result in the journal in one transaction when it completes. A
+// failed action is reported and skipped; the next round plans again. Downloads land in a hidden side name first and
+// take their place with one rename; a local file changed meanwhile is kept under a conflict name. Deletes go to a trash
+// on both sides.
 class SyncExecutor final : public QObject
 {
     Q_OBJECT
@@ -41,11 +41,19 @@ public:
         QString error;
     };
 
+    static constexpr int DefaultMaxParallel = 4;
+
     explicit SyncExecutor(QObject *parent = nullptr);
     ~SyncExecutor() override;
 
+    // How many uploads and downloads of a plan may run at once (1: one action after another).
+    void setMaxParallel(int count);
+    int maxParallel() const { return m_maxParallel; }
+    // Whether an action may run beside others; any other waits until all before it are done.
+    static bool runsAlongside(const SyncAction &a);
+
     void run(const QList<SyncAction> &actions, const Context &context);
-    // Stops after the action in flight (its answer is ignored, the journal left as it was).
+    // Stops after the actions in flight (its answer is ignored, the journal left as it was).
     void abort();
     bool isRunning() const { return m_running; }
     QList<Failure> failures() const { return m_failures; }
@@ -63,7 +71,11 @@ signals:
     void finished();
 
 private:
+    // Starts what may start now; emits finished() once everything has answered.
     void next();
+    void start(const SyncAction &a);
+    // The action at m_index has answered; false when it had already.
+    bool settle();
     void succeed();
     void failAction(const QString &error);
     void skip();
@@ -100,10 +112,18 @@ private:
     QString downloadPath(const QString &serverId) const;
     // Runs f once the request answers, if this executor and its round are still there.
     std::function<void(const HttpResponse &)> guarded(std::function<void(const HttpResponse &)> f);
+    // A check for later answers to the action at m_index: true (and that action current again)
+    // while this executor and its round are still there.
+    std::function<bool()> resumer();
 
     Context m_ctx;
     QList<SyncAction> m_actions;
-    int m_index = 0;
+    int m_index = 0; // the action being worked on (the one whose answer came back)
+    int m_nextToStart = 0;
+    int m_inFlight = 0;
+    int m_maxParallel = DefaultMaxParallel;
+    bool m_exclusiveInFlight = false;
+    QList<bool> m_settled;
     quint64 m_round = 0;
     bool m_running = false;
     QHash<QString, QString> m_folderIds; // path -> server id of folders known or made this round

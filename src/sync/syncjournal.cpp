@@ -104,6 +104,11 @@ bool SyncJournal::exec(const QString &sql, const QVariantList &values)
 
 QHash<QString, JournalEntry> SyncJournal::entries() const
 {
+    return entries([](const JournalEntry &) { return false; });
+}
+
+QHash<QString, JournalEntry> SyncJournal::entries(const std::function<bool(const JournalEntry &)> &drop) const
+{
     QHash<QString, JournalEntry> result;
     if (m_connection.isEmpty())
         return result;
@@ -113,7 +118,8 @@ QHash<QString, JournalEntry> SyncJournal::entries() const
         return result;
     while (query.next()) {
         JournalEntry entry = entryFrom(query);
-        result.insert(entry.path, entry);
+        if (!drop(entry))
+            result.insert(entry.path, entry);
     }
     return result;
 }

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 // The last state both sides of one pair agreed on, in its own SQLite file (write-ahead log, so a
 // process killed at any moment leaves the last committed state). Each completed action changes
@@ -27,6 +28,8 @@ public:
     QString errorText() const { return m_error; }
 
     QHash<QString, JournalEntry> entries() const;
+    // The same, without the entries drop() takes: those are never held at once.
+    QHash<QString, JournalEntry> entries(const std::function<bool(const JournalEntry &)> &drop) const;
     bool contains(const QString &path) const;
     JournalEntry entry(const QString &path) const;
 

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "sync/reconciler.h"
+
+class SyncJournal;
+
+// A round's fast path: takes out of the reconciler's input every path on which the disk, the
+// server and the journal still agree (same inode, size and modification time on disk as recorded;
+// the same server entry at the same place with the same size and content), so that a rescan of a
+// large unchanged folder plans over what changed only. Conservative: anything in doubt stays in.
+class AgreedFilter final
+{
+public:
+    // input.journal and input.local hold the whole journal and scan; remote is the whole server
+    // side by path (left untouched: the executor still needs every folder's id). Removes the
+    // agreed paths from input.journal and input.local, fills input.remote with the rest of
+    // remote, and counts the agreed files in input.agreedFiles (the mass-delete guard still
+    // measures against everything known). Returns how many paths were taken out.
+    static qsizetype apply(Reconciler::Input &input, const QHash<QString, RemoteEntry> &remote);
+    // The same while the journal is read (input.journal is filled from it): the agreed records
+    // are dropped as they come and never all held at once.
+    static qsizetype load(Reconciler::Input &input, const SyncJournal &journal,
+                          const QHash<QString, RemoteEntry> &remote);
+};

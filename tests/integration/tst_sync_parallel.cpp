@@ -1,0 +1,191 @@
+// The sync executor runs up to four transfers of a plan at once against the reference server:
+// folders, moves and deletes still wait for what came before them, every file lands byte for
+// byte, and one failed transfer leaves the others to finish.
+#include "eventwait.h"
+#include "net/session.h"
+#include "referenceserver.h"
+#include "sync/syncexecutor.h"
+#include "sync/syncjournal.h"
+#include "testsettings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+using Kind = SyncAction::Kind;
+
+QByteArray contentOf(int i)
+{
+    // Different sizes and bytes, so a file swapped with another or cut short shows.
+    QByteArray bytes;
+    for (int k = 0; k < 2000 + i * 3001; ++k)
+        bytes += char('a' + (k * 7 + i) % 26);
+    return bytes;
+}
+
+bool writeSettled(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        return false;
+    f.close();
+    return f.open(QIODevice::ReadWrite) &&
+           f.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime);
+}
+
+SyncAction actionOf(Kind kind, const QString &path)
+{
+    SyncAction a;
+    a.kind = kind;
+    a.path = path;
+    a.isDir = kind == Kind::CreateRemoteFolder;
+    return a;
+}
+
+} // namespace
+
+class TestSyncParallel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void transfersRunFourAtOnceAndAFolderWaitsForThemAll();
+    void oneFailedTransferDoesNotStopTheOthers();
+
+private:
+    QString newFolder(const QString &name);
+    QByteArray serverBytes(const QString &id);
+
+    QTemporaryDir m_work;
+    std::unique_ptr<ReferenceServer> m_server;
+    ReferenceServer::Credentials m_user;
+};
+
+void TestSyncParallel::initTestCase()
+{
+    useSettingsFolder(m_work.filePath("settings"));
+    qputenv("XDG_DATA_HOME", m_work.filePath("data").toUtf8());
+    m_server = std::make_unique<ReferenceServer>();
+    QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+    qputenv("TVR_SERVER", m_server->baseUrl().toUtf8());
+    m_user = m_server->signIn("sync_parallel", "13912340077");
+    QVERIFY(m_user.isValid());
+    QVERIFY(Session::instance()->applyLogin(m_user.login));
+}
+
+QString TestSyncParallel::newFolder(const QString &name)
+{
+    const auto folder = m_server->postJson("/api/folders", QJsonObject{{"name", name}}, m_user);
+    return folder.success() ? QString::number(folder.dataObject().value("id").toInteger()) : QString();
+}
+
+QByteArray TestSyncParallel::serverBytes(const QString &id)
+{
+    const auto answer = m_server->get("/api/files/" + id + "/download", m_user);
+    return answer.status == 200 ? answer.body : QByteArray("(missing)");
+}
+
+void TestSyncParallel::transfersRunFourAtOnceAndAFolderWaitsForThemAll()
+{
+    const QString folderId = newFolder("parallel");
+    QVERIFY(!folderId.isEmpty());
+    const QString root = m_work.filePath("p1");
+    QList<SyncAction> actions;
+    for (int i = 0; i < 6; ++i) {
+        const QString name = QStringLiteral("f%1.txt").arg(i);
+        QVERIFY(writeSettled(root + '/' + name, contentOf(i)));
+        actions << actionOf(Kind::Upload, name);
+    }
+    QVERIFY(QDir().mkpath(root + "/dir"));
+    QVERIFY(writeSettled(root + "/dir/x.txt", contentOf(9)));
+    actions << actionOf(Kind::CreateRemoteFolder, "dir") << actionOf(Kind::Upload, "dir/x.txt");
+
+    SyncJournal journal;
+    QVERIFY(journal.open(m_work.filePath("p1.db")));
+    SyncExecutor executor;
+    QStringList started;
+    QStringList unfinishedWhenTheFolderStarted;
+    connect(&executor, &SyncExecutor::actionStarted, this, [&](const SyncAction &a) {
+        started << a.path;
+        if (a.path == "dir") {
+            for (int i = 0; i < 6; ++i) {
+                if (!journal.contains(QStringLiteral("f%1.txt").arg(i)))
+                    unfinishedWhenTheFolderStarted << QStringLiteral("f%1.txt").arg(i);
+            }
+        }
+    });
+    QSignalSpy finished(&executor, &SyncExecutor::finished);
+    SyncExecutor::Context context;
+    context.root = root;
+    context.rootFolderId = folderId;
+    context.journal = &journal;
+    executor.run(actions, context);
+    // Four transfers start at once, before any answer.
+    QCOMPARE(started, QStringList({"f0.txt", "f1.txt", "f2.txt", "f3.txt"}));
+    QVERIFY(finished.wait(30000));
+    QVERIFY2(executor.failures().isEmpty(), qPrintable(executor.failures().value(0).error));
+    QCOMPARE(started.size(), 8);
+    QVERIFY2(unfinishedWhenTheFolderStarted.isEmpty(), qPrintable(unfinishedWhenTheFolderStarted.join(',')));
+    QCOMPARE(started.indexOf("dir/x.txt"), 7);
+    for (int i = 0; i < 6; ++i) {
+        const JournalEntry entry = journal.entry(QStringLiteral("f%1.txt").arg(i));
+        QVERIFY(!entry.serverId.isEmpty());
+        QCOMPARE(serverBytes(entry.serverId), contentOf(i));
+    }
+    QCOMPARE(serverBytes(journal.entry("dir/x.txt").serverId), contentOf(9));
+    QVERIFY(journal.entry("dir").isDir);
+    QCOMPARE(executor.done(), 8);
+}
+
+void TestSyncParallel::oneFailedTransferDoesNotStopTheOthers()
+{
+    const QString folderId = newFolder("parallel-failure");
+    QVERIFY(!folderId.isEmpty());
+    const QString root = m_work.filePath("p2");
+    QVERIFY(QDir().mkpath(root));
+    QList<SyncAction> actions;
+    for (int i = 0; i < 4; ++i) {
+        if (i == 1) {
+            // A server file that is no longer there: its download fails while the uploads run.
+            SyncAction ghost = actionOf(Kind::Download, "ghost.txt");
+            ghost.serverId = "987654";
+            ghost.md5 = "0123456789abcdef0123456789abcdef";
+            ghost.size = 10;
+            actions << ghost;
+            continue;
+        }
+        const QString name = QStringLiteral("g%1.txt").arg(i);
+        QVERIFY(writeSettled(root + '/' + name, contentOf(20 + i)));
+        actions << actionOf(Kind::Upload, name);
+    }
+    SyncJournal journal;
+    QVERIFY(journal.open(m_work.filePath("p2.db")));
+    SyncExecutor executor;
+    QSignalSpy started(&executor, &SyncExecutor::actionStarted);
+    QSignalSpy finished(&executor, &SyncExecutor::finished);
+    SyncExecutor::Context context;
+    context.root = root;
+    context.rootFolderId = folderId;
+    context.journal = &journal;
+    executor.run(actions, context);
+    QCOMPARE(started.size(), 4);
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(executor.failures().size(), 1);
+    QCOMPARE(executor.failures().first().path, QStringLiteral("ghost.txt"));
+    for (int i : {0, 2, 3}) {
+        const JournalEntry entry = journal.entry(QStringLiteral("g%1.txt").arg(i));
+        QVERIFY2(!entry.serverId.isEmpty(), qPrintable(entry.path));
+        QCOMPARE(serverBytes(entry.serverId), contentOf(20 + i));
+    }
+    QVERIFY(!QFile::exists(root + "/ghost.txt"));
+    QCOMPARE(executor.done(), 3);
+}
+
+QTEST_MAIN(TestSyncParallel)
+#include "tst_sync_parallel.moc"
