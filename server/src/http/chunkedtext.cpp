@@ -27,6 +27,8 @@ void ChunkedText::commit(const char *end)
 
 void ChunkedText::append(std::string_view text)
 {
+    if (text.empty())
+        return; // its data may be null
     char *to = reserve(text.size());
     std::memcpy(to, text.data(), text.size());
     commit(to + text.size());

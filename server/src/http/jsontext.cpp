@@ -101,6 +101,8 @@ char *writeUtf8String(char *to, QByteArrayView utf8)
     *to++ = '"';
     qsizetype plainFrom = 0;
     const auto flush = [&](qsizetype until) {
+        if (until == plainFrom)
+            return; // also an empty text, whose data may be null
         std::memcpy(to, data + plainFrom, size_t(until - plainFrom));
         to += until - plainFrom;
     };
