@@ -21,6 +21,7 @@ private slots:
     void listingOrderHoldsInEverySpaceAndFolder();
     void listingOrderOfCaseDigitsAndChineseIsFixed();
     void listingIsReadFromItsIndexesAlone();
+    void longestNamesAreStoredAndListed();
     void searchesTheWholeSpaceIgnoringCase();
     void renameRefusesBadNamesAndAvoidsClashes();
     void moveRefusesItsOwnSubtree();
@@ -253,6 +254,27 @@ void TestServerFiles::listingIsReadFromItsIndexesAlone()
         const QString detail = plan.front().value(3).toString();
         QVERIFY2(detail.startsWith("SEARCH files USING COVERING INDEX files_live_"), qPrintable(detail));
     }
+}
+
+// The listing's indexes hold each name (folders twice, as typed and folded): the longest names,
+// in three-byte characters, must still fit into one index entry, PostgreSQL's being limited.
+void TestServerFiles::longestNamesAreStoredAndListed()
+{
+    const Creds r = m_server->signIn("rosa", "13900000034");
+    QVERIFY(r.isValid());
+    // Characters that do not repeat, so that no compression shrinks the entry below the limit.
+    const auto chinese = [](int length) {
+        QString text;
+        for (int i = 0; i < length; ++i)
+            text += QChar(char16_t(0x4e00 + (i * 7919) % 0x5000));
+        return text;
+    };
+    const QString folderName = chinese(255);
+    const QString fileName = chinese(251) + ".pdf";
+    QVERIFY(folder(r, folderName) > 0);
+    QVERIFY(upload(r, fileName, "long") > 0);
+    QCOMPARE(names(m_server->get("/api/files?", r)), QStringList({folderName, fileName}));
+    QCOMPARE(m_server->postJson("/api/folders", {{"name", folderName + "x"}}, r).status, 400);
 }
 
 void TestServerFiles::searchesTheWholeSpaceIgnoringCase()
