@@ -6,8 +6,9 @@
 // Size: TVR_BENCH_MB (default 1024). The file is random bytes in a temporary folder.
 // Hashing and downloads run TVR_BENCH_ROUNDS times (default 2), alternating with their tool, and
 // keep the best time (the machine may be shared); the upload runs once, as a second upload of the
-// same bytes would be an instant upload. Every download starts from the same state (see
-// sameStart), and each round adds curl -o /dev/null, which shows the network's share.
+// same bytes would be an instant upload (TVR_BENCH_CURL_FIRST=1 runs curl -T before it instead of
+// after it). Every upload and download starts from the same state (see sameStart), and each round
+// adds curl -o /dev/null, which shows the network's share.
 #include "benchprobe.h"
 #include "net/httpclient.h"
 #include "net/session.h"
@@ -140,13 +141,52 @@ int main(int argc, char *argv[])
         std::printf("!! digests differ: %s vs %s\n", qPrintable(ourMd5), qPrintable(toolMd5));
 
     // 2. Upload: Uploader (hash, init, chunks, merge) vs md5sum + curl -T of the same bytes.
+    // Each upload fills the page cache with the server's copy, so each starts as a download does
+    // (see sameStart below): without it, whichever went second paid for memory that had lain free.
+    const auto uploadStart = [&] {
+        settle();
+        warmPageCache(work.path(), size + size / 8);
+    };
+    // One curl -T of the whole file to server B and its merge; before or after the Uploader
+    // (TVR_BENCH_CURL_FIRST=1), so that runs can alternate which of the two goes first.
+    qint64 curlPutMs = 0;
+    qint64 curlPutCpu = 0;
+    qint64 curlMergeMs = 0;
+    bool curlMerged = false;
+    const auto runCurlPut = [&] {
+        const ReferenceServer::Reply init = serverB.postJson(
+            QStringLiteral("/api/upload/init"),
+            QJsonObject{{"name", "curl.bin"}, {"size", size}, {"md5", toolMd5}, {"parent_id", QJsonValue::Null}},
+            userB);
+        const QString curlUploadId = jsonText(init.dataObject(), QStringLiteral("uploadId"));
+        uploadStart();
+        const ToolRun curlPut = runTool(
+            QStringLiteral("curl"),
+            QStringList{QStringLiteral("-sS"), QStringLiteral("-f"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                        QStringLiteral("-T"), source, QStringLiteral("-H"), QStringLiteral("Expect:"),
+                        QStringLiteral("-H"), QStringLiteral("Content-Type: application/octet-stream")}
+                << authHeaders(userB)
+                << serverB.baseUrl() + QStringLiteral("/api/upload/chunk/") + curlUploadId + QStringLiteral("/0"));
+        curlPutMs = curlPut.ms;
+        curlPutCpu = curlPut.cpuMs;
+        QElapsedTimer mergeTimer;
+        mergeTimer.start();
+        curlMerged =
+            serverB.postJson(QStringLiteral("/api/upload/merge"), QJsonObject{{"uploadId", curlUploadId}}, userB)
+                .success();
+        curlMergeMs = mergeTimer.elapsed();
+    };
+
+    const bool curlFirst = envInt("TVR_BENCH_CURL_FIRST", 0) != 0;
+    if (curlFirst)
+        runCurlPut();
     QString fileId;
     QString uploadError;
     QElapsedTimer uploadClock;
     qint64 untilMergeMs = 0;
     qint64 hashedMs = 0;
     qint64 firstChunkMs = 0;
-    settle();
+    uploadStart();
     const Probe upload = measure([&](std::function<void()> finish) {
         auto *uploader = new Uploader(&app);
         uploadClock.start();
@@ -172,26 +212,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "upload failed: %s\n", qPrintable(uploadError));
         return 1;
     }
-
-    const ReferenceServer::Reply init = serverB.postJson(
-        QStringLiteral("/api/upload/init"),
-        QJsonObject{{"name", "curl.bin"}, {"size", size}, {"md5", toolMd5}, {"parent_id", QJsonValue::Null}}, userB);
-    const QString curlUploadId = jsonText(init.dataObject(), QStringLiteral("uploadId"));
-    settle();
-    const ToolRun curlPut = runTool(
-        QStringLiteral("curl"),
-        QStringList{QStringLiteral("-sS"), QStringLiteral("-f"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                    QStringLiteral("-T"), source, QStringLiteral("-H"), QStringLiteral("Expect:"), QStringLiteral("-H"),
-                    QStringLiteral("Content-Type: application/octet-stream")}
-            << authHeaders(userB)
-            << serverB.baseUrl() + QStringLiteral("/api/upload/chunk/") + curlUploadId + QStringLiteral("/0"));
-    const qint64 curlPutMs = curlPut.ms;
-    const qint64 curlPutCpu = curlPut.cpuMs;
-    QElapsedTimer mergeTimer;
-    mergeTimer.start();
-    const bool curlMerged =
-        serverB.postJson(QStringLiteral("/api/upload/merge"), QJsonObject{{"uploadId", curlUploadId}}, userB).success();
-    const qint64 curlMergeMs = mergeTimer.elapsed();
+    if (!curlFirst)
+        runCurlPut();
 
     // The same chunks as the Uploader, three at a time, by one curl (chunk files cut beforehand).
     const ReferenceServer::Reply chunkedInit = serverC.postJson(
@@ -219,7 +241,7 @@ int main(int argc, char *argv[])
                     << work.filePath(QStringLiteral("chunks/%1").arg(index))
                     << serverC.baseUrl() + QStringLiteral("/api/upload/chunk/%1/%2").arg(chunkedId).arg(index);
     }
-    settle();
+    uploadStart();
     const ToolRun curlChunks = runTool(QStringLiteral("curl"), chunkedArgs);
     const bool chunksMerged =
         serverC.postJson(QStringLiteral("/api/upload/merge"), QJsonObject{{"uploadId", chunkedId}}, userC).success();

@@ -1,8 +1,12 @@
 // The file tree of the reference server: listing, categories, search, folders, rename, move,
 // the trash with its 7-day purge, and isolation between users.
+#include "files/filetree.h"
+#include "postgresfixture.h"
 #include "referenceserver.h"
+#include "storage/database.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QtTest>
 
 using Creds = ReferenceServer::Credentials;
@@ -15,6 +19,9 @@ private slots:
     void initTestCase();
     void listsFoldersFirstAndFiltersCategories();
     void listingOrderHoldsInEverySpaceAndFolder();
+    void listingOrderOfCaseDigitsAndChineseIsFixed();
+    void listingIsReadFromItsIndexesAlone();
+    void longestNamesAreStoredAndListed();
     void searchesTheWholeSpaceIgnoringCase();
     void renameRefusesBadNamesAndAvoidsClashes();
     void moveRefusesItsOwnSubtree();
@@ -184,6 +191,90 @@ void TestServerFiles::listingOrderHoldsInEverySpaceAndFolder()
              QStringList({"K-team", "m-team"}));
     // The team's folders are not the owner's, nor the other way round.
     QVERIFY(!names(m_server->get("/api/files?", o)).contains("K-team"));
+}
+
+// The listing's exact bytes for names that differ in case, digits and script: folders by their
+// bytes with only A-Z folded (so "_" sorts between digits and letters, digits are not read as
+// numbers, Ä and ä stay apart and Chinese goes by code point, not by pinyin); files newest first,
+// whatever their names; every record as the entry's own answer gave it.
+void TestServerFiles::listingOrderOfCaseDigitsAndChineseIsFixed()
+{
+    const Creds q = m_server->signIn("quinn", "13900000033");
+    QVERIFY(q.isValid());
+    QHash<QString, QJsonObject> created;
+    for (const QString &name : QStringList{"项目", "file2", "Banana", "_tmp", "ärger", "10-x", "文档", "File1", "apple",
+                                           "Zeta", "Ärger", "9-x", "阿里", "cherry", "file10", "报告"}) {
+        const auto reply = m_server->postJson("/api/folders", {{"name", name}}, q);
+        QVERIFY2(reply.success(), qPrintable(name));
+        created.insert(name, reply.dataObject());
+    }
+    QList<ReferenceServer::Part> parts;
+    for (const QString &name : QStringList{"b.txt", "A.txt", "10.txt", "2.txt", "报告.pdf"})
+        parts.append({"files", name.toUtf8(), "application/octet-stream", name.toUtf8()});
+    const auto older = m_server->multipart("/api/files/upload", parts, q);
+    QVERIFY(older.success());
+    QVERIFY(m_server->advanceClock(60, q));
+    const auto newer = m_server->multipart(
+        "/api/files/upload", {{"files", "0-newest.txt", "application/octet-stream", QByteArray("new")}}, q);
+    QVERIFY(newer.success());
+    for (const auto *reply : {&older, &newer}) {
+        for (const QJsonValue &record : reply->dataArray())
+            created.insert(record.toObject().value("name").toString(), record.toObject());
+    }
+
+    const QStringList order = {"10-x",         "9-x",      "_tmp",  "apple",  "Banana", "cherry", "File1", "file10",
+                               "file2",        "Zeta",     "Ärger", "ärger",  "报告",   "文档",   "阿里",  "项目",
+                               "0-newest.txt", "报告.pdf", "2.txt", "10.txt", "A.txt",  "b.txt"};
+    QJsonArray expected;
+    for (const QString &name : order) {
+        QVERIFY2(created.contains(name), qPrintable(name));
+        expected.append(created.value(name));
+    }
+    const auto listing = m_server->get("/api/files?", q);
+    QCOMPARE(names(listing), order);
+    QCOMPARE(listing.body,
+             "{\"data\":" + QJsonDocument(expected).toJson(QJsonDocument::Compact) + ",\"success\":true}");
+}
+
+// A folder is listed from the listing's indexes alone, without looking up each row in the table:
+// a column read by the listing but missing from them would triple the time of a large folder.
+void TestServerFiles::listingIsReadFromItsIndexesAlone()
+{
+    if (PostgresFixture::requested())
+        QSKIP("PostgreSQL chooses its plans by the table's statistics");
+    tvr::server::Database db;
+    QString error;
+    QVERIFY2(db.open(QDir(m_server->dataDir()).filePath("tolvar.db"), &error), qPrintable(error));
+    const std::vector<const char *> statements = tvr::server::FileTree::folderListingStatements();
+    QCOMPARE(statements.size(), size_t(3));
+    for (const char *sql : statements) {
+        bool ok = false;
+        const auto plan = db.query(("EXPLAIN QUERY PLAN " + std::string(sql)).c_str(), {}, &ok);
+        QVERIFY2(ok && plan.size() == 1, sql);
+        const QString detail = plan.front().value(3).toString();
+        QVERIFY2(detail.startsWith("SEARCH files USING COVERING INDEX files_live_"), qPrintable(detail));
+    }
+}
+
+// The listing's indexes hold each name (folders twice, as typed and folded): the longest names,
+// in three-byte characters, must still fit into one index entry, PostgreSQL's being limited.
+void TestServerFiles::longestNamesAreStoredAndListed()
+{
+    const Creds r = m_server->signIn("rosa", "13900000034");
+    QVERIFY(r.isValid());
+    // Characters that do not repeat, so that no compression shrinks the entry below the limit.
+    const auto chinese = [](int length) {
+        QString text;
+        for (int i = 0; i < length; ++i)
+            text += QChar(char16_t(0x4e00 + (i * 7919) % 0x5000));
+        return text;
+    };
+    const QString folderName = chinese(255);
+    const QString fileName = chinese(251) + ".pdf";
+    QVERIFY(folder(r, folderName) > 0);
+    QVERIFY(upload(r, fileName, "long") > 0);
+    QCOMPARE(names(m_server->get("/api/files?", r)), QStringList({folderName, fileName}));
+    QCOMPARE(m_server->postJson("/api/folders", {{"name", folderName + "x"}}, r).status, 400);
 }
 
 void TestServerFiles::searchesTheWholeSpaceIgnoringCase()

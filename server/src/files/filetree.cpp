@@ -180,7 +180,28 @@ std::optional<FileEntry> FileTree::findLive(ServerContext &ctx, const FileSpace 
 // read. A folder's entries come from two statements, folders then files, each answered in order
 // from its own index (files_live_folders, files_live_files): the space and the parent are written
 // as those indexes' expressions, without the OR-ed alternatives that keep SQLite and PostgreSQL
-// from an index, so 100,000 files need neither a scan nor a sort.
+// from an index, so 100,000 files need neither a scan nor a sort. The indexes also hold every
+// column these statements read, so SQLite reads no row of the table itself: a column added here
+// belongs in them too (files schema step 4). A listing never shows the blob's hash, which the
+// indexes leave out: it is read as ''.
+#define LISTED_COLS                                                                                                    \
+    "id, owner_id, COALESCE(team_id, 0), COALESCE(parent_id, 0), name, type, mime_type, category, size, '', md5, "     \
+    "created_at, updated_at, COALESCE(trashed_at, ''), COALESCE(trash_root, 0) "
+#define LIVE_IN_FOLDER "COALESCE(team_id, -owner_id) = ?1 AND COALESCE(parent_id, 0) = ?2 AND trash_root IS NULL "
+static const char *const ListFolders = "SELECT " LISTED_COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'folder' "
+                                       "ORDER BY lower(name), updated_at DESC, id DESC";
+static const char *const ListFiles = "SELECT " LISTED_COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'file' "
+                                     "ORDER BY updated_at DESC, id DESC";
+static const char *const ListFilesOfCategory = "SELECT " LISTED_COLS "FROM files WHERE " LIVE_IN_FOLDER
+                                               "AND type = 'file' AND category = ?3 ORDER BY updated_at DESC, id DESC";
+#undef LIVE_IN_FOLDER
+#undef LISTED_COLS
+
+std::vector<const char *> FileTree::folderListingStatements()
+{
+    return {ListFolders, ListFiles, ListFilesOfCategory};
+}
+
 static bool runListed(Database &db, const char *sql, const QVariantList &args,
                       const std::function<void(const QVariantList &)> &each)
 {
@@ -205,24 +226,12 @@ static void forEachListed(ServerContext &ctx, const FileSpace &space, qint64 par
                   {space.userId, space.teamId, category}, each);
         return;
     }
-#define LIVE_IN_FOLDER "COALESCE(team_id, -owner_id) = ?1 AND COALESCE(parent_id, 0) = ?2 AND trash_root IS NULL "
     const qint64 spaceKey = space.teamId != 0 ? space.teamId : -space.userId;
-    runListed(ctx.db,
-              "SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'folder' "
-              "ORDER BY lower(name), updated_at DESC, id DESC",
-              {spaceKey, parentId}, each);
-    if (category.isEmpty()) {
-        runListed(ctx.db,
-                  "SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'file' "
-                  "ORDER BY updated_at DESC, id DESC",
-                  {spaceKey, parentId}, each);
-    } else {
-        runListed(ctx.db,
-                  "SELECT " COLS "FROM files WHERE " LIVE_IN_FOLDER "AND type = 'file' AND category = ?3 "
-                  "ORDER BY updated_at DESC, id DESC",
-                  {spaceKey, parentId, category}, each);
-    }
-#undef LIVE_IN_FOLDER
+    runListed(ctx.db, ListFolders, {spaceKey, parentId}, each);
+    if (category.isEmpty())
+        runListed(ctx.db, ListFiles, {spaceKey, parentId}, each);
+    else
+        runListed(ctx.db, ListFilesOfCategory, {spaceKey, parentId, category}, each);
 }
 
 QJsonArray FileTree::list(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category)

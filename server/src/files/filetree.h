@@ -38,6 +38,10 @@ public:
     // The same listing as compact JSON text appended to out, written straight from the rows.
     static void appendListText(ServerContext &ctx, const FileSpace &space, qint64 parentId, const QString &category,
                                ChunkedText &out);
+    // The statements of a folder's listing (its folders; its files; its files of a category), with
+    // ?1 the space (team id, or minus the user's id), ?2 the folder (0 for the root), ?3 the
+    // category. Each is answered from one index alone; here so that their plans can be checked.
+    static std::vector<const char *> folderListingStatements();
     // Live entries whose name contains the keyword (case-insensitive), folders first.
     static QJsonArray search(ServerContext &ctx, const FileSpace &space, const QString &keyword);
     // Every live folder: id, parent_id, name.

@@ -104,6 +104,10 @@ void registerFileRoutes(http::Router &router, ServerContext &ctx)
 
 Area fileArea()
 {
+// Every column of the listing's statements but the id and updated_at, which lead the keys. Not
+// the blob's hash, which no listing shows and which would make the index half as large again.
+#define LISTED_COLUMNS                                                                                                 \
+    "owner_id, team_id, parent_id, name, type, mime_type, category, size, md5, created_at, trashed_at, trash_root"
     Area area{"files", {}};
     area.migrations = {
         {1, "CREATE TABLE files(id INTEGER PRIMARY KEY AUTOINCREMENT, "
@@ -128,7 +132,18 @@ Area fileArea()
             "  lower(name), updated_at DESC, id DESC) WHERE trash_root IS NULL AND type = 'folder';"
             "CREATE INDEX files_live_files ON files(COALESCE(team_id, -owner_id), COALESCE(parent_id, 0), "
             "  updated_at DESC, id DESC) WHERE trash_root IS NULL AND type = 'file';"},
+        // The same two indexes holding every column a listing reads (the WHERE clause's too), so
+        // that a folder is listed from the index alone: looking up each of 100,000 rows in the
+        // table took two thirds of the query's time. The order is the same: the key ends in the
+        // unique id, and what follows it never decides.
+        {4, "DROP INDEX files_live_folders;"
+            "DROP INDEX files_live_files;"
+            "CREATE INDEX files_live_folders ON files(COALESCE(team_id, -owner_id), COALESCE(parent_id, 0), "
+            "  lower(name), updated_at DESC, id DESC, " LISTED_COLUMNS ") WHERE trash_root IS NULL AND type = 'folder';"
+            "CREATE INDEX files_live_files ON files(COALESCE(team_id, -owner_id), COALESCE(parent_id, 0), "
+            "  updated_at DESC, id DESC, " LISTED_COLUMNS ") WHERE trash_root IS NULL AND type = 'file';"},
     };
+#undef LISTED_COLUMNS
     area.registerRoutes = registerFileRoutes;
     return area;
 }
