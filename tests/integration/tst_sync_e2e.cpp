@@ -4,10 +4,9 @@
 #include "eventwait.h"
 #include "net/session.h"
 #include "referenceserver.h"
-#include "sync/ignorerules.h"
 #include "sync/syncengine.h"
+#include "synckit.h"
 #include "testsettings.h"
-#include "transfer/transfermanager.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -15,47 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-QMap<QString, QByteArray> treeOf(const QString &root)
-{
-    QMap<QString, QByteArray> tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
-    const QDir base(root);
-    while (it.hasNext()) {
-        it.next();
-        const QString rel = base.relativeFilePath(it.filePath());
-        if (IgnoreRules().isIgnored(rel))
-            continue; // never synced
-        if (it.fileInfo().isDir()) {
-            tree.insert(rel, "/");
-        } else {
-            QFile f(it.filePath());
-            f.open(QIODevice::ReadOnly);
-            tree.insert(rel, f.readAll());
-        }
-    }
-    return tree;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-// Files a little in the past count as stable at once (the engine waits for files still being written).
-bool writeSettled(const QString &path, const QByteArray &bytes)
-{
-    if (!writeFile(path, bytes))
-        return false;
-    QFile f(path);
-    return f.open(QIODevice::ReadWrite) &&
-           f.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime);
-}
-
-} // namespace
+using namespace SyncKit;
 
 class TestSyncE2E : public QObject
 {
@@ -71,9 +30,12 @@ private slots:
     void massDeleteWaitsForConfirmation();
 
 private:
-    bool settled(int timeoutMs = 20000);
-    QJsonArray serverFiles(const QString &parentId);
-    QString serverIdOf(const QString &parentId, const QString &name);
+    bool settled(int timeoutMs = 20000) { return m_engines.settled(timeoutMs); }
+    QJsonArray serverFiles(const QString &parentId) { return SyncKit::serverFiles(*m_server, m_user, parentId); }
+    QString serverIdOf(const QString &parentId, const QString &name)
+    {
+        return SyncKit::serverIdOf(*m_server, m_user, parentId, name);
+    }
 
     QTemporaryDir m_work;
     std::unique_ptr<ReferenceServer> m_server;
@@ -81,8 +43,9 @@ private:
     QString m_folderId;
     QString m_a;
     QString m_b;
-    std::unique_ptr<SyncEngine> m_engineA;
-    std::unique_ptr<SyncEngine> m_engineB;
+    TwoEngines m_engines;
+    SyncEngine *m_engineA = nullptr;
+    SyncEngine *m_engineB = nullptr;
 };
 
 void TestSyncE2E::initTestCase()
@@ -101,49 +64,16 @@ void TestSyncE2E::initTestCase()
     QVERIFY2(folder.success(), folder.body.constData());
     m_folderId = QString::number(folder.dataObject().value("id").toInteger());
 
-    m_a = m_work.filePath("A");
-    m_b = m_work.filePath("B");
-    QDir().mkpath(m_a);
-    QDir().mkpath(m_b);
-    m_engineA = std::make_unique<SyncEngine>(SyncEngine::Config{m_a, m_folderId, {}, {}}, m_work.filePath("ja.db"));
-    m_engineB = std::make_unique<SyncEngine>(SyncEngine::Config{m_b, m_folderId, {}, {}}, m_work.filePath("jb.db"));
-    for (SyncEngine *engine : {m_engineA.get(), m_engineB.get()}) {
-        engine->setTimings(50, 300, 300);
-        QVERIFY(engine->start());
-    }
+    QVERIFY(m_engines.start(m_work.path(), m_folderId));
+    m_a = m_engines.folderA();
+    m_b = m_engines.folderB();
+    m_engineA = &m_engines.a();
+    m_engineB = &m_engines.b();
 }
 
 void TestSyncE2E::cleanupTestCase()
 {
-    m_engineA.reset();
-    m_engineB.reset();
-}
-
-bool TestSyncE2E::settled(int timeoutMs)
-{
-    const int quietA = m_engineA->quietRounds();
-    const int quietB = m_engineB->quietRounds();
-    return waitUntil(
-        [&] {
-            return m_engineA->quietRounds() > quietA && m_engineB->quietRounds() > quietB &&
-                   m_engineA->state() == SyncEngine::State::Idle && m_engineB->state() == SyncEngine::State::Idle &&
-                   treeOf(m_a) == treeOf(m_b);
-        },
-        timeoutMs);
-}
-
-QJsonArray TestSyncE2E::serverFiles(const QString &parentId)
-{
-    return m_server->get("/api/files?parent_id=" + parentId, m_user).dataArray();
-}
-
-QString TestSyncE2E::serverIdOf(const QString &parentId, const QString &name)
-{
-    for (const QJsonValue &v : serverFiles(parentId)) {
-        if (v["name"].toString() == name)
-            return QString::number(v["id"].toInteger());
-    }
-    return {};
+    m_engines.stop();
 }
 
 void TestSyncE2E::newFilesAndFoldersReachTheOtherFolder()
@@ -173,7 +103,7 @@ void TestSyncE2E::folderRenameIsOneMoveWithoutTransfer()
     const QString albumId = serverIdOf(m_folderId, "album");
     QVERIFY(!albumId.isEmpty());
     const QString firstId = serverIdOf(albumId, "0.jpg");
-    const int tasksBefore = int(TransferManager::instance()->tasks().size());
+    const int tasksBefore = transferCount();
     QVERIFY(QDir().rename(m_a + "/album", m_a + "/相册"));
     QVERIFY(settled());
     QVERIFY(treeOf(m_b).contains("相册/29.jpg"));
@@ -181,7 +111,7 @@ void TestSyncE2E::folderRenameIsOneMoveWithoutTransfer()
     // The same server folder and files, renamed: nothing went up or down.
     QCOMPARE(serverIdOf(m_folderId, "相册"), albumId);
     QCOMPARE(serverIdOf(albumId, "0.jpg"), firstId);
-    QCOMPARE(int(TransferManager::instance()->tasks().size()), tasksBefore);
+    QCOMPARE(transferCount(), tasksBefore);
 }
 
 void TestSyncE2E::deletesGoToBothTrashes()
