@@ -4,6 +4,8 @@
 #include "eventwait.h"
 #include "net/session.h"
 #include "referenceserver.h"
+#include "sync/remotefeed.h"
+#include "sync/remotetree.h"
 #include "sync/syncengine.h"
 #include "synckit.h"
 #include "testsettings.h"
@@ -27,6 +29,7 @@ private slots:
     void folderRenameIsOneMoveWithoutTransfer();
     void deletesGoToBothTrashes();
     void changedOnBothSidesKeepsBothVersions();
+    void crossingFolderMovesTakeTheServersPlacesWithoutTransfer();
     void massDeleteWaitsForConfirmation();
 
 private:
@@ -165,6 +168,44 @@ void TestSyncE2E::changedOnBothSidesKeepsBothVersions()
     QCOMPARE(tree.value(copies.first()), QByteArray("B's version, longer"));
     QCOMPARE(m_engineB->conflicts(), copies);
     QVERIFY(!serverIdOf(m_folderId, copies.first()).isEmpty());
+}
+
+void TestSyncE2E::crossingFolderMovesTakeTheServersPlacesWithoutTransfer()
+{
+    QVERIFY(writeSettled(m_a + "/甲/x.txt", "x in 甲"));
+    QVERIFY(writeSettled(m_a + "/乙/y.txt", "y in 乙"));
+    QVERIFY(settled());
+    const QString jiaId = serverIdOf(m_folderId, "甲");
+    const QString yiId = serverIdOf(m_folderId, "乙");
+    QVERIFY(!jiaId.isEmpty() && !yiId.isEmpty());
+    const int transfers = transferCount();
+    // In the same interval: 乙 into 甲 on the other folder (and so on the server), 甲 into 乙 here.
+    m_engineA->pause();
+    QVERIFY(QDir().rename(m_b + "/乙", m_b + "/甲/乙"));
+    QVERIFY(waitUntil([&] { return m_engineA->feed()->tree().byPath().contains("甲/乙/y.txt"); }, 30000));
+    QVERIFY(QDir().rename(m_a + "/甲", m_a + "/乙/甲"));
+    // Only this folder has something to do (the server does not change again): its round after
+    // the moves finds nothing left, and the two folders are the same.
+    const int quiet = m_engineA->quietRounds();
+    m_engineA->resume();
+    QVERIFY2(waitUntil(
+                 [&] {
+                     return m_engineA->quietRounds() > quiet && m_engineA->state() == SyncEngine::State::Idle &&
+                            m_engineB->state() == SyncEngine::State::Idle && treeOf(m_a) == treeOf(m_b);
+                 },
+                 30000),
+             qPrintable(QStringList(treeOf(m_a).keys()).join(",") + " | " + QStringList(treeOf(m_b).keys()).join(",")));
+    // The server's places on both disks, the same server entries, and nothing sent or fetched.
+    const auto tree = treeOf(m_a);
+    QCOMPARE(tree.value("甲/x.txt"), QByteArray("x in 甲"));
+    QCOMPARE(tree.value("甲/乙/y.txt"), QByteArray("y in 乙"));
+    QVERIFY(!tree.contains("乙"));
+    QCOMPARE(serverIdOf(m_folderId, "甲"), jiaId);
+    QCOMPARE(serverIdOf(jiaId, "乙"), yiId);
+    QVERIFY(serverIdOf(m_folderId, "乙").isEmpty());
+    QCOMPARE(transferCount(), transfers);
+    QVERIFY(m_engineA->failures().isEmpty());
+    QVERIFY(m_engineB->failures().isEmpty());
 }
 
 void TestSyncE2E::massDeleteWaitsForConfirmation()

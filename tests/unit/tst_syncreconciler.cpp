@@ -155,6 +155,9 @@ private slots:
     void massDeleteNeedsConfirmationOverHalfAndOverTwenty();
     void fileStillBeingWrittenWaits();
     void ignoredNamesAreNeverCopiedOrDeleted();
+    void crossingFolderMovesTakeTheServersPlaces();
+    void crossingMovesConvergeInOneRoundWithoutTransfer_data();
+    void crossingMovesConvergeInOneRoundWithoutTransfer();
     void randomHistoriesLoseNothingAndConverge();
 };
 
@@ -438,6 +441,41 @@ void TestSyncReconciler::ignoredNamesAreNeverCopiedOrDeleted()
     QCOMPARE(describe(p.plan()), QStringList({"mkdir-local sub"}));
 }
 
+void TestSyncReconciler::crossingFolderMovesTakeTheServersPlaces()
+{
+    // A into B here, B into A on the server: the server's places, on disk only, in an order in
+    // which every step can be made.
+    Pair p;
+    p.agreeDir("A");
+    p.agreeDir("B");
+    p.agreeFile("A/x.txt");
+    p.agreeFile("B/y.txt");
+    p.moveLocal("A", "B/A");
+    p.moveRemote("B", "A/B");
+    SyncPlan plan = p.plan();
+    QCOMPARE(describe(plan), QStringList({"move-local B/A -> A", "move-local B -> A/B"}));
+    QCOMPARE(plan.actions[0].journalPath, QString("A"));
+    QCOMPARE(plan.actions[1].journalPath, QString("B"));
+
+    // The other way round: B moves out of A first, then A into it.
+    Pair q;
+    q.agreeDir("A");
+    q.agreeDir("B");
+    q.agreeFile("B/y.txt");
+    q.moveLocal("B", "A/B");
+    q.moveRemote("A", "B/A");
+    QCOMPARE(describe(q.plan()), QStringList({"move-local A/B -> B", "move-local A -> B/A"}));
+
+    // A into B and B into C here, C into A there.
+    Pair r;
+    for (const char *dir : {"A", "B", "C"})
+        r.agreeDir(dir);
+    r.moveLocal("A", "B/A");
+    r.moveLocal("B", "C/B");
+    r.moveRemote("C", "A/C");
+    QCOMPARE(describe(r.plan()), QStringList({"move-local C/B/A -> A", "move-local C/B -> B", "move-local C -> A/C"}));
+}
+
 // Random edits on both sides, then rounds of plan and execute on a simulated disk and server,
 // until nothing is left to do.
 namespace {
@@ -692,7 +730,8 @@ struct Sim
         switch (a.kind) {
         case Kind::MoveRemote: {
             const QString at = remotePathOf(a.serverId);
-            if (at.isEmpty() || remoteIdAt.contains(a.newPath))
+            // The server refuses a folder into itself, as a disk does.
+            if (at.isEmpty() || remoteIdAt.contains(a.newPath) || under(a.newPath, at))
                 return;
             ensureRemoteParents(a.newPath);
             moveRemoteTree(at, a.newPath);
@@ -701,7 +740,7 @@ struct Sim
             return;
         }
         case Kind::MoveLocal:
-            if (!local.contains(a.path) || local.contains(a.newPath))
+            if (!local.contains(a.path) || local.contains(a.newPath) || under(a.newPath, a.path))
                 return;
             ensureLocalParents(a.newPath);
             moveLocalTree(a.path, a.newPath);
@@ -826,6 +865,75 @@ struct Sim
 };
 
 } // namespace
+
+void TestSyncReconciler::crossingMovesConvergeInOneRoundWithoutTransfer_data()
+{
+    QTest::addColumn<QStringList>("agreed"); // folders end in "/"
+    QTest::addColumn<QStringList>("local");  // "from>to" moves, or "+folder" made
+    QTest::addColumn<QStringList>("remote");
+    QTest::addColumn<QStringList>("after"); // on both sides
+    QTest::newRow("A into B here, B into A there") << QStringList{"A/", "B/", "A/x", "B/y"} << QStringList{"A>B/A"}
+                                                   << QStringList{"B>A/B"} << QStringList{"A", "A/B", "A/B/y", "A/x"};
+    QTest::newRow("B into A here, A into B there") << QStringList{"A/", "B/", "A/x", "B/y"} << QStringList{"B>A/B"}
+                                                   << QStringList{"A>B/A"} << QStringList{"B", "B/A", "B/A/x", "B/y"};
+    QTest::newRow("A into B and B into C here, C into A there")
+        << QStringList{"A/", "B/", "C/", "A/x"} << QStringList{"A>B/A", "B>C/B"} << QStringList{"C>A/C"}
+        << QStringList{"A", "A/C", "A/x", "B"};
+    QTest::newRow("C into A here, B into C and A into B there")
+        << QStringList{"A/", "B/", "C/", "C/z"} << QStringList{"C>A/C"} << QStringList{"B>C/B", "A>C/B/A"}
+        << QStringList{"C", "C/B", "C/B/A", "C/z"};
+    QTest::newRow("through a folder made meanwhile") << QStringList{"A/", "B/", "A/x"} << QStringList{"+B/N", "A>B/N/A"}
+                                                     << QStringList{"B>A/B"} << QStringList{"A", "A/B", "A/B/N", "A/x"};
+    QTest::newRow("a file into the folder the server moved into its old one")
+        << QStringList{"F/", "G/", "F/f"} << QStringList{"F/f>G/f"} << QStringList{"G>F/G"}
+        << QStringList{"F", "F/G", "F/G/f"};
+}
+
+void TestSyncReconciler::crossingMovesConvergeInOneRoundWithoutTransfer()
+{
+    QFETCH(QStringList, agreed);
+    QFETCH(QStringList, local);
+    QFETCH(QStringList, remote);
+    QFETCH(QStringList, after);
+    Sim sim(1);
+    for (const QString &path : std::as_const(agreed)) {
+        if (path.endsWith('/'))
+            sim.local[path.chopped(1)] = SimFile{true, {}, sim.inodes++, 0};
+        else
+            sim.writeLocal(path, sim.fresh(), true);
+    }
+    for (int round = 0; round < 3 && !Reconciler::plan(sim.input()).actions.isEmpty(); ++round) {
+        for (const SyncAction &a : Reconciler::plan(sim.input()).actions)
+            sim.execute(a);
+    }
+    QVERIFY(Reconciler::plan(sim.input()).actions.isEmpty());
+    const QMap<QString, QString> before = sim.localTree();
+    const QSet<QString> contents(before.cbegin(), before.cend());
+    for (const QString &edit : std::as_const(local)) {
+        if (edit.startsWith('+'))
+            sim.local[edit.mid(1)] = SimFile{true, {}, sim.inodes++, 0};
+        else
+            sim.moveLocalTree(edit.section('>', 0, 0), edit.section('>', 1));
+    }
+    for (const QString &edit : std::as_const(remote))
+        sim.moveRemoteTree(edit.section('>', 0, 0), edit.section('>', 1));
+
+    const SyncPlan plan = Reconciler::plan(sim.input());
+    for (const SyncAction &a : plan.actions) {
+        // Places only: nothing sent, fetched, set aside or deleted.
+        QVERIFY2(a.kind == Kind::MoveLocal || a.kind == Kind::MoveRemote || a.kind == Kind::CreateRemoteFolder ||
+                     a.kind == Kind::Record,
+                 qPrintable(describe(plan).join('\n')));
+        sim.execute(a);
+    }
+    QVERIFY2(Reconciler::plan(sim.input()).actions.isEmpty(),
+             qPrintable(describe(Reconciler::plan(sim.input())).join('\n')));
+    QCOMPARE(sim.localTree(), sim.remoteTree());
+    const QMap<QString, QString> tree = sim.localTree();
+    QCOMPARE(tree.keys(), after);
+    QCOMPARE(QSet<QString>(tree.cbegin(), tree.cend()), contents);
+    QVERIFY(sim.localTrash.isEmpty() && sim.remoteTrash.isEmpty());
+}
 
 void TestSyncReconciler::randomHistoriesLoseNothingAndConverge()
 {
