@@ -297,6 +297,7 @@ void Planner::planTracked(const JournalEntry &base)
             SyncAction toLocal = action(Kind::MoveLocal, localAt, base, journalPath);
             toLocal.newPath = aside;
             SyncAction toRemote = action(Kind::MoveRemote, remoteAt, base, journalPath);
+            toRemote.serverId = m_in.remote[remote].id;
             toRemote.newPath = aside;
             m_moves << toLocal << toRemote;
             if (base.isDir) {
@@ -312,12 +313,14 @@ void Planner::planTracked(const JournalEntry &base)
             if (m_in.remote.contains(step) || m_in.local.contains(step) || m_asides.contains(step))
                 step = asideFor(remoteAt);
             SyncAction a = action(Kind::MoveRemote, remoteAt, base, journalPath);
+            a.serverId = m_in.remote[remote].id;
             a.newPath = step;
             m_moves << a;
             m_final.insert(base.path, step);
             return;
         } else if (localMoved && !remoteMoved) {
             SyncAction a = action(Kind::MoveRemote, remoteAt, base, journalPath);
+            a.serverId = m_in.remote[remote].id; // found by id, or by place
             a.newPath = localAt;
             m_moves << a;
             if (base.isDir)
