@@ -126,6 +126,12 @@ private:
     {
         return now.size != base.size || now.mtimeMs != base.mtimeMs;
     }
+    // Another file put in place under the same size and time (an editor's save that keeps the
+    // time, a copy with preserved times, a rename over it): only the content's digest can tell.
+    bool localReplaced(const JournalEntry &base, const LocalEntry &now) const
+    {
+        return !base.isDir && base.inode != 0 && now.inode != 0 && now.inode != base.inode;
+    }
     bool remoteChanged(const JournalEntry &base, const RemoteEntry &now) const
     {
         if (now.size != base.size)
@@ -268,7 +274,7 @@ void Planner::planTracked(const JournalEntry &base)
         const LocalEntry &now = m_in.local[local];
         const QString target = m_localMoves.apply(local);
         m_final.insert(base.path, target);
-        if (!base.isDir && localChanged(base, now)) {
+        if (!base.isDir && (localChanged(base, now) || localReplaced(base, now))) {
             SyncAction a = action(Kind::Upload, target, base, journalPath);
             a.serverId.clear(); // the server's entry is gone: a new one
             a.size = now.size;
@@ -358,8 +364,9 @@ void Planner::planTracked(const JournalEntry &base)
     const LocalEntry &localNow = m_in.local[local];
     const RemoteEntry &remoteNow = m_in.remote[remote];
     const bool lc = localChanged(base, localNow);
+    const bool replaced = !lc && localReplaced(base, localNow);
     const bool rc = remoteChanged(base, remoteNow);
-    if (lc && rc) {
+    if ((lc || replaced) && rc) {
         SyncAction a = action(Kind::Conflict, finalPath, base, finalPath);
         a.serverId = remoteNow.id;
         a.newPath = asideFor(finalPath);
@@ -370,6 +377,13 @@ void Planner::planTracked(const JournalEntry &base)
         SyncAction a = action(Kind::Upload, finalPath, base, finalPath);
         a.serverId = remoteNow.id;
         a.size = localNow.size;
+        m_content << a;
+    } else if (replaced) {
+        // Sent only if the digest differs from the agreed one; else only the record follows.
+        SyncAction a = action(Kind::Upload, finalPath, base, finalPath);
+        a.serverId = remoteNow.id;
+        a.size = localNow.size;
+        a.md5 = base.md5;
         m_content << a;
     } else if (rc) {
         SyncAction a = action(Kind::Download, finalPath, base, finalPath);

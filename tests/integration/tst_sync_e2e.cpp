@@ -4,11 +4,15 @@
 #include "eventwait.h"
 #include "net/session.h"
 #include "referenceserver.h"
+#include "sync/localscanner.h"
 #include "sync/remotefeed.h"
 #include "sync/remotetree.h"
 #include "sync/syncengine.h"
+#include "sync/syncjournal.h"
 #include "synckit.h"
 #include "testsettings.h"
+#include "transfer/transfermanager.h"
+#include "transfer/transfertask.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -16,7 +20,29 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
+
 using namespace SyncKit;
+
+namespace {
+
+// Another file put in path's place under the same size and modification time, as an editor's
+// atomic save that keeps the time or a copy with preserved times does.
+bool replaceKeepingTime(const QString &path, const QByteArray &bytes)
+{
+    const QDateTime time = QFileInfo(path).fileTime(QFileDevice::FileModificationTime);
+    const QString side = path + ".tmp"; // ignored, so never taken for a file of its own
+    if (!writeFile(side, bytes))
+        return false;
+    {
+        QFile f(side);
+        if (!f.open(QIODevice::ReadWrite) || !f.setFileTime(time, QFileDevice::FileModificationTime))
+            return false;
+    }
+    return std::rename(QFile::encodeName(side).constData(), QFile::encodeName(path).constData()) == 0;
+}
+
+} // namespace
 
 class TestSyncE2E : public QObject
 {
@@ -30,6 +56,7 @@ private slots:
     void deletesGoToBothTrashes();
     void changedOnBothSidesKeepsBothVersions();
     void crossingFolderMovesTakeTheServersPlacesWithoutTransfer();
+    void fileReplacedUnderSameSizeAndTimeIsComparedByDigest();
     void massDeleteWaitsForConfirmation();
 
 private:
@@ -206,6 +233,42 @@ void TestSyncE2E::crossingFolderMovesTakeTheServersPlacesWithoutTransfer()
     QCOMPARE(transferCount(), transfers);
     QVERIFY(m_engineA->failures().isEmpty());
     QVERIFY(m_engineB->failures().isEmpty());
+}
+
+void TestSyncE2E::fileReplacedUnderSameSizeAndTimeIsComparedByDigest()
+{
+    QVERIFY(writeSettled(m_a + "/保存.txt", "version 1"));
+    QVERIFY(writeSettled(m_a + "/副本.txt", "same bytes"));
+    QVERIFY(settled());
+    const QString savedId = serverIdOf(m_folderId, "保存.txt");
+    const QString copyId = serverIdOf(m_folderId, "副本.txt");
+    QVERIFY(!savedId.isEmpty() && !copyId.isEmpty());
+    const int transfers = transferCount();
+    SyncJournal journal; // a second reader of engine A's journal
+    QVERIFY(journal.open(m_work.filePath("A.db")));
+    LocalEntry copy;
+    QVERIFY(LocalScanner::stat(m_a, "副本.txt", copy));
+    QCOMPARE(journal.entry("副本.txt").inode, copy.inode);
+    // Other bytes of the same length, and the same bytes again: both on a new inode, same time.
+    QVERIFY(replaceKeepingTime(m_a + "/保存.txt", "version 2"));
+    QVERIFY(replaceKeepingTime(m_a + "/副本.txt", "same bytes"));
+    const quint64 oldInode = copy.inode;
+    QVERIFY(LocalScanner::stat(m_a, "副本.txt", copy));
+    QVERIFY(copy.inode != oldInode);
+
+    QVERIFY(settled());
+    QVERIFY(waitUntil([&] { return journal.entry("副本.txt").inode == copy.inode; }, 30000));
+    QCOMPARE(treeOf(m_b).value("保存.txt"), QByteArray("version 2"));
+    QVERIFY(serverIdOf(m_folderId, "保存.txt") != savedId);
+    // The same content was not sent again: the server keeps its entry, and only the changed file
+    // went up (and down to the other folder).
+    QCOMPARE(serverIdOf(m_folderId, "副本.txt"), copyId);
+    QCOMPARE(journal.entry("副本.txt").serverId, copyId);
+    const auto tasks = TransferManager::instance()->tasks();
+    for (qsizetype i = transfers; i < tasks.size(); ++i)
+        QVERIFY2(!tasks[i]->name().contains("副本"), qPrintable(tasks[i]->name()));
+    QVERIFY(transferCount() > transfers);
+    QVERIFY(m_engineA->failures().isEmpty());
 }
 
 void TestSyncE2E::massDeleteWaitsForConfirmation()

@@ -155,6 +155,7 @@ private slots:
     void massDeleteNeedsConfirmationOverHalfAndOverTwenty();
     void fileStillBeingWrittenWaits();
     void ignoredNamesAreNeverCopiedOrDeleted();
+    void replacedFileUnderSameSizeAndTimeIsCheckedByDigest();
     void crossingFolderMovesTakeTheServersPlaces();
     void crossingMovesConvergeInOneRoundWithoutTransfer_data();
     void crossingMovesConvergeInOneRoundWithoutTransfer();
@@ -441,6 +442,30 @@ void TestSyncReconciler::ignoredNamesAreNeverCopiedOrDeleted()
     QCOMPARE(describe(p.plan()), QStringList({"mkdir-local sub"}));
 }
 
+void TestSyncReconciler::replacedFileUnderSameSizeAndTimeIsCheckedByDigest()
+{
+    Pair p;
+    p.agreeFile("saved.txt", "aaaa");
+    p.agreeFile("both.txt", "bbbb");
+    p.agreeFile("gone-there.txt", "cccc");
+    p.agreeFile("kept.txt", "dddd");
+    // Another inode under the same size and time: an atomic save that kept the time.
+    for (const char *path : {"saved.txt", "both.txt", "gone-there.txt"})
+        p.in.local[path].inode = p.nextInode++;
+    p.editRemote("both.txt", "server edit");
+    p.removeRemote("gone-there.txt");
+    const SyncPlan plan = p.plan();
+    QCOMPARE(describe(plan), QStringList({"conflict both.txt -> both (冲突副本 2026-12-10 1530).txt",
+                                          "upload gone-there.txt", "upload saved.txt"}));
+    // Sent only when the digest differs from the agreed one, in place of the same entry.
+    QCOMPARE(plan.actions[2].md5, QString("aaaa"));
+    QCOMPARE(plan.actions[2].serverId, p.in.journal["saved.txt"].serverId);
+    // The server's entry is gone: whatever the file holds is a new one.
+    QVERIFY(plan.actions[1].serverId.isEmpty());
+    QVERIFY(plan.actions[1].md5.isEmpty());
+    QCOMPARE(plan.deletedFiles, 0);
+}
+
 void TestSyncReconciler::crossingFolderMovesTakeTheServersPlaces()
 {
     // A into B here, B into A on the server: the server's places, on disk only, in an order in
@@ -588,7 +613,7 @@ struct Sim
     {
         const QStringList dirs = QStringList{QString()} + localPaths(true);
         const QStringList files = localPaths(false);
-        switch (rng.bounded(6)) {
+        switch (rng.bounded(7)) {
         case 0: { // new file
             const QString path = newName(pick(dirs));
             if (!local.contains(path))
@@ -605,6 +630,17 @@ struct Sim
             if (!files.isEmpty())
                 writeLocal(pick(files), fresh(), rng.bounded(2) == 0);
             break;
+        case 6: { // another file put in place under the same size and time, with the same or other bytes
+            const QString path = pick(files);
+            if (path.isEmpty())
+                break;
+            SimFile &f = local[path];
+            const QString other = QStringLiteral("r") + QString::number(++contents);
+            if (other.size() <= f.content.size() && rng.bounded(2) == 0)
+                f.content = QStringLiteral("r") + QString::number(contents).rightJustified(f.content.size() - 1, '0');
+            f.inode = inodes++;
+            break;
+        }
         case 3: { // delete
             const QString path = pick(localPaths(rng.bounded(3) == 0) + files);
             if (!path.isEmpty())
@@ -771,6 +807,11 @@ struct Sim
             if (!local.contains(a.path) || local[a.path].isDir)
                 return;
             const QString content = local[a.path].content;
+            if (!a.md5.isEmpty() && !a.serverId.isEmpty() && content == a.md5 &&
+                remoteIdAt.value(a.path) == a.serverId && remoteById[a.serverId].content == a.md5) {
+                record(a.path, a.journalPath); // the same content: only the record follows
+                return;
+            }
             if (remoteIdAt.contains(a.path)) {
                 const QString id = remoteIdAt[a.path];
                 // Only the entry the plan replaces, and only while it still holds what was agreed.
@@ -792,7 +833,8 @@ struct Sim
             if (local.contains(a.path)) {
                 const SimFile &l = local[a.path];
                 const bool agreed = journal.contains(a.journalPath) && journal[a.journalPath].path == a.path &&
-                                    journal[a.journalPath].mtimeMs == l.mtime && !l.isDir;
+                                    journal[a.journalPath].mtimeMs == l.mtime &&
+                                    journal[a.journalPath].inode == l.inode && !l.isDir;
                 if (!agreed)
                     return; // changed while we were not looking: the next round sees a conflict
             }
@@ -805,6 +847,12 @@ struct Sim
             if (!local.contains(a.path) || local[a.path].isDir || remotePathOf(a.serverId) != a.path)
                 return;
             if (local[a.path].content == remoteById[a.serverId].content) {
+                record(a.path, a.journalPath);
+                return;
+            }
+            if (journal.contains(a.journalPath) && local[a.path].content == journal[a.journalPath].md5) {
+                // Still what was agreed: the server's version replaces it.
+                writeLocal(a.path, remoteById[a.serverId].content, true);
                 record(a.path, a.journalPath);
                 return;
             }
