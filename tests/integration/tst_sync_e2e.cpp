@@ -176,11 +176,15 @@ void TestSyncE2E::changedOnBothSidesKeepsBothVersions()
     m_engineB->pause();
     QVERIFY(writeSettled(m_a + "/shared.txt", "A's version"));
     QVERIFY(writeSettled(m_b + "/shared.txt", "B's version, longer"));
+    const int quietA = m_engineA->quietRounds();
     m_engineA->resume();
     QVERIFY(waitUntil([&] {
-        return m_engineA->state() == SyncEngine::State::Idle && m_engineA->quietRounds() > 0 &&
-               !serverIdOf(m_folderId, "shared.txt").isEmpty() &&
-               m_server->get("/api/files?parent_id=" + m_folderId, m_user).body.contains("\"size\":11");
+        // The server first: its requests run the event loop, in which A's round may start or
+        // go on, so A's state is read last. A's version is in place once a round after the
+        // resume found nothing left to do.
+        const bool uploaded = !serverIdOf(m_folderId, "shared.txt").isEmpty() &&
+                              m_server->get("/api/files?parent_id=" + m_folderId, m_user).body.contains("\"size\":11");
+        return uploaded && m_engineA->quietRounds() > quietA && m_engineA->state() == SyncEngine::State::Idle;
     }));
     m_engineB->resume();
     QVERIFY(settled(30000));
