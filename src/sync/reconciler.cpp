@@ -107,16 +107,30 @@ QList<SyncAction> orderedMoves(const QList<SyncAction> &moves)
 class Planner
 {
 public:
-    explicit Planner(const Reconciler::Input &input)
+    // serverPlaces: folders whose local move crosses the server's moves (see crossingMoves()).
+    Planner(const Reconciler::Input &input, const QSet<QString> &serverPlaces)
         : m_in(input)
+        , m_serverPlaces(serverPlaces)
     {}
 
-    SyncPlan run();
+    // Where every journal entry is now on each side, and the place and content actions for it.
+    void planKnown();
+    // Folders moved locally whose moves, together with the server's, would put a folder inside
+    // itself (A into B here, B into A there). Their server places give a tree again.
+    QSet<QString> crossingMoves() const;
+    // Deletes, new entries and the order of everything.
+    SyncPlan finish();
 
 private:
     bool localChanged(const JournalEntry &base, const LocalEntry &now) const
     {
         return now.size != base.size || now.mtimeMs != base.mtimeMs;
+    }
+    // Another file put in place under the same size and time (an editor's save that keeps the
+    // time, a copy with preserved times, a rename over it): only the content's digest can tell.
+    bool localReplaced(const JournalEntry &base, const LocalEntry &now) const
+    {
+        return !base.isDir && base.inode != 0 && now.inode != 0 && now.inode != base.inode;
     }
     bool remoteChanged(const JournalEntry &base, const RemoteEntry &now) const
     {
@@ -142,6 +156,7 @@ private:
     }
 
     const Reconciler::Input &m_in;
+    const QSet<QString> m_serverPlaces;
     SyncPlan m_plan;
     QHash<quint64, QString> m_newLocalByInode;
     QHash<QString, QString> m_remoteById;
@@ -154,10 +169,16 @@ private:
     QSet<QString> m_gone;
     // Per journal path: where its local copy is now, and where the entry will be after the plan.
     QHash<QString, QString> m_localNow;
+    QHash<QString, QString> m_remoteNow;
     QHash<QString, QString> m_final;
     Rewrites m_localMoves;
     Rewrites m_remoteMoves;
+    // The moves that take crossing folders to their server places run before all others: their
+    // paths on disk and in the journal count only each other.
+    Rewrites m_firstLocalMoves;
+    Rewrites m_firstJournalMoves;
 
+    QList<SyncAction> m_firstMoves;
     QList<SyncAction> m_moves;
     QList<SyncAction> m_content;
     QList<SyncAction> m_forget;
@@ -221,6 +242,7 @@ void Planner::planTracked(const JournalEntry &base)
     if (!remote.isEmpty())
         m_claimedRemote.insert(remote);
     m_localNow.insert(base.path, local);
+    m_remoteNow.insert(base.path, remote);
 
     if (!local.isEmpty() && m_in.local[local].unstable) {
         m_plan.waiting << local;
@@ -252,7 +274,7 @@ void Planner::planTracked(const JournalEntry &base)
         const LocalEntry &now = m_in.local[local];
         const QString target = m_localMoves.apply(local);
         m_final.insert(base.path, target);
-        if (!base.isDir && localChanged(base, now)) {
+        if (!base.isDir && (localChanged(base, now) || localReplaced(base, now))) {
             SyncAction a = action(Kind::Upload, target, base, journalPath);
             a.serverId.clear(); // the server's entry is gone: a new one
             a.size = now.size;
@@ -268,7 +290,7 @@ void Planner::planTracked(const JournalEntry &base)
     const QString remoteAt = m_remoteMoves.apply(remote);
     QString finalPath = localAt;
     if (localAt != remoteAt) {
-        const bool localMoved = localAt != journalPath;
+        const bool localMoved = localAt != journalPath && !m_serverPlaces.contains(base.path);
         const bool remoteMoved = remoteAt != journalPath;
         const QString wanted = localMoved && !remoteMoved ? localAt : remoteAt;
         const bool taken = localMoved && !remoteMoved
@@ -281,6 +303,7 @@ void Planner::planTracked(const JournalEntry &base)
             SyncAction toLocal = action(Kind::MoveLocal, localAt, base, journalPath);
             toLocal.newPath = aside;
             SyncAction toRemote = action(Kind::MoveRemote, remoteAt, base, journalPath);
+            toRemote.serverId = m_in.remote[remote].id;
             toRemote.newPath = aside;
             m_moves << toLocal << toRemote;
             if (base.isDir) {
@@ -288,12 +311,38 @@ void Planner::planTracked(const JournalEntry &base)
                 m_remoteMoves.add(remoteAt, aside);
             }
             finalPath = aside;
+        } else if (localMoved && !remoteMoved && !base.isDir && isUnder(localAt, remoteAt)) {
+            // Moved into a new folder that took its old name: the server's file first frees the
+            // name (under its new one, beside it), so that the folder can be made there; the next
+            // round moves it in. Content waits for that round too.
+            QString step = joined(parentOf(remoteAt), nameOf(localAt));
+            if (m_in.remote.contains(step) || m_in.local.contains(step) || m_asides.contains(step))
+                step = asideFor(remoteAt);
+            SyncAction a = action(Kind::MoveRemote, remoteAt, base, journalPath);
+            a.serverId = m_in.remote[remote].id;
+            a.newPath = step;
+            m_moves << a;
+            m_final.insert(base.path, step);
+            return;
         } else if (localMoved && !remoteMoved) {
             SyncAction a = action(Kind::MoveRemote, remoteAt, base, journalPath);
+            a.serverId = m_in.remote[remote].id; // found by id, or by place
             a.newPath = localAt;
             m_moves << a;
             if (base.isDir)
                 m_remoteMoves.add(remoteAt, localAt);
+        } else if (m_serverPlaces.contains(base.path)) {
+            // A crossing folder goes back to its server place before any other move runs, from
+            // where the crossing moves before it left it.
+            const QString from = m_firstLocalMoves.apply(local);
+            const QString journalNow = m_firstJournalMoves.apply(base.path);
+            SyncAction a = action(Kind::MoveLocal, from, base, journalNow);
+            a.newPath = remoteAt;
+            m_firstMoves << a;
+            m_firstLocalMoves.add(from, remoteAt);
+            m_firstJournalMoves.add(journalNow, remoteAt);
+            m_localMoves.add(localAt, remoteAt);
+            finalPath = remoteAt;
         } else {
             // Moved on the server (or on both sides: the server's place wins).
             SyncAction a = action(Kind::MoveLocal, localAt, base, journalPath);
@@ -315,8 +364,9 @@ void Planner::planTracked(const JournalEntry &base)
     const LocalEntry &localNow = m_in.local[local];
     const RemoteEntry &remoteNow = m_in.remote[remote];
     const bool lc = localChanged(base, localNow);
+    const bool replaced = !lc && localReplaced(base, localNow);
     const bool rc = remoteChanged(base, remoteNow);
-    if (lc && rc) {
+    if ((lc || replaced) && rc) {
         SyncAction a = action(Kind::Conflict, finalPath, base, finalPath);
         a.serverId = remoteNow.id;
         a.newPath = asideFor(finalPath);
@@ -327,6 +377,13 @@ void Planner::planTracked(const JournalEntry &base)
         SyncAction a = action(Kind::Upload, finalPath, base, finalPath);
         a.serverId = remoteNow.id;
         a.size = localNow.size;
+        m_content << a;
+    } else if (replaced) {
+        // Sent only if the digest differs from the agreed one; else only the record follows.
+        SyncAction a = action(Kind::Upload, finalPath, base, finalPath);
+        a.serverId = remoteNow.id;
+        a.size = localNow.size;
+        a.md5 = base.md5;
         m_content << a;
     } else if (rc) {
         SyncAction a = action(Kind::Download, finalPath, base, finalPath);
@@ -542,7 +599,7 @@ void Planner::planNew()
     }
 }
 
-SyncPlan Planner::run()
+void Planner::planKnown()
 {
     m_plan.knownFiles = m_in.agreedFiles;
     for (auto it = m_in.remote.cbegin(); it != m_in.remote.cend(); ++it)
@@ -574,11 +631,120 @@ SyncPlan Planner::run()
                 m_claimedRemote.insert(remote);
             m_claimedLocal.insert(path);
             m_localNow.insert(path, path);
+            m_remoteNow.insert(path, remote);
             m_final.insert(path, path);
             continue;
         }
         planTracked(base);
     }
+}
+
+QSet<QString> Planner::crossingMoves() const
+{
+    // Every folder as a node: a known one by its journal path, a new one by its side and path
+    // ("/" never starts a relative path); a path no record and no scan explains is a folder both
+    // sides agree on, known under that path. The root is "".
+    QHash<QString, QString> localNode;
+    QHash<QString, QString> remoteNode;
+    for (auto it = m_localNow.cbegin(); it != m_localNow.cend(); ++it) {
+        if (m_in.journal[it.key()].isDir && !it.value().isEmpty())
+            localNode.insert(it.value(), it.key());
+    }
+    for (auto it = m_remoteNow.cbegin(); it != m_remoteNow.cend(); ++it) {
+        if (m_in.journal[it.key()].isDir && !it.value().isEmpty())
+            remoteNode.insert(it.value(), it.key());
+    }
+    QHash<QString, QString> up; // node -> the folder it will be in, were the moves made as planned
+    for (auto it = m_in.local.cbegin(); it != m_in.local.cend(); ++it) {
+        if (it->isDir && !m_claimedLocal.contains(it.key()))
+            localNode.insert(it.key(), QStringLiteral("/L/") + it.key());
+    }
+    for (auto it = m_in.remote.cbegin(); it != m_in.remote.cend(); ++it) {
+        if (it->isDir && !m_claimedRemote.contains(it.key()))
+            remoteNode.insert(it.key(), QStringLiteral("/R/") + it.key());
+    }
+    const auto nodeOf = [](const QHash<QString, QString> &nodes, const QString &path) {
+        return nodes.value(path, path);
+    };
+    for (auto it = localNode.cbegin(); it != localNode.cend(); ++it) {
+        if (it.value().startsWith(QLatin1String("/L/")))
+            up.insert(it.value(), nodeOf(localNode, parentOf(it.key())));
+    }
+    for (auto it = remoteNode.cbegin(); it != remoteNode.cend(); ++it) {
+        if (it.value().startsWith(QLatin1String("/R/")))
+            up.insert(it.value(), nodeOf(remoteNode, parentOf(it.key())));
+    }
+    QHash<QString, QString> serverUp; // known folders placed by their local move: the server's parent
+    bool anyServerMove = false;
+    for (auto it = m_localNow.cbegin(); it != m_localNow.cend(); ++it) {
+        const QString &node = it.key();
+        const QString &local = it.value();
+        const QString remote = m_remoteNow.value(node);
+        if (!m_in.journal[node].isDir || (local.isEmpty() && remote.isEmpty()))
+            continue;
+        if (remote.isEmpty()) {
+            up.insert(node, nodeOf(localNode, parentOf(local)));
+            continue;
+        }
+        const QString remoteUp = nodeOf(remoteNode, parentOf(remote));
+        const bool remoteMoved = remoteUp != parentOf(node) || nameOf(remote) != nameOf(node);
+        anyServerMove = anyServerMove || remoteMoved;
+        if (local.isEmpty()) {
+            up.insert(node, remoteUp);
+            continue;
+        }
+        const QString localUp = nodeOf(localNode, parentOf(local));
+        const bool localMoved = localUp != parentOf(node) || nameOf(local) != nameOf(node);
+        if (localMoved && !remoteMoved && !m_serverPlaces.contains(node)) {
+            up.insert(node, localUp);
+            serverUp.insert(node, remoteUp);
+        } else {
+            up.insert(node, remoteUp);
+        }
+    }
+    QSet<QString> crossing;
+    // Each side's moves alone leave a tree: a cycle needs a folder moved on the server.
+    if (!anyServerMove || serverUp.isEmpty())
+        return crossing;
+    const auto parentNode = [&up](const QString &node) {
+        const auto known = up.constFind(node);
+        return known != up.cend() ? *known : parentOf(node);
+    };
+    for (;;) {
+        QStringList cycle;
+        QHash<QString, int> seen; // 1: on the walk being followed, 2: leads to the root
+        for (auto it = up.cbegin(); it != up.cend() && cycle.isEmpty(); ++it) {
+            QStringList walk;
+            QString node = it.key();
+            while (!node.isEmpty() && seen.value(node) == 0) {
+                seen.insert(node, 1);
+                walk << node;
+                node = parentNode(node);
+            }
+            if (!node.isEmpty() && seen.value(node) == 1)
+                cycle = walk.mid(walk.indexOf(node));
+            for (const QString &n : std::as_const(walk))
+                seen.insert(n, 2);
+        }
+        if (cycle.isEmpty())
+            return crossing;
+        bool placed = false;
+        for (const QString &node : std::as_const(cycle)) {
+            const auto server = serverUp.constFind(node);
+            if (server == serverUp.cend())
+                continue;
+            up.insert(node, *server);
+            crossing.insert(node);
+            serverUp.erase(server);
+            placed = true;
+        }
+        if (!placed)
+            return crossing; // the server's own places never make a cycle
+    }
+}
+
+SyncPlan Planner::finish()
+{
     planDeletes();
     planNew();
 
@@ -606,7 +772,7 @@ SyncPlan Planner::run()
             return ra < rb;
         return a.path < b.path;
     });
-    m_plan.actions = orderedMoves(m_moves) + m_content;
+    m_plan.actions = orderedMoves(m_firstMoves + m_moves) + m_content;
     m_plan.waiting.sort();
     m_plan.needsConfirmation =
         m_plan.deletedFiles > Reconciler::MassDeleteMinimum && m_plan.deletedFiles * 2 > m_plan.knownFiles;
@@ -617,5 +783,12 @@ SyncPlan Planner::run()
 
 SyncPlan Reconciler::plan(const Input &input)
 {
-    return Planner(input).run();
+    Planner planner(input, {});
+    planner.planKnown();
+    const QSet<QString> crossing = planner.crossingMoves();
+    if (crossing.isEmpty())
+        return planner.finish();
+    Planner again(input, crossing);
+    again.planKnown();
+    return again.finish();
 }

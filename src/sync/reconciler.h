@@ -16,7 +16,11 @@
 // The rules, in the order they apply:
 // - A journal entry is followed to where it is now: on disk by inode (a folder's children move
 //   with it), on the server by id. A move on one side becomes the same move on the other; moved
-//   on both sides, the server's place wins.
+//   on both sides, the server's place wins. Moves on the two sides that together would put a
+//   folder inside itself (A into B here, B into A there) are settled the same way: the folders
+//   moved locally go back to their server places, on disk only, before any other move.
+// - A file replaced on disk under the same size and time (another inode) is uploaded on the
+//   condition that its digest differs from the agreed one; otherwise only the record changes.
 // - Changed on one side: the change goes to the other. Changed on both (files): a conflict, both
 //   kept. Gone on one side and unchanged on the other: deleted there too (to a trash); gone on
 //   one side and changed on the other: the change comes back. A folder is deleted only when

@@ -33,7 +33,9 @@ struct SyncAction
     QString journalPath;
     QString serverId;
     bool isDir = false;
-    QString md5; // the server content a download or conflict expects
+    // The server content a download or conflict expects. On an upload that replaces serverId:
+    // what that entry holds, and the file is sent only when its digest differs.
+    QString md5;
     qint64 size = 0;
 
     bool operator==(const SyncAction &other) const = default;

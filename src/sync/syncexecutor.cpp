@@ -164,7 +164,11 @@ bool SyncExecutor::unchangedSinceAgreed(const QString &journalPath, const QStrin
     const JournalEntry agreed = m_ctx.journal->entry(journalPath);
     if (agreed.path.isEmpty() || agreed.isDir != now.isDir)
         return false;
-    return now.isDir || (agreed.size == now.size && agreed.mtimeMs == now.mtimeMs);
+    if (now.isDir)
+        return true;
+    // Another file put in its place keeps size and time at times, never the inode.
+    const bool sameFile = agreed.inode == 0 || now.inode == 0 || agreed.inode == now.inode;
+    return sameFile && agreed.size == now.size && agreed.mtimeMs == now.mtimeMs;
 }
 
 bool SyncExecutor::writeJournal(const QString &journalPath, const QString &path, const QString &serverId,
@@ -332,6 +336,27 @@ void SyncExecutor::upload(const SyncAction &a, const QString &replaceId)
         return skip(); // written again since the scan
     if (!QFileInfo(full(a.path)).isReadable())
         return failAction(QStringLiteral("无法读取文件"));
+    if (a.md5.isEmpty() || replaceId.isEmpty())
+        return send(a, replaceId, before);
+    // A file put in place under the same size and time: sent only when its content differs from
+    // what the server's entry holds.
+    hash(full(a.path), before.size, [this, a, replaceId, before](const QString &md5) {
+        LocalEntry now;
+        if (!LocalScanner::stat(m_ctx.root, a.path, now) || now.isDir || now.inode != before.inode ||
+            now.size != before.size || now.mtimeMs != before.mtimeMs)
+            return skip(); // written again while it was being read: the next round looks again
+        if (md5.isEmpty())
+            return failAction(QStringLiteral("无法读取文件"));
+        if (md5.compare(a.md5, Qt::CaseInsensitive) != 0)
+            return send(a, replaceId, before);
+        if (!writeJournal(a.journalPath, a.path, replaceId, md5.toLower()))
+            return failAction(m_ctx.journal->errorText());
+        succeed();
+    });
+}
+
+void SyncExecutor::send(const SyncAction &a, const QString &replaceId, const LocalEntry &before)
+{
     bool found = false;
     const QString parentId = folderId(parentOf(a.path), &found);
     if (!found)
@@ -620,6 +645,16 @@ void SyncExecutor::conflictHashed(const SyncAction &a, const LocalEntry &hashed,
         if (!writeJournal(a.journalPath, a.path, a.serverId, localMd5))
             return failAction(m_ctx.journal->errorText());
         return succeed();
+    }
+    const JournalEntry agreed = a.journalPath.isEmpty() ? JournalEntry() : m_ctx.journal->entry(a.journalPath);
+    if (!agreed.md5.isEmpty() && localMd5.compare(agreed.md5, Qt::CaseInsensitive) == 0) {
+        // Touched or replaced, but still what was agreed: nothing of the user's to keep aside. The
+        // record takes the file as it is now, so that the download may replace it.
+        if (!writeJournal(a.journalPath, a.path, agreed.serverId, agreed.md5))
+            return failAction(m_ctx.journal->errorText());
+        SyncAction down = a;
+        down.kind = Kind::Download;
+        return download(down);
     }
     LocalEntry taken;
     if (LocalScanner::stat(m_ctx.root, a.newPath, taken))

@@ -83,6 +83,8 @@ private:
     void createRemoteFolder(const SyncAction &a);
     void createLocalFolder(const SyncAction &a);
     void upload(const SyncAction &a, const QString &replaceId);
+    // The transfer itself, once upload() has decided the file goes.
+    void send(const SyncAction &a, const QString &replaceId, const LocalEntry &before);
     void onUploaded(const SyncAction &a, const QJsonObject &record, const LocalEntry &before, const QString &replaceId);
     void download(const SyncAction &a);
     void onDownloaded(const SyncAction &a, const QString &sidePath);

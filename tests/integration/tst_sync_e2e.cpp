@@ -4,10 +4,15 @@
 #include "eventwait.h"
 #include "net/session.h"
 #include "referenceserver.h"
-#include "sync/ignorerules.h"
+#include "sync/localscanner.h"
+#include "sync/remotefeed.h"
+#include "sync/remotetree.h"
 #include "sync/syncengine.h"
+#include "sync/syncjournal.h"
+#include "synckit.h"
 #include "testsettings.h"
 #include "transfer/transfermanager.h"
+#include "transfer/transfertask.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -15,44 +20,26 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
+
+using namespace SyncKit;
+
 namespace {
 
-QMap<QString, QByteArray> treeOf(const QString &root)
+// Another file put in path's place under the same size and modification time, as an editor's
+// atomic save that keeps the time or a copy with preserved times does.
+bool replaceKeepingTime(const QString &path, const QByteArray &bytes)
 {
-    QMap<QString, QByteArray> tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
-    const QDir base(root);
-    while (it.hasNext()) {
-        it.next();
-        const QString rel = base.relativeFilePath(it.filePath());
-        if (IgnoreRules().isIgnored(rel))
-            continue; // never synced
-        if (it.fileInfo().isDir()) {
-            tree.insert(rel, "/");
-        } else {
-            QFile f(it.filePath());
-            f.open(QIODevice::ReadOnly);
-            tree.insert(rel, f.readAll());
-        }
-    }
-    return tree;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-// Files a little in the past count as stable at once (the engine waits for files still being written).
-bool writeSettled(const QString &path, const QByteArray &bytes)
-{
-    if (!writeFile(path, bytes))
+    const QDateTime time = QFileInfo(path).fileTime(QFileDevice::FileModificationTime);
+    const QString side = path + ".tmp"; // ignored, so never taken for a file of its own
+    if (!writeFile(side, bytes))
         return false;
-    QFile f(path);
-    return f.open(QIODevice::ReadWrite) &&
-           f.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime);
+    {
+        QFile f(side);
+        if (!f.open(QIODevice::ReadWrite) || !f.setFileTime(time, QFileDevice::FileModificationTime))
+            return false;
+    }
+    return std::rename(QFile::encodeName(side).constData(), QFile::encodeName(path).constData()) == 0;
 }
 
 } // namespace
@@ -68,12 +55,17 @@ private slots:
     void folderRenameIsOneMoveWithoutTransfer();
     void deletesGoToBothTrashes();
     void changedOnBothSidesKeepsBothVersions();
+    void crossingFolderMovesTakeTheServersPlacesWithoutTransfer();
+    void fileReplacedUnderSameSizeAndTimeIsComparedByDigest();
     void massDeleteWaitsForConfirmation();
 
 private:
-    bool settled(int timeoutMs = 20000);
-    QJsonArray serverFiles(const QString &parentId);
-    QString serverIdOf(const QString &parentId, const QString &name);
+    bool settled(int timeoutMs = 20000) { return m_engines.settled(timeoutMs); }
+    QJsonArray serverFiles(const QString &parentId) { return SyncKit::serverFiles(*m_server, m_user, parentId); }
+    QString serverIdOf(const QString &parentId, const QString &name)
+    {
+        return SyncKit::serverIdOf(*m_server, m_user, parentId, name);
+    }
 
     QTemporaryDir m_work;
     std::unique_ptr<ReferenceServer> m_server;
@@ -81,8 +73,9 @@ private:
     QString m_folderId;
     QString m_a;
     QString m_b;
-    std::unique_ptr<SyncEngine> m_engineA;
-    std::unique_ptr<SyncEngine> m_engineB;
+    TwoEngines m_engines;
+    SyncEngine *m_engineA = nullptr;
+    SyncEngine *m_engineB = nullptr;
 };
 
 void TestSyncE2E::initTestCase()
@@ -101,49 +94,16 @@ void TestSyncE2E::initTestCase()
     QVERIFY2(folder.success(), folder.body.constData());
     m_folderId = QString::number(folder.dataObject().value("id").toInteger());
 
-    m_a = m_work.filePath("A");
-    m_b = m_work.filePath("B");
-    QDir().mkpath(m_a);
-    QDir().mkpath(m_b);
-    m_engineA = std::make_unique<SyncEngine>(SyncEngine::Config{m_a, m_folderId, {}, {}}, m_work.filePath("ja.db"));
-    m_engineB = std::make_unique<SyncEngine>(SyncEngine::Config{m_b, m_folderId, {}, {}}, m_work.filePath("jb.db"));
-    for (SyncEngine *engine : {m_engineA.get(), m_engineB.get()}) {
-        engine->setTimings(50, 300, 300);
-        QVERIFY(engine->start());
-    }
+    QVERIFY(m_engines.start(m_work.path(), m_folderId));
+    m_a = m_engines.folderA();
+    m_b = m_engines.folderB();
+    m_engineA = &m_engines.a();
+    m_engineB = &m_engines.b();
 }
 
 void TestSyncE2E::cleanupTestCase()
 {
-    m_engineA.reset();
-    m_engineB.reset();
-}
-
-bool TestSyncE2E::settled(int timeoutMs)
-{
-    const int quietA = m_engineA->quietRounds();
-    const int quietB = m_engineB->quietRounds();
-    return waitUntil(
-        [&] {
-            return m_engineA->quietRounds() > quietA && m_engineB->quietRounds() > quietB &&
-                   m_engineA->state() == SyncEngine::State::Idle && m_engineB->state() == SyncEngine::State::Idle &&
-                   treeOf(m_a) == treeOf(m_b);
-        },
-        timeoutMs);
-}
-
-QJsonArray TestSyncE2E::serverFiles(const QString &parentId)
-{
-    return m_server->get("/api/files?parent_id=" + parentId, m_user).dataArray();
-}
-
-QString TestSyncE2E::serverIdOf(const QString &parentId, const QString &name)
-{
-    for (const QJsonValue &v : serverFiles(parentId)) {
-        if (v["name"].toString() == name)
-            return QString::number(v["id"].toInteger());
-    }
-    return {};
+    m_engines.stop();
 }
 
 void TestSyncE2E::newFilesAndFoldersReachTheOtherFolder()
@@ -173,7 +133,7 @@ void TestSyncE2E::folderRenameIsOneMoveWithoutTransfer()
     const QString albumId = serverIdOf(m_folderId, "album");
     QVERIFY(!albumId.isEmpty());
     const QString firstId = serverIdOf(albumId, "0.jpg");
-    const int tasksBefore = int(TransferManager::instance()->tasks().size());
+    const int tasksBefore = transferCount();
     QVERIFY(QDir().rename(m_a + "/album", m_a + "/相册"));
     QVERIFY(settled());
     QVERIFY(treeOf(m_b).contains("相册/29.jpg"));
@@ -181,7 +141,7 @@ void TestSyncE2E::folderRenameIsOneMoveWithoutTransfer()
     // The same server folder and files, renamed: nothing went up or down.
     QCOMPARE(serverIdOf(m_folderId, "相册"), albumId);
     QCOMPARE(serverIdOf(albumId, "0.jpg"), firstId);
-    QCOMPARE(int(TransferManager::instance()->tasks().size()), tasksBefore);
+    QCOMPARE(transferCount(), tasksBefore);
 }
 
 void TestSyncE2E::deletesGoToBothTrashes()
@@ -216,11 +176,15 @@ void TestSyncE2E::changedOnBothSidesKeepsBothVersions()
     m_engineB->pause();
     QVERIFY(writeSettled(m_a + "/shared.txt", "A's version"));
     QVERIFY(writeSettled(m_b + "/shared.txt", "B's version, longer"));
+    const int quietA = m_engineA->quietRounds();
     m_engineA->resume();
     QVERIFY(waitUntil([&] {
-        return m_engineA->state() == SyncEngine::State::Idle && m_engineA->quietRounds() > 0 &&
-               !serverIdOf(m_folderId, "shared.txt").isEmpty() &&
-               m_server->get("/api/files?parent_id=" + m_folderId, m_user).body.contains("\"size\":11");
+        // The server first: its requests run the event loop, in which A's round may start or
+        // go on, so A's state is read last. A's version is in place once a round after the
+        // resume found nothing left to do.
+        const bool uploaded = !serverIdOf(m_folderId, "shared.txt").isEmpty() &&
+                              m_server->get("/api/files?parent_id=" + m_folderId, m_user).body.contains("\"size\":11");
+        return uploaded && m_engineA->quietRounds() > quietA && m_engineA->state() == SyncEngine::State::Idle;
     }));
     m_engineB->resume();
     QVERIFY(settled(30000));
@@ -235,6 +199,80 @@ void TestSyncE2E::changedOnBothSidesKeepsBothVersions()
     QCOMPARE(tree.value(copies.first()), QByteArray("B's version, longer"));
     QCOMPARE(m_engineB->conflicts(), copies);
     QVERIFY(!serverIdOf(m_folderId, copies.first()).isEmpty());
+}
+
+void TestSyncE2E::crossingFolderMovesTakeTheServersPlacesWithoutTransfer()
+{
+    QVERIFY(writeSettled(m_a + "/甲/x.txt", "x in 甲"));
+    QVERIFY(writeSettled(m_a + "/乙/y.txt", "y in 乙"));
+    QVERIFY(settled());
+    const QString jiaId = serverIdOf(m_folderId, "甲");
+    const QString yiId = serverIdOf(m_folderId, "乙");
+    QVERIFY(!jiaId.isEmpty() && !yiId.isEmpty());
+    const int transfers = transferCount();
+    // In the same interval: 乙 into 甲 on the other folder (and so on the server), 甲 into 乙 here.
+    m_engineA->pause();
+    QVERIFY(QDir().rename(m_b + "/乙", m_b + "/甲/乙"));
+    QVERIFY(waitUntil([&] { return m_engineA->feed()->tree().byPath().contains("甲/乙/y.txt"); }, 30000));
+    QVERIFY(QDir().rename(m_a + "/甲", m_a + "/乙/甲"));
+    // Only this folder has something to do (the server does not change again): its round after
+    // the moves finds nothing left, and the two folders are the same.
+    const int quiet = m_engineA->quietRounds();
+    m_engineA->resume();
+    QVERIFY2(waitUntil(
+                 [&] {
+                     return m_engineA->quietRounds() > quiet && m_engineA->state() == SyncEngine::State::Idle &&
+                            m_engineB->state() == SyncEngine::State::Idle && treeOf(m_a) == treeOf(m_b);
+                 },
+                 30000),
+             qPrintable(QStringList(treeOf(m_a).keys()).join(",") + " | " + QStringList(treeOf(m_b).keys()).join(",")));
+    // The server's places on both disks, the same server entries, and nothing sent or fetched.
+    const auto tree = treeOf(m_a);
+    QCOMPARE(tree.value("甲/x.txt"), QByteArray("x in 甲"));
+    QCOMPARE(tree.value("甲/乙/y.txt"), QByteArray("y in 乙"));
+    QVERIFY(!tree.contains("乙"));
+    QCOMPARE(serverIdOf(m_folderId, "甲"), jiaId);
+    QCOMPARE(serverIdOf(jiaId, "乙"), yiId);
+    QVERIFY(serverIdOf(m_folderId, "乙").isEmpty());
+    QCOMPARE(transferCount(), transfers);
+    QVERIFY(m_engineA->failures().isEmpty());
+    QVERIFY(m_engineB->failures().isEmpty());
+}
+
+void TestSyncE2E::fileReplacedUnderSameSizeAndTimeIsComparedByDigest()
+{
+    QVERIFY(writeSettled(m_a + "/保存.txt", "version 1"));
+    QVERIFY(writeSettled(m_a + "/副本.txt", "same bytes"));
+    QVERIFY(settled());
+    const QString savedId = serverIdOf(m_folderId, "保存.txt");
+    const QString copyId = serverIdOf(m_folderId, "副本.txt");
+    QVERIFY(!savedId.isEmpty() && !copyId.isEmpty());
+    const int transfers = transferCount();
+    SyncJournal journal; // a second reader of engine A's journal
+    QVERIFY(journal.open(m_work.filePath("A.db")));
+    LocalEntry copy;
+    QVERIFY(LocalScanner::stat(m_a, "副本.txt", copy));
+    QCOMPARE(journal.entry("副本.txt").inode, copy.inode);
+    // Other bytes of the same length, and the same bytes again: both on a new inode, same time.
+    QVERIFY(replaceKeepingTime(m_a + "/保存.txt", "version 2"));
+    QVERIFY(replaceKeepingTime(m_a + "/副本.txt", "same bytes"));
+    const quint64 oldInode = copy.inode;
+    QVERIFY(LocalScanner::stat(m_a, "副本.txt", copy));
+    QVERIFY(copy.inode != oldInode);
+
+    QVERIFY(settled());
+    QVERIFY(waitUntil([&] { return journal.entry("副本.txt").inode == copy.inode; }, 30000));
+    QCOMPARE(treeOf(m_b).value("保存.txt"), QByteArray("version 2"));
+    QVERIFY(serverIdOf(m_folderId, "保存.txt") != savedId);
+    // The same content was not sent again: the server keeps its entry, and only the changed file
+    // went up (and down to the other folder).
+    QCOMPARE(serverIdOf(m_folderId, "副本.txt"), copyId);
+    QCOMPARE(journal.entry("副本.txt").serverId, copyId);
+    const auto tasks = TransferManager::instance()->tasks();
+    for (qsizetype i = transfers; i < tasks.size(); ++i)
+        QVERIFY2(!tasks[i]->name().contains("副本"), qPrintable(tasks[i]->name()));
+    QVERIFY(transferCount() > transfers);
+    QVERIFY(m_engineA->failures().isEmpty());
 }
 
 void TestSyncE2E::massDeleteWaitsForConfirmation()

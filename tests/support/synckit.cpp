@@ -1,6 +1,10 @@
 #include "synckit.h"
 
+#include "eventwait.h"
 #include "sync/ignorerules.h"
+#include "sync/remotefeed.h"
+#include "sync/syncengine.h"
+#include "transfer/transfermanager.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -103,7 +107,69 @@ bool writeBig(const QString &path, qint64 size, int seed)
            f.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime);
 }
 
+QJsonArray serverFiles(ReferenceServer &server, const ReferenceServer::Credentials &user, const QString &parentId)
+{
+    return server.get("/api/files?parent_id=" + parentId, user).dataArray();
+}
+
+QString serverIdOf(ReferenceServer &server, const ReferenceServer::Credentials &user, const QString &parentId,
+                   const QString &name)
+{
+    for (const QJsonValue &v : serverFiles(server, user, parentId)) {
+        if (v["name"].toString() == name)
+            return QString::number(v["id"].toInteger());
+    }
+    return {};
+}
+
+int transferCount()
+{
+    return int(TransferManager::instance()->tasks().size());
+}
+
 } // namespace SyncKit
+
+TwoEngines::TwoEngines() = default;
+
+TwoEngines::~TwoEngines() = default;
+
+bool TwoEngines::start(const QString &workDir, const QString &folderId, const QString &teamId)
+{
+    m_folderA = workDir + QStringLiteral("/A");
+    m_folderB = workDir + QStringLiteral("/B");
+    if (!QDir().mkpath(m_folderA) || !QDir().mkpath(m_folderB))
+        return false;
+    m_a = std::make_unique<SyncEngine>(SyncEngine::Config{m_folderA, folderId, teamId, {}},
+                                       workDir + QStringLiteral("/A.db"));
+    m_b = std::make_unique<SyncEngine>(SyncEngine::Config{m_folderB, folderId, teamId, {}},
+                                       workDir + QStringLiteral("/B.db"));
+    for (SyncEngine *engine : {m_a.get(), m_b.get()}) {
+        engine->setTimings(50, 300, 300);
+        engine->feed()->setRetryDelays(100, 400);
+        if (!engine->start())
+            return false;
+    }
+    return true;
+}
+
+void TwoEngines::stop()
+{
+    m_a.reset();
+    m_b.reset();
+}
+
+bool TwoEngines::settled(int timeoutMs)
+{
+    const int quietA = m_a->quietRounds();
+    const int quietB = m_b->quietRounds();
+    return waitUntil(
+        [&] {
+            return m_a->quietRounds() > quietA && m_b->quietRounds() > quietB &&
+                   m_a->state() == SyncEngine::State::Idle && m_b->state() == SyncEngine::State::Idle &&
+                   SyncKit::treeOf(m_folderA) == SyncKit::treeOf(m_folderB);
+        },
+        timeoutMs);
+}
 
 SyncDriver::SyncDriver() = default;
 

@@ -1,11 +1,16 @@
 #pragma once
 
+#include "referenceserver.h"
+
 #include <QByteArray>
+#include <QJsonArray>
 #include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <memory>
+
+class SyncEngine;
 
 // Helpers of the folder-sync tests and benchmarks.
 namespace SyncKit {
@@ -21,7 +26,42 @@ bool writeSettled(const QString &path, const QByteArray &bytes);
 // A file of size bytes of a repeating pattern seeded by seed, written in slices, dated in the past.
 bool writeBig(const QString &path, qint64 size, int seed);
 
+// What a server folder lists, and the id of the entry called name in it ("" when there is none).
+QJsonArray serverFiles(ReferenceServer &server, const ReferenceServer::Credentials &user, const QString &parentId);
+QString serverIdOf(ReferenceServer &server, const ReferenceServer::Credentials &user, const QString &parentId,
+                   const QString &name);
+// Transfers this process has put on the transfer list so far.
+int transferCount();
+
 } // namespace SyncKit
+
+// Two engines in this process on two local folders, workDir/A and workDir/B (their journals
+// beside them), paired to the same server folder, with the short delays tests want. The session
+// and TVR_SERVER must be set first.
+class TwoEngines final
+{
+public:
+    TwoEngines();
+    ~TwoEngines();
+    TwoEngines(const TwoEngines &) = delete;
+    TwoEngines &operator=(const TwoEngines &) = delete;
+
+    bool start(const QString &workDir, const QString &folderId, const QString &teamId = {});
+    void stop();
+    SyncEngine &a() const { return *m_a; }
+    SyncEngine &b() const { return *m_b; }
+    QString folderA() const { return m_folderA; }
+    QString folderB() const { return m_folderB; }
+    // Both engines ended a round with nothing to do since this call, and both folders hold the
+    // same tree.
+    bool settled(int timeoutMs = 30000);
+
+private:
+    std::unique_ptr<SyncEngine> m_a;
+    std::unique_ptr<SyncEngine> m_b;
+    QString m_folderA;
+    QString m_folderB;
+};
 
 // tvr_syncdriver (one SyncEngine in its own process) for tests that kill it with SIGKILL.
 class SyncDriver final

@@ -127,8 +127,8 @@ void TestSyncAgreedFilter::differencesStayForThePlanner_data()
 {
     QTest::addColumn<int>("change");
     QTest::addColumn<QString>("expected"); // the plan's first action, by kind and path
-    // The planner judges content by size and time alone; the path still reaches it.
-    QTest::newRow("same size and time, other inode") << 0 << QStringLiteral("none");
+    // Another inode under the same size and time: an upload that first compares the digest.
+    QTest::newRow("same size and time, other inode") << 0 << QStringLiteral("upload a.txt");
     QTest::newRow("time only") << 1 << QStringLiteral("upload a.txt");
     QTest::newRow("file replaced by a folder of the same name") << 2 << QStringLiteral("trash-remote a.txt");
     QTest::newRow("server content, same size") << 3 << QStringLiteral("download a.txt");

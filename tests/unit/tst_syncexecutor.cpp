@@ -3,6 +3,7 @@
 // download is checked.
 #include "eventwait.h"
 #include "sync/conflictname.h"
+#include "sync/localscanner.h"
 #include "sync/syncexecutor.h"
 #include "sync/syncjournal.h"
 #include "testsettings.h"
@@ -42,6 +43,7 @@ private slots:
     void initTestCase();
     void conflictDigestDoesNotBlockTheCallingThread();
     void sameContentOnBothSidesIsRecordedAfterTheDigest();
+    void replacedFileIsSentOnlyWhenItsDigestDiffers();
 
 private:
     SyncExecutor::Context context(SyncJournal &journal) const;
@@ -118,6 +120,41 @@ void TestSyncExecutor::sameContentOnBothSidesIsRecordedAfterTheDigest()
     QCOMPARE(journal.entry("same.txt").serverId, QString("43"));
     QCOMPARE(journal.entry("same.txt").md5, md5Hex("same bytes"));
     QVERIFY(!QFile::exists(m_work.filePath("root/" + a.newPath)));
+}
+
+void TestSyncExecutor::replacedFileIsSentOnlyWhenItsDigestDiffers()
+{
+    QVERIFY(QDir().mkpath(m_work.filePath("root")));
+    SyncJournal journal;
+    QVERIFY(journal.open(m_work.filePath("j3.db")));
+    QList<SyncAction> actions;
+    for (const QString name : {"same.txt", "other.txt"}) {
+        const QByteArray bytes = name == "same.txt" ? "agreed bytes" : "other bytes!";
+        QVERIFY(writeSparse(m_work.filePath("root/" + name), 0, bytes));
+        // The record knows another inode with the agreed content.
+        QVERIFY(journal.put(JournalEntry{name, false, "60", 12, 1000, 1, md5Hex("agreed bytes")}));
+        SyncAction a;
+        a.kind = SyncAction::Kind::Upload;
+        a.path = name;
+        a.journalPath = name;
+        a.serverId = "60";
+        a.md5 = md5Hex("agreed bytes");
+        actions << a;
+    }
+    SyncExecutor executor;
+    QSignalSpy finished(&executor, &SyncExecutor::finished);
+    executor.run(actions, context(journal));
+    QVERIFY(finished.wait(30000));
+    // The same bytes: only the record follows the new inode, nothing is sent.
+    LocalEntry same;
+    QVERIFY(LocalScanner::stat(m_work.filePath("root"), "same.txt", same));
+    QCOMPARE(journal.entry("same.txt").inode, same.inode);
+    QCOMPARE(journal.entry("same.txt").serverId, QString("60"));
+    QCOMPARE(executor.done(), 1);
+    // Other bytes: sent (and here, with no server, reported as failed), the record left as it was.
+    QCOMPARE(executor.failures().size(), 1);
+    QCOMPARE(executor.failures().first().path, QString("other.txt"));
+    QCOMPARE(journal.entry("other.txt").inode, quint64(1));
 }
 
 QTEST_GUILESS_MAIN(TestSyncExecutor)

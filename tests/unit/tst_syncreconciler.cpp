@@ -155,6 +155,10 @@ private slots:
     void massDeleteNeedsConfirmationOverHalfAndOverTwenty();
     void fileStillBeingWrittenWaits();
     void ignoredNamesAreNeverCopiedOrDeleted();
+    void replacedFileUnderSameSizeAndTimeIsCheckedByDigest();
+    void crossingFolderMovesTakeTheServersPlaces();
+    void crossingMovesConvergeInOneRoundWithoutTransfer_data();
+    void crossingMovesConvergeInOneRoundWithoutTransfer();
     void randomHistoriesLoseNothingAndConverge();
 };
 
@@ -438,6 +442,65 @@ void TestSyncReconciler::ignoredNamesAreNeverCopiedOrDeleted()
     QCOMPARE(describe(p.plan()), QStringList({"mkdir-local sub"}));
 }
 
+void TestSyncReconciler::replacedFileUnderSameSizeAndTimeIsCheckedByDigest()
+{
+    Pair p;
+    p.agreeFile("saved.txt", "aaaa");
+    p.agreeFile("both.txt", "bbbb");
+    p.agreeFile("gone-there.txt", "cccc");
+    p.agreeFile("kept.txt", "dddd");
+    // Another inode under the same size and time: an atomic save that kept the time.
+    for (const char *path : {"saved.txt", "both.txt", "gone-there.txt"})
+        p.in.local[path].inode = p.nextInode++;
+    p.editRemote("both.txt", "server edit");
+    p.removeRemote("gone-there.txt");
+    const SyncPlan plan = p.plan();
+    QCOMPARE(describe(plan), QStringList({"conflict both.txt -> both (冲突副本 2026-12-10 1530).txt",
+                                          "upload gone-there.txt", "upload saved.txt"}));
+    // Sent only when the digest differs from the agreed one, in place of the same entry.
+    QCOMPARE(plan.actions[2].md5, QString("aaaa"));
+    QCOMPARE(plan.actions[2].serverId, p.in.journal["saved.txt"].serverId);
+    // The server's entry is gone: whatever the file holds is a new one.
+    QVERIFY(plan.actions[1].serverId.isEmpty());
+    QVERIFY(plan.actions[1].md5.isEmpty());
+    QCOMPARE(plan.deletedFiles, 0);
+}
+
+void TestSyncReconciler::crossingFolderMovesTakeTheServersPlaces()
+{
+    // A into B here, B into A on the server: the server's places, on disk only, in an order in
+    // which every step can be made.
+    Pair p;
+    p.agreeDir("A");
+    p.agreeDir("B");
+    p.agreeFile("A/x.txt");
+    p.agreeFile("B/y.txt");
+    p.moveLocal("A", "B/A");
+    p.moveRemote("B", "A/B");
+    SyncPlan plan = p.plan();
+    QCOMPARE(describe(plan), QStringList({"move-local B/A -> A", "move-local B -> A/B"}));
+    QCOMPARE(plan.actions[0].journalPath, QString("A"));
+    QCOMPARE(plan.actions[1].journalPath, QString("B"));
+
+    // The other way round: B moves out of A first, then A into it.
+    Pair q;
+    q.agreeDir("A");
+    q.agreeDir("B");
+    q.agreeFile("B/y.txt");
+    q.moveLocal("B", "A/B");
+    q.moveRemote("A", "B/A");
+    QCOMPARE(describe(q.plan()), QStringList({"move-local A/B -> B", "move-local A -> B/A"}));
+
+    // A into B and B into C here, C into A there.
+    Pair r;
+    for (const char *dir : {"A", "B", "C"})
+        r.agreeDir(dir);
+    r.moveLocal("A", "B/A");
+    r.moveLocal("B", "C/B");
+    r.moveRemote("C", "A/C");
+    QCOMPARE(describe(r.plan()), QStringList({"move-local C/B/A -> A", "move-local C/B -> B", "move-local C -> A/C"}));
+}
+
 // Random edits on both sides, then rounds of plan and execute on a simulated disk and server,
 // until nothing is left to do.
 namespace {
@@ -550,7 +613,7 @@ struct Sim
     {
         const QStringList dirs = QStringList{QString()} + localPaths(true);
         const QStringList files = localPaths(false);
-        switch (rng.bounded(6)) {
+        switch (rng.bounded(7)) {
         case 0: { // new file
             const QString path = newName(pick(dirs));
             if (!local.contains(path))
@@ -567,6 +630,17 @@ struct Sim
             if (!files.isEmpty())
                 writeLocal(pick(files), fresh(), rng.bounded(2) == 0);
             break;
+        case 6: { // another file put in place under the same size and time, with the same or other bytes
+            const QString path = pick(files);
+            if (path.isEmpty())
+                break;
+            SimFile &f = local[path];
+            const QString other = QStringLiteral("r") + QString::number(++contents);
+            if (other.size() <= f.content.size() && rng.bounded(2) == 0)
+                f.content = QStringLiteral("r") + QString::number(contents).rightJustified(f.content.size() - 1, '0');
+            f.inode = inodes++;
+            break;
+        }
         case 3: { // delete
             const QString path = pick(localPaths(rng.bounded(3) == 0) + files);
             if (!path.isEmpty())
@@ -692,7 +766,8 @@ struct Sim
         switch (a.kind) {
         case Kind::MoveRemote: {
             const QString at = remotePathOf(a.serverId);
-            if (at.isEmpty() || remoteIdAt.contains(a.newPath))
+            // The server refuses a folder into itself, as a disk does.
+            if (at.isEmpty() || remoteIdAt.contains(a.newPath) || under(a.newPath, at))
                 return;
             ensureRemoteParents(a.newPath);
             moveRemoteTree(at, a.newPath);
@@ -701,7 +776,7 @@ struct Sim
             return;
         }
         case Kind::MoveLocal:
-            if (!local.contains(a.path) || local.contains(a.newPath))
+            if (!local.contains(a.path) || local.contains(a.newPath) || under(a.newPath, a.path))
                 return;
             ensureLocalParents(a.newPath);
             moveLocalTree(a.path, a.newPath);
@@ -732,6 +807,11 @@ struct Sim
             if (!local.contains(a.path) || local[a.path].isDir)
                 return;
             const QString content = local[a.path].content;
+            if (!a.md5.isEmpty() && !a.serverId.isEmpty() && content == a.md5 &&
+                remoteIdAt.value(a.path) == a.serverId && remoteById[a.serverId].content == a.md5) {
+                record(a.path, a.journalPath); // the same content: only the record follows
+                return;
+            }
             if (remoteIdAt.contains(a.path)) {
                 const QString id = remoteIdAt[a.path];
                 // Only the entry the plan replaces, and only while it still holds what was agreed.
@@ -753,7 +833,8 @@ struct Sim
             if (local.contains(a.path)) {
                 const SimFile &l = local[a.path];
                 const bool agreed = journal.contains(a.journalPath) && journal[a.journalPath].path == a.path &&
-                                    journal[a.journalPath].mtimeMs == l.mtime && !l.isDir;
+                                    journal[a.journalPath].mtimeMs == l.mtime &&
+                                    journal[a.journalPath].inode == l.inode && !l.isDir;
                 if (!agreed)
                     return; // changed while we were not looking: the next round sees a conflict
             }
@@ -766,6 +847,12 @@ struct Sim
             if (!local.contains(a.path) || local[a.path].isDir || remotePathOf(a.serverId) != a.path)
                 return;
             if (local[a.path].content == remoteById[a.serverId].content) {
+                record(a.path, a.journalPath);
+                return;
+            }
+            if (journal.contains(a.journalPath) && local[a.path].content == journal[a.journalPath].md5) {
+                // Still what was agreed: the server's version replaces it.
+                writeLocal(a.path, remoteById[a.serverId].content, true);
                 record(a.path, a.journalPath);
                 return;
             }
@@ -826,6 +913,75 @@ struct Sim
 };
 
 } // namespace
+
+void TestSyncReconciler::crossingMovesConvergeInOneRoundWithoutTransfer_data()
+{
+    QTest::addColumn<QStringList>("agreed"); // folders end in "/"
+    QTest::addColumn<QStringList>("local");  // "from>to" moves, or "+folder" made
+    QTest::addColumn<QStringList>("remote");
+    QTest::addColumn<QStringList>("after"); // on both sides
+    QTest::newRow("A into B here, B into A there") << QStringList{"A/", "B/", "A/x", "B/y"} << QStringList{"A>B/A"}
+                                                   << QStringList{"B>A/B"} << QStringList{"A", "A/B", "A/B/y", "A/x"};
+    QTest::newRow("B into A here, A into B there") << QStringList{"A/", "B/", "A/x", "B/y"} << QStringList{"B>A/B"}
+                                                   << QStringList{"A>B/A"} << QStringList{"B", "B/A", "B/A/x", "B/y"};
+    QTest::newRow("A into B and B into C here, C into A there")
+        << QStringList{"A/", "B/", "C/", "A/x"} << QStringList{"A>B/A", "B>C/B"} << QStringList{"C>A/C"}
+        << QStringList{"A", "A/C", "A/x", "B"};
+    QTest::newRow("C into A here, B into C and A into B there")
+        << QStringList{"A/", "B/", "C/", "C/z"} << QStringList{"C>A/C"} << QStringList{"B>C/B", "A>C/B/A"}
+        << QStringList{"C", "C/B", "C/B/A", "C/z"};
+    QTest::newRow("through a folder made meanwhile") << QStringList{"A/", "B/", "A/x"} << QStringList{"+B/N", "A>B/N/A"}
+                                                     << QStringList{"B>A/B"} << QStringList{"A", "A/B", "A/B/N", "A/x"};
+    QTest::newRow("a file into the folder the server moved into its old one")
+        << QStringList{"F/", "G/", "F/f"} << QStringList{"F/f>G/f"} << QStringList{"G>F/G"}
+        << QStringList{"F", "F/G", "F/G/f"};
+}
+
+void TestSyncReconciler::crossingMovesConvergeInOneRoundWithoutTransfer()
+{
+    QFETCH(QStringList, agreed);
+    QFETCH(QStringList, local);
+    QFETCH(QStringList, remote);
+    QFETCH(QStringList, after);
+    Sim sim(1);
+    for (const QString &path : std::as_const(agreed)) {
+        if (path.endsWith('/'))
+            sim.local[path.chopped(1)] = SimFile{true, {}, sim.inodes++, 0};
+        else
+            sim.writeLocal(path, sim.fresh(), true);
+    }
+    for (int round = 0; round < 3 && !Reconciler::plan(sim.input()).actions.isEmpty(); ++round) {
+        for (const SyncAction &a : Reconciler::plan(sim.input()).actions)
+            sim.execute(a);
+    }
+    QVERIFY(Reconciler::plan(sim.input()).actions.isEmpty());
+    const QMap<QString, QString> before = sim.localTree();
+    const QSet<QString> contents(before.cbegin(), before.cend());
+    for (const QString &edit : std::as_const(local)) {
+        if (edit.startsWith('+'))
+            sim.local[edit.mid(1)] = SimFile{true, {}, sim.inodes++, 0};
+        else
+            sim.moveLocalTree(edit.section('>', 0, 0), edit.section('>', 1));
+    }
+    for (const QString &edit : std::as_const(remote))
+        sim.moveRemoteTree(edit.section('>', 0, 0), edit.section('>', 1));
+
+    const SyncPlan plan = Reconciler::plan(sim.input());
+    for (const SyncAction &a : plan.actions) {
+        // Places only: nothing sent, fetched, set aside or deleted.
+        QVERIFY2(a.kind == Kind::MoveLocal || a.kind == Kind::MoveRemote || a.kind == Kind::CreateRemoteFolder ||
+                     a.kind == Kind::Record,
+                 qPrintable(describe(plan).join('\n')));
+        sim.execute(a);
+    }
+    QVERIFY2(Reconciler::plan(sim.input()).actions.isEmpty(),
+             qPrintable(describe(Reconciler::plan(sim.input())).join('\n')));
+    QCOMPARE(sim.localTree(), sim.remoteTree());
+    const QMap<QString, QString> tree = sim.localTree();
+    QCOMPARE(tree.keys(), after);
+    QCOMPARE(QSet<QString>(tree.cbegin(), tree.cend()), contents);
+    QVERIFY(sim.localTrash.isEmpty() && sim.remoteTrash.isEmpty());
+}
 
 void TestSyncReconciler::randomHistoriesLoseNothingAndConverge()
 {
