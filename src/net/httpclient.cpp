@@ -130,12 +130,14 @@ void HttpClient::get(const QString &path, HttpCallback callback)
     send(QByteArrayLiteral("GET"), path, QJsonValue(), std::move(callback));
 }
 
-void HttpClient::getLongPoll(const QString &path, int waitMs, HttpCallback callback)
+QNetworkReply *HttpClient::getLongPoll(const QString &path, int waitMs, HttpCallback callback)
 {
     QNetworkRequest request(buildUrl(path));
     applyHeaders(request);
     request.setTransferTimeout(qMax(0, waitMs) + m_jsonTimeoutMs);
-    handleReply(network()->get(request), std::move(callback));
+    QNetworkReply *reply = network()->get(request);
+    handleReply(reply, std::move(callback));
+    return reply;
 }
 
 void HttpClient::getUnparsed(const QString &path, HttpCallback callback)

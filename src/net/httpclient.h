@@ -28,8 +28,9 @@ public:
 
     void get(const QString &path, HttpCallback callback);
     // A GET the server may hold for up to waitMs before it answers (a long poll): its time-out
-    // is that wait plus the usual one.
-    void getLongPoll(const QString &path, int waitMs, HttpCallback callback);
+    // is that wait plus the usual one. The reply is returned so that the caller can abort a held
+    // poll (callback then still gets the abort's answer).
+    QNetworkReply *getLongPoll(const QString &path, int waitMs, HttpCallback callback);
     // A GET whose successful body the caller reads itself from raw (a listing of 100,000 files
     // would otherwise be held as a JSON document too): on a 2xx without transport error, json
     // stays null and isJson false; every other answer is read as get() reads it.

@@ -4,6 +4,7 @@
 #include "net/httpresponse.h"
 
 #include <QJsonArray>
+#include <QNetworkReply>
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
@@ -77,8 +78,34 @@ void RemoteFeed::resume(const QString &cursor, const RemoteTree &tree)
 void RemoteFeed::stop()
 {
     m_running = false;
+    m_catchingUp = false;
     ++m_serial;
     m_retryTimer->stop();
+    dropPoll();
+}
+
+void RemoteFeed::dropPoll()
+{
+    // The serial has moved on, so the abort's own answer is ignored.
+    if (QNetworkReply *poll = m_poll.data()) {
+        m_poll = nullptr;
+        poll->abort();
+    }
+}
+
+void RemoteFeed::catchUp()
+{
+    if (!m_running)
+        return;
+    m_catchingUp = true;
+    m_catchUpFrom = m_serial + 1;
+    if (m_poll) {
+        // A poll held at the server answers only at the next change, which may have come already.
+        ++m_serial;
+        dropPoll();
+        request();
+    }
+    // Otherwise a page or a retry is under way, and the request after it asks at once.
 }
 
 void RemoteFeed::request()
@@ -92,16 +119,18 @@ void RemoteFeed::request()
         if (self)
             self->onAnswer(serial, response);
     };
-    if (m_listing || !m_complete)
+    if (m_listing || !m_complete || m_catchingUp)
         HttpClient::instance()->get(changesPath(m_cursor, false), std::move(answer));
     else
-        HttpClient::instance()->getLongPoll(changesPath(m_cursor, true), m_waitSeconds * 1000, std::move(answer));
+        m_poll = HttpClient::instance()->getLongPoll(changesPath(m_cursor, true), m_waitSeconds * 1000,
+                                                     std::move(answer));
 }
 
 void RemoteFeed::onAnswer(quint64 serial, const HttpResponse &response)
 {
     if (serial != m_serial || !m_running)
         return;
+    m_poll = nullptr;
     QJsonObject data;
     QString error;
     if (!response.unwrap(data, error)) {
@@ -155,6 +184,10 @@ void RemoteFeed::onAnswer(quint64 serial, const HttpResponse &response)
             m_complete = true;
         if (m_complete && (caughtUp || !parsed.isEmpty()))
             emit treeChanged();
+    }
+    if (m_catchingUp && m_complete && !more && serial >= m_catchUpFrom) {
+        m_catchingUp = false;
+        emit caughtUp();
     }
     request();
 }

@@ -3,8 +3,10 @@
 #include "sync/remotetree.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
+class QNetworkReply;
 class QTimer;
 struct HttpResponse;
 
@@ -41,6 +43,11 @@ public:
     void resume(const QString &cursor, const RemoteTree &tree);
     // Drops the request in flight (its answer is ignored) and any pending retry.
     void stop();
+    // Asks for what changed now instead of waiting at the server: caughtUp() follows once an
+    // answer to a request sent after this call is in, so the tree then holds every change that
+    // was committed before the call (the engine's own uploads and moves among them).
+    void catchUp();
+    bool isCatchingUp() const { return m_catchingUp; }
     bool isRunning() const { return m_running; }
     // The tree is whole: a complete listing, or a resumed tree with every change since its cursor.
     bool isComplete() const { return m_complete; }
@@ -68,9 +75,12 @@ signals:
     void failed(const QString &error);
     // A request succeeded after one or more failures.
     void recovered();
+    // The tree holds everything committed before the last catchUp().
+    void caughtUp();
 
 private:
     void request();
+    void dropPoll();
     void onAnswer(quint64 serial, const HttpResponse &response);
     void fail(const QString &error);
 
@@ -86,7 +96,10 @@ private:
     bool m_complete = false;
     bool m_listing = false; // paging from cursor 0 into m_staging
     bool m_failing = false;
+    bool m_catchingUp = false;
     quint64 m_serial = 0; // answers of older requests are ignored
+    quint64 m_catchUpFrom = 0; // the first request whose answer counts for catchUp()
+    QPointer<QNetworkReply> m_poll; // a held long poll, dropped by catchUp() and stop()
     QString m_cursor;
     RemoteTree m_tree;
     RemoteTree m_staging;

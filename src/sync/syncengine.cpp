@@ -4,6 +4,7 @@
 #include "sync/localscanner.h"
 #include "sync/reconciler.h"
 #include "sync/remotefeed.h"
+#include "sync/synclog.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -27,6 +28,12 @@ SyncEngine::SyncEngine(const Config &config, const QString &journalPath, QObject
     m_rescanTimer->setSingleShot(true);
     connect(m_rescanTimer, &QTimer::timeout, this, [this] { scheduleRound(0); });
     connect(m_feed, &RemoteFeed::treeChanged, this, [this] { scheduleRound(0); });
+    connect(m_feed, &RemoteFeed::caughtUp, this, [this] {
+        if (m_awaitingFeed) {
+            m_awaitingFeed = false;
+            scheduleRound(0);
+        }
+    });
     // The server's side is kept with its cursor, so that the next start asks only for what changed.
     connect(m_feed, &RemoteFeed::listed, this, [this] {
         if (m_journal.isOpen())
@@ -82,6 +89,7 @@ bool SyncEngine::start()
 
 void SyncEngine::stop()
 {
+    m_awaitingFeed = false;
     m_feed->stop();
     m_executor->abort();
     m_roundTimer->stop();
@@ -180,6 +188,8 @@ void SyncEngine::runRound()
         return;
     if (!m_feed->isComplete())
         return; // the feed's first whole listing starts a round
+    if (m_awaitingFeed)
+        return; // the feed's catching up starts the next round
     if (m_executor->isRunning()) {
         // A round timer set before the running plan began (files still being written) must not
         // start a second plan over it: the first one's answers would be dropped unrecorded and
@@ -236,6 +246,11 @@ void SyncEngine::runRound()
         return;
     }
     m_pending = int(plan.actions.size());
+    if (lcSync().isDebugEnabled()) {
+        for (const SyncAction &a : plan.actions)
+            qCDebug(lcSync) << m_config.localPath << "plans" << int(a.kind) << a.path << a.newPath << "id" << a.serverId
+                            << "journal" << a.journalPath;
+    }
     setState(State::Syncing);
     SyncExecutor::Context context;
     context.root = m_config.localPath;
@@ -248,6 +263,13 @@ void SyncEngine::runRound()
 
 void SyncEngine::onExecuted()
 {
+    if (m_executor->done() > 0) {
+        // The server's answers to this plan's uploads, moves and deletes are in, but the feed may
+        // not have brought them yet: a round planned from that older tree would take a file just
+        // uploaded for one deleted on the server and move it to the trash.
+        m_awaitingFeed = true;
+        m_feed->catchUp();
+    }
     m_pending = 0;
     m_failures = m_executor->failures();
     m_conflicts << m_executor->conflictCopies();

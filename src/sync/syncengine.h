@@ -110,5 +110,6 @@ private:
     qint64 m_stableMs = 2000;
     int m_firstBackoffMs = FirstBackoffMs;
     bool m_again = false;
+    bool m_awaitingFeed = false; // a plan changed the server: plan again once the feed has it
     bool m_deletesConfirmed = false;
 };

@@ -6,6 +6,7 @@
 #include "sync/conflictname.h"
 #include "sync/localscanner.h"
 #include "sync/syncjournal.h"
+#include "sync/synclog.h"
 #include "transfer/filehasher.h"
 #include "transfer/transfermanager.h"
 #include "transfer/transfertask.h"
@@ -268,12 +269,14 @@ void SyncExecutor::succeed()
 
 void SyncExecutor::failAction(const QString &error)
 {
+    qCDebug(lcSync) << m_ctx.root << "failed" << m_actions.value(m_index).path << error;
     if (settle())
         m_failures.append(Failure{m_actions[m_index].path, error});
 }
 
 void SyncExecutor::skip()
 {
+    qCDebug(lcSync) << m_ctx.root << "skipped" << m_actions.value(m_index).path;
     if (settle())
         ++m_skipped;
 }

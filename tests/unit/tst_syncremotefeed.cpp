@@ -74,6 +74,7 @@ private slots:
     void quietLongPollIsNotTakenForALostConnection();
     void resumedFeedAsksOnlyForWhatChangedSinceItsCursor();
     void resumedFeedWithTooOldCursorListsAgain();
+    void catchUpDropsTheHeldPollAndAsksAtOnce();
 
 private:
     QTemporaryDir m_settingsDir;
@@ -353,6 +354,46 @@ void TestSyncRemoteFeed::resumedFeedWithTooOldCursorListsAgain()
     QCOMPARE(feed.listings(), 1);
     QCOMPARE(sortedPaths(feed.tree()), QStringList({"fresh.txt"}));
     QCOMPARE(feed.cursor(), QString("c77"));
+    feed.stop();
+}
+
+void TestSyncRemoteFeed::catchUpDropsTheHeldPollAndAsksAtOnce()
+{
+    m_server.on("GET", "/api/sync/changes", [](const RecordedRequest &r) {
+        if (!r.target.contains("folder_id=f9"))
+            return ScriptedReply::hanging();
+        if (cursorOf(r) == "0")
+            return page({change("1", "f9", "a.txt", false, "a.txt")}, "c1", false);
+        // What the engine itself just uploaded: the held poll would bring it only at the next change.
+        if (cursorOf(r) == "c1" && r.target.contains("wait=0"))
+            return page({change("2", "f9", "mine.txt", false, "mine.txt")}, "c2", false);
+        return ScriptedReply::hanging();
+    });
+    const auto asked = [this](const QString &cursor, bool held) {
+        for (const RecordedRequest &r : m_server.requests()) {
+            if (r.target.contains("folder_id=f9") && cursorOf(r) == cursor &&
+                r.target.contains(held ? "wait=25" : "wait=0"))
+                return true;
+        }
+        return false;
+    };
+    RemoteFeed feed("f9", {});
+    QSignalSpy listed(&feed, &RemoteFeed::listed);
+    feed.start();
+    QVERIFY(listed.wait());
+    QVERIFY(waitUntil([&] { return asked("c1", true); }));
+
+    QSignalSpy caught(&feed, &RemoteFeed::caughtUp);
+    QSignalSpy failed(&feed, &RemoteFeed::failed);
+    feed.catchUp();
+    QVERIFY(feed.isCatchingUp());
+    QVERIFY(caught.wait(5000));
+    QCOMPARE(caught.size(), 1);
+    QVERIFY(feed.tree().byPath().contains("mine.txt"));
+    QVERIFY(!feed.isCatchingUp());
+    // The dropped poll is no failure, and the feed waits at the server again from the new cursor.
+    QCOMPARE(failed.size(), 0);
+    QVERIFY(waitUntil([&] { return asked("c2", true); }));
     feed.stop();
 }
 

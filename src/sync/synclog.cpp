@@ -1,0 +1,3 @@
+#include "sync/synclog.h"
+
+Q_LOGGING_CATEGORY(lcSync, "tvr.sync", QtWarningMsg)
