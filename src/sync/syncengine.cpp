@@ -38,6 +38,7 @@ SyncEngine::SyncEngine(const Config &config, const QString &journalPath, QObject
                     m_journal.applyRemote(changes, removed, cursor);
             });
     connect(m_executor, &SyncExecutor::finished, this, &SyncEngine::onExecuted);
+    connect(m_executor, &SyncExecutor::actionFinished, this, &SyncEngine::onActionFinished);
     // Watcher events are hints: the scan that follows is the truth.
     connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] { scheduleRound(m_hintDelayMs); });
     connect(m_watcher, &QFileSystemWatcher::fileChanged, this, [this] { scheduleRound(m_hintDelayMs); });
@@ -236,6 +237,8 @@ void SyncEngine::runRound()
         return;
     }
     m_pending = int(plan.actions.size());
+    if (m_state == State::Syncing)
+        emit progressed();
     setState(State::Syncing);
     SyncExecutor::Context context;
     context.root = m_config.localPath;
@@ -267,4 +270,11 @@ void SyncEngine::onExecuted()
         if (m_failures.isEmpty())
             scheduleRound(0);
     }
+}
+
+void SyncEngine::onActionFinished()
+{
+    // The round's end says 0 itself, by its change of state.
+    if (m_pending > 0 && --m_pending > 0)
+        emit progressed();
 }

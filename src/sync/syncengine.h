@@ -79,6 +79,8 @@ signals:
     void stateChanged();
     // A round ended with nothing to do and no failure.
     void settled();
+    // What the pair shows changed while its state did not: an action of the round finished.
+    void progressed();
 
 private:
     void scheduleRound(int delayMs);
@@ -86,6 +88,7 @@ private:
     void onExecuted();
     void watchFolders(const QStringList &dirs);
     void setState(State state);
+    void onActionFinished();
 
     Config m_config;
     IgnoreRules m_rules;

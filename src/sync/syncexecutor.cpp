@@ -258,20 +258,26 @@ bool SyncExecutor::settle()
 
 void SyncExecutor::succeed()
 {
-    if (settle())
-        ++m_done;
+    if (!settle())
+        return;
+    ++m_done;
+    emit actionFinished();
 }
 
 void SyncExecutor::failAction(const QString &error)
 {
-    if (settle())
-        m_failures.append(Failure{m_actions[m_index].path, error});
+    if (!settle())
+        return;
+    m_failures.append(Failure{m_actions[m_index].path, error});
+    emit actionFinished();
 }
 
 void SyncExecutor::skip()
 {
-    if (settle())
-        ++m_skipped;
+    if (!settle())
+        return;
+    ++m_skipped;
+    emit actionFinished();
 }
 
 void SyncExecutor::createRemoteFolder(const SyncAction &a)

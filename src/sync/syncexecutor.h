@@ -68,6 +68,8 @@ public:
 
 signals:
     void actionStarted(const SyncAction &action);
+    // An action is done with, whatever its outcome (done, failed or skipped).
+    void actionFinished();
     void finished();
 
 private:

@@ -1,6 +1,7 @@
 // The user's sync pairs against the reference server: kept per user without anything secret,
 // stopped on sign-out and started again on sign-in, removed without touching a file on either
-// side, the vault and overlapping folders refused, and their transfers in the transfer list.
+// side, the vault and overlapping folders refused, their transfers in the transfer list, and the
+// count of a running round falling as it goes.
 #include "eventwait.h"
 #include "net/session.h"
 #include "referenceserver.h"
@@ -54,6 +55,7 @@ private slots:
     void vaultMissingAndOverlappingFoldersAreRefused();
     void pairTransfersShowInTheTransferList();
     void journalThatCannotOpenIsAnErrorUntilSyncNow();
+    void syncingCountFallsAsEachActionEnds();
 
 private:
     void signInAs(const ReferenceServer::Credentials &user);
@@ -348,6 +350,42 @@ void TestSyncManager::journalThatCannotOpenIsAnErrorUntilSyncNow()
     m_manager->syncNow(id);
     QVERIFY(waitForServerFile(folderId, "after.txt"));
     QTRY_COMPARE_WITH_TIMEOUT(m_manager->status(id).kind, SyncPairStatus::Kind::Synced, 20000);
+}
+
+void TestSyncManager::syncingCountFallsAsEachActionEnds()
+{
+    signInAs(m_alice);
+    const QString local = m_work.filePath("alice-count");
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(writeSettled(local + QStringLiteral("/n%1.txt").arg(i), QByteArray(1000 + i, char('n' + i))));
+    // What the row and the tray said, each change once.
+    QStringList rowTexts;
+    QStringList trayTexts;
+    const auto note = [](QStringList &texts, const QString &text) {
+        if (texts.isEmpty() || texts.constLast() != text)
+            texts << text;
+    };
+    connect(m_manager.get(), &SyncManager::statusChanged, this, [&] {
+        const QList<SyncPairStatus> all = m_manager->statuses();
+        if (all.size() != 1)
+            return;
+        note(rowTexts, SyncManager::stateText(all.constFirst()));
+        note(trayTexts, m_manager->overallText());
+    });
+    QString folderId;
+    const QString id = addPair(local, "计数", &folderId);
+    QVERIFY(!id.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->get("/api/files?parent_id=" + folderId, m_alice).dataArray().size(), 3, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_manager->status(id).kind, SyncPairStatus::Kind::Synced, 20000);
+    m_manager->disconnect(this);
+
+    const QStringList row{"同步中 3 项", "同步中 2 项", "同步中 1 项", "已同步"};
+    const qsizetype first = rowTexts.indexOf("同步中 3 项");
+    QVERIFY2(first >= 0, qPrintable(rowTexts.join(" | ")));
+    QCOMPARE(rowTexts.mid(first, row.size()), row);
+    const qsizetype trayFirst = trayTexts.indexOf("同步中 3 项");
+    QVERIFY2(trayFirst >= 0, qPrintable(trayTexts.join(" | ")));
+    QCOMPARE(trayTexts.mid(trayFirst, row.size()), row);
 }
 
 QTEST_GUILESS_MAIN(TestSyncManager)
