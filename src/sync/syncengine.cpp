@@ -10,6 +10,7 @@
 #include <QFileSystemWatcher>
 #include <QSet>
 #include <QTimer>
+#include <iterator>
 
 SyncEngine::SyncEngine(const Config &config, const QString &journalPath, QObject *parent)
     : QObject(parent)
@@ -188,6 +189,8 @@ void SyncEngine::runRound()
         m_again = true;
         return;
     }
+    if (feedIsBehind())
+        return; // the feed's next change, or the end of the wait, starts the round
     QElapsedTimer cost;
     cost.start();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -254,6 +257,11 @@ void SyncEngine::onExecuted()
     m_pending = 0;
     m_failures = m_executor->failures();
     m_conflicts << m_executor->conflictCopies();
+    const QHash<QString, QString> changed = m_executor->changedOnServer();
+    for (auto it = changed.cbegin(); it != changed.cend(); ++it)
+        m_awaitedOnServer.insert(it.key(), it.value());
+    if (!changed.isEmpty())
+        m_awaitUntilMs = QDateTime::currentMSecsSinceEpoch() + FeedCatchUpMs;
     m_lastSynced = QDateTime::currentDateTime();
     if (m_state == State::Syncing)
         setState(State::Idle);
@@ -277,4 +285,27 @@ void SyncEngine::onActionFinished()
     // The round's end says 0 itself, by its change of state.
     if (m_pending > 0 && --m_pending > 0)
         emit progressed();
+}
+
+bool SyncEngine::feedIsBehind()
+{
+    if (m_awaitedOnServer.isEmpty())
+        return false;
+    // A round planned from a tree older than the journal would take a file just uploaded for one
+    // deleted on the server (and move it to the trash), or a file just moved for one moved back.
+    const RemoteTree &tree = m_feed->tree();
+    const QHash<QString, RemoteEntry> byPath = tree.byPath();
+    for (auto it = m_awaitedOnServer.begin(); it != m_awaitedOnServer.end();) {
+        const bool shown = it.value().isEmpty() ? !tree.contains(it.key()) : byPath.value(it.value()).id == it.key();
+        it = shown ? m_awaitedOnServer.erase(it) : std::next(it);
+    }
+    const qint64 left = m_awaitUntilMs - QDateTime::currentMSecsSinceEpoch();
+    if (m_awaitedOnServer.isEmpty() || left <= 0) {
+        // Shown, or changed again by someone else meanwhile: the round goes ahead either way.
+        m_awaitedOnServer.clear();
+        return false;
+    }
+    if (!m_roundTimer->isActive() || m_roundTimer->remainingTime() > left)
+        m_roundTimer->start(int(left));
+    return true;
 }

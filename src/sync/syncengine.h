@@ -6,6 +6,7 @@
 #include "sync/syncplan.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -43,6 +44,8 @@ public:
     static constexpr int HintDelayMs = 300;
     static constexpr int FirstBackoffMs = 5000;
     static constexpr int MaxBackoffMs = 5 * 60 * 1000;
+    // How long a round waits for the change feed to show what the last one did on the server.
+    static constexpr int FeedCatchUpMs = 10000;
 
     SyncEngine(const Config &config, const QString &journalPath, QObject *parent = nullptr);
     ~SyncEngine() override;
@@ -89,6 +92,8 @@ private:
     void watchFolders(const QStringList &dirs);
     void setState(State state);
     void onActionFinished();
+    // True while the feed does not show yet what the last rounds changed on the server.
+    bool feedIsBehind();
 
     Config m_config;
     IgnoreRules m_rules;
@@ -112,6 +117,8 @@ private:
     int m_hintDelayMs = HintDelayMs;
     qint64 m_stableMs = 2000;
     int m_firstBackoffMs = FirstBackoffMs;
+    QHash<QString, QString> m_awaitedOnServer; // server id -> path ("" gone), see SyncExecutor
+    qint64 m_awaitUntilMs = 0;
     bool m_again = false;
     bool m_deletesConfirmed = false;
 };

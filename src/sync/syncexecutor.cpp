@@ -72,6 +72,7 @@ void SyncExecutor::run(const QList<SyncAction> &actions, const Context &context)
     m_skipped = 0;
     m_done = 0;
     m_folderIds.clear();
+    m_changedOnServer.clear();
     for (auto it = context.remote.cbegin(); it != context.remote.cend(); ++it) {
         if (it->isDir)
             m_folderIds.insert(it.key(), it->id);
@@ -304,6 +305,7 @@ void SyncExecutor::createRemoteFolder(const SyncAction &a)
         if (jsonText(data, QStringLiteral("name")) != nameOf(a.path))
             return failAction(QStringLiteral("服务器上已有同名项目"));
         m_folderIds.insert(a.path, id);
+        m_changedOnServer.insert(id, a.path);
         if (!writeJournal(a.journalPath, a.path, id, {}))
             return failAction(m_ctx.journal->errorText());
         succeed();
@@ -381,7 +383,10 @@ void SyncExecutor::onUploaded(const SyncAction &a, const QJsonObject &record, co
         return failAction(QStringLiteral("上传后没有收到文件信息"));
     const QString md5 = jsonText(record, QStringLiteral("md5")).toLower();
     const QString name = jsonText(record, QStringLiteral("name"));
-    const auto finish = [this, a, id, md5, before] {
+    const auto finish = [this, a, id, md5, before, replaceId] {
+        m_changedOnServer.insert(id, a.path);
+        if (!replaceId.isEmpty())
+            m_changedOnServer.insert(replaceId, QString());
         // The journal keeps the state that was sent: a change made during the upload is seen as
         // a change by the next round.
         SyncJournal &journal = *m_ctx.journal;
@@ -529,6 +534,7 @@ void SyncExecutor::moveRemote(const SyncAction &a)
             return failAction(QStringLiteral("服务器上已有同名项目"));
         if (a.isDir)
             m_folderIds.insert(a.newPath, a.serverId);
+        m_changedOnServer.insert(a.serverId, a.newPath);
         SyncJournal &journal = *m_ctx.journal;
         if (a.journalPath.isEmpty() ||
             (journal.begin() && journal.moveTree(a.journalPath, a.newPath) && journal.commit()))
@@ -584,6 +590,7 @@ void SyncExecutor::trashRemote(const SyncAction &a)
         QString error;
         if (!response.unwrap(data, error) && response.status != 404)
             return failAction(error);
+        m_changedOnServer.insert(a.serverId, QString());
         SyncJournal &journal = *m_ctx.journal;
         if (journal.begin() && journal.removeTree(a.journalPath) && journal.commit())
             return succeed();

@@ -62,6 +62,9 @@ public:
     int done() const { return m_done; }
     // Conflict copies made this run (relative paths).
     QStringList conflictCopies() const { return m_conflicts; }
+    // What this run changed on the server, as the change feed is to show it once it has caught
+    // up: server id -> path relative to the synced folder (empty: no longer there).
+    QHash<QString, QString> changedOnServer() const { return m_changedOnServer; }
 
     // The hidden name a download of serverId is written to before it takes its place.
     static QString sideName(const QString &serverId);
@@ -129,6 +132,7 @@ private:
     quint64 m_round = 0;
     bool m_running = false;
     QHash<QString, QString> m_folderIds; // path -> server id of folders known or made this round
+    QHash<QString, QString> m_changedOnServer;
     QList<Failure> m_failures;
     QStringList m_conflicts;
     int m_skipped = 0;
