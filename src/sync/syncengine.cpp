@@ -8,9 +8,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileSystemWatcher>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSet>
 #include <QTimer>
 #include <iterator>
+
+namespace {
+const auto ConflictsKey = QStringLiteral("conflicts");
+} // namespace
 
 SyncEngine::SyncEngine(const Config &config, const QString &journalPath, QObject *parent)
     : QObject(parent)
@@ -63,6 +69,7 @@ bool SyncEngine::start()
         m_lastError = m_journal.errorText();
         return false;
     }
+    loadConflicts();
     setState(State::Idle);
     const QString cursor = m_journal.cursor();
     if (cursor.isEmpty()) {
@@ -208,6 +215,8 @@ void SyncEngine::runRound()
             dirs << entry.path;
     }
     watchFolders(dirs);
+    if (dropGoneConflicts())
+        emit progressed();
 
     Reconciler::Input input;
     input.local = std::move(scan.entries);
@@ -256,7 +265,15 @@ void SyncEngine::onExecuted()
 {
     m_pending = 0;
     m_failures = m_executor->failures();
-    m_conflicts << m_executor->conflictCopies();
+    bool newConflict = false;
+    for (const QString &copy : m_executor->conflictCopies()) {
+        if (!m_conflicts.contains(copy)) {
+            m_conflicts << copy;
+            newConflict = true;
+        }
+    }
+    if (newConflict)
+        keepConflicts();
     const QHash<QString, QString> changed = m_executor->changedOnServer();
     for (auto it = changed.cbegin(); it != changed.cend(); ++it)
         m_awaitedOnServer.insert(it.key(), it.value());
@@ -285,6 +302,40 @@ void SyncEngine::onActionFinished()
     // The round's end says 0 itself, by its change of state.
     if (m_pending > 0 && --m_pending > 0)
         emit progressed();
+}
+
+void SyncEngine::loadConflicts()
+{
+    m_conflicts.clear();
+    const QJsonDocument kept = QJsonDocument::fromJson(m_journal.value(ConflictsKey).toUtf8());
+    for (const QJsonValue &value : kept.array()) {
+        const QString path = value.toString();
+        if (!path.isEmpty() && !m_conflicts.contains(path))
+            m_conflicts << path;
+    }
+}
+
+void SyncEngine::keepConflicts()
+{
+    if (m_journal.isOpen())
+        m_journal.setValue(
+            ConflictsKey,
+            QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(m_conflicts)).toJson(QJsonDocument::Compact)));
+}
+
+bool SyncEngine::dropGoneConflicts()
+{
+    // Deleted, renamed or moved away by the user, or by a round that brought the other side's
+    // doing: the user has dealt with it.
+    const qsizetype before = m_conflicts.size();
+    m_conflicts.removeIf([this](const QString &path) {
+        LocalEntry entry;
+        return !LocalScanner::stat(m_config.localPath, path, entry) || entry.isDir;
+    });
+    if (m_conflicts.size() == before)
+        return false;
+    keepConflicts();
+    return true;
 }
 
 bool SyncEngine::feedIsBehind()

@@ -63,6 +63,7 @@ public:
     Config config() const { return m_config; }
     QString lastError() const { return m_lastError; }
     QList<SyncExecutor::Failure> failures() const { return m_failures; }
+    // Conflict copies still at the name they were given (relative paths), kept in the journal.
     QStringList conflicts() const { return m_conflicts; }
     QDateTime lastSynced() const { return m_lastSynced; }
     // Actions of the running round still to do.
@@ -82,7 +83,8 @@ signals:
     void stateChanged();
     // A round ended with nothing to do and no failure.
     void settled();
-    // What the pair shows changed while its state did not: an action of the round finished.
+    // What the pair shows changed while its state did not: an action of the round finished, or a
+    // conflict copy went away.
     void progressed();
 
 private:
@@ -92,6 +94,10 @@ private:
     void watchFolders(const QStringList &dirs);
     void setState(State state);
     void onActionFinished();
+    void loadConflicts();
+    void keepConflicts();
+    // Drops the conflicts whose copy is no longer where it was made; true when any went.
+    bool dropGoneConflicts();
     // True while the feed does not show yet what the last rounds changed on the server.
     bool feedIsBehind();
 
