@@ -19,6 +19,7 @@
 #include <QUrl>
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -72,6 +73,7 @@ void SyncExecutor::run(const QList<SyncAction> &actions, const Context &context)
     m_skipped = 0;
     m_done = 0;
     m_folderIds.clear();
+    m_transfers.clear();
     m_changedOnServer.clear();
     for (auto it = context.remote.cbegin(); it != context.remote.cend(); ++it) {
         if (it->isDir)
@@ -101,6 +103,20 @@ void SyncExecutor::abort()
 {
     ++m_round;
     m_running = false;
+    // A transfer left running would go on without anyone to record it (and, signed out, without a
+    // session): paused, it keeps its side file or upload session, and the same action next time
+    // continues it rather than starting another.
+    const QList<QPointer<TransferTask>> transfers = std::exchange(m_transfers, {});
+    for (const QPointer<TransferTask> &task : transfers) {
+        if (task && task->canPause())
+            TransferManager::instance()->pause(task);
+    }
+}
+
+void SyncExecutor::track(TransferTask *task)
+{
+    m_transfers.removeIf([](const QPointer<TransferTask> &t) { return !t || !t->isUnfinished(); });
+    m_transfers.append(task);
 }
 
 std::function<void(const HttpResponse &)> SyncExecutor::guarded(std::function<void(const HttpResponse &)> f)
@@ -354,6 +370,7 @@ void SyncExecutor::upload(const SyncAction &a, const QString &replaceId)
         task = transfers->addFormUpload({full(a.path)}, parentId);
     if (!task)
         return failAction(QStringLiteral("无法开始上传"));
+    track(task);
     const auto live = resumer();
     const bool chunked = task->kind() == TransferTask::Kind::Upload;
     if (chunked) {
@@ -441,6 +458,7 @@ void SyncExecutor::download(const SyncAction &a)
     TransferTask *task = TransferManager::instance()->addDownload(downloadPath(a.serverId), dir, sideName(a.serverId));
     if (!task)
         return failAction(QStringLiteral("无法开始下载"));
+    track(task);
     const auto live = resumer();
     connect(task, &TransferTask::sigDone, this, [this, live, a, task] {
         if (live())
