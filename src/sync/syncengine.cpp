@@ -56,11 +56,12 @@ SyncEngine::~SyncEngine()
     stop();
 }
 
-void SyncEngine::setTimings(int hintDelayMs, qint64 stableMs, int backoffMs)
+void SyncEngine::setTimings(int hintDelayMs, qint64 stableMs, int backoffMs, int maxBackoffMs)
 {
     m_hintDelayMs = hintDelayMs;
     m_stableMs = stableMs;
     m_firstBackoffMs = backoffMs;
+    m_maxBackoffMs = qMax(backoffMs, maxBackoffMs);
 }
 
 bool SyncEngine::start()
@@ -241,6 +242,10 @@ void SyncEngine::runRound()
     if (plan.actions.isEmpty()) {
         m_pending = 0;
         m_lastSynced = QDateTime::currentDateTime();
+        // Nothing left to try: what failed before is gone or done (a refused file taken away, a
+        // missing folder back).
+        m_failures.clear();
+        m_backoffMs = 0;
         if (plan.waiting.isEmpty()) {
             ++m_quietRounds;
             setState(State::Idle);
@@ -284,7 +289,7 @@ void SyncEngine::onExecuted()
         setState(State::Idle);
     if (!m_failures.isEmpty()) {
         // Failures are retried with a growing pause, not in a loop.
-        m_backoffMs = m_backoffMs == 0 ? m_firstBackoffMs : qMin(m_backoffMs * 2, MaxBackoffMs);
+        m_backoffMs = m_backoffMs == 0 ? m_firstBackoffMs : qMin(m_backoffMs * 2, m_maxBackoffMs);
         scheduleRound(m_backoffMs);
     } else {
         m_backoffMs = 0;

@@ -75,8 +75,10 @@ public:
     qint64 lastRoundCostMs() const { return m_lastRoundCostMs; }
     int rescanIntervalMs() const;
     static int rescanIntervalFor(qint64 roundCostMs);
+    // The pause before the round that tries failed actions again; 0 after a round without failures.
+    int retryDelayMs() const { return m_backoffMs; }
     // Shorter delays for tests.
-    void setTimings(int hintDelayMs, qint64 stableMs, int backoffMs);
+    void setTimings(int hintDelayMs, qint64 stableMs, int backoffMs, int maxBackoffMs = MaxBackoffMs);
     RemoteFeed *feed() const { return m_feed; }
 
 signals:
@@ -123,6 +125,7 @@ private:
     int m_hintDelayMs = HintDelayMs;
     qint64 m_stableMs = 2000;
     int m_firstBackoffMs = FirstBackoffMs;
+    int m_maxBackoffMs = MaxBackoffMs;
     QHash<QString, QString> m_awaitedOnServer; // server id -> path ("" gone), see SyncExecutor
     qint64 m_awaitUntilMs = 0;
     bool m_again = false;

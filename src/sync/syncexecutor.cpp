@@ -506,6 +506,7 @@ void SyncExecutor::placeDownload(const SyncAction &a, const QString &sidePath)
         const QString aside = conflictCopyPath(a.path, QDateTime::currentDateTime());
         if (here.isDir || !QFile::rename(full(a.path), full(aside)))
             return failAction(QStringLiteral("本地文件已被修改，无法放入下载的版本"));
+        m_conflicts << aside;
     }
     if (!replaceFile(sidePath, full(a.path)))
         return failAction(QStringLiteral("无法写入文件"));

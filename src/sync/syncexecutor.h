@@ -63,7 +63,8 @@ public:
     // Actions skipped because their preconditions no longer held: worth another round at once.
     int skipped() const { return m_skipped; }
     int done() const { return m_done; }
-    // Conflict copies made this run (relative paths).
+    // Conflict copies made this run (relative paths), including local versions that stepped
+    // aside for a download.
     QStringList conflictCopies() const { return m_conflicts; }
     // What this run changed on the server, as the change feed is to show it once it has caught
     // up: server id -> path relative to the synced folder (empty: no longer there).
