@@ -9,8 +9,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileSystemWatcher>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSet>
 #include <QTimer>
+
+namespace {
+const auto ConflictsKey = QStringLiteral("conflicts");
+} // namespace
 
 SyncEngine::SyncEngine(const Config &config, const QString &journalPath, QObject *parent)
     : QObject(parent)
@@ -45,6 +51,7 @@ SyncEngine::SyncEngine(const Config &config, const QString &journalPath, QObject
                     m_journal.applyRemote(changes, removed, cursor);
             });
     connect(m_executor, &SyncExecutor::finished, this, &SyncEngine::onExecuted);
+    connect(m_executor, &SyncExecutor::actionFinished, this, &SyncEngine::onActionFinished);
     // Watcher events are hints: the scan that follows is the truth.
     connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] { scheduleRound(m_hintDelayMs); });
     connect(m_watcher, &QFileSystemWatcher::fileChanged, this, [this] { scheduleRound(m_hintDelayMs); });
@@ -55,11 +62,12 @@ SyncEngine::~SyncEngine()
     stop();
 }
 
-void SyncEngine::setTimings(int hintDelayMs, qint64 stableMs, int backoffMs)
+void SyncEngine::setTimings(int hintDelayMs, qint64 stableMs, int backoffMs, int maxBackoffMs)
 {
     m_hintDelayMs = hintDelayMs;
     m_stableMs = stableMs;
     m_firstBackoffMs = backoffMs;
+    m_maxBackoffMs = qMax(backoffMs, maxBackoffMs);
 }
 
 bool SyncEngine::start()
@@ -68,6 +76,7 @@ bool SyncEngine::start()
         m_lastError = m_journal.errorText();
         return false;
     }
+    loadConflicts();
     setState(State::Idle);
     const QString cursor = m_journal.cursor();
     if (cursor.isEmpty()) {
@@ -214,6 +223,8 @@ void SyncEngine::runRound()
             dirs << entry.path;
     }
     watchFolders(dirs);
+    if (dropGoneConflicts())
+        emit progressed();
 
     Reconciler::Input input;
     input.local = std::move(scan.entries);
@@ -238,6 +249,10 @@ void SyncEngine::runRound()
     if (plan.actions.isEmpty()) {
         m_pending = 0;
         m_lastSynced = QDateTime::currentDateTime();
+        // Nothing left to try: what failed before is gone or done (a refused file taken away, a
+        // missing folder back).
+        m_failures.clear();
+        m_backoffMs = 0;
         if (plan.waiting.isEmpty()) {
             ++m_quietRounds;
             setState(State::Idle);
@@ -251,6 +266,8 @@ void SyncEngine::runRound()
             qCDebug(lcSync) << m_config.localPath << "plans" << int(a.kind) << a.path << a.newPath << "id" << a.serverId
                             << "journal" << a.journalPath;
     }
+    if (m_state == State::Syncing)
+        emit progressed();
     setState(State::Syncing);
     SyncExecutor::Context context;
     context.root = m_config.localPath;
@@ -272,13 +289,21 @@ void SyncEngine::onExecuted()
     }
     m_pending = 0;
     m_failures = m_executor->failures();
-    m_conflicts << m_executor->conflictCopies();
+    bool newConflict = false;
+    for (const QString &copy : m_executor->conflictCopies()) {
+        if (!m_conflicts.contains(copy)) {
+            m_conflicts << copy;
+            newConflict = true;
+        }
+    }
+    if (newConflict)
+        keepConflicts();
     m_lastSynced = QDateTime::currentDateTime();
     if (m_state == State::Syncing)
         setState(State::Idle);
     if (!m_failures.isEmpty()) {
         // Failures are retried with a growing pause, not in a loop.
-        m_backoffMs = m_backoffMs == 0 ? m_firstBackoffMs : qMin(m_backoffMs * 2, MaxBackoffMs);
+        m_backoffMs = m_backoffMs == 0 ? m_firstBackoffMs : qMin(m_backoffMs * 2, m_maxBackoffMs);
         scheduleRound(m_backoffMs);
     } else {
         m_backoffMs = 0;
@@ -289,4 +314,45 @@ void SyncEngine::onExecuted()
         if (m_failures.isEmpty())
             scheduleRound(0);
     }
+}
+
+void SyncEngine::onActionFinished()
+{
+    // The round's end says 0 itself, by its change of state.
+    if (m_pending > 0 && --m_pending > 0)
+        emit progressed();
+}
+
+void SyncEngine::loadConflicts()
+{
+    m_conflicts.clear();
+    const QJsonDocument kept = QJsonDocument::fromJson(m_journal.value(ConflictsKey).toUtf8());
+    for (const QJsonValue &value : kept.array()) {
+        const QString path = value.toString();
+        if (!path.isEmpty() && !m_conflicts.contains(path))
+            m_conflicts << path;
+    }
+}
+
+void SyncEngine::keepConflicts()
+{
+    if (m_journal.isOpen())
+        m_journal.setValue(
+            ConflictsKey,
+            QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(m_conflicts)).toJson(QJsonDocument::Compact)));
+}
+
+bool SyncEngine::dropGoneConflicts()
+{
+    // Deleted, renamed or moved away by the user, or by a round that brought the other side's
+    // doing: the user has dealt with it.
+    const qsizetype before = m_conflicts.size();
+    m_conflicts.removeIf([this](const QString &path) {
+        LocalEntry entry;
+        return !LocalScanner::stat(m_config.localPath, path, entry) || entry.isDir;
+    });
+    if (m_conflicts.size() == before)
+        return false;
+    keepConflicts();
+    return true;
 }

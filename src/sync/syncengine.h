@@ -60,6 +60,7 @@ public:
     Config config() const { return m_config; }
     QString lastError() const { return m_lastError; }
     QList<SyncExecutor::Failure> failures() const { return m_failures; }
+    // Conflict copies still at the name they were given (relative paths), kept in the journal.
     QStringList conflicts() const { return m_conflicts; }
     QDateTime lastSynced() const { return m_lastSynced; }
     // Actions of the running round still to do.
@@ -71,14 +72,19 @@ public:
     qint64 lastRoundCostMs() const { return m_lastRoundCostMs; }
     int rescanIntervalMs() const;
     static int rescanIntervalFor(qint64 roundCostMs);
+    // The pause before the round that tries failed actions again; 0 after a round without failures.
+    int retryDelayMs() const { return m_backoffMs; }
     // Shorter delays for tests.
-    void setTimings(int hintDelayMs, qint64 stableMs, int backoffMs);
+    void setTimings(int hintDelayMs, qint64 stableMs, int backoffMs, int maxBackoffMs = MaxBackoffMs);
     RemoteFeed *feed() const { return m_feed; }
 
 signals:
     void stateChanged();
     // A round ended with nothing to do and no failure.
     void settled();
+    // What the pair shows changed while its state did not: an action of the round finished, or a
+    // conflict copy went away.
+    void progressed();
 
 private:
     void scheduleRound(int delayMs);
@@ -86,6 +92,11 @@ private:
     void onExecuted();
     void watchFolders(const QStringList &dirs);
     void setState(State state);
+    void onActionFinished();
+    void loadConflicts();
+    void keepConflicts();
+    // Drops the conflicts whose copy is no longer where it was made; true when any went.
+    bool dropGoneConflicts();
 
     Config m_config;
     IgnoreRules m_rules;
@@ -109,6 +120,7 @@ private:
     int m_hintDelayMs = HintDelayMs;
     qint64 m_stableMs = 2000;
     int m_firstBackoffMs = FirstBackoffMs;
+    int m_maxBackoffMs = MaxBackoffMs;
     bool m_again = false;
     bool m_awaitingFeed = false; // a plan changed the server: plan again once the feed has it
     bool m_deletesConfirmed = false;

@@ -20,6 +20,7 @@
 #include <QUrl>
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -73,6 +74,7 @@ void SyncExecutor::run(const QList<SyncAction> &actions, const Context &context)
     m_skipped = 0;
     m_done = 0;
     m_folderIds.clear();
+    m_transfers.clear();
     for (auto it = context.remote.cbegin(); it != context.remote.cend(); ++it) {
         if (it->isDir)
             m_folderIds.insert(it.key(), it->id);
@@ -101,6 +103,20 @@ void SyncExecutor::abort()
 {
     ++m_round;
     m_running = false;
+    // A transfer left running would go on without anyone to record it (and, signed out, without a
+    // session): paused, it keeps its side file or upload session, and the same action next time
+    // continues it rather than starting another.
+    const QList<QPointer<TransferTask>> transfers = std::exchange(m_transfers, {});
+    for (const QPointer<TransferTask> &task : transfers) {
+        if (task && task->canPause())
+            TransferManager::instance()->pause(task);
+    }
+}
+
+void SyncExecutor::track(TransferTask *task)
+{
+    m_transfers.removeIf([](const QPointer<TransferTask> &t) { return !t || !t->isUnfinished(); });
+    m_transfers.append(task);
 }
 
 std::function<void(const HttpResponse &)> SyncExecutor::guarded(std::function<void(const HttpResponse &)> f)
@@ -263,22 +279,28 @@ bool SyncExecutor::settle()
 
 void SyncExecutor::succeed()
 {
-    if (settle())
-        ++m_done;
+    if (!settle())
+        return;
+    ++m_done;
+    emit actionFinished();
 }
 
 void SyncExecutor::failAction(const QString &error)
 {
     qCDebug(lcSync) << m_ctx.root << "failed" << m_actions.value(m_index).path << error;
-    if (settle())
-        m_failures.append(Failure{m_actions[m_index].path, error});
+    if (!settle())
+        return;
+    m_failures.append(Failure{m_actions[m_index].path, error});
+    emit actionFinished();
 }
 
 void SyncExecutor::skip()
 {
     qCDebug(lcSync) << m_ctx.root << "skipped" << m_actions.value(m_index).path;
-    if (settle())
-        ++m_skipped;
+    if (!settle())
+        return;
+    ++m_skipped;
+    emit actionFinished();
 }
 
 void SyncExecutor::createRemoteFolder(const SyncAction &a)
@@ -374,6 +396,7 @@ void SyncExecutor::send(const SyncAction &a, const QString &replaceId, const Loc
         task = transfers->addFormUpload({full(a.path)}, parentId);
     if (!task)
         return failAction(QStringLiteral("无法开始上传"));
+    track(task);
     const auto live = resumer();
     const bool chunked = task->kind() == TransferTask::Kind::Upload;
     if (chunked) {
@@ -458,6 +481,7 @@ void SyncExecutor::download(const SyncAction &a)
     TransferTask *task = TransferManager::instance()->addDownload(downloadPath(a.serverId), dir, sideName(a.serverId));
     if (!task)
         return failAction(QStringLiteral("无法开始下载"));
+    track(task);
     const auto live = resumer();
     connect(task, &TransferTask::sigDone, this, [this, live, a, task] {
         if (live())
@@ -505,6 +529,7 @@ void SyncExecutor::placeDownload(const SyncAction &a, const QString &sidePath)
         const QString aside = conflictCopyPath(a.path, QDateTime::currentDateTime());
         if (here.isDir || !QFile::rename(full(a.path), full(aside)))
             return failAction(QStringLiteral("本地文件已被修改，无法放入下载的版本"));
+        m_conflicts << aside;
     }
     if (!replaceFile(sidePath, full(a.path)))
         return failAction(QStringLiteral("无法写入文件"));

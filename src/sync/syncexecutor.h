@@ -7,11 +7,13 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <functional>
 
 class SyncJournal;
+class TransferTask;
 struct HttpResponse;
 struct LocalEntry;
 
@@ -53,14 +55,16 @@ public:
     static bool runsAlongside(const SyncAction &a);
 
     void run(const QList<SyncAction> &actions, const Context &context);
-    // Stops after the actions in flight (its answer is ignored, the journal left as it was).
+    // Stops without waiting for the actions in flight: their answers are ignored, the journal is
+    // left as it was, and their transfers pause where they are (a later round continues them).
     void abort();
     bool isRunning() const { return m_running; }
     QList<Failure> failures() const { return m_failures; }
     // Actions skipped because their preconditions no longer held: worth another round at once.
     int skipped() const { return m_skipped; }
     int done() const { return m_done; }
-    // Conflict copies made this run (relative paths).
+    // Conflict copies made this run (relative paths), including local versions that stepped
+    // aside for a download.
     QStringList conflictCopies() const { return m_conflicts; }
 
     // The hidden name a download of serverId is written to before it takes its place.
@@ -68,6 +72,8 @@ public:
 
 signals:
     void actionStarted(const SyncAction &action);
+    // An action is done with, whatever its outcome (done, failed or skipped).
+    void actionFinished();
     void finished();
 
 private:
@@ -99,6 +105,8 @@ private:
     // is dropped when the round ends first.
     void hash(const QString &path, qint64 size, std::function<void(const QString &)> done);
     void record(const SyncAction &a);
+    // Keeps the transfer so that abort() can pause it.
+    void track(TransferTask *task);
 
     // The personal space's or the team's route for the same request.
     void renameOnServer(const QString &id, const QString &name, std::function<void(const HttpResponse &)> callback);
@@ -128,7 +136,8 @@ private:
     QList<bool> m_settled;
     quint64 m_round = 0;
     bool m_running = false;
-    QHash<QString, QString> m_folderIds; // path -> server id of folders known or made this round
+    QHash<QString, QString> m_folderIds;       // path -> server id of folders known or made this round
+    QList<QPointer<TransferTask>> m_transfers; // started this run
     QList<Failure> m_failures;
     QStringList m_conflicts;
     int m_skipped = 0;

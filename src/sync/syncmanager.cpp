@@ -271,6 +271,8 @@ void SyncManager::startEngine(const SyncPair &pair)
     connect(engine, &SyncEngine::stateChanged, this, &SyncManager::statusChanged);
     // A quiet round changes the last sync time without a change of state.
     connect(engine, &SyncEngine::settled, this, &SyncManager::statusChanged);
+    // The count of a running round, and conflicts dealt with, also without one.
+    connect(engine, &SyncEngine::progressed, this, &SyncManager::statusChanged);
     connect(engine->feed(), &RemoteFeed::failed, this, [this, id](const QString &error) {
         m_feedErrors.insert(id, error);
         emit statusChanged();

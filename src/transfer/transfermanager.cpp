@@ -102,8 +102,33 @@ void TransferManager::adopt(TransferTask *task)
     m_tasks.append(task);
 }
 
+TransferTask *TransferManager::continueUpload(TransferTask::Kind kind, TransferTask::Space space, const QString &teamId,
+                                              const QStringList &paths, const QString &parentId)
+{
+    QStringList keys;
+    for (const QString &path : paths)
+        keys << keyOf(path);
+    for (TransferTask *task : std::as_const(m_tasks)) {
+        if (task->kind() != kind || task->space() != space || task->teamId != teamId || task->parentId != parentId ||
+            task->paths.size() != keys.size() || !(task->canResume() || task->canRetry()))
+            continue;
+        bool same = true;
+        for (qsizetype i = 0; same && i < keys.size(); ++i)
+            same = keyOf(task->paths.at(i)) == keys.at(i);
+        if (!same)
+            continue;
+        task->requeue();
+        scheduleSoon();
+        return task;
+    }
+    return nullptr;
+}
+
 TransferTask *TransferManager::addUpload(const QString &path, const QString &parentId)
 {
+    if (TransferTask *existing =
+            continueUpload(TransferTask::Kind::Upload, TransferTask::Space::Personal, QString(), {path}, parentId))
+        return existing;
     auto *task = new TransferTask(TransferTask::Kind::Upload, TransferTask::Space::Personal);
     task->paths = {path};
     task->parentId = parentId;
@@ -114,6 +139,9 @@ TransferTask *TransferManager::addUpload(const QString &path, const QString &par
 
 TransferTask *TransferManager::addFormUpload(const QStringList &paths, const QString &parentId)
 {
+    if (TransferTask *existing =
+            continueUpload(TransferTask::Kind::FormUpload, TransferTask::Space::Personal, QString(), paths, parentId))
+        return existing;
     auto *task = new TransferTask(TransferTask::Kind::FormUpload, TransferTask::Space::Personal);
     task->paths = paths;
     task->parentId = parentId;
@@ -124,6 +152,9 @@ TransferTask *TransferManager::addFormUpload(const QStringList &paths, const QSt
 
 TransferTask *TransferManager::addTeamUpload(const QString &teamId, const QStringList &paths, const QString &parentId)
 {
+    if (TransferTask *existing =
+            continueUpload(TransferTask::Kind::FormUpload, TransferTask::Space::Team, teamId, paths, parentId))
+        return existing;
     auto *task = new TransferTask(TransferTask::Kind::FormUpload, TransferTask::Space::Team);
     task->paths = paths;
     task->parentId = parentId;

@@ -40,6 +40,8 @@ public:
     QString storePath() const { return m_storePath; }
 
     // Adding jobs; each returns the new job (owned by the manager, alive while it is listed).
+    // An upload of the same files into the same folder as a paused or failed job continues that
+    // job (it keeps its server session) and returns it instead: the file is never sent twice.
     // A large personal file in resumable chunks.
     TransferTask *addUpload(const QString &path, const QString &parentId);
     // Small personal files in one multipart request.
@@ -128,6 +130,10 @@ private:
     void keepSettings(const TransferSettings &settings, const TransferSettings &previous);
     void saveNow();
     TransferTask *unfinishedFor(const QString &target) const;
+    // The paused or failed upload of kind, space and team with these sources and folder, queued
+    // again; null when there is none.
+    TransferTask *continueUpload(TransferTask::Kind kind, TransferTask::Space space, const QString &teamId,
+                                 const QStringList &paths, const QString &parentId);
     static QString targetOf(const TransferTask *task);
 
     QList<TransferTask *> m_tasks;

@@ -1,15 +1,20 @@
 // The sync executor runs up to four transfers of a plan at once against the reference server:
 // folders, moves and deletes still wait for what came before them, every file lands byte for
-// byte, and one failed transfer leaves the others to finish.
+// byte, and one failed transfer leaves the others to finish. A download lands through its side
+// file, and a local file changed while it ran steps aside as a conflict copy.
 #include "eventwait.h"
+#include "net/httpclient.h"
 #include "net/session.h"
 #include "referenceserver.h"
+#include "sync/localscanner.h"
 #include "sync/syncexecutor.h"
 #include "sync/syncjournal.h"
 #include "testsettings.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -57,6 +62,7 @@ private slots:
     void initTestCase();
     void transfersRunFourAtOnceAndAFolderWaitsForThemAll();
     void oneFailedTransferDoesNotStopTheOthers();
+    void fileChangedWhileItsDownloadRunsBecomesAConflictCopy();
 
 private:
     QString newFolder(const QString &name);
@@ -185,6 +191,73 @@ void TestSyncParallel::oneFailedTransferDoesNotStopTheOthers()
     }
     QVERIFY(!QFile::exists(root + "/ghost.txt"));
     QCOMPARE(executor.done(), 3);
+}
+
+void TestSyncParallel::fileChangedWhileItsDownloadRunsBecomesAConflictCopy()
+{
+    const QString folderId = newFolder("parallel-download");
+    QVERIFY(!folderId.isEmpty());
+    const QString root = m_work.filePath("p3");
+    const QString target = root + QStringLiteral("/报告.txt");
+    // The version both sides agreed on, on disk and on record.
+    QVERIFY(writeSettled(target, "agreed version"));
+    SyncJournal journal;
+    QVERIFY(journal.open(m_work.filePath("p3.db")));
+    LocalEntry agreed;
+    QVERIFY(LocalScanner::stat(root, QStringLiteral("报告.txt"), agreed));
+    QVERIFY(journal.begin());
+    QVERIFY(journal.put(JournalEntry{QStringLiteral("报告.txt"), false, "1", agreed.size, agreed.mtimeMs, agreed.inode,
+                                     "0123456789abcdef0123456789abcdef"}));
+    QVERIFY(journal.commit());
+    // The server's newer version.
+    const QByteArray newer = contentOf(300);
+    const auto uploaded = m_server->multipart(
+        "/api/files/upload", {{"parent_id", {}, {}, folderId.toUtf8()}, {"files", "报告.txt", "text/plain", newer}},
+        m_user);
+    QVERIFY2(uploaded.success(), uploaded.body.constData());
+    SyncAction down = actionOf(Kind::Download, QStringLiteral("报告.txt"));
+    down.journalPath = down.path;
+    down.serverId = QString::number(uploaded.dataArray().at(0)["id"].toInteger());
+    down.md5 = QString::fromLatin1(QCryptographicHash::hash(newer, QCryptographicHash::Md5).toHex());
+    down.size = newer.size();
+
+    const auto unlimited = qScopeGuard([] { HttpClient::instance()->downloadLimiter().setRate(0); });
+    HttpClient::instance()->downloadLimiter().setRate(256 * 1024);
+    SyncExecutor executor;
+    QSignalSpy finished(&executor, &SyncExecutor::finished);
+    SyncExecutor::Context context;
+    context.root = root;
+    context.rootFolderId = folderId;
+    context.journal = &journal;
+    executor.run({down}, context);
+    const QString side = root + '/' + SyncExecutor::sideName(down.serverId) + ".part";
+    QVERIFY(waitUntil([&] { return QFileInfo(side).size() > 0; }, 30000));
+    // Under way, the download writes its side file only.
+    QFile current(target);
+    QVERIFY(current.open(QIODevice::ReadOnly));
+    QCOMPARE(current.readAll(), QByteArray("agreed version"));
+    current.close();
+    // The user saves meanwhile.
+    QFile edit(target);
+    QVERIFY(edit.open(QIODevice::WriteOnly));
+    QCOMPARE(edit.write("saved while it downloaded"), qint64(25));
+    edit.close();
+    HttpClient::instance()->downloadLimiter().setRate(0);
+    QVERIFY(finished.wait(30000));
+
+    QVERIFY2(executor.failures().isEmpty(), qPrintable(executor.failures().value(0).error));
+    QCOMPARE(executor.conflictCopies().size(), 1);
+    const QString copy = executor.conflictCopies().constFirst();
+    QVERIFY2(copy.startsWith(QStringLiteral("报告 (冲突副本 ")) && copy.endsWith(").txt"), qPrintable(copy));
+    QFile kept(root + '/' + copy);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("saved while it downloaded"));
+    QFile landed(target);
+    QVERIFY(landed.open(QIODevice::ReadOnly));
+    QCOMPARE(landed.readAll(), newer);
+    QCOMPARE(journal.entry(QStringLiteral("报告.txt")).serverId, down.serverId);
+    QVERIFY(!journal.contains(copy)); // a new file for the next round to upload
+    QCOMPARE(QDir(root).entryList({".tvr-sync-*"}, QDir::Files | QDir::Hidden), QStringList());
 }
 
 QTEST_MAIN(TestSyncParallel)

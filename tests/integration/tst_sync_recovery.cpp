@@ -1,8 +1,9 @@
 // The sync engine coming back from interruptions and the rules the first end-to-end test does
 // not reach: a restart continues from the journal's cursor, a server stopped in the middle of a
 // round, a folder of 1,000 files renamed without a transfer, a delete against a change, links
-// that are never followed, and renames in a team space. Two engines on two local folders, paired
-// to the same folder of the reference server.
+// that are never followed, renames in a team space, and conflicts listed for as long as their
+// copies are there, across a restart. Two engines on two local folders, paired to the same folder
+// of the reference server.
 #include "eventwait.h"
 #include "net/httpclient.h"
 #include "net/session.h"
@@ -34,6 +35,7 @@ private slots:
     void deletedOnOneSideChangedOnTheOtherKeepsTheChange();
     void symbolicLinksAreNeverFollowed();
     void teamPairRenamesAndMovesOnTheServer();
+    void conflictStaysListedWhileItsCopyIsThere();
 
 private:
     std::unique_ptr<SyncEngine> makeEngine(const QString &side, const QString &folderId = {},
@@ -42,6 +44,8 @@ private:
     QJsonArray serverFiles(const QString &parentId);
     QString serverIdOf(const QString &parentId, const QString &name);
     bool uploadOnServer(const QString &name, const QByteArray &content);
+    // Both sides change name; B's version becomes B's conflict copy. Its path, empty on failure.
+    QString makeConflictOnB(const QString &name);
 
     QTemporaryDir m_work;
     std::unique_ptr<ReferenceServer> m_server;
@@ -275,6 +279,80 @@ void TestSyncRecovery::teamPairRenamesAndMovesOnTheServer()
     QVERIFY2(waitUntil([&] { return idIn(folderId, "定稿.txt") == fileId; }, 20000),
              engine->failures().isEmpty() ? "" : qPrintable(engine->failures().first().error));
     QVERIFY(idIn({}, "计划.txt").isEmpty());
+}
+
+QString TestSyncRecovery::makeConflictOnB(const QString &name)
+{
+    if (!writeSettled(m_a + '/' + name, "base"))
+        return {};
+    // Both sides hold the base version, both engines at rest.
+    const auto bothHaveBase = [&] {
+        return m_engineA->state() == SyncEngine::State::Idle && m_engineB->state() == SyncEngine::State::Idle &&
+               treeOf(m_a).value(name) == "base" && treeOf(m_b).value(name) == "base";
+    };
+    if (!settled() || !waitUntil(bothHaveBase, 40000))
+        return {};
+    m_engineA->pause();
+    m_engineB->pause();
+    if (!writeSettled(m_a + '/' + name, "A's version") || !writeSettled(m_b + '/' + name, "B's version"))
+        return {};
+    m_engineA->resume();
+    // B goes on once its feed shows A's version in place (and nothing half-done of the replace),
+    // so that B's round sees both sides changed.
+    const bool sent = waitUntil([&] {
+        const QHash<QString, RemoteEntry> server = m_engineB->feed()->tree().byPath();
+        const QString half = QFileInfo(name).completeBaseName() + " (1).txt";
+        return m_engineA->state() == SyncEngine::State::Idle && m_engineA->failures().isEmpty() &&
+               server.value(name).size == 11 && !server.contains(half);
+    });
+    m_engineB->resume();
+    if (!sent || !settled())
+        return {};
+    const QString stem = QFileInfo(name).completeBaseName();
+    for (const QString &entry : QDir(m_b).entryList(QDir::Files)) {
+        if (entry.startsWith(stem + QStringLiteral(" (冲突副本 ")))
+            return entry;
+    }
+    return {};
+}
+
+void TestSyncRecovery::conflictStaysListedWhileItsCopyIsThere()
+{
+    const QString first = makeConflictOnB("议程.txt");
+    QVERIFY(!first.isEmpty());
+    QCOMPARE(m_engineB->conflicts(), QStringList{first});
+
+    // Listed still after a restart, from the pair's own record, and after a round with other work.
+    m_engineB.reset();
+    m_engineB = makeEngine("B", m_folderId);
+    QVERIFY(m_engineB->start());
+    QCOMPARE(m_engineB->conflicts(), QStringList{first});
+    QVERIFY(writeSettled(m_a + "/other.txt", "other"));
+    QVERIFY(settled());
+    QCOMPARE(m_engineB->conflicts(), QStringList{first});
+
+    // Renamed on the other side: gone from this one, and from the list.
+    QVERIFY(QFile::rename(m_a + '/' + first, m_a + "/议程-B.txt"));
+    QVERIFY(settled());
+    QVERIFY(QFile::exists(m_b + "/议程-B.txt"));
+    QVERIFY(waitUntil([&] { return m_engineB->conflicts().isEmpty(); }));
+
+    // Deleted here by the user: dropped, and the pair is back to nothing to show.
+    const QString second = makeConflictOnB("纪要.txt");
+    QVERIFY(!second.isEmpty());
+    QCOMPARE(m_engineB->conflicts(), QStringList{second});
+    QVERIFY(QFile::remove(m_b + '/' + second));
+    QVERIFY(settled());
+    QVERIFY(waitUntil([&] { return m_engineB->conflicts().isEmpty(); }));
+    QVERIFY(m_engineB->failures().isEmpty());
+    QCOMPARE(m_engineB->state(), SyncEngine::State::Idle);
+    // And so after the next start too.
+    m_engineB.reset();
+    m_engineB = makeEngine("B", m_folderId);
+    QVERIFY(m_engineB->start());
+    QVERIFY(m_engineB->conflicts().isEmpty());
+    QVERIFY(waitUntil([&] { return m_engineB->quietRounds() > 0 && m_engineB->state() == SyncEngine::State::Idle; }));
+    QVERIFY(m_engineB->conflicts().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSyncRecovery)

@@ -1,7 +1,9 @@
 // The user's sync pairs against the reference server: kept per user without anything secret,
 // stopped on sign-out and started again on sign-in, removed without touching a file on either
-// side, the vault and overlapping folders refused, and their transfers in the transfer list.
+// side, the vault and overlapping folders refused, their transfers in the transfer list, the
+// count of a running round falling as it goes, and an upload cut by sign-out continued once.
 #include "eventwait.h"
+#include "net/httpclient.h"
 #include "net/session.h"
 #include "referenceserver.h"
 #include "sync/syncengine.h"
@@ -10,9 +12,13 @@
 #include "transfer/transfermanager.h"
 #include "transfer/transfertask.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -54,6 +60,8 @@ private slots:
     void vaultMissingAndOverlappingFoldersAreRefused();
     void pairTransfersShowInTheTransferList();
     void journalThatCannotOpenIsAnErrorUntilSyncNow();
+    void syncingCountFallsAsEachActionEnds();
+    void signOutMidUploadContinuesThatUploadOnceAfterSignIn();
 
 private:
     void signInAs(const ReferenceServer::Credentials &user);
@@ -348,6 +356,120 @@ void TestSyncManager::journalThatCannotOpenIsAnErrorUntilSyncNow()
     m_manager->syncNow(id);
     QVERIFY(waitForServerFile(folderId, "after.txt"));
     QTRY_COMPARE_WITH_TIMEOUT(m_manager->status(id).kind, SyncPairStatus::Kind::Synced, 20000);
+}
+
+void TestSyncManager::syncingCountFallsAsEachActionEnds()
+{
+    signInAs(m_alice);
+    const QString local = m_work.filePath("alice-count");
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(writeSettled(local + QStringLiteral("/n%1.txt").arg(i), QByteArray(1000 + i, char('n' + i))));
+    // What the row and the tray said, each change once.
+    QStringList rowTexts;
+    QStringList trayTexts;
+    const auto note = [](QStringList &texts, const QString &text) {
+        if (texts.isEmpty() || texts.constLast() != text)
+            texts << text;
+    };
+    connect(m_manager.get(), &SyncManager::statusChanged, this, [&] {
+        const QList<SyncPairStatus> all = m_manager->statuses();
+        if (all.size() != 1)
+            return;
+        note(rowTexts, SyncManager::stateText(all.constFirst()));
+        note(trayTexts, m_manager->overallText());
+    });
+    QString folderId;
+    const QString id = addPair(local, "计数", &folderId);
+    QVERIFY(!id.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->get("/api/files?parent_id=" + folderId, m_alice).dataArray().size(), 3, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_manager->status(id).kind, SyncPairStatus::Kind::Synced, 20000);
+    m_manager->disconnect(this);
+
+    const QStringList row{"同步中 3 项", "同步中 2 项", "同步中 1 项", "已同步"};
+    const qsizetype first = rowTexts.indexOf("同步中 3 项");
+    QVERIFY2(first >= 0, qPrintable(rowTexts.join(" | ")));
+    QCOMPARE(rowTexts.mid(first, row.size()), row);
+    const qsizetype trayFirst = trayTexts.indexOf("同步中 3 项");
+    QVERIFY2(trayFirst >= 0, qPrintable(trayTexts.join(" | ")));
+    QCOMPARE(trayTexts.mid(trayFirst, row.size()), row);
+}
+
+void TestSyncManager::signOutMidUploadContinuesThatUploadOnceAfterSignIn()
+{
+    QTemporaryDir store;
+    QVERIFY(store.isValid());
+    TransferManager *transfers = TransferManager::instance();
+    const auto restore = qScopeGuard([transfers] {
+        HttpClient::instance()->uploadLimiter().setRate(0);
+        transfers->closeStore();
+    });
+    // As the program does at sign-in: the user's unfinished transfers first, then the session.
+    QVERIFY(transfers->openStore(store.path(), m_alice.userId));
+    signInAs(m_alice);
+    const QString local = m_work.filePath("alice-big");
+    const QString name = QStringLiteral("大文件.bin");
+    QByteArray content;
+    content.reserve(20 * 1024 * 1024);
+    for (int i = 0; content.size() < 20 * 1024 * 1024; ++i)
+        content += QCryptographicHash::hash(QByteArray::number(i), QCryptographicHash::Md5);
+    QVERIFY(writeSettled(local + '/' + name, content));
+    // Slow enough that sign-out finds the chunks on their way.
+    HttpClient::instance()->uploadLimiter().setRate(3LL * 1024 * 1024);
+    QString folderId;
+    const QString id = addPair(local, "大文件", &folderId);
+    QVERIFY(!id.isEmpty());
+    const auto jobsNamed = [&] {
+        QList<TransferTask *> found;
+        for (TransferTask *task : transfers->tasks()) {
+            if (task->name() == name)
+                found << task;
+        }
+        return found;
+    };
+    QPointer<TransferTask> job;
+    QVERIFY(waitUntil(
+        [&] {
+            const QList<TransferTask *> jobs = jobsNamed();
+            job = jobs.value(0);
+            return job && job->kind() == TransferTask::Kind::Upload && job->doneBytes() > 0;
+        },
+        30000));
+
+    // Signed out: the sync's transfer stops where it is, waiting, not failed and not running on.
+    Session::instance()->clear();
+    QVERIFY(job);
+    QCOMPARE(job->state(), TransferTask::State::Paused);
+    const QString storeFile = transfers->storePath();
+    transfers->closeStore();
+    QVERIFY(job.isNull());
+    HttpClient::instance()->uploadLimiter().setRate(0);
+    QFile kept(storeFile);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    int records = 0;
+    for (const QJsonValue &record : QJsonDocument::fromJson(kept.readAll()).object().value("jobs").toArray()) {
+        if (record["name"].toString() != name)
+            continue;
+        ++records;
+        QVERIFY(!record["uploadId"].toString().isEmpty()); // the server's session, to go on with
+        QVERIFY(!record["md5"].toString().isEmpty());
+    }
+    QCOMPARE(records, 1);
+
+    // Signed in again: that job goes on, once, and the server holds the file once, byte for byte.
+    QVERIFY(transfers->openStore(store.path(), m_alice.userId));
+    QVERIFY(Session::instance()->applyLogin(m_alice.login));
+    QVERIFY(waitForServerFile(folderId, name));
+    QTRY_COMPARE_WITH_TIMEOUT(m_manager->status(id).kind, SyncPairStatus::Kind::Synced, 30000);
+    const QList<TransferTask *> jobs = jobsNamed();
+    QCOMPARE(jobs.size(), 1);
+    QCOMPARE(jobs.constFirst()->state(), TransferTask::State::Finished);
+    const QJsonArray files = m_server->get("/api/files?parent_id=" + folderId, m_alice).dataArray();
+    QCOMPARE(files.size(), 1);
+    QCOMPARE(files.at(0)["name"].toString(), name);
+    const auto fetched =
+        m_server->get("/api/files/" + QString::number(files.at(0)["id"].toInteger()) + "/download", m_alice);
+    QCOMPARE(fetched.status, 200);
+    QVERIFY(fetched.body == content);
 }
 
 QTEST_GUILESS_MAIN(TestSyncManager)

@@ -118,6 +118,7 @@ private slots:
     void restartBringsJobsBackPausedAndContinuesThem();
     void changedSourceIsHashedAgainInANewSession();
     void sameTargetContinuesTheJobThatHasIt();
+    void sameUploadContinuesTheJobThatHasPartOfIt();
 
 private:
     TransferTask *waitForState(TransferTask *task, State state, int timeoutMs = 10000);
@@ -532,6 +533,34 @@ void TestTransferManager::sameTargetContinuesTheJobThatHasIt()
     QCOMPARE(m_manager->tasks().size(), 1);
     QVERIFY(waitForState(task, State::Finished));
     QCOMPARE(readAll(target), content);
+}
+
+void TestTransferManager::sameUploadContinuesTheJobThatHasPartOfIt()
+{
+    UploadScript script;
+    script.install(m_server);
+    const QString source = QDir(m_dir).filePath(QStringLiteral("again.bin"));
+    QVERIFY(writeFile(source, randomBytes(12 * Chunk, 12)));
+    TransferTask *task = m_manager->addUpload(source, QStringLiteral("p-4"));
+    QVERIFY(waitUntil([&] { return script.puts.size() >= 3; }));
+    m_manager->pause(task);
+    QVERIFY(waitForState(task, State::Paused));
+
+    // The same file into the same folder again: the paused job goes on, no second one is listed.
+    QCOMPARE(m_manager->addUpload(source, QStringLiteral("p-4")), task);
+    QCOMPARE(m_manager->tasks().size(), 1);
+    QVERIFY(waitForState(task, State::Finished));
+    QList<int> sorted = script.puts;
+    std::sort(sorted.begin(), sorted.end());
+    QVERIFY(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()); // none sent twice
+    QCOMPARE(sorted.size(), 12);
+    QCOMPARE(script.merges, 1);
+
+    // Finished, or into another folder, it is a new upload.
+    TransferTask *other = m_manager->addUpload(source, QStringLiteral("p-5"));
+    QVERIFY(other != task);
+    QVERIFY(m_manager->addUpload(source, QStringLiteral("p-4")) != task);
+    QCOMPARE(m_manager->tasks().size(), 3);
 }
 
 QTEST_GUILESS_MAIN(TestTransferManager)
