@@ -373,17 +373,14 @@ void Planner::planTracked(const JournalEntry &base)
         a.md5 = remoteNow.md5;
         a.size = remoteNow.size;
         m_content << a;
-    } else if (lc) {
+    } else if (lc || replaced) {
         SyncAction a = action(Kind::Upload, finalPath, base, finalPath);
         a.serverId = remoteNow.id;
         a.size = localNow.size;
-        m_content << a;
-    } else if (replaced) {
-        // Sent only if the digest differs from the agreed one; else only the record follows.
-        SyncAction a = action(Kind::Upload, finalPath, base, finalPath);
-        a.serverId = remoteNow.id;
-        a.size = localNow.size;
-        a.md5 = base.md5;
+        // Only replaced (new inode, same size and time): sent only if the digest differs from the
+        // agreed one; else only the record follows.
+        if (!lc)
+            a.md5 = base.md5;
         m_content << a;
     } else if (rc) {
         SyncAction a = action(Kind::Download, finalPath, base, finalPath);

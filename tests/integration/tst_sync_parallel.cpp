@@ -9,6 +9,7 @@
 #include "sync/localscanner.h"
 #include "sync/syncexecutor.h"
 #include "sync/syncjournal.h"
+#include "synckit.h"
 #include "testsettings.h"
 
 #include <QCryptographicHash>
@@ -32,16 +33,7 @@ QByteArray contentOf(int i)
     return bytes;
 }
 
-bool writeSettled(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        return false;
-    f.close();
-    return f.open(QIODevice::ReadWrite) &&
-           f.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime);
-}
+using SyncKit::writeSettled;
 
 SyncAction actionOf(Kind kind, const QString &path)
 {

@@ -5,6 +5,7 @@
 #include "net/session.h"
 #include "scriptedserver.h"
 #include "sync/syncengine.h"
+#include "synckit.h"
 #include "testsettings.h"
 
 #include <QDir>
@@ -18,16 +19,7 @@ namespace {
 const QString NameRefused = QStringLiteral("文件名包含不允许的字符");
 const QString QuotaFull = QStringLiteral("存储空间不足，请扩容后再上传");
 
-bool writeSettled(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        return false;
-    f.close();
-    return f.open(QIODevice::ReadWrite) &&
-           f.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime);
-}
+using SyncKit::writeSettled;
 
 ScriptedReply refusal(int status, const QString &message)
 {
