@@ -5,6 +5,7 @@
 // hostile parameters. And the one-step replacement of a synced file by its new version.
 #include "archivekit.h"
 #include "referenceserver.h"
+#include "storage/database.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -69,6 +70,7 @@ private slots:
     void replaceSwapsBothInOneFeedPageAndKeepsTheOldInTheTrash();
     void replaceRefusalsLeaveBothFilesAsTheyWere();
     void replaceInATeamIsForMembersAndRemovesTheOldForGood();
+    void replaceRefusesANameTakenByAThirdEntry();
     // Moves the server clock: last.
     void cursorOlderThanDroppedTombstonesAsksForAReset();
 
@@ -674,6 +676,35 @@ void TestServerSync::replaceInATeamIsForMembersAndRemovesTheOldForGood()
     const QJsonArray listing = m_server->get(QStringLiteral("/api/teams/%1/files").arg(team), owner).dataArray();
     QCOMPARE(listing.size(), 1);
     QCOMPARE(idOf(listing.at(0)), fresh);
+}
+
+void TestServerSync::replaceRefusesANameTakenByAThirdEntry()
+{
+    const Creds u = m_server->signIn("syncreplacethird", "13900000235");
+    const qint64 old = upload(u, "c.txt", "c");
+    const qint64 fresh = upload(u, "c.txt", "cc");
+    QVERIFY(old && fresh);
+    // No request makes two live entries of one name: a row written straight into the database
+    // stands for a folder that holds such a pair already.
+    QString error;
+    tvr::server::Database db;
+    const QString location =
+        m_server->database().isEmpty() ? "sqlite:" + m_server->dataDir() + "/tolvar.db" : m_server->database();
+    QVERIFY2(db.open(location, &error), qPrintable(error));
+    QVERIFY(db.exec("INSERT INTO files(owner_id, parent_id, name, type, created_at, updated_at) "
+                    "VALUES(?1, NULL, 'c.txt', 'file', '2026-01-01T00:00:00.000Z', '2026-01-01T00:00:00.000Z')",
+                    {u.userId.toLongLong()}));
+    db.close();
+    const QString start = head(u);
+
+    const Reply refused = replace(u, old, fresh);
+    QCOMPARE(refused.status, 409);
+    QCOMPARE(refused.message(), QStringLiteral("服务器上已有同名项目"));
+    QCOMPARE(drain(u, QString(), start, 100, nullptr).size(), 0);
+    QCOMPARE(m_server->get("/api/files/trash", u).dataArray().size(), 0);
+    const auto files = byId(m_server->get("/api/files", u).dataArray());
+    QCOMPARE(files.value(old).value("name").toString(), QStringLiteral("c.txt"));
+    QCOMPARE(files.value(fresh).value("name").toString(), QStringLiteral("c (1).txt"));
 }
 
 void TestServerSync::cursorOlderThanDroppedTombstonesAsksForAReset()
