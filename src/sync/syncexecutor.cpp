@@ -443,8 +443,8 @@ void SyncExecutor::onUploaded(const SyncAction &a, const QJsonObject &record, co
     const bool renamed = name != nameOf(a.path);
     if (replaceId.isEmpty() && !renamed)
         return finish();
-    // The server named the new copy "name (1)": the old version goes to the trash, then the new
-    // one takes its name. Until then both are kept.
+    // The server named the new copy "name (1)" (the name was taken): it takes the name with a
+    // rename. Until then both are kept.
     const auto takeName = [this, a, id, finish] {
         renameOnServer(id, nameOf(a.path), guarded([this, a, finish](const HttpResponse &response) {
                            QJsonObject data;
@@ -458,16 +458,22 @@ void SyncExecutor::onUploaded(const SyncAction &a, const QJsonObject &record, co
     };
     if (replaceId.isEmpty())
         return takeName();
-    trashOnServer(replaceId, guarded([this, takeName, renamed, finish](const HttpResponse &response) {
-                      QJsonObject data;
-                      QString error;
-                      if (!response.unwrap(data, error) && response.status != 404)
-                          return failAction(error);
-                      if (renamed)
-                          takeName();
-                      else
-                          finish();
-                  }));
+    // A new version: the server swaps it for the old one in one step, so that no other client
+    // sees both side by side and a refusal leaves the old one as it was. Should the old one
+    // have been renamed or moved meanwhile, the new one takes its place there and the next
+    // round follows.
+    replaceOnServer(replaceId, id, guarded([this, renamed, takeName, finish](const HttpResponse &response) {
+                        QJsonObject data;
+                        QString error;
+                        if (response.unwrap(data, error))
+                            return finish();
+                        if (response.status != 404)
+                            return failAction(error);
+                        // The old one is gone already (or the new one, which the rename then says).
+                        if (renamed)
+                            return takeName();
+                        finish();
+                    }));
 }
 
 void SyncExecutor::download(const SyncAction &a)
@@ -552,6 +558,14 @@ void SyncExecutor::moveOnServer(const QString &id, const QString &targetFolderId
         Api::moveFile(id, targetFolderId, std::move(callback));
     else
         Api::moveTeamFile(m_ctx.teamId, id, targetFolderId, std::move(callback));
+}
+
+void SyncExecutor::replaceOnServer(const QString &oldId, const QString &newId, HttpCallback callback)
+{
+    QJsonObject body{{QStringLiteral("old_id"), oldId}, {QStringLiteral("new_id"), newId}};
+    if (!m_ctx.teamId.isEmpty())
+        body.insert(QStringLiteral("team_id"), m_ctx.teamId);
+    HttpClient::instance()->post(QStringLiteral("/api/sync/replace"), body, std::move(callback));
 }
 
 void SyncExecutor::trashOnServer(const QString &id, HttpCallback callback)

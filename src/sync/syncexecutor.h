@@ -113,6 +113,9 @@ private:
     void moveOnServer(const QString &id, const QString &targetFolderId,
                       std::function<void(const HttpResponse &)> callback);
     void trashOnServer(const QString &id, std::function<void(const HttpResponse &)> callback);
+    // The new version takes the old one's name and place in one step; the old one goes as a delete takes it.
+    void replaceOnServer(const QString &oldId, const QString &newId,
+                         std::function<void(const HttpResponse &)> callback);
 
     QString full(const QString &path) const;
     // The server id of the folder at path ("" with found for the synced folder itself).

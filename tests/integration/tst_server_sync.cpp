@@ -2,9 +2,10 @@
 // pages, renames and moves as changes of the same id, the trash and removal as deletions,
 // team spaces for members only, folder scoping, long polls (woken by other requests, timing
 // out empty, capped per user), resets for cursors the feed can no longer continue from, and
-// hostile parameters.
+// hostile parameters. And the one-step replacement of a synced file by its new version.
 #include "archivekit.h"
 #include "referenceserver.h"
+#include "storage/database.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -66,6 +67,10 @@ private slots:
     void waitingPollsHoldNoWorker();
     void changeThroughAnotherServerOnTheSameDataWakesAPoll();
     void hostileParametersAreRefusedOrClamped();
+    void replaceSwapsBothInOneFeedPageAndKeepsTheOldInTheTrash();
+    void replaceRefusalsLeaveBothFilesAsTheyWere();
+    void replaceInATeamIsForMembersAndRemovesTheOldForGood();
+    void replaceRefusesANameTakenByAThirdEntry();
     // Moves the server clock: last.
     void cursorOlderThanDroppedTombstonesAsksForAReset();
 
@@ -78,6 +83,7 @@ private:
     qint64 folder(const Creds &as, const QString &name, qint64 parent = 0);
     qint64 upload(const Creds &as, const QString &name, const QByteArray &content, qint64 parent = 0);
     std::unique_ptr<Poll> startPoll(const Creds &as, const QString &query);
+    Reply replace(const Creds &as, const QJsonValue &oldId, const QJsonValue &newId, qint64 team = 0);
 
     std::unique_ptr<ReferenceServer> m_server;
 };
@@ -152,6 +158,14 @@ std::unique_ptr<Poll> TestServerSync::startPoll(const Creds &as, const QString &
     poll->reply = poll->network->get(request);
     poll->reply->setParent(poll->network.get());
     return poll;
+}
+
+Reply TestServerSync::replace(const Creds &as, const QJsonValue &oldId, const QJsonValue &newId, qint64 team)
+{
+    QJsonObject body{{"old_id", oldId}, {"new_id", newId}};
+    if (team > 0)
+        body.insert("team_id", QString::number(team));
+    return m_server->postJson("/api/sync/replace", body, as);
 }
 
 void TestServerSync::fullPictureFromZeroComesInPagesInSeqOrder()
@@ -519,6 +533,178 @@ void TestServerSync::hostileParametersAreRefusedOrClamped()
     QVERIFY(reply.success());
     QVERIFY(reply.dataObject().value("reset").toBool());
     QCOMPARE(reply.dataObject().value("cursor").toString(), QStringLiteral("0"));
+}
+
+void TestServerSync::replaceSwapsBothInOneFeedPageAndKeepsTheOldInTheTrash()
+{
+    const Creds u = m_server->signIn("syncreplace", "13900000230");
+    const qint64 x = folder(u, "x");
+    const qint64 old = upload(u, "r.txt", "old version", x);
+    const qint64 fresh = upload(u, "r.txt", "new version!", x);
+    QVERIFY(x && old && fresh);
+    const QString start = head(u);
+    const auto poll = startPoll(u, "wait=25&limit=1000&cursor=" + start);
+
+    const Reply swapped = replace(u, QString::number(old), fresh);
+    QVERIFY2(swapped.success(), swapped.body.constData());
+    QCOMPARE(idOf(swapped.data()), fresh);
+    QCOMPARE(swapped.dataObject().value("name").toString(), QStringLiteral("r.txt"));
+    QCOMPARE(qint64(swapped.dataObject().value("parent_id").toDouble()), x);
+
+    // The waiting poll wakes with both changes at once: the old one gone, then the new one named.
+    QTRY_VERIFY_WITH_TIMEOUT(poll->finished(), 15000);
+    const QJsonArray woken = poll->data().value("changes").toArray();
+    QCOMPARE(woken.size(), 2);
+    QCOMPARE(idOf(woken.at(0)), old);
+    QVERIFY(woken.at(0).toObject().value("deleted").toBool());
+    QCOMPARE(idOf(woken.at(1)), fresh);
+    QCOMPARE(woken.at(1).toObject().value("path").toString(), QStringLiteral("x/r.txt"));
+    QCOMPARE(woken.at(1).toObject().value("deleted").toBool(true), false);
+    const QJsonArray listing = m_server->get(QStringLiteral("/api/files?parent_id=%1").arg(x), u).dataArray();
+    QCOMPARE(listing.size(), 1);
+    QCOMPARE(idOf(listing.at(0)), fresh);
+
+    // The old version is in the trash and comes back beside the new one.
+    const QJsonArray trash = m_server->get("/api/files/trash", u).dataArray();
+    QCOMPARE(trash.size(), 1);
+    QCOMPARE(idOf(trash.at(0)), old);
+    QVERIFY(m_server->request("PUT", QStringLiteral("/api/files/%1/restore").arg(old), u).success());
+    const auto restored = byId(m_server->get(QStringLiteral("/api/files?parent_id=%1").arg(x), u).dataArray());
+    QCOMPARE(restored.size(), 2);
+    QCOMPARE(restored.value(old).value("name").toString(), QStringLiteral("r (1).txt"));
+    QCOMPARE(restored.value(old).value("size").toInt(), 11);
+    QCOMPARE(restored.value(fresh).value("name").toString(), QStringLiteral("r.txt"));
+}
+
+void TestServerSync::replaceRefusalsLeaveBothFilesAsTheyWere()
+{
+    const Creds u = m_server->signIn("syncreplaceno", "13900000231");
+    const Creds other = m_server->signIn("syncreplaceother", "13900000232");
+    const qint64 old = upload(u, "a.txt", "a");
+    const qint64 fresh = upload(u, "a.txt", "aa");
+    const qint64 dir = folder(u, "d");
+    const qint64 binned = upload(u, "b.txt", "b");
+    const qint64 theirs = upload(other, "a.txt", "theirs");
+    QVERIFY(old && fresh && dir && binned && theirs);
+    QVERIFY(m_server->del(QStringLiteral("/api/files/%1").arg(binned), u).success());
+    const QString start = head(u);
+    const QString theirStart = head(other);
+
+    const QString oldGone = QStringLiteral("要替换的文件不存在或已被删除");
+    const QString newGone = QStringLiteral("新版本的文件不存在或已被删除");
+    const QString notFiles = QStringLiteral("只能用另一个文件替换文件");
+    struct Case
+    {
+        const char *what;
+        Creds as;
+        QJsonValue oldId;
+        QJsonValue newId;
+        int status;
+        QString message;
+    };
+    const QList<Case> cases = {
+        {"old in the trash", u, binned, fresh, 404, oldGone},
+        {"old never was", u, 999999, fresh, 404, oldGone},
+        {"old not an id", u, "x1", fresh, 404, oldGone},
+        {"new gone", u, old, binned, 404, newGone},
+        {"new missing", u, old, QJsonValue(), 404, newGone},
+        {"old a folder", u, dir, fresh, 400, notFiles},
+        {"new a folder", u, old, dir, 400, notFiles},
+        {"the same file", u, old, old, 400, notFiles},
+        {"old of another user", u, theirs, fresh, 404, oldGone},
+        {"new of another user", u, old, theirs, 404, newGone},
+        {"their file over mine", other, old, theirs, 404, oldGone},
+        {"mine by another user", other, theirs, fresh, 404, newGone},
+    };
+    for (const Case &c : cases) {
+        const Reply refused = replace(c.as, c.oldId, c.newId);
+        QVERIFY2(refused.status == c.status, c.what);
+        QVERIFY2(refused.message() == c.message, qPrintable(QString::fromUtf8(c.what) + ": " + refused.message()));
+    }
+    const Reply noBody = m_server->request("POST", "/api/sync/replace", u, "[]", "application/json");
+    QCOMPARE(noBody.status, 400);
+    QVERIFY(!noBody.message().isEmpty());
+
+    // Nothing changed for either user: no change in their feeds, every file where it was.
+    QCOMPARE(drain(u, QString(), start, 100, nullptr).size(), 0);
+    QCOMPARE(drain(other, QString(), theirStart, 100, nullptr).size(), 0);
+    const auto mine = byId(m_server->get("/api/files", u).dataArray());
+    QCOMPARE(mine.value(old).value("name").toString(), QStringLiteral("a.txt"));
+    QCOMPARE(mine.value(fresh).value("name").toString(), QStringLiteral("a (1).txt"));
+    QCOMPARE(m_server->get("/api/files/trash", u).dataArray().size(), 1);
+    const auto theirFiles = byId(m_server->get("/api/files", other).dataArray());
+    QCOMPARE(theirFiles.keys(), QList<qint64>{theirs});
+    QCOMPARE(theirFiles.value(theirs).value("name").toString(), QStringLiteral("a.txt"));
+}
+
+void TestServerSync::replaceInATeamIsForMembersAndRemovesTheOldForGood()
+{
+    const Creds owner = m_server->signIn("syncreplaceteam", "13900000233");
+    const Creds outsider = m_server->signIn("syncreplaceout", "13900000234");
+    const Reply created = m_server->postJson("/api/teams", {{"name", "替换组"}}, owner);
+    QVERIFY(created.success());
+    const qint64 team = idOf(created.data());
+    const auto teamUpload = [&](const QByteArray &content) {
+        const Reply reply = m_server->multipart(QStringLiteral("/api/teams/%1/files/upload").arg(team),
+                                                {{"files", "t.txt", "application/octet-stream", content}}, owner);
+        return reply.success() ? idOf(reply.dataArray().first()) : 0;
+    };
+    const qint64 old = teamUpload("team old");
+    const qint64 fresh = teamUpload("team new");
+    const qint64 personal = upload(owner, "p.txt", "p");
+    QVERIFY(old && fresh && personal);
+    const QString scope = QStringLiteral("&team_id=%1").arg(team);
+    const QString start = head(owner, scope);
+
+    // Not a member: the team is not there. Nor are team files in the personal space, or the
+    // owner's personal file in the team's.
+    QCOMPARE(replace(outsider, old, fresh, team).status, 404);
+    QCOMPARE(replace(outsider, old, fresh, 987654).message(), QStringLiteral("团队不存在或您不是该团队成员"));
+    QCOMPARE(replace(owner, old, fresh).status, 404);
+    QCOMPARE(replace(owner, personal, fresh, team).status, 404);
+    QCOMPARE(drain(owner, scope, start, 100, nullptr).size(), 0);
+
+    const Reply swapped = replace(owner, old, fresh, team);
+    QVERIFY2(swapped.success(), swapped.body.constData());
+    QCOMPARE(swapped.dataObject().value("name").toString(), QStringLiteral("t.txt"));
+    // As a team delete: for good, a tombstone in the same page as the new name.
+    const QJsonArray changes = drain(owner, scope, start, 1000, nullptr);
+    QCOMPARE(changes.size(), 2);
+    QVERIFY(changes.at(0).toObject().value("deleted").toBool());
+    QCOMPARE(idOf(changes.at(0)), old);
+    QCOMPARE(changes.at(1).toObject().value("path").toString(), QStringLiteral("t.txt"));
+    const QJsonArray listing = m_server->get(QStringLiteral("/api/teams/%1/files").arg(team), owner).dataArray();
+    QCOMPARE(listing.size(), 1);
+    QCOMPARE(idOf(listing.at(0)), fresh);
+}
+
+void TestServerSync::replaceRefusesANameTakenByAThirdEntry()
+{
+    const Creds u = m_server->signIn("syncreplacethird", "13900000235");
+    const qint64 old = upload(u, "c.txt", "c");
+    const qint64 fresh = upload(u, "c.txt", "cc");
+    QVERIFY(old && fresh);
+    // No request makes two live entries of one name: a row written straight into the database
+    // stands for a folder that holds such a pair already.
+    QString error;
+    tvr::server::Database db;
+    const QString location =
+        m_server->database().isEmpty() ? "sqlite:" + m_server->dataDir() + "/tolvar.db" : m_server->database();
+    QVERIFY2(db.open(location, &error), qPrintable(error));
+    QVERIFY(db.exec("INSERT INTO files(owner_id, parent_id, name, type, created_at, updated_at) "
+                    "VALUES(?1, NULL, 'c.txt', 'file', '2026-01-01T00:00:00.000Z', '2026-01-01T00:00:00.000Z')",
+                    {u.userId.toLongLong()}));
+    db.close();
+    const QString start = head(u);
+
+    const Reply refused = replace(u, old, fresh);
+    QCOMPARE(refused.status, 409);
+    QCOMPARE(refused.message(), QStringLiteral("服务器上已有同名项目"));
+    QCOMPARE(drain(u, QString(), start, 100, nullptr).size(), 0);
+    QCOMPARE(m_server->get("/api/files/trash", u).dataArray().size(), 0);
+    const auto files = byId(m_server->get("/api/files", u).dataArray());
+    QCOMPARE(files.value(old).value("name").toString(), QStringLiteral("c.txt"));
+    QCOMPARE(files.value(fresh).value("name").toString(), QStringLiteral("c (1).txt"));
 }
 
 void TestServerSync::cursorOlderThanDroppedTombstonesAsksForAReset()

@@ -1,7 +1,8 @@
 // The sync executor's own steps that need no server: a file's digest is worked out off the
 // thread that runs the executor, so a big file never freezes the window while a conflict or a
-// download is checked.
+// download is checked. And, against scripted answers, how a new version replaces the old one.
 #include "eventwait.h"
+#include "scriptedserver.h"
 #include "sync/conflictname.h"
 #include "sync/localscanner.h"
 #include "sync/syncexecutor.h"
@@ -11,6 +12,8 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
+#include <QJsonArray>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -44,9 +47,15 @@ private slots:
     void conflictDigestDoesNotBlockTheCallingThread();
     void sameContentOnBothSidesIsRecordedAfterTheDigest();
     void replacedFileIsSentOnlyWhenItsDigestDiffers();
+    void refusedReplaceLeavesTheRecordAndReportsTheServersWords_data();
+    void refusedReplaceLeavesTheRecordAndReportsTheServersWords();
+    void replaceOfAVanishedOldVersionJustTakesTheName();
 
 private:
     SyncExecutor::Context context(SyncJournal &journal) const;
+    // A changed "v.txt" agreed as server file 70, sent as a new version; the upload's answer is
+    // file 71 named "v (1).txt".
+    SyncAction changedFile(SyncJournal &journal, ScriptedServer &server, const QString &teamId);
 
     QTemporaryDir m_work;
 };
@@ -155,6 +164,92 @@ void TestSyncExecutor::replacedFileIsSentOnlyWhenItsDigestDiffers()
     QCOMPARE(executor.failures().size(), 1);
     QCOMPARE(executor.failures().first().path, QString("other.txt"));
     QCOMPARE(journal.entry("other.txt").inode, quint64(1));
+}
+
+SyncAction TestSyncExecutor::changedFile(SyncJournal &journal, ScriptedServer &server, const QString &teamId)
+{
+    const QByteArray bytes = "the new version";
+    writeSparse(m_work.filePath("root/v.txt"), 0, bytes);
+    journal.put(JournalEntry{"v.txt", false, "70", 12, 1000, 1, md5Hex("agreed bytes")});
+    const QJsonArray created{QJsonObject{{"id", "71"}, {"name", "v (1).txt"}, {"md5", md5Hex(bytes)}}};
+    server.on("POST", teamId.isEmpty() ? QStringLiteral("/api/files/upload") : "/api/teams/" + teamId + "/files/upload",
+              ScriptedReply::success(created));
+    SyncAction a;
+    a.kind = SyncAction::Kind::Upload;
+    a.path = "v.txt";
+    a.journalPath = "v.txt";
+    a.serverId = "70";
+    a.md5 = md5Hex("agreed bytes");
+    return a;
+}
+
+void TestSyncExecutor::refusedReplaceLeavesTheRecordAndReportsTheServersWords_data()
+{
+    QTest::addColumn<QString>("teamId");
+    QTest::newRow("personal") << QString();
+    QTest::newRow("team") << QStringLiteral("5");
+}
+
+void TestSyncExecutor::refusedReplaceLeavesTheRecordAndReportsTheServersWords()
+{
+    QFETCH(QString, teamId);
+    QVERIFY(QDir().mkpath(m_work.filePath("root")));
+    ScriptedServer server;
+    QVERIFY(server.listen());
+    qputenv("TVR_SERVER", server.baseUrl().toUtf8());
+    const auto noServer = qScopeGuard([] { qputenv("TVR_SERVER", "http://127.0.0.1:1"); });
+    SyncJournal journal;
+    QVERIFY(journal.open(m_work.filePath("j4" + teamId + ".db")));
+    const SyncAction a = changedFile(journal, server, teamId);
+    const QString refusal = QStringLiteral("服务器上已有同名项目");
+    server.on("POST", "/api/sync/replace",
+              ScriptedReply::json(QJsonObject{{"success", false}, {"message", refusal}}, 409));
+
+    SyncExecutor executor;
+    QSignalSpy finished(&executor, &SyncExecutor::finished);
+    SyncExecutor::Context ctx = context(journal);
+    ctx.teamId = teamId;
+    executor.run({a}, ctx);
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(executor.failures().size(), 1);
+    QCOMPARE(executor.failures().first().error, refusal);
+    // One request swaps the two; nothing renamed or deleted beside it.
+    const QList<RecordedRequest> swaps = server.requests("POST", "/api/sync/replace");
+    QCOMPARE(swaps.size(), 1);
+    QCOMPARE(swaps.first().json().value("old_id").toString(), QString("70"));
+    QCOMPARE(swaps.first().json().value("new_id").toString(), QString("71"));
+    QCOMPARE(swaps.first().json().value("team_id").toString(), teamId);
+    QCOMPARE(server.requests("PUT", "*").size(), 0);
+    QCOMPARE(server.requests("DELETE", "*").size(), 0);
+    // The record still holds the agreed version.
+    const JournalEntry kept = journal.entry("v.txt");
+    QCOMPARE(kept.serverId, QString("70"));
+    QCOMPARE(kept.inode, quint64(1));
+    QCOMPARE(kept.md5, md5Hex("agreed bytes"));
+}
+
+void TestSyncExecutor::replaceOfAVanishedOldVersionJustTakesTheName()
+{
+    QVERIFY(QDir().mkpath(m_work.filePath("root")));
+    ScriptedServer server;
+    QVERIFY(server.listen());
+    qputenv("TVR_SERVER", server.baseUrl().toUtf8());
+    const auto noServer = qScopeGuard([] { qputenv("TVR_SERVER", "http://127.0.0.1:1"); });
+    SyncJournal journal;
+    QVERIFY(journal.open(m_work.filePath("j5.db")));
+    const SyncAction a = changedFile(journal, server, QString());
+    server.on("POST", "/api/sync/replace",
+              ScriptedReply::json(QJsonObject{{"success", false}, {"message", "要替换的文件不存在或已被删除"}}, 404));
+    server.on("PUT", "/api/files/71", ScriptedReply::success(QJsonObject{{"id", "71"}, {"name", "v.txt"}}));
+
+    SyncExecutor executor;
+    QSignalSpy finished(&executor, &SyncExecutor::finished);
+    executor.run({a}, context(journal));
+    QVERIFY(finished.wait(30000));
+    QVERIFY(executor.failures().isEmpty());
+    QCOMPARE(server.requests("PUT", "/api/files/71").size(), 1);
+    QCOMPARE(server.requests("PUT", "/api/files/71").first().json().value("name").toString(), QString("v.txt"));
+    QCOMPARE(journal.entry("v.txt").serverId, QString("71"));
 }
 
 QTEST_GUILESS_MAIN(TestSyncExecutor)

@@ -576,6 +576,33 @@ FileResult FileTree::moveToTrash(ServerContext &ctx, const FileSpace &space, qin
     return FileResult::success(id);
 }
 
+FileResult FileTree::replace(ServerContext &ctx, const FileSpace &space, qint64 oldId, qint64 newId, bool removeOld)
+{
+    Transaction tx(ctx.db);
+    const auto old = findLive(ctx, space, oldId);
+    if (!old)
+        return FileResult::error(404, QStringLiteral("要替换的文件不存在或已被删除"));
+    const auto fresh = findLive(ctx, space, newId);
+    if (!fresh)
+        return FileResult::error(404, QStringLiteral("新版本的文件不存在或已被删除"));
+    if (old->isFolder || fresh->isFolder || oldId == newId)
+        return FileResult::error(400, QStringLiteral("只能用另一个文件替换文件"));
+    const FileResult gone = removeOld ? removeNow(ctx, space, oldId) : moveToTrash(ctx, space, oldId);
+    if (!gone.ok())
+        return gone;
+    // A third entry of that name would be shadowed: refused, and the old file stays.
+    if (FolderNames::loadFor(ctx, space, old->parentId, old->name, false, newId).taken(old->name))
+        return FileResult::error(409, QStringLiteral("服务器上已有同名项目"));
+    const QString mime = mimeFor(old->name, fresh->mimeType);
+    ctx.db.exec("UPDATE files SET parent_id = ?2, name = ?3, mime_type = ?4, category = ?5, updated_at = ?6, "
+                "seq = ?7 WHERE id = ?1",
+                {newId, nullableId(old->parentId), old->name, mime, categoryFor(old->name, mime), ctx.clock.nowText(),
+                 ChangeLog::nextSeq(ctx, space)});
+    if (!tx.commit())
+        return FileResult::error(500, QStringLiteral("替换失败"));
+    return FileResult::success(newId);
+}
+
 FileResult FileTree::restore(ServerContext &ctx, const FileSpace &space, qint64 id)
 {
     Transaction tx(ctx.db);

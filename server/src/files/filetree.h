@@ -68,6 +68,10 @@ public:
     static FileResult rename(ServerContext &ctx, const FileSpace &space, qint64 id, const QString &name);
     static FileResult move(ServerContext &ctx, const FileSpace &space, qint64 id, qint64 targetParentId);
     static FileResult moveToTrash(ServerContext &ctx, const FileSpace &space, qint64 id);
+    // One step for a new version of a file: the old file goes as a delete takes it (into the trash,
+    // or for good with removeOld) and the new one takes its name and folder, in one transaction.
+    // The result's id is the new file's.
+    static FileResult replace(ServerContext &ctx, const FileSpace &space, qint64 oldId, qint64 newId, bool removeOld);
     // Back to the folder it was deleted from; when that folder is gone, into a folder of the
     // same name at the root (created when needed).
     static FileResult restore(ServerContext &ctx, const FileSpace &space, qint64 id);

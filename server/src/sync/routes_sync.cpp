@@ -1,13 +1,15 @@
 // The change feed of folder sync: what changed below a folder of a space (personal, or a team
 // the caller belongs to) after a cursor, page by page, with a long poll that waits for the next
-// change without holding a worker.
+// change without holding a worker; and the one-step replacement of a synced file.
 #include "core/servercontext.h"
+#include "files/filetree.h"
 #include "http/auth.h"
 #include "http/envelope.h"
 #include "storage/areas.h"
 #include "sync/changefeed.h"
 #include "sync/changelog.h"
 #include "sync/changepage.h"
+#include "teams/teamstore.h"
 
 namespace tvr::server {
 
@@ -88,10 +90,42 @@ void changes(ServerContext &ctx, const http::Request &req, http::Response &res, 
     };
 }
 
+// A new version of a synced file takes the old one's place in one step, so that no other client
+// ever plans against both versions side by side, and a refusal leaves the old one as it was.
+void replace(ServerContext &ctx, const http::Request &req, http::Response &res, const AuthUser &user)
+{
+    const auto body = jsonBody(req, res);
+    if (!body)
+        return;
+    FileSpace space = FileSpace::personal(user.id);
+    const QJsonValue team = body->value(QStringLiteral("team_id"));
+    if (!team.isUndefined() && !team.isNull() && team != QJsonValue(QString())) {
+        // Any member, as for renaming and deleting in the team's space.
+        const auto teamId = jsonId(team);
+        if (!teamId || !TeamStore::role(ctx, *teamId, user.id))
+            return fail(res, 404, QStringLiteral("团队不存在或您不是该团队成员"));
+        space = FileSpace::team(*teamId, user.id);
+    }
+    const auto oldId = jsonId(body->value(QStringLiteral("old_id")));
+    const auto newId = jsonId(body->value(QStringLiteral("new_id")));
+    if (!oldId)
+        return fail(res, 404, QStringLiteral("要替换的文件不存在或已被删除"));
+    if (!newId)
+        return fail(res, 404, QStringLiteral("新版本的文件不存在或已被删除"));
+    // As the delete routes do: into the trash in a personal space, for good in a team's.
+    const FileResult result = FileTree::replace(ctx, space, *oldId, *newId, space.teamId > 0);
+    if (!result.ok())
+        return fail(res, result.status, result.message);
+    const auto entry = FileTree::find(ctx, space, result.id);
+    ok(res, entry ? QJsonValue(entry->toJson()) : QJsonValue(QJsonObject()));
+}
+
 void registerSyncRoutes(http::Router &router, ServerContext &ctx)
 {
     router.get("/api/sync/changes", withUser(ctx, [&ctx](const http::Request &req, http::Response &res,
                                                          const AuthUser &user) { changes(ctx, req, res, user); }));
+    router.post("/api/sync/replace", withUser(ctx, [&ctx](const http::Request &req, http::Response &res,
+                                                          const AuthUser &user) { replace(ctx, req, res, user); }));
 }
 
 void pruneTombstones(ServerContext &ctx)
