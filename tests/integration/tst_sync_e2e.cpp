@@ -270,15 +270,18 @@ void TestSyncE2E::fileReplacedUnderSameSizeAndTimeIsComparedByDigest()
     QVERIFY(LocalScanner::stat(m_a, "副本.txt", copy));
     QVERIFY(copy.inode != oldInode);
     QVERIFY(waitUntil([&] {
-        const bool replaced = serverIdOf(m_folderId, "保存.txt") != savedId && serverIdOf(m_folderId, "保存 (1).txt").isEmpty();
+        const bool replaced =
+            serverIdOf(m_folderId, "保存.txt") != savedId && serverIdOf(m_folderId, "保存 (1).txt").isEmpty();
         return replaced && m_engineA->quietRounds() > quietA && m_engineA->state() == SyncEngine::State::Idle;
     }));
     const int quietB = m_engineB->quietRounds();
     m_engineB->resume();
-    QVERIFY(waitUntil([&] {
-        return m_engineB->quietRounds() > quietB && m_engineB->state() == SyncEngine::State::Idle &&
-               treeOf(m_a) == treeOf(m_b);
-    }, 30000));
+    QVERIFY(waitUntil(
+        [&] {
+            return m_engineB->quietRounds() > quietB && m_engineB->state() == SyncEngine::State::Idle &&
+                   treeOf(m_a) == treeOf(m_b);
+        },
+        30000));
     QVERIFY(waitUntil([&] { return journal.entry("副本.txt").inode == copy.inode; }, 30000));
     QCOMPARE(treeOf(m_b).value("保存.txt"), QByteArray("version 2"));
     QVERIFY(serverIdOf(m_folderId, "保存.txt") != savedId);
