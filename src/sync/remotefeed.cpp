@@ -122,8 +122,8 @@ void RemoteFeed::request()
     if (m_listing || !m_complete || m_catchingUp)
         HttpClient::instance()->get(changesPath(m_cursor, false), std::move(answer));
     else
-        m_poll = HttpClient::instance()->getLongPoll(changesPath(m_cursor, true), m_waitSeconds * 1000,
-                                                     std::move(answer));
+        m_poll =
+            HttpClient::instance()->getLongPoll(changesPath(m_cursor, true), m_waitSeconds * 1000, std::move(answer));
 }
 
 void RemoteFeed::onAnswer(quint64 serial, const HttpResponse &response)

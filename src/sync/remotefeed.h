@@ -97,8 +97,8 @@ private:
     bool m_listing = false; // paging from cursor 0 into m_staging
     bool m_failing = false;
     bool m_catchingUp = false;
-    quint64 m_serial = 0; // answers of older requests are ignored
-    quint64 m_catchUpFrom = 0; // the first request whose answer counts for catchUp()
+    quint64 m_serial = 0;           // answers of older requests are ignored
+    quint64 m_catchUpFrom = 0;      // the first request whose answer counts for catchUp()
     QPointer<QNetworkReply> m_poll; // a held long poll, dropped by catchUp() and stop()
     QString m_cursor;
     RemoteTree m_tree;
