@@ -58,6 +58,8 @@ public:
     qint64 modifiedMs() const { return m_modifiedMs; }
     // Bytes the server holds or that are on their way in a chunk request.
     qint64 transferredBytes() const;
+    // Chunks read ahead and held in memory until a connection is free (ReadAhead at most).
+    int chunksAhead() const { return int(m_ready.size()); }
     // Hashing, asking for the session, or merging: the content is being checked, not sent.
     bool isVerifying() const { return m_phase == Phase::Preparing || m_phase == Phase::Merging; }
     // The last failure came from the network (no answer), not from the server or the disk.
