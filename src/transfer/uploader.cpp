@@ -132,9 +132,12 @@ void Uploader::pause()
         }
         return; // a known digest's turn or the init answer ends the pause
     }
-    if (m_phase == Phase::Uploading && m_inFlight == 0)
-        QTimer::singleShot(0, this, [this] { finishPause(); });
-    // Otherwise the init answer or the last chunk in flight ends the pause.
+    if (m_phase == Phase::Uploading) {
+        m_ready.clear(); // read ahead but never to be sent by this job
+        if (m_sending == 0 && m_reading == 0)
+            QTimer::singleShot(0, this, [this] { finishPause(); });
+    }
+    // Otherwise the init answer, or the last chunk or read in flight, ends the pause.
 }
 
 void Uploader::finishPause()
@@ -230,43 +233,58 @@ void Uploader::onInit(const HttpResponse &response)
         doMerge();
         return;
     }
-    const int first = std::min<int>(int(m_pending.size()), MaxParallelChunks);
-    for (int i = 0; i < first; ++i)
-        startNextChunk();
+    pump();
 }
 
-void Uploader::startNextChunk()
+void Uploader::pump()
 {
-    const int index = m_pending.at(m_nextIndex++);
-    uploadChunkWithRetry(index, 1);
+    // Retries and chunks waiting for a connection go first; each retry keeps its connection's turn.
+    while (m_phase == Phase::Uploading && !m_pausing && !m_ready.isEmpty() &&
+           m_sending + m_retrying < MaxParallelChunks) {
+        const ReadChunk chunk = m_ready.takeFirst();
+        sendChunk(chunk.index, chunk.attempt, chunk.bytes);
+    }
+    // Memory stays bounded: chunks being read, waiting or sent never number more than this.
+    while (m_phase == Phase::Uploading && !m_pausing && m_nextIndex < m_pending.size() &&
+           m_sending + m_retrying + m_reading + m_ready.size() < MaxParallelChunks + ReadAhead)
+        readChunk(m_pending.at(m_nextIndex++), 1);
 }
 
-void Uploader::uploadChunkWithRetry(int index, int attempt)
+void Uploader::readChunk(int index, int attempt)
 {
-    if (m_phase != Phase::Uploading || m_pausing)
-        return;
-    const qint64 offset = qint64(index) * m_chunkSize;
-    ++m_inFlight;
+    ++m_reading;
     m_attempts.insert(index, attempt);
-    // Read on the worker; the request goes out from a later event-loop turn, when the bytes are here.
-    m_reader->read(index, offset, std::min(m_chunkSize, m_fileSize - offset));
+    const qint64 offset = qint64(index) * m_chunkSize;
+    // Read on the worker; the bytes come back in a later event-loop turn.
+    m_reader->read(index, offset, chunkLength(index));
 }
 
 void Uploader::onSliceRead(int index, const QByteArray &bytes)
 {
-    const int attempt = m_attempts.value(index, MaxAttempts);
-    const qint64 offset = qint64(index) * m_chunkSize;
-    if (bytes.size() != std::min(m_chunkSize, m_fileSize - offset)) {
+    --m_reading;
+    const int attempt = m_attempts.take(index);
+    if (m_phase != Phase::Uploading)
+        return; // the job ended: nothing read is sent any more
+    if (m_pausing) {
+        if (m_sending == 0 && m_reading == 0)
+            finishPause();
+        return;
+    }
+    if (bytes.size() != chunkLength(index)) {
         // A file that shrank or cannot be read fails this attempt like a failed request would.
-        HttpResponse unreadable;
-        unreadable.error = QStringLiteral("无法读取文件：%1").arg(QFileInfo(m_path).fileName());
-        onChunkReply(index, attempt, unreadable);
+        onChunkFailed(index, attempt, QStringLiteral("无法读取文件：%1").arg(QFileInfo(m_path).fileName()), false);
         return;
     }
-    if (m_phase != Phase::Uploading) {
-        --m_inFlight;
-        return;
-    }
+    if (attempt > 1)
+        m_ready.prepend(ReadChunk{index, attempt, bytes});
+    else
+        m_ready.append(ReadChunk{index, attempt, bytes});
+    pump();
+}
+
+void Uploader::sendChunk(int index, int attempt, const QByteArray &bytes)
+{
+    ++m_sending;
     QPointer<Uploader> self(this);
     Api::uploadChunk(idleConnection(), m_uploadId, index, bytes, [self, index, attempt](const HttpResponse &response) {
         if (self)
@@ -288,7 +306,7 @@ HttpConnection *Uploader::idleConnection()
 
 void Uploader::onChunkReply(int index, int attempt, const HttpResponse &response)
 {
-    --m_inFlight;
+    --m_sending;
     if (m_phase != Phase::Uploading)
         return; // the job already ended; late replies change nothing
 
@@ -303,7 +321,7 @@ void Uploader::onChunkReply(int index, int attempt, const HttpResponse &response
         // Held or not, it is what the server reports when the job is continued.
         if (held)
             ++m_doneChunks;
-        if (m_inFlight == 0)
+        if (m_sending == 0 && m_reading == 0)
             finishPause();
         return;
     }
@@ -313,21 +331,29 @@ void Uploader::onChunkReply(int index, int attempt, const HttpResponse &response
             HashPercentSpan + int(double(m_doneChunks) / std::max(m_totalChunks, 1) * ChunkPercentSpan * 100);
         emit sigProgress(
             percent, QStringLiteral("上传中 %1/%2").arg(QString::number(m_doneChunks), QString::number(m_totalChunks)));
-        if (m_nextIndex < m_pending.size())
-            startNextChunk();
-        else if (m_inFlight == 0 && m_doneChunks == m_totalChunks)
-            doMerge(); // a chunk waiting for its retry holds no slot but must still arrive first
+        if (m_doneChunks == m_totalChunks)
+            doMerge(); // a chunk waiting for its retry is not held yet, so every chunk has arrived
+        else
+            pump();
         return;
     }
+    onChunkFailed(index, attempt, err.isEmpty() ? QStringLiteral("分片 %1 上传失败").arg(QString::number(index)) : err,
+                  response.networkError);
+}
 
+void Uploader::onChunkFailed(int index, int attempt, const QString &err, bool network)
+{
     if (attempt < MaxAttempts) {
-        // The slot is free while waiting; the chunk is read again for the next attempt.
-        QTimer::singleShot(attempt * m_retryDelayMs, this,
-                           [this, index, attempt] { uploadChunkWithRetry(index, attempt + 1); });
+        // The chunk is read again for the next attempt; its bytes are not kept while waiting.
+        ++m_retrying;
+        QTimer::singleShot(attempt * m_retryDelayMs, this, [this, index, attempt] {
+            --m_retrying;
+            if (m_phase == Phase::Uploading && !m_pausing)
+                readChunk(index, attempt + 1);
+        });
         return;
     }
-    fail(err.isEmpty() ? QStringLiteral("分片 %1 上传失败").arg(QString::number(index)) : err, true,
-         response.networkError);
+    fail(err, true, network);
 }
 
 void Uploader::doMerge()
@@ -372,6 +398,7 @@ void Uploader::closeSource()
 {
     // A job that ended may stay with its page for a long time; it must not keep the user's file
     // open (Windows would refuse to rename or delete it meanwhile).
+    m_ready.clear();
     if (m_reader)
         m_reader->close();
     if (m_hasher) {

@@ -12,7 +12,9 @@ class FileHasher;
 struct HttpResponse;
 
 // One resumable upload of a large file: MD5 and chunk reads on workers, the instant-upload check, the missing
-// chunks three at a time with up to three attempts each, then the merge. Connect the signals
+// chunks three at a time with up to three attempts each, then the merge. The next chunks are read
+// while the ones before them are being sent (ReadAhead at most), so a free connection need not wait
+// for the disk; read-ahead is dropped, never sent, once the job pauses or ends. Connect the signals
 // before start(); the job deletes itself after success and after a chunk's final failure.
 // pause() lets the chunks in flight arrive and starts no more (sigPaused then): a later job for the
 // same file continues through the chunks the server holds. abort() stops at once, silently.
@@ -26,6 +28,8 @@ public:
     static constexpr qint64 ChunkedThreshold = 8388608;
     static constexpr qint64 DefaultChunkSize = 8388608;
     static constexpr int MaxParallelChunks = 3;
+    // Chunks read and waiting for a connection, beyond those being sent.
+    static constexpr int ReadAhead = 2;
     static constexpr int MaxAttempts = 3;
     static constexpr int DefaultRetryDelayMs = 800;
 
@@ -54,6 +58,8 @@ public:
     qint64 modifiedMs() const { return m_modifiedMs; }
     // Bytes the server holds or that are on their way in a chunk request.
     qint64 transferredBytes() const;
+    // Chunks read ahead and held in memory until a connection is free (ReadAhead at most).
+    int chunksAhead() const { return int(m_ready.size()); }
     // Hashing, asking for the session, or merging: the content is being checked, not sent.
     bool isVerifying() const { return m_phase == Phase::Preparing || m_phase == Phase::Merging; }
     // The last failure came from the network (no answer), not from the server or the disk.
@@ -75,10 +81,15 @@ private:
     void onHashed(const QString &md5Hex);
     void doInit();
     void onInit(const HttpResponse &response);
-    void uploadChunkWithRetry(int index, int attempt);
+    // Asks the worker for the chunk's bytes; attempt is the one they will be sent for.
+    void readChunk(int index, int attempt);
     void onSliceRead(int index, const QByteArray &bytes);
+    void sendChunk(int index, int attempt, const QByteArray &bytes);
     void onChunkReply(int index, int attempt, const HttpResponse &response);
-    void startNextChunk();
+    // A failed attempt: tried again after a growing wait, or the job ends after the last one.
+    void onChunkFailed(int index, int attempt, const QString &err, bool network);
+    // Sends what is read while a connection is free and reads ahead while there is room.
+    void pump();
     // A connection with no request in flight; at most MaxParallelChunks are ever opened.
     HttpConnection *idleConnection();
     void doMerge();
@@ -100,10 +111,20 @@ private:
     qint64 m_chunkSize = DefaultChunkSize;
     int m_totalChunks = 0;
     QList<HttpConnection *> m_connections; // kept alive for the whole job
+    struct ReadChunk
+    {
+        int index = 0;
+        int attempt = 0;
+        QByteArray bytes;
+    };
+
     QList<int> m_pending;
-    QHash<int, int> m_attempts; // chunk index -> attempt being read or sent
+    QHash<int, int> m_attempts; // chunk index -> attempt being read
+    QList<ReadChunk> m_ready;   // read, waiting for a free connection; retries first
     int m_nextIndex = 0;
-    int m_inFlight = 0;
+    int m_reading = 0;  // reads asked of the worker and not yet answered
+    int m_sending = 0;  // chunk requests on their way
+    int m_retrying = 0; // failed chunks waiting to be tried again; each keeps its connection's turn
     int m_doneChunks = 0;
     Phase m_phase = Phase::Preparing;
     int m_retryDelayMs = DefaultRetryDelayMs;

@@ -121,6 +121,8 @@ private slots:
     void slowMergeOutlastsTheJsonTimeout();
     void unreadableFileFailsAtStart();
     void chunkRequestCarriesIdAndHeaders();
+    void readAheadIsDroppedAtPauseAndAbort_data();
+    void readAheadIsDroppedAtPauseAndAbort();
 
 private:
     Uploader *newUploader();
@@ -528,4 +530,65 @@ void TestUploader::chunkRequestCarriesIdAndHeaders()
 }
 
 QTEST_GUILESS_MAIN(TestUploader)
+void TestUploader::readAheadIsDroppedAtPauseAndAbort_data()
+{
+    QTest::addColumn<bool>("pausing");
+    QTest::newRow("pause") << true;
+    QTest::newRow("abort") << false;
+}
+
+void TestUploader::readAheadIsDroppedAtPauseAndAbort()
+{
+    QFETCH(bool, pausing);
+    const QByteArray content = randomBytes(8 * Chunk);
+    const QString path = writeFile(QStringLiteral("ahead.bin"), content);
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-a"), Chunk, QJsonArray{}));
+    m_server.on("PUT", Chunks, ScriptedReply::success().heldUntilReleased());
+
+    Uploader *uploader = newUploader();
+    Watch watch(uploader);
+    QSignalSpy paused(uploader, &Uploader::sigPaused);
+    uploader->start(path, QString());
+    // Three chunks on their way and the next two read, waiting for a connection.
+    QVERIFY(waitUntil([&] { return m_server.heldCount() == 3 && uploader->chunksAhead() == Uploader::ReadAhead; }));
+    if (pausing)
+        uploader->pause();
+    else
+        uploader->abort();
+    QCOMPARE(uploader->chunksAhead(), 0); // let go of at once, not when the chunks in flight end
+    m_server.releaseHeld();
+    if (pausing)
+        QVERIFY(paused.wait(15000));
+    else
+        delete uploader; // an aborted job is its owner's to delete
+    QCOMPARE(watch.errors, QStringList());
+    QCOMPARE(watch.doneCount, 0);
+    QList<int> sent;
+    for (const RecordedRequest &request : m_server.requests("PUT", Chunks))
+        sent << chunkIndex(request);
+    std::sort(sent.begin(), sent.end());
+    QCOMPARE(sent, (QList<int>{0, 1, 2}));
+    QCOMPARE(m_server.requests("POST", Merge).size(), 0);
+    if (!pausing)
+        return;
+
+    // The chunks that were read ahead are sent by the job that continues.
+    m_server.clearRequests();
+    m_server.clearRoutes();
+    m_server.on("POST", Init, initAnswer(QStringLiteral("up-a"), Chunk, QJsonArray{0, 1, 2}));
+    m_server.on("PUT", Chunks, ScriptedReply::success());
+    m_server.on("POST", Merge, ScriptedReply::success(QJsonObject{{"id", "f-new"}, {"name", "merged"}}));
+    Uploader *next = newUploader();
+    Watch nextWatch(next);
+    next->start(path, QString());
+    QVERIFY(waitUntil([&] { return nextWatch.finished(); }, 15000));
+    QCOMPARE(nextWatch.errors, QStringList());
+    QMap<int, QByteArray> bodies;
+    for (const RecordedRequest &request : m_server.requests("PUT", Chunks))
+        bodies.insert(chunkIndex(request), request.body);
+    QCOMPARE(bodies.keys(), (QList<int>{3, 4, 5, 6, 7}));
+    for (auto it = bodies.cbegin(); it != bodies.cend(); ++it)
+        QCOMPARE(it.value(), content.mid(it.key() * Chunk, Chunk));
+}
+
 #include "tst_uploader.moc"
