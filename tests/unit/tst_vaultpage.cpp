@@ -25,6 +25,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStackedWidget>
@@ -431,18 +432,24 @@ void TestVaultPage::accountWithoutPasswordResetsWithAnSmsCode()
     QString countdownText;
     bool waitedOut = false;
     answerModal([&](QDialog *dialog) {
+        // A failed check returns early: the dialog still closes, so the test ends instead of hanging.
+        const auto close = qScopeGuard([dialog] {
+            if (dialog->isVisible())
+                dialog->reject();
+        });
         auto *reset = qobject_cast<VaultResetDialog *>(dialog);
         QVERIFY(reset);
         hadPassword = reset->passwordField() != nullptr;
         QCOMPARE(reset->getCodeButton()->text(), QStringLiteral("获取验证码"));
         QVERIFY(reset->hintLabel()->text().contains(QStringLiteral("138****1234")));
         QTest::mouseClick(reset->getCodeButton(), Qt::LeftButton);
-        QVERIFY(QTest::qWaitFor([&] { return reset->codeField()->text() == QLatin1String("123456"); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return reset->codeField()->text() == QLatin1String("123456"); }, 30000));
         countdownText = reset->getCodeButton()->text();
         QVERIFY(!reset->getCodeButton()->isEnabled());
         // A second click during the countdown sends nothing.
         reset->requestCode();
-        waitedOut = QTest::qWaitFor([&] { return reset->getCodeButton()->isEnabled(); }, 5000);
+        // Sixty ticks: under a sanitizer beside other tests, each may take tens of milliseconds.
+        waitedOut = QTest::qWaitFor([&] { return reset->getCodeButton()->isEnabled(); }, 30000);
         QCOMPARE(reset->getCodeButton()->text(), QStringLiteral("获取验证码"));
         dialog->accept();
     });
