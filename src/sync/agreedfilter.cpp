@@ -79,3 +79,40 @@ qsizetype AgreedFilter::load(Reconciler::Input &input, const SyncJournal &journa
     }
     return agreedPaths.size();
 }
+
+qsizetype AgreedFilter::holdUnreadable(Reconciler::Input &input, const QStringList &folders)
+{
+    if (folders.isEmpty())
+        return 0;
+    const auto held = [&folders](const QString &path) {
+        for (const QString &folder : folders) {
+            if (folder.isEmpty() || path == folder ||
+                (path.startsWith(folder) && path.size() > folder.size() && path.at(folder.size()) == QLatin1Char('/')))
+                return true;
+        }
+        return false;
+    };
+    // Followed by id and inode too: an entry moved out of the folder on either side must not
+    // read as new on one side and gone on the other.
+    QSet<QString> ids;
+    QSet<quint64> inodes;
+    qsizetype removed = 0;
+    for (auto it = input.journal.begin(); it != input.journal.end();) {
+        if (!held(it.key())) {
+            ++it;
+            continue;
+        }
+        if (!it->serverId.isEmpty())
+            ids.insert(it->serverId);
+        if (it->inode != 0)
+            inodes.insert(it->inode);
+        it = input.journal.erase(it);
+        ++removed;
+    }
+    removed += input.remote.removeIf(
+        [&](const QHash<QString, RemoteEntry>::iterator &it) { return held(it.key()) || ids.contains(it->id); });
+    removed += input.local.removeIf([&](const QHash<QString, LocalEntry>::iterator &it) {
+        return held(it.key()) || (it->inode != 0 && inodes.contains(it->inode));
+    });
+    return removed;
+}

@@ -2,6 +2,8 @@
 
 #include "sync/reconciler.h"
 
+#include <QStringList>
+
 class SyncJournal;
 
 // A round's fast path: takes out of the reconciler's input every path on which the disk, the
@@ -21,4 +23,8 @@ public:
     // are dropped as they come and never all held at once.
     static qsizetype load(Reconciler::Input &input, const SyncJournal &journal,
                           const QHash<QString, RemoteEntry> &remote);
+    // Takes out the folders that could not be listed and everything recorded, on disk or on the
+    // server under them ("" for the whole pair), wherever it is now: what they hold is unknown
+    // this round, not deleted. Returns how many entries were taken out.
+    static qsizetype holdUnreadable(Reconciler::Input &input, const QStringList &folders);
 };

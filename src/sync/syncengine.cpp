@@ -210,6 +210,7 @@ void SyncEngine::runRound()
     cost.start();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     LocalScanner::Result scan = LocalScanner::scan(m_config.localPath, m_rules, now, m_stableMs);
+    ++m_rounds;
     if (scan.rootMissing) {
         // An unmounted disk or a removed folder must never read as "everything was deleted".
         m_lastError = QStringLiteral("本地文件夹不存在：") + m_config.localPath;
@@ -231,6 +232,13 @@ void SyncEngine::runRound()
     const QHash<QString, RemoteEntry> remote = m_feed->tree().byPath();
     // Only what differs from the record, on either side, goes on to the planner.
     AgreedFilter::load(input, m_journal, remote);
+    AgreedFilter::holdUnreadable(input, scan.unreadable);
+    m_scanFailures.clear();
+    for (const QString &folder : std::as_const(scan.unreadable)) {
+        m_scanFailures << SyncExecutor::Failure{folder, folder.isEmpty()
+                                                            ? QStringLiteral("无法读取本地文件夹，暂不同步")
+                                                            : QStringLiteral("无法读取文件夹，其中的内容暂不同步")};
+    }
     input.rules = m_rules;
     input.now = QDateTime::currentDateTime();
     const SyncPlan plan = Reconciler::plan(input);
@@ -250,8 +258,16 @@ void SyncEngine::runRound()
         m_pending = 0;
         m_lastSynced = QDateTime::currentDateTime();
         // Nothing left to try: what failed before is gone or done (a refused file taken away, a
-        // missing folder back).
-        m_failures.clear();
+        // missing folder back). Folders that cannot be read are looked at again after a pause.
+        const bool shownChanged = m_failures != m_scanFailures;
+        m_failures = m_scanFailures;
+        if (!m_failures.isEmpty()) {
+            retryLater();
+            if (m_state == State::Idle && shownChanged)
+                emit progressed();
+            setState(State::Idle);
+            return;
+        }
         m_backoffMs = 0;
         if (plan.waiting.isEmpty()) {
             ++m_quietRounds;
@@ -288,7 +304,7 @@ void SyncEngine::onExecuted()
         m_feed->catchUp();
     }
     m_pending = 0;
-    m_failures = m_executor->failures();
+    m_failures = m_scanFailures + m_executor->failures();
     bool newConflict = false;
     for (const QString &copy : m_executor->conflictCopies()) {
         if (!m_conflicts.contains(copy)) {
@@ -302,9 +318,7 @@ void SyncEngine::onExecuted()
     if (m_state == State::Syncing)
         setState(State::Idle);
     if (!m_failures.isEmpty()) {
-        // Failures are retried with a growing pause, not in a loop.
-        m_backoffMs = m_backoffMs == 0 ? m_firstBackoffMs : qMin(m_backoffMs * 2, m_maxBackoffMs);
-        scheduleRound(m_backoffMs);
+        retryLater();
     } else {
         m_backoffMs = 0;
     }
@@ -314,6 +328,13 @@ void SyncEngine::onExecuted()
         if (m_failures.isEmpty())
             scheduleRound(0);
     }
+}
+
+void SyncEngine::retryLater()
+{
+    // Failures are retried with a growing pause, not in a loop.
+    m_backoffMs = m_backoffMs == 0 ? m_firstBackoffMs : qMin(m_backoffMs * 2, m_maxBackoffMs);
+    scheduleRound(m_backoffMs);
 }
 
 void SyncEngine::onActionFinished()

@@ -68,6 +68,8 @@ public:
     int plannedDeletes() const { return m_plannedDeletes; }
     // Rounds completed with nothing left to do (for tests and the status texts).
     int quietRounds() const { return m_quietRounds; }
+    // Rounds that scanned the disk so far (for tests and the log).
+    int rounds() const { return m_rounds; }
     // How long the last round took (scan and plan), and the safety rescan it leads to.
     qint64 lastRoundCostMs() const { return m_lastRoundCostMs; }
     int rescanIntervalMs() const;
@@ -93,6 +95,7 @@ private:
     void watchFolders(const QStringList &dirs);
     void setState(State state);
     void onActionFinished();
+    void retryLater();
     void loadConflicts();
     void keepConflicts();
     // Drops the conflicts whose copy is no longer where it was made; true when any went.
@@ -110,11 +113,13 @@ private:
     State m_state = State::Stopped;
     QString m_lastError;
     QList<SyncExecutor::Failure> m_failures;
+    QList<SyncExecutor::Failure> m_scanFailures; // folders the last scan could not list
     QStringList m_conflicts;
     QDateTime m_lastSynced;
     int m_pending = 0;
     int m_plannedDeletes = 0;
     int m_quietRounds = 0;
+    int m_rounds = 0;
     int m_backoffMs = 0;
     qint64 m_lastRoundCostMs = 0;
     int m_hintDelayMs = HintDelayMs;

@@ -41,6 +41,7 @@ public:
     {
         QString path;
         QString error;
+        bool operator==(const Failure &other) const = default;
     };
 
     static constexpr int DefaultMaxParallel = 4;

@@ -100,6 +100,7 @@ private slots:
     void differencesStayForThePlanner();
     void massDeleteGuardCountsTheAgreedFiles();
     void newConflictCopyNeverTakesAnAgreedCopysName();
+    void unreadableFolderHoldsWhatItHadWhereverItIsNow();
     void readingTheJournalDropsWhatTheFilterDrops();
     void fastPathPlansLikeTheWholePlanOverRandomEdits();
 };
@@ -226,6 +227,49 @@ void TestSyncAgreedFilter::newConflictCopyNeverTakesAnAgreedCopysName()
     QCOMPARE(plan.actions.size(), 1);
     QCOMPARE(plan.actions.first().kind, Kind::Conflict);
     QCOMPARE(plan.actions.first().newPath, QStringLiteral("a (冲突副本 2026-12-10 1530 2).txt"));
+}
+
+void TestSyncAgreedFilter::unreadableFolderHoldsWhatItHadWhereverItIsNow()
+{
+    // "locked" is on the scan, but nothing under it is: it could not be listed.
+    Sides s;
+    s.agreeDir(QStringLiteral("locked"));
+    s.agreeFile(QStringLiteral("locked/a.txt"));
+    s.agreeFile(QStringLiteral("locked/b.txt"));
+    s.agreeFile(QStringLiteral("lockedness.txt"));
+    s.agreeFile(QStringLiteral("other.txt"));
+    s.in.local.remove(QStringLiteral("locked/a.txt"));
+    s.in.local.remove(QStringLiteral("locked/b.txt"));
+    // Meanwhile on the server: b moved out of the folder, a new file in it.
+    Sides::move(s.in.remote, QStringLiteral("locked/b.txt"), QStringLiteral("b.txt"));
+    s.in.remote.insert(QStringLiteral("locked/new.txt"), RemoteEntry{QStringLiteral("99"),
+                                                                     s.idOf("locked"),
+                                                                     QStringLiteral("new.txt"),
+                                                                     QStringLiteral("locked/new.txt"),
+                                                                     false,
+                                                                     1,
+                                                                     "n",
+                                                                     {}});
+    // What the folder's own name begins with is not under it.
+    s.in.local[QStringLiteral("lockedness.txt")].size = 7;
+    s.in.local[QStringLiteral("lockedness.txt")].mtimeMs += 5;
+    QVERIFY(!fastPlan(s.in).actions.isEmpty());
+
+    Reconciler::Input held = s.in;
+    const QHash<QString, RemoteEntry> remote = held.remote;
+    AgreedFilter::apply(held, remote);
+    AgreedFilter::holdUnreadable(held, {QStringLiteral("locked")});
+    const SyncPlan plan = Reconciler::plan(held);
+    QCOMPARE(plan.actions.size(), 1);
+    QCOMPARE(plan.actions.first().kind, Kind::Upload);
+    QCOMPARE(plan.actions.first().path, QStringLiteral("lockedness.txt"));
+    QCOMPARE(plan.deletedFiles, 0);
+
+    // The pair's folder itself unreadable: nothing at all is planned.
+    Reconciler::Input all = s.in;
+    AgreedFilter::apply(all, remote);
+    AgreedFilter::holdUnreadable(all, {QString()});
+    QVERIFY(Reconciler::plan(all).actions.isEmpty());
 }
 
 void TestSyncAgreedFilter::readingTheJournalDropsWhatTheFilterDrops()
