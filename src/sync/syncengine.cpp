@@ -96,11 +96,11 @@ bool SyncEngine::start()
     return true;
 }
 
-void SyncEngine::stop()
+void SyncEngine::stop(SyncExecutor::Transfers transfers)
 {
     m_awaitingFeed = false;
     m_feed->stop();
-    m_executor->abort();
+    m_executor->abort(transfers);
     m_roundTimer->stop();
     m_rescanTimer->stop();
     if (!m_watcher->directories().isEmpty())

@@ -49,7 +49,9 @@ public:
 
     // False (with lastError()) when the journal cannot be opened.
     bool start();
-    void stop();
+    // Its transfers pause, for the pair's next start to continue them; a pair removed for good
+    // cancels them instead.
+    void stop(SyncExecutor::Transfers transfers = SyncExecutor::Transfers::Pause);
     void pause();
     void resume();
     void syncNow();

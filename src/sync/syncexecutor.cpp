@@ -99,16 +99,18 @@ bool SyncExecutor::runsAlongside(const SyncAction &a)
     return a.kind == Kind::Upload || a.kind == Kind::Download;
 }
 
-void SyncExecutor::abort()
+void SyncExecutor::abort(Transfers transfers)
 {
     ++m_round;
     m_running = false;
     // A transfer left running would go on without anyone to record it (and, signed out, without a
     // session): paused, it keeps its side file or upload session, and the same action next time
     // continues it rather than starting another.
-    const QList<QPointer<TransferTask>> transfers = std::exchange(m_transfers, {});
-    for (const QPointer<TransferTask> &task : transfers) {
-        if (task && task->canPause())
+    const QList<QPointer<TransferTask>> tracked = std::exchange(m_transfers, {});
+    for (const QPointer<TransferTask> &task : tracked) {
+        if (task && transfers == Transfers::Cancel && task->isUnfinished())
+            TransferManager::instance()->cancel(task);
+        else if (task && task->canPause())
             TransferManager::instance()->pause(task);
     }
 }

@@ -56,9 +56,11 @@ public:
     static bool runsAlongside(const SyncAction &a);
 
     void run(const QList<SyncAction> &actions, const Context &context);
+    enum class Transfers { Pause, Cancel };
     // Stops without waiting for the actions in flight: their answers are ignored, the journal is
-    // left as it was, and their transfers pause where they are (a later round continues them).
-    void abort();
+    // left as it was, and their transfers pause where they are (a later round continues them) or,
+    // when nothing will continue them, are cancelled.
+    void abort(Transfers transfers = Transfers::Pause);
     bool isRunning() const { return m_running; }
     QList<Failure> failures() const { return m_failures; }
     // Actions skipped because their preconditions no longer held: worth another round at once.

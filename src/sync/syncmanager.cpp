@@ -188,7 +188,9 @@ void SyncManager::removePair(const QString &id)
     const int index = indexOf(id);
     if (index < 0)
         return;
-    stopEngine(id);
+    // Nothing will continue the pair's transfers: they go from the list, and with them their side
+    // files and upload sessions.
+    stopEngine(id, SyncExecutor::Transfers::Cancel);
     m_pairs.removeAt(index);
     savePairs();
     // Only the record of what was agreed goes; the files on both sides stay as they are.
@@ -287,7 +289,7 @@ void SyncManager::startEngine(const SyncPair &pair)
         m_startErrors.insert(id, engine->lastError());
 }
 
-void SyncManager::stopEngine(const QString &id)
+void SyncManager::stopEngine(const QString &id, SyncExecutor::Transfers transfers)
 {
     SyncEngine *engine = m_engines.take(id);
     m_feedErrors.remove(id);
@@ -295,7 +297,7 @@ void SyncManager::stopEngine(const QString &id)
         return;
     engine->disconnect(this);
     engine->feed()->disconnect(this);
-    engine->stop();
+    engine->stop(transfers);
     delete engine;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sync/syncexecutor.h"
 #include "sync/syncpair.h"
 #include "sync/syncpairstatus.h"
 
@@ -61,7 +62,7 @@ private:
     void loadPairs();
     void savePairs() const;
     void startEngine(const SyncPair &pair);
-    void stopEngine(const QString &id);
+    void stopEngine(const QString &id, SyncExecutor::Transfers transfers = SyncExecutor::Transfers::Pause);
     void stopAll();
     int indexOf(const QString &id) const;
     QString refusal(const SyncPair &pair) const;

@@ -62,6 +62,7 @@ private slots:
     void journalThatCannotOpenIsAnErrorUntilSyncNow();
     void syncingCountFallsAsEachActionEnds();
     void signOutMidUploadContinuesThatUploadOnceAfterSignIn();
+    void removingAPairMidUploadCancelsItsTransfer();
 
 private:
     void signInAs(const ReferenceServer::Credentials &user);
@@ -470,6 +471,45 @@ void TestSyncManager::signOutMidUploadContinuesThatUploadOnceAfterSignIn()
         m_server->get("/api/files/" + QString::number(files.at(0)["id"].toInteger()) + "/download", m_alice);
     QCOMPARE(fetched.status, 200);
     QVERIFY(fetched.body == content);
+}
+
+void TestSyncManager::removingAPairMidUploadCancelsItsTransfer()
+{
+    TransferManager *transfers = TransferManager::instance();
+    const auto restore = qScopeGuard([] { HttpClient::instance()->uploadLimiter().setRate(0); });
+    signInAs(m_alice);
+    const QString local = m_work.filePath("alice-removed-mid-upload");
+    const QString name = QStringLiteral("移除中.bin");
+    const QByteArray content(12 * 1024 * 1024, 'r');
+    QVERIFY(writeSettled(local + '/' + name, content));
+    const QDir sessions(m_server->dataDir() + "/uploads");
+    const auto sessionsNow = [&sessions] { return sessions.entryList(QDir::Dirs | QDir::NoDotAndDotDot); };
+    const QStringList sessionsBefore = sessionsNow();
+    HttpClient::instance()->uploadLimiter().setRate(2LL * 1024 * 1024);
+    QString folderId;
+    const QString id = addPair(local, "移除中", &folderId);
+    QVERIFY(!id.isEmpty());
+    QPointer<TransferTask> job;
+    QVERIFY(waitUntil(
+        [&] {
+            for (TransferTask *task : transfers->tasks()) {
+                if (task->name() == name && task->kind() == TransferTask::Kind::Upload && task->doneBytes() > 0)
+                    job = task;
+            }
+            return !job.isNull();
+        },
+        30000));
+    QCOMPARE(sessionsNow().size(), sessionsBefore.size() + 1);
+
+    // Nothing would ever continue it: it leaves the list (not paused there), and the server's
+    // session goes with it. The file stays where it was.
+    m_manager->removePair(id);
+    QTRY_VERIFY_WITH_TIMEOUT(job.isNull(), 10000);
+    for (TransferTask *task : transfers->tasks())
+        QVERIFY(task->name() != name);
+    QTRY_COMPARE_WITH_TIMEOUT(sessionsNow(), sessionsBefore, 20000);
+    QVERIFY(serverIdOf(folderId, name, m_alice).isEmpty());
+    QCOMPARE(QFileInfo(local + '/' + name).size(), content.size());
 }
 
 QTEST_GUILESS_MAIN(TestSyncManager)
