@@ -80,13 +80,6 @@ bool makeFiles(const QString &root, int count, qint64 *total)
     return true;
 }
 
-QStringList authHeaders(const ReferenceServer::Credentials &as)
-{
-    return {QStringLiteral("-H"), QStringLiteral("X-TVR-Client: 1"),
-            QStringLiteral("-H"), QStringLiteral("X-User-Id: ") + as.userId,
-            QStringLiteral("-H"), QStringLiteral("X-Auth-Token: ") + as.token};
-}
-
 bool waitFor(const std::function<bool()> &done, qint64 timeoutMs)
 {
     QElapsedTimer clock;

@@ -80,19 +80,10 @@ private:
 
 void TestSyncE2E::initTestCase()
 {
-    useSettingsFolder(m_work.filePath("settings"));
-    // The desktop's trash lives under the data folder: keep it in the test's own folder.
-    qputenv("XDG_DATA_HOME", m_work.filePath("data").toUtf8());
-    QDir().mkpath(m_work.filePath("data"));
-    m_server = std::make_unique<ReferenceServer>();
-    QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-    qputenv("TVR_SERVER", m_server->baseUrl().toUtf8());
-    m_user = m_server->signIn("e2e_sync", "13912340022");
-    QVERIFY(m_user.isValid());
-    QVERIFY(Session::instance()->applyLogin(m_user.login));
-    const auto folder = m_server->postJson("/api/folders", QJsonObject{{"name", "同步"}}, m_user);
-    QVERIFY2(folder.success(), folder.body.constData());
-    m_folderId = QString::number(folder.dataObject().value("id").toInteger());
+    const QString problem = startSignedIn(m_work.path(), m_server, m_user, "e2e_sync", "13912340022");
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    m_folderId = newFolder(*m_server, m_user, "同步");
+    QVERIFY(!m_folderId.isEmpty());
 
     QVERIFY(m_engines.start(m_work.path(), m_folderId));
     m_a = m_engines.folderA();

@@ -67,20 +67,13 @@ private:
 
 void TestSyncParallel::initTestCase()
 {
-    useSettingsFolder(m_work.filePath("settings"));
-    qputenv("XDG_DATA_HOME", m_work.filePath("data").toUtf8());
-    m_server = std::make_unique<ReferenceServer>();
-    QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-    qputenv("TVR_SERVER", m_server->baseUrl().toUtf8());
-    m_user = m_server->signIn("sync_parallel", "13912340077");
-    QVERIFY(m_user.isValid());
-    QVERIFY(Session::instance()->applyLogin(m_user.login));
+    const QString problem = SyncKit::startSignedIn(m_work.path(), m_server, m_user, "sync_parallel", "13912340077");
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
 QString TestSyncParallel::newFolder(const QString &name)
 {
-    const auto folder = m_server->postJson("/api/folders", QJsonObject{{"name", name}}, m_user);
-    return folder.success() ? QString::number(folder.dataObject().value("id").toInteger()) : QString();
+    return SyncKit::newFolder(*m_server, m_user, name);
 }
 
 QByteArray TestSyncParallel::serverBytes(const QString &id)

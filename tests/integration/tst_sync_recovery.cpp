@@ -59,21 +59,14 @@ private:
 
 void TestSyncRecovery::initTestCase()
 {
-    useSettingsFolder(m_work.filePath("settings"));
-    qputenv("XDG_DATA_HOME", m_work.filePath("data").toUtf8());
-    QDir().mkpath(m_work.filePath("data"));
     ReferenceServer::Options options;
     options.dataDir = m_work.filePath("server"); // kept across a stop, for the restart case
     QVERIFY(QDir().mkpath(options.dataDir));
-    m_server = std::make_unique<ReferenceServer>(options);
-    QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-    qputenv("TVR_SERVER", m_server->baseUrl().toUtf8());
-    m_user = m_server->signIn("sync_recovery", "13912340044");
-    QVERIFY(m_user.isValid());
-    QVERIFY(Session::instance()->applyLogin(m_user.login));
-    const auto folder = m_server->postJson("/api/folders", QJsonObject{{"name", "恢复"}}, m_user);
-    QVERIFY2(folder.success(), folder.body.constData());
-    m_folderId = QString::number(folder.dataObject().value("id").toInteger());
+    const QString problem =
+        SyncKit::startSignedIn(m_work.path(), m_server, m_user, "sync_recovery", "13912340044", options);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    m_folderId = SyncKit::newFolder(*m_server, m_user, "恢复");
+    QVERIFY(!m_folderId.isEmpty());
     m_a = m_work.filePath("A");
     m_b = m_work.filePath("B");
     QDir().mkpath(m_a);

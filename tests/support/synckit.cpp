@@ -1,9 +1,11 @@
 #include "synckit.h"
 
 #include "eventwait.h"
+#include "net/session.h"
 #include "sync/ignorerules.h"
 #include "sync/remotefeed.h"
 #include "sync/syncengine.h"
+#include "testsettings.h"
 #include "transfer/transfermanager.h"
 
 #include <QCryptographicHash>
@@ -120,6 +122,33 @@ QString serverIdOf(ReferenceServer &server, const ReferenceServer::Credentials &
             return QString::number(v["id"].toInteger());
     }
     return {};
+}
+
+QString startSignedIn(const QString &workDir, std::unique_ptr<ReferenceServer> &server,
+                      ReferenceServer::Credentials &user, const QString &userName, const QString &mobile,
+                      const ReferenceServer::Options &options)
+{
+    useSettingsFolder(workDir + QStringLiteral("/settings"));
+    // The journals and the desktop's trash live under the data folder.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(workDir + QStringLiteral("/data")));
+    QDir().mkpath(workDir + QStringLiteral("/data"));
+    server = std::make_unique<ReferenceServer>(options);
+    if (!server->start())
+        return server->errorString();
+    qputenv("TVR_SERVER", server->baseUrl().toUtf8());
+    user = server->signIn(userName, mobile);
+    if (!user.isValid())
+        return QStringLiteral("cannot sign in as ") + userName;
+    if (!Session::instance()->applyLogin(user.login))
+        return QStringLiteral("the session refused the login");
+    return {};
+}
+
+QString newFolder(ReferenceServer &server, const ReferenceServer::Credentials &user, const QString &name)
+{
+    const auto folder =
+        server.postJson(QStringLiteral("/api/folders"), QJsonObject{{QStringLiteral("name"), name}}, user);
+    return folder.success() ? QString::number(folder.dataObject().value(QStringLiteral("id")).toInteger()) : QString();
 }
 
 int transferCount()

@@ -33,6 +33,15 @@ QString serverIdOf(ReferenceServer &server, const ReferenceServer::Credentials &
 // Transfers this process has put on the transfer list so far.
 int transferCount();
 
+// Where every sync test starts: the settings and the desktop's trash inside workDir, a reference
+// server started (TVR_SERVER naming it), and a user of it signed in, in this process too.
+// "" or what went wrong.
+QString startSignedIn(const QString &workDir, std::unique_ptr<ReferenceServer> &server,
+                      ReferenceServer::Credentials &user, const QString &userName, const QString &mobile,
+                      const ReferenceServer::Options &options = {});
+// A new folder of user's at the root of the personal space: its id, "" when it was refused.
+QString newFolder(ReferenceServer &server, const ReferenceServer::Credentials &user, const QString &name);
+
 } // namespace SyncKit
 
 // Two engines in this process on two local folders, workDir/A and workDir/B (their journals
