@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -59,8 +60,15 @@ void scanFolder(int parentFd, const QByteArray &name, const QString &relative, c
         if (rules.isIgnoredName(childName))
             continue;
         struct stat info;
-        if (fstatat(fd, raw, &info, AT_SYMLINK_NOFOLLOW) != 0)
-            continue; // gone since readdir
+        if (fstatat(fd, raw, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue; // gone since readdir
+            // Listed but not searchable (a folder with read but no execute permission): what is
+            // in it is unknown, not gone.
+            result.unreadable << relative;
+            folders.clear();
+            break;
+        }
         LocalEntry entry;
         if (!entryFromStat(info, entry))
             continue;

@@ -21,7 +21,7 @@ public:
     struct Result
     {
         QHash<QString, LocalEntry> entries;
-        // Folders that could not be listed (relative paths; "" for the root itself).
+        // Folders that could not be listed in full (relative paths; "" for the root itself).
         QStringList unreadable;
         bool rootMissing = false;
     };

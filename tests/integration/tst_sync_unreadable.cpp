@@ -68,6 +68,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void unreadableFolderAndFileAreHeldListedAndRetried();
+    void folderListedButNotSearchableIsHeldToo();
     void unreadableLocalFolderDeletesNothing();
 
 private:
@@ -118,6 +119,7 @@ void TestSyncUnreadable::cleanupTestCase()
     if (!m_a.isEmpty()) {
         setMode(m_a, 0755);
         setMode(m_a + "/locked", 0755);
+        setMode(m_a + "/half", 0755);
     }
     m_engines.stop();
 }
@@ -171,6 +173,28 @@ void TestSyncUnreadable::unreadableFolderAndFileAreHeldListedAndRetried()
     QCOMPARE(serverIdOf(m_folderId, "locked"), lockedId);
     // Only the version B's change replaced.
     QCOMPARE(trashNames(), QStringList{"keep.txt"});
+}
+
+void TestSyncUnreadable::folderListedButNotSearchableIsHeldToo()
+{
+    SyncEngine &a = m_engines.a();
+    QVERIFY(writeSettled(m_a + "/half/one.txt", "one"));
+    QVERIFY(writeSettled(m_a + "/half/two.txt", "two"));
+    QVERIFY(m_engines.settled());
+    const QString halfId = serverIdOf(m_folderId, "half");
+    const QStringList trashBefore = trashNames();
+    // Names can be read, but not one of the files behind them.
+    QVERIFY(setMode(m_a + "/half", 0644));
+    QTRY_VERIFY_WITH_TIMEOUT(listsFailure(a, "half", "无法读取文件夹"), 30000);
+    QVERIFY(!serverIdOf(halfId, "one.txt").isEmpty());
+    QVERIFY(!serverIdOf(halfId, "two.txt").isEmpty());
+    QCOMPARE(trashNames(), trashBefore);
+    QCOMPARE(treeOf(m_b).value("half/two.txt"), QByteArray("two"));
+
+    const int quiet = a.quietRounds();
+    QVERIFY(setMode(m_a + "/half", 0755));
+    QTRY_VERIFY_WITH_TIMEOUT(a.quietRounds() > quiet && a.failures().isEmpty() && treeOf(m_a) == treeOf(m_b), 30000);
+    QCOMPARE(trashNames(), trashBefore);
 }
 
 void TestSyncUnreadable::unreadableLocalFolderDeletesNothing()
