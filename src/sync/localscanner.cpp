@@ -52,7 +52,16 @@ void scanFolder(int parentFd, const QByteArray &name, const QString &relative, c
         return;
     }
     QList<std::pair<QByteArray, QString>> folders;
-    while (const dirent *item = readdir(dir)) {
+    for (;;) {
+        errno = 0;
+        const dirent *item = readdir(dir);
+        if (!item) {
+            if (errno != 0) { // a read error (EIO), not the end: the rest of the folder is unknown
+                result.unreadable << relative;
+                folders.clear();
+            }
+            break;
+        }
         const char *raw = item->d_name;
         if (raw[0] == '.' && (raw[1] == 0 || (raw[1] == '.' && raw[2] == 0)))
             continue;
