@@ -335,8 +335,10 @@ void TestSyncPage::rendersThePageAndADetail()
     QVERIFY(QTest::qWaitForWindowExposed(&page));
     QVERIFY(Screenshots::save(page.grab().toImage(), QStringLiteral("sync.png")));
 
-    conflict.failures = {{QStringLiteral("视频/发布会.mp4"), QStringLiteral("存储空间不足，请扩容后重试")}};
+    conflict.failures = {{QStringLiteral("视频/发布会.mp4"), QStringLiteral("存储空间不足，请扩容后重试")},
+                         {QStringLiteral("私人"), QStringLiteral("无法读取文件夹，其中的内容暂不同步")}};
     conflict.kind = Kind::Failed;
+    conflict.count = 2;
     SyncDetailDialog detail(conflict, &page);
     detail.show();
     QVERIFY(QTest::qWaitForWindowExposed(&detail));
