@@ -80,8 +80,14 @@ qsizetype AgreedFilter::load(Reconciler::Input &input, const SyncJournal &journa
     return agreedPaths.size();
 }
 
-qsizetype AgreedFilter::holdUnreadable(Reconciler::Input &input, const QStringList &folders)
+qsizetype AgreedFilter::holdUnreadable(Reconciler::Input &input, QStringList folders, const QSet<quint64> &heldInodes)
 {
+    if (!heldInodes.isEmpty()) {
+        for (const JournalEntry &base : std::as_const(input.journal)) {
+            if (base.inode != 0 && heldInodes.contains(base.inode))
+                folders << base.path;
+        }
+    }
     if (folders.isEmpty())
         return 0;
     const auto held = [&folders](const QString &path) {

@@ -2,6 +2,7 @@
 
 #include "sync/reconciler.h"
 
+#include <QSet>
 #include <QStringList>
 
 class SyncJournal;
@@ -26,5 +27,8 @@ public:
     // Takes out the folders that could not be listed and everything recorded, on disk or on the
     // server under them ("" for the whole pair), wherever it is now: what they hold is unknown
     // this round, not deleted. Returns how many entries were taken out.
-    static qsizetype holdUnreadable(Reconciler::Input &input, const QStringList &folders);
+    // Recorded entries now on disk at an inode of heldInodes (renamed to a name that cannot be
+    // synced) are held the same way, with what is under them.
+    static qsizetype holdUnreadable(Reconciler::Input &input, QStringList folders,
+                                    const QSet<quint64> &heldInodes = {});
 };

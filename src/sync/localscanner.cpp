@@ -68,6 +68,7 @@ void scanFolder(int parentFd, const QByteArray &name, const QString &relative, c
         const QString childName = QFile::decodeName(raw);
         if (rules.isIgnoredName(childName))
             continue;
+        const bool badName = QFile::encodeName(childName) != raw;
         struct stat info;
         if (fstatat(fd, raw, &info, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
@@ -85,6 +86,10 @@ void scanFolder(int parentFd, const QByteArray &name, const QString &relative, c
         // The folders above were checked on the way down: only whole-path patterns are left.
         if (rules.isIgnoredWholePath(entry.path))
             continue;
+        if (badName) {
+            result.badNames << entry;
+            continue;
+        }
         if (entry.isDir)
             folders.append({QByteArray(raw), entry.path});
         result.entries.insert(entry.path, entry);

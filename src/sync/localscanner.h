@@ -23,6 +23,9 @@ public:
         QHash<QString, LocalEntry> entries;
         // Folders that could not be listed in full (relative paths; "" for the root itself).
         QStringList unreadable;
+        // Files and folders whose names are not UTF-8 (another system's encoding): no request can
+        // name them, so they are left out; path shows the name as best it can.
+        QList<LocalEntry> badNames;
         bool rootMissing = false;
     };
 

@@ -232,8 +232,13 @@ void SyncEngine::runRound()
     const QHash<QString, RemoteEntry> remote = m_feed->tree().byPath();
     // Only what differs from the record, on either side, goes on to the planner.
     AgreedFilter::load(input, m_journal, remote);
-    AgreedFilter::holdUnreadable(input, scan.unreadable);
+    QSet<quint64> badNameInodes;
+    for (const LocalEntry &entry : std::as_const(scan.badNames))
+        badNameInodes.insert(entry.inode);
+    AgreedFilter::holdUnreadable(input, scan.unreadable, badNameInodes);
     m_scanFailures.clear();
+    for (const LocalEntry &entry : std::as_const(scan.badNames))
+        m_scanFailures << SyncExecutor::Failure{entry.path, QStringLiteral("文件名不是 UTF-8 编码，无法同步，请改名")};
     for (const QString &folder : std::as_const(scan.unreadable)) {
         m_scanFailures << SyncExecutor::Failure{folder, folder.isEmpty()
                                                             ? QStringLiteral("无法读取本地文件夹，暂不同步")

@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <ctime>
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -70,6 +72,7 @@ private slots:
     void unreadableFolderAndFileAreHeldListedAndRetried();
     void folderListedButNotSearchableIsHeldToo();
     void unreadableLocalFolderDeletesNothing();
+    void nameThatIsNotUtf8IsListedAndLeftAlone();
 
 private:
     QStringList trashNames()
@@ -222,6 +225,46 @@ void TestSyncUnreadable::unreadableLocalFolderDeletesNothing()
     QVERIFY(a.failures().isEmpty());
     QCOMPARE(treeOf(m_a).value("new-on-b.txt"), QByteArray("from B"));
     QCOMPARE(trashNames(), trashBefore);
+}
+
+void TestSyncUnreadable::nameThatIsNotUtf8IsListedAndLeftAlone()
+{
+    SyncEngine &a = m_engines.a();
+    // A name from another system's encoding: no text names it, so no request can carry it.
+    const QByteArray raw = QFile::encodeName(m_a) + "/\xb1\xa8\xb1\xed.txt"; // "报表" in GB 2312
+    {
+        const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, "gbk", 3), ssize_t(3));
+        ::close(fd);
+        const struct timespec past[2] = {{0, UTIME_OMIT}, {time(nullptr) - 60, 0}};
+        QVERIFY(::utimensat(AT_FDCWD, raw.constData(), past, 0) == 0);
+    }
+    QVERIFY(writeSettled(m_a + "/after-gbk.txt", "still goes"));
+    QTRY_COMPARE_WITH_TIMEOUT(treeOf(m_b).value("after-gbk.txt"), QByteArray("still goes"), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!a.failures().isEmpty(), 30000);
+    // Listed and looked at again after a growing pause, not in a loop.
+    QTRY_COMPARE_WITH_TIMEOUT(a.retryDelayMs(), 800, 30000);
+    const int rounds = a.rounds();
+    QElapsedTimer clock;
+    clock.start();
+    QTRY_VERIFY_WITH_TIMEOUT(a.rounds() >= rounds + 2, 30000);
+    QVERIFY2(clock.elapsed() >= 800, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(a.failures().first().error.contains("编码"));
+
+    // A synced file renamed to such a name has not gone: the server keeps it, and so does B.
+    const QString keptId = serverIdOf(m_folderId, "after-gbk.txt");
+    const QByteArray renamed = QFile::encodeName(m_a) + "/\xd2\xd1\xb4\xe6.txt"; // "已存"
+    QVERIFY(::rename(QFile::encodeName(m_a + "/after-gbk.txt").constData(), renamed.constData()) == 0);
+    QTRY_COMPARE_WITH_TIMEOUT(a.failures().size(), 2, 30000);
+    QCOMPARE(serverIdOf(m_folderId, "after-gbk.txt"), keptId);
+    QVERIFY(treeOf(m_b).contains("after-gbk.txt"));
+    QVERIFY(!trashNames().contains("after-gbk.txt"));
+
+    QVERIFY(::unlink(raw.constData()) == 0);
+    QVERIFY(::rename(renamed.constData(), QFile::encodeName(m_a + "/after-gbk.txt").constData()) == 0);
+    QTRY_VERIFY_WITH_TIMEOUT(a.failures().isEmpty() && a.state() == SyncEngine::State::Idle, 30000);
+    QCOMPARE(serverIdOf(m_folderId, "after-gbk.txt"), keptId);
 }
 
 QTEST_GUILESS_MAIN(TestSyncUnreadable)
