@@ -16,6 +16,21 @@
 
 namespace {
 const auto ConflictsKey = QStringLiteral("conflicts");
+
+// What the scan could not take in, as the pair's errors.
+QList<SyncExecutor::Failure> scanFailuresOf(const LocalScanner::Result &scan)
+{
+    QList<SyncExecutor::Failure> failures;
+    for (const LocalEntry &entry : scan.badNames)
+        failures << SyncExecutor::Failure{entry.path, QStringLiteral("文件名不是 UTF-8 编码，无法同步，请改名")};
+    for (const QString &folder : scan.unreadable) {
+        failures << SyncExecutor::Failure{folder, folder.isEmpty()
+                                                      ? QStringLiteral("无法读取本地文件夹，暂不同步")
+                                                      : QStringLiteral("无法读取文件夹，其中的内容暂不同步")};
+    }
+    return failures;
+}
+
 } // namespace
 
 SyncEngine::SyncEngine(const Config &config, const QString &journalPath, QObject *parent)
@@ -236,14 +251,7 @@ void SyncEngine::runRound()
     for (const LocalEntry &entry : std::as_const(scan.badNames))
         badNameInodes.insert(entry.inode);
     AgreedFilter::holdUnreadable(input, scan.unreadable, badNameInodes);
-    m_scanFailures.clear();
-    for (const LocalEntry &entry : std::as_const(scan.badNames))
-        m_scanFailures << SyncExecutor::Failure{entry.path, QStringLiteral("文件名不是 UTF-8 编码，无法同步，请改名")};
-    for (const QString &folder : std::as_const(scan.unreadable)) {
-        m_scanFailures << SyncExecutor::Failure{folder, folder.isEmpty()
-                                                            ? QStringLiteral("无法读取本地文件夹，暂不同步")
-                                                            : QStringLiteral("无法读取文件夹，其中的内容暂不同步")};
-    }
+    m_scanFailures = scanFailuresOf(scan);
     input.rules = m_rules;
     input.now = QDateTime::currentDateTime();
     const SyncPlan plan = Reconciler::plan(input);
