@@ -304,6 +304,7 @@ void SyncEngine::runRound()
     context.teamId = m_config.teamId;
     context.journal = &m_journal;
     context.remote = remote;
+    context.stableMs = m_stableMs;
     m_executor->run(plan.actions, context);
 }
 

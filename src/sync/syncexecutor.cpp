@@ -359,7 +359,7 @@ void SyncExecutor::upload(const SyncAction &a, const QString &replaceId)
     if (!LocalScanner::stat(m_ctx.root, a.path, before) || before.isDir)
         return skip();
     const qint64 age = QDateTime::currentMSecsSinceEpoch() - before.mtimeMs;
-    if (age >= 0 && age < LocalScanner::DefaultStableMs)
+    if (age >= 0 && age < m_ctx.stableMs)
         return skip(); // written again since the scan
     if (!QFileInfo(full(a.path)).isReadable())
         return failAction(QStringLiteral("无法读取文件"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sync/localscanner.h"
 #include "sync/remoteentry.h"
 #include "sync/syncaction.h"
 
@@ -36,6 +37,9 @@ public:
         QString teamId;       // empty: the personal space
         SyncJournal *journal = nullptr;
         QHash<QString, RemoteEntry> remote; // the server side the plan was made from, by path
+        // How long a file stays untouched before it counts as stable: the scan's own, so that a
+        // file the plan took as stable is never sent back as still being written.
+        qint64 stableMs = LocalScanner::DefaultStableMs;
     };
     struct Failure
     {

@@ -8,6 +8,7 @@
 #include "referenceserver.h"
 #include "sync/syncengine.h"
 #include "sync/syncmanager.h"
+#include "synckit.h"
 #include "testsettings.h"
 #include "transfer/transfermanager.h"
 #include "transfer/transfertask.h"
@@ -25,14 +26,7 @@
 
 namespace {
 
-// Files a little in the past count as stable at once (the engine waits for files still being written).
-bool writeSettled(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() &&
-           f.setFileTime(QDateTime::currentDateTime().addSecs(-10), QFileDevice::FileModificationTime);
-}
+using SyncKit::writeSettled;
 
 QByteArray settingsBytes()
 {
