@@ -445,16 +445,18 @@ void SyncExecutor::onUploaded(const SyncAction &a, const QJsonObject &record, co
     const bool renamed = name != nameOf(a.path);
     if (replaceId.isEmpty() && !renamed)
         return finish();
-    // The server named the new copy "name (1)" (the name was taken): it takes the name with a
-    // rename. Until then both are kept.
-    const auto takeName = [this, a, id, finish] {
-        renameOnServer(id, nameOf(a.path), guarded([this, a, finish](const HttpResponse &response) {
+    // The server named the new copy "name (1)": the name was taken when it arrived. It takes the
+    // name with a rename. Should another file still hold it, that one came after what this round
+    // planned from (another client's new file or new version): changed on both sides, and this
+    // upload is kept as the conflict copy.
+    const auto takeName = [this, a, id, md5, before, finish] {
+        renameOnServer(id, nameOf(a.path), guarded([this, a, id, md5, before, finish](const HttpResponse &response) {
                            QJsonObject data;
                            QString error;
                            if (!response.unwrap(data, error))
                                return failAction(error);
                            if (jsonText(data, QStringLiteral("name")) != nameOf(a.path))
-                               return failAction(QStringLiteral("服务器上已有同名项目"));
+                               return keepUploadAsConflict(a, id, md5, before);
                            finish();
                        }));
     };
@@ -476,6 +478,50 @@ void SyncExecutor::onUploaded(const SyncAction &a, const QJsonObject &record, co
                             return takeName();
                         finish();
                     }));
+}
+
+void SyncExecutor::keepUploadAsConflict(const SyncAction &a, const QString &id, const QString &md5,
+                                        const LocalEntry &before)
+{
+    // The server's file keeps the name; the uploaded copy and the local file both take the
+    // conflict name, so that the next round brings the server's version down beside it and
+    // nothing is sent twice.
+    QString aside = conflictCopyPath(a.path, QDateTime::currentDateTime());
+    LocalEntry taken;
+    for (int serial = 2; LocalScanner::stat(m_ctx.root, aside, taken); ++serial)
+        aside = conflictCopyPath(a.path, QDateTime::currentDateTime(), serial);
+    renameOnServer(
+        id, nameOf(aside), guarded([this, a, id, md5, before, aside](const HttpResponse &response) {
+            QJsonObject data;
+            QString error;
+            if (!response.unwrap(data, error))
+                return failAction(error);
+            // Should the server have had to choose another name, the disk follows it: within
+            // the same folder only.
+            const QString given = jsonText(data, QStringLiteral("name"));
+            if (!given.isEmpty() && (given.contains(QLatin1Char('/')) || given.contains(QChar()) ||
+                                     given == QLatin1String(".") || given == QLatin1String("..")))
+                return failAction(QStringLiteral("服务器返回的文件名无效"));
+            const QString target = given.isEmpty() ? aside : aside.left(aside.size() - nameOf(aside).size()) + given;
+            LocalEntry here;
+            LocalEntry there;
+            if (!LocalScanner::stat(m_ctx.root, a.path, here) || here.isDir || here.inode != before.inode ||
+                LocalScanner::stat(m_ctx.root, target, there) || !QFile::rename(full(a.path), full(target)))
+                return failAction(QStringLiteral("无法保存冲突副本"));
+            m_conflicts << target;
+            // The record keeps what was sent: a change made during the upload is seen
+            // as a change of the copy by the next round.
+            SyncJournal &journal = *m_ctx.journal;
+            bool ok = journal.begin();
+            if (ok && !a.journalPath.isEmpty())
+                ok = journal.removeTree(a.journalPath);
+            ok = ok && journal.put(JournalEntry{target, false, id, before.size, before.mtimeMs, before.inode, md5});
+            if (!ok || !journal.commit()) {
+                journal.rollback();
+                return failAction(journal.errorText());
+            }
+            succeed();
+        }));
 }
 
 void SyncExecutor::download(const SyncAction &a)

@@ -102,6 +102,9 @@ private:
     void download(const SyncAction &a);
     void onDownloaded(const SyncAction &a, const QString &sidePath);
     void placeDownload(const SyncAction &a, const QString &sidePath);
+    // A replace that found its base gone and the name taken by a newer file: the upload becomes
+    // the conflict copy, on the server and on disk.
+    void keepUploadAsConflict(const SyncAction &a, const QString &id, const QString &md5, const LocalEntry &before);
     void moveRemote(const SyncAction &a);
     void moveLocal(const SyncAction &a);
     void trashRemote(const SyncAction &a);

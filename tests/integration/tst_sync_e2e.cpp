@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -55,6 +56,8 @@ private slots:
     void folderRenameIsOneMoveWithoutTransfer();
     void deletesGoToBothTrashes();
     void changedOnBothSidesKeepsBothVersions();
+    void changedOnBothSidesKeepsBothWhenPlannedFromAnOlderServerView();
+    void changedOnBothSidesKeepsBothWhenPlannedMidwayThroughAReplace();
     void crossingFolderMovesTakeTheServersPlacesWithoutTransfer();
     void fileReplacedUnderSameSizeAndTimeIsComparedByDigest();
     void massDeleteWaitsForConfirmation();
@@ -196,6 +199,107 @@ void TestSyncE2E::changedOnBothSidesKeepsBothVersions()
     QCOMPARE(tree.value(copies.first()), QByteArray("B's version, longer"));
     QCOMPARE(m_engineB->conflicts(), copies);
     QVERIFY(!serverIdOf(m_folderId, copies.first()).isEmpty());
+}
+
+void TestSyncE2E::changedOnBothSidesKeepsBothWhenPlannedFromAnOlderServerView()
+{
+    // B plans before its feed has brought A's new version: its replace of the agreed copy finds
+    // that copy gone. A's version must keep the name and B's become a conflict copy all the same.
+    QVERIFY(writeSettled(m_a + "/late.txt", "base"));
+    QVERIFY(settled());
+    RemoteFeed *feedB = m_engineB->feed();
+    // Once B's own round has been followed by the feed: B plans from whatever its feed holds.
+    QVERIFY(waitUntil([&] { return !feedB->isCatchingUp() && m_engineB->state() == SyncEngine::State::Idle; }));
+    m_engineB->pause();
+    feedB->stop();
+    m_engineA->pause();
+    QVERIFY(writeSettled(m_a + "/late.txt", "A's version"));
+    m_engineA->resume();
+    QVERIFY(waitUntil([&] {
+        for (const QJsonValue &v : serverFiles(m_folderId)) {
+            if (v["name"].toString() == "late.txt")
+                return v["size"].toInteger() == 11;
+        }
+        return false;
+    }));
+    QVERIFY(writeSettled(m_b + "/late.txt", "B's version, longer"));
+    const int roundsB = m_engineB->rounds();
+    m_engineB->resume();
+    QVERIFY(
+        waitUntil([&] { return m_engineB->rounds() > roundsB && m_engineB->state() != SyncEngine::State::Syncing; }));
+    // The feed goes on, and brings what B's round asked it to catch up with.
+    feedB->resume(feedB->cursor(), feedB->tree());
+    feedB->catchUp();
+    QVERIFY(settled(30000));
+    for (const QString &side : {m_a, m_b}) {
+        const auto tree = treeOf(side);
+        QCOMPARE(tree.value("late.txt"), QByteArray("A's version"));
+        QStringList copies;
+        for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+            if (it.key().startsWith("late ("))
+                copies << it.key();
+        }
+        QCOMPARE(copies.size(), 1);
+        QVERIFY2(copies.first().startsWith("late (冲突副本 "), qPrintable(copies.first()));
+        QCOMPARE(tree.value(copies.first()), QByteArray("B's version, longer"));
+    }
+    // Sent once: the upload became the copy, rather than a "late (1).txt" beside another copy.
+    const QStringList shown = m_engineB->conflicts().filter(QRegularExpression("^late \\("));
+    QCOMPARE(shown.size(), 1);
+    QStringList onServer;
+    for (const QJsonValue &v : serverFiles(m_folderId)) {
+        if (v["name"].toString().startsWith("late"))
+            onServer << v["name"].toString();
+    }
+    QStringList expected{"late.txt", shown.first()};
+    onServer.sort();
+    expected.sort();
+    QCOMPARE(onServer, expected);
+}
+
+void TestSyncE2E::changedOnBothSidesKeepsBothWhenPlannedMidwayThroughAReplace()
+{
+    // Another client's new version is on the server beside the old one ("mid (1).txt") when B
+    // plans, and swapped in before B's own upload ends.
+    QVERIFY(writeSettled(m_a + "/mid.txt", "base"));
+    QVERIFY(settled());
+    const QString baseId = serverIdOf(m_folderId, "mid.txt");
+    RemoteFeed *feedB = m_engineB->feed();
+    QVERIFY(waitUntil([&] { return !feedB->isCatchingUp() && m_engineB->state() == SyncEngine::State::Idle; }));
+    m_engineA->pause();
+    m_engineB->pause();
+    const auto sent = m_server->multipart(
+        "/api/files/upload",
+        {{"parent_id", {}, {}, m_folderId.toUtf8()}, {"files", "mid.txt", "text/plain", "A's version"}}, m_user);
+    QVERIFY(sent.success());
+    const QString newId = serverIdOf(m_folderId, "mid (1).txt");
+    QVERIFY(!newId.isEmpty());
+    QVERIFY(waitUntil([&] { return feedB->tree().byPath().contains("mid (1).txt"); }));
+    feedB->stop();
+    QVERIFY(m_server->postJson("/api/sync/replace", {{"old_id", baseId}, {"new_id", newId}}, m_user).success());
+    QVERIFY(writeSettled(m_b + "/mid.txt", "B's version, longer"));
+    const int roundsB = m_engineB->rounds();
+    m_engineB->resume();
+    QVERIFY(
+        waitUntil([&] { return m_engineB->rounds() > roundsB && m_engineB->state() != SyncEngine::State::Syncing; }));
+    feedB->resume(feedB->cursor(), feedB->tree());
+    feedB->catchUp();
+    m_engineA->resume();
+    QVERIFY(settled(30000));
+    for (const QString &side : {m_a, m_b}) {
+        const auto tree = treeOf(side);
+        QCOMPARE(tree.value("mid.txt"), QByteArray("A's version"));
+        const QStringList copies = QStringList(tree.keys()).filter(QRegularExpression("^mid \\("));
+        QCOMPARE(copies.size(), 1);
+        QVERIFY2(copies.first().startsWith("mid (冲突副本 "), qPrintable(copies.first()));
+        QCOMPARE(tree.value(copies.first()), QByteArray("B's version, longer"));
+    }
+    QStringList onServer;
+    for (const QJsonValue &v : serverFiles(m_folderId)) {
+        if (v["name"].toString().startsWith("mid"))
+            onServer << v["name"].toString();
+    }
+    QCOMPARE(onServer.size(), 2);
 }
 
 void TestSyncE2E::crossingFolderMovesTakeTheServersPlacesWithoutTransfer()

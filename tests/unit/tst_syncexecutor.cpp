@@ -50,6 +50,8 @@ private slots:
     void refusedReplaceLeavesTheRecordAndReportsTheServersWords_data();
     void refusedReplaceLeavesTheRecordAndReportsTheServersWords();
     void replaceOfAVanishedOldVersionJustTakesTheName();
+    void uploadWhoseNameIsTakenByANewerFileBecomesTheConflictCopy_data();
+    void uploadWhoseNameIsTakenByANewerFileBecomesTheConflictCopy();
     void fileStableToThePlanIsNotHeldBackAsBeingWritten();
 
 private:
@@ -277,6 +279,66 @@ void TestSyncExecutor::replaceOfAVanishedOldVersionJustTakesTheName()
     QCOMPARE(server.requests("PUT", "/api/files/71").size(), 1);
     QCOMPARE(server.requests("PUT", "/api/files/71").first().json().value("name").toString(), QString("v.txt"));
     QCOMPARE(journal.entry("v.txt").serverId, QString("71"));
+}
+
+void TestSyncExecutor::uploadWhoseNameIsTakenByANewerFileBecomesTheConflictCopy_data()
+{
+    QTest::addColumn<QString>("givenName"); // the server's answer to the copy's rename; empty: as asked
+    QTest::newRow("as asked") << QString();
+    QTest::newRow("chosen by the server") << QStringLiteral("v (冲突副本) (1).txt");
+    QTest::newRow("outside the folder") << QStringLiteral("../v.txt");
+}
+
+void TestSyncExecutor::uploadWhoseNameIsTakenByANewerFileBecomesTheConflictCopy()
+{
+    // Another client's version took the name after this round's plan: the replace finds the old
+    // version gone and the name still held. Sent once, kept once, under the conflict name.
+    QFETCH(QString, givenName);
+    QVERIFY(QDir().mkpath(m_work.filePath("root")));
+    ScriptedServer server;
+    QVERIFY(server.listen());
+    qputenv("TVR_SERVER", server.baseUrl().toUtf8());
+    const auto noServer = qScopeGuard([] { qputenv("TVR_SERVER", "http://127.0.0.1:1"); });
+    SyncJournal journal;
+    QVERIFY(journal.open(m_work.filePath("j6" + QString::number(QTest::currentDataTag()[0]) + ".db")));
+    const SyncAction a = changedFile(journal, server, QString());
+    server.on("POST", "/api/sync/replace",
+              ScriptedReply::json(QJsonObject{{"success", false}, {"message", "要替换的文件不存在或已被删除"}}, 404));
+    server.on("PUT", "/api/files/71", [givenName](const RecordedRequest &request) {
+        const QString asked = request.json().value("name").toString();
+        const QString name = asked == "v.txt" ? QStringLiteral("v (1).txt") : givenName.isEmpty() ? asked : givenName;
+        return ScriptedReply::success(QJsonObject{{"id", "71"}, {"name", name}});
+    });
+
+    SyncExecutor executor;
+    QSignalSpy finished(&executor, &SyncExecutor::finished);
+    executor.run({a}, context(journal));
+    QVERIFY(finished.wait(30000));
+    const QList<RecordedRequest> renames = server.requests("PUT", "/api/files/71");
+    QCOMPARE(renames.size(), 2);
+    const QString asked = renames.last().json().value("name").toString();
+    QVERIFY2(asked.startsWith("v (冲突副本 ") && asked.endsWith(").txt"), qPrintable(asked));
+    QCOMPARE(server.requests("DELETE", "*").size(), 0);
+    if (givenName.startsWith("..")) {
+        QCOMPARE(executor.failures().size(), 1);
+        QVERIFY(QFile::exists(m_work.filePath("root/v.txt")));
+        QVERIFY(!QFile::exists(m_work.filePath("v.txt")));
+        QCOMPARE(journal.entry("v.txt").serverId, QString("70"));
+        QFile::remove(m_work.filePath("root/v.txt"));
+        return;
+    }
+    QVERIFY(executor.failures().isEmpty());
+    const QString copy = givenName.isEmpty() ? asked : givenName;
+    QCOMPARE(executor.conflictCopies(), QStringList{copy});
+    QVERIFY(!QFile::exists(m_work.filePath("root/v.txt")));
+    QFile kept(m_work.filePath("root/" + copy));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("the new version"));
+    // The old record goes; the copy is recorded as sent, so the next round neither sends it
+    // again nor takes the server's version at the name for a delete.
+    QVERIFY(journal.entry("v.txt").serverId.isEmpty());
+    QCOMPARE(journal.entry(copy).serverId, QString("71"));
+    QVERIFY(QFile::remove(m_work.filePath("root/" + copy)));
 }
 
 QTEST_GUILESS_MAIN(TestSyncExecutor)
