@@ -1,6 +1,7 @@
 #include "sync/syncengine.h"
 
 #include "sync/agreedfilter.h"
+#include "sync/folderwatcher.h"
 #include "sync/localscanner.h"
 #include "sync/reconciler.h"
 #include "sync/remotefeed.h"
@@ -8,7 +9,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileSystemWatcher>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
@@ -40,7 +40,7 @@ SyncEngine::SyncEngine(const Config &config, const QString &journalPath, QObject
     , m_journalPath(journalPath)
     , m_feed(new RemoteFeed(config.remoteFolderId, config.teamId, this))
     , m_executor(new SyncExecutor(this))
-    , m_watcher(new QFileSystemWatcher(this))
+    , m_watcher(new FolderWatcher(this))
     , m_roundTimer(new QTimer(this))
     , m_rescanTimer(new QTimer(this))
 {
@@ -67,9 +67,11 @@ SyncEngine::SyncEngine(const Config &config, const QString &journalPath, QObject
             });
     connect(m_executor, &SyncExecutor::finished, this, &SyncEngine::onExecuted);
     connect(m_executor, &SyncExecutor::actionFinished, this, &SyncEngine::onActionFinished);
-    // Watcher events are hints: the scan that follows is the truth.
-    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] { scheduleRound(m_hintDelayMs); });
-    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, [this] { scheduleRound(m_hintDelayMs); });
+    // Watcher events are hints: the scan that follows is the truth. A file still being written
+    // cannot go before it is stable, so a write alone asks for a look only then.
+    m_watcher->setIgnoredName([this](const QString &name) { return m_rules.isIgnoredName(name); });
+    connect(m_watcher, &FolderWatcher::changed, this, [this] { scheduleRound(m_hintDelayMs); });
+    connect(m_watcher, &FolderWatcher::writing, this, [this] { scheduleRound(int(m_stableMs)); });
 }
 
 SyncEngine::~SyncEngine()
@@ -118,8 +120,7 @@ void SyncEngine::stop(SyncExecutor::Transfers transfers)
     m_executor->abort(transfers);
     m_roundTimer->stop();
     m_rescanTimer->stop();
-    if (!m_watcher->directories().isEmpty())
-        m_watcher->removePaths(m_watcher->directories());
+    m_watcher->clear();
     m_journal.close();
     setState(State::Stopped);
 }
@@ -192,18 +193,12 @@ void SyncEngine::setState(State state)
 
 void SyncEngine::watchFolders(const QStringList &dirs)
 {
-    const QStringList watched = m_watcher->directories();
-    const QSet<QString> have(watched.cbegin(), watched.cend());
-    QStringList wanted{m_config.localPath};
+    QStringList wanted;
+    wanted.reserve(dirs.size() + 1);
+    wanted << m_config.localPath;
     for (const QString &dir : dirs)
         wanted << m_config.localPath + QLatin1Char('/') + dir;
-    QStringList add;
-    for (const QString &dir : std::as_const(wanted)) {
-        if (!have.contains(dir))
-            add << dir;
-    }
-    if (!add.isEmpty())
-        m_watcher->addPaths(add);
+    m_watcher->addPaths(wanted); // those watched already are left as they are
 }
 
 void SyncEngine::runRound()

@@ -10,8 +10,8 @@
 #include <QString>
 #include <QStringList>
 
-class QFileSystemWatcher;
 class QTimer;
+class FolderWatcher;
 class RemoteFeed;
 
 // Keeps one local folder and one server folder the same. A round scans the disk, takes the
@@ -109,7 +109,7 @@ private:
     SyncJournal m_journal;
     RemoteFeed *m_feed = nullptr;
     SyncExecutor *m_executor = nullptr;
-    QFileSystemWatcher *m_watcher = nullptr;
+    FolderWatcher *m_watcher = nullptr;
     QTimer *m_roundTimer = nullptr;
     QTimer *m_rescanTimer = nullptr;
     State m_state = State::Stopped;

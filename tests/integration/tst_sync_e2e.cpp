@@ -54,6 +54,7 @@ private slots:
     void cleanupTestCase();
     void newFilesAndFoldersReachTheOtherFolder();
     void folderRenameIsOneMoveWithoutTransfer();
+    void fileSavedInPlaceIsSentWithoutWaitingForTheRescan();
     void deletesGoToBothTrashes();
     void changedOnBothSidesKeepsBothVersions();
     void changedOnBothSidesKeepsBothWhenPlannedFromAnOlderServerView();
@@ -139,6 +140,28 @@ void TestSyncE2E::folderRenameIsOneMoveWithoutTransfer()
     QCOMPARE(serverIdOf(m_folderId, "相册"), albumId);
     QCOMPARE(serverIdOf(albumId, "0.jpg"), firstId);
     QCOMPARE(transferCount(), tasksBefore);
+}
+
+void TestSyncE2E::fileSavedInPlaceIsSentWithoutWaitingForTheRescan()
+{
+    // A program appending to a file, or an editor rewriting it where it is, changes neither the
+    // folder's names nor (by its own hand) the file's times: only the file's own writes say so.
+    QVERIFY(writeSettled(m_a + "/log.txt", "one\n"));
+    QVERIFY(writeSettled(m_a + "/deep/er/notes.txt", "draft"));
+    QVERIFY(settled());
+    const int roundsA = m_engineA->rounds();
+    {
+        QFile log(m_a + "/log.txt");
+        QVERIFY(log.open(QIODevice::Append) && log.write("two\n") == 4);
+        QFile notes(m_a + "/deep/er/notes.txt");
+        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("final text") == 10);
+    }
+    // Far inside the safety rescan's minutes.
+    QVERIFY(waitUntil([&] {
+        const auto tree = treeOf(m_b);
+        return tree.value("log.txt") == "one\ntwo\n" && tree.value("deep/er/notes.txt") == "final text";
+    }));
+    QVERIFY(m_engineA->rounds() > roundsA);
 }
 
 void TestSyncE2E::deletesGoToBothTrashes()
