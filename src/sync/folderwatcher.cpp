@@ -41,6 +41,8 @@ int FolderWatcher::addPaths(const QStringList &folders)
             continue;
         const int wd = inotify_add_watch(m_fd, QFile::encodeName(folder).constData(), WatchMask);
         if (wd < 0) {
+            if (errno == ENOSPC)
+                m_limitReached = true;
             ++failed;
             continue;
         }

@@ -31,6 +31,9 @@ public:
     int addPaths(const QStringList &folders);
     void clear();
     QStringList directories() const { return m_watches.keys(); }
+    // The system's limit on watches (fs.inotify.max_user_watches) held a folder out: changes there
+    // wait for the caller's periodic rescan.
+    bool limitReached() const { return m_limitReached; }
 
 signals:
     void changed();
@@ -45,4 +48,5 @@ private:
     QHash<int, QString> m_paths;   // watch descriptor to folder
     QHash<QString, int> m_watches; // folder to watch descriptor
     std::function<bool(const QString &)> m_ignored;
+    bool m_limitReached = false;
 };

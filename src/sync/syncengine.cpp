@@ -199,6 +199,12 @@ void SyncEngine::watchFolders(const QStringList &dirs)
     for (const QString &dir : dirs)
         wanted << m_config.localPath + QLatin1Char('/') + dir;
     m_watcher->addPaths(wanted); // those watched already are left as they are
+    if (m_watcher->limitReached() && !m_toldWatchLimit) {
+        m_toldWatchLimit = true;
+        qCWarning(lcSync) << m_config.localPath
+                          << "has more folders than the system lets a program watch (fs.inotify.max_user_watches):"
+                             " changes in some are seen by the periodic rescan only";
+    }
 }
 
 void SyncEngine::runRound()

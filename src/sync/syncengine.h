@@ -131,4 +131,5 @@ private:
     bool m_again = false;
     bool m_awaitingFeed = false; // a plan changed the server: plan again once the feed has it
     bool m_deletesConfirmed = false;
+    bool m_toldWatchLimit = false;
 };
