@@ -45,6 +45,18 @@ bool Database::openSqlite(const QString &path, QString *error)
         return false;
     }
     sqlite3_busy_timeout(m_db, 5000);
+    // Servers starting at once on a new database each switch it to WAL, and a switch that meets
+    // another one under way fails with "database is locked" without waiting: they take turns, under
+    // the start-up lock (unless this process holds it already, which a second flock would wait for).
+    int turnFd = -1;
+    if (m_startupLockFd < 0) {
+        turnFd =
+            ::open((path + QStringLiteral(".start-lock")).toUtf8().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (turnFd >= 0 && ::flock(turnFd, LOCK_EX) != 0) {
+            ::close(turnFd);
+            turnFd = -1;
+        }
+    }
     // WAL keeps readers and the writer apart and survives a crash at any point; NORMAL
     // synchronisation is durable in WAL mode up to the last checkpointed commit. Pages are read
     // through a memory map: a listing of 100,000 files visits its rows in index order, all over
@@ -52,6 +64,8 @@ bool Database::openSqlite(const QString &path, QString *error)
     const bool ok = execScript(QStringLiteral("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
                                               "PRAGMA foreign_keys=ON; PRAGMA temp_store=MEMORY; "
                                               "PRAGMA mmap_size=268435456;"));
+    if (turnFd >= 0)
+        ::close(turnFd); // closing the descriptor ends its lock
     if (!ok && error)
         *error = m_lastError;
     return ok;
