@@ -1,6 +1,7 @@
 #include "transfer/rangedfetch.h"
 
 #include "net/httpclient.h"
+#include "net/streamreply.h"
 #include "transfer/contentrange.h"
 
 #include <QFile>
@@ -163,9 +164,18 @@ QNetworkAccessManager *RangedFetch::network() const
     return m_options.network ? m_options.network : HttpClient::instance()->network();
 }
 
+QNetworkReply *RangedFetch::get(const QNetworkRequest &request)
+{
+    // Read on this thread where no proxy is in between (see StreamReply), unless the caller
+    // brought an access manager of its own.
+    if (!m_options.network && StreamReply::canCarry(request.url()))
+        return new StreamReply(request, this);
+    return network()->get(request);
+}
+
 void RangedFetch::probe(const QString &path)
 {
-    QNetworkReply *reply = network()->get(makeRequest(path, m_options, QByteArrayLiteral("bytes=0-0")));
+    QNetworkReply *reply = get(makeRequest(path, m_options, QByteArrayLiteral("bytes=0-0")));
     reply->setParent(this);
     m_probe = reply;
     connect(reply, &QNetworkReply::metaDataChanged, this, &RangedFetch::onProbeAnswer);
@@ -246,7 +256,7 @@ void RangedFetch::request(int index)
     // A changed file then comes whole (200), which is refused below instead of mixed in.
     if (isStrongEtag(m_record.etag))
         request.setRawHeader(QByteArrayLiteral("If-Range"), m_record.etag);
-    QNetworkReply *reply = network()->get(request);
+    QNetworkReply *reply = get(request);
     reply->setParent(this);
     // The toolkit's SOCKS5 socket stops delivering once a bounded read buffer has filled: through
     // such a proxy a share is read without a bound.

@@ -150,6 +150,7 @@ private:
         bool networkDone = false;
     };
 
+    QNetworkReply *get(const QNetworkRequest &request);
     QNetworkAccessManager *network() const;
     void onProbeAnswer();
     void request(int index);
