@@ -452,19 +452,13 @@ void StreamReply::abort()
 {
     if (m_finished)
         return;
-    QNetworkReply::close();
-    if (m_socket) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-    }
-    m_pending.clear();
-    m_pendingAt = 0;
-    m_remaining = 0;
+    close();
     fail(OperationCanceledError, QStringLiteral("Operation canceled"));
 }
 
 void StreamReply::close()
 {
+    // Unread bytes are dropped with the connection.
     QNetworkReply::close();
     if (m_socket) {
         m_socket->disconnect(this);

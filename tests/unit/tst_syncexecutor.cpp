@@ -36,6 +36,14 @@ QString md5Hex(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
 }
 
+// A scripted server that the client's requests go to while the scene lasts, and a journal.
+struct ScriptedScene
+{
+    ScriptedServer server;
+    SyncJournal journal;
+    ~ScriptedScene() { qputenv("TVR_SERVER", "http://127.0.0.1:1"); }
+};
+
 } // namespace
 
 class TestSyncExecutor : public QObject
@@ -59,6 +67,9 @@ private:
     // A changed "v.txt" agreed as server file 70, sent as a new version; the upload's answer is
     // file 71 named "v (1).txt".
     SyncAction changedFile(SyncJournal &journal, ScriptedServer &server, const QString &teamId);
+    // Starts the scene's server and journal (journalName in the work folder) and answers
+    // changedFile's upload; false when either cannot start.
+    bool openChangedFile(ScriptedScene &scene, const QString &journalName, const QString &teamId, SyncAction &a);
 
     QTemporaryDir m_work;
 };
@@ -212,6 +223,18 @@ SyncAction TestSyncExecutor::changedFile(SyncJournal &journal, ScriptedServer &s
     return a;
 }
 
+bool TestSyncExecutor::openChangedFile(ScriptedScene &scene, const QString &journalName, const QString &teamId,
+                                       SyncAction &a)
+{
+    if (!QDir().mkpath(m_work.filePath("root")) || !scene.server.listen())
+        return false;
+    qputenv("TVR_SERVER", scene.server.baseUrl().toUtf8());
+    if (!scene.journal.open(m_work.filePath(journalName)))
+        return false;
+    a = changedFile(scene.journal, scene.server, teamId);
+    return true;
+}
+
 void TestSyncExecutor::refusedReplaceLeavesTheRecordAndReportsTheServersWords_data()
 {
     QTest::addColumn<QString>("teamId");
@@ -222,14 +245,11 @@ void TestSyncExecutor::refusedReplaceLeavesTheRecordAndReportsTheServersWords_da
 void TestSyncExecutor::refusedReplaceLeavesTheRecordAndReportsTheServersWords()
 {
     QFETCH(QString, teamId);
-    QVERIFY(QDir().mkpath(m_work.filePath("root")));
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    qputenv("TVR_SERVER", server.baseUrl().toUtf8());
-    const auto noServer = qScopeGuard([] { qputenv("TVR_SERVER", "http://127.0.0.1:1"); });
-    SyncJournal journal;
-    QVERIFY(journal.open(m_work.filePath("j4" + teamId + ".db")));
-    const SyncAction a = changedFile(journal, server, teamId);
+    ScriptedScene scene;
+    ScriptedServer &server = scene.server;
+    SyncJournal &journal = scene.journal;
+    SyncAction a;
+    QVERIFY(openChangedFile(scene, "j4" + teamId + ".db", teamId, a));
     const QString refusal = QStringLiteral("服务器上已有同名项目");
     server.on("POST", "/api/sync/replace",
               ScriptedReply::json(QJsonObject{{"success", false}, {"message", refusal}}, 409));
@@ -259,14 +279,11 @@ void TestSyncExecutor::refusedReplaceLeavesTheRecordAndReportsTheServersWords()
 
 void TestSyncExecutor::replaceOfAVanishedOldVersionJustTakesTheName()
 {
-    QVERIFY(QDir().mkpath(m_work.filePath("root")));
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    qputenv("TVR_SERVER", server.baseUrl().toUtf8());
-    const auto noServer = qScopeGuard([] { qputenv("TVR_SERVER", "http://127.0.0.1:1"); });
-    SyncJournal journal;
-    QVERIFY(journal.open(m_work.filePath("j5.db")));
-    const SyncAction a = changedFile(journal, server, QString());
+    ScriptedScene scene;
+    ScriptedServer &server = scene.server;
+    SyncJournal &journal = scene.journal;
+    SyncAction a;
+    QVERIFY(openChangedFile(scene, "j5.db", QString(), a));
     server.on("POST", "/api/sync/replace",
               ScriptedReply::json(QJsonObject{{"success", false}, {"message", "要替换的文件不存在或已被删除"}}, 404));
     server.on("PUT", "/api/files/71", ScriptedReply::success(QJsonObject{{"id", "71"}, {"name", "v.txt"}}));
@@ -294,14 +311,11 @@ void TestSyncExecutor::uploadWhoseNameIsTakenByANewerFileBecomesTheConflictCopy(
     // Another client's version took the name after this round's plan: the replace finds the old
     // version gone and the name still held. Sent once, kept once, under the conflict name.
     QFETCH(QString, givenName);
-    QVERIFY(QDir().mkpath(m_work.filePath("root")));
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    qputenv("TVR_SERVER", server.baseUrl().toUtf8());
-    const auto noServer = qScopeGuard([] { qputenv("TVR_SERVER", "http://127.0.0.1:1"); });
-    SyncJournal journal;
-    QVERIFY(journal.open(m_work.filePath("j6" + QString::number(QTest::currentDataTag()[0]) + ".db")));
-    const SyncAction a = changedFile(journal, server, QString());
+    ScriptedScene scene;
+    ScriptedServer &server = scene.server;
+    SyncJournal &journal = scene.journal;
+    SyncAction a;
+    QVERIFY(openChangedFile(scene, "j6" + QString::number(QTest::currentDataTag()[0]) + ".db", QString(), a));
     server.on("POST", "/api/sync/replace",
               ScriptedReply::json(QJsonObject{{"success", false}, {"message", "要替换的文件不存在或已被删除"}}, 404));
     server.on("PUT", "/api/files/71", [givenName](const RecordedRequest &request) {
