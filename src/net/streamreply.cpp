@@ -69,7 +69,7 @@ StreamReply::StreamReply(const QNetworkRequest &request, QObject *parent)
     }
     // Bodies are written as they come: never compressed on the way.
     head += "Accept-Encoding: identity\r\nConnection: close\r\n\r\n";
-    m_head = head; // sent once connected; the answer's head is read into it afterwards
+    m_request = head; // sent once connected
 
     QAbstractSocket *socket = nullptr;
 #if QT_CONFIG(ssl)
@@ -129,8 +129,8 @@ void StreamReply::onConnected()
 {
     if (!m_socket || m_finished)
         return;
-    m_socket->write(m_head);
-    m_head.clear();
+    m_socket->write(m_request);
+    m_request.clear();
 }
 
 void StreamReply::setReadBufferSize(qint64 size)

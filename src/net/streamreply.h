@@ -66,7 +66,8 @@ private:
 
     QPointer<QAbstractSocket> m_socket;
     QTimer *m_timer = nullptr;
-    QByteArray m_head;
+    QByteArray m_request;
+    QByteArray m_head; // the answer's head while it is read
     Framing m_framing = Framing::Head;
     qint64 m_remaining = 0; // Length: body bytes still in the socket or on their way
     // Body bytes taken out of the socket and not yet read (head overflow, de-chunked bytes).
