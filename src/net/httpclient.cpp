@@ -238,10 +238,7 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
             request.setRawHeader(QByteArrayLiteral("If-Range"), options.ifRange);
     }
 
-    // Read on this thread where no proxy is in between: the access manager's own thread costs
-    // more CPU per arrival than the whole rest of the download.
-    QNetworkReply *reply =
-        StreamReply::canCarry(request.url()) ? new StreamReply(request, this) : network()->get(request);
+    QNetworkReply *reply = streamGet(request);
     reply->setReadBufferSize(options.unboundedReadBuffer ? 0 : DownloadReadBufferBytes);
     QFile *sink = file.release();
     sink->setParent(reply);
@@ -386,6 +383,13 @@ QNetworkReply *HttpClient::download(const QString &path, const QString &localPat
             complete();
     });
     return reply;
+}
+
+QNetworkReply *HttpClient::streamGet(const QNetworkRequest &request)
+{
+    if (StreamReply::canCarry(request.url()))
+        return new StreamReply(request, this);
+    return network()->get(request);
 }
 
 void HttpClient::stop(QNetworkReply *reply)

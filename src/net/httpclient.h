@@ -58,6 +58,10 @@ public:
         std::function<QString(const QNetworkReply &reply)> checkHeaders;
     };
 
+    // A GET whose body is streamed (downloads): read on the calling thread where no proxy is in
+    // between (StreamReply, which costs a fraction of the access manager's thread per arrival),
+    // through the access manager otherwise. Parented to this client.
+    QNetworkReply *streamGet(const QNetworkRequest &request);
     // Streams the body into localPath (appending when range is given, unless it starts at byte 0;
     // a 2xx answer to a range that is not 206 replaces the file's content, also when its body is
     // empty), no faster than

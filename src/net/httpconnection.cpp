@@ -1,6 +1,7 @@
 #include "net/httpconnection.h"
 
 #include "net/httpclient.h"
+#include "net/requesthead.h"
 
 #include <QNetworkRequest>
 #include <QTcpSocket>
@@ -10,19 +11,6 @@
 #if QT_CONFIG(ssl)
 #include <QSslSocket>
 #endif
-
-namespace {
-bool isHeaderManagedHere(const QByteArray &name)
-{
-    static const QByteArray managed[] = {"host", "content-length", "connection", "transfer-encoding", "expect"};
-    const QByteArray lower = name.toLower();
-    for (const QByteArray &own : managed) {
-        if (lower == own)
-            return true;
-    }
-    return false;
-}
-} // namespace
 
 HttpConnection::HttpConnection(QObject *parent)
     : QObject(parent)
@@ -74,25 +62,11 @@ void HttpConnection::send(const QByteArray &verb, const QNetworkRequest &request
     m_proxy = HttpClient::instance()->proxyFor(url);
     m_viaHttpProxy = m_proxy.type() == QNetworkProxy::HttpProxy && !tls;
 
-    QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
-    if (target.isEmpty())
-        target = "/";
-    if (url.hasQuery())
-        target += '?' + url.query(QUrl::FullyEncoded).toLatin1();
-    QByteArray host = m_host.contains(QLatin1Char(':')) ? '[' + m_host.toLatin1() + ']' : m_host.toLatin1();
-    if (url.port() != -1)
-        host += ':' + QByteArray::number(url.port());
-    if (m_viaHttpProxy)
-        target = "http://" + host + target; // a proxy is asked for the whole URL
-
-    m_head = verb + ' ' + target + " HTTP/1.1\r\nHost: " + host + "\r\n";
+    m_head = RequestHead::start(verb, url, m_viaHttpProxy); // a proxy is asked for the whole URL
     if (m_viaHttpProxy && !m_proxy.user().isEmpty())
         m_head += "Proxy-Authorization: Basic " +
                   (m_proxy.user() + QLatin1Char(':') + m_proxy.password()).toUtf8().toBase64() + "\r\n";
-    for (const QByteArray &name : request.rawHeaderList()) {
-        if (!isHeaderManagedHere(name))
-            m_head += name + ": " + request.rawHeader(name) + "\r\n";
-    }
+    m_head += RequestHead::headersOf(request);
     m_head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
     m_body = body;
     m_callback = std::move(callback);

@@ -1,6 +1,7 @@
 #include "net/streamreply.h"
 
 #include "net/httpclient.h"
+#include "net/requesthead.h"
 
 #include <QNetworkProxy>
 #include <QTcpSocket>
@@ -13,14 +14,6 @@
 #endif
 
 namespace {
-bool isHeaderManagedHere(const QByteArray &name)
-{
-    static const QByteArray managed[] = {"host",   "content-length", "connection", "transfer-encoding",
-                                         "expect", "accept-encoding"};
-    const QByteArray lower = name.toLower();
-    return std::find(std::begin(managed), std::end(managed), lower) != std::end(managed);
-}
-
 bool isDigits(const QByteArray &text)
 {
     return !text.isEmpty() && text.size() <= 18 &&
@@ -54,19 +47,7 @@ StreamReply::StreamReply(const QNetworkRequest &request, QObject *parent)
     const bool tls = url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
     const QString hostName = url.host(QUrl::FullyEncoded);
     const quint16 port = quint16(url.port(tls ? 443 : 80));
-    QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
-    if (target.isEmpty())
-        target = "/";
-    if (url.hasQuery())
-        target += '?' + url.query(QUrl::FullyEncoded).toLatin1();
-    QByteArray host = hostName.contains(QLatin1Char(':')) ? '[' + hostName.toLatin1() + ']' : hostName.toLatin1();
-    if (url.port() != -1)
-        host += ':' + QByteArray::number(url.port());
-    QByteArray head = "GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\n";
-    for (const QByteArray &name : request.rawHeaderList()) {
-        if (!isHeaderManagedHere(name))
-            head += name + ": " + request.rawHeader(name) + "\r\n";
-    }
+    QByteArray head = RequestHead::start("GET", url) + RequestHead::headersOf(request);
     // Bodies are written as they come: never compressed on the way.
     head += "Accept-Encoding: identity\r\nConnection: close\r\n\r\n";
     m_request = head; // sent once connected
@@ -419,7 +400,8 @@ void StreamReply::bodyComplete()
 {
     if (m_finished)
         return;
-    m_framing = m_framing == Framing::Length ? Framing::Length : Framing::Done;
+    if (m_framing != Framing::Length)
+        m_framing = Framing::Done; // a body with a length is still read from the socket
     if (bytesAvailable() > 0)
         emit readyRead();
     finishOnce();

@@ -1,7 +1,6 @@
 #include "transfer/rangedfetch.h"
 
 #include "net/httpclient.h"
-#include "net/streamreply.h"
 #include "transfer/contentrange.h"
 
 #include <QFile>
@@ -159,18 +158,10 @@ RangedFetch::~RangedFetch()
     stop();
 }
 
-QNetworkAccessManager *RangedFetch::network() const
-{
-    return m_options.network ? m_options.network : HttpClient::instance()->network();
-}
-
 QNetworkReply *RangedFetch::get(const QNetworkRequest &request)
 {
-    // Read on this thread where no proxy is in between (see StreamReply), unless the caller
-    // brought an access manager of its own.
-    if (!m_options.network && StreamReply::canCarry(request.url()))
-        return new StreamReply(request, this);
-    return network()->get(request);
+    // An access manager the caller brought carries everything; otherwise as downloads go.
+    return m_options.network ? m_options.network->get(request) : HttpClient::instance()->streamGet(request);
 }
 
 void RangedFetch::probe(const QString &path)

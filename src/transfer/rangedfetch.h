@@ -151,7 +151,6 @@ private:
     };
 
     QNetworkReply *get(const QNetworkRequest &request);
-    QNetworkAccessManager *network() const;
     void onProbeAnswer();
     void request(int index);
     bool checkAnswer(int index);
